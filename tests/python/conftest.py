@@ -1,0 +1,58 @@
+import numpy as np
+import pytest
+
+import _qor_native
+
+CRITERIA = ("gini", "entropy", "mse", "mae")
+TASKS = ("classification", "regression")
+
+
+def make_model(task="classification", criterion="gini", max_depth=5, min_samples_split=2,
+               min_samples_leaf=1):
+    return _qor_native.QORModel(task, criterion, max_depth, min_samples_split, min_samples_leaf)
+
+
+def walk(root):
+    """Yields (node, depth) breadth first, without recursion."""
+    level = [root] if root is not None else []
+    depth = 0
+    while level:
+        following = []
+        for node in level:
+            yield node, depth
+            if not node.is_leaf:
+                following += [node.left, node.right]
+        level = following
+        depth += 1
+
+
+def leaves(model):
+    return [node for node, _ in walk(model.root) if node.is_leaf]
+
+
+def assert_tree_equal(a, b):
+    """Two trees are equal node by node: shape, rows, splits and leaf contents."""
+    pairs = [(a, b)]
+    while pairs:
+        x, y = pairs.pop()
+        assert x.is_leaf == y.is_leaf
+        assert x.indices == y.indices
+        assert (x.split_feature, x.split_threshold) == (y.split_feature, y.split_threshold)
+        assert x.value == y.value or (np.isnan(x.value) and np.isnan(y.value))
+        assert x.class_counts == y.class_counts
+        if not x.is_leaf:
+            pairs += [(x.left, y.left), (x.right, y.right)]
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
+
+
+@pytest.fixture
+def toy():
+    """Eight rows, three columns: column 0 separates the labels best."""
+    X = np.array([[3, 1, 4], [1, 5, 9], [2, 6, 5], [3, 5, 8],
+                  [9, 7, 9], [3, 2, 3], [8, 4, 6], [2, 6, 4]], dtype=np.float64)
+    y = np.array([0, 0, 0, 1, 1, 0, 1, 1], dtype=np.float64)
+    return X, y
