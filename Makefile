@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: all install test test-cpp test-python demo format clean
+.PHONY: all install test test-cpp test-python demo sanitize format clean
 
 all: install
 
@@ -18,7 +18,8 @@ install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
 	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
-test: test-cpp test-python
+# Everything CI runs: the engine tests, the Python tests, and both again under sanitizers.
+test: test-cpp test-python sanitize
 
 test-cpp: install
 	tools/ensure-gtest
@@ -29,6 +30,22 @@ test-cpp: install
 
 test-python: install
 	$(PY) -m pytest -q
+
+# The module and the engine tests built with AddressSanitizer and UBSan; the Python
+# suite runs against that module with the runtime preloaded. Leak checking is on
+# for the engine tests and off for Python, whose interpreter keeps memory at exit.
+SAN_DIR := build/sanitize
+SAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+sanitize: install
+	tools/ensure-gtest
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON -DQOR_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dnanobind_DIR=$$($(PY) -m nanobind --cmake_dir)
+	$(VENV)/bin/cmake --build $(SAN_DIR) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 $(VENV)/bin/ctest --test-dir $(SAN_DIR) --output-on-failure -j $(JOBS)
+	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR)) QOR_SANITIZED_MODULE_DIR=$(abspath $(SAN_DIR)) \
+	  $(PY) -m pytest -q -p no:cacheprovider
 
 demo: install
 	$(PY) examples/demo.py

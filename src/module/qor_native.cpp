@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/model.hpp"
 #include "engine/views.hpp"
@@ -38,6 +40,47 @@ qor::FeatureMatrix matrix_view(const Matrix& X) {
 
 qor::TargetVector vector_view(const Vector& y) {
   return {y.data(), view_extent(y.shape(0), "y", 0)};
+}
+
+// Python Node objects name tree nodes by address, and nanobind answers a later
+// lookup of the same address with the same object. A fit frees the old tree, so a
+// Node held across it would read freed memory, and a new node born at a recycled
+// address would be answered with the stale object. Instead the old tree is handed
+// to a capsule that every held Node keeps alive: old nodes stay readable views of
+// the tree they came from, and their addresses are not reused while they live.
+std::vector<nb::object> held_nodes(const qor::Node* root) {
+  std::vector<nb::object> held;
+  std::vector<const qor::Node*> pending;
+  if (root != nullptr) pending.push_back(root);
+  while (!pending.empty()) {
+    const qor::Node* node = pending.back();
+    pending.pop_back();
+    if (nb::object wrapper = nb::find(*node); wrapper.is_valid()) {
+      held.push_back(std::move(wrapper));
+    }
+    if (node->left) pending.push_back(node->left.get());
+    if (node->right) pending.push_back(node->right.get());
+  }
+  return held;
+}
+
+void fit(qor::QORModel& model, const Matrix& X, const Vector& y) {
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  const qor::TargetVector targets = vector_view(y);
+  std::vector<nb::object> held = held_nodes(model.root.get());
+  std::unique_ptr<qor::Node> old_tree;
+  if (!held.empty()) old_tree = std::move(model.root);
+  try {
+    model.fit(matrix, targets);
+  } catch (...) {
+    if (old_tree) model.root = std::move(old_tree);  // a failed fit keeps the old tree
+    throw;
+  }
+  if (old_tree) {
+    nb::capsule owner(old_tree.release(),
+                      [](void* tree) noexcept { delete static_cast<qor::Node*>(tree); });
+    for (const nb::object& wrapper : held) nb::detail::keep_alive(wrapper.ptr(), owner.ptr());
+  }
 }
 
 nb::dict depth_features(const qor::QORModel& model) {
@@ -78,12 +121,7 @@ NB_MODULE(_qor_native, m) {
                                     min_samples_leaf);
            }),
            "task"_a, "criterion"_a, "max_depth"_a, "min_samples_split"_a, "min_samples_leaf"_a)
-      .def(
-          "fit",
-          [](qor::QORModel& model, const Matrix& X, const Vector& y) {
-            model.fit(matrix_view(X), vector_view(y));
-          },
-          "X"_a, "y"_a)
+      .def("fit", fit, "X"_a, "y"_a)
       .def(
           "predict",
           [](const qor::QORModel& model, const Matrix& X) { return model.predict(matrix_view(X)); },

@@ -1,3 +1,5 @@
+import os
+
 import numpy as np
 import pytest
 
@@ -56,3 +58,24 @@ def toy():
                   [9, 7, 9], [3, 2, 3], [8, 4, 6], [2, 6, 4]], dtype=np.float64)
     y = np.array([0, 0, 0, 1, 1, 0, 1, 1], dtype=np.float64)
     return X, y
+
+
+def pytest_report_header(config):
+    return f"_qor_native: {_qor_native.__file__}"
+
+
+# Set by `make sanitize` to the directory of the instrumented module.
+SANITIZED_MODULE_DIR = os.environ.get("QOR_SANITIZED_MODULE_DIR")
+
+# Resident-memory bounds mean nothing under AddressSanitizer, whose quarantine
+# holds freed memory on purpose.
+skip_if_sanitized = pytest.mark.skipif(
+    bool(SANITIZED_MODULE_DIR), reason="freed memory stays in the sanitizer's quarantine")
+
+
+def pytest_sessionstart(session):
+    # Running the sanitizer pass against the regular module would prove nothing.
+    if SANITIZED_MODULE_DIR and not os.path.realpath(_qor_native.__file__).startswith(
+            SANITIZED_MODULE_DIR):
+        raise RuntimeError(f"_qor_native loaded from {_qor_native.__file__}, "
+                           f"not from {SANITIZED_MODULE_DIR}")
