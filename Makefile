@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: all install test test-cpp test-python demo sanitize format clean
+.PHONY: all install test test-cpp test-python demo sanitize fuzz format clean
 
 all: install
 
@@ -46,6 +46,19 @@ sanitize: install
 	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR)) QOR_SANITIZED_MODULE_DIR=$(abspath $(SAN_DIR)) \
 	  $(PY) -m pytest -q -p no:cacheprovider
+
+# libFuzzer over fit, predict and predict_proba with ASan and UBSan. New inputs go to
+# build/fuzz/corpus; fuzz/corpus holds the small seed corpus kept in the repository.
+FUZZ_SECONDS ?= 60
+FUZZ_DIR := build/fuzz
+fuzz:
+	tools/ensure-clang
+	mkdir -p $(FUZZ_DIR)/corpus
+	clang++ -std=c++20 -g -O1 -ffp-contract=off -fsanitize=fuzzer,address,undefined \
+	  -fno-sanitize-recover=all -Isrc src/engine/*.cpp fuzz/fit_predict_fuzzer.cpp \
+	  -o $(FUZZ_DIR)/fit_predict_fuzzer
+	$(FUZZ_DIR)/fit_predict_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -print_final_stats=1 $(FUZZ_DIR)/corpus fuzz/corpus
 
 demo: install
 	$(PY) examples/demo.py
