@@ -1,0 +1,225 @@
+"""The scikit-learn estimators: labels, inputs, the array copy of the tree, pickling,
+importances and the refusals."""
+
+import copy
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.exceptions import NotFittedError
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+from qor import QORClassifier, QORRegressor
+
+ESTIMATORS = [(QORClassifier, "gini"), (QORClassifier, "entropy"),
+              (QORRegressor, "mse"), (QORRegressor, "mae")]
+ESTIMATOR_IDS = [f"{cls.__name__}-{criterion}" for cls, criterion in ESTIMATORS]
+
+
+def problem(rng, cls, n=120, d=5, nan_share=0.1):
+    """Coarse features (many ties) with some NaN; labels or targets that depend on them."""
+    X = rng.integers(0, 6, size=(n, d)).astype(np.float64)
+    signal = X[:, 0] + 2 * X[:, 2] + rng.normal(size=n)
+    X[rng.random(X.shape) < nan_share] = np.nan
+    if cls is QORClassifier:
+        return X, np.digitize(signal, [4.0, 8.0])
+    return X, signal
+
+
+@parametrize_with_checks([QORClassifier(), QORRegressor()])
+def test_sklearn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
+@pytest.mark.parametrize("limits", [dict(max_depth=4), dict(max_depth=None, min_samples_leaf=3),
+                                    dict(max_depth=6, min_samples_split=10)])
+def test_array_copy_predicts_like_the_native_tree(rng, cls, criterion, limits):
+    X, y = problem(rng, cls)
+    est = cls(criterion=criterion, **limits).fit(X, y)
+    X_new = rng.integers(-1, 7, size=(300, X.shape[1])).astype(np.float64)
+    X_new[rng.random(X_new.shape) < 0.2] = np.nan
+    for rows in (X, X_new):
+        native = np.array(est.tree_.predict(rows))
+        if cls is QORClassifier:
+            np.testing.assert_array_equal(est.predict(rows), est.classes_[native.astype(int)])
+            proba = np.array(est.tree_.predict_proba(rows))
+            assert est.predict_proba(rows).tobytes() == proba.tobytes()
+        else:
+            assert est.predict(rows).tobytes() == native.tobytes()
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
+def test_tree_arrays_keep_their_invariants(rng, cls, criterion):
+    X, y = problem(rng, cls)
+    est = cls(criterion=criterion, max_depth=6).fit(X, y)
+    tree = est.tree_arrays_
+    inside = np.flatnonzero(tree.left >= 0)
+    assert inside.size > 3
+    assert np.all(np.diff(tree.depth) >= 0) and tree.depth[0] == 0
+    assert np.array_equal(tree.feature < 0, tree.left < 0)
+    assert np.all(tree.left[inside] > inside) and np.array_equal(tree.right[inside],
+                                                                 tree.left[inside] + 1)
+    assert np.array_equal(tree.depth[tree.left[inside]], tree.depth[inside] + 1)
+    assert np.array_equal(tree.n_node_samples[inside], tree.n_node_samples[tree.left[inside]]
+                          + tree.n_node_samples[tree.right[inside]])
+    assert tree.n_node_samples[0] == len(y)
+    for node in inside:
+        assert tree.feature[node] == est.depth_features_[tree.depth[node]]
+    leaves = np.flatnonzero(tree.left < 0)
+    assert np.all(tree.value[inside] == 0.0) and np.all(tree.threshold[leaves] == 0.0)
+    if cls is QORClassifier:
+        assert np.array_equal(tree.class_counts[leaves].sum(axis=1), tree.n_node_samples[leaves])
+        assert not tree.class_counts[inside].any()
+    # Every training row reaches the leaf whose row count includes it.
+    assert np.array_equal(np.bincount(est.apply(X), minlength=tree.node_count)[leaves],
+                          tree.n_node_samples[leaves])
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
+@pytest.mark.parametrize("duplicate", [pickle.loads, copy.deepcopy], ids=["pickle", "deepcopy"])
+def test_copies_predict_identically_without_the_native_tree(rng, cls, criterion, duplicate):
+    X, y = problem(rng, cls)
+    est = cls(criterion=criterion).fit(X, y)
+    twin = duplicate(pickle.dumps(est) if duplicate is pickle.loads else est)
+    assert twin.tree_ is None and est.tree_ is not None
+    assert est.predict(X).tobytes() == twin.predict(X).tobytes()
+    if cls is QORClassifier:
+        assert est.predict_proba(X).tobytes() == twin.predict_proba(X).tobytes()
+    assert twin.depth_features_ == est.depth_features_
+    assert np.array_equal(twin.feature_importances_, est.feature_importances_)
+
+
+@pytest.mark.parametrize("labels", [
+    np.array(["spam", "ham", "eggs"]),
+    np.array([7, -3, 40]),
+    np.array([2.0, -1.0, 0.0]),
+    np.array(["b", "a", "c"], dtype=object),
+], ids=["str", "int", "float", "object"])
+def test_any_labels_come_back_in_their_own_dtype(labels):
+    X = np.arange(12.0).reshape(-1, 1)
+    y = labels[[0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2]]
+    est = QORClassifier(max_depth=2).fit(X, y)
+    assert np.array_equal(est.classes_, np.sort(labels)) and est.classes_.dtype == y.dtype
+    assert est.n_classes_ == 3
+    predicted = est.predict(X)
+    assert predicted.dtype == y.dtype and np.array_equal(predicted, y)
+    proba = est.predict_proba(X)
+    assert proba.shape == (12, 3)
+    # Each row is certain of its own label, in the column of classes_ that holds it.
+    np.testing.assert_array_equal(est.classes_[proba.argmax(axis=1)], y)
+    assert np.all(proba.max(axis=1) == 1.0)
+
+
+def test_one_label_gives_a_single_leaf_that_is_sure():
+    est = QORClassifier().fit(np.arange(6.0).reshape(3, 2), ["only"] * 3)
+    assert est.tree_arrays_.node_count == 1 and est.depth_features_ == {}
+    assert est.predict([[100.0, -100.0]]).tolist() == ["only"]
+    assert est.predict_proba([[0.0, 0.0]]).tolist() == [[1.0]]
+
+
+@pytest.mark.parametrize("cls, y", [(QORClassifier, ["a", "b", "a", "b", "b", "a"]),
+                                    (QORRegressor, [1.0, 5.0, 1.5, 4.0, 6.0, 0.5])])
+def test_dataframes_name_the_features(cls, y):
+    frame = pd.DataFrame({"height": [1.0, 4, 2, 5, 6, 0], "width": [3.0, 3, 1, 1, 2, 2]})
+    est = cls(max_depth=2).fit(frame, pd.Series(y, name="target"))
+    assert est.feature_names_in_.tolist() == ["height", "width"] and est.n_features_in_ == 2
+    plain = cls(max_depth=2).fit(frame.to_numpy(), np.asarray(y))
+    assert not hasattr(plain, "feature_names_in_")
+    np.testing.assert_array_equal(est.predict(frame), plain.predict(frame.to_numpy()))
+    with pytest.raises(ValueError, match="feature names should match"):
+        est.predict(frame[["width", "height"]])
+
+
+def test_nan_goes_right_and_infinity_is_refused():
+    X = np.array([[1.0], [2.0], [3.0], [np.nan]])
+    est = QORRegressor(max_depth=1).fit(X, [0.0, 0.0, 10.0, 10.0])
+    assert est.tree_arrays_.threshold[0] == 2.5
+    assert est.predict([[np.nan], [2.5], [-1e300]]).tolist() == [10.0, 0.0, 0.0]
+    with pytest.raises(ValueError, match="Input X contains infinity"):
+        est.predict([[np.inf]])
+    with pytest.raises(ValueError, match="Input X contains infinity"):
+        QORRegressor().fit([[1.0], [-np.inf]], [0.0, 1.0])
+    with pytest.raises(ValueError, match="Input y contains NaN"):
+        QORRegressor().fit([[1.0], [2.0]], [0.0, np.nan])
+
+
+def test_unlimited_depth_grows_until_nothing_can_split():
+    X = np.arange(64.0).reshape(-1, 1)
+    y = np.arange(64) % 2
+    capped = QORClassifier(max_depth=5).fit(X, y)
+    unlimited = QORClassifier(max_depth=None).fit(X, y)
+    assert capped.score(X, y) < 1.0 and unlimited.score(X, y) == 1.0
+    assert len(unlimited.depth_features_) > 5
+
+
+@pytest.mark.parametrize("est, message", [
+    (QORClassifier(criterion="mse"), "'criterion' parameter of QORClassifier must be a str among"),
+    (QORRegressor(criterion="gini"), "'criterion' parameter of QORRegressor must be a str among"),
+    (QORClassifier(max_depth=-1), "'max_depth' parameter"),
+    (QORRegressor(max_depth=2**31), "'max_depth' parameter"),
+    (QORClassifier(min_samples_split=1), "'min_samples_split' parameter"),
+    (QORRegressor(min_samples_leaf=0), "'min_samples_leaf' parameter"),
+    (QORClassifier(max_depth=2.0), "'max_depth' parameter"),
+])
+def test_bad_parameters_are_refused_at_fit(est, message):
+    with pytest.raises(ValueError, match=message):
+        est.fit([[0.0], [1.0]], [0, 1])
+
+
+@pytest.mark.parametrize("call", [
+    lambda est: est.predict([[0.0]]),
+    lambda est: est.apply([[0.0]]),
+], ids=["predict", "apply"])
+@pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
+def test_unfitted_use_raises_not_fitted(cls, call):
+    with pytest.raises(NotFittedError):
+        call(cls())
+
+
+def test_unfitted_classifier_has_no_probabilities():
+    with pytest.raises(NotFittedError):
+        QORClassifier().predict_proba([[0.0]])
+
+
+# Hand-computed trees: f0 separates the rows in pairs at depth 0, f1 splits within pairs.
+HAND_X = np.array([[1.0, 1.0], [1.0, 2.0], [2.0, 1.0], [2.0, 2.0]])
+
+
+@pytest.mark.parametrize("cls, criterion, y, expected", [
+    # Weighted impurity (rows x impurity): root 1.5, {0, 0} 0, {0, 1} 1, leaves 0.
+    (QORClassifier, "gini", [0, 0, 0, 1], [0.5 / 1.5, 1 / 1.5]),
+    # Root 4 x H(3/4, 1/4), {0, 1} 2 x 1 bit, leaves 0.
+    (QORClassifier, "entropy", [0, 0, 0, 1],
+     [(4 * 0.8112781244591328 - 2) / (4 * 0.8112781244591328), 2 / (4 * 0.8112781244591328)]),
+    # Root 4 x 25.25, each pair 2 x 0.25, leaves 0.
+    (QORRegressor, "mse", [0.0, 1.0, 10.0, 11.0], [100 / 101, 1 / 101]),
+    # Root 4 x 5 (around the median 5.5), each pair 2 x 0.5, leaves 0.
+    (QORRegressor, "mae", [0.0, 1.0, 10.0, 11.0], [0.9, 0.1]),
+])
+def test_importances_weigh_each_decrease_by_its_rows(cls, criterion, y, expected):
+    est = cls(criterion=criterion).fit(HAND_X, y)
+    assert est.depth_features_ == {0: 0, 1: 1}
+    np.testing.assert_allclose(est.feature_importances_, expected, rtol=1e-12)
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
+def test_importances_add_up_to_one_over_the_split_features(rng, cls, criterion):
+    X, y = problem(rng, cls, d=8)
+    est = cls(criterion=criterion, max_depth=3).fit(X, y)
+    importances = est.feature_importances_
+    assert importances.shape == (8,) and np.all(importances >= 0)
+    assert importances.sum() == pytest.approx(1.0)
+    used = np.unique(est.tree_arrays_.feature[est.tree_arrays_.feature >= 0])
+    assert np.array_equal(np.flatnonzero(importances), used)
+    assert importances.argmax() in (0, 2)  # the two columns the targets depend on
+
+
+@pytest.mark.parametrize("est, y", [(QORClassifier(max_depth=0), [0, 1, 1, 0]),
+                                    (QORRegressor(), [3.0, 3.0, 3.0, 3.0])],
+                         ids=["depth-0", "constant-target"])
+def test_a_single_leaf_has_zero_importances(est, y):
+    est.fit(HAND_X, y)
+    assert est.tree_arrays_.node_count == 1
+    assert est.feature_importances_.tolist() == [0.0, 0.0]
