@@ -3,6 +3,7 @@
 from importlib.metadata import version
 
 from .estimators import QORClassifier, QORRegressor
+from .export import export_dot, export_text
 
-__all__ = ["QORClassifier", "QORRegressor"]
+__all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_text"]
 __version__ = version("qor")

@@ -10,7 +10,7 @@ import pytest
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from qor import QORClassifier, QORRegressor
+from qor import QORClassifier, QORRegressor, export_dot, export_text
 
 ESTIMATORS = [(QORClassifier, "gini"), (QORClassifier, "entropy"),
               (QORRegressor, "mse"), (QORRegressor, "mae")]
@@ -89,6 +89,7 @@ def test_copies_predict_identically_without_the_native_tree(rng, cls, criterion,
         assert est.predict_proba(X).tobytes() == twin.predict_proba(X).tobytes()
     assert twin.depth_features_ == est.depth_features_
     assert np.array_equal(twin.feature_importances_, est.feature_importances_)
+    assert export_text(twin) == export_text(est) and export_dot(twin) == export_dot(est)
 
 
 @pytest.mark.parametrize("labels", [
@@ -125,6 +126,7 @@ def test_dataframes_name_the_features(cls, y):
     frame = pd.DataFrame({"height": [1.0, 4, 2, 5, 6, 0], "width": [3.0, 3, 1, 1, 2, 2]})
     est = cls(max_depth=2).fit(frame, pd.Series(y, name="target"))
     assert est.feature_names_in_.tolist() == ["height", "width"] and est.n_features_in_ == 2
+    assert "splits on height" in export_text(est).splitlines()[0]
     plain = cls(max_depth=2).fit(frame.to_numpy(), np.asarray(y))
     assert not hasattr(plain, "feature_names_in_")
     np.testing.assert_array_equal(est.predict(frame), plain.predict(frame.to_numpy()))
@@ -171,7 +173,9 @@ def test_bad_parameters_are_refused_at_fit(est, message):
 @pytest.mark.parametrize("call", [
     lambda est: est.predict([[0.0]]),
     lambda est: est.apply([[0.0]]),
-], ids=["predict", "apply"])
+    lambda est: export_text(est),
+    lambda est: export_dot(est),
+], ids=["predict", "apply", "export_text", "export_dot"])
 @pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
 def test_unfitted_use_raises_not_fitted(cls, call):
     with pytest.raises(NotFittedError):
