@@ -61,7 +61,7 @@ fuzz:
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus fuzz/corpus
 
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/qor demo
 
 format: $(PY)
 	$(PY) -m pip install -q clang-format

@@ -1,0 +1,304 @@
+"""The `qor` command: fit a tree on a CSV file, or compare it with CART on bundled data.
+
+Bad input ends the command with one line on stderr and exit status 2.
+"""
+
+import argparse
+import math
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+from .estimators import QORClassifier, QORRegressor
+from .export import export_dot, export_text
+
+USAGE_ERROR = 2
+CRITERIA = {"classification": ("gini", "entropy"), "regression": ("mse", "mae")}
+# An integer target with at most this many distinct values is taken for class labels.
+MOST_INFERRED_CLASSES = 20
+# Each side of the train/held-out split needs this many rows for a score to mean anything.
+FEWEST_ROWS_PER_SIDE = 2
+
+
+class InputError(Exception):
+    """Input the command cannot use; its message is the whole report to the user."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
+def _at_least(lowest: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
+        if value < lowest:
+            raise argparse.ArgumentTypeError(f"must be at least {lowest}, got {value}")
+        return value
+    return parse
+
+
+def _share(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1, got {value}")
+    return value
+
+
+def _tree_options(parser: argparse.ArgumentParser, max_depth: int) -> None:
+    parser.add_argument("--max-depth", type=_at_least(0), default=max_depth, metavar="N",
+                        help=f"levels that may split (default {max_depth})")
+    parser.add_argument("--test-size", type=_share, default=0.25, metavar="SHARE",
+                        help="share of the rows held out for scoring (default 0.25)")
+    parser.add_argument("--seed", type=_at_least(0), default=0, metavar="N",
+                        help="seed of the train/held-out split (default 0)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="qor", description="Level-wise decision trees: one feature per depth.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    fit = commands.add_parser(
+        "fit", help="fit a tree on a CSV file and report it",
+        description="Fit a tree on a CSV file (every column but the target is a feature), "
+                    "print the feature of each depth, the tree, the train and held-out "
+                    "scores and the fit time.")
+    fit.add_argument("data", type=Path, metavar="DATA.csv")
+    fit.add_argument("--target", required=True, metavar="COLUMN", help="column to predict")
+    fit.add_argument("--task", choices=sorted(CRITERIA),
+                     help="default: classification for a non-numeric or boolean target, or an "
+                          f"integer one with at most {MOST_INFERRED_CLASSES} distinct values; "
+                          "regression otherwise")
+    fit.add_argument("--criterion", choices=[c for pair in CRITERIA.values() for c in pair],
+                     help="gini or entropy for classification (default gini), "
+                          "mse or mae for regression (default mse)")
+    _tree_options(fit, max_depth=5)
+    fit.add_argument("--min-samples-split", type=_at_least(2), default=2, metavar="N",
+                     help="a node with fewer rows is not split (default 2)")
+    fit.add_argument("--min-samples-leaf", type=_at_least(1), default=1, metavar="N",
+                     help="fewest rows either side of a split may get (default 1)")
+    fit.add_argument("--dot", type=Path, metavar="FILE", help="also write the tree as Graphviz DOT")
+    fit.set_defaults(run=run_fit)
+
+    demo = commands.add_parser(
+        "demo", help="compare with scikit-learn's DecisionTree on bundled data",
+        description="Fit qor and scikit-learn's DecisionTree at the same depth on the breast "
+                    "cancer (classification) and diabetes (regression) data bundled with "
+                    "scikit-learn, and report both side by side.")
+    _tree_options(demo, max_depth=5)
+    demo.set_defaults(run=run_demo)
+    return parser
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except InputError as error:
+        print(f"qor {args.command}: error: {error}", file=sys.stderr)
+        return USAGE_ERROR
+    return 0
+
+
+# ---- qor fit ---------------------------------------------------------------------------
+
+def _read_csv(path: Path) -> pd.DataFrame:
+    try:
+        return pd.read_csv(path)
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{path}: is a directory, not a CSV file") from None
+    except OSError as error:
+        raise InputError(f"{path}: {error.strerror or error}") from None
+    except pd.errors.EmptyDataError:
+        raise InputError(f"{path}: the file is empty") from None
+    except (pd.errors.ParserError, UnicodeDecodeError) as error:
+        raise InputError(f"{path}: not a readable CSV file ({_first_line(error)})") from None
+
+
+def _first_line(error: Exception) -> str:
+    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+
+
+def choose_task(y: pd.Series, requested: str | None) -> tuple[str, str]:
+    """The task and, for the report, why it was chosen."""
+    numeric = is_numeric_dtype(y) and not is_bool_dtype(y)
+    if requested == "regression" and not numeric:
+        raise InputError(f"regression needs a numeric target, but {y.name!r} is not numeric")
+    if requested is not None:
+        return requested, "--task"
+    if not numeric:
+        return "classification", "inferred: the target is not numeric"
+    values = y.to_numpy(dtype=np.float64)
+    distinct = np.unique(values).size
+    if np.array_equal(values, np.round(values)) and distinct <= MOST_INFERRED_CLASSES:
+        return "classification", f"inferred: integer target with {distinct} distinct values"
+    return "regression", "inferred: numeric target"
+
+
+def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[pd.DataFrame,
+                                                                                  pd.Series]:
+    if target not in frame.columns:
+        columns = ", ".join(map(str, frame.columns))
+        raise InputError(f"no column {target!r} in {path}; its columns are: {columns}")
+    X = frame.drop(columns=[target])
+    y = frame[target]
+    if X.shape[1] == 0:
+        raise InputError(f"{path} has no feature columns besides the target {target!r}")
+    text = [str(c) for c in X.columns if not is_numeric_dtype(X[c])]
+    if text:
+        raise InputError(f"feature columns must be numeric; not numeric: {', '.join(text)}")
+    infinite = [str(c) for c in X.columns if np.isinf(X[c].to_numpy(dtype=np.float64)).any()]
+    if infinite:
+        # Missing values are fine (they follow the right branch); infinities are not.
+        raise InputError(f"feature columns hold infinite values: {', '.join(infinite)}")
+    missing = int(y.isna().sum())
+    if missing:
+        raise InputError(f"the target {target!r} is missing in {missing} of {len(y)} rows")
+    return X, y
+
+
+def run_fit(args) -> None:
+    from sklearn.model_selection import train_test_split
+
+    frame = _read_csv(args.data)
+    X, y = _features_and_target(frame, args.target, args.data)
+    task, reason = choose_task(y, args.task)
+    criterion = args.criterion or CRITERIA[task][0]
+    if criterion not in CRITERIA[task]:
+        raise InputError(f"criterion {criterion!r} does not fit {task}; "
+                         f"use {' or '.join(CRITERIA[task])}")
+    n = len(frame)
+    n_test = math.ceil(args.test_size * n)
+    if min(n - n_test, n_test) < FEWEST_ROWS_PER_SIDE:
+        raise InputError(f"too few rows: {n} rows split into {n - n_test} for training and "
+                         f"{n_test} held out, and each side needs at least {FEWEST_ROWS_PER_SIDE}")
+
+    estimator_class = QORClassifier if task == "classification" else QORRegressor
+    estimator = estimator_class(criterion=criterion, max_depth=args.max_depth,
+                                min_samples_split=args.min_samples_split,
+                                min_samples_leaf=args.min_samples_leaf)
+    X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
+                                                        random_state=args.seed)
+    try:
+        start = time.perf_counter()
+        estimator.fit(X_train, y_train)
+        seconds = time.perf_counter() - start
+    except ValueError as error:
+        # sklearn's validation speaks of X and y; here they are the file's columns.
+        raise InputError(f"{args.data}: {_first_line(error)}") from None
+    train_score = estimator.score(X_train, y_train)
+    test_score = estimator.score(X_test, y_test)
+
+    if args.dot is not None:
+        try:
+            args.dot.write_text(export_dot(estimator))
+        except OSError as error:
+            raise InputError(f"cannot write {args.dot}: {error.strerror or error}") from None
+
+    metric = "accuracy" if task == "classification" else "R^2"
+    report = [
+        ("data", f"{args.data}: {n} rows, {X.shape[1]} features, target {args.target!r}"),
+        ("task", f"{task} ({reason})"),
+        ("model", repr(estimator)),
+        ("split", f"{len(y_train)} rows for training, {len(y_test)} held out "
+                  f"(test size {args.test_size}, seed {args.seed})"),
+    ]
+    _print_fields(report)
+    print()
+    print("features by depth")
+    names = estimator.feature_names_in_
+    for depth, feature in estimator.depth_features_.items():
+        print(f"  depth {depth}: {names[feature]}")
+    if not estimator.depth_features_:
+        print("  none: the tree is a single leaf")
+    print()
+    print("tree")
+    print(export_text(estimator), end="")
+    print()
+    scores = [(f"train {metric}", f"{train_score:.4f}"),
+              (f"held-out {metric}", f"{test_score:.4f}"),
+              ("fit time", _duration(seconds))]
+    if args.dot is not None:
+        scores.append(("dot file", str(args.dot)))
+    _print_fields(scores)
+
+
+def _print_fields(fields: list[tuple[str, str]]) -> None:
+    for label, text in fields:
+        print(f"{label:<19}{text}")
+
+
+def _duration(seconds: float) -> str:
+    return f"{seconds * 1e3:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+# ---- qor demo --------------------------------------------------------------------------
+
+def _best_fit_time(estimator, X, y, repeats: int = 3) -> float:
+    """Seconds of the fastest of a few fits: on a shared machine the minimum is the
+    least disturbed measurement. The estimator stays fitted."""
+    best = math.inf
+    for _ in range(repeats):
+        start = time.perf_counter()
+        estimator.fit(X, y)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def _splits_features(estimator) -> int:
+    """Distinct features that at least one node splits on."""
+    if hasattr(estimator, "tree_arrays_"):
+        features = estimator.tree_arrays_.feature
+    else:
+        features = estimator.tree_.feature
+    return int(np.unique(features[features >= 0]).size)
+
+
+def run_demo(args) -> None:
+    from sklearn.datasets import load_breast_cancer, load_diabetes
+    from sklearn.model_selection import train_test_split
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    problems = [
+        ("breast cancer", load_breast_cancer, "accuracy",
+         QORClassifier(max_depth=args.max_depth),
+         DecisionTreeClassifier(max_depth=args.max_depth, random_state=args.seed)),
+        ("diabetes", load_diabetes, "R^2",
+         QORRegressor(max_depth=args.max_depth),
+         DecisionTreeRegressor(max_depth=args.max_depth, random_state=args.seed)),
+    ]
+    print("qor demo: one feature per depth (qor) against scikit-learn's DecisionTree (CART),")
+    print(f"both with max_depth={args.max_depth}, trained on {1 - args.test_size:.0%} of each "
+          f"data set and scored on the other {args.test_size:.0%} (seed {args.seed}).")
+    print("Fit times are the best of 3 fits.")
+    for title, load, metric, qor_tree, cart in problems:
+        X, y = load(return_X_y=True, as_frame=True)
+        task = "classification" if metric == "accuracy" else "regression"
+        X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
+                                                            random_state=args.seed)
+        rows = []
+        for estimator in (qor_tree, cart):
+            seconds = _best_fit_time(estimator, X_train, y_train)
+            rows.append((f"{estimator.score(X_test, y_test):.4f}", _duration(seconds),
+                         str(_splits_features(estimator))))
+        print()
+        print(f"{title}: {task}, {X.shape[0]} rows, {X.shape[1]} features")
+        print(f"  {'':<26}{'qor':>12}{'DecisionTree':>16}")
+        for label, (ours, theirs) in zip((f"held-out {metric}", "fit time",
+                                          "distinct features used"), zip(*rows)):
+            print(f"  {label:<26}{ours:>12}{theirs:>16}")
+        names = qor_tree.feature_names_in_
+        print("  qor's features by depth: "
+              + ", ".join(f"{names[f]}" for f in qor_tree.depth_features_.values()))
