@@ -5,6 +5,7 @@ Bad input ends the command with one line on stderr and exit status 2.
 
 import argparse
 import math
+import os
 import sys
 import time
 from pathlib import Path
@@ -104,9 +105,15 @@ def main(argv=None) -> int:
     args = build_parser().parse_args(argv)
     try:
         args.run(args)
+        sys.stdout.flush()
     except InputError as error:
         print(f"qor {args.command}: error: {error}", file=sys.stderr)
         return USAGE_ERROR
+    except BrokenPipeError:
+        # The reader left early (qor demo | head): stop quietly, and keep the
+        # interpreter's final flush from failing on the closed pipe again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0
 
 

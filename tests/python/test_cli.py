@@ -118,3 +118,11 @@ def test_demo_compares_with_cart(tmp_path):
     # One feature per depth: two levels use at most two distinct features.
     used = [line.split()[-2] for line in out.splitlines() if "distinct features used" in line]
     assert len(used) == 2 and all(1 <= int(n) <= 2 for n in used)
+
+
+def test_a_reader_that_leaves_early_gets_no_traceback(tmp_path):
+    child = subprocess.Popen([*LAUNCHERS["module"], "demo", "--max-depth", "1"], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()
+    _, stderr = child.communicate(timeout=300)
+    assert child.returncode == 1 and stderr == b""
