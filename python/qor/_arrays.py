@@ -18,12 +18,12 @@ class TreeArrays:
 
     depth: np.ndarray  # (m,) int64: 0 at the root, parent's depth + 1 below
     feature: np.ndarray  # (m,) int64: column the node splits on; -1 exactly on leaves
-    threshold: np.ndarray  # (m,) float64: X[:, feature] <= threshold goes left, NaN right; 0.0 on leaves
+    threshold: np.ndarray  # (m,) float64: x <= threshold goes left, NaN right; 0.0 on leaves
     left: np.ndarray  # (m,) int64: id of the left child, greater than the node's own; -1 on leaves
     right: np.ndarray  # (m,) int64: left + 1 on internal nodes; -1 on leaves
     value: np.ndarray  # (m,) float64: leaf prediction (class code or mean target); 0.0 inside
     class_counts: np.ndarray  # (m, K) float64: training rows per class on classifier leaves, else 0
-    n_node_samples: np.ndarray  # (m,) int64: training rows that reached the node; children add up to it
+    n_node_samples: np.ndarray  # (m,) int64: training rows in the node; children add up to it
 
     @property
     def node_count(self) -> int:

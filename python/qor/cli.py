@@ -13,6 +13,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 from pandas.api.types import is_bool_dtype, is_numeric_dtype
+from sklearn.datasets import load_breast_cancer, load_diabetes
+from sklearn.model_selection import train_test_split
+from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
@@ -166,7 +169,8 @@ def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[
     text = [str(c) for c in X.columns if not is_numeric_dtype(X[c])]
     if text:
         raise InputError(f"feature columns must be numeric; not numeric: {', '.join(text)}")
-    infinite = [str(c) for c in X.columns if np.isinf(X[c].to_numpy(dtype=np.float64)).any()]
+    infinite = [str(c) for c in X.columns
+                if np.isinf(X[c].to_numpy(np.float64, na_value=np.nan)).any()]
     if infinite:
         # Missing values are fine (they follow the right branch); infinities are not.
         raise InputError(f"feature columns hold infinite values: {', '.join(infinite)}")
@@ -177,8 +181,6 @@ def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[
 
 
 def run_fit(args) -> None:
-    from sklearn.model_selection import train_test_split
-
     frame = _read_csv(args.data)
     X, y = _features_and_target(frame, args.target, args.data)
     task, reason = choose_task(y, args.task)
@@ -264,7 +266,7 @@ def _best_fit_time(estimator, X, y, repeats: int = 3) -> float:
     return best
 
 
-def _splits_features(estimator) -> int:
+def _features_used(estimator) -> int:
     """Distinct features that at least one node splits on."""
     if hasattr(estimator, "tree_arrays_"):
         features = estimator.tree_arrays_.feature
@@ -274,15 +276,11 @@ def _splits_features(estimator) -> int:
 
 
 def run_demo(args) -> None:
-    from sklearn.datasets import load_breast_cancer, load_diabetes
-    from sklearn.model_selection import train_test_split
-    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
-
     problems = [
-        ("breast cancer", load_breast_cancer, "accuracy",
+        ("breast cancer", load_breast_cancer, "classification", "accuracy",
          QORClassifier(max_depth=args.max_depth),
          DecisionTreeClassifier(max_depth=args.max_depth, random_state=args.seed)),
-        ("diabetes", load_diabetes, "R^2",
+        ("diabetes", load_diabetes, "regression", "R^2",
          QORRegressor(max_depth=args.max_depth),
          DecisionTreeRegressor(max_depth=args.max_depth, random_state=args.seed)),
     ]
@@ -290,16 +288,15 @@ def run_demo(args) -> None:
     print(f"both with max_depth={args.max_depth}, trained on {1 - args.test_size:.0%} of each "
           f"data set and scored on the other {args.test_size:.0%} (seed {args.seed}).")
     print("Fit times are the best of 3 fits.")
-    for title, load, metric, qor_tree, cart in problems:
+    for title, load, task, metric, qor_tree, cart in problems:
         X, y = load(return_X_y=True, as_frame=True)
-        task = "classification" if metric == "accuracy" else "regression"
         X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
                                                             random_state=args.seed)
         rows = []
         for estimator in (qor_tree, cart):
             seconds = _best_fit_time(estimator, X_train, y_train)
             rows.append((f"{estimator.score(X_test, y_test):.4f}", _duration(seconds),
-                         str(_splits_features(estimator))))
+                         str(_features_used(estimator))))
         print()
         print(f"{title}: {task}, {X.shape[0]} rows, {X.shape[1]} features")
         print(f"  {'':<26}{'qor':>12}{'DecisionTree':>16}")
@@ -308,4 +305,4 @@ def run_demo(args) -> None:
             print(f"  {label:<26}{ours:>12}{theirs:>16}")
         names = qor_tree.feature_names_in_
         print("  qor's features by depth: "
-              + ", ".join(f"{names[f]}" for f in qor_tree.depth_features_.values()))
+              + ", ".join(str(names[f]) for f in qor_tree.depth_features_.values()))

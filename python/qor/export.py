@@ -62,8 +62,10 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
         else:
             name = names[tree.feature[node]]
             threshold = _number(tree.threshold[node], precision)
-            pending.append((tree.right[node], f"{name} > {threshold}", indent + "`-- ", indent + "    "))
-            pending.append((tree.left[node], f"{name} <= {threshold}", indent + "|-- ", indent + "|   "))
+            pending.append((tree.right[node], f"{name} > {threshold}",
+                            indent + "`-- ", indent + "    "))
+            pending.append((tree.left[node], f"{name} <= {threshold}",
+                            indent + "|-- ", indent + "|   "))
         lines.append(prefix + "  ".join(fields))
     return "\n".join(lines) + "\n"
 

@@ -82,8 +82,10 @@ def test_fit_chooses_the_task(folder, args, task_line):
     (["three.csv", "--target", "label"], "qor fit: error: too few rows: 3 rows split into 2 "
                                          "for training and 1 held out, and each side needs at "
                                          "least 2"),
-    (["inf.csv", "--target", "label"], "qor fit: error: feature columns hold infinite values: size"),
-    (["gap.csv", "--target", "label"], "qor fit: error: the target 'label' is missing in 1 of 40 rows"),
+    (["inf.csv", "--target", "label"],
+     "qor fit: error: feature columns hold infinite values: size"),
+    (["gap.csv", "--target", "label"],
+     "qor fit: error: the target 'label' is missing in 1 of 40 rows"),
     (["target-only.csv", "--target", "label"],
      "qor fit: error: target-only.csv has no feature columns besides the target 'label'"),
     (["labels.csv", "--target", "label", "--criterion", "mse"],
