@@ -21,6 +21,8 @@ from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
 
 USAGE_ERROR = 2
+# The engine counts in signed 32 bits, and so do the tree's size limits.
+LARGEST_INTEGER = 2**31 - 1
 CRITERIA = {"classification": ("gini", "entropy"), "regression": ("mse", "mae")}
 # An integer target with at most this many distinct values is taken for class labels.
 MOST_INFERRED_CLASSES = 20
@@ -45,6 +47,8 @@ def _at_least(lowest: int):
             raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
         if value < lowest:
             raise argparse.ArgumentTypeError(f"must be at least {lowest}, got {value}")
+        if value > LARGEST_INTEGER:
+            raise argparse.ArgumentTypeError(f"must be at most {LARGEST_INTEGER}, got {value}")
         return value
     return parse
 

@@ -99,9 +99,12 @@ def test_fit_chooses_the_task(folder, args, task_line):
      "qor fit: error: argument --test-size: must lie strictly between 0 and 1, got 1.0"),
     (["labels.csv", "--target", "label", "--min-samples-leaf", "x"],
      "qor fit: error: argument --min-samples-leaf: expected an integer, got 'x'"),
+    (["labels.csv", "--target", "label", "--max-depth", str(2**31)],
+     "qor fit: error: argument --max-depth: must be at most 2147483647, got 2147483648"),
 ], ids=["missing-file", "empty-file", "unknown-column", "text-feature", "too-few-rows",
         "infinite-feature", "missing-target", "no-features", "criterion-for-other-task",
-        "regression-on-text", "unwritable-dot", "no-target", "bad-test-size", "bad-integer"])
+        "regression-on-text", "unwritable-dot", "no-target", "bad-test-size", "bad-integer",
+        "huge-integer"])
 def test_bad_input_is_one_line_and_status_2(folder, args, message):
     done = qor("fit", *args, cwd=folder)
     assert done.returncode == 2
