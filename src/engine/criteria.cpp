@@ -59,6 +59,11 @@ double mae_impurity(std::span<const double> values) {
   if (values.empty()) return 0.0;
   std::vector<double> sorted(values.begin(), values.end());
   std::sort(sorted.begin(), sorted.end());
+  return mae_of_sorted(sorted);
+}
+
+double mae_of_sorted(std::span<const double> sorted) noexcept {
+  if (sorted.empty()) return 0.0;
   const std::size_t m = sorted.size();
   const double median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
   double deviation = 0.0;

@@ -46,5 +46,7 @@ double entropy_impurity(std::span<const std::int64_t> counts, std::size_t n) noe
 double mse_impurity(double sum, double sum_sq, std::size_t n) noexcept;
 // Mean absolute deviation around the median; sorts a private copy of `values`.
 double mae_impurity(std::span<const double> values);
+// The same for values already in ascending order, without the copy.
+double mae_of_sorted(std::span<const double> sorted) noexcept;
 
 }  // namespace qor
