@@ -86,6 +86,9 @@ std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const Target
   std::vector<Node*> frontier{new_root.get()};
   std::vector<Node*> splittable;
   std::vector<Node*> next_frontier;
+  // Every feature sorted once, at the first split search, and kept sorted per
+  // node as the nodes split.
+  std::unique_ptr<SplitWorkspace> workspace;
 
   for (std::int32_t depth = 0; depth < params.max_depth; ++depth) {
     if (frontier.empty()) break;
@@ -99,7 +102,13 @@ std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const Target
     }
     if (splittable.empty()) break;
 
-    const LevelSplit level = choose_level_split(X, y, splittable);
+    if (!workspace) {
+      std::vector<std::int32_t> features(static_cast<std::size_t>(std::max(n_features, 0)));
+      std::iota(features.begin(), features.end(), 0);
+      const Node* const first_level[] = {new_root.get()};
+      workspace = std::make_unique<SplitWorkspace>(X, y, first_level, features, params);
+    }
+    const LevelSplit level = choose_level_split(X, y, splittable, *workspace);
     if (level.feature < 0) {
       for (Node* node : splittable) finalize_leaf(*node, y);
       break;
@@ -129,7 +138,10 @@ std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const Target
       node->right->indices = std::move(right_rows);
       next_frontier.push_back(node->left.get());
       next_frontier.push_back(node->right.get());
+      // Children at max_depth are never searched: no need to sort their rows.
+      if (depth + 1 < params.max_depth) workspace->columns.record_split(*node);
     }
+    workspace->columns.finish_level();
     std::swap(frontier, next_frontier);
   }
 

@@ -1,19 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 
+#include "cut_scan.hpp"
+#include "frontier_columns.hpp"
 #include "model.hpp"
 #include "views.hpp"
 
 namespace qor {
-
-// Best cut of one node under one feature.
-struct NodeSplit {
-  bool valid = false;      // a cut was found; threshold and gain mean nothing otherwise
-  double threshold = 0.0;  // midpoint of the two values either side of the cut
-  double gain = 0.0;       // parent impurity minus the size-weighted impurity of the parts
-};
 
 // The level's one feature and the threshold of every node that has a cut under it.
 struct LevelSplit {
@@ -21,9 +17,26 @@ struct LevelSplit {
   std::unordered_map<const Node*, double> thresholds;  // non-owning keys; empty when feature is -1
 };
 
+// What the split searches of one fit share: the rows of the nodes being
+// searched, presorted by every feature, and the scanner's tables and scratch.
+struct SplitWorkspace {
+  SplitWorkspace(const FeatureMatrix& X, const TargetVector& y, std::span<const Node* const> nodes,
+                 std::span<const std::int32_t> features, const ModelParams& params)
+      : columns(X, y, nodes, features, params.criterion),
+        scanner(params.criterion, params.min_samples_leaf, y, columns) {}
+  // The scanner refers to the columns: the pair stays where it was built.
+  SplitWorkspace(const SplitWorkspace&) = delete;
+  SplitWorkspace& operator=(const SplitWorkspace&) = delete;
+
+  FrontierColumns columns;
+  CutScanner scanner;
+};
+
 // Scores every cut of `node` under `feature`: rows are ordered by value (ties in
-// row order, NaN after every number), cuts lie between distinct numbers only
-// and leave at least min_samples_leaf rows on each side. The leftmost best cut wins.
+// the order of node.indices, NaN after every number), cuts lie between distinct
+// numbers only and leave at least min_samples_leaf rows on each side. The
+// leftmost best cut wins. Sorts the node's rows itself; growth uses the
+// presorted search of choose_level_split, which scores with the same scanner.
 NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const Node& node,
                               std::int32_t feature, Criterion criterion,
                               std::int32_t min_samples_split, std::int32_t min_samples_leaf);

@@ -52,6 +52,7 @@ struct Node {
 void release_tree(std::unique_ptr<Node> root) noexcept;
 
 struct LevelSplit;
+struct SplitWorkspace;
 
 class QORModel {
  public:
@@ -69,8 +70,12 @@ class QORModel {
   std::unique_ptr<Node> grow_levels(const FeatureMatrix& X, const TargetVector& y,
                                     std::vector<std::size_t> root_rows);
   bool can_split(const Node& node, std::int32_t depth) const noexcept;
+  // Sorts the nodes' rows by every feature, then searches as below.
   LevelSplit choose_level_split(const FeatureMatrix& X, const TargetVector& y,
                                 const std::vector<Node*>& nodes) const;
+  // `workspace` holds every node's rows sorted by each feature 0..n_features-1.
+  LevelSplit choose_level_split(const FeatureMatrix& X, const TargetVector& y,
+                                const std::vector<Node*>& nodes, SplitWorkspace& workspace) const;
   void finalize_leaf(Node& node, const TargetVector& y) const;
 
   ModelParams params;                                    // fixed after construction
