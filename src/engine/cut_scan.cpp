@@ -151,6 +151,8 @@ void CutScanner::prepare(const Node& node) {
     mae_finite_ = mae_finite_ && std::isfinite(sorted_[i]);
   }
   mae_parent_ = mae_of_sorted(sorted_);
+  mae_abs_sum_ = 0.0;
+  for (const double v : sorted_) mae_abs_sum_ += std::abs(v);
   sweep_.set_values(sorted_);
 }
 
@@ -346,19 +348,31 @@ NodeSplit CutScanner::mae_cut(std::span<const OrderedRow> run, const FeatureMatr
   const CutWindow window(n, min_samples_leaf_);
   const auto total = static_cast<double>(n);
 
-  // First pass. With D a part's deviation sum, the gain is
-  // parent - (D_left + D_right) / n, so the proxy is -(D_left + D_right).
-  run_ranks_.resize(window.last);
-  for (std::size_t k = 0; k < window.last; ++k) run_ranks_[k] = rank_of_[run[k].row];
-  left_deviation_.resize(window.last);
-  right_deviation_.resize(window.last);
-  sweep_.sweep(run_ranks_, left_deviation_, right_deviation_);
+  // With D a part's deviation sum, the gain is parent - (D_left + D_right) / n,
+  // so the proxy is -(D_left + D_right). The sweep keeps only the cuts within
+  // `slack` of the best proxy so far, a superset of the final candidates:
+  // no part's D exceeds twice the node's sum of |targets|, and the margin
+  // below never exceeds 68 u |best proxy| + 64 u n |parent|.
+  const double slack = 160 * kRoundoff * (2 * mae_abs_sum_ + total * std::abs(mae_parent_));
+  mae_kept_.clear();
+  std::size_t compact_at = 64;
   double best_proxy = -kInfinity;
-  for (std::size_t k = window.first; k < window.last; ++k) {
-    if (cut_allowed(run, k)) {
-      best_proxy = std::max(best_proxy, -(left_deviation_[k] + right_deviation_[k]));
-    }
-  }
+  double floor = -kInfinity;  // best_proxy - slack
+  sweep_.sweep(
+      window.last, [&](std::size_t k) { return rank_of_[run[k].row]; },
+      [&](std::size_t k, double left, double right) {
+        const double proxy = -(left + right);
+        if (proxy < floor || k < window.first || !cut_allowed(run, k)) return;
+        if (proxy > best_proxy) {
+          best_proxy = proxy;
+          floor = proxy - slack;
+        }
+        if (mae_kept_.size() == compact_at) {
+          std::erase_if(mae_kept_, [&](const KeptCut& cut) { return cut.proxy < floor; });
+          compact_at = std::max(compact_at, 2 * mae_kept_.size());
+        }
+        mae_kept_.push_back({k, left, right, proxy});
+      });
   if (best_proxy == -kInfinity) return {};
   // The gain below lies within 5 u |proxy| / n + u |parent| of
   // parent + proxy / n; doubled twice, and more.
@@ -366,15 +380,14 @@ NodeSplit CutScanner::mae_cut(std::span<const OrderedRow> run, const FeatureMatr
       best_proxy, 64 * kRoundoff * (std::abs(best_proxy) + total * std::abs(mae_parent_)));
 
   BestCut best;
-  for (std::size_t k = window.first; k < window.last; ++k) {
-    if (!cut_allowed(run, k) || !candidates.admit(-(left_deviation_[k] + right_deviation_[k]))) {
-      continue;
-    }
-    const std::size_t n_left = k + 1;
+  for (const KeptCut& cut : mae_kept_) {  // in cut order
+    if (!candidates.admit(cut.proxy)) continue;
+    const std::size_t n_left = cut.position + 1;
     const std::size_t n_right = n - n_left;
-    const double left_impurity = left_deviation_[k] / static_cast<double>(n_left);
-    const double right_impurity = right_deviation_[k] / static_cast<double>(n_right);
-    best.offer(gain_of(mae_parent_, n_left, n_right, total, left_impurity, right_impurity), k);
+    const double left_impurity = cut.left_deviation / static_cast<double>(n_left);
+    const double right_impurity = cut.right_deviation / static_cast<double>(n_right);
+    best.offer(gain_of(mae_parent_, n_left, n_right, total, left_impurity, right_impurity),
+               cut.position);
   }
   return best.result(run, X, feature);
 }

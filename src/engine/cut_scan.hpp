@@ -82,13 +82,18 @@ class CutScanner {
 
   // Mae: the prepared node's targets ascending, and each row's rank among them.
   std::vector<double> sorted_;
-  std::vector<std::uint32_t> rank_of_;    // per row
-  std::vector<std::uint32_t> run_ranks_;  // per position of the current run
-  std::vector<double> left_deviation_;    // per cut position
-  std::vector<double> right_deviation_;   // per cut position
+  std::vector<std::uint32_t> rank_of_;  // per row
+  struct KeptCut {
+    std::size_t position;   // the cut after this position of the run
+    double left_deviation;  // deviation sums of the two parts
+    double right_deviation;
+    double proxy;  // -(left_deviation + right_deviation)
+  };
+  std::vector<KeptCut> mae_kept_;  // the sweep's possible candidates, in cut order
   MedianSweep sweep_;
   double mae_parent_ = 0.0;
-  bool mae_finite_ = true;  // a non-finite target makes every gain NaN
+  double mae_abs_sum_ = 0.0;  // sum of |target| over the prepared node
+  bool mae_finite_ = true;    // a non-finite target makes every gain NaN
 };
 
 }  // namespace qor

@@ -29,7 +29,12 @@ Sweep run(const std::vector<double>& sorted, const std::vector<std::uint32_t>& r
   Sweep out{std::vector<double>(ranks.size()), std::vector<double>(ranks.size())};
   qor::MedianSweep sweep;
   sweep.set_values(sorted);
-  sweep.sweep(ranks, out.left, out.right);
+  sweep.sweep(
+      ranks.size(), [&](std::size_t k) { return ranks[k]; },
+      [&](std::size_t k, double left, double right) {
+        out.left[k] = left;
+        out.right[k] = right;
+      });
   return out;
 }
 
