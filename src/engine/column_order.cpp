@@ -89,12 +89,17 @@ void ColumnSorter::sort(std::span<const double> values, std::span<const std::uin
     }
   }
 
+  // Items are in order now; the full keys are read only where the high bits
+  // tie, as those reads are scattered. A high half of all ones is NaN's key.
   std::uint32_t rank = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = keys_[position(items_[i])];
-    if (i > 0 && key != keys_[position(items_[i - 1])]) ++rank;
-    out[i].row = rows[position(items_[i])];
-    out[i].rank = key == ~std::uint64_t{0} ? kNanRank : rank;
+    const std::uint64_t item = items_[i];
+    if (i > 0 && ((item >> 32) != (items_[i - 1] >> 32) ||
+                  keys_[position(item)] != keys_[position(items_[i - 1])])) {
+      ++rank;
+    }
+    out[i].row = rows[position(item)];
+    out[i].rank = (item >> 32) == 0xFFFFFFFFu ? kNanRank : rank;
   }
 }
 

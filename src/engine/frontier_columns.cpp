@@ -33,28 +33,41 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   entries_.resize(columns_ * length_);
 
   ColumnSorter sorter;
-  std::vector<double> values(length_);
-  const auto sort_segments = [&](std::size_t column, auto value_of) {
-    for (std::size_t i = 0; i < length_; ++i) values[i] = value_of(rows[i]);
+  const auto sort_segments = [&](std::span<const double> values, std::size_t column) {
     for (const auto& [node, segment] : segments_) {
       const std::size_t n = segment.end - segment.begin;
-      sorter.sort(std::span(values).subspan(segment.begin, n),
-                  std::span(rows).subspan(segment.begin, n),
+      sorter.sort(values.subspan(segment.begin, n), std::span(rows).subspan(segment.begin, n),
                   std::span(entries_).subspan(column * length_ + segment.begin, n));
     }
   };
-  for (const std::int32_t f : features) {
-    sort_segments(static_cast<std::size_t>(column_of_[static_cast<std::size_t>(f)]),
-                  [&](std::uint32_t r) { return X.at(static_cast<std::int32_t>(r), f); });
+  // A few columns per pass over X: reading one column at a time would pull
+  // every cache line of X once per feature.
+  constexpr std::size_t kBlock = 4;
+  std::vector<double> values(std::min(features.size(), kBlock) * length_);
+  for (std::size_t first = 0; first < features.size(); first += kBlock) {
+    const std::size_t count = std::min(kBlock, features.size() - first);
+    for (std::size_t i = 0; i < length_; ++i) {
+      const auto r = static_cast<std::int32_t>(rows[i]);
+      for (std::size_t c = 0; c < count; ++c)
+        values[c * length_ + i] = X.at(r, features[first + c]);
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+      const auto f = static_cast<std::size_t>(features[first + c]);
+      sort_segments(std::span(values).subspan(c * length_, length_),
+                    static_cast<std::size_t>(column_of_[f]));
+    }
   }
   const auto target_of = [&](std::uint32_t r) { return y.data[r]; };
-  if (by_target) sort_segments(target_column_, target_of);
+  if (by_target || counts_labels) {
+    values.resize(std::max(values.size(), length_));
+    for (std::size_t i = 0; i < length_; ++i) values[i] = target_of(rows[i]);
+  }
+  if (by_target) sort_segments(std::span(values).first(length_), target_column_);
 
   if (counts_labels) {
     // Ranks of the targets among all rows are dense codes; each NaN gets a new one.
     std::vector<OrderedRow> targets(length_);
-    for (std::size_t i = 0; i < length_; ++i) values[i] = target_of(rows[i]);
-    sorter.sort(values, rows, targets);
+    sorter.sort(std::span(values).first(length_), rows, targets);
     codes_.assign(row_span_, 0);
     std::uint32_t numbers = 0;
     for (const OrderedRow& entry : targets) {
