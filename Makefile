@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: all install test test-cpp test-python demo sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python demo bench sanitize fuzz format clean
 
 all: install
 
@@ -62,6 +62,10 @@ fuzz:
 
 demo: install
 	$(VENV)/bin/qor demo
+
+# Fit/predict time and peak memory against scikit-learn (minutes; not part of `test`).
+bench: install
+	$(PY) bench/run.py
 
 format: $(PY)
 	$(PY) -m pip install -q clang-format
