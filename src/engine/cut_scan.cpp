@@ -133,9 +133,8 @@ void CutScanner::prepare(const Node& node) {
   if (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy) {
     for (const std::uint32_t code : node_codes_) node_total_[code] = 0;
     node_codes_.clear();
-    const auto codes = columns_.label_codes();
     for (const std::size_t r : node.indices) {
-      const std::uint32_t code = codes[r];
+      const std::uint32_t code = columns_.label_code(r);
       if (node_total_[code]++ == 0) node_codes_.push_back(code);
     }
     return;
@@ -164,9 +163,13 @@ NodeSplit CutScanner::best_cut(std::span<const OrderedRow> run, const FeatureMat
   proxy_.resize(run.size());
   switch (criterion_) {
     case Criterion::Gini:
-      return tally_cut<true>(run, X, feature);
+      return columns_.narrow_label_codes().empty()
+                 ? tally_cut<true>(run, X, feature, columns_.label_codes())
+                 : tally_cut<true>(run, X, feature, columns_.narrow_label_codes());
     case Criterion::Entropy:
-      return tally_cut<false>(run, X, feature);
+      return columns_.narrow_label_codes().empty()
+                 ? tally_cut<false>(run, X, feature, columns_.label_codes())
+                 : tally_cut<false>(run, X, feature, columns_.narrow_label_codes());
     case Criterion::Mse:
       return mse_cut(run, X, feature);
     default:
@@ -174,11 +177,10 @@ NodeSplit CutScanner::best_cut(std::span<const OrderedRow> run, const FeatureMat
   }
 }
 
-template <bool kGini>
+template <bool kGini, class Code>
 NodeSplit CutScanner::tally_cut(std::span<const OrderedRow> run, const FeatureMatrix& X,
-                                std::int32_t feature) {
+                                std::int32_t feature, std::span<const Code> codes) {
   const std::size_t n = run.size();
-  const auto codes = columns_.label_codes();
   const std::size_t slots = node_codes_.size();
   // Slots in order of first occurrence along this feature.
   code_of_slot_.clear();

@@ -52,9 +52,10 @@ class CutScanner {
   NodeSplit best_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
 
  private:
-  template <bool kGini>
-  NodeSplit tally_cut(std::span<const OrderedRow> run, const FeatureMatrix& X,
-                      std::int32_t feature);
+  // `codes` are the label codes of every row, in bytes or in 32 bits.
+  template <bool kGini, class Code>
+  NodeSplit tally_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature,
+                      std::span<const Code> codes);
   NodeSplit mse_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
   NodeSplit mae_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
 

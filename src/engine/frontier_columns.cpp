@@ -77,6 +77,15 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
     for (const OrderedRow& entry : targets) {
       codes_[entry.row] = entry.rank != kNanRank ? entry.rank : label_count_++;
     }
+    // The split search reads a code per row visited, scattered: bytes keep a
+    // large fit's codes in cache.
+    if (label_count_ <= 256) {
+      narrow_codes_.resize(codes_.size());
+      for (std::size_t r = 0; r < codes_.size(); ++r) {
+        narrow_codes_[r] = static_cast<std::uint8_t>(codes_[r]);
+      }
+      std::vector<std::uint32_t>().swap(codes_);
+    }
   }
 }
 

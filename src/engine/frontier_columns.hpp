@@ -34,8 +34,13 @@ class FrontierColumns {
 
   // Dense code of every row's target, for rows below row_span(): equal targets
   // (-0.0 and +0.0 too) share a code, every NaN target has a code of its own.
-  // Empty unless the criterion counts labels.
+  // Only for criteria that count labels. With at most 256 codes they are kept
+  // in bytes (narrow_label_codes), otherwise in label_codes; the other is empty.
   std::span<const std::uint32_t> label_codes() const noexcept { return codes_; }
+  std::span<const std::uint8_t> narrow_label_codes() const noexcept { return narrow_codes_; }
+  std::uint32_t label_code(std::size_t row) const noexcept {
+    return narrow_codes_.empty() ? codes_[row] : narrow_codes_[row];
+  }
   std::uint32_t label_count() const noexcept { return label_count_; }
   // One past the largest row position of the nodes given at construction.
   std::size_t row_span() const noexcept { return row_span_; }
@@ -70,7 +75,8 @@ class FrontierColumns {
   std::size_t columns_ = 0;
   std::vector<OrderedRow> entries_;  // column c at [c * length_, (c + 1) * length_)
   std::unordered_map<const Node*, Segment> segments_;
-  std::vector<std::uint32_t> codes_;  // per row, below row_span_
+  std::vector<std::uint32_t> codes_;        // per row, below row_span_, or empty
+  std::vector<std::uint8_t> narrow_codes_;  // the same in bytes when they fit, or empty
   std::uint32_t label_count_ = 0;
   std::vector<PendingSplit> pending_;
   std::vector<std::uint8_t> goes_left_;  // per row: 1 when its parent sends it left

@@ -91,7 +91,8 @@ TEST(FrontierColumns, LabelCodesShareEqualTargetsAndNeverNan) {
   const Node* const nodes[] = {node.get()};
   const std::int32_t features[] = {0};
   const FrontierColumns columns(t.X(), t.Y(), nodes, features, Criterion::Entropy);
-  const auto codes = columns.label_codes();
+  std::vector<std::uint32_t> codes;
+  for (std::size_t r = 0; r < 6; ++r) codes.push_back(columns.label_code(r));
   EXPECT_EQ(columns.label_count(), 4u);
   EXPECT_EQ(codes[1], codes[3]);
   EXPECT_EQ(codes[0], codes[4]);
