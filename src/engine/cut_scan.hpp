@@ -31,12 +31,12 @@ struct NodeSplit {
 // half sums (MedianSweep), exact on integer targets.
 //
 // Computing that gain at every cut is what costs (divisions, and a log2 per
-// label for entropy), so a first pass ranks every cut by a cheap proxy that
-// differs from the gain by a strictly increasing affine map in exact
-// arithmetic, and the exact gain is computed only for the cuts whose proxy
-// lies within a proven rounding bound of the best proxy. Every other cut has
-// a smaller exact gain than the best one, so the choice and its gain do not
-// change.
+// label for entropy), so a first pass ranks every cut by a cheap proxy that,
+// in exact arithmetic, is the gain under a strictly increasing affine map
+// (for entropy up to the 1e-10 inside its logarithms, whose effect is
+// bounded), and the direct gain is computed only for the cuts whose proxy
+// lies within a proven bound of the best proxy. Every other cut has a smaller
+// direct gain than the best one, so the choice and its gain do not change.
 class CutScanner {
  public:
   // `columns` supplies the label codes (Gini, Entropy), the target order
