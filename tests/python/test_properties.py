@@ -2,6 +2,7 @@
 the grown tree keeps its invariants."""
 
 import math
+import os
 
 import numpy as np
 import pytest
@@ -10,14 +11,17 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from conftest import CRITERIA, TASKS, make_model, walk
+from reference import RefModel
 
 EXTREMES = [0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, -5e-324, 2.2250738585072014e-308,
             math.inf, -math.inf, math.nan, 0.5, 3.0]
 
-settings.register_profile(
-    "qor", max_examples=150, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-settings.load_profile("qor")
+# QOR_HYPOTHESIS_PROFILE=thorough runs many more examples than CI does.
+for name, examples in (("qor", 150), ("thorough", 5000)):
+    settings.register_profile(
+        name, max_examples=examples, deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile(os.environ.get("QOR_HYPOTHESIS_PROFILE", "qor"))
 
 
 @st.composite
@@ -170,3 +174,30 @@ def test_prediction_on_other_matrices_is_orderly(data, task):
     else:
         assert len(model.predict(other)) == other.shape[0]
         assert len(model.predict_proba(other)) == other.shape[0]
+
+
+@given(data=st.data(), task=st.sampled_from(TASKS), criterion=st.sampled_from(CRITERIA),
+       limits=growing_limits)
+def test_matches_the_literal_reference_on_adversarial_values(data, task, criterion, limits):
+    """Ties, signed zeros, NaN, infinities and huge or tiny values: the engine's
+    trees are the literal rules' trees, node for node (mae on integer targets,
+    where its running sums are exact)."""
+    X = np.asarray(data.draw(matrices(max_rows=24, growing=True)), dtype=np.float64)
+    if criterion == "mae":
+        seed = data.draw(st.integers(0, 2**32 - 1))
+        y = np.random.default_rng(seed).integers(-50, 50, X.shape[0] + 2).astype(np.float64)
+    else:
+        y = data.draw(targets(X.shape[0], task, growing=True))
+    model = make_model(task, criterion, *limits)
+    model.fit(X, y)
+    ref = RefModel(task, criterion, *limits)
+    ref.fit(X, y)
+    assert model.depth_features_ == ref.depth_features_
+    pairs = [(model.root, ref.root)]
+    while pairs:
+        a, b = pairs.pop()
+        assert (a.indices, a.split_feature, a.split_threshold) == (
+            b.indices, b.split_feature, b.split_threshold)
+        assert same(a.value, b.value) and a.class_counts == b.class_counts
+        if not a.is_leaf:
+            pairs += [(a.left, b.left), (a.right, b.right)]
