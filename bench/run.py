@@ -70,9 +70,9 @@ def sklearn_model(task, criterion, depth):
                 min_samples_leaf=1, random_state=0)
 
 
-def timed(call):
+def timed(call, *args):
     start = time.perf_counter()
-    call()
+    call(*args)
     return time.perf_counter() - start
 
 
@@ -120,13 +120,13 @@ def run_configuration(X, y, criterion, depth, repeats, sklearn_expected):
     times = {"qor_fit": [], "qor_predict": [], "sk_fit": [], "sk_predict": []}
     for _ in range(repeats):
         ours = qor_model(task, criterion, depth)
-        times["qor_fit"].append(timed(lambda: ours.fit(X, y)))
-        times["qor_predict"].append(timed(lambda: ours.predict(X)))
+        times["qor_fit"].append(timed(ours.fit, X, y))
+        times["qor_predict"].append(timed(ours.predict, X))
         del ours
         if with_sklearn:
             theirs = sklearn_model(task, criterion, depth)
-            times["sk_fit"].append(timed(lambda: theirs.fit(X, y)))
-            times["sk_predict"].append(timed(lambda: theirs.predict(X)))
+            times["sk_fit"].append(timed(theirs.fit, X, y))
+            times["sk_predict"].append(timed(theirs.predict, X))
             del theirs
             if times["sk_fit"][-1] > SKLEARN_LIMIT:
                 break  # one run over the limit is measurement enough

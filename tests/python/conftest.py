@@ -32,8 +32,16 @@ def leaves(model):
     return [node for node, _ in walk(model.root) if node.is_leaf]
 
 
+def assert_models_equal(model, ref):
+    """A native model and a reference model grew the same tree."""
+    assert model.depth_features_ == ref.depth_features_
+    assert model.classes_ == ref.classes_
+    assert_tree_equal(model.root, ref.root)
+
+
 def assert_tree_equal(a, b):
-    """Two trees are equal node by node: shape, rows, splits and leaf contents."""
+    """Two trees are equal node by node: shape, rows, splits and leaf contents.
+    Either may be a native Node or a node of the plain-Python reference."""
     pairs = [(a, b)]
     while pairs:
         x, y = pairs.pop()

@@ -1,12 +1,11 @@
 """Whole fits from Python: growth rules, tree invariants, and agreement with the
 literal reference on random data."""
 
-import math
 
 import numpy as np
 import pytest
 
-from conftest import CRITERIA, TASKS, leaves, make_model, walk
+from conftest import CRITERIA, TASKS, assert_models_equal, leaves, make_model, walk
 from reference import RefModel
 
 
@@ -26,21 +25,6 @@ def random_problem(rng, task, n=60, d=4, distinct=True, nan_share=0.0, integer_t
     return X, y
 
 
-def assert_matches_reference(model, ref):
-    assert model.depth_features_ == ref.depth_features_
-    assert model.classes_ == ref.classes_
-    pairs = [(model.root, ref.root)]
-    while pairs:
-        a, b = pairs.pop()
-        assert a.indices == b.indices
-        assert a.is_leaf == b.is_leaf
-        assert (a.split_feature, a.split_threshold) == (b.split_feature, b.split_threshold)
-        assert a.value == b.value or (math.isnan(a.value) and math.isnan(b.value))
-        assert a.class_counts == b.class_counts
-        if not a.is_leaf:
-            pairs += [(a.left, b.left), (a.right, b.right)]
-
-
 @pytest.mark.parametrize("task", TASKS)
 @pytest.mark.parametrize("criterion", CRITERIA)
 @pytest.mark.parametrize("distinct, nan_share", [(True, 0.0), (False, 0.0), (False, 0.15)])
@@ -53,7 +37,7 @@ def test_matches_the_literal_reference(rng, task, criterion, distinct, nan_share
         model.fit(X, y)
         ref = RefModel(task, criterion, *limits)
         ref.fit(X, y)
-        assert_matches_reference(model, ref)
+        assert_models_equal(model, ref)
         assert model.predict(X) == ref.predict(X)
         assert model.predict_proba(X) == ref.predict_proba(X)
 

@@ -8,9 +8,8 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from hypothesis.extra import numpy as hnp
 
-from conftest import CRITERIA, TASKS, make_model, walk
+from conftest import CRITERIA, TASKS, assert_models_equal, make_model, walk
 from reference import RefModel
 
 EXTREMES = [0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, -5e-324, 2.2250738585072014e-308,
@@ -192,12 +191,4 @@ def test_matches_the_literal_reference_on_adversarial_values(data, task, criteri
     model.fit(X, y)
     ref = RefModel(task, criterion, *limits)
     ref.fit(X, y)
-    assert model.depth_features_ == ref.depth_features_
-    pairs = [(model.root, ref.root)]
-    while pairs:
-        a, b = pairs.pop()
-        assert (a.indices, a.split_feature, a.split_threshold) == (
-            b.indices, b.split_feature, b.split_threshold)
-        assert same(a.value, b.value) and a.class_counts == b.class_counts
-        if not a.is_leaf:
-            pairs += [(a.left, b.left), (a.right, b.right)]
+    assert_models_equal(model, ref)
