@@ -1,3 +1,4 @@
+import math
 import os
 
 import numpy as np
@@ -52,6 +53,60 @@ def assert_tree_equal(a, b):
         assert x.class_counts == y.class_counts
         if not x.is_leaf:
             pairs += [(x.left, y.left), (x.right, y.right)]
+
+
+def same(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
+def assert_sound_tree(model, X, y, task, max_depth):
+    """The invariants of every grown tree, and its training rows predicted by
+    the leaves that hold them."""
+    n = X.shape[0]
+    Xf = np.asarray(X, dtype=np.float64)
+    features = model.depth_features_
+    assert list(features) == list(range(len(features)))
+    assert all(0 <= f < X.shape[1] for f in features.values())
+    assert model.root.indices == list(range(n))
+    if task == "classification":
+        assert model.classes_ == sorted(set(y.tolist()))
+    else:
+        assert model.classes_ == []
+    leaf_of_row = {}
+    for node, depth in walk(model.root):
+        assert (node.left is None) == (node.right is None)
+        if node.is_leaf:
+            assert depth <= max(max_depth, 0)
+            assert (node.split_feature, node.split_threshold) == (-1, 0.0)
+            if task == "classification":
+                assert len(node.class_counts) == model.n_classes_
+                assert sum(node.class_counts) == len(node.indices)
+            else:
+                assert node.class_counts == []
+            for r in node.indices:
+                leaf_of_row[r] = node
+            continue
+        assert node.split_feature == features[depth]
+        assert node.value == 0.0 and node.class_counts == []
+        left, right = node.left.indices, node.right.indices
+        assert left and right
+        members = set(left)
+        assert left == [r for r in node.indices if r in members]
+        assert right == [r for r in node.indices if r not in members]
+        goes_left = Xf[node.indices, node.split_feature] <= node.split_threshold
+        assert np.array(node.indices)[goes_left].tolist() == left
+    assert sorted(leaf_of_row) == list(range(n))
+    predictions = model.predict(Xf)
+    for r, leaf in leaf_of_row.items():
+        assert same(predictions[r], leaf.value)
+    proba = model.predict_proba(Xf)
+    assert len(proba) == n
+    for row in proba:
+        assert len(row) == model.n_classes_
+        if task == "classification":
+            assert math.isclose(math.fsum(row), 1.0, rel_tol=1e-12)
+    if task == "classification":
+        assert set(predictions) <= set(model.classes_)
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ literal reference on random data."""
 import numpy as np
 import pytest
 
-from conftest import CRITERIA, TASKS, assert_models_equal, leaves, make_model, walk
+from conftest import CRITERIA, TASKS, assert_models_equal, assert_sound_tree, make_model
 from reference import RefModel
 
 
@@ -49,29 +49,7 @@ def test_tree_invariants_on_random_data(rng, task, criterion):
     max_depth = 6
     model = make_model(task, criterion, max_depth)
     model.fit(X, y)
-    assert list(model.depth_features_) == list(range(len(model.depth_features_)))
-    assert model.root.indices == list(range(len(y)))
-    for node, depth in walk(model.root):
-        assert depth <= max_depth
-        if node.is_leaf:
-            assert (node.split_feature, node.split_threshold) == (-1, 0.0)
-            if task == "classification":
-                assert len(node.class_counts) == model.n_classes_
-                assert sum(node.class_counts) == len(node.indices)
-            else:
-                assert node.class_counts == []
-            continue
-        assert node.split_feature == model.depth_features_[depth]
-        assert node.value == 0.0 and node.class_counts == []
-        left, right = node.left.indices, node.right.indices
-        assert left and right
-        assert sorted(left + right) == node.indices
-        assert left == [r for r in node.indices if r in set(left)]
-        assert all(X[r, node.split_feature] <= node.split_threshold for r in left)
-        assert not any(X[r, node.split_feature] <= node.split_threshold for r in right)
-    for leaf in leaves(model):
-        for r in leaf.indices:
-            assert model.predict(X[r:r + 1]) == [leaf.value]
+    assert_sound_tree(model, X, y, task, max_depth)
 
 
 @pytest.mark.parametrize("max_depth", [0, -1, -2**31])

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from conftest import CRITERIA, TASKS, assert_models_equal, make_model, walk
+from conftest import CRITERIA, TASKS, assert_models_equal, assert_sound_tree, make_model, walk
 from reference import RefModel
 
 EXTREMES = [0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, -5e-324, 2.2250738585072014e-308,
@@ -74,55 +74,6 @@ growing_limits = st.tuples(st.sampled_from([2, 4, 8]), st.sampled_from([-1, 2, 3
                            st.sampled_from([0, 1, 2]))
 
 
-def same(a, b):
-    return a == b or (math.isnan(a) and math.isnan(b))
-
-
-def check_tree(model, X, y, task, max_depth):
-    n = X.shape[0]
-    Xf = np.asarray(X, dtype=np.float64)
-    features = model.depth_features_
-    assert list(features) == list(range(len(features)))
-    assert all(0 <= f < X.shape[1] for f in features.values())
-    assert model.root.indices == list(range(n))
-    if task == "classification":
-        assert model.classes_ == sorted(set(y.tolist()))
-    else:
-        assert model.classes_ == []
-    leaf_of_row = {}
-    for node, depth in walk(model.root):
-        assert (node.left is None) == (node.right is None)
-        if node.is_leaf:
-            assert depth <= max(max_depth, 0)
-            assert (node.split_feature, node.split_threshold) == (-1, 0.0)
-            if task == "classification":
-                assert len(node.class_counts) == model.n_classes_
-                assert sum(node.class_counts) == len(node.indices)
-            else:
-                assert node.class_counts == []
-            for r in node.indices:
-                leaf_of_row[r] = node
-            continue
-        assert node.split_feature == features[depth]
-        left, right = node.left.indices, node.right.indices
-        assert left and right
-        members = set(left)
-        assert left == [r for r in node.indices if r in members]
-        assert right == [r for r in node.indices if r not in members]
-    assert sorted(leaf_of_row) == list(range(n))
-    predictions = model.predict(Xf)
-    for r, leaf in leaf_of_row.items():
-        assert same(predictions[r], leaf.value)
-    proba = model.predict_proba(Xf)
-    assert len(proba) == n
-    for row in proba:
-        assert len(row) == model.n_classes_
-        if task == "classification":
-            assert math.isclose(math.fsum(row), 1.0, rel_tol=1e-12)
-    if task == "classification":
-        assert set(predictions) <= set(model.classes_)
-
-
 @given(data=st.data(), task=st.sampled_from(TASKS), criterion=st.sampled_from(CRITERIA),
        limits=limits)
 def test_any_input_grows_a_sound_tree(data, task, criterion, limits):
@@ -130,7 +81,7 @@ def test_any_input_grows_a_sound_tree(data, task, criterion, limits):
     y = data.draw(targets(X.shape[0], task))
     model = make_model(task, criterion, *limits)
     model.fit(X, y)
-    check_tree(model, X, y, task, limits[0])
+    assert_sound_tree(model, X, y, task, limits[0])
 
 
 @given(data=st.data(), task=st.sampled_from(TASKS), criterion=st.sampled_from(CRITERIA),
@@ -140,7 +91,7 @@ def test_inputs_that_grow_deep_trees_keep_the_invariants(data, task, criterion, 
     y = data.draw(targets(X.shape[0], task, growing=True))
     model = make_model(task, criterion, *limits)
     model.fit(X, y)
-    check_tree(model, X, y, task, limits[0])
+    assert_sound_tree(model, X, y, task, limits[0])
 
 
 @given(data=st.data(), criterion=st.sampled_from(CRITERIA))
