@@ -272,10 +272,7 @@ def _best_fit_time(estimator, X, y, repeats: int = 3) -> float:
 
 def _features_used(estimator) -> int:
     """Distinct features that at least one node splits on."""
-    if hasattr(estimator, "tree_arrays_"):
-        features = estimator.tree_arrays_.feature
-    else:
-        features = estimator.tree_.feature
+    features = estimator.tree_.feature
     return int(np.unique(features[features >= 0]).size)
 
 

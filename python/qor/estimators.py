@@ -10,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _qor_native
 
-from ._arrays import feature_importances, flatten
+from ._arrays import tree_from_native
 
 # The native constructor takes signed 32-bit integers.
 _INT32_MAX = 2**31 - 1
@@ -47,27 +47,26 @@ class _QORTree(BaseEstimator):
         model = _qor_native.QORModel(self._task, self.criterion, max_depth,
                                      self.min_samples_split, self.min_samples_leaf)
         model.fit(X, targets)
-        self.tree_ = model
         self.depth_features_ = model.depth_features_
-        self.tree_arrays_, rows = flatten(model.root, model.n_classes_)
-        classifying = self._task == "classification"
-        self.feature_importances_ = feature_importances(
-            self.tree_arrays_, rows, targets.astype(np.intp) if classifying else targets,
-            self.criterion, self.n_features_in_)
+        self.tree_ = tree_from_native(model.root, targets, self.criterion,
+                                      getattr(self, "n_classes_", 0), self.n_features_in_)
+        self.feature_importances_ = self.tree_.feature_importances()
         return self
 
-    def apply(self, X) -> np.ndarray:
-        """Node id (in `tree_arrays_`) of the leaf that each row of X reaches."""
+    def _validate_X_predict(self, X) -> np.ndarray:
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=np.float64, ensure_all_finite="allow-nan", reset=False)
-        return self.tree_arrays_.apply(X)
+        return validate_data(self, X, dtype=np.float64, ensure_all_finite="allow-nan",
+                             reset=False)
 
-    def __getstate__(self):
-        # The native model has no pickled form; tree_arrays_ carries the whole tree.
-        state = dict(super().__getstate__())
-        if "tree_" in state:
-            state["tree_"] = None
-        return state
+    def apply(self, X) -> np.ndarray:
+        """Id (in `tree_`) of the leaf that each row of X reaches."""
+        X = self._validate_X_predict(X)
+        return self.tree_.apply(X)
+
+    def decision_path(self, X):
+        """Sparse indicator (n_samples, node_count) of the nodes each row of X passes."""
+        X = self._validate_X_predict(X)
+        return self.tree_.decision_path(X)
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -105,17 +104,12 @@ class QORClassifier(ClassifierMixin, _QORTree):
     depth_features_ : dict[int, int]
         Column that every node of each depth splits on, keyed by depth from 0.
     feature_importances_ : ndarray of shape (n_features_in_,)
-        Impurity decrease of every split, weighted by the rows it splits and summed
-        per feature, normalised to sum to 1; all zeros for a tree that never splits.
-    tree_arrays_ : TreeArrays
-        The fitted tree as flat arrays (node 0 is the root, nodes breadth first).
-        Prediction reads these alone.
-    tree_ : _qor_native.QORModel or None
-        The native model that grew the tree, for inspection down to every node's
-        training rows (`tree_.root`). It trains on the class codes 0..K-1, not on
-        the labels. The native model cannot be pickled, so an estimator restored
-        from a pickle (or deep-copied) has `tree_` None and predicts exactly as
-        before from `tree_arrays_`.
+        Impurity decrease of every split, weighted by the weight of the rows it
+        splits and summed per feature, normalised to sum to 1; all zeros for a tree
+        that never splits.
+    tree_ : Tree
+        The fitted tree as flat arrays with the conventions of scikit-learn's
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
     """
 
     _parameter_constraints: dict = {
@@ -138,14 +132,14 @@ class QORClassifier(ClassifierMixin, _QORTree):
         return codes.astype(np.float64)
 
     def predict(self, X) -> np.ndarray:
-        """The majority class of the leaf each row reaches, as a label of `classes_`."""
-        leaves = self.apply(X)
-        return self.classes_[self.tree_arrays_.value[leaves].astype(np.intp)]
+        """The most probable class of each row, ties to the first in `classes_`."""
+        proba = self.predict_proba(X)
+        return self.classes_[proba.argmax(axis=1)]
 
     def predict_proba(self, X) -> np.ndarray:
         """Class shares among the training rows of each row's leaf, (n_samples, n_classes_)."""
-        leaves = self.apply(X)
-        return self.tree_arrays_.proba(leaves)
+        X = self._validate_X_predict(X)
+        return self.tree_.predict(X)[:, 0, :]
 
 
 class QORRegressor(RegressorMixin, _QORTree):
@@ -177,15 +171,12 @@ class QORRegressor(RegressorMixin, _QORTree):
     depth_features_ : dict[int, int]
         Column that every node of each depth splits on, keyed by depth from 0.
     feature_importances_ : ndarray of shape (n_features_in_,)
-        Impurity decrease of every split, weighted by the rows it splits and summed
-        per feature, normalised to sum to 1; all zeros for a tree that never splits.
-    tree_arrays_ : TreeArrays
-        The fitted tree as flat arrays (node 0 is the root, nodes breadth first).
-        Prediction reads these alone.
-    tree_ : _qor_native.QORModel or None
-        The native model that grew the tree. The native model cannot be pickled,
-        so an estimator restored from a pickle (or deep-copied) has `tree_` None
-        and predicts exactly as before from `tree_arrays_`.
+        Impurity decrease of every split, weighted by the weight of the rows it
+        splits and summed per feature, normalised to sum to 1; all zeros for a tree
+        that never splits.
+    tree_ : Tree
+        The fitted tree as flat arrays with the conventions of scikit-learn's
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
     """
 
     _parameter_constraints: dict = {
@@ -205,5 +196,5 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     def predict(self, X) -> np.ndarray:
         """The mean training target of the leaf each row reaches."""
-        leaves = self.apply(X)
-        return self.tree_arrays_.value[leaves]
+        X = self._validate_X_predict(X)
+        return self.tree_.predict(X)[:, 0, 0]

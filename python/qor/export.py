@@ -23,13 +23,22 @@ def _number(x: float, precision: int) -> str:
     return f"{x:.{precision}g}"
 
 
+def _weights(weights: np.ndarray, precision: int) -> str:
+    """Class weights of a node: whole numbers as such (unit sample weights give counts)."""
+    rounded = np.round(weights)
+    if np.allclose(weights, rounded, rtol=0, atol=1e-9 * max(1.0, weights.sum())):
+        return ", ".join(str(int(c)) for c in rounded)
+    return ", ".join(_number(c, precision) for c in weights)
+
+
 def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
-    tree = estimator.tree_arrays_
+    tree = estimator.tree_
+    value = tree.value[node, 0]
     if hasattr(estimator, "classes_"):
-        label = estimator.classes_[int(tree.value[node])]
-        counts = ", ".join(str(int(c)) for c in tree.class_counts[node])
+        label = estimator.classes_[int(value.argmax())]
+        counts = _weights(value * tree.weighted_n_node_samples[node], precision)
         return [("class", str(label)), ("counts", f"[{counts}]")]
-    return [("value", _number(tree.value[node], precision))]
+    return [("value", _number(value[0], precision))]
 
 
 def export_text(estimator, feature_names=None, *, precision=6) -> str:
@@ -49,7 +58,7 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
         Significant digits of thresholds and values.
     """
     names = _feature_names(estimator, feature_names)
-    tree = estimator.tree_arrays_
+    tree = estimator.tree_
     lines = [f"depth {depth} splits on {names[feature]}"
              for depth, feature in estimator.depth_features_.items()]
     # Depth first, left before right: (node, condition, line prefix, children's indent).
@@ -62,9 +71,9 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
         else:
             name = names[tree.feature[node]]
             threshold = _number(tree.threshold[node], precision)
-            pending.append((tree.right[node], f"{name} > {threshold}",
+            pending.append((tree.children_right[node], f"{name} > {threshold}",
                             indent + "`-- ", indent + "    "))
-            pending.append((tree.left[node], f"{name} <= {threshold}",
+            pending.append((tree.children_left[node], f"{name} <= {threshold}",
                             indent + "|-- ", indent + "|   "))
         lines.append(prefix + "  ".join(fields))
     return "\n".join(lines) + "\n"
@@ -86,8 +95,9 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     Arguments as for `export_text`.
     """
     names = _feature_names(estimator, feature_names)
-    tree = estimator.tree_arrays_
-    depths = range(int(tree.depth.max()) + 1)
+    tree = estimator.tree_
+    node_depth = tree.depth
+    depths = range(int(node_depth.max()) + 1)
     lines = [
         "digraph qor {",
         "graph [ordering=out];",
@@ -101,7 +111,7 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     if len(depths) > 1:
         lines.append(" -> ".join(f"level{depth}" for depth in depths) + " [style=invis];")
     for depth in depths:
-        members = [f"level{depth}"] + [f"n{node}" for node in np.flatnonzero(tree.depth == depth)]
+        members = [f"level{depth}"] + [f"n{node}" for node in np.flatnonzero(node_depth == depth)]
         lines.append("{rank=same; " + "; ".join(members) + ";}")
     for node in range(tree.node_count):
         samples = f"samples = {tree.n_node_samples[node]}"
@@ -114,7 +124,7 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
         label = _quoted("\n".join(rows))
         lines.append(f"n{node} [label={label}];")
     for node in np.flatnonzero(~tree.is_leaf):
-        lines.append(f'n{node} -> n{tree.left[node]} [label="true"];')
-        lines.append(f'n{node} -> n{tree.right[node]} [label="false"];')
+        lines.append(f'n{node} -> n{tree.children_left[node]} [label="true"];')
+        lines.append(f'n{node} -> n{tree.children_right[node]} [label="false"];')
     lines.append("}")
     return "\n".join(lines) + "\n"

@@ -10,6 +10,7 @@ import pytest
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+import _qor_native
 from qor import QORClassifier, QORRegressor, export_dot, export_text
 
 ESTIMATORS = [(QORClassifier, "gini"), (QORClassifier, "entropy"),
@@ -35,55 +36,65 @@ def test_sklearn_estimator_checks(estimator, check):
 @pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
 @pytest.mark.parametrize("limits", [dict(max_depth=4), dict(max_depth=None, min_samples_leaf=3),
                                     dict(max_depth=6, min_samples_split=10)])
-def test_array_copy_predicts_like_the_native_tree(rng, cls, criterion, limits):
+def test_estimators_predict_like_the_native_tree(rng, cls, criterion, limits):
     X, y = problem(rng, cls)
     est = cls(criterion=criterion, **limits).fit(X, y)
+    task = "classification" if cls is QORClassifier else "regression"
+    depth = limits["max_depth"] if limits["max_depth"] is not None else 2**31 - 1
+    native = _qor_native.QORModel(task, criterion, depth, limits.get("min_samples_split", 2),
+                                  limits.get("min_samples_leaf", 1))
+    native.fit(X, np.searchsorted(est.classes_, y).astype(float) if task == "classification"
+               else y.astype(float))
+    assert est.depth_features_ == native.depth_features_
     X_new = rng.integers(-1, 7, size=(300, X.shape[1])).astype(np.float64)
     X_new[rng.random(X_new.shape) < 0.2] = np.nan
     for rows in (X, X_new):
-        native = np.array(est.tree_.predict(rows))
         if cls is QORClassifier:
-            np.testing.assert_array_equal(est.predict(rows), est.classes_[native.astype(int)])
-            proba = np.array(est.tree_.predict_proba(rows))
+            proba = np.array(native.predict_proba(rows))
             assert est.predict_proba(rows).tobytes() == proba.tobytes()
+            np.testing.assert_array_equal(est.predict(rows), est.classes_[proba.argmax(axis=1)])
         else:
-            assert est.predict(rows).tobytes() == native.tobytes()
+            assert est.predict(rows).tobytes() == np.array(native.predict(rows)).tobytes()
 
 
 @pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
-def test_tree_arrays_keep_their_invariants(rng, cls, criterion):
+def test_tree_keeps_its_invariants(rng, cls, criterion):
     X, y = problem(rng, cls)
     est = cls(criterion=criterion, max_depth=6).fit(X, y)
-    tree = est.tree_arrays_
-    inside = np.flatnonzero(tree.left >= 0)
+    tree = est.tree_
+    left, right = tree.children_left, tree.children_right
+    inside = np.flatnonzero(left >= 0)
     assert inside.size > 3
-    assert np.all(np.diff(tree.depth) >= 0) and tree.depth[0] == 0
-    assert np.array_equal(tree.feature < 0, tree.left < 0)
-    assert np.all(tree.left[inside] > inside) and np.array_equal(tree.right[inside],
-                                                                 tree.left[inside] + 1)
-    assert np.array_equal(tree.depth[tree.left[inside]], tree.depth[inside] + 1)
-    assert np.array_equal(tree.n_node_samples[inside], tree.n_node_samples[tree.left[inside]]
-                          + tree.n_node_samples[tree.right[inside]])
+    depth = tree.depth
+    assert np.all(np.diff(depth) >= 0) and depth[0] == 0 and tree.max_depth == depth.max()
+    assert np.array_equal(tree.feature < 0, left < 0)
+    assert np.all(left[inside] > inside) and np.array_equal(right[inside], left[inside] + 1)
+    assert np.array_equal(depth[left[inside]], depth[inside] + 1)
+    for counts in (tree.n_node_samples, tree.weighted_n_node_samples):
+        assert np.array_equal(counts[inside], counts[left[inside]] + counts[right[inside]])
     assert tree.n_node_samples[0] == len(y)
     for node in inside:
-        assert tree.feature[node] == est.depth_features_[tree.depth[node]]
-    leaves = np.flatnonzero(tree.left < 0)
-    assert np.all(tree.value[inside] == 0.0) and np.all(tree.threshold[leaves] == 0.0)
+        assert tree.feature[node] == est.depth_features_[depth[node]]
+    leaves = np.flatnonzero(left < 0)
+    assert np.all(tree.feature[leaves] == -2) and np.all(tree.threshold[leaves] == -2.0)
+    assert tree.value.shape == (tree.node_count, 1, tree.n_classes[0])
     if cls is QORClassifier:
-        assert np.array_equal(tree.class_counts[leaves].sum(axis=1), tree.n_node_samples[leaves])
-        assert not tree.class_counts[inside].any()
+        np.testing.assert_allclose(tree.value.sum(axis=2), 1.0)
     # Every training row reaches the leaf whose row count includes it.
     assert np.array_equal(np.bincount(est.apply(X), minlength=tree.node_count)[leaves],
                           tree.n_node_samples[leaves])
+    # ... and passes exactly the nodes on its way there.
+    path = est.decision_path(X)
+    assert np.array_equal(np.asarray(path.sum(axis=0)).ravel(), tree.n_node_samples)
 
 
 @pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
 @pytest.mark.parametrize("duplicate", [pickle.loads, copy.deepcopy], ids=["pickle", "deepcopy"])
-def test_copies_predict_identically_without_the_native_tree(rng, cls, criterion, duplicate):
+def test_copies_predict_identically(rng, cls, criterion, duplicate):
     X, y = problem(rng, cls)
     est = cls(criterion=criterion).fit(X, y)
     twin = duplicate(pickle.dumps(est) if duplicate is pickle.loads else est)
-    assert twin.tree_ is None and est.tree_ is not None
+    assert twin.tree_ is not est.tree_ and twin.tree_.node_count == est.tree_.node_count
     assert est.predict(X).tobytes() == twin.predict(X).tobytes()
     if cls is QORClassifier:
         assert est.predict_proba(X).tobytes() == twin.predict_proba(X).tobytes()
@@ -130,7 +141,7 @@ def test_dataframes_name_the_features(cls, y):
 def test_nan_goes_right_and_infinity_is_refused():
     X = np.array([[1.0], [2.0], [3.0], [np.nan]])
     est = QORRegressor(max_depth=1).fit(X, [0.0, 0.0, 10.0, 10.0])
-    assert est.tree_arrays_.threshold[0] == 2.5
+    assert est.tree_.threshold[0] == 2.5
     assert est.predict([[np.nan], [2.5], [-1e300]]).tolist() == [10.0, 0.0, 0.0]
     with pytest.raises(ValueError, match="Input X contains infinity"):
         est.predict([[np.inf]])
@@ -201,7 +212,7 @@ def test_importances_add_up_to_one_over_the_split_features(rng, cls, criterion):
     importances = est.feature_importances_
     assert importances.shape == (8,) and np.all(importances >= 0)
     assert importances.sum() == pytest.approx(1.0)
-    used = np.unique(est.tree_arrays_.feature[est.tree_arrays_.feature >= 0])
+    used = np.unique(est.tree_.feature[est.tree_.feature >= 0])
     assert np.array_equal(np.flatnonzero(importances), used)
     assert importances.argmax() in (0, 2)  # the two columns the targets depend on
 
@@ -211,5 +222,26 @@ def test_importances_add_up_to_one_over_the_split_features(rng, cls, criterion):
                          ids=["depth-0", "constant-target"])
 def test_a_single_leaf_has_zero_importances(cls, params, y):
     est = cls(**params).fit(HAND_X, y)
-    assert est.tree_arrays_.node_count == 1
+    assert est.tree_.node_count == 1
     assert est.feature_importances_.tolist() == [0.0, 0.0]
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=ESTIMATOR_IDS)
+def test_scikit_learn_tools_read_the_tree(rng, cls, criterion):
+    from sklearn.tree import export_graphviz
+
+    X, y = problem(rng, cls, nan_share=0.0)
+    est = cls(criterion=criterion, max_depth=3).fit(X, y)
+    dot = export_graphviz(est, feature_names=[f"f{j}" for j in range(X.shape[1])])
+    assert dot.count(" [label=") == est.tree_.node_count
+    assert f"f{est.depth_features_[0]} <= " in dot
+
+
+def test_predict_is_the_first_most_probable_class_whatever_the_row_order():
+    from sklearn.datasets import load_iris
+
+    X, y = load_iris(return_X_y=True)
+    for order in (slice(None), slice(None, None, -1)):
+        est = QORClassifier(max_depth=1).fit(X[order], y[order])
+        proba = est.predict_proba(X)
+        assert np.array_equal(est.predict(X), est.classes_[proba.argmax(axis=1)])

@@ -1,0 +1,166 @@
+"""The fitted tree as flat arrays, with the conventions of scikit-learn's `Tree`.
+
+Tools written against scikit-learn's tree arrays (its `export_graphviz`, viewers,
+converters) read a qor estimator's `tree_` as they read a DecisionTree's.
+"""
+
+import numpy as np
+from scipy import sparse
+
+TREE_LEAF = -1  # children_left / children_right of a leaf
+TREE_UNDEFINED = -2  # feature and threshold of a leaf
+
+_ARRAYS = {
+    # name: dtype; every array has one entry per node (value: one row of classes per node)
+    "children_left": np.intp,
+    "children_right": np.intp,
+    "feature": np.intp,
+    "threshold": np.float64,
+    "value": np.float64,
+    "impurity": np.float64,
+    "n_node_samples": np.intp,
+    "weighted_n_node_samples": np.float64,
+    "gain": np.float64,
+}
+
+
+class Tree:
+    """A fitted tree, one entry per node in every array.
+
+    Nodes are numbered breadth first: node 0 is the root, every node of depth k comes
+    before any node of depth k + 1, and a node's right child directly follows its left
+    child. All internal nodes of one depth split on the same feature.
+
+    Attributes (scikit-learn's names and meanings)
+    ----------------------------------------------
+    node_count : int
+    n_features : int
+    n_outputs : int, always 1
+    n_classes : ndarray of shape (1,)
+        Number of classes for a classifier, 1 for a regressor.
+    max_n_classes : int
+    max_depth : int
+        Depth of the deepest leaf (0 for a single leaf).
+    children_left, children_right : ndarray of shape (node_count,)
+        Child ids, -1 (TREE_LEAF) on leaves.
+    feature : ndarray of shape (node_count,)
+        Column the node splits on, -2 (TREE_UNDEFINED) on leaves.
+    threshold : ndarray of shape (node_count,)
+        x <= threshold goes left; anything else, NaN included, goes right. -2.0 on leaves.
+    missing_go_to_left : ndarray of shape (node_count,)
+        All zeros: missing values always go right.
+    value : ndarray of shape (node_count, 1, max_n_classes)
+        Classifier: the weighted share of each class among the node's training rows.
+        Regressor: the weighted mean target.
+    impurity : ndarray of shape (node_count,)
+        The criterion's impurity of the node's training rows (weighted).
+    n_node_samples : ndarray of shape (node_count,)
+        Training rows in the node.
+    weighted_n_node_samples : ndarray of shape (node_count,)
+        Their summed sample weight.
+    gain : ndarray of shape (node_count,)
+        The split's impurity decrease relative to the node (the node's impurity less its
+        children's, each weighted by its share of the node's weight); 0.0 on leaves.
+    """
+
+    n_outputs = 1
+
+    def __init__(self, *, n_features: int, n_classes: int, **arrays):
+        if set(arrays) != set(_ARRAYS):
+            raise TypeError(f"Tree needs exactly the arrays {sorted(_ARRAYS)}")
+        self.n_features = int(n_features)
+        self.n_classes = np.array([n_classes], dtype=np.intp)
+        for name, dtype in _ARRAYS.items():
+            setattr(self, name, np.asarray(arrays[name], dtype=dtype))
+        self.value = self.value.reshape(self.node_count, 1, self.max_n_classes)
+        self.value.flags.writeable = False
+
+    @property
+    def node_count(self) -> int:
+        return int(self.children_left.shape[0])
+
+    @property
+    def max_n_classes(self) -> int:
+        return int(self.n_classes[0])
+
+    @property
+    def missing_go_to_left(self) -> np.ndarray:
+        return np.zeros(self.node_count, dtype=np.uint8)
+
+    @property
+    def is_leaf(self) -> np.ndarray:
+        return self.children_left == TREE_LEAF
+
+    @property
+    def n_leaves(self) -> int:
+        return int(self.is_leaf.sum())
+
+    @property
+    def depth(self) -> np.ndarray:
+        """Depth of every node, 0 at the root."""
+        depth = np.zeros(self.node_count, dtype=np.intp)
+        # Breadth first: a parent's depth is known before its children's.
+        for node in np.flatnonzero(~self.is_leaf):
+            depth[self.children_left[node]] = depth[self.children_right[node]] = depth[node] + 1
+        return depth
+
+    @property
+    def max_depth(self) -> int:
+        return int(self.depth.max())
+
+    def apply(self, X: np.ndarray) -> np.ndarray:
+        """Id of the leaf that each row of X (float64, validated) reaches."""
+        node = np.zeros(X.shape[0], dtype=np.intp)
+        moving = np.flatnonzero(~self.is_leaf[node])
+        while moving.size:
+            at = node[moving]
+            # An ordered comparison with NaN is false, so NaN goes right.
+            go_left = X[moving, self.feature[at]] <= self.threshold[at]
+            node[moving] = np.where(go_left, self.children_left[at], self.children_right[at])
+            moving = moving[~self.is_leaf[node[moving]]]
+        return node
+
+    def decision_path(self, X: np.ndarray) -> sparse.csr_matrix:
+        """Indicator matrix (n_samples, node_count): entry (i, j) is 1 when row i passes node j."""
+        n = X.shape[0]
+        node = np.zeros(n, dtype=np.intp)
+        rows, nodes = [np.arange(n)], [node.copy()]
+        moving = np.flatnonzero(~self.is_leaf[node])
+        while moving.size:
+            at = node[moving]
+            go_left = X[moving, self.feature[at]] <= self.threshold[at]
+            node[moving] = np.where(go_left, self.children_left[at], self.children_right[at])
+            rows.append(moving)
+            nodes.append(node[moving])
+            moving = moving[~self.is_leaf[node[moving]]]
+        rows, nodes = np.concatenate(rows), np.concatenate(nodes)
+        data = np.ones(rows.size, dtype=np.intp)
+        return sparse.csr_matrix((data, (rows, nodes)), shape=(n, self.node_count))
+
+    def predict(self, X: np.ndarray) -> np.ndarray:
+        """The value of each row's leaf, (n_samples, 1, max_n_classes)."""
+        return self.value[self.apply(X)]
+
+    def feature_importances(self) -> np.ndarray:
+        """Each split's gain weighted by the node's weight, summed per feature and
+        normalised to add up to 1; all zeros when nothing decreased the impurity."""
+        importances = np.zeros(self.n_features)
+        inside = np.flatnonzero(~self.is_leaf)
+        # A level's feature may cut a node at a gain a hair below zero; that must not
+        # cancel real decreases elsewhere.
+        decrease = np.maximum(self.weighted_n_node_samples[inside] * self.gain[inside], 0.0)
+        np.add.at(importances, self.feature[inside], decrease)
+        total = importances.sum()
+        return importances / total if total > 0 else importances
+
+    def __getstate__(self):
+        state = {name: np.asarray(getattr(self, name)) for name in _ARRAYS}
+        state["value"] = state["value"].reshape(self.node_count, self.max_n_classes)
+        return {"n_features": self.n_features, "n_classes": self.max_n_classes, **state}
+
+    def __setstate__(self, state):
+        self.__init__(**state)
+
+    def __repr__(self):
+        return (f"Tree(node_count={self.node_count}, max_depth={self.max_depth}, "
+                f"n_features={self.n_features}, n_classes={self.max_n_classes})")
