@@ -25,31 +25,28 @@ std::size_t ClassTally::add(double label) {
   return slot;
 }
 
-double gini_impurity(std::span<const std::int64_t> counts, std::size_t n) noexcept {
-  if (n == 0) return 0.0;
-  const auto total = static_cast<double>(n);
+double gini_impurity(std::span<const double> class_weights, double total) noexcept {
+  if (total == 0.0) return 0.0;
   double sum = 0.0;
-  for (const std::int64_t c : counts) {
-    const double p = static_cast<double>(c) / total;
+  for (const double c : class_weights) {
+    const double p = c / total;
     sum += p * p;
   }
   return 1.0 - sum;
 }
 
-double entropy_impurity(std::span<const std::int64_t> counts, std::size_t n) noexcept {
-  if (n == 0) return 0.0;
-  const auto total = static_cast<double>(n);
+double entropy_impurity(std::span<const double> class_weights, double total) noexcept {
+  if (total == 0.0) return 0.0;
   double acc = 0.0;
-  for (const std::int64_t c : counts) {
-    const double p = static_cast<double>(c) / total;
+  for (const double c : class_weights) {
+    const double p = c / total;
     acc = acc - std::log2(p + 1e-10) * p;
   }
   return acc;
 }
 
-double mse_impurity(double sum, double sum_sq, std::size_t n) noexcept {
-  if (n == 0) return 0.0;
-  const auto total = static_cast<double>(n);
+double mse_impurity(double sum, double sum_sq, double total) noexcept {
+  if (total == 0.0) return 0.0;
   const double mean = sum / total;
   const double mean_sq = sum_sq / total;
   return mean_sq - mean * mean;
@@ -63,12 +60,9 @@ double mae_impurity(std::span<const double> values) {
 }
 
 double mae_of_sorted(std::span<const double> sorted) noexcept {
-  if (sorted.empty()) return 0.0;
-  const std::size_t m = sorted.size();
-  const double median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
-  double deviation = 0.0;
-  for (const double v : sorted) deviation += std::abs(v - median);
-  return deviation / static_cast<double>(m);
+  return weighted_mae([&](auto&& f) {
+    for (const double v : sorted) f(v, 1.0);
+  });
 }
 
 void QORModel::finalize_leaf(Node& node, const TargetVector& y) const {

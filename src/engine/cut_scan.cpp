@@ -193,7 +193,9 @@ NodeSplit CutScanner::tally_cut(std::span<const OrderedRow> run, const FeatureMa
       code_of_slot_.push_back(code);
     }
   }
-  const double parent = kGini ? gini_impurity(slot_total_, n) : entropy_impurity(slot_total_, n);
+  const std::vector<double> totals(slot_total_.begin(), slot_total_.end());
+  const auto weight = static_cast<double>(n);
+  const double parent = kGini ? gini_impurity(totals, weight) : entropy_impurity(totals, weight);
   const CutWindow window(n, min_samples_leaf_);
   const auto total = static_cast<double>(n);
 
@@ -295,7 +297,7 @@ NodeSplit CutScanner::mse_cut(std::span<const OrderedRow> run, const FeatureMatr
     sum += t;
     sum_sq += t * t;
   }
-  const double parent = mse_impurity(sum, sum_sq, n);
+  const double parent = mse_impurity(sum, sum_sq, static_cast<double>(n));
   // A NaN parent makes every gain NaN, and NaN never wins.
   if (std::isnan(parent)) return {};
   const CutWindow window(n, min_samples_leaf_);
@@ -334,8 +336,9 @@ NodeSplit CutScanner::mse_cut(std::span<const OrderedRow> run, const FeatureMatr
     if (k < window.first || !cut_allowed(run, k) || !candidates.admit(proxy_[k])) continue;
     const std::size_t n_left = k + 1;
     const std::size_t n_right = n - n_left;
-    const double left_impurity = mse_impurity(left_sum, left_sum_sq, n_left);
-    const double right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, n_right);
+    const double left_impurity = mse_impurity(left_sum, left_sum_sq, static_cast<double>(n_left));
+    const double right_impurity =
+        mse_impurity(sum - left_sum, sum_sq - left_sum_sq, static_cast<double>(n_right));
     best.offer(gain_of(parent, n_left, n_right, total, left_impurity, right_impurity), k);
   }
   return best.result(run, X, feature);

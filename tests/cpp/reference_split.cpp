@@ -47,8 +47,8 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
   const auto total = static_cast<double>(n);
 
   std::vector<std::size_t> slot_at;
-  std::vector<std::int64_t> left_counts;
-  std::vector<std::int64_t> right_counts;
+  std::vector<double> left_counts;
+  std::vector<double> right_counts;
   std::vector<double> targets;
   double sum = 0.0;
   double sum_sq = 0.0;
@@ -62,10 +62,10 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
       ClassTally tally;
       slot_at.reserve(n);
       for (const Pair& p : pairs) slot_at.push_back(tally.add(p.target));
-      parent = criterion == Criterion::Gini ? gini_impurity(tally.counts(), n)
-                                            : entropy_impurity(tally.counts(), n);
+      right_counts.assign(tally.counts().begin(), tally.counts().end());
+      parent = criterion == Criterion::Gini ? gini_impurity(right_counts, total)
+                                            : entropy_impurity(right_counts, total);
       left_counts.assign(tally.slot_count(), 0);
-      right_counts = tally.counts();
       break;
     }
     case Criterion::Mse:
@@ -73,7 +73,7 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
         sum += p.target;
         sum_sq += p.target * p.target;
       }
-      parent = mse_impurity(sum, sum_sq, n);
+      parent = mse_impurity(sum, sum_sq, total);
       break;
     default:
       targets.reserve(n);
@@ -106,16 +106,16 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
     double right_impurity = 0.0;
     switch (criterion) {
       case Criterion::Gini:
-        left_impurity = gini_impurity(left_counts, n_left);
-        right_impurity = gini_impurity(right_counts, n_right);
+        left_impurity = gini_impurity(left_counts, static_cast<double>(n_left));
+        right_impurity = gini_impurity(right_counts, static_cast<double>(n_right));
         break;
       case Criterion::Entropy:
-        left_impurity = entropy_impurity(left_counts, n_left);
-        right_impurity = entropy_impurity(right_counts, n_right);
+        left_impurity = entropy_impurity(left_counts, static_cast<double>(n_left));
+        right_impurity = entropy_impurity(right_counts, static_cast<double>(n_right));
         break;
       case Criterion::Mse:
-        left_impurity = mse_impurity(left_sum, left_sum_sq, n_left);
-        right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, n_right);
+        left_impurity = mse_impurity(left_sum, left_sum_sq, static_cast<double>(n_left));
+        right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, static_cast<double>(n_right));
         break;
       default:
         left_impurity = mae_impurity(std::span(targets).first(n_left));

@@ -13,7 +13,7 @@ namespace {
 
 using qor::testing::model_of;
 using qor::testing::Table;
-using Counts = std::vector<std::int64_t>;
+using Counts = std::vector<double>;
 
 TEST(Impurity, EmptySetScoresZero) {
   EXPECT_EQ(qor::gini_impurity(Counts{}, 0), 0.0);
@@ -61,7 +61,7 @@ TEST(ClassTally, SlotsFollowFirstOccurrence) {
   qor::ClassTally tally(true);
   for (const double label : {7.0, 3.0, 7.0, -0.0, 0.0, 3.0, 7.0}) tally.add(label);
   EXPECT_EQ(tally.labels(), (std::vector<double>{7.0, 3.0, -0.0}));
-  EXPECT_EQ(tally.counts(), (Counts{3, 2, 2}));
+  EXPECT_EQ(tally.counts(), (std::vector<std::int64_t>{3, 2, 2}));
 }
 
 TEST(ClassTally, EveryNanIsANewLabel) {
@@ -70,7 +70,7 @@ TEST(ClassTally, EveryNanIsANewLabel) {
   EXPECT_EQ(tally.add(nan), 0u);
   EXPECT_EQ(tally.add(1.0), 1u);
   EXPECT_EQ(tally.add(nan), 2u);
-  EXPECT_EQ(tally.counts(), (Counts{1, 1, 1}));
+  EXPECT_EQ(tally.counts(), (std::vector<std::int64_t>{1, 1, 1}));
   EXPECT_TRUE(tally.labels().empty());
 }
 
