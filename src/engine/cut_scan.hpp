@@ -20,6 +20,15 @@ struct NodeSplit {
   double gain = 0.0;       // parent impurity minus the size-weighted impurity of the parts
 };
 
+// Threshold of a cut between neighbouring values lo < hi: their midpoint,
+// unless rounding puts it outside [lo, hi) (adjacent doubles round up to hi,
+// and sums near the largest double overflow); then lo. Either way `x <= threshold`
+// sends lo left and hi right, the partition that was scored.
+inline double cut_threshold(double lo, double hi) noexcept {
+  const double mid = (lo + hi) * 0.5;
+  return lo <= mid && mid < hi ? mid : lo;
+}
+
 // Finds the best cut of a node's rows given in one feature's order. Cuts lie
 // between distinct numbers only (never next to NaN) and leave at least
 // min_samples_leaf rows on each side; the leftmost cut of highest gain wins.

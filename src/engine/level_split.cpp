@@ -56,10 +56,7 @@ LevelSplit QORModel::choose_level_split(const FeatureMatrix& X, const TargetVect
     }
   }
 
-  // Level scores add the nodes' gains in list order; a feature must cut some
-  // node and beat the best score strictly, so ties go to the lowest feature
-  // and a NaN score never wins.
-  double best_score = -std::numeric_limits<double>::infinity();
+  LevelChoice choice;
   for (std::size_t f = 0; f < features; ++f) {
     double score = 0.0;
     bool cuts_some_node = false;
@@ -69,11 +66,9 @@ LevelSplit QORModel::choose_level_split(const FeatureMatrix& X, const TargetVect
       score += cut.gain;
       cuts_some_node = true;
     }
-    if (cuts_some_node && score > best_score) {
-      best_score = score;
-      best.feature = static_cast<std::int32_t>(f);
-    }
+    choice.offer(static_cast<std::int32_t>(f), score, cuts_some_node);
   }
+  best.feature = choice.feature;
   if (best.feature >= 0) {
     const auto f = static_cast<std::size_t>(best.feature);
     for (std::size_t i = 0; i < count; ++i) {

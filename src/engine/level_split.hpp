@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <unordered_map>
 
@@ -10,6 +11,22 @@
 #include "views.hpp"
 
 namespace qor {
+
+// Picks the level's feature from the features' scores, each score the sum of
+// its nodes' best gains added in node order. Features must be offered in
+// increasing order: a feature must cut some node and beat the best score
+// strictly, so ties go to the lowest feature and a NaN score never wins.
+struct LevelChoice {
+  std::int32_t feature = -1;  // -1 until a feature cuts some node
+  double score = -std::numeric_limits<double>::infinity();
+
+  void offer(std::int32_t candidate, double candidate_score, bool cuts_some_node) noexcept {
+    if (cuts_some_node && candidate_score > score) {
+      score = candidate_score;
+      feature = candidate;
+    }
+  }
+};
 
 // The level's one feature and the threshold of every node that has a cut under it.
 struct LevelSplit {
