@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+#include "model.hpp"
+
+namespace qor {
+
+// Everything a package fit grows by, beyond the five numbers of a native
+// model. Targets of a classifier are class codes 0..n_classes-1 (as doubles).
+struct TreeParams {
+  Criterion criterion = Criterion::Gini;
+  std::int32_t n_classes = 0;          // > 0: classification into that many classes; 0: regression
+  std::int32_t max_depth = 5;          // levels that may split; the root is depth 0
+  std::int32_t min_samples_split = 2;  // a node with fewer rows is not split
+  std::int32_t min_samples_leaf = 1;   // fewest rows either side of a cut may receive
+  double min_weight_leaf = 0.0;        // least sample weight either side of a cut may receive
+  double min_impurity_decrease = 0.0;  // a node splits only if its weighted decrease reaches this
+  std::int32_t n_threads = 1;          // threads of the fit; the tree never depends on them
+};
+
+}  // namespace qor
