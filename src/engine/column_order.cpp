@@ -40,18 +40,17 @@ std::uint64_t order_key(double value) noexcept {
 }
 
 void ColumnSorter::sort(std::span<const double> values, std::span<const std::uint32_t> rows,
-                        std::span<OrderedRow> out) {
+                        std::span<ColumnEntry> out) {
   const std::size_t n = values.size();
-  keys_.resize(n);
   items_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    keys_[i] = order_key(values[i]);
-    items_[i] = (keys_[i] & 0xFFFFFFFF00000000u) | i;
-  }
+  // Full keys are recomputed from the values where needed rather than kept:
+  // the sorter's scratch is what bounds the presort's memory.
+  const auto key = [&](std::uint64_t item) { return order_key(values[position(item)]); };
+  for (std::size_t i = 0; i < n; ++i) items_[i] = (order_key(values[i]) & 0xFFFFFFFF00000000u) | i;
   // Full key first, input position second: the stable order.
   const auto before = [&](std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t ka = keys_[position(a)];
-    const std::uint64_t kb = keys_[position(b)];
+    const std::uint64_t ka = key(a);
+    const std::uint64_t kb = key(b);
     return ka < kb || (ka == kb && position(a) < position(b));
   };
 
@@ -78,7 +77,7 @@ void ColumnSorter::sort(std::span<const double> values, std::span<const std::uin
       std::size_t j = i + 1;
       bool sorted = true;
       while (j < n && (items_[j] >> 32) == (items_[i] >> 32)) {
-        sorted = sorted && keys_[position(items_[j - 1])] <= keys_[position(items_[j])];
+        sorted = sorted && key(items_[j - 1]) <= key(items_[j]);
         ++j;
       }
       if (!sorted) {
@@ -90,16 +89,12 @@ void ColumnSorter::sort(std::span<const double> values, std::span<const std::uin
   }
 
   // Items are in order now; the full keys are read only where the high bits
-  // tie, as those reads are scattered. A high half of all ones is NaN's key.
-  std::uint32_t rank = 0;
+  // tie, as those reads are scattered. Every NaN has the same key.
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t item = items_[i];
-    if (i > 0 && ((item >> 32) != (items_[i - 1] >> 32) ||
-                  keys_[position(item)] != keys_[position(items_[i - 1])])) {
-      ++rank;
-    }
-    out[i].row = rows[position(item)];
-    out[i].rank = (item >> 32) == 0xFFFFFFFFu ? kNanRank : rank;
+    const bool new_value =
+        i == 0 || (item >> 32) != (items_[i - 1] >> 32) || key(item) != key(items_[i - 1]);
+    out[i] = ColumnEntry::of(rows[position(item)], new_value);
   }
 }
 

@@ -6,14 +6,23 @@
 
 namespace qor {
 
-// Rank of a NaN value: after every number's rank and equal to none of them.
-inline constexpr std::uint32_t kNanRank = 0xFFFFFFFFu;
+// One row of a column in ascending order of its values, in 32 bits: the row
+// position (below 2**31) and, in the top bit, whether the value differs from
+// the previous entry's, which is where a cut may be placed. NaN sorts after
+// every number and equals every other NaN; -0.0 equals +0.0.
+struct ColumnEntry {
+  std::uint32_t bits = 0;
 
-// One row in a column's ascending order of values.
-struct OrderedRow {
-  std::uint32_t row = 0;   // row position in X and y
-  std::uint32_t rank = 0;  // dense rank of the value among the distinct sorted values; equal
-                           // values (-0.0 and +0.0 are equal) share it; kNanRank for NaN
+  static constexpr std::uint32_t kNewValue = 0x80000000u;
+  static constexpr std::uint32_t kLargestRow = 0x7FFFFFFFu;
+
+  static ColumnEntry of(std::uint32_t row, bool new_value) noexcept {
+    return {row | (new_value ? kNewValue : 0u)};
+  }
+  std::uint32_t row() const noexcept { return bits & kLargestRow; }
+  // True when the value differs from the previous entry's (always true for the
+  // first entry of a column, where no cut can go).
+  bool new_value() const noexcept { return (bits & kNewValue) != 0; }
 };
 
 // Unsigned key whose order is the ascending order of doubles, with -0.0 and +0.0
@@ -24,14 +33,14 @@ std::uint64_t order_key(double value) noexcept;
 // sorter serves a whole fit.
 class ColumnSorter {
  public:
-  // out[i] receives the row of the i-th smallest value with its rank; values[j]
-  // belongs to rows[j], and equal values keep their order in `values` (stable).
-  // The three spans have the same length, below 2**32.
+  // out[i] receives the row of the i-th smallest value, marked where its value
+  // differs from the previous one; values[j] belongs to rows[j], and equal values
+  // keep their order in `values` (stable). The three spans have the same
+  // length, and rows lie below 2**31.
   void sort(std::span<const double> values, std::span<const std::uint32_t> rows,
-            std::span<OrderedRow> out);
+            std::span<ColumnEntry> out);
 
  private:
-  std::vector<std::uint64_t> keys_;   // order_key of each value, by input position
   std::vector<std::uint64_t> items_;  // high 32 key bits above the input position
   std::vector<std::uint64_t> swap_;
   std::vector<std::uint32_t> counts_;  // radix histograms

@@ -1,109 +1,191 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "column_order.hpp"
-#include "frontier_columns.hpp"
-#include "median_sweep.hpp"
-#include "model.hpp"
 #include "views.hpp"
 
 namespace qor {
 
 // Best cut of one node under one feature.
 struct NodeSplit {
-  bool valid = false;      // a cut was found; threshold and gain mean nothing otherwise
-  double threshold = 0.0;  // midpoint of the two values either side of the cut
-  double gain = 0.0;       // parent impurity minus the size-weighted impurity of the parts
+  bool valid = false;         // a cut was found; threshold and gain mean nothing otherwise
+  double threshold = 0.0;     // x <= threshold sends the cut's left part left
+  double gain = 0.0;          // parent impurity minus the weight-shared impurity of the parts
+  std::size_t left_size = 0;  // rows of the left part: the first ones of the feature's order
 };
 
 // Threshold of a cut between neighbouring values lo < hi: their midpoint,
 // unless rounding puts it outside [lo, hi) (adjacent doubles round up to hi,
 // and sums near the largest double overflow); then lo. Either way `x <= threshold`
-// sends lo left and hi right, the partition that was scored.
+// sends lo left and hi right, the partition that was scored. With hi NaN (the
+// cut between the numbers and the missing values) it is lo, the largest number.
 inline double cut_threshold(double lo, double hi) noexcept {
   const double mid = (lo + hi) * 0.5;
   return lo <= mid && mid < hi ? mid : lo;
 }
 
-// Finds the best cut of a node's rows given in one feature's order. Cuts lie
-// between distinct numbers only (never next to NaN) and leave at least
-// min_samples_leaf rows on each side; the leftmost cut of highest gain wins.
-//
-// Gains are those of the direct method, to the last bit: label slots in order
-// of first occurrence along the feature, sums from 0.0 in that order, the
-// right part's statistics by subtraction from the node's, weights divided
-// before multiplying. Only mae differs: its deviation sums come from running
-// half sums (MedianSweep), exact on integer targets.
-//
-// Computing that gain at every cut is what costs (divisions, and a log2 per
-// label for entropy), so a first pass ranks every cut by a cheap proxy that,
-// in exact arithmetic, is the gain under a strictly increasing affine map
-// (for entropy up to the 1e-10 inside its logarithms, whose effect is
-// bounded), and the direct gain is computed only for the cuts whose proxy
-// lies within a proven bound of the best proxy. Every other cut has a smaller
-// direct gain than the best one, so the choice and its gain do not change.
-class CutScanner {
- public:
-  // `columns` supplies the label codes (Gini, Entropy), the target order
-  // (Mae) and the largest node size of the fit.
-  CutScanner(Criterion criterion, std::int32_t min_samples_leaf, const TargetVector& y,
-             const FrontierColumns& columns);
-
-  // Gathers what every feature of `node` shares (label totals, the sorted
-  // targets); call it before the node's best_cut calls.
-  void prepare(const Node& node);
-
-  // `run` holds the prepared node's rows in ascending order of `feature`.
-  NodeSplit best_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
-
- private:
-  // `codes` are the label codes of every row, in bytes or in 32 bits.
-  template <bool kGini, class Code>
-  NodeSplit tally_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature,
-                      std::span<const Code> codes);
-  NodeSplit mse_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
-  NodeSplit mae_cut(std::span<const OrderedRow> run, const FeatureMatrix& X, std::int32_t feature);
-
-  Criterion criterion_;
-  std::int32_t min_samples_leaf_;
-  TargetVector y_;
-  const FrontierColumns& columns_;
-
-  std::vector<double> inverse_;   // [m] = 1.0 / m, for node sizes m >= 1
-  std::vector<double> m_log2_m_;  // [m] = m * log2(m), [0] = 0 (Entropy only)
-  std::vector<double> proxy_;     // per cut position: the first pass's score, -inf if no cut
-
-  // Gini, Entropy: per label code, and per slot of the current run.
-  std::vector<std::int64_t> node_total_;   // per code: rows of the prepared node with it
-  std::vector<std::uint32_t> node_codes_;  // codes present in the prepared node
-  std::vector<std::uint32_t> slot_of_;     // per code: slot in the current run, or none
-  std::vector<std::uint32_t> code_of_slot_;
-  std::vector<std::int64_t> slot_total_;  // per slot: the node's count
-  std::vector<std::int64_t> left_;        // per slot: count in the left part
-  std::vector<std::int64_t> right_;       // per slot: count in the right part
-  std::vector<std::uint32_t> slot_at_;    // per position of the run: its row's slot
-
-  // Mse: the run's targets in order.
-  std::vector<double> targets_;
-
-  // Mae: the prepared node's targets ascending, and each row's rank among them.
-  std::vector<double> sorted_;
-  std::vector<std::uint32_t> rank_of_;  // per row
-  struct KeptCut {
-    std::size_t position;   // the cut after this position of the run
-    double left_deviation;  // deviation sums of the two parts
-    double right_deviation;
-    double proxy;  // -(left_deviation + right_deviation)
-  };
-  std::vector<KeptCut> mae_kept_;  // the sweep's possible candidates, in cut order
-  MedianSweep sweep_;
-  double mae_parent_ = 0.0;
-  double mae_abs_sum_ = 0.0;  // sum of |target| over the prepared node
-  bool mae_finite_ = true;    // a non-finite target makes every gain NaN
+// What a cut must leave on each side.
+struct CutLimits {
+  std::int32_t min_samples_leaf = 1;  // rows; 1 or less imposes nothing
+  double min_weight_leaf = 0.0;       // sample weight; 0 imposes nothing
 };
+
+// A criterion's cheap first look at a cut: `score` lies within `bound` of
+// W * (gain - c), W the node's weight and c a constant of the run, where gain
+// is the exact gain the criterion's gain() computes. Scores rank cuts in the
+// order of their exact gains, up to the bounds.
+struct Screen {
+  double score = 0.0;
+  double bound = 0.0;
+};
+
+// Unit roundoff of double: one rounding changes a value by at most this share.
+inline constexpr double kRoundoff = 0x1p-53;
+
+// Positions 0..n-2 whose cut leaves min_samples_leaf rows on both sides:
+// [first, last), empty when none does.
+struct CutWindow {
+  std::size_t first = 0;
+  std::size_t last = 0;
+
+  CutWindow(std::size_t n, std::int32_t min_samples_leaf) {
+    const std::size_t leaf = min_samples_leaf > 1 ? static_cast<std::size_t>(min_samples_leaf) : 1;
+    if (n >= 2 * leaf) {
+      first = leaf - 1;
+      last = n - leaf;
+    }
+  }
+
+  bool empty() const noexcept { return first >= last; }
+};
+
+// The cut scan, one loop for every criterion. `run` holds a node's rows in
+// ascending order of one feature; the cut after position k puts positions
+// 0..k in the left part. A cut is scored only between two different values
+// (NaN, sorted last, differs from every number) and where both parts keep
+// their minimum rows and weight. The leftmost cut of highest gain wins.
+//
+// Computing the exact gain at every cut is what costs, so the scan first
+// screens every cut, keeping an interval that holds its exact gain's score,
+// and then computes the exact gain only of the cuts whose interval reaches the
+// highest lower end of all intervals: every other cut has a smaller exact gain
+// than some cut, so the choice, its gain and the tie rule are those of
+// computing every exact gain.
+//
+// Every row weighs 1: a part's weight is its row count, counted exactly.
+struct UnitWeight {
+  double operator()(std::uint32_t) const noexcept { return 1.0; }
+};
+
+// A Criterion provides, for one run (see the criteria in cut_criteria.hpp),
+// with its running statistics in a State that the scan keeps in locals:
+//   bool start(run, state)               every row right; false when no cut can win
+//   void move(state, k, row, weight)     the row at position k joins the left part
+//   Screen screen(state, n_left, w_left) the cut after the rows moved so far
+//   kReplays                             whether gain() needs the moves replayed
+//   void restart(state); void replay(state, k, row, weight)
+//   double gain(state, k, w_left)        the exact gain of the cut after position k
+//   double weight()                      the node's weight
+//
+// `on_screen(k, screen)` sees the screen of every allowed cut, for inspection.
+struct IgnoreScreens {
+  void operator()(std::size_t, const Screen&) const noexcept {}
+};
+
+template <class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
+NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
+                    std::int32_t feature, const CutLimits& limits, WeightOf weight_of,
+                    std::vector<double>& upper, OnScreen on_screen = {}) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
+  const std::size_t n = run.size();
+  if (n < 2) return {};
+  const CutWindow window(n, limits.min_samples_leaf);
+  typename Criterion::State state{};
+  if (window.empty() || !criterion.start(run, state)) return {};
+  const double total = criterion.weight();
+  const double least = limits.min_weight_leaf;
+  // Zero weights can leave a part whose running weight is only rounding
+  // residue; the screens' bounds assume parts of real weight, so such cuts
+  // are never screened, always checked.
+  const double residue = 4 * static_cast<double>(n) * kRoundoff * std::abs(total);
+  const auto heavy_enough = [&](double w_left) {
+    return least <= 0.0 || (w_left >= least && total - w_left >= least);
+  };
+
+  // Screening: upper[k] is the top of cut k's interval, -inf where no cut is
+  // allowed, +inf where the screen is not finite (never ranked, always checked).
+  upper.resize(n);
+  double* top_of = upper.data();
+  double best_lower = -kInfinity;
+  bool any = false;
+  double w_left = 0.0;
+  for (std::size_t k = 0; k < window.last; ++k) {
+    const std::uint32_t row = run[k].row();
+    const double w = weight_of(row);
+    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
+    criterion.move(state, k, row, w);
+    double top = -kInfinity;
+    if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left)) {
+      const Screen s = criterion.screen(state, k + 1, w_left);
+      on_screen(k, s);
+      const double lower = s.score - s.bound;
+      top = s.score + s.bound;
+      const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
+      if (weighty && lower > -kInfinity && top < kInfinity) {
+        best_lower = std::max(best_lower, lower);
+      } else {
+        top = kInfinity;
+      }
+      any = true;
+    }
+    top_of[k] = top;
+  }
+  if (!any) return {};
+
+  // Exact gains of the cuts that may win, in cut order.
+  const auto candidate = [&](std::size_t k) {
+    return top_of[k] > -kInfinity && top_of[k] >= best_lower;
+  };
+  std::size_t end = window.last;
+  while (end > window.first && !candidate(end - 1)) --end;
+  criterion.restart(state);
+  w_left = 0.0;
+  double best_gain = -kInfinity;
+  std::size_t best = n;
+  for (std::size_t k = 0; k < end; ++k) {
+    const std::uint32_t row = run[k].row();
+    const double w = weight_of(row);
+    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
+    if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
+    if (candidate(k)) {
+      const double gain = criterion.gain(state, k, w_left);
+      if (gain > best_gain) {
+        best_gain = gain;
+        best = k;
+      }
+    }
+  }
+  if (best == n) return {};
+  const double lo = X.at(static_cast<std::int32_t>(run[best].row()), feature);
+  const double hi = X.at(static_cast<std::int32_t>(run[best + 1].row()), feature);
+  return {true, cut_threshold(lo, hi), best_gain, best + 1};
+}
+
+// The exact gain of a cut from its parts' impurities, each part weighted by
+// its share of the node's weight (divided before multiplying).
+inline double gain_of(double parent, double w_left, double w_right, double total,
+                      double left_impurity, double right_impurity) noexcept {
+  const double share_left = w_left / total;
+  const double share_right = w_right / total;
+  return parent - (share_left * left_impurity + share_right * right_impurity);
+}
 
 }  // namespace qor

@@ -7,7 +7,7 @@
 
 namespace qor {
 
-inline constexpr std::int64_t kTreeLeaf = -1;        // children of a leaf
+inline constexpr std::int64_t kTreeLeaf = -1;          // children of a leaf
 inline constexpr std::int64_t kUndefinedFeature = -2;  // feature of a leaf
 inline constexpr double kUndefinedThreshold = -2.0;    // threshold of a leaf
 
@@ -31,8 +31,8 @@ struct FlatTree {
   std::vector<std::int64_t> children_left;   // child ids, kTreeLeaf on leaves
   std::vector<std::int64_t> children_right;  // children_left + 1 on internal nodes
   std::vector<std::int64_t> feature;         // split column; kUndefinedFeature on leaves
-  std::vector<double> threshold;  // x <= threshold goes left, anything else (NaN) right;
-                                  // kUndefinedThreshold on leaves
+  std::vector<double> threshold;             // x <= threshold goes left, anything else (NaN) right;
+                                             // kUndefinedThreshold on leaves
   std::vector<double> impurity;
   std::vector<std::int64_t> n_node_samples;
   std::vector<double> weighted_n_node_samples;

@@ -5,21 +5,22 @@
 #include <stdexcept>
 #include <string>
 
+#include "parallel.hpp"
+
 namespace qor {
 
 FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
-                                 std::span<const Node* const> nodes,
-                                 std::span<const std::int32_t> features, Criterion criterion) {
-  std::vector<std::uint32_t> rows;
-  for (const Node* node : nodes) {
-    const Segment segment{length_, length_ + node->indices.size()};
-    segments_[node] = segment;
-    length_ = segment.end;
-    for (const std::size_t r : node->indices) {
-      rows.push_back(static_cast<std::uint32_t>(r));
-      row_span_ = std::max(row_span_, r + 1);
-    }
+                                 std::span<const std::vector<std::uint32_t>> segment_rows,
+                                 std::span<const std::int32_t> features, Criterion criterion,
+                                 int threads) {
+  for (const auto& rows : segment_rows) {
+    segments_.push_back({length_, length_ + rows.size()});
+    length_ += rows.size();
+    for (const std::uint32_t r : rows) row_span_ = std::max(row_span_, std::size_t{r} + 1);
   }
+  std::vector<std::uint32_t> rows;
+  rows.reserve(length_);
+  for (const auto& segment : segment_rows) rows.insert(rows.end(), segment.begin(), segment.end());
 
   std::int32_t widest = -1;
   for (const std::int32_t f : features) widest = std::max(widest, f);
@@ -27,127 +28,163 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   for (const std::int32_t f : features) {
     column_of_[static_cast<std::size_t>(f)] = static_cast<std::int32_t>(columns_++);
   }
+  row_column_ = columns_++;
   const bool counts_labels = criterion == Criterion::Gini || criterion == Criterion::Entropy;
   const bool by_target = !counts_labels && criterion != Criterion::Mse;
   if (by_target) target_column_ = columns_++;
   entries_.resize(columns_ * length_);
 
-  ColumnSorter sorter;
-  const auto sort_segments = [&](std::span<const double> values, std::size_t column) {
-    for (const auto& [node, segment] : segments_) {
+  for (std::size_t i = 0; i < length_; ++i) {
+    entries_[row_column_ * length_ + i] = ColumnEntry::of(rows[i], true);
+  }
+
+  const auto sort_segments = [&](ColumnSorter& sorter, std::span<const double> values,
+                                 std::size_t column) {
+    for (const Segment& segment : segments_) {
       const std::size_t n = segment.end - segment.begin;
       sorter.sort(values.subspan(segment.begin, n), std::span(rows).subspan(segment.begin, n),
                   std::span(entries_).subspan(column * length_ + segment.begin, n));
     }
   };
-  // A few columns per pass over X: reading one column at a time would pull
-  // every cache line of X once per feature.
-  constexpr std::size_t kBlock = 4;
-  std::vector<double> values(std::min(features.size(), kBlock) * length_);
-  for (std::size_t first = 0; first < features.size(); first += kBlock) {
+  // A few columns per pass over X: reading one column of a row-major X pulls
+  // every cache line of X. Few enough that each thread's values and sort
+  // scratch stay a small share of X.
+  constexpr std::size_t kBlock = 2;
+  const std::size_t blocks = (features.size() + kBlock - 1) / kBlock;
+  const int workers = std::max(1, std::min(threads, static_cast<int>(blocks)));
+  std::vector<ColumnSorter> sorters(static_cast<std::size_t>(workers));
+  std::vector<std::vector<double>> values(static_cast<std::size_t>(workers));
+  parallel_for(blocks, workers, [&](std::size_t block, std::size_t worker) {
+    const std::size_t first = block * kBlock;
     const std::size_t count = std::min(kBlock, features.size() - first);
+    std::vector<double>& buffer = values[worker];
+    buffer.resize(count * length_);
     for (std::size_t i = 0; i < length_; ++i) {
       const auto r = static_cast<std::int32_t>(rows[i]);
       for (std::size_t c = 0; c < count; ++c)
-        values[c * length_ + i] = X.at(r, features[first + c]);
+        buffer[c * length_ + i] = X.at(r, features[first + c]);
     }
     for (std::size_t c = 0; c < count; ++c) {
       const auto f = static_cast<std::size_t>(features[first + c]);
-      sort_segments(std::span(values).subspan(c * length_, length_),
+      sort_segments(sorters[worker], std::span(buffer).subspan(c * length_, length_),
                     static_cast<std::size_t>(column_of_[f]));
     }
-  }
-  const auto target_of = [&](std::uint32_t r) { return y.data[r]; };
-  if (by_target || counts_labels) {
-    values.resize(std::max(values.size(), length_));
-    for (std::size_t i = 0; i < length_; ++i) values[i] = target_of(rows[i]);
-  }
-  if (by_target) sort_segments(std::span(values).first(length_), target_column_);
+  });
+  std::vector<double>().swap(values.front());
+  if (!by_target && !counts_labels) return;
 
-  if (counts_labels) {
-    // Ranks of the targets among all rows are dense codes; each NaN gets a new one.
-    std::vector<OrderedRow> targets(length_);
-    sorter.sort(std::span(values).first(length_), rows, targets);
-    codes_.assign(row_span_, 0);
-    std::uint32_t numbers = 0;
-    for (const OrderedRow& entry : targets) {
-      if (entry.rank != kNanRank) numbers = entry.rank + 1;
+  std::vector<double> targets(length_);
+  for (std::size_t i = 0; i < length_; ++i) targets[i] = y.data[rows[i]];
+  if (by_target) {
+    sort_segments(sorters.front(), targets, target_column_);
+    return;
+  }
+  // Targets in ascending order over all rows: a code per distinct value, and
+  // one of its own for each NaN.
+  std::vector<ColumnEntry> order(length_);
+  sorters.front().sort(targets, rows, order);
+  codes_.assign(row_span_, 0);
+  std::uint32_t code = 0;
+  std::size_t first_nan = length_;
+  for (std::size_t i = 0; i < length_; ++i) {
+    const std::uint32_t r = order[i].row();
+    if (std::isnan(y.data[r])) {
+      first_nan = i;
+      break;
     }
-    label_count_ = numbers;
-    for (const OrderedRow& entry : targets) {
-      codes_[entry.row] = entry.rank != kNanRank ? entry.rank : label_count_++;
-    }
-    // The split search reads a code per row visited, scattered: bytes keep a
-    // large fit's codes in cache.
-    if (label_count_ <= 256) {
-      narrow_codes_.resize(codes_.size());
-      for (std::size_t r = 0; r < codes_.size(); ++r) {
-        narrow_codes_[r] = static_cast<std::uint8_t>(codes_[r]);
-      }
-      std::vector<std::uint32_t>().swap(codes_);
-    }
+    if (i > 0 && order[i].new_value()) ++code;
+    codes_[r] = code;
+  }
+  label_count_ = first_nan == 0 ? 0 : code + 1;
+  for (std::size_t i = first_nan; i < length_; ++i) codes_[order[i].row()] = label_count_++;
+  // The split search reads a code per row visited, scattered: bytes keep a
+  // large fit's codes in cache.
+  if (label_count_ <= 256) {
+    narrow_codes_.assign(codes_.begin(), codes_.end());
+    std::vector<std::uint32_t>().swap(codes_);
   }
 }
 
-std::span<const OrderedRow> FrontierColumns::column_segment(std::size_t column,
-                                                            const Node& node) const {
-  const Segment& segment = segments_.at(&node);
-  return std::span(entries_).subspan(column * length_ + segment.begin, segment.end - segment.begin);
+std::span<const ColumnEntry> FrontierColumns::column_segment(std::size_t column,
+                                                             std::size_t segment) const {
+  const Segment& s = segments_.at(segment);
+  return std::span(entries_).subspan(column * length_ + s.begin, s.end - s.begin);
 }
 
-std::span<const OrderedRow> FrontierColumns::run(const Node& node, std::int32_t feature) const {
+std::span<const ColumnEntry> FrontierColumns::run(std::size_t segment, std::int32_t feature) const {
   const auto f = static_cast<std::size_t>(feature);
   if (feature < 0 || f >= column_of_.size() || column_of_[f] < 0) {
     throw std::out_of_range("FrontierColumns: feature " + std::to_string(feature) +
                             " was not sorted");
   }
-  return column_segment(static_cast<std::size_t>(column_of_[f]), node);
+  return column_segment(static_cast<std::size_t>(column_of_[f]), segment);
 }
 
-std::span<const OrderedRow> FrontierColumns::target_run(const Node& node) const {
-  return column_segment(target_column_, node);
+std::span<const ColumnEntry> FrontierColumns::rows(std::size_t segment) const {
+  return column_segment(row_column_, segment);
 }
 
-void FrontierColumns::record_split(const Node& parent) {
-  const Segment& segment = segments_.at(&parent);
-  if (goes_left_.empty()) goes_left_.resize(row_span_);
-  for (const std::size_t r : parent.left->indices) goes_left_[r] = 1;
-  for (const std::size_t r : parent.right->indices) goes_left_[r] = 0;
-  pending_.push_back({segment, parent.left->indices.size(), parent.left.get(), parent.right.get()});
+std::span<const ColumnEntry> FrontierColumns::target_run(std::size_t segment) const {
+  return column_segment(target_column_, segment);
 }
 
-void FrontierColumns::finish_level() {
+void FrontierColumns::partition(std::span<const Split> splits,
+                                std::span<const std::uint8_t> goes_left, int threads) {
   std::size_t widest = 0;
-  for (const PendingSplit& split : pending_) {
-    widest = std::max(widest, split.rows.end - split.rows.begin);
-  }
-  spill_.resize(widest);
-  for (std::size_t column = 0; column < columns_; ++column) {
-    OrderedRow* base = entries_.data() + column * length_;
-    for (const PendingSplit& split : pending_) {
-      // Stable in place: left rows compact forwards, right rows wait in spill_.
-      // Every row is written to both places and only one cursor moves, since
-      // which way a row goes is as good as random to a branch predictor.
-      std::size_t to = split.rows.begin;
+  for (const Split& split : splits) widest = std::max(widest, segment_size(split.segment));
+  const int workers = std::max(1, std::min(threads, static_cast<int>(columns_)));
+  struct Scratch {
+    std::vector<ColumnEntry> spill;   // right-hand rows while a segment is partitioned
+    std::vector<std::uint8_t> sides;  // goes_left of each entry of the segment, in order
+  };
+  std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
+  parallel_for(columns_, workers, [&](std::size_t column, std::size_t worker) {
+    std::vector<ColumnEntry>& spill = scratch[worker].spill;
+    std::vector<std::uint8_t>& sides = scratch[worker].sides;
+    spill.resize(widest);
+    sides.resize(widest);
+    ColumnEntry* base = entries_.data() + column * length_;
+    for (const Split& split : splits) {
+      // Stable in place: left rows compact forwards, right rows wait in the
+      // spill. Every row is written to both places and only one cursor moves,
+      // since which way a row goes is as good as random to a branch predictor.
+      // A child's entry is marked as a new value when any entry of the parent
+      // since the child's previous one was: values only rise along a column.
+      // The sides are gathered first: the marks chain each entry to the side
+      // of the one before, which must not wait on a scattered read.
+      const Segment s = segments_[split.segment];
+      for (std::size_t i = s.begin; i < s.end; ++i) {
+        sides[i - s.begin] = goes_left[base[i].bits & ColumnEntry::kLargestRow];
+      }
+      std::size_t to = s.begin;
       std::size_t spilled = 0;
-      for (std::size_t i = split.rows.begin; i < split.rows.end; ++i) {
-        const OrderedRow entry = base[i];
-        const std::size_t left = goes_left_[entry.row];
-        base[to] = entry;
-        spill_[spilled] = entry;
+      std::uint32_t mark_left = 0;
+      std::uint32_t mark_right = 0;
+      for (std::size_t i = s.begin; i < s.end; ++i) {
+        const std::uint32_t bits = base[i].bits;
+        const std::uint32_t row = bits & ColumnEntry::kLargestRow;
+        const std::uint32_t left = sides[i - s.begin];
+        mark_left |= bits & ColumnEntry::kNewValue;
+        mark_right |= bits & ColumnEntry::kNewValue;
+        base[to].bits = row | mark_left;
+        spill[spilled].bits = row | mark_right;
         to += left;
         spilled += 1 - left;
+        mark_left &= left - 1;    // cleared when the row went left
+        mark_right &= 0u - left;  // cleared when it went right
       }
-      std::copy(spill_.begin(), spill_.begin() + static_cast<std::ptrdiff_t>(spilled), base + to);
+      std::copy(spill.begin(), spill.begin() + static_cast<std::ptrdiff_t>(spilled), base + to);
     }
+  });
+  std::vector<Segment> children;
+  children.reserve(2 * splits.size());
+  for (const Split& split : splits) {
+    const Segment s = segments_[split.segment];
+    const std::size_t middle = s.begin + split.left_size;
+    children.push_back({s.begin, middle});
+    children.push_back({middle, s.end});
   }
-  segments_.clear();
-  for (const PendingSplit& split : pending_) {
-    const std::size_t middle = split.rows.begin + split.left_size;
-    segments_[split.left] = {split.rows.begin, middle};
-    segments_[split.right] = {middle, split.rows.end};
-  }
-  pending_.clear();
+  segments_ = std::move(children);
 }
 
 }  // namespace qor

@@ -5,8 +5,11 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
+#include "criteria.hpp"
+#include "frontier_columns.hpp"
 #include "level_split.hpp"
 
 namespace qor {
@@ -33,7 +36,229 @@ void check_fit_inputs(const FeatureMatrix& X, const TargetVector& y, TaskKind ta
   }
 }
 
+// What a node's rows add up to: the FlatTree's statistics and the purity rule.
+struct Summary {
+  std::int64_t rows = 0;
+  double weight = 0.0;
+  double impurity = 0.0;
+  bool pure = true;  // the rows of positive weight all share one target (or there are none)
+  std::vector<double> value;
+
+  NodeStats stats() const { return {rows, weight, impurity, value}; }
+};
+
+// Adds up nodes' rows: for_rows calls f(row) for a node's rows in their
+// order, for_sorted in ascending order of target (read under Mae only). Sums
+// run in those orders.
+class Summarizer {
+ public:
+  Summarizer(const TargetVector& y, const double* weights, const TreeParams& params)
+      : y_(y), weights_(weights), params_(params) {}
+
+  template <class ForRows, class ForSorted>
+  Summary operator()(ForRows&& for_rows, ForSorted&& for_sorted) {
+    Part part(params_);
+    for_rows([&](std::uint32_t r) { add(part, r); });
+    return finish(part, for_sorted);
+  }
+
+  // Both children of a split in one pass over the parent's rows, side[r] 1
+  // for the rows that go left; `for_sorted(side, f)` the children's rows by target.
+  template <class ForRows, class ForSorted>
+  std::pair<Summary, Summary> children(ForRows&& for_rows, const std::uint8_t* side,
+                                       ForSorted&& for_sorted) {
+    Part left(params_);
+    Part right(params_);
+    for_rows([&](std::uint32_t r) { add(side[r] != 0 ? left : right, r); });
+    return {finish(left, [&](auto&& f) { for_sorted(1, f); }),
+            finish(right, [&](auto&& f) { for_sorted(0, f); })};
+  }
+
+ private:
+  struct Part {
+    explicit Part(const TreeParams& params)
+        : class_weight(params.n_classes > 0 ? static_cast<std::size_t>(params.n_classes) : 0, 0.0) {
+    }
+    Summary s;
+    double sum = 0.0;     // of w y
+    double sum_sq = 0.0;  // of (w y) y
+    double first = 0.0;   // target of the first row of positive weight
+    bool seen = false;
+    std::vector<double> class_weight;                 // classifiers: per class
+    std::unordered_map<double, std::size_t> slot_of;  // tally criteria otherwise: per label
+    std::vector<double> labels;  // their weights, in order of first occurrence (each NaN its own)
+  };
+
+  double weight(std::uint32_t r) const noexcept { return weights_ == nullptr ? 1.0 : weights_[r]; }
+
+  void add(Part& p, std::uint32_t r) {
+    const double w = weight(r);
+    const double t = y_.data[r];
+    ++p.s.rows;
+    p.s.weight += w;
+    p.sum += w * t;
+    p.sum_sq += w * t * t;
+    if (!p.class_weight.empty()) {
+      p.class_weight[static_cast<std::size_t>(t)] += w;
+    } else if (params_.criterion == Criterion::Gini || params_.criterion == Criterion::Entropy) {
+      std::size_t slot = p.labels.size();
+      if (!std::isnan(t)) slot = p.slot_of.try_emplace(t == 0.0 ? 0.0 : t, slot).first->second;
+      if (slot == p.labels.size()) p.labels.push_back(0.0);
+      p.labels[slot] += w;
+    }
+    if (w > 0.0) {
+      // A NaN target never matches, not even the first.
+      p.s.pure = p.s.pure && (p.seen ? t == p.first : t == t);
+      p.first = p.seen ? p.first : t;
+      p.seen = true;
+    }
+  }
+
+  template <class ForSorted>
+  Summary finish(Part& p, ForSorted&& for_sorted) const {
+    Summary& s = p.s;
+    if (!p.class_weight.empty()) {
+      s.value.assign(p.class_weight.size(), 0.0);
+      for (std::size_t c = 0; c < p.class_weight.size() && s.weight > 0.0; ++c) {
+        s.value[c] = p.class_weight[c] / s.weight;
+      }
+    } else {
+      s.value.assign(1, s.weight > 0.0 ? p.sum / s.weight : 0.0);
+    }
+    switch (params_.criterion) {
+      case Criterion::Gini:
+      case Criterion::Entropy: {
+        const std::vector<double>& labels = p.class_weight.empty() ? p.labels : p.class_weight;
+        s.impurity = params_.criterion == Criterion::Gini ? gini_impurity(labels, s.weight)
+                                                          : entropy_impurity(labels, s.weight);
+        break;
+      }
+      case Criterion::Mse:
+        s.impurity = mse_impurity(p.sum, p.sum_sq, s.weight);
+        break;
+      default:
+        s.impurity = weighted_mae(
+            [&](auto&& f) { for_sorted([&](std::uint32_t r) { f(y_.data[r], weight(r)); }); });
+        break;
+    }
+    return s;
+  }
+
+  const TargetVector& y_;
+  const double* weights_;
+  const TreeParams& params_;
+};
+
 }  // namespace
+
+FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                   const TreeParams& params, std::span<const std::uint32_t> root_rows) {
+  FlatTree tree;
+  tree.n_features = std::max(X.cols, 0);
+  tree.value_width = params.n_classes > 0 ? params.n_classes : 1;
+  std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
+  if (root_rows.empty()) {
+    rows.resize(static_cast<std::size_t>(std::max(X.rows, 0)));
+    std::iota(rows.begin(), rows.end(), 0u);
+  }
+  Summarizer summarize(y, weights, params);
+  const auto n = static_cast<std::int64_t>(rows.size());
+  if (params.max_depth <= 0 || n < 2 || n < params.min_samples_split || tree.n_features == 0) {
+    std::vector<std::uint32_t> by_target = rows;
+    if (params.criterion == Criterion::Mae) {
+      std::stable_sort(by_target.begin(), by_target.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return order_key(y.data[a]) < order_key(y.data[b]);
+      });
+    }
+    tree.add_node(summarize(
+                      [&](auto&& f) {
+                        for (const std::uint32_t r : rows) f(r);
+                      },
+                      [&](auto&& f) {
+                        for (const std::uint32_t r : by_target) f(r);
+                      })
+                      .stats());
+    return tree;
+  }
+
+  std::vector<std::int32_t> features(static_cast<std::size_t>(tree.n_features));
+  std::iota(features.begin(), features.end(), 0);
+  const std::vector<std::vector<std::uint32_t>> first{std::move(rows)};
+  FrontierColumns columns(X, y, first, features, params.criterion, params.n_threads);
+
+  const auto all_of = [](std::span<const ColumnEntry> entries) {
+    return [entries](auto&& f) {
+      for (const ColumnEntry e : entries) f(e.row());
+    };
+  };
+  const auto sorted_of = [&](std::size_t segment) {
+    return params.criterion == Criterion::Mae ? columns.target_run(segment)
+                                              : std::span<const ColumnEntry>{};
+  };
+  const Summary root = summarize(all_of(columns.rows(0)), all_of(sorted_of(0)));
+  tree.add_node(root.stats());
+
+  struct Open {
+    std::int64_t id;  // in the tree
+    double weight;
+    bool pure;
+  };
+  std::vector<Open> frontier{{0, root.weight, root.pure}};
+  std::vector<Open> next;
+  LevelRules rules;
+  rules.criterion = params.criterion;
+  rules.limits = {params.min_samples_leaf, params.min_weight_leaf};
+  rules.min_samples_split = params.min_samples_split;
+  rules.min_impurity_decrease = params.min_impurity_decrease;
+  rules.root_weight = root.weight;
+  rules.threads = params.n_threads;
+  LevelSearch search(X, y, weights, columns, rules);
+  std::vector<std::uint8_t> goes_left(columns.row_span(), 0);
+  std::vector<std::size_t> splittable;
+  std::vector<FrontierColumns::Split> splits;
+
+  for (std::int32_t depth = 0; depth < params.max_depth; ++depth) {
+    splittable.clear();
+    for (std::size_t s = 0; s < frontier.size(); ++s) {
+      const auto size = static_cast<std::int64_t>(columns.segment_size(s));
+      const bool heavy =
+          params.min_weight_leaf <= 0.0 || frontier[s].weight >= 2 * params.min_weight_leaf;
+      if (size >= params.min_samples_split && heavy && !frontier[s].pure) splittable.push_back(s);
+    }
+    if (splittable.empty()) break;
+    const LevelCuts level = search.search(splittable, features);
+    if (level.feature < 0) break;
+    tree.depth_features.push_back(level.feature);
+
+    splits.clear();
+    next.clear();
+    for (std::size_t i = 0; i < splittable.size(); ++i) {
+      const NodeSplit& cut = level.cuts[i];
+      if (!cut.valid) continue;
+      // The threshold sends exactly the cut's left part left: the first rows
+      // in the feature's order.
+      const std::size_t s = splittable[i];
+      const auto run = columns.run(s, level.feature);
+      for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < cut.left_size;
+      const auto sorted = sorted_of(s);
+      const auto [l, r] = summarize.children(all_of(columns.rows(s)), goes_left.data(),
+                                             [&](std::uint8_t side, auto&& f) {
+                                               for (const ColumnEntry e : sorted) {
+                                                 if (goes_left[e.row()] == side) f(e.row());
+                                               }
+                                             });
+      tree.split(frontier[s].id, level.feature, cut.threshold, cut.gain);
+      next.push_back({tree.add_node(l.stats()), l.weight, l.pure});
+      next.push_back({tree.add_node(r.stats()), r.weight, r.pure});
+      splits.push_back({s, cut.left_size});
+    }
+    // Children at max_depth are never searched: their rows need no sorting.
+    if (splits.empty() || depth + 1 >= params.max_depth) break;
+    columns.partition(splits, goes_left, params.n_threads);
+    std::swap(frontier, next);
+  }
+  return tree;
+}
 
 bool is_pure(const TargetVector& y, const Node& node) noexcept {
   if (node.indices.empty()) return true;
@@ -79,75 +304,43 @@ void QORModel::fit(const FeatureMatrix& X, const TargetVector& y) {
   // `grown` now holds the previous tree and releases it here.
 }
 
+// The native tree is the flat tree's shape with every node's rows: the rows
+// are routed down by the same rule that split them, and leaves are finalised.
 std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const TargetVector& y,
                                             std::vector<std::size_t> root_rows) {
+  TreeParams growth;
+  growth.criterion = params.criterion;
+  growth.max_depth = params.max_depth;
+  growth.min_samples_split = params.min_samples_split;
+  growth.min_samples_leaf = params.min_samples_leaf;
+  const std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
+  const FlatTree tree = grow_tree(X, y, nullptr, growth, rows);
+  for (std::size_t depth = 0; depth < tree.depth_features.size(); ++depth) {
+    depth_features_[static_cast<std::int32_t>(depth)] = tree.depth_features[depth];
+  }
+
   auto new_root = std::make_unique<Node>();
   new_root->indices = std::move(root_rows);
-  std::vector<Node*> frontier{new_root.get()};
-  std::vector<Node*> splittable;
-  std::vector<Node*> next_frontier;
-  // Every feature sorted once, at the first split search, and kept sorted per
-  // node as the nodes split.
-  std::unique_ptr<SplitWorkspace> workspace;
-
-  for (std::int32_t depth = 0; depth < params.max_depth; ++depth) {
-    if (frontier.empty()) break;
-    splittable.clear();
-    for (Node* node : frontier) {
-      if (!can_split(*node, depth) || is_pure(y, *node)) {
-        finalize_leaf(*node, y);
-      } else {
-        splittable.push_back(node);
-      }
+  std::vector<Node*> node_at(tree.node_count(), nullptr);
+  node_at[0] = new_root.get();
+  for (std::size_t id = 0; id < tree.node_count(); ++id) {
+    Node& node = *node_at[id];
+    if (tree.is_leaf(id)) {
+      finalize_leaf(node, y);
+      continue;
     }
-    if (splittable.empty()) break;
-
-    if (!workspace) {
-      std::vector<std::int32_t> features(static_cast<std::size_t>(std::max(n_features, 0)));
-      std::iota(features.begin(), features.end(), 0);
-      const Node* const first_level[] = {new_root.get()};
-      workspace = std::make_unique<SplitWorkspace>(X, y, first_level, features, params);
-    }
-    const LevelSplit level = choose_level_split(X, y, splittable, *workspace);
-    if (level.feature < 0) {
-      for (Node* node : splittable) finalize_leaf(*node, y);
-      break;
-    }
-    depth_features_[depth] = level.feature;
-
-    next_frontier.clear();
-    for (Node* node : splittable) {
-      const auto entry = level.thresholds.find(node);
-      if (entry == level.thresholds.end()) {
-        finalize_leaf(*node, y);
-        continue;
-      }
-      std::vector<std::size_t> left_rows;
-      std::vector<std::size_t> right_rows;
-      partition_rows(X, *node, level.feature, entry->second, left_rows, right_rows);
-      if (left_rows.empty() || right_rows.empty()) {
-        finalize_leaf(*node, y);
-        continue;
-      }
-      node->is_split = true;
-      node->split_feature = level.feature;
-      node->split_threshold = entry->second;
-      node->left = std::make_unique<Node>();
-      node->left->indices = std::move(left_rows);
-      node->right = std::make_unique<Node>();
-      node->right->indices = std::move(right_rows);
-      next_frontier.push_back(node->left.get());
-      next_frontier.push_back(node->right.get());
-      // Children at max_depth are never searched: no need to sort their rows.
-      if (depth + 1 < params.max_depth) workspace->columns.record_split(*node);
-    }
-    workspace->columns.finish_level();
-    std::swap(frontier, next_frontier);
+    node.is_split = true;
+    node.split_feature = static_cast<std::int32_t>(tree.feature[id]);
+    node.split_threshold = tree.threshold[id];
+    node.left = std::make_unique<Node>();
+    node.right = std::make_unique<Node>();
+    partition_rows(X, node, node.split_feature, node.split_threshold, node.left->indices,
+                   node.right->indices);
+    node_at[static_cast<std::size_t>(tree.children_left[id])] = node.left.get();
+    node_at[static_cast<std::size_t>(tree.children_right[id])] = node.right.get();
   }
-
-  for (Node* node : frontier) {
-    if (!node->is_finalized) finalize_leaf(*node, y);
-  }
+  widest_root_ = new_root.get();
+  widest_feature_ = static_cast<std::int32_t>(tree.widest_feature());
   return new_root;
 }
 

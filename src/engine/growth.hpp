@@ -2,12 +2,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
+#include "flat_tree.hpp"
 #include "model.hpp"
+#include "tree_params.hpp"
 #include "views.hpp"
 
 namespace qor {
+
+// Grows a tree level by level on the rows `root_rows` (all rows of X when
+// empty), breadth first into a FlatTree: at each level the nodes that may
+// split (depth below max_depth, at least min_samples_split rows and twice
+// min_weight_leaf weight, rows of positive weight not all of one target) are
+// searched together; the feature with the highest sum of the nodes' best gains
+// is the level's, each node with a cut under it splits there (x <= threshold
+// goes left, NaN right), and the others stay leaves. `weights` holds one
+// sample weight (>= 0) per row, or is null for unit weights, which give the
+// unweighted tree to the last bit. The tree never depends on params.n_threads.
+FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                   const TreeParams& params, std::span<const std::uint32_t> root_rows = {});
 
 // True when the node has no rows or every target equals the first one
 // (floating-point equality: a NaN target makes a node impure).

@@ -1,80 +1,125 @@
 #include "level_split.hpp"
 
-#include <limits>
+#include <algorithm>
 #include <numeric>
-#include <vector>
+
+#include "parallel.hpp"
 
 namespace qor {
+
+namespace {
+
+std::vector<std::uint32_t> rows_of(const Node& node) {
+  return std::vector<std::uint32_t>(node.indices.begin(), node.indices.end());
+}
+
+}  // namespace
+
+LevelSearch::LevelSearch(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                         const FrontierColumns& columns, const LevelRules& rules)
+    : X_(X), columns_(columns), rules_(rules) {
+  const int threads = std::max(1, rules.threads);
+  for (int t = 0; t < threads; ++t) {
+    scanners_.push_back(
+        std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, columns));
+  }
+}
+
+bool LevelSearch::searchable(std::size_t segment) const {
+  const std::size_t n = columns_.segment_size(segment);
+  return n > 0 && static_cast<std::int64_t>(n) >= rules_.min_samples_split;
+}
+
+NodeSplit LevelSearch::cut_of(CutScanner& scanner, std::size_t segment,
+                              std::int32_t feature) const {
+  NodeSplit cut = scanner.best_cut(segment, feature, X_);
+  if (cut.valid && rules_.min_impurity_decrease > 0.0 &&
+      !(scanner.weight() / rules_.root_weight * cut.gain >= rules_.min_impurity_decrease)) {
+    return {};
+  }
+  return cut;
+}
+
+LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
+                              std::span<const std::int32_t> features) {
+  LevelCuts level;
+  level.cuts.assign(segments.size(), NodeSplit{});
+  const std::size_t d = features.size();
+  if (d == 0 || segments.empty()) return level;
+
+  // Scores: thread t sums the gains of its block of features, node by node.
+  std::vector<double> score(d, 0.0);
+  std::vector<std::uint8_t> cuts_some_node(d, 0);
+  const auto threads = std::min(scanners_.size(), d);
+  parallel_for(threads, static_cast<int>(threads), [&](std::size_t block, std::size_t) {
+    CutScanner& scanner = *scanners_[block];
+    const std::size_t first = d * block / threads;
+    const std::size_t last = d * (block + 1) / threads;
+    for (const std::size_t segment : segments) {
+      if (!searchable(segment)) continue;
+      scanner.prepare(segment);
+      for (std::size_t f = first; f < last; ++f) {
+        const NodeSplit cut = cut_of(scanner, segment, features[f]);
+        if (!cut.valid) continue;
+        score[f] += cut.gain;
+        cuts_some_node[f] = 1;
+      }
+    }
+  });
+  LevelChoice choice;
+  for (std::size_t f = 0; f < d; ++f) {
+    choice.offer(static_cast<std::int32_t>(f), score[f], cuts_some_node[f] != 0);
+  }
+  if (choice.feature < 0) return level;
+  level.feature = features[static_cast<std::size_t>(choice.feature)];
+
+  // The chosen feature's cuts, found again, nodes spread over the threads.
+  const std::size_t count = segments.size();
+  const auto workers = std::min(scanners_.size(), count);
+  parallel_for(workers, static_cast<int>(workers), [&](std::size_t block, std::size_t) {
+    CutScanner& scanner = *scanners_[block];
+    for (std::size_t i = count * block / workers; i < count * (block + 1) / workers; ++i) {
+      if (!searchable(segments[i])) continue;
+      scanner.prepare(segments[i]);
+      level.cuts[i] = cut_of(scanner, segments[i], level.feature);
+    }
+  });
+  return level;
+}
 
 NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const Node& node,
                               std::int32_t feature, Criterion criterion,
                               std::int32_t min_samples_split, std::int32_t min_samples_leaf) {
   const std::size_t n = node.indices.size();
   if (static_cast<std::int64_t>(n) < min_samples_split || n == 0) return {};
-  const Node* const nodes[] = {&node};
+  const std::vector<std::vector<std::uint32_t>> segments{rows_of(node)};
   const std::int32_t features[] = {feature};
-  ModelParams params;
-  params.criterion = criterion;
-  params.min_samples_leaf = min_samples_leaf;
-  SplitWorkspace workspace(X, y, nodes, features, params);
-  workspace.scanner.prepare(node);
-  return workspace.scanner.best_cut(workspace.columns.run(node, feature), X, feature);
+  const FrontierColumns columns(X, y, segments, features, criterion);
+  CutScanner scanner(criterion, CutLimits{min_samples_leaf, 0.0}, y, nullptr, columns);
+  scanner.prepare(0);
+  return scanner.best_cut(0, feature, X);
 }
 
 LevelSplit QORModel::choose_level_split(const FeatureMatrix& X, const TargetVector& y,
                                         const std::vector<Node*>& nodes) const {
-  if (n_features <= 0 || nodes.empty()) return {};
-  const std::vector<const Node*> listed(nodes.begin(), nodes.end());
+  LevelSplit best;
+  if (n_features <= 0 || nodes.empty()) return best;
+  std::vector<std::vector<std::uint32_t>> segments;
+  for (const Node* node : nodes) segments.push_back(rows_of(*node));
   std::vector<std::int32_t> features(static_cast<std::size_t>(n_features));
   std::iota(features.begin(), features.end(), 0);
-  SplitWorkspace workspace(X, y, listed, features, params);
-  return choose_level_split(X, y, nodes, workspace);
-}
-
-// The workspace's scanner reads the targets it was built with.
-LevelSplit QORModel::choose_level_split(const FeatureMatrix& X, const TargetVector& /*y*/,
-                                        const std::vector<Node*>& nodes,
-                                        SplitWorkspace& workspace) const {
-  LevelSplit best;
-  if (n_features <= 0) return best;
-  const auto features = static_cast<std::size_t>(n_features);
-  const std::size_t count = nodes.size();
-
-  // Node by node, so that what a node's features share is gathered once;
-  // cuts[f * count + i] is node i's best cut under feature f.
-  std::vector<NodeSplit> cuts(features * count);
-  CutScanner& scanner = workspace.scanner;
-  const FrontierColumns& columns = workspace.columns;
-  for (std::size_t i = 0; i < count; ++i) {
-    const Node& node = *nodes[i];
-    const std::size_t n = node.indices.size();
-    if (static_cast<std::int64_t>(n) < params.min_samples_split || n == 0) continue;
-    scanner.prepare(node);
-    for (std::size_t f = 0; f < features; ++f) {
-      const auto feature = static_cast<std::int32_t>(f);
-      cuts[f * count + i] = scanner.best_cut(columns.run(node, feature), X, feature);
-    }
-  }
-
-  LevelChoice choice;
-  for (std::size_t f = 0; f < features; ++f) {
-    double score = 0.0;
-    bool cuts_some_node = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      const NodeSplit& cut = cuts[f * count + i];
-      if (!cut.valid) continue;
-      score += cut.gain;
-      cuts_some_node = true;
-    }
-    choice.offer(static_cast<std::int32_t>(f), score, cuts_some_node);
-  }
-  best.feature = choice.feature;
-  if (best.feature >= 0) {
-    const auto f = static_cast<std::size_t>(best.feature);
-    for (std::size_t i = 0; i < count; ++i) {
-      const NodeSplit& cut = cuts[f * count + i];
-      if (cut.valid) best.thresholds.emplace(nodes[i], cut.threshold);
-    }
+  const FrontierColumns columns(X, y, segments, features, params.criterion);
+  LevelRules rules;
+  rules.criterion = params.criterion;
+  rules.limits.min_samples_leaf = params.min_samples_leaf;
+  rules.min_samples_split = params.min_samples_split;
+  LevelSearch search(X, y, nullptr, columns, rules);
+  std::vector<std::size_t> listed(nodes.size());
+  std::iota(listed.begin(), listed.end(), std::size_t{0});
+  const LevelCuts level = search.search(listed, features);
+  best.feature = level.feature;
+  for (std::size_t i = 0; i < nodes.size() && level.feature >= 0; ++i) {
+    if (level.cuts[i].valid) best.thresholds.emplace(nodes[i], level.cuts[i].threshold);
   }
   return best;
 }

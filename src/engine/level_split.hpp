@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "cut_scan.hpp"
+#include "cut_scanner.hpp"
 #include "frontier_columns.hpp"
 #include "model.hpp"
 #include "views.hpp"
@@ -34,26 +37,54 @@ struct LevelSplit {
   std::unordered_map<const Node*, double> thresholds;  // non-owning keys; empty when feature is -1
 };
 
-// What the split searches of one fit share: the rows of the nodes being
-// searched, presorted by every feature, and the scanner's tables and scratch.
-struct SplitWorkspace {
-  SplitWorkspace(const FeatureMatrix& X, const TargetVector& y, std::span<const Node* const> nodes,
-                 std::span<const std::int32_t> features, const ModelParams& params)
-      : columns(X, y, nodes, features, params.criterion),
-        scanner(params.criterion, params.min_samples_leaf, y, columns) {}
-  // The scanner refers to the columns: the pair stays where it was built.
-  SplitWorkspace(const SplitWorkspace&) = delete;
-  SplitWorkspace& operator=(const SplitWorkspace&) = delete;
+// How a level searches its cuts.
+struct LevelRules {
+  Criterion criterion = Criterion::Gini;
+  CutLimits limits;
+  std::int32_t min_samples_split = 2;  // a node with fewer rows has no cut
+  double min_impurity_decrease = 0.0;  // > 0: a cut counts only if its node's share of the
+  double root_weight = 1.0;            // root's weight times its gain reaches this
+  int threads = 1;
+};
 
-  FrontierColumns columns;
-  CutScanner scanner;
+// The level's feature and, under it, the cut of each searched segment.
+struct LevelCuts {
+  std::int32_t feature = -1;    // -1: no feature cuts any node
+  std::vector<NodeSplit> cuts;  // per entry of `segments`: its cut under `feature`
+};
+
+// The split search of one fit: one cut scanner per thread, reused level after level.
+class LevelSearch {
+ public:
+  // `weights`: one per row, or null for unit weights. Reads X, y, weights and
+  // columns until it is gone.
+  LevelSearch(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+              const FrontierColumns& columns, const LevelRules& rules);
+
+  // Chooses the feature of a level whose nodes are the listed segments of the
+  // columns, in that order, by summing each feature's best gains node by node.
+  // Memory grows with the nodes and the features, not with their product:
+  // features are scored first, and the cuts of the chosen one found again.
+  // Threads take blocks of features, then blocks of nodes; the result never
+  // depends on their number.
+  LevelCuts search(std::span<const std::size_t> segments, std::span<const std::int32_t> features);
+
+ private:
+  // The segment's best cut under `feature` by `scanner`, prepared for it.
+  NodeSplit cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature) const;
+  bool searchable(std::size_t segment) const;
+
+  const FeatureMatrix& X_;
+  const FrontierColumns& columns_;
+  LevelRules rules_;
+  std::vector<std::unique_ptr<CutScanner>> scanners_;  // one per thread
 };
 
 // Scores every cut of `node` under `feature`: rows are ordered by value (ties in
-// the order of node.indices, NaN after every number), cuts lie between distinct
-// numbers only and leave at least min_samples_leaf rows on each side. The
-// leftmost best cut wins. Sorts the node's rows itself; growth uses the
-// presorted search of choose_level_split, which scores with the same scanner.
+// the order of node.indices, NaN after every number), cuts lie between different
+// values only (the numbers and NaN count as different) and leave at least
+// min_samples_leaf rows on each side. The leftmost best cut wins. Sorts the node's
+// rows itself; growth uses the presorted search, which scores with the same scan.
 NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const Node& node,
                               std::int32_t feature, Criterion criterion,
                               std::int32_t min_samples_split, std::int32_t min_samples_leaf);

@@ -19,17 +19,21 @@ namespace qor {
 // The deviation sums come from running sums, so they equal the direct sums
 // of |v - median| up to rounding, and exactly while the targets are integers
 // whose sums are exact in a double.
+struct Deviations {
+  double left = 0.0;   // sum of |v - median| over the left part
+  double right = 0.0;  // the same over the right part
+};
+
 class MedianSweep {
  public:
   // The node's targets in ascending order, ranks 0..n-1.
   void set_values(std::span<const double> sorted);
 
-  // Starting with every target in the right part, moves the target of rank
-  // rank_at(k) to the left part for k = 0..steps-1, each rank once, while the
-  // right part keeps at least one target. After each move calls
-  // on_step(k, left deviation sum, right deviation sum).
-  template <class RankAt, class OnStep>
-  void sweep(std::size_t steps, RankAt rank_at, OnStep on_step);
+  // Every target back in the right part.
+  void start();
+  // Moves the target of `rank` (still in the right part, which must keep at
+  // least one target) to the left part; both parts' deviation sums after it.
+  Deviations move(std::size_t rank) noexcept;
 
  private:
   // One part: `median_at` is the position of its ((size - 1) / 2)-th target,
@@ -90,72 +94,109 @@ class MedianSweep {
     return std::bit_cast<double>(f ^ ((f ^ t) & mask_of(c)));
   }
 
-  // Every target back in the right part.
-  void restart();
-
   std::vector<double> value_;         // targets ascending at positions 2..n+1; 0.0 elsewhere
   std::vector<std::uint64_t> right_;  // bit per position: set while in the right part
   Part full_;                         // the right part before the first move
+  Part r_;                            // the parts now
+  Part l_;
 };
 
-template <class RankAt, class OnStep>
-void MedianSweep::sweep(std::size_t steps, RankAt rank_at, OnStep on_step) {
-  restart();
+inline Deviations MedianSweep::move(std::size_t rank) noexcept {
+  // The parts are worked on in locals: the bit words could alias them.
   const double* value = value_.data();
   std::uint64_t* bits = right_.data();
-  Part r = full_;
-  Part l;
-  for (std::size_t k = 0; k < steps; ++k) {
-    const std::size_t at = std::size_t{rank_at(k)} + 2;
-    bits[at >> 6] &= ~bit(at);
-    const double v = value[at];
+  Part r = r_;
+  Part l = l_;
+  const std::size_t at = rank + 2;
+  bits[at >> 6] &= ~bit(at);
+  const double v = value[at];
 
-    double right_deviation = 0.0;
-    r.total -= v;
-    if (r.size % 2 == 1) {
-      // Odd to even: the median steps down unless a target below it left
-      // (when the median itself left, v is its value).
-      const std::size_t below = previous_set(bits, r.median_at);
-      const bool stays = at < r.median_at;
-      r.low -= pick(stays, v, value[r.median_at]);
-      r.median_at = pick(stays, r.median_at, below);
-      right_deviation = (r.total - r.low) - r.low;
-    } else {
-      // Even to odd: the median steps up unless a target above it left.
-      const std::size_t over = next_set(bits, r.median_at);
-      const bool steps_up = at <= r.median_at;
-      r.low += pick(steps_up, value[over] - v, 0.0);
-      r.median_at = pick(steps_up, over, r.median_at);
-      right_deviation = ((r.total - r.low) - r.low) + value[r.median_at];
-    }
-    --r.size;
-
-    double left_deviation = 0.0;
-    l.total += v;
-    if (l.size % 2 == 1) {
-      // Odd to even, same median index: it steps down when the new target lies below.
-      const std::size_t below = previous_clear(bits, l.median_at);
-      const bool steps_down = at < l.median_at;
-      l.low += pick(steps_down, v - value[l.median_at], 0.0);
-      l.median_at = pick(steps_down, below, l.median_at);
-      left_deviation = (l.total - l.low) - l.low;
-    } else {
-      // Even to odd, the median index rises: it steps up when the new target lies above.
-      if (l.size == 0) {
-        l.median_at = at;
-        l.low = v;
-      } else {
-        const std::size_t over = next_clear(bits, l.median_at);
-        const bool steps_up = at > l.median_at;
-        l.low += pick(steps_up, value[over], v);
-        l.median_at = pick(steps_up, over, l.median_at);
-      }
-      left_deviation = ((l.total - l.low) - l.low) + value[l.median_at];
-    }
-    ++l.size;
-
-    on_step(k, left_deviation, right_deviation);
+  double right_deviation = 0.0;
+  r.total -= v;
+  if (r.size % 2 == 1) {
+    // Odd to even: the median steps down unless a target below it left
+    // (when the median itself left, v is its value).
+    const std::size_t below = previous_set(bits, r.median_at);
+    const bool stays = at < r.median_at;
+    r.low -= pick(stays, v, value[r.median_at]);
+    r.median_at = pick(stays, r.median_at, below);
+    right_deviation = (r.total - r.low) - r.low;
+  } else {
+    // Even to odd: the median steps up unless a target above it left.
+    const std::size_t over = next_set(bits, r.median_at);
+    const bool steps_up = at <= r.median_at;
+    r.low += pick(steps_up, value[over] - v, 0.0);
+    r.median_at = pick(steps_up, over, r.median_at);
+    right_deviation = ((r.total - r.low) - r.low) + value[r.median_at];
   }
+  --r.size;
+
+  double left_deviation = 0.0;
+  l.total += v;
+  if (l.size % 2 == 1) {
+    // Odd to even, same median index: it steps down when the new target lies below.
+    const std::size_t below = previous_clear(bits, l.median_at);
+    const bool steps_down = at < l.median_at;
+    l.low += pick(steps_down, v - value[l.median_at], 0.0);
+    l.median_at = pick(steps_down, below, l.median_at);
+    left_deviation = (l.total - l.low) - l.low;
+  } else {
+    // Even to odd, the median index rises: it steps up when the new target lies above.
+    if (l.size == 0) {
+      l.median_at = at;
+      l.low = v;
+    } else {
+      const std::size_t over = next_clear(bits, l.median_at);
+      const bool steps_up = at > l.median_at;
+      l.low += pick(steps_up, value[over], v);
+      l.median_at = pick(steps_up, over, l.median_at);
+    }
+    left_deviation = ((l.total - l.low) - l.low) + value[l.median_at];
+  }
+  ++l.size;
+  r_ = r;
+  l_ = l;
+  return {left_deviation, right_deviation};
 }
+
+// The same sweep under sample weights. Each part's weighted median is the
+// first target at which its running weight reaches half its weight (the mean
+// with the next target of positive weight when it lands exactly on half), and
+// its deviation sum is S - 2 S_p + median (2 W_p - W), with W, S the part's
+// weight and weighted sum and W_p, S_p those of its targets up to the median.
+// Prefix sums come from Fenwick trees over the ranks, so a move costs
+// O(log n); the sums drift by rounding as the sweep goes.
+class WeightedMedianSweep {
+ public:
+  // The node's targets in ascending order and their weights (>= 0).
+  void set_values(std::span<const double> sorted, std::span<const double> weights);
+
+  void start();
+  Deviations move(std::size_t rank) noexcept;
+
+ private:
+  // Prefix sums of weight and of weight * value over ranks.
+  struct Fenwick {
+    std::vector<double> weight;  // 1-based tree
+    std::vector<double> sum;
+    double total_weight = 0.0;
+    double total_sum = 0.0;
+
+    void add(std::size_t rank, double w, double ws) noexcept;
+    // `own[r]` is the weight the part holds of rank r: rounding leaves tree
+    // sums of ranks that left a part a hair off zero, so the median's own
+    // weight is read from there.
+    template <class Own>
+    double deviation(const double* value, Own own, std::size_t top) const noexcept;
+  };
+
+  std::vector<double> value_;
+  std::vector<double> weight_;
+  std::vector<std::uint8_t> moved_;  // per rank: 1 once in the left part
+  std::size_t top_ = 0;              // highest power of two not above the number of ranks
+  Fenwick full_;
+  Fenwick left_;
+  Fenwick right_;
+};
 
 }  // namespace qor

@@ -52,7 +52,6 @@ struct Node {
 void release_tree(std::unique_ptr<Node> root) noexcept;
 
 struct LevelSplit;
-struct SplitWorkspace;
 
 class QORModel {
  public:
@@ -67,22 +66,27 @@ class QORModel {
   std::vector<double> predict(const FeatureMatrix& X) const;
   std::vector<std::vector<double>> predict_proba(const FeatureMatrix& X) const;
 
+  // Grows the tree (growth.hpp, on one thread), then gives every node its rows.
   std::unique_ptr<Node> grow_levels(const FeatureMatrix& X, const TargetVector& y,
                                     std::vector<std::size_t> root_rows);
   bool can_split(const Node& node, std::int32_t depth) const noexcept;
-  // Sorts the nodes' rows by every feature, then searches as below.
+  // The level split search on the nodes' rows as they are (level_split.hpp).
   LevelSplit choose_level_split(const FeatureMatrix& X, const TargetVector& y,
                                 const std::vector<Node*>& nodes) const;
-  // `workspace` holds every node's rows sorted by each feature 0..n_features-1.
-  LevelSplit choose_level_split(const FeatureMatrix& X, const TargetVector& y,
-                                const std::vector<Node*>& nodes, SplitWorkspace& workspace) const;
   void finalize_leaf(Node& node, const TargetVector& y) const;
+  // The largest split feature of the tree under `root`, -1 for a leaf: recorded
+  // by growth, walked only for a tree that growth did not make.
+  std::int32_t widest_split_feature() const;
 
   ModelParams params;                                    // fixed after construction
   std::unique_ptr<Node> root;                            // tree of the last fit; null before
   std::vector<double> classes_;                          // classification: sorted distinct targets
   std::map<std::int32_t, std::int32_t> depth_features_;  // depth -> feature; keys 0, 1, ...
   std::int32_t n_features = 0;                           // columns seen by the last fit
+
+ private:
+  const Node* widest_root_ = nullptr;  // the root grown last, whose widest feature is known
+  std::int32_t widest_feature_ = -1;
 };
 
 // Exactly "classification" gives Classification; every other name Regression.

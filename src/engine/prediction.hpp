@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
+#include "flat_tree.hpp"
 #include "model.hpp"
 #include "views.hpp"
 
@@ -19,5 +22,41 @@ double predict_row(const FeatureMatrix& X, std::size_t i, const Node& start) noe
 // class_counts (a tree left by a failed refit) count as 0.
 std::vector<double> predict_proba_row(const FeatureMatrix& X, std::size_t i, const Node& start,
                                       std::size_t n_classes);
+
+// A flat tree's routing arrays, read in place: a FlatTree's, or arrays that a
+// caller holds (a saved or unpickled tree), which prediction trusts no further
+// than it checks them.
+struct TreeView {
+  std::span<const std::int64_t> children_left;
+  std::span<const std::int64_t> children_right;
+  std::span<const std::int64_t> feature;
+  std::span<const double> threshold;
+
+  static TreeView of(const FlatTree& tree) noexcept {
+    return {tree.children_left, tree.children_right, tree.feature, tree.threshold};
+  }
+};
+
+// Leaf reached by every row of X (x <= threshold goes left, anything else,
+// NaN included, right), rows spread over `threads`. Every step is checked:
+// arrays of unequal length, a child that does not come after its parent, or a
+// feature that X lacks raise std::invalid_argument rather than read outside.
+void apply_rows(const TreeView& tree, const FeatureMatrix& X, std::span<std::int64_t> leaves,
+                int threads);
+
+// The nodes each row passes, root to leaf, in compressed rows: row i's nodes
+// are path[offsets[i]..offsets[i + 1]).
+struct Paths {
+  std::vector<std::int64_t> offsets;
+  std::vector<std::int64_t> nodes;
+};
+Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads);
+
+// Rows of `value` (node_count x width) at each row's leaf, into out (rows x width).
+void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const FeatureMatrix& X, std::span<double> out, int threads);
+// Column of the largest entry of each row's leaf value (the first on ties).
+void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const FeatureMatrix& X, std::span<std::int64_t> out, int threads);
 
 }  // namespace qor

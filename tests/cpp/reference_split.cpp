@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -15,90 +16,115 @@ namespace qor::reference {
 namespace {
 
 struct Pair {
-  double value;   // X at (row, feature)
-  double target;  // y at row
+  double value;       // X at (row, feature)
+  double target;      // y at row
+  double weight;      // the row's sample weight
+  std::size_t order;  // position of the row in the node's list
 };
 
 // Ascending, NaN after every number; a strict weak order, so stable_sort keeps
-// equal values in row order.
-bool value_before(const Pair& a, const Pair& b) noexcept {
-  return a.value < b.value || (!std::isnan(a.value) && std::isnan(b.value));
+// equal values in the node's order.
+bool before(double a, double b) noexcept { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
+// Mean absolute deviation of a part: its targets copied and sorted ascending
+// (equal targets in the node's order), deviations from the weighted median.
+double mae_of(std::vector<Pair> part) {
+  std::stable_sort(part.begin(), part.end(), [](const Pair& a, const Pair& b) {
+    return before(a.target, b.target) || (!before(b.target, a.target) && a.order < b.order);
+  });
+  return weighted_mae([&](auto&& f) {
+    for (const Pair& p : part) f(p.target, p.weight);
+  });
 }
+
+double weight_of(const double* weights, std::size_t row) { return weights ? weights[row] : 1.0; }
 
 }  // namespace
 
-NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const Node& node,
-                              std::int32_t feature, Criterion criterion,
-                              std::int32_t min_samples_split, std::int32_t min_samples_leaf) {
-  const std::size_t n = node.indices.size();
-  if (static_cast<std::int64_t>(n) < min_samples_split || n == 0) return {};
+NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                              const std::vector<std::size_t>& rows, std::int32_t feature,
+                              const Rules& rules) {
+  const std::size_t n = rows.size();
+  if (static_cast<std::int64_t>(n) < rules.min_samples_split || n == 0) return {};
 
   std::vector<Pair> pairs;
-  pairs.reserve(n);
-  for (const std::size_t r : node.indices) {
-    pairs.push_back({X.at(static_cast<std::int32_t>(r), feature), y.data[r]});
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t r = rows[i];
+    pairs.push_back(
+        {X.at(static_cast<std::int32_t>(r), feature), y.data[r], weight_of(weights, r), i});
+    total += pairs.back().weight;
   }
-  std::stable_sort(pairs.begin(), pairs.end(), value_before);
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const Pair& a, const Pair& b) { return before(a.value, b.value); });
   if (pairs.front().value == pairs.back().value) return {};
 
   double best_gain = -std::numeric_limits<double>::infinity();
   double best_threshold = 0.0;
   bool found = false;
-  const auto total = static_cast<double>(n);
 
+  const Criterion criterion = rules.criterion;
+  const bool tally = criterion == Criterion::Gini || criterion == Criterion::Entropy;
   std::vector<std::size_t> slot_at;
   std::vector<double> left_counts;
   std::vector<double> right_counts;
-  std::vector<double> targets;
   double sum = 0.0;
   double sum_sq = 0.0;
   double left_sum = 0.0;
   double left_sum_sq = 0.0;
   double parent = 0.0;
 
-  switch (criterion) {
-    case Criterion::Gini:
-    case Criterion::Entropy: {
-      ClassTally tally;
-      slot_at.reserve(n);
-      for (const Pair& p : pairs) slot_at.push_back(tally.add(p.target));
-      right_counts.assign(tally.counts().begin(), tally.counts().end());
-      parent = criterion == Criterion::Gini ? gini_impurity(right_counts, total)
-                                            : entropy_impurity(right_counts, total);
-      left_counts.assign(tally.slot_count(), 0);
-      break;
+  if (tally) {
+    // Slots by first occurrence along the feature; each slot's weight added
+    // up in the node's row order.
+    ClassTally labels;
+    std::vector<std::size_t> slot_of_order(n);
+    for (const Pair& p : pairs) {
+      slot_at.push_back(labels.add(p.target));
+      slot_of_order[p.order] = slot_at.back();
     }
-    case Criterion::Mse:
-      for (const Pair& p : pairs) {
-        sum += p.target;
-        sum_sq += p.target * p.target;
-      }
-      parent = mse_impurity(sum, sum_sq, total);
-      break;
-    default:
-      targets.reserve(n);
-      for (const Pair& p : pairs) targets.push_back(p.target);
-      parent = mae_impurity(targets);
-      break;
+    right_counts.assign(labels.slot_count(), 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+      right_counts[slot_of_order[i]] += weight_of(weights, rows[i]);
+    }
+    parent = criterion == Criterion::Gini ? gini_impurity(right_counts, total)
+                                          : entropy_impurity(right_counts, total);
+    left_counts.assign(labels.slot_count(), 0.0);
+  } else if (criterion == Criterion::Mse) {
+    for (const Pair& p : pairs) {
+      sum += p.weight * p.target;
+      sum_sq += p.weight * p.target * p.target;
+    }
+    parent = mse_impurity(sum, sum_sq, total);
+  } else {
+    parent = mae_of(pairs);
   }
 
+  double w_left = 0.0;
   for (std::size_t k = 0; k + 1 < n; ++k) {
-    const double target = pairs[k].target;
-    if (criterion == Criterion::Gini || criterion == Criterion::Entropy) {
-      ++left_counts[slot_at[k]];
-      --right_counts[slot_at[k]];
+    const Pair& p = pairs[k];
+    w_left += p.weight;
+    if (tally) {
+      left_counts[slot_at[k]] += p.weight;
+      right_counts[slot_at[k]] -= p.weight;
     } else if (criterion == Criterion::Mse) {
-      left_sum += target;
-      left_sum_sq += target * target;
+      left_sum += p.weight * p.target;
+      left_sum_sq += p.weight * p.target * p.target;
     }
 
-    const double here = pairs[k].value;
+    const double here = p.value;
     const double next = pairs[k + 1].value;
     const std::size_t n_left = k + 1;
     const std::size_t n_right = n - n_left;
-    if (!(here != next) || std::isnan(next)) continue;
-    if (static_cast<std::int64_t>(n_left) < min_samples_leaf ||
-        static_cast<std::int64_t>(n_right) < min_samples_leaf) {
+    const double w_right = total - w_left;
+    // Missing values are equal to each other and differ from every number.
+    if (std::isnan(here) || !(here != next)) continue;
+    if (static_cast<std::int64_t>(n_left) < rules.min_samples_leaf ||
+        static_cast<std::int64_t>(n_right) < rules.min_samples_leaf) {
+      continue;
+    }
+    if (rules.min_weight_leaf > 0.0 &&
+        (w_left < rules.min_weight_leaf || w_right < rules.min_weight_leaf)) {
       continue;
     }
 
@@ -106,56 +132,80 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
     double right_impurity = 0.0;
     switch (criterion) {
       case Criterion::Gini:
-        left_impurity = gini_impurity(left_counts, static_cast<double>(n_left));
-        right_impurity = gini_impurity(right_counts, static_cast<double>(n_right));
+        left_impurity = gini_impurity(left_counts, w_left);
+        right_impurity = gini_impurity(right_counts, w_right);
         break;
       case Criterion::Entropy:
-        left_impurity = entropy_impurity(left_counts, static_cast<double>(n_left));
-        right_impurity = entropy_impurity(right_counts, static_cast<double>(n_right));
+        left_impurity = entropy_impurity(left_counts, w_left);
+        right_impurity = entropy_impurity(right_counts, w_right);
         break;
       case Criterion::Mse:
-        left_impurity = mse_impurity(left_sum, left_sum_sq, static_cast<double>(n_left));
-        right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, static_cast<double>(n_right));
+        left_impurity = mse_impurity(left_sum, left_sum_sq, w_left);
+        right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, w_right);
         break;
       default:
-        left_impurity = mae_impurity(std::span(targets).first(n_left));
-        right_impurity = mae_impurity(std::span(targets).subspan(n_left));
+        left_impurity =
+            mae_of({pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(n_left)});
+        right_impurity = mae_of({pairs.begin() + static_cast<std::ptrdiff_t>(n_left), pairs.end()});
         break;
     }
-    const double w_left = static_cast<double>(n_left) / total;
-    const double w_right = static_cast<double>(n_right) / total;
-    const double gain = parent - (w_left * left_impurity + w_right * right_impurity);
+    const double share_left = w_left / total;
+    const double share_right = w_right / total;
+    const double gain = parent - (share_left * left_impurity + share_right * right_impurity);
     if (gain > best_gain) {
       best_gain = gain;
-      best_threshold = (here + next) * 0.5;
+      best_threshold = cut_threshold(here, next);
       found = true;
     }
   }
   if (!found) return {};
+  if (rules.min_impurity_decrease > 0.0 &&
+      !(total / rules.root_weight * best_gain >= rules.min_impurity_decrease)) {
+    return {};
+  }
   return {true, best_threshold, best_gain};
 }
 
-LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
-                              const std::vector<Node*>& nodes) {
-  LevelSplit best;
-  double best_score = -std::numeric_limits<double>::infinity();
-  for (std::int32_t f = 0; f < model.n_features; ++f) {
+namespace {
+
+// The level's feature over nodes given by their row lists.
+std::pair<std::int32_t, std::vector<NodeSplit>> level_of(
+    const FeatureMatrix& X, const TargetVector& y, const double* weights,
+    const std::vector<const std::vector<std::size_t>*>& nodes, const Rules& rules) {
+  LevelChoice choice;
+  std::vector<NodeSplit> best;
+  for (std::int32_t f = 0; f < X.cols; ++f) {
     double score = 0.0;
-    std::unordered_map<const Node*, double> thresholds;
-    for (const Node* node : nodes) {
-      const NodeSplit split = reference::find_node_threshold(X, y, *node, f, model.params.criterion,
-                                                             model.params.min_samples_split,
-                                                             model.params.min_samples_leaf);
-      if (split.valid) {
-        score += split.gain;
-        thresholds.emplace(node, split.threshold);
+    bool some = false;
+    std::vector<NodeSplit> cuts;
+    for (const auto* rows : nodes) {
+      cuts.push_back(find_node_threshold(X, y, weights, *rows, f, rules));
+      if (cuts.back().valid) {
+        score += cuts.back().gain;
+        some = true;
       }
     }
-    if (!thresholds.empty() && score > best_score) {
-      best_score = score;
-      best.feature = f;
-      best.thresholds = std::move(thresholds);
-    }
+    const std::int32_t before_offer = choice.feature;
+    choice.offer(f, score, some);
+    if (choice.feature != before_offer) best = std::move(cuts);
+  }
+  return {choice.feature, best};
+}
+
+}  // namespace
+
+LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
+                              const std::vector<Node*>& nodes) {
+  std::vector<const std::vector<std::size_t>*> lists;
+  for (const Node* node : nodes) lists.push_back(&node->indices);
+  const Rules rules{model.params.criterion, model.params.min_samples_split,
+                    model.params.min_samples_leaf};
+  LevelSplit best;
+  if (model.n_features <= 0) return best;
+  const auto [feature, cuts] = level_of(X, y, nullptr, lists, rules);
+  best.feature = feature;
+  for (std::size_t i = 0; i < nodes.size() && feature >= 0; ++i) {
+    if (cuts[i].valid) best.thresholds.emplace(nodes[i], cuts[i].threshold);
   }
   return best;
 }
@@ -220,6 +270,75 @@ void fit(QORModel& model, const FeatureMatrix& X, const TargetVector& y) {
     if (!node->is_finalized) model.finalize_leaf(*node, y);
   }
   model.root = std::move(root);
+}
+
+FlatTree grow(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+              const TreeParams& params) {
+  FlatTree tree;
+  tree.n_features = X.cols;
+  tree.value_width = 1;
+  const double zero = 0.0;
+  const auto add = [&](const std::vector<std::size_t>& rows) {
+    double w = 0.0;
+    for (const std::size_t r : rows) w += weight_of(weights, r);
+    return tree.add_node({static_cast<std::int64_t>(rows.size()), w, 0.0, {&zero, 1}});
+  };
+  // Pure: the rows of positive weight all carry one target (a NaN never matches).
+  const auto pure = [&](const std::vector<std::size_t>& rows) {
+    bool seen = false;
+    double first = 0.0;
+    for (const std::size_t r : rows) {
+      if (!(weight_of(weights, r) > 0.0)) continue;
+      if (seen ? !(y.data[r] == first) : !(y.data[r] == y.data[r])) return false;
+      first = seen ? first : y.data[r];
+      seen = true;
+    }
+    return true;
+  };
+
+  std::deque<std::vector<std::size_t>> rows_of(1);  // by node id; stays put as it grows
+  rows_of[0].resize(static_cast<std::size_t>(X.rows));
+  std::iota(rows_of[0].begin(), rows_of[0].end(), std::size_t{0});
+  add(rows_of[0]);
+  Rules rules{
+      params.criterion,       params.min_samples_split,     params.min_samples_leaf,
+      params.min_weight_leaf, params.min_impurity_decrease, tree.weighted_n_node_samples[0]};
+  std::vector<std::int64_t> frontier{0};
+  for (std::int32_t depth = 0; depth < params.max_depth && !frontier.empty(); ++depth) {
+    std::vector<const std::vector<std::size_t>*> splittable;
+    std::vector<std::int64_t> ids;
+    for (const std::int64_t id : frontier) {
+      const auto& rows = rows_of[static_cast<std::size_t>(id)];
+      const double w = tree.weighted_n_node_samples[static_cast<std::size_t>(id)];
+      const bool heavy = params.min_weight_leaf <= 0.0 || w >= 2 * params.min_weight_leaf;
+      if (static_cast<std::int64_t>(rows.size()) >= params.min_samples_split && heavy &&
+          !pure(rows)) {
+        splittable.push_back(&rows);
+        ids.push_back(id);
+      }
+    }
+    frontier.clear();
+    if (splittable.empty()) break;
+    const auto [feature, cuts] = level_of(X, y, weights, splittable, rules);
+    if (feature < 0) break;
+    tree.depth_features.push_back(feature);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (!cuts[i].valid) continue;
+      std::vector<std::size_t> left;
+      std::vector<std::size_t> right;
+      for (const std::size_t r : *splittable[i]) {
+        (X.at(static_cast<std::int32_t>(r), feature) <= cuts[i].threshold ? left : right)
+            .push_back(r);
+      }
+      if (left.empty() || right.empty()) continue;
+      tree.split(ids[i], feature, cuts[i].threshold, cuts[i].gain);
+      frontier.push_back(add(left));
+      rows_of.push_back(std::move(left));
+      frontier.push_back(add(right));
+      rows_of.push_back(std::move(right));
+    }
+  }
+  return tree;
 }
 
 }  // namespace qor::reference

@@ -3,20 +3,45 @@
 // The literal per-node split search and growth: every node sorts its own rows
 // for every feature, and mae re-sorts both parts at every cut. Slow, obviously
 // right, and the yardstick the engine's presorted search is held to.
+//
+// Sample weights (null: every row weighs 1) enter every sum as w, w y and
+// (w y) y in the order of the rows being summed; node totals run in the
+// node's row order. With unit weights every product by 1.0 is exact, so this
+// is the unweighted method to the last bit.
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "engine/cut_scan.hpp"
+#include "engine/flat_tree.hpp"
 #include "engine/level_split.hpp"
 #include "engine/model.hpp"
+#include "engine/tree_params.hpp"
 #include "engine/views.hpp"
 
 namespace qor::reference {
 
-NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const Node& node,
-                              std::int32_t feature, Criterion criterion,
-                              std::int32_t min_samples_split, std::int32_t min_samples_leaf);
+struct Rules {
+  Criterion criterion = Criterion::Gini;
+  std::int32_t min_samples_split = 2;
+  std::int32_t min_samples_leaf = 1;
+  double min_weight_leaf = 0.0;
+  double min_impurity_decrease = 0.0;
+  double root_weight = 1.0;
+};
+
+NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                              const std::vector<std::size_t>& rows, std::int32_t feature,
+                              const Rules& rules);
+
+inline NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y,
+                                     const Node& node, std::int32_t feature, Criterion criterion,
+                                     std::int32_t min_samples_split,
+                                     std::int32_t min_samples_leaf) {
+  return find_node_threshold(X, y, nullptr, node.indices, feature,
+                             Rules{criterion, min_samples_split, min_samples_leaf});
+}
 
 LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
                               const std::vector<Node*>& nodes);
@@ -24,5 +49,10 @@ LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, con
 // A whole fit with the literal search: fills root, classes_, depth_features_
 // and n_features of `model` as QORModel::fit does.
 void fit(QORModel& model, const FeatureMatrix& X, const TargetVector& y);
+
+// A package fit with the literal search: the tree's shape, features,
+// thresholds, gains and row counts as growth records them (no leaf values).
+FlatTree grow(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+              const TreeParams& params);
 
 }  // namespace qor::reference

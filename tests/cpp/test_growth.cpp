@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "engine/growth.hpp"
@@ -85,17 +86,24 @@ TEST(Fit, DegenerateInputsGiveOneLeaf) {
   }
 }
 
-TEST(Fit, ChosenLevelIsRecordedEvenWhenNoNodeSplits) {
-  // The midpoint of these neighbouring doubles rounds up to the larger one, so
-  // every row goes left and the node stays a leaf.
+// Where the midpoint of two neighbouring values falls outside their gap (it
+// rounds up to the larger of adjacent doubles, or overflows), the threshold is
+// the smaller value, so the split routes exactly the rows that were scored.
+TEST(Fit, ThresholdsRouteTheScoredRowsWhereMidpointsRound) {
   const double a = 1.0 + std::ldexp(1.0, -52);
   const double b = 1.0 + std::ldexp(1.0, -51);
   ASSERT_EQ((a + b) * 0.5, b);
-  const Table t({a, b}, {0, 1});
-  auto model = model_of(TaskKind::Classification, Criterion::Gini);
-  model.fit(t.X(), t.Y());
-  EXPECT_TRUE(model.root->is_leaf());
-  EXPECT_EQ(model.depth_features_, (Depths{{0, 0}}));
+  const double big = 1.7e308;
+  ASSERT_TRUE(std::isinf(1e308 + big));
+  for (const auto& [lo, hi] : {std::pair{a, b}, std::pair{1e308, big}, std::pair{-big, -1e308}}) {
+    const Table t({lo, hi, lo}, {0, 1, 0});
+    auto model = model_of(TaskKind::Classification, Criterion::Gini);
+    model.fit(t.X(), t.Y());
+    ASSERT_FALSE(model.root->is_leaf()) << lo;
+    EXPECT_EQ(model.root->split_threshold, lo);
+    EXPECT_EQ(model.root->left->indices, (Rows{0, 2}));
+    EXPECT_EQ(model.depth_features_, (Depths{{0, 0}}));
+  }
 }
 
 TEST(Fit, OneRowNodesArePureLeavesWhateverMinSamplesSplit) {

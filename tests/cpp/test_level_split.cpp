@@ -96,15 +96,25 @@ TEST(NodeThreshold, MseAndMaeScoreNumbers) {
   EXPECT_DOUBLE_EQ(mae.gain, 3.0 - 0.5 * 2.0);
 }
 
-TEST(NodeThreshold, NanValuesSortLastAndNeverBoundACut) {
+// NaN sorts after every number; the numbers can be cut from the missing values
+// (threshold: the largest number), but missing values never from each other.
+TEST(NodeThreshold, MissingValuesSortLastAndCanBeCutFromTheNumbers) {
   const Table t({nan, 1, nan, 2, 3}, {1, 0, 1, 1, 1});
   const auto split = best_cut(t, Criterion::Gini);
   ASSERT_TRUE(split.valid);
   EXPECT_EQ(split.threshold, 1.5);
-  const Table only_next_to_nan({1, nan, 1}, {0, 1, 0});
-  EXPECT_FALSE(best_cut(only_next_to_nan, Criterion::Gini).valid);
-  const Table all_nan({nan, nan}, {0, 1});
-  EXPECT_FALSE(best_cut(all_nan, Criterion::Mae).valid);
+  for (const auto criterion :
+       {Criterion::Gini, Criterion::Entropy, Criterion::Mse, Criterion::Mae}) {
+    const Table only_next_to_nan({0, 0, 0, nan, nan}, {0, 0, 0, 1, 1});
+    const auto numbers_left = best_cut(only_next_to_nan, criterion);
+    ASSERT_TRUE(numbers_left.valid);
+    EXPECT_EQ(numbers_left.threshold, 0.0);
+    // The NaN cut beats the cut at 2.5 that leaves an impure part.
+    const Table better({1, 2, 3, nan, nan}, {0, 0, 0, 1, 1});
+    EXPECT_EQ(best_cut(better, criterion).threshold, 3.0);
+    const Table all_nan({nan, nan}, {0, 1});
+    EXPECT_FALSE(best_cut(all_nan, criterion).valid);
+  }
 }
 
 TEST(LevelSplit, WorkedExampleChoosesTheOnlyFeature) {

@@ -29,12 +29,12 @@ Sweep run(const std::vector<double>& sorted, const std::vector<std::uint32_t>& r
   Sweep out{std::vector<double>(ranks.size()), std::vector<double>(ranks.size())};
   qor::MedianSweep sweep;
   sweep.set_values(sorted);
-  sweep.sweep(
-      ranks.size(), [&](std::size_t k) { return ranks[k]; },
-      [&](std::size_t k, double left, double right) {
-        out.left[k] = left;
-        out.right[k] = right;
-      });
+  sweep.start();
+  for (std::size_t k = 0; k < ranks.size(); ++k) {
+    const qor::Deviations d = sweep.move(ranks[k]);
+    out.left[k] = d.left;
+    out.right[k] = d.right;
+  }
   return out;
 }
 

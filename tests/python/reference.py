@@ -37,10 +37,22 @@ def mse(s, q, n):
     return mean_sq - mean * mean
 
 
+def ascending(value):
+    """Sort key: numbers ascending, NaN after them all."""
+    return (math.isnan(value), 0.0 if math.isnan(value) else value)
+
+
+def threshold(lo, hi):
+    """The midpoint of a cut, or lo where rounding puts it outside [lo, hi)
+    (and where hi is NaN: the cut between the numbers and the missing values)."""
+    mid = (lo + hi) * 0.5
+    return mid if lo <= mid < hi else lo
+
+
 def mae(values):
     if not values:
         return 0.0
-    v = sorted(values)
+    v = sorted(values, key=ascending)
     m = len(v)
     median = v[m // 2] if m % 2 else (v[m // 2 - 1] + v[m // 2]) * 0.5
     dev = 0.0
@@ -70,8 +82,7 @@ def find_node_threshold(X, y, rows, f, criterion, mss, msl):
     n = len(rows)
     if n < mss or n == 0:
         return None
-    pairs = sorted(((X[r][f], y[r]) for r in rows), key=lambda p: (math.isnan(p[0]), p[0]
-                                                                  if not math.isnan(p[0]) else 0))
+    pairs = sorted(((X[r][f], y[r]) for r in rows), key=lambda p: ascending(p[0]))
     values = [p[0] for p in pairs]
     targets = [p[1] for p in pairs]
     if values[0] == values[-1]:
@@ -100,7 +111,8 @@ def find_node_threshold(X, y, rows, f, criterion, mss, msl):
             s += targets[k]
             q += targets[k] * targets[k]
         nl, nr = k + 1, n - k - 1
-        if not (values[k] != values[k + 1]) or math.isnan(values[k + 1]):
+        # Missing values equal each other and differ from every number.
+        if math.isnan(values[k]) or not (values[k] != values[k + 1]):
             continue
         if nl < msl or nr < msl:
             continue
@@ -113,7 +125,7 @@ def find_node_threshold(X, y, rows, f, criterion, mss, msl):
         gain = parent - (nl / n * il + nr / n * ir)
         if gain > best_gain:
             best_gain = gain
-            best = ((values[k] + values[k + 1]) * 0.5, gain)
+            best = (threshold(values[k], values[k + 1]), gain)
     return best
 
 

@@ -1,0 +1,486 @@
+#pragma once
+
+// The criteria of the cut scan (scan_cuts in cut_scan.hpp). Each scores the
+// cuts of one run, a node's rows in one feature's order, in two ways: a cheap
+// screen with a proven bound, and the exact gain, which repeats the direct
+// method's arithmetic to the last bit:
+//   - a part's statistics are added up from 0.0 in run order, the right part's
+//     by subtraction from the node's (class weights one row at a time);
+//   - label slots are numbered by first occurrence along the run;
+//   - gain = parent - (w_left / W * impurity_left + w_right / W * impurity_right).
+// Node totals (W, class weights) are added up in the node's row order.
+//
+// Bounds are stated in the screen's units, W * (gain - c). Notation: u is the
+// unit roundoff, K the labels of the node, n its rows, m the rows moved left.
+// Where the bounds count roundings, they are doubled once more before use.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "column_order.hpp"
+#include "criteria.hpp"
+#include "cut_scan.hpp"
+#include "median_sweep.hpp"
+
+namespace qor {
+
+inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// x log2 x, 0 at 0 (and for the hair below 0 that rounding can leave).
+inline double x_log2_x(double x) noexcept { return x > 0.0 ? x * std::log2(x) : 0.0; }
+
+// Sums of integers below 2**53 are exact in a double: with integer weights
+// and a node weight below this, every count, and for gini every sum of
+// squared counts, is exact, and the screens carry no drift.
+inline constexpr double kExactSquares = 94906265.0;  // floor(sqrt(2**53))
+
+// ---- gini and entropy: class weights per label ------------------------------
+
+// The prepared node, shared by its runs.
+struct TallyNode {
+  std::vector<double> total;         // per label code: the node's weight of the label
+  std::vector<std::uint32_t> codes;  // codes present in the node
+  double weight = 0.0;               // W
+  bool exact = true;                 // integer weights and W below kExactSquares
+};
+
+// Scratch of one thread, reused by every run.
+struct TallyScratch {
+  std::vector<std::uint32_t> slot_of;  // per code: its slot in the current run, or kNoSlot
+  std::vector<std::uint32_t> code_of_slot;
+  std::vector<double> slot_total;       // per slot: the node's weight
+  std::vector<double> left;             // per slot: weight in the left part
+  std::vector<double> right;            // per slot: weight in the right part
+  std::vector<std::int64_t> left_rows;  // the same as counts, under unit weights
+  std::vector<std::int64_t> right_rows;
+  std::vector<double> f_left;  // entropy, per slot: x_log2_x(left)
+  std::vector<double> f_right;
+  std::vector<std::uint32_t> slot_at;  // per run position: the row's slot
+  std::vector<double> inverse;         // [m] = 1 / m for node sizes m (unit weights)
+  std::vector<double> m_log2_m;        // [m] = m log2 m (unit weights, entropy)
+};
+
+// kUnit: every weight is 1, so weights are row counts, kept as integers, and
+// tables replace divisions and logarithms. Code: the label code type.
+template <bool kGini, bool kUnit, class Code>
+class TallyCut {
+ public:
+  static constexpr bool kReplays = true;
+  using Count = std::conditional_t<kUnit, std::int64_t, double>;
+  struct State {
+    Count squares_left = 0;   // gini: sum of squared left class weights
+    Count squares_right = 0;  // gini: the same on the right
+    std::size_t seen = 0;     // entropy: the left part holds exactly the slots 0..seen-1
+  };
+
+  TallyCut(const TallyNode& node, TallyScratch& scratch, std::span<const Code> codes)
+      : node_(node), s_(scratch), codes_(codes) {}
+
+  double weight() const noexcept { return node_.weight; }
+
+  bool start(std::span<const ColumnEntry> run, State& state) {
+    for (const std::uint32_t code : s_.code_of_slot) s_.slot_of[code] = kNoSlot;
+    s_.code_of_slot.clear();
+    slots_ = node_.codes.size();
+    s_.slot_total.resize(slots_);
+    for (std::size_t k = 0; k < run.size() && s_.code_of_slot.size() < slots_; ++k) {
+      const std::uint32_t code = codes_[run[k].row()];
+      if (s_.slot_of[code] == kNoSlot) {
+        s_.slot_of[code] = static_cast<std::uint32_t>(s_.code_of_slot.size());
+        s_.slot_total[s_.code_of_slot.size()] = node_.total[code];
+        s_.code_of_slot.push_back(code);
+      }
+    }
+    const double w = node_.weight;
+    parent_ = kGini ? gini_impurity(s_.slot_total, w) : entropy_impurity(s_.slot_total, w);
+    rows_ = run.size();
+    s_.slot_at.resize(rows_);
+    restart(state);
+    for (std::size_t i = 0; i < slots_; ++i) {
+      const Count t = right_[i];
+      state.squares_right += t * t;
+    }
+    if constexpr (!kGini) {
+      s_.f_left.assign(slots_, 0.0);
+      s_.f_right.resize(slots_);
+      for (std::size_t i = 0; i < slots_; ++i) s_.f_right[i] = f(right_[i]);
+    }
+    set_bound();
+    return true;
+  }
+
+  void move(State& state, std::size_t k, std::uint32_t row, double w) const noexcept {
+    const std::uint32_t slot = s_.slot_of[codes_[row]];
+    s_.slot_at[k] = slot;
+    Count& l = left_[slot];
+    Count& r = right_[slot];
+    const Count step = kUnit ? Count{1} : static_cast<Count>(w);
+    if constexpr (kGini) {
+      // (l + w)^2 - l^2 and r^2 - (r - w)^2; exact on integer weights.
+      state.squares_left += step * (2 * l + step);
+      state.squares_right -= step * (2 * r - step);
+    }
+    l += step;
+    r -= step;
+    if constexpr (!kGini) {
+      s_.f_left[slot] = f(l);
+      s_.f_right[slot] = f(r);
+      state.seen += slot == state.seen ? 1 : 0;  // slots enter the left part in slot order
+    }
+  }
+
+  // Gini: with S a part's sum of squared class weights, W * gini-weighted sum
+  // = W - (S_left / w_left + S_right / w_right), so that sum is the score.
+  // Entropy without the 1e-10: W * entropy-weighted sum = sum over both parts
+  // of f(part weight) - sum f(class weight), f(x) = x log2 x, so the negated
+  // sum is the score.
+  Screen screen(const State& state, std::size_t n_left, double w_left) const noexcept {
+    double score = 0.0;
+    double w_right = 0.0;
+    if constexpr (kUnit) {
+      w_right = static_cast<double>(rows_ - n_left);
+      if constexpr (kGini) {
+        score = static_cast<double>(state.squares_left) * s_.inverse[n_left] +
+                static_cast<double>(state.squares_right) * s_.inverse[rows_ - n_left];
+      }
+    } else {
+      w_right = node_.weight - w_left;
+      if constexpr (kGini) score = state.squares_left / w_left + state.squares_right / w_right;
+    }
+    if constexpr (!kGini) {
+      double left = 0.0;
+      for (std::size_t i = 0; i < state.seen; ++i) left += s_.f_left[i];
+      double right = 0.0;
+      for (std::size_t i = 0; i < slots_; ++i) right += s_.f_right[i];
+      if constexpr (kUnit) {
+        score = (left - s_.m_log2_m[n_left]) + (right - s_.m_log2_m[rows_ - n_left]);
+      } else {
+        score = (left - x_log2_x(w_left)) + (right - x_log2_x(w_right));
+      }
+    }
+    return {score, exact_ ? bound_ : bound_ + drift(n_left, w_left, w_right)};
+  }
+
+  void restart(State& state) {
+    if constexpr (kUnit) {
+      s_.left_rows.assign(slots_, 0);
+      s_.right_rows.resize(slots_);
+      for (std::size_t i = 0; i < slots_; ++i) {
+        s_.right_rows[i] = static_cast<std::int64_t>(s_.slot_total[i]);
+      }
+      left_ = s_.left_rows.data();
+      right_ = s_.right_rows.data();
+    } else {
+      s_.left.assign(slots_, 0.0);
+      s_.right.assign(s_.slot_total.begin(), s_.slot_total.end());
+      left_ = s_.left.data();
+      right_ = s_.right.data();
+    }
+    state.seen = 0;
+  }
+
+  void replay(State& state, std::size_t k, std::uint32_t, double w) const noexcept {
+    const std::uint32_t slot = s_.slot_at[k];
+    const Count step = kUnit ? Count{1} : static_cast<Count>(w);
+    left_[slot] += step;
+    right_[slot] -= step;
+    if constexpr (!kGini) state.seen += slot == state.seen ? 1 : 0;
+  }
+
+  // Zero class weights are skipped: they add exactly +0.0 to either sum.
+  double gain(const State& state, std::size_t, double w_left) const noexcept {
+    const double w = node_.weight;
+    const double w_right = w - w_left;
+    const std::size_t left_slots = kGini ? slots_ : state.seen;
+    return gain_of(parent_, w_left, w_right, w, impurity(left_, left_slots, w_left),
+                   impurity(right_, slots_, w_right));
+  }
+
+ private:
+  static double impurity(const Count* weights, std::size_t slots, double total) noexcept {
+    if (total == 0.0) return 0.0;
+    double acc = 0.0;
+    for (std::size_t i = 0; i < slots; ++i) {
+      if (weights[i] == 0) continue;
+      const double p = static_cast<double>(weights[i]) / total;
+      if constexpr (kGini) {
+        acc += p * p;
+      } else {
+        acc = acc - std::log2(p + 1e-10) * p;
+      }
+    }
+    return kGini ? 1.0 - acc : acc;
+  }
+
+  double f(Count x) const noexcept {
+    if constexpr (kUnit) {
+      return s_.m_log2_m[static_cast<std::size_t>(x)];
+    } else {
+      return x_log2_x(x);
+    }
+  }
+
+  // Bounds. The exact gain is fl(parent - T), T the weighted sum of the parts'
+  // impurities; rounding is monotone, so a cut's exact gain reaches another's
+  // only if its T is at most the other's plus 2.02 u (|parent| + |T|).
+  //
+  // Gini. In real arithmetic on the scan's own class weights, with
+  // w_right = fl(W - w_left) off W - w_left by u w_right:
+  //   W T = W (1 + theta) - (S_left / w_left + S_right / w_right), |theta| <= u.
+  // Each part's computed gini lies within (K + 4) u of its real value (K
+  // shares squared and added, 1 - sum), the shares and products add 3 u, so T
+  // is within (K + 9) u; the score's two products and sum round by 3.1 u W.
+  // In all: u W (K + 9 + 1 + 3.1 + 2.02 (|parent| + 1)) < u W (K + 16 + 2.02 |parent|).
+  //
+  // Entropy. The 1e-10 inside each logarithm lowers a part's entropy by at
+  // most 1e-10 / ln 2 < 1.4427e-10 per label, so T lies within K * 1.45e-10 of
+  // the real entropies without it. A computed entropy (K terms p log2(p + 1e-10),
+  // each within 5 u of its size plus 2 u p, summed) lies within
+  // u (K + 6)(log2 K + 3) of its real value, T within u (K + 10)(log2 K + 3).
+  // The score sums at most 2K + 2 values of f, each within 3 u of itself and
+  // together at most 2 (W |log2 W| + 0.54 K) in size (f >= -0.54 below 1):
+  // within 4 (K + 5) u (W (|log2 W| + 1) + 0.54 K).
+  void set_bound() noexcept {
+    const auto labels = static_cast<double>(slots_);
+    const double w = node_.weight;
+    exact_ = node_.exact;
+    if constexpr (kGini) {
+      bound_ = 2 * kRoundoff * w * (labels + 16 + 2.02 * std::abs(parent_));
+    } else {
+      const double log_labels = std::log2(std::max(labels, 1.0));
+      const double t = kRoundoff * (labels + 10) * (log_labels + 3) + labels * 1.45e-10 +
+                       2.02 * kRoundoff * (std::abs(parent_) + log_labels + 2);
+      const double score = 4 * (labels + 5) * kRoundoff *
+                           (w * (std::abs(std::log2(std::max(w, 1e-300))) + 1) + 0.54 * labels);
+      bound_ = 2 * (w * t + score);
+    }
+  }
+
+  // Weights that are not integers make the running class weights inexact.
+  // Gini: each move rounds S_left by at most 3 u w_left^2 (the update, the
+  // class weight it squares), and S_right by 3 u W^2, after the K roundings of
+  // its start: the score drifts by 3.03 u (m w_left + (m + K) W^2 / w_right).
+  // Entropy: the class weights of a part then add up to its weight only within
+  // 2 m u w_left and (2 m + K) u W, which moves its entropy term by that times
+  // |log2| of the part weight.
+  double drift(std::size_t m, double w_left, double w_right) const noexcept {
+    const auto moved = static_cast<double>(m);
+    const auto labels = static_cast<double>(slots_);
+    const double w = node_.weight;
+    if constexpr (kGini) {
+      return 2 * 3.03 * kRoundoff * (moved * w_left + (moved + labels) * w * w / w_right);
+    } else {
+      const auto log_size = [](double x) { return std::abs(std::log2(std::max(x, 1e-300))) + 1; };
+      return 2 * kRoundoff *
+             (2 * moved * w_left * log_size(w_left) + (2 * moved + labels) * w * log_size(w_right));
+    }
+  }
+
+  const TallyNode& node_;
+  TallyScratch& s_;
+  std::span<const Code> codes_;
+  Count* left_ = nullptr;   // per slot: the left part's weight (scratch)
+  Count* right_ = nullptr;  // per slot: the right part's weight
+  std::size_t slots_ = 0;
+  std::size_t rows_ = 0;
+  double parent_ = 0.0;
+  double bound_ = 0.0;
+  bool exact_ = true;
+};
+
+// ---- mse: weighted sums ------------------------------------------------------
+
+template <bool kUnit>
+class MseCut {
+ public:
+  static constexpr bool kReplays = true;
+  struct State {
+    double left_sum = 0.0;     // sum of w y over the left part
+    double left_sum_sq = 0.0;  // sum of (w y) y, in the exact pass only
+  };
+
+  MseCut(const double* y, const double* weights, double node_weight,
+         const std::vector<double>& inverse)
+      : y_(y), weights_(weights), weight_(node_weight), inverse_(inverse) {}
+
+  double weight() const noexcept { return weight_; }
+
+  bool start(std::span<const ColumnEntry> run, State& state) noexcept {
+    sum_ = 0.0;
+    sum_sq_ = 0.0;
+    for (const ColumnEntry entry : run) {
+      const std::uint32_t row = entry.row();
+      const double wt = weighted(row);
+      sum_ += wt;
+      sum_sq_ += wt * y_[row];
+    }
+    parent_ = mse_impurity(sum_, sum_sq_, weight_);
+    // A NaN parent makes every gain NaN, and NaN never wins.
+    if (std::isnan(parent_)) return false;
+    rows_ = run.size();
+    // In real arithmetic on the scan's own sums, W T = Q' - P with P the
+    // score below and Q' = q + fl(Q - q) within 1.01 u Q of Q. The computed
+    // T lies within 11 u Q / W of its real value (each part's q / w and
+    // (s / w)^2 within 7 u q / w, as s^2 <= q w), the score within 4.1 u Q,
+    // and the final subtraction adds 2.02 u (W |parent| + 1.01 Q).
+    bound_ = 2 * kRoundoff * (19 * sum_sq_ + 2.02 * weight_ * std::abs(parent_));
+    restart(state);
+    return true;
+  }
+
+  void move(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+    state.left_sum += weighted(row);
+  }
+
+  Screen screen(const State& state, std::size_t n_left, double w_left) const noexcept {
+    const double right_sum = sum_ - state.left_sum;
+    const double score = state.left_sum * state.left_sum * inverse(n_left, w_left) +
+                         right_sum * right_sum * inverse(rows_ - n_left, weight_ - w_left);
+    return {score, bound_};
+  }
+
+  void restart(State& state) const noexcept { state = State{}; }
+
+  void replay(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+    const double wt = weighted(row);
+    state.left_sum += wt;
+    state.left_sum_sq += wt * y_[row];
+  }
+
+  double gain(const State& state, std::size_t, double w_left) const noexcept {
+    const double w_right = weight_ - w_left;
+    return gain_of(parent_, w_left, w_right, weight_,
+                   mse_impurity(state.left_sum, state.left_sum_sq, w_left),
+                   mse_impurity(sum_ - state.left_sum, sum_sq_ - state.left_sum_sq, w_right));
+  }
+
+ private:
+  double weighted(std::uint32_t row) const noexcept {
+    if constexpr (kUnit) {
+      return y_[row];
+    } else {
+      return weights_[row] * y_[row];
+    }
+  }
+  double inverse(std::size_t count, double w) const noexcept {
+    if constexpr (kUnit) {
+      return inverse_[count];
+    } else {
+      return 1.0 / w;
+    }
+  }
+
+  const double* y_;
+  const double* weights_;
+  double weight_;
+  const std::vector<double>& inverse_;
+  std::size_t rows_ = 0;
+  double sum_ = 0.0;     // S = sum of w y over the run, in run order
+  double sum_sq_ = 0.0;  // Q = sum of (w y) y
+  double parent_ = 0.0;
+  double bound_ = 0.0;
+};
+
+// ---- mae: deviations from the weighted median --------------------------------
+
+// The prepared node: its targets in ascending order (ties in the node's row
+// order), shared by its runs.
+struct MaeNode {
+  std::vector<std::uint32_t> rows;  // the node's rows in ascending order of target
+  std::vector<double> value;        // their targets
+  std::vector<double> weight;       // their weights
+  double total = 0.0;               // W
+  double parent = 0.0;              // the node's impurity
+  double abs_sum = 0.0;             // A = sum of w |y|
+  double largest = 0.0;             // V = largest |y|
+  bool exact = true;                // unit weights, integer targets, A below 2**53
+};
+
+struct MaeScratch {
+  std::vector<std::uint32_t> rank_of;   // per row: its position in MaeNode::rows
+  std::vector<std::uint32_t> position;  // per row: its position in the current run
+  MedianSweep sweep;                    // unit weights
+  WeightedMedianSweep weighted_sweep;
+};
+
+// The exact gain costs a pass over the node's sorted targets per cut, so only
+// screened cuts pay it; no replay is needed.
+template <bool kUnit>
+class MaeCut {
+ public:
+  static constexpr bool kReplays = false;
+  struct State {
+    Deviations deviations;  // of both parts after the last move
+  };
+
+  MaeCut(const MaeNode& node, MaeScratch& scratch) : node_(node), s_(scratch) {}
+
+  double weight() const noexcept { return node_.total; }
+
+  bool start(std::span<const ColumnEntry> run, State&) {
+    if (std::isnan(node_.parent)) return false;
+    for (std::size_t k = 0; k < run.size(); ++k)
+      s_.position[run[k].row()] = static_cast<std::uint32_t>(k);
+    if constexpr (kUnit) {
+      s_.sweep.start();
+    } else {
+      s_.weighted_sweep.start();
+    }
+    // The exact gain divides the parts' deviation sums D by their weights and
+    // weighs them by w / W, so W T = D_left + D_right up to: the direct sums
+    // (each within n u of A + W V, the median's rounding within u V per
+    // target), 4 u of D for the divisions and products, and the final
+    // subtraction, 2.02 u W |parent|. The screens' running sums drift:
+    // unit weights, by 8 n u A (none on integer targets); weighted, the
+    // Fenwick sums by 12 (n + 64) u (A + W V), the parts' weights off their
+    // direct sums by 2 n u.
+    const auto n = static_cast<double>(node_.rows.size());
+    const double a = node_.abs_sum;
+    const double w = node_.total;
+    const double spread = a + 2 * w * node_.largest;
+    bound_ = 2 * kRoundoff * ((n + 8) * spread + 2.02 * w * std::abs(node_.parent));
+    if (!node_.exact) {
+      bound_ += kUnit ? 2 * 8 * n * kRoundoff * a
+                      : 2 * kRoundoff * (12 * (n + 64) + 2 * n) * (a + w * node_.largest);
+    }
+    return true;
+  }
+
+  void move(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+    const std::size_t rank = s_.rank_of[row];
+    state.deviations = kUnit ? s_.sweep.move(rank) : s_.weighted_sweep.move(rank);
+  }
+
+  // With D a part's deviation sum, the gain is parent - (D_left + D_right) / W.
+  Screen screen(const State& state, std::size_t, double) const noexcept {
+    return {-(state.deviations.left + state.deviations.right), bound_};
+  }
+
+  void restart(State&) const noexcept {}
+  void replay(State&, std::size_t, std::uint32_t, double) const noexcept {}
+
+  double gain(const State&, std::size_t k, double w_left) const {
+    const std::uint32_t* position = s_.position.data();
+    const auto part = [&](bool left) {
+      return weighted_mae([&](auto&& f) {
+        for (std::size_t i = 0; i < node_.rows.size(); ++i) {
+          if ((position[node_.rows[i]] <= k) == left) f(node_.value[i], node_.weight[i]);
+        }
+      });
+    };
+    const double w = node_.total;
+    return gain_of(node_.parent, w_left, w - w_left, w, part(true), part(false));
+  }
+
+ private:
+  const MaeNode& node_;
+  MaeScratch& s_;
+  double bound_ = 0.0;
+};
+
+}  // namespace qor

@@ -1,0 +1,163 @@
+#include "cut_scanner.hpp"
+
+#include <cmath>
+
+namespace qor {
+
+CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y,
+                       const double* weights, const FrontierColumns& columns)
+    : criterion_(criterion), limits_(limits), y_(y), weights_(weights), columns_(columns) {
+  const std::size_t rows = columns.row_span();
+  for (std::size_t r = 0; weights_ != nullptr && r < rows; ++r) {
+    integral_weights_ = integral_weights_ && weights_[r] == std::floor(weights_[r]);
+  }
+  if (weights_ == nullptr) {
+    const std::size_t largest = columns.length();
+    tally_scratch_.inverse.resize(largest + 1);
+    for (std::size_t m = 1; m <= largest; ++m) {
+      tally_scratch_.inverse[m] = 1.0 / static_cast<double>(m);
+    }
+    if (criterion_ == Criterion::Entropy) {
+      tally_scratch_.m_log2_m.resize(largest + 1);
+      for (std::size_t m = 1; m <= largest; ++m) {
+        tally_scratch_.m_log2_m[m] = x_log2_x(static_cast<double>(m));
+      }
+    }
+  }
+  if (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy) {
+    tally_.total.assign(columns.label_count(), 0.0);
+    in_node_.assign(columns.label_count(), 0);
+    tally_scratch_.slot_of.assign(columns.label_count(), kNoSlot);
+  } else if (criterion_ != Criterion::Mse) {
+    mae_scratch_.rank_of.assign(rows, 0);
+    mae_scratch_.position.assign(rows, 0);
+  }
+}
+
+void CutScanner::prepare(std::size_t segment) {
+  const auto rows = columns_.rows(segment);
+  weight_ = 0.0;
+  if (weights_ == nullptr) {
+    weight_ = static_cast<double>(rows.size());
+  } else {
+    for (const ColumnEntry entry : rows) weight_ += weights_[entry.row()];
+  }
+
+  if (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy) {
+    for (const std::uint32_t code : tally_.codes) {
+      tally_.total[code] = 0.0;
+      in_node_[code] = 0;
+    }
+    tally_.codes.clear();
+    // Every label of the node's rows takes a slot, even one whose rows weigh nothing.
+    for (const ColumnEntry entry : rows) {
+      const std::uint32_t code = columns_.label_code(entry.row());
+      if (in_node_[code] == 0) {
+        in_node_[code] = 1;
+        tally_.codes.push_back(code);
+      }
+      tally_.total[code] += weights_ == nullptr ? 1.0 : weights_[entry.row()];
+    }
+    tally_.weight = weight_;
+    tally_.exact = integral_weights_ && weight_ < kExactSquares;
+    return;
+  }
+  if (criterion_ == Criterion::Mse) return;
+
+  const auto by_target = columns_.target_run(segment);
+  const std::size_t n = by_target.size();
+  mae_.rows.resize(n);
+  mae_.value.resize(n);
+  mae_.weight.resize(n);
+  mae_.abs_sum = 0.0;
+  mae_.largest = 0.0;
+  bool integers = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t r = by_target[i].row();
+    const double v = y_.data[r];
+    const double w = weights_ == nullptr ? 1.0 : weights_[r];
+    mae_.rows[i] = r;
+    mae_.value[i] = v;
+    mae_.weight[i] = w;
+    mae_scratch_.rank_of[r] = static_cast<std::uint32_t>(i);
+    mae_.abs_sum += w * std::abs(v);
+    mae_.largest = std::max(mae_.largest, std::abs(v));
+    integers = integers && v == std::floor(v);
+  }
+  mae_.total = weight_;
+  mae_.parent = weighted_mae([&](auto&& f) {
+    for (std::size_t i = 0; i < n; ++i) f(mae_.value[i], mae_.weight[i]);
+  });
+  mae_.exact = weights_ == nullptr && integers && mae_.abs_sum < 0x1p53;
+  if (weights_ == nullptr) {
+    mae_scratch_.sweep.set_values(mae_.value);
+  } else {
+    mae_scratch_.weighted_sweep.set_values(mae_.value, mae_.weight);
+  }
+}
+
+template <class Cut, class OnScreen>
+NodeSplit CutScanner::scan(Cut& cut, std::size_t segment, std::int32_t feature,
+                           const FeatureMatrix& X, OnScreen on_screen) {
+  const auto run = columns_.run(segment, feature);
+  if (weights_ == nullptr) {
+    return scan_cuts(cut, run, X, feature, limits_, UnitWeight{}, upper_, on_screen);
+  }
+  const double* w = weights_;
+  return scan_cuts(
+      cut, run, X, feature, limits_, [w](std::uint32_t row) { return w[row]; }, upper_, on_screen);
+}
+
+template <bool kGini, bool kUnit, class OnScreen>
+NodeSplit CutScanner::tally_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                                OnScreen on_screen) {
+  if (columns_.narrow_label_codes().empty()) {
+    TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
+    return scan(cut, segment, feature, X, on_screen);
+  }
+  TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
+  return scan(cut, segment, feature, X, on_screen);
+}
+
+template <class OnScreen>
+NodeSplit CutScanner::dispatch(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                               OnScreen on_screen) {
+  const bool unit = weights_ == nullptr;
+  switch (criterion_) {
+    case Criterion::Gini:
+      return unit ? tally_cut<true, true>(segment, feature, X, on_screen)
+                  : tally_cut<true, false>(segment, feature, X, on_screen);
+    case Criterion::Entropy:
+      return unit ? tally_cut<false, true>(segment, feature, X, on_screen)
+                  : tally_cut<false, false>(segment, feature, X, on_screen);
+    case Criterion::Mse: {
+      if (unit) {
+        MseCut<true> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
+        return scan(cut, segment, feature, X, on_screen);
+      }
+      MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
+      return scan(cut, segment, feature, X, on_screen);
+    }
+    default: {
+      if (unit) {
+        MaeCut<true> cut(mae_, mae_scratch_);
+        return scan(cut, segment, feature, X, on_screen);
+      }
+      MaeCut<false> cut(mae_, mae_scratch_);
+      return scan(cut, segment, feature, X, on_screen);
+    }
+  }
+}
+
+NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X) {
+  return dispatch(segment, feature, X, IgnoreScreens{});
+}
+
+NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                               std::vector<std::pair<std::size_t, Screen>>& screens) {
+  screens.clear();
+  return dispatch(segment, feature, X,
+                  [&](std::size_t k, const Screen& s) { screens.emplace_back(k, s); });
+}
+
+}  // namespace qor
