@@ -165,6 +165,10 @@ def test_unlimited_depth_grows_until_nothing_can_split():
     (QORRegressor(criterion="gini"), "'criterion' parameter of QORRegressor must be a str among"),
     (QORRegressor(max_depth=2**31), "'max_depth' parameter"),
     (QORClassifier(min_samples_split=1), "'min_samples_split' parameter"),
+    (QORClassifier(min_samples_split=1.5), "'min_samples_split' parameter"),
+    (QORRegressor(min_samples_leaf=1.0), "'min_samples_leaf' parameter"),
+    (QORRegressor(min_samples_leaf=0.0), "'min_samples_leaf' parameter"),
+    (QORClassifier(ccp_alpha=-0.1), "'ccp_alpha' parameter"),
 ])
 def test_bad_parameters_are_refused_at_fit(est, message):
     with pytest.raises(ValueError, match=message):
@@ -176,9 +180,14 @@ def test_bad_parameters_are_refused_at_fit(est, message):
     (QORClassifier, lambda est: est.predict_proba([[0.0]])),
     (QORRegressor, lambda est: est.predict([[0.0]])),
     (QORRegressor, lambda est: est.apply([[0.0]])),
+    (QORClassifier, lambda est: est.predict_log_proba([[0.0]])),
+    (QORClassifier, lambda est: est.feature_importances_),
+    (QORRegressor, lambda est: est.get_depth()),
+    (QORRegressor, lambda est: est.get_n_leaves()),
     (QORClassifier, export_text),
     (QORRegressor, export_dot),
-], ids=["predict", "predict_proba", "predict-regressor", "apply", "export_text", "export_dot"])
+], ids=["predict", "predict_proba", "predict-regressor", "apply", "predict_log_proba",
+        "feature_importances_", "get_depth", "get_n_leaves", "export_text", "export_dot"])
 def test_unfitted_use_raises_not_fitted(cls, call):
     with pytest.raises(NotFittedError):
         call(cls())
@@ -245,3 +254,26 @@ def test_predict_is_the_first_most_probable_class_whatever_the_row_order():
         est = QORClassifier(max_depth=1).fit(X[order], y[order])
         proba = est.predict_proba(X)
         assert np.array_equal(est.predict(X), est.classes_[proba.argmax(axis=1)])
+
+
+@pytest.mark.parametrize("share, rows", [
+    (dict(min_samples_leaf=0.1), dict(min_samples_leaf=5)),  # ceil(0.1 x 45) = 5
+    (dict(min_samples_leaf=0.2), dict(min_samples_leaf=9)),
+    (dict(min_samples_split=0.5), dict(min_samples_split=23)),
+    (dict(min_samples_split=0.01), dict(min_samples_split=2)),  # never below 2
+    (dict(min_samples_split=1.0), dict(min_samples_split=45)),
+])
+def test_row_shares_mean_ceil_of_the_share_of_rows(rng, share, rows):
+    X, y = problem(rng, QORRegressor, n=45)
+    by_share = QORRegressor(max_depth=None, **share).fit(X, y)
+    by_rows = QORRegressor(max_depth=None, **rows).fit(X, y)
+    assert export_text(by_share) == export_text(by_rows)
+    assert by_share.depth_features_ == by_rows.depth_features_
+
+
+def test_log_probabilities_are_minus_infinity_for_absent_classes():
+    est = QORClassifier(max_depth=1).fit(HAND_X, [0, 0, 1, 2])
+    log_proba = est.predict_log_proba(HAND_X)
+    np.testing.assert_array_equal(np.exp(log_proba), est.predict_proba(HAND_X))
+    assert log_proba[0].tolist() == [0.0, -np.inf, -np.inf]
+    assert est.get_depth() == 1 and est.get_n_leaves() == 2

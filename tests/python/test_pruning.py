@@ -1,0 +1,99 @@
+"""Minimal cost-complexity pruning, held to scikit-learn's own path."""
+
+import numpy as np
+import pytest
+from sklearn.datasets import load_breast_cancer, load_diabetes
+from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+from qor import QORClassifier, QORRegressor
+from qor._pruning import _subtree, prune, pruning_path
+from qor._tree import Tree
+
+# (qor estimator, criterion, scikit-learn's tree, its name for the criterion, data)
+PEERS = [
+    (QORClassifier, "gini", DecisionTreeClassifier, "gini", load_breast_cancer),
+    (QORClassifier, "entropy", DecisionTreeClassifier, "entropy", load_breast_cancer),
+    (QORRegressor, "mse", DecisionTreeRegressor, "squared_error", load_diabetes),
+    (QORRegressor, "mae", DecisionTreeRegressor, "absolute_error", load_diabetes),
+]
+PEER_IDS = [peer[1] for peer in PEERS]
+
+
+def as_qor_tree(cart) -> Tree:
+    """A scikit-learn tree (numbered depth first) as a qor Tree numbered breadth first."""
+    t = cart.tree_
+    tree = Tree(n_features=t.n_features, n_classes=t.max_n_classes,
+                children_left=t.children_left, children_right=t.children_right,
+                feature=t.feature, threshold=t.threshold, value=t.value[:, 0],
+                impurity=t.impurity, n_node_samples=t.n_node_samples,
+                weighted_n_node_samples=t.weighted_n_node_samples,
+                gain=np.zeros(t.node_count))
+    return _subtree(tree, tree.is_leaf)
+
+
+def settled(alphas, impurities):
+    """The distinct alphas of a path with the impurity once all their collapses are done:
+    the order of collapses at equal alphas (and so the path's length) depends on the
+    numbering of the nodes and on rounding, that result does not."""
+    last = np.append(~np.isclose(alphas[1:], alphas[:-1], rtol=1e-9, atol=1e-15), True)
+    return alphas[last], impurities[last]
+
+
+@pytest.mark.parametrize("cls, criterion, cart, cart_criterion, load", PEERS, ids=PEER_IDS)
+def test_a_stump_has_the_path_of_a_cart_stump(cls, criterion, cart, cart_criterion, load):
+    X, y = load(return_X_y=True)
+    ours = cls(criterion=criterion, max_depth=1).cost_complexity_pruning_path(X, y)
+    theirs = cart(criterion=cart_criterion, max_depth=1).cost_complexity_pruning_path(X, y)
+    assert len(ours.ccp_alphas) == 2
+    np.testing.assert_allclose(ours.ccp_alphas, theirs.ccp_alphas, rtol=1e-9)
+    np.testing.assert_allclose(ours.impurities, theirs.impurities, rtol=1e-9)
+
+
+@pytest.mark.parametrize("cls, criterion, cart, cart_criterion, load", PEERS, ids=PEER_IDS)
+def test_deep_cart_trees_prune_as_in_scikit_learn(cls, criterion, cart, cart_criterion, load):
+    X, y = load(return_X_y=True)
+    grown = cart(criterion=cart_criterion, max_depth=7, random_state=0).fit(X, y)
+    path = grown.cost_complexity_pruning_path(X, y)
+    alphas, impurities = pruning_path(as_qor_tree(grown))
+    ours, theirs = settled(alphas, impurities), settled(path.ccp_alphas, path.impurities)
+    assert len(ours[0]) > 10
+    np.testing.assert_allclose(ours[0], theirs[0], rtol=1e-7, atol=1e-12)
+    np.testing.assert_allclose(ours[1], theirs[1], rtol=1e-7)
+    # Between two alphas of the path, both keep the same subtree.
+    for alpha in (ours[0][1:] + ours[0][:-1])[::3] / 2:
+        pruned = cart(criterion=cart_criterion, max_depth=7, random_state=0,
+                      ccp_alpha=alpha).fit(X, y)
+        assert prune(as_qor_tree(grown), alpha).node_count == pruned.tree_.node_count
+
+
+@pytest.mark.parametrize("cls, criterion", [(peer[0], peer[1]) for peer in PEERS], ids=PEER_IDS)
+def test_the_path_shrinks_to_a_single_leaf(cls, criterion):
+    X, y = PEERS[0][4](return_X_y=True) if cls is QORClassifier else load_diabetes(
+        return_X_y=True)
+    path = cls(criterion=criterion, max_depth=6).cost_complexity_pruning_path(X, y)
+    assert path.ccp_alphas[0] == 0.0 and np.all(np.diff(path.ccp_alphas) >= 0)
+    leaves = []
+    for alpha, impurity in zip(path.ccp_alphas, path.impurities):
+        est = cls(criterion=criterion, max_depth=6, ccp_alpha=alpha).fit(X, y)
+        tree = est.tree_
+        # The pruned tree's leaves carry exactly the impurity the path announced.
+        at_leaves = tree.is_leaf
+        share = tree.weighted_n_node_samples[at_leaves] / tree.weighted_n_node_samples[0]
+        assert (share * tree.impurity[at_leaves]).sum() == pytest.approx(impurity, rel=1e-9)
+        assert list(est.depth_features_) == list(range(est.get_depth()))
+        assert np.array_equal(np.bincount(est.apply(X), minlength=tree.node_count)[at_leaves],
+                              tree.n_node_samples[at_leaves])
+        leaves.append(est.get_n_leaves())
+    assert leaves[-1] == 1 and np.all(np.diff(leaves) < 0)
+    assert est.depth_features_ == {} and not est.feature_importances_.any()
+
+
+def test_pruning_keeps_the_collapsed_nodes_values():
+    X, y = load_breast_cancer(return_X_y=True)
+    full = QORClassifier(max_depth=4).fit(X, y)
+    path = full.cost_complexity_pruning_path(X, y)
+    pruned = QORClassifier(max_depth=4, ccp_alpha=path.ccp_alphas[-2]).fit(X, y)
+    assert pruned.get_depth() == 1
+    np.testing.assert_array_equal(pruned.tree_.value, full.tree_.value[:3])
+    np.testing.assert_array_equal(pruned.predict_proba(X), full.tree_.value[
+        np.where(X[:, full.tree_.feature[0]] <= full.tree_.threshold[0], 1, 2), 0])
