@@ -3,7 +3,8 @@
 from importlib.metadata import version
 
 from .estimators import QORClassifier, QORRegressor
-from .export import export_dot, export_text
+from .export import export_dot, export_python, export_sql, export_text
 
-__all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_text"]
+__all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_python", "export_sql",
+           "export_text"]
 __version__ = version("qor")

@@ -1,4 +1,13 @@
-"""Text and Graphviz DOT views of a fitted tree that show each level's shared feature."""
+"""Views of a fitted tree that show each level's shared feature: text and Graphviz DOT,
+and rules as code: a Python function and a SQL expression that predict as the model does.
+
+Each output kind turns a split into its own language in exactly one helper
+(`_split_text`, `_split_python`, `_split_sql`; the picture's is in plot.py), so that
+a new kind of split is taught to every output there.
+"""
+
+import ast
+import keyword
 
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
@@ -29,6 +38,12 @@ def _weights(weights: np.ndarray, precision: int) -> str:
     if np.allclose(weights, rounded, rtol=0, atol=1e-9 * max(1.0, weights.sum())):
         return ", ".join(str(int(c)) for c in rounded)
     return ", ".join(_number(c, precision) for c in weights)
+
+
+def _split_text(name: str, threshold: float, precision: int, *, left: bool = True) -> str:
+    """The condition that leads to a node's left child (or its negation, to the right)."""
+    number = _number(threshold, precision)
+    return f"{name} <= {number}" if left else f"{name} > {number}"
 
 
 def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
@@ -69,11 +84,11 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
         if tree.is_leaf[node]:
             fields += [f"{key}={text}" for key, text in _leaf_fields(estimator, node, precision)]
         else:
-            name = names[tree.feature[node]]
-            threshold = _number(tree.threshold[node], precision)
-            pending.append((tree.children_right[node], f"{name} > {threshold}",
+            name, threshold = names[tree.feature[node]], tree.threshold[node]
+            pending.append((tree.children_right[node],
+                            _split_text(name, threshold, precision, left=False),
                             indent + "`-- ", indent + "    "))
-            pending.append((tree.children_left[node], f"{name} <= {threshold}",
+            pending.append((tree.children_left[node], _split_text(name, threshold, precision),
                             indent + "|-- ", indent + "|   "))
         lines.append(prefix + "  ".join(fields))
     return "\n".join(lines) + "\n"
@@ -119,8 +134,8 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
             rows = [samples] + [f"{key} = {text}"
                                 for key, text in _leaf_fields(estimator, node, precision)]
         else:
-            threshold = _number(tree.threshold[node], precision)
-            rows = [f"{names[tree.feature[node]]} <= {threshold}", samples]
+            split = _split_text(names[tree.feature[node]], tree.threshold[node], precision)
+            rows = [split, samples]
         label = _quoted("\n".join(rows))
         lines.append(f"n{node} [label={label}];")
     for node in np.flatnonzero(~tree.is_leaf):
@@ -128,3 +143,163 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
         lines.append(f'n{node} -> n{tree.children_right[node]} [label="false"];')
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+# ---- rules as code ---------------------------------------------------------------------
+
+# Python refuses more than 100 levels of indentation; the function body takes one and
+# each depth one more.
+DEEPEST_PYTHON_TREE = 98
+
+
+def _predictions(estimator) -> list:
+    """What `predict` returns for a row in each node: the class label (the first of the
+    most probable classes) for a classifier, the mean target for a regressor."""
+    value = estimator.tree_.value[:, 0]
+    if hasattr(estimator, "classes_"):
+        return [label.item() if isinstance(label, np.generic) else label
+                for label in estimator.classes_[value.argmax(axis=1)]]
+    return [float(v) for v in value[:, 0]]
+
+
+def _nested(tree, leaf, split) -> list[str]:
+    """Lines of nested rules, the left child's before the right's: `leaf(node, depth)`
+    gives a leaf's lines, `split(node, depth, left_lines, right_lines)` an inner node's.
+    Iterative, so that no tree is too deep for the interpreter's stack."""
+    lines = {}
+    pending = [(0, 0, False)]
+    while pending:
+        node, depth, children_done = pending.pop()
+        left, right = tree.children_left[node], tree.children_right[node]
+        if tree.is_leaf[node]:
+            lines[node] = leaf(node, depth)
+        elif children_done:
+            lines[node] = split(node, depth, lines.pop(left), lines.pop(right))
+        else:
+            pending += [(node, depth, True), (left, depth + 1, False), (right, depth + 1, False)]
+    return lines[0]
+
+
+def _python_literal(value) -> str:
+    text = repr(value)
+    try:
+        same = type(ast.literal_eval(text)) is type(value) and ast.literal_eval(text) == value
+    except (ValueError, SyntaxError):
+        same = False
+    if not same:
+        raise ValueError(f"{value!r} cannot be written as a Python literal")
+    return text
+
+
+def _comment(text: str) -> str:
+    """`text` made safe for a one-line comment: characters that are not printable escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def _split_python(feature: int, threshold: float) -> str:
+    """A node's split as a Python condition on `row`; NaN fails it and so goes right."""
+    return f"row[{feature}] <= {float(threshold)!r}"
+
+
+def export_python(estimator, feature_names=None, function_name="predict_row") -> str:
+    """The fitted tree as the source of a plain Python function of one row.
+
+    The function takes a sequence of feature values in column order (a missing value
+    as float("nan"), which goes right as in the model) and returns what `predict`
+    returns for that row: the class label for a classifier, the value for a regressor.
+    Thresholds and values are printed with `repr`, so they are the model's own floats
+    and the function reproduces `predict` exactly. It needs nothing but Python.
+
+    Parameters
+    ----------
+    estimator : fitted QORClassifier or QORRegressor
+    feature_names : sequence of str, optional
+        Named in a comment beside each condition. Defaults to `feature_names_in_`
+        when the estimator has them, else x0, x1, ...
+    function_name : str, default="predict_row"
+        A Python identifier.
+    """
+    names = _feature_names(estimator, feature_names)
+    if not function_name.isidentifier() or keyword.iskeyword(function_name):
+        raise ValueError(f"function_name must be a Python identifier, got {function_name!r}")
+    tree = estimator.tree_
+    if tree.max_depth > DEEPEST_PYTHON_TREE:
+        raise ValueError(f"the tree is {tree.max_depth} levels deep; nested ifs in Python "
+                         f"can hold at most {DEEPEST_PYTHON_TREE}")
+    predictions = [_python_literal(p) for p in _predictions(estimator)]
+    kind = "class" if hasattr(estimator, "classes_") else "value"
+
+    def leaf(node, depth):
+        return ["    " * (depth + 1) + f"return {predictions[node]}"]
+
+    def split(node, depth, left, right):
+        feature = int(tree.feature[node])
+        condition = _split_python(feature, tree.threshold[node])
+        indent = "    " * (depth + 1)
+        return ([f"{indent}if {condition}:  # {_comment(names[feature])}", *left,
+                 f"{indent}else:", *right])
+
+    header = [
+        f"def {function_name}(row):",
+        f'    """Predicted {kind} of one row: its {len(names)} feature values in column order',
+        '    (a missing value as float(\'nan\'), which goes right)."""',
+    ]
+    return "\n".join(header + _nested(tree, leaf, split)) + "\n"
+
+
+def _sql_number(x: float) -> str:
+    """A float as a SQL literal that reads back as the same double. Seventeen significant
+    digits always identify a double, and unlike the shortest form (which some SQLite
+    releases misread by one unit in the last place) no common engine misreads them."""
+    if not np.isfinite(x):
+        raise ValueError(f"{x!r} cannot be written as a SQL number")
+    text = f"{float(x):.17g}"
+    return text if any(c in text for c in ".e") else text + ".0"
+
+
+def _sql_literal(value) -> str:
+    if isinstance(value, bool):
+        return "TRUE" if value else "FALSE"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        return _sql_number(value)
+    if isinstance(value, str):
+        return "'" + value.replace("'", "''") + "'"
+    raise ValueError(f"{value!r} cannot be written as a SQL literal")
+
+
+def _sql_identifier(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+def _split_sql(column: str, threshold: float) -> str:
+    """A node's split as a SQL condition; NULL makes it unknown, and CASE sends unknown
+    to ELSE, the right child, as the model sends missing values."""
+    return f"{column} <= {_sql_number(threshold)}"
+
+
+def export_sql(estimator, feature_names=None) -> str:
+    """The fitted tree as a SQL CASE expression over one row's columns.
+
+    Columns are named by `feature_names` (default: `feature_names_in_`, else x0, x1, ...)
+    and always quoted. NULL goes right, as a missing value does in the model. The
+    expression yields what `predict` returns: the class label (a string, number or
+    boolean literal) for a classifier, the value for a regressor. Numbers are printed
+    with 17 significant digits, so an engine that reads decimal literals correctly
+    rounded gets the model's own doubles and reproduces `predict` exactly.
+    """
+    names = _feature_names(estimator, feature_names)
+    tree = estimator.tree_
+    predictions = [_sql_literal(p) for p in _predictions(estimator)]
+
+    def leaf(node, depth):
+        return ["  " * depth + predictions[node]]
+
+    def split(node, depth, left, right):
+        indent = "  " * depth
+        condition = _split_sql(_sql_identifier(names[tree.feature[node]]), tree.threshold[node])
+        return [f"{indent}CASE WHEN {condition} THEN", *left, f"{indent}ELSE", *right,
+                f"{indent}END"]
+
+    return "\n".join(_nested(tree, leaf, split)) + "\n"

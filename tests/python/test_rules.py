@@ -1,0 +1,124 @@
+"""Rules as code: the generated Python function and SQL expression predict as the model."""
+
+import sqlite3
+from contextlib import closing
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from qor import QORClassifier, QORRegressor, export_python, export_sql
+
+# Names a careless generator would break: quotes, spaces, a newline, a keyword.
+COLUMNS = ['size "cm"', "it's", "line\nbreak", "select"]
+
+
+def rows(seed, n):
+    rng = np.random.default_rng(seed)
+    X = np.round(rng.normal(size=(n, len(COLUMNS))) * 10.0 ** rng.integers(-3, 4, len(COLUMNS)),
+                 rng.integers(0, 9))
+    X[rng.random(X.shape) < 0.15] = np.nan
+    return X
+
+
+def target(X, kind):
+    signal = np.nan_to_num(X[:, 0] / np.nanstd(X[:, 0])) + np.nan_to_num(X[:, 2] > 0)
+    if kind == "regression":
+        return signal * 1.7 + np.sin(np.arange(len(X)))
+    codes = np.digitize(signal, [-0.5, 0.7])
+    return {"str": np.array(["low", "mid", "high"]), "int": np.array([-5, 0, 12]),
+            "float": np.array([-1.0, 0.0, 2.0]), "bool": np.array([True, False, True]),
+            "object": np.array(["a'b", 'c"d', "e"], dtype=object)}[kind][codes]
+
+
+KINDS = ["str", "int", "float", "bool", "object", "regression"]
+
+
+@pytest.fixture(params=[(kind, frame) for kind in KINDS for frame in (True, False)],
+                ids=[f"{kind}-{'named' if frame else 'plain'}" for kind in KINDS
+                     for frame in (True, False)])
+def fitted(request):
+    kind, named = request.param
+    X = rows(kind.__len__(), 300)
+    cls = QORRegressor if kind == "regression" else QORClassifier
+    train = pd.DataFrame(X, columns=COLUMNS) if named else X
+    return cls(max_depth=5).fit(train, target(X, kind)), rows(99, 400)
+
+
+def predictions(estimator, X):
+    names = getattr(estimator, "feature_names_in_", None)
+    return estimator.predict(X if names is None else pd.DataFrame(X, columns=names)).tolist()
+
+
+def test_the_python_function_predicts_every_row_as_the_model(fitted):
+    estimator, X = fitted
+    namespace = {}
+    exec(export_python(estimator, function_name="rule"), namespace)
+    got = [namespace["rule"](row) for row in X.tolist()]
+    expected = predictions(estimator, X)
+    assert got == expected
+    # Floats compare bit for bit, and labels keep their Python type.
+    assert [type(v) for v in got] == [type(v) for v in expected]
+    assert np.array(got).tobytes() == np.array(expected).tobytes()
+
+
+def test_the_sql_expression_predicts_every_row_as_the_model(fitted):
+    estimator, X = fitted
+    columns = [f"x{j}" for j in range(X.shape[1])]
+    if hasattr(estimator, "feature_names_in_"):
+        columns = list(estimator.feature_names_in_)
+    quoted = ", ".join('"' + c.replace('"', '""') + '" REAL' for c in columns)
+    with closing(sqlite3.connect(":memory:")) as db:
+        db.execute(f"CREATE TABLE data ({quoted})")
+        # NaN enters as NULL, as a missing value should.
+        db.executemany(f"INSERT INTO data VALUES ({', '.join('?' * len(columns))})",
+                       [[None if np.isnan(v) else v for v in row] for row in X.tolist()])
+        got = [v for (v,) in db.execute(f"SELECT {export_sql(estimator)} FROM data ORDER BY rowid")]
+    expected = predictions(estimator, X)
+    assert got == expected
+    if isinstance(estimator, QORRegressor):
+        assert np.array(got).tobytes() == np.array(expected).tobytes()
+
+
+def test_names_are_quoted_and_rows_are_read_by_position():
+    X = rows(3, 50)
+    est = QORRegressor(max_depth=2).fit(pd.DataFrame(X, columns=COLUMNS), X[:, 2] > 0)
+    sql = export_sql(est, feature_names=["a", 'b"', "c", "d"])
+    assert '"c" <= ' in sql and "line" not in sql
+    source = export_python(est)
+    assert "if row[2] <= " in source and "# line\\nbreak" in source
+
+
+@pytest.mark.parametrize("name", ["2fast", "class", "a-b", ""])
+def test_function_names_must_be_identifiers(name):
+    est = QORRegressor(max_depth=1).fit([[0.0], [1.0]], [0.0, 1.0])
+    with pytest.raises(ValueError, match="function_name must be a Python identifier"):
+        export_python(est, function_name=name)
+
+
+def test_python_refuses_a_tree_deeper_than_its_indentation_allows():
+    # Doubling targets peel the top rows level after level: a tree about half as high
+    # as its rows.
+    X = np.arange(240.0).reshape(-1, 1)
+    y = np.ldexp(1.0, np.arange(240))
+    est = QORRegressor(max_depth=None).fit(X, y)
+    assert est.get_depth() > 98
+    with pytest.raises(ValueError, match=f"{est.get_depth()} levels deep; nested ifs in "
+                                         "Python can hold at most 98"):
+        export_python(est)
+    deepest = QORRegressor(max_depth=98).fit(X, y)
+    namespace = {}
+    exec(export_python(deepest), namespace)
+    assert [namespace["predict_row"](row) for row in X.tolist()] == deepest.predict(X).tolist()
+
+
+def test_sql_numbers_read_back_as_the_models_doubles():
+    # SQLite 3.40 reads these shortest forms one unit in the last place off.
+    values = [63.092333, 70.440334, 0.4095382363454593, -0.2611162556205259]
+    X = np.arange(4.0).reshape(-1, 1)
+    est = QORRegressor(max_depth=2).fit(X, values)
+    with closing(sqlite3.connect(":memory:")) as db:
+        db.execute('CREATE TABLE data ("x0" REAL)')
+        db.executemany("INSERT INTO data VALUES (?)", X.tolist())
+        got = [v for (v,) in db.execute(f"SELECT {export_sql(est)} FROM data ORDER BY rowid")]
+    assert got == values
