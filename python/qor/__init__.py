@@ -4,7 +4,8 @@ from importlib.metadata import version
 
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_python, export_sql, export_text
+from .io import load, save
 
 __all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_python", "export_sql",
-           "export_text"]
+           "export_text", "load", "save"]
 __version__ = version("qor")

@@ -1,0 +1,293 @@
+"""Fitted models saved as versioned JSON files.
+
+A file is one JSON object (UTF-8, no NaN or infinity):
+
+    {
+      "format": "qor-model",
+      "version": 1,
+      "estimator": "QORClassifier" or "QORRegressor",
+      "params": {...},                  the estimator's get_params()
+      "n_features_in": 30,
+      "feature_names_in": [...] or null,
+      "classes": {"dtype": "<U3", "values": [...]} or null (regressor),
+      "depth_features": [[depth, feature], ...],
+      "tree": {
+        "n_classes": 2,                 1 for a regressor
+        "children_left": [...], "children_right": [...], "feature": [...],
+        "threshold": [...], "value": [[...], ...], "impurity": [...],
+        "n_node_samples": [...], "weighted_n_node_samples": [...], "gain": [...]
+      }
+    }
+
+The tree arrays are those of `estimator.tree_`, one entry per node, nodes numbered
+breadth first (value: one row of n_classes numbers per node). Floats are written
+with `repr`, so a loaded model holds the same doubles and predicts bit for bit as the
+saved one. A reader refuses a file of a newer version; a new version is only needed
+when an older reader would misread a file.
+"""
+
+import json
+import math
+import os
+
+import numpy as np
+from sklearn.utils.validation import check_is_fitted
+
+from ._pruning import depth_features
+from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
+from .estimators import QORClassifier, QORRegressor
+
+FORMAT = "qor-model"
+FORMAT_VERSION = 1
+ESTIMATORS = {cls.__name__: cls for cls in (QORClassifier, QORRegressor)}
+# Class labels are kept in their own dtype; these kinds have JSON values that read back
+# exactly: bool, signed and unsigned integers, floats, strings, and Python objects
+# (strings or numbers).
+_LABEL_KINDS = set("biufUO")
+
+
+def save(estimator, path) -> None:
+    """Writes a fitted QORClassifier or QORRegressor to `path` as JSON (see the module
+    docstring for the format). Raises ValueError for what JSON cannot hold exactly."""
+    if not isinstance(estimator, (QORClassifier, QORRegressor)):
+        raise TypeError(f"save takes a QORClassifier or QORRegressor, "
+                        f"not {type(estimator).__name__}")
+    check_is_fitted(estimator)
+    # NumPy scalars (from a grid search, say) are saved as the Python numbers they equal.
+    params = {name: value.item() if isinstance(value, np.generic) else value
+              for name, value in estimator.get_params(deep=False).items()}
+    for name, value in params.items():
+        try:
+            same = json.loads(json.dumps(value, allow_nan=False)) == value
+        except (TypeError, ValueError):
+            same = False
+        if not same:
+            raise ValueError(f"parameter {name}={value!r} cannot be saved in JSON")
+    tree = estimator.tree_
+    classes = getattr(estimator, "classes_", None)
+    document = {
+        "format": FORMAT,
+        "version": FORMAT_VERSION,
+        "estimator": next(name for name, cls in ESTIMATORS.items()
+                          if isinstance(estimator, cls)),
+        "params": params,
+        "n_features_in": int(estimator.n_features_in_),
+        "feature_names_in": (estimator.feature_names_in_.tolist()
+                             if hasattr(estimator, "feature_names_in_") else None),
+        "classes": None if classes is None else _labels_document(classes),
+        "depth_features": [[int(d), int(f)] for d, f in estimator.depth_features_.items()],
+        "tree": {"n_classes": tree.max_n_classes,
+                 **{name: np.asarray(getattr(tree, name)).tolist() for name in _ARRAYS}},
+    }
+    document["tree"]["value"] = tree.value[:, 0].tolist()
+    text = _dumps(document)
+    with open(path, "w", encoding="utf-8") as file:
+        file.write(text)
+
+
+def _labels_document(classes: np.ndarray) -> dict:
+    document = {"dtype": classes.dtype.str, "values": classes.tolist()}
+    try:
+        restored = _labels(json.loads(json.dumps(document, allow_nan=False)))
+        exact = restored.dtype == classes.dtype and bool(np.all(restored == classes))
+    except (TypeError, ValueError):
+        exact = False
+    if not exact:
+        raise ValueError(f"class labels of dtype {classes.dtype} cannot be saved in JSON")
+    return document
+
+
+def _labels(document) -> np.ndarray:
+    dtype = np.dtype(document["dtype"])
+    if dtype.kind not in _LABEL_KINDS:
+        raise ValueError(f"class labels of dtype {dtype} are not supported")
+    values = document["values"]
+    if dtype.kind == "O" and not all(type(v) in (str, int, float, bool) for v in values):
+        raise ValueError("class labels of dtype object must be strings or numbers")
+    return np.array(values, dtype=dtype)
+
+
+def _dumps(document: dict) -> str:
+    """JSON with one top-level field per line and one tree array per line."""
+    def field(key, value, indent):
+        return f"{indent}{json.dumps(key)}: {json.dumps(value, allow_nan=False)}"
+    top = [field(k, v, "  ") for k, v in document.items() if k != "tree"]
+    tree = [field(k, v, "    ") for k, v in document["tree"].items()]
+    return "{\n" + ",\n".join(top + ['  "tree": {\n' + ",\n".join(tree) + "\n  }"]) + "\n}\n"
+
+
+class _Broken(ValueError):
+    """A file that is not a model this reader can trust; the message says why."""
+
+
+def load(path):
+    """Reads a model written by `save` and returns the fitted estimator.
+
+    Raises ValueError, naming the file and what is wrong with it, for a file that is
+    truncated, not JSON, not a qor model, written by a newer version, or whose tree
+    arrays do not describe a tree this package could have fitted. OSError (a missing
+    or unreadable file) passes through.
+    """
+    with open(path, "rb") as file:
+        data = file.read()
+    try:
+        document = json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+    except (UnicodeDecodeError, ValueError) as error:
+        raise ValueError(f"{os.fspath(path)}: not a qor model file: truncated or not JSON "
+                         f"({error})") from None
+    try:
+        return _estimator(document)
+    except _Broken as error:
+        raise ValueError(f"{os.fspath(path)}: {error}") from None
+
+
+def _refuse_constant(name: str):
+    raise ValueError(f"{name} is not a number JSON allows")
+
+
+def _estimator(document):
+    if not isinstance(document, dict) or document.get("format") != FORMAT:
+        raise _Broken(f'not a qor model file (no "format": "{FORMAT}")')
+    version = document.get("version")
+    if type(version) is not int or version < 1:
+        raise _Broken(f"not a qor model file: bad version {version!r}")
+    if version > FORMAT_VERSION:
+        raise _Broken(f"written by a newer qor (format version {version}); this qor reads "
+                      f"versions up to {FORMAT_VERSION}")
+    cls = ESTIMATORS.get(_field(document, "estimator", str))
+    if cls is None:
+        raise _Broken(f"unknown estimator {document['estimator']!r}; expected one of "
+                      f"{', '.join(ESTIMATORS)}")
+    params = _field(document, "params", dict)
+    try:
+        estimator = cls(**params)
+        estimator._validate_params()
+    except (TypeError, ValueError) as error:
+        raise _Broken(f"bad params: {error}") from None
+
+    n_features = _field(document, "n_features_in", int)
+    if n_features < 1:
+        raise _Broken(f"n_features_in must be at least 1, got {n_features}")
+    names = document.get("feature_names_in")
+    if names is not None:
+        if (not isinstance(names, list) or len(names) != n_features
+                or not all(isinstance(n, str) for n in names)):
+            raise _Broken(f"feature_names_in must be {n_features} strings")
+        estimator.feature_names_in_ = np.array(names, dtype=object)
+    estimator.n_features_in_ = n_features
+
+    classes = document.get("classes")
+    if cls is QORClassifier:
+        if not isinstance(classes, dict) or set(classes) != {"dtype", "values"}:
+            raise _Broken('a classifier needs "classes" with "dtype" and "values"')
+        try:
+            estimator.classes_ = _labels(classes)
+        except (TypeError, ValueError) as error:
+            raise _Broken(f"bad classes: {error}") from None
+        if estimator.classes_.ndim != 1 or estimator.classes_.size < 1:
+            raise _Broken("classes must be a non-empty list")
+        if np.unique(estimator.classes_).size != estimator.classes_.size:
+            raise _Broken("classes must be distinct")
+        estimator.n_classes_ = estimator.classes_.size
+    elif classes is not None:
+        raise _Broken("a regressor has no classes")
+
+    n_classes = estimator.n_classes_ if cls is QORClassifier else 1
+    tree = _tree(_field(document, "tree", dict), n_features, n_classes,
+                 classifier=cls is QORClassifier)
+    pairs = _field(document, "depth_features", list)
+    if not all(isinstance(p, list) and len(p) == 2 and all(type(v) is int for v in p)
+               for p in pairs):
+        raise _Broken("depth_features must be a list of [depth, feature] pairs of integers")
+    if dict(map(tuple, pairs)) != depth_features(tree) or len(pairs) != len(dict(pairs)):
+        raise _Broken("depth_features does not match the features the tree splits on")
+    estimator.depth_features_ = depth_features(tree)
+    estimator.tree_ = tree
+    return estimator
+
+
+def _field(document: dict, name: str, kind: type):
+    value = document.get(name)
+    if type(value) is not kind:
+        raise _Broken(f'"{name}" must be a JSON {_JSON_NAMES[kind]}')
+    return value
+
+
+_JSON_NAMES = {str: "string", dict: "object", int: "integer", list: "array"}
+
+
+def _tree(document: dict, n_features: int, n_classes: int, *, classifier: bool) -> Tree:
+    expected = {"n_classes", *_ARRAYS}
+    if set(document) != expected:
+        missing, extra = expected - set(document), set(document) - expected
+        raise _Broken(f"tree fields differ: missing {sorted(missing)}, unknown {sorted(extra)}")
+    if document["n_classes"] != n_classes or type(document["n_classes"]) is not int:
+        raise _Broken(f"tree n_classes is {document['n_classes']!r}, expected {n_classes}")
+    left = document["children_left"]
+    n = len(left) if isinstance(left, list) else 0
+    if n < 1:
+        raise _Broken("tree.children_left must be a non-empty array")
+    arrays = {name: _array(document, name, n) for name in _ARRAYS if name != "value"}
+    value = document["value"]
+    if (not isinstance(value, list) or len(value) != n
+            or not all(isinstance(row, list) and len(row) == n_classes for row in value)):
+        raise _Broken(f"tree.value must hold {n} rows of {n_classes} numbers")
+    arrays["value"] = _numbers("tree.value", [v for row in value for v in row])
+
+    left, right = arrays["children_left"], arrays["children_right"]
+    leaf = left == TREE_LEAF
+    if not np.array_equal(right == TREE_LEAF, leaf):
+        raise _Broken("children_left and children_right disagree on which nodes are leaves")
+    # Breadth first, the children of the inner nodes, taken in node order, are exactly
+    # the nodes 1, 2, ..., n - 1: this also rules out cycles, shared and unreached nodes.
+    inner = np.flatnonzero(~leaf)
+    if 2 * inner.size + 1 != n:
+        raise _Broken(f"a tree with {inner.size} splits has {2 * inner.size + 1} nodes, "
+                      f"but the arrays hold {n}")
+    children = np.column_stack([left[inner], right[inner]])
+    expected = np.arange(1, n).reshape(-1, 2)
+    wrong = np.flatnonzero((children != expected).any(axis=1))
+    if wrong.size:
+        k = wrong[0]
+        raise _Broken(f"node {inner[k]} has children {children[k].tolist()}, but numbered "
+                      f"breadth first they would be {expected[k].tolist()}")
+    feature, threshold = arrays["feature"], arrays["threshold"]
+    if np.any(feature[leaf] != TREE_UNDEFINED) or np.any(threshold[leaf] != TREE_UNDEFINED):
+        raise _Broken(f"a leaf's feature and threshold must be {TREE_UNDEFINED}")
+    outside = ~leaf & ((feature < 0) | (feature >= n_features))
+    if outside.any():
+        node = int(np.flatnonzero(outside)[0])
+        raise _Broken(f"node {node} splits on feature {feature[node]}, outside "
+                      f"0..{n_features - 1}")
+    counts = arrays["n_node_samples"]
+    if np.any(counts < 0) or np.any(counts[~leaf] != counts[left[~leaf]] + counts[right[~leaf]]):
+        raise _Broken("n_node_samples do not add up: each inner node holds its children's rows")
+    if np.any(arrays["weighted_n_node_samples"] < 0) or (classifier and np.any(
+            arrays["value"] < 0)):
+        raise _Broken("weights and class shares cannot be negative")
+    tree = Tree(n_features=n_features, n_classes=n_classes, **arrays)
+    inner_depth = tree.depth[~leaf]
+    for depth in np.unique(inner_depth):
+        if np.unique(feature[~leaf][inner_depth == depth]).size > 1:
+            raise _Broken(f"the splits of depth {depth} do not share one feature")
+    return tree
+
+
+def _array(document: dict, name: str, n: int) -> np.ndarray:
+    values = document[name]
+    if not isinstance(values, list) or len(values) != n:
+        raise _Broken(f"tree.{name} must be an array of {n} entries, one per node")
+    if _ARRAYS[name] is np.intp:
+        if not all(type(v) is int for v in values):
+            raise _Broken(f"tree.{name} must hold integers")
+        if any(abs(v) > 2**62 for v in values):
+            raise _Broken(f"tree.{name} holds an integer out of range")
+        return np.array(values, dtype=np.intp)
+    return _numbers(f"tree.{name}", values)
+
+
+def _numbers(name: str, values: list) -> np.ndarray:
+    if not all(type(v) is float and math.isfinite(v) or type(v) is int and abs(v) <= 2**53
+               for v in values):
+        raise _Broken(f"{name} must hold finite numbers")
+    return np.array(values, dtype=np.float64)
