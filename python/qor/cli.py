@@ -1,4 +1,5 @@
-"""The `qor` command: fit a tree on a CSV file, or compare it with CART on bundled data.
+"""The `qor` command: fit a tree on a CSV file and save it, predict with a saved model,
+show one, or compare qor with CART on bundled data.
 
 Bad input ends the command with one line on stderr and exit status 2.
 """
@@ -14,11 +15,13 @@ import numpy as np
 import pandas as pd
 from pandas.api.types import is_bool_dtype, is_numeric_dtype
 from sklearn.datasets import load_breast_cancer, load_diabetes
-from sklearn.model_selection import train_test_split
+from sklearn.model_selection import GridSearchCV, train_test_split
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
+from .io import load, save
+from .plot import plot_tree
 
 USAGE_ERROR = 2
 # The engine counts in signed 32 bits, and so do the tree's size limits.
@@ -28,6 +31,10 @@ CRITERIA = {"classification": ("gini", "entropy"), "regression": ("mse", "mae")}
 MOST_INFERRED_CLASSES = 20
 # Each side of the train/held-out split needs this many rows for a score to mean anything.
 FEWEST_ROWS_PER_SIDE = 2
+# The demo chooses each learner's max_depth among 1..--max-depth by this many folds.
+DEMO_FOLDS = 5
+# A file argument that means standard input or output.
+STANDARD_STREAM = "-"
 
 
 class InputError(Exception):
@@ -63,9 +70,10 @@ def _share(text: str) -> float:
     return value
 
 
-def _tree_options(parser: argparse.ArgumentParser, max_depth: int) -> None:
-    parser.add_argument("--max-depth", type=_at_least(0), default=max_depth, metavar="N",
-                        help=f"levels that may split (default {max_depth})")
+def _tree_options(parser: argparse.ArgumentParser, max_depth: int, lowest: int,
+                  depth_help: str) -> None:
+    parser.add_argument("--max-depth", type=_at_least(lowest), default=max_depth, metavar="N",
+                        help=f"{depth_help} (default {max_depth})")
     parser.add_argument("--test-size", type=_share, default=0.25, metavar="SHARE",
                         help="share of the rows held out for scoring (default 0.25)")
     parser.add_argument("--seed", type=_at_least(0), default=0, metavar="N",
@@ -90,20 +98,43 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--criterion", choices=[c for pair in CRITERIA.values() for c in pair],
                      help="gini or entropy for classification (default gini), "
                           "mse or mae for regression (default mse)")
-    _tree_options(fit, max_depth=5)
+    _tree_options(fit, max_depth=5, lowest=0, depth_help="levels that may split")
     fit.add_argument("--min-samples-split", type=_at_least(2), default=2, metavar="N",
                      help="a node with fewer rows is not split (default 2)")
     fit.add_argument("--min-samples-leaf", type=_at_least(1), default=1, metavar="N",
                      help="fewest rows either side of a split may get (default 1)")
     fit.add_argument("--dot", type=Path, metavar="FILE", help="also write the tree as Graphviz DOT")
+    fit.add_argument("--save", type=Path, metavar="MODEL.json",
+                     help="also save the model (fitted on the training rows) for qor predict")
+    fit.add_argument("--plot", type=Path, metavar="FILE",
+                     help="also draw the tree into FILE.png or FILE.svg (needs qor[plot])")
     fit.set_defaults(run=run_fit)
+
+    predict = commands.add_parser(
+        "predict", help="predict the rows of a CSV file with a saved model",
+        description="Write one CSV line per row of DATA.csv: the prediction, and for a "
+                    "classifier the probability of each class (proba_<class>). Feature "
+                    "columns are found by name when the model knows their names, else "
+                    "taken in order.")
+    predict.add_argument("model", type=Path, metavar="MODEL.json")
+    predict.add_argument("data", metavar="DATA.csv", help=f"{STANDARD_STREAM} reads standard input")
+    predict.add_argument("-o", "--output", default=STANDARD_STREAM, metavar="FILE",
+                         help=f"where to write (default {STANDARD_STREAM}: standard output)")
+    predict.set_defaults(run=run_predict)
+
+    show = commands.add_parser("show", help="print a saved model's tree",
+                               description="Print a saved model's tree as text.")
+    show.add_argument("model", type=Path, metavar="MODEL.json")
+    show.set_defaults(run=run_show)
 
     demo = commands.add_parser(
         "demo", help="compare with scikit-learn's DecisionTree on bundled data",
-        description="Fit qor and scikit-learn's DecisionTree at the same depth on the breast "
-                    "cancer (classification) and diabetes (regression) data bundled with "
-                    "scikit-learn, and report both side by side.")
-    _tree_options(demo, max_depth=5)
+        description="Fit qor and scikit-learn's DecisionTree on the breast cancer "
+                    "(classification) and diabetes (regression) data bundled with "
+                    "scikit-learn, each at the depth that cross-validation on the training "
+                    "rows prefers, and report both side by side.")
+    _tree_options(demo, max_depth=8, lowest=1,
+                  depth_help="deepest max_depth the cross-validation tries")
     demo.set_defaults(run=run_demo)
     return parser
 
@@ -126,9 +157,15 @@ def main(argv=None) -> int:
 
 # ---- qor fit ---------------------------------------------------------------------------
 
-def _read_csv(path: Path) -> pd.DataFrame:
+def _read_csv(path) -> pd.DataFrame:
+    """The CSV file at `path`, or standard input for "-"."""
+    if str(path) == STANDARD_STREAM:
+        path = "standard input"
+        source = sys.stdin
+    else:
+        source = path
     try:
-        return pd.read_csv(path)
+        return pd.read_csv(source)
     except FileNotFoundError:
         raise InputError(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -170,6 +207,14 @@ def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[
     y = frame[target]
     if X.shape[1] == 0:
         raise InputError(f"{path} has no feature columns besides the target {target!r}")
+    _check_features(X)
+    missing = int(y.isna().sum())
+    if missing:
+        raise InputError(f"the target {target!r} is missing in {missing} of {len(y)} rows")
+    return X, y
+
+
+def _check_features(X: pd.DataFrame) -> None:
     text = [str(c) for c in X.columns if not is_numeric_dtype(X[c])]
     if text:
         raise InputError(f"feature columns must be numeric; not numeric: {', '.join(text)}")
@@ -178,10 +223,29 @@ def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[
     if infinite:
         # Missing values are fine (they follow the right branch); infinities are not.
         raise InputError(f"feature columns hold infinite values: {', '.join(infinite)}")
-    missing = int(y.isna().sum())
-    if missing:
-        raise InputError(f"the target {target!r} is missing in {missing} of {len(y)} rows")
-    return X, y
+
+
+def _write(path: Path, write) -> None:
+    """Runs write(path), reporting a file that cannot be written as bad input."""
+    try:
+        write(path)
+    except OSError as error:
+        raise InputError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def _draw(estimator, path: Path) -> None:
+    try:
+        import matplotlib
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'qor[plot]'") from None
+    matplotlib.use("Agg")  # a file is all the command draws; no window
+    figure = plot_tree(estimator)[0].figure
+    try:
+        _write(path, lambda p: figure.savefig(p, bbox_inches="tight"))
+    except ValueError as error:  # a file type matplotlib does not write
+        raise InputError(f"cannot write {path}: {_first_line(error)}") from None
+    finally:
+        matplotlib.pyplot.close(figure)
 
 
 def run_fit(args) -> None:
@@ -215,10 +279,11 @@ def run_fit(args) -> None:
     test_score = estimator.score(X_test, y_test)
 
     if args.dot is not None:
-        try:
-            args.dot.write_text(export_dot(estimator))
-        except OSError as error:
-            raise InputError(f"cannot write {args.dot}: {error.strerror or error}") from None
+        _write(args.dot, lambda path: path.write_text(export_dot(estimator)))
+    if args.save is not None:
+        _write(args.save, lambda path: save(estimator, path))
+    if args.plot is not None:
+        _draw(estimator, args.plot)
 
     metric = "accuracy" if task == "classification" else "R^2"
     report = [
@@ -243,8 +308,10 @@ def run_fit(args) -> None:
     scores = [(f"train {metric}", f"{train_score:.4f}"),
               (f"held-out {metric}", f"{test_score:.4f}"),
               ("fit time", _duration(seconds))]
-    if args.dot is not None:
-        scores.append(("dot file", str(args.dot)))
+    for label, path in (("dot file", args.dot), ("model file", args.save),
+                        ("picture", args.plot)):
+        if path is not None:
+            scores.append((label, str(path)))
     _print_fields(scores)
 
 
@@ -255,6 +322,61 @@ def _print_fields(fields: list[tuple[str, str]]) -> None:
 
 def _duration(seconds: float) -> str:
     return f"{seconds * 1e3:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+# ---- qor predict, qor show -------------------------------------------------------------
+
+def _load_model(path: Path):
+    try:
+        return load(path)
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{path}: is a directory, not a model file") from None
+    except OSError as error:
+        raise InputError(f"{path}: {error.strerror or error}") from None
+    except ValueError as error:  # names the file and what is wrong with it
+        raise InputError(str(error)) from None
+
+
+def _model_features(model, frame: pd.DataFrame, source: str):
+    """The columns of `frame` the model reads: by name when it knows their names,
+    else all of them, in order."""
+    names = getattr(model, "feature_names_in_", None)
+    if names is not None:
+        missing = [str(n) for n in names if n not in frame.columns]
+        if missing:
+            raise InputError(f"{source} lacks the model's feature columns: {', '.join(missing)}")
+        X = frame[list(names)]
+    elif frame.shape[1] != model.n_features_in_:
+        raise InputError(f"{source} has {frame.shape[1]} columns, but the model takes "
+                         f"{model.n_features_in_} (by position: it has no feature names)")
+    else:
+        X = frame
+    _check_features(X)
+    return X if names is not None else X.to_numpy(np.float64, na_value=np.nan)
+
+
+def run_predict(args) -> None:
+    model = _load_model(args.model)
+    frame = _read_csv(args.data)
+    source = "standard input" if args.data == STANDARD_STREAM else args.data
+    if frame.empty:
+        raise InputError(f"{source} has no rows")
+    X = _model_features(model, frame, source)
+    result = pd.DataFrame({"prediction": model.predict(X)})
+    if hasattr(model, "classes_"):
+        proba = model.predict_proba(X)
+        for j, label in enumerate(model.classes_):
+            result[f"proba_{label}"] = proba[:, j]
+    if args.output == STANDARD_STREAM:
+        result.to_csv(sys.stdout, index=False)
+    else:
+        _write(Path(args.output), lambda path: result.to_csv(path, index=False))
+
+
+def run_show(args) -> None:
+    print(export_text(_load_model(args.model)), end="")
 
 
 # ---- qor demo --------------------------------------------------------------------------
@@ -277,33 +399,46 @@ def _features_used(estimator) -> int:
 
 
 def run_demo(args) -> None:
+    depths = list(range(1, args.max_depth + 1))
     problems = [
         ("breast cancer", load_breast_cancer, "classification", "accuracy",
-         QORClassifier(max_depth=args.max_depth),
-         DecisionTreeClassifier(max_depth=args.max_depth, random_state=args.seed)),
+         QORClassifier(), DecisionTreeClassifier(random_state=args.seed)),
         ("diabetes", load_diabetes, "regression", "R^2",
-         QORRegressor(max_depth=args.max_depth),
-         DecisionTreeRegressor(max_depth=args.max_depth, random_state=args.seed)),
+         QORRegressor(), DecisionTreeRegressor(random_state=args.seed)),
     ]
-    print("qor demo: one feature per depth (qor) against scikit-learn's DecisionTree (CART),")
-    print(f"both with max_depth={args.max_depth}, trained on {1 - args.test_size:.0%} of each "
-          f"data set and scored on the other {args.test_size:.0%} (seed {args.seed}).")
-    print("Fit times are the best of 3 fits.")
-    for title, load, task, metric, qor_tree, cart in problems:
-        X, y = load(return_X_y=True, as_frame=True)
+    print("qor demo: one feature per depth (qor) against scikit-learn's DecisionTree (CART).")
+    print(f"Each learns from {1 - args.test_size:.0%} of each data set (seed {args.seed}) at "
+          f"the max_depth in 1..{args.max_depth} that {DEMO_FOLDS}-fold")
+    print(f"cross-validation on those rows prefers, and is scored on the other "
+          f"{args.test_size:.0%}.")
+    print("Fit times are the best of 3 fits at the chosen depth.")
+    for title, load_data, task, metric, qor_tree, cart in problems:
+        X, y = load_data(return_X_y=True, as_frame=True)
         X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
                                                             random_state=args.seed)
-        rows = []
-        for estimator in (qor_tree, cart):
+        rows, chosen = [], []
+        for learner in (qor_tree, cart):
+            search = GridSearchCV(learner, {"max_depth": depths}, cv=DEMO_FOLDS)
+            estimator = search.fit(X_train, y_train).best_estimator_
             seconds = _best_fit_time(estimator, X_train, y_train)
-            rows.append((f"{estimator.score(X_test, y_test):.4f}", _duration(seconds),
+            rows.append((f"{estimator.score(X_test, y_test):.4f}",
+                         str(search.best_params_["max_depth"]), _duration(seconds),
                          str(_features_used(estimator))))
+            chosen.append(estimator)
         print()
         print(f"{title}: {task}, {X.shape[0]} rows, {X.shape[1]} features")
         print(f"  {'':<26}{'qor':>12}{'DecisionTree':>16}")
-        for label, (ours, theirs) in zip((f"held-out {metric}", "fit time",
+        for label, (ours, theirs) in zip((f"held-out {metric}", "chosen max_depth", "fit time",
                                           "distinct features used"), zip(*rows)):
             print(f"  {label:<26}{ours:>12}{theirs:>16}")
-        names = qor_tree.feature_names_in_
+        names = X.columns
         print("  qor's features by depth: "
-              + ", ".join(str(names[f]) for f in qor_tree.depth_features_.values()))
+              + ", ".join(str(names[f]) for f in chosen[0].depth_features_.values()))
+        importances = chosen[1].feature_importances_
+        ranked = [str(names[f]) for f in np.argsort(-importances, kind="stable")
+                  if importances[f] > 0]
+        print("  DecisionTree's features, most important first: "
+              + (", ".join(ranked) or "none"))
+    print()
+    print("Draw a tree of your own data: qor fit DATA.csv --target COLUMN --plot tree.png "
+          "(or .svg)")

@@ -1,5 +1,7 @@
 """The `qor` command, run as a subprocess on CSV files written here."""
 
+import io
+import json
 import subprocess
 import sys
 from pathlib import Path
@@ -8,14 +10,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from qor import QORClassifier, export_text, load, save
+
 LAUNCHERS = {
     "module": [sys.executable, "-m", "qor"],
     "script": [str(Path(sys.executable).with_name("qor"))],
 }
 
 
-def qor(*args, cwd, launcher="module"):
-    return subprocess.run([*LAUNCHERS[launcher], *map(str, args)], cwd=cwd,
+def qor(*args, cwd, launcher="module", stdin=""):
+    return subprocess.run([*LAUNCHERS[launcher], *map(str, args)], cwd=cwd, input=stdin,
                           capture_output=True, text=True, timeout=300)
 
 
@@ -118,8 +122,13 @@ def test_demo_compares_with_cart(tmp_path):
     out = done.stdout
     assert "breast cancer: classification, 569 rows, 30 features" in out
     assert "diabetes: regression, 442 rows, 10 features" in out
-    for row in ("held-out accuracy", "held-out R^2", "fit time", "distinct features used"):
+    for row in ("held-out accuracy", "held-out R^2", "chosen max_depth", "fit time",
+                "distinct features used"):
         assert f"\n  {row}" in out
+    # Depths are chosen among 1..--max-depth.
+    chosen = [line.split()[-2:] for line in out.splitlines() if "chosen max_depth" in line]
+    assert len(chosen) == 2 and {d for pair in chosen for d in pair} <= {"1", "2"}
+    assert "--plot tree.png" in out
     # One feature per depth: two levels use at most two distinct features.
     used = [line.split()[-2] for line in out.splitlines() if "distinct features used" in line]
     assert len(used) == 2 and all(1 <= int(n) <= 2 for n in used)
@@ -131,3 +140,75 @@ def test_a_reader_that_leaves_early_gets_no_traceback(tmp_path):
     child.stdout.close()
     _, stderr = child.communicate(timeout=300)
     assert child.returncode == 1 and stderr == b""
+
+
+def test_fit_saves_a_model_that_predict_and_show_read(folder):
+    done = qor("fit", "labels.csv", "--target", "label", "--save", "model.json", "--plot",
+               "tree.png", cwd=folder)
+    assert done.returncode == 0 and done.stderr == ""
+    assert {"model file         model.json", "picture            tree.png"} <= set(
+        done.stdout.splitlines())
+    assert (folder / "tree.png").read_bytes().startswith(b"\x89PNG")
+    model = load(folder / "model.json")
+    rows = pd.read_csv(folder / "labels.csv")[["noise", "label", "size"]]  # any column order
+    rows.to_csv(folder / "shuffled.csv", index=False)
+    predicted = qor("predict", "model.json", "shuffled.csv", cwd=folder)
+    assert predicted.returncode == 0 and predicted.stderr == ""
+    out = pd.read_csv(io.StringIO(predicted.stdout))
+    assert list(out.columns) == ["prediction", "proba_big", "proba_small"]
+    assert out["prediction"].tolist() == model.predict(rows[["size", "noise"]]).tolist()
+    assert out[["proba_big", "proba_small"]].to_numpy().tobytes() == model.predict_proba(
+        rows[["size", "noise"]]).tobytes()
+    shown = qor("show", "model.json", cwd=folder)
+    assert shown.returncode == 0 and shown.stdout == export_text(model)
+
+
+def test_predict_reads_standard_input_and_writes_a_file(folder):
+    qor("fit", "numbers.csv", "--target", "price", "--save", "price.json", "--plot", "tree.svg",
+        cwd=folder)
+    assert (folder / "tree.svg").read_text().startswith("<?xml")
+    done = qor("predict", "price.json", "-", "-o", "out.csv", cwd=folder,
+               stdin=(folder / "numbers.csv").read_text())
+    assert done.returncode == 0 and done.stdout == done.stderr == ""
+    out = pd.read_csv(folder / "out.csv")
+    frame = pd.read_csv(folder / "numbers.csv")
+    expected = load(folder / "price.json").predict(frame[["size", "noise", "stars"]])
+    assert list(out.columns) == ["prediction"]
+    assert out["prediction"].to_numpy().tobytes() == expected.tobytes()
+
+
+@pytest.fixture
+def models(folder):
+    frame = pd.read_csv(folder / "labels.csv")
+    save(QORClassifier(max_depth=2).fit(frame[["size", "noise"]], frame["label"]),
+         folder / "model.json")
+    text = (folder / "model.json").read_text()
+    (folder / "broken.json").write_text(text[:len(text) // 2])
+    (folder / "newer.json").write_text(json.dumps({**json.loads(text), "version": 99}))
+    return folder
+
+
+@pytest.mark.parametrize("args, message", [
+    (["predict", "missing.json", "labels.csv"], "qor predict: error: missing.json: no such file"),
+    (["predict", "broken.json", "labels.csv"],
+     "qor predict: error: broken.json: not a qor model file: truncated or not JSON ("),
+    (["show", "newer.json"], "qor show: error: newer.json: written by a newer qor (format "
+                             "version 99); this qor reads versions up to 1"),
+    (["predict", "model.json", "missing.csv"], "qor predict: error: missing.csv: no such file"),
+    (["predict", "model.json", "target-only.csv"],
+     "qor predict: error: target-only.csv lacks the model's feature columns: size, noise"),
+    (["predict", "model.json", "inf.csv"],
+     "qor predict: error: feature columns hold infinite values: size"),
+    (["predict", "model.json", "labels.csv", "-o", "no/such/out.csv"],
+     "qor predict: error: cannot write no/such/out.csv: "),
+    (["fit", "labels.csv", "--target", "label", "--save", "no/such/model.json"],
+     "qor fit: error: cannot write no/such/model.json: No such file or directory"),
+    (["fit", "labels.csv", "--target", "label", "--plot", "tree.xyz"],
+     "qor fit: error: cannot write tree.xyz: Format 'xyz' is not supported"),
+], ids=["missing-model", "broken-model", "newer-model", "missing-data", "missing-columns",
+        "infinite-feature", "unwritable-output", "unwritable-model",
+        "unknown-picture-type"])
+def test_bad_model_files_and_outputs_are_one_line_and_status_2(models, args, message):
+    done = qor(*args, cwd=models)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.startswith(message) and done.stderr.count("\n") == 1
