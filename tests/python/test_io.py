@@ -9,7 +9,7 @@ import pytest
 from sklearn.datasets import load_breast_cancer
 from sklearn.exceptions import NotFittedError
 
-from qor import QORClassifier, QORRegressor, export_text, load, save
+from qor import QORClassifier, QORRegressor, load, save
 
 X, Y = load_breast_cancer(return_X_y=True, as_frame=True)
 X_NAN = X.mask(np.random.default_rng(5).random(X.shape) < 0.1)
@@ -17,14 +17,9 @@ X_NAN = X.mask(np.random.default_rng(5).random(X.shape) < 0.1)
 MODELS = {
     "str-labels": lambda: QORClassifier(max_depth=4).fit(X_NAN, Y.map({0: "bad", 1: "good"})),
     "int-labels": lambda: QORClassifier(criterion="entropy").fit(X_NAN.to_numpy(), Y * 7 - 3),
-    "float-labels": lambda: QORClassifier(max_depth=3).fit(X_NAN, Y * 2.0 - 1),
     "bool-labels": lambda: QORClassifier(max_depth=2).fit(X_NAN, Y == 1),
-    "object-labels": lambda: QORClassifier(max_depth=2).fit(X_NAN, Y.map({0: "a", 1: "b"})
-                                                            .astype(object).to_numpy()),
     "mse-pruned": lambda: QORRegressor(max_depth=6, ccp_alpha=1e-3, min_samples_leaf=0.01)
     .fit(X_NAN, X["mean area"] / 7),
-    "mae": lambda: QORRegressor(criterion="mae", max_depth=np.int64(3)).fit(
-        X_NAN.to_numpy(), X["mean area"].to_numpy()),
     "single-leaf": lambda: QORRegressor(max_depth=0).fit(X_NAN, X["mean area"]),
 }
 
@@ -48,10 +43,7 @@ def test_a_loaded_model_predicts_bit_for_bit(tmp_path, make):
         assert identical(loaded.classes_, model.classes_)
         assert identical(loaded.predict_proba(rows), model.predict_proba(rows))
     assert loaded.depth_features_ == model.depth_features_
-    assert export_text(loaded) == export_text(model)
-    assert np.array_equal(loaded.feature_importances_, model.feature_importances_)
-    twin = pickle.loads(pickle.dumps(loaded))
-    assert identical(twin.predict(rows), model.predict(rows))
+    assert identical(pickle.loads(pickle.dumps(loaded)).predict(rows), model.predict(rows))
 
 
 @pytest.fixture(scope="module")
@@ -72,18 +64,14 @@ def edit(change):
 
 BROKEN = {
     "truncated": (lambda d: json.dumps(d)[:300], "truncated or not JSON"),
-    "empty": (lambda d: "", "truncated or not JSON"),
     "binary": (lambda d: b"\x89PNG\r\n\x1a\n\xff".decode("latin-1"), "truncated or not JSON"),
     "nan": (edit(lambda d, t: t["threshold"].__setitem__(0, float("nan"))),
             "NaN is not a number JSON allows"),
     "not-a-model": (lambda d: '{"tree": []}', 'not a qor model file \\(no "format"'),
     "newer": (edit(lambda d, t: d.update(version=2)),
               "written by a newer qor \\(format version 2\\); this qor reads versions up to 1"),
-    "estimator": (edit(lambda d, t: d.update(estimator="Forest")), "unknown estimator 'Forest'"),
     "params": (edit(lambda d, t: d["params"].update(max_depth=-1)),
                "bad params: The 'max_depth' parameter"),
-    "names": (edit(lambda d, t: d["feature_names_in"].pop()), "feature_names_in must be 30 "),
-    "no-classes": (edit(lambda d, t: d.update(classes=None)), 'a classifier needs "classes"'),
     "classes": (edit(lambda d, t: d["classes"]["values"].append(2)),
                 "tree n_classes is 2, expected 3"),
     "child-id": (edit(lambda d, t: t["children_left"].__setitem__(2, 99)),
@@ -92,26 +80,14 @@ BROKEN = {
     "depth-first": (edit(lambda d, t: t.update(children_left=[1, 2, -1, -1, 5, -1, -1],
                                                children_right=[4, 3, -1, -1, 6, -1, -1])),
                     "node 0 has children \\[1, 4\\]"),
-    "cycle": (edit(lambda d, t: t.update(children_left=[1, 3, 0, -1, -1, -1, -1])),
-              "node 2 has children \\[0, 6\\]"),
-    "leaf-mismatch": (edit(lambda d, t: t["children_right"].__setitem__(1, -1)),
-                      "disagree on which nodes are leaves"),
     "length": (edit(lambda d, t: t["threshold"].pop()),
                "tree.threshold must be an array of 7 entries"),
-    "value-width": (edit(lambda d, t: t["value"][3].append(0.0)),
-                    "tree.value must hold 7 rows of 2 numbers"),
     "feature": (edit(lambda d, t: t["feature"].__setitem__(0, 30)),
                 "node 0 splits on feature 30, outside 0..29"),
     "two-features": (edit(lambda d, t: t["feature"].__setitem__(2, 3)),
                      "the splits of depth 1 do not share one feature"),
-    "depth-features": (edit(lambda d, t: d.update(depth_features=[[0, 20]])),
-                       "depth_features does not match"),
     "counts": (edit(lambda d, t: t["n_node_samples"].__setitem__(3, 1)),
                "n_node_samples do not add up"),
-    "text": (edit(lambda d, t: t["impurity"].__setitem__(0, "0.5")),
-             "tree.impurity must hold finite numbers"),
-    "float-id": (edit(lambda d, t: t["feature"].__setitem__(0, 20.0)),
-                 "tree.feature must hold integers"),
     "missing-array": (edit(lambda d, t: t.pop("gain")), "missing \\['gain'\\]"),
 }
 
@@ -122,11 +98,6 @@ def test_a_broken_file_is_refused_saying_what_is_wrong(tmp_path, document, break
     path.write_text(breakage(document), encoding="latin-1")
     with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
         load(path)
-
-
-def test_the_untouched_document_loads(tmp_path, document):
-    (tmp_path / "model.json").write_text(edit(lambda d, t: None)(document))
-    assert load(tmp_path / "model.json").score(X, Y) > 0.9
 
 
 @pytest.mark.parametrize("estimator, error", [(QORClassifier(), NotFittedError),

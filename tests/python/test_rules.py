@@ -21,28 +21,24 @@ def rows(seed, n):
     return X
 
 
-def target(X, kind):
-    signal = np.nan_to_num(X[:, 0] / np.nanstd(X[:, 0])) + np.nan_to_num(X[:, 2] > 0)
-    if kind == "regression":
-        return signal * 1.7 + np.sin(np.arange(len(X)))
-    codes = np.digitize(signal, [-0.5, 0.7])
-    return {"str": np.array(["low", "mid", "high"]), "int": np.array([-5, 0, 12]),
-            "float": np.array([-1.0, 0.0, 2.0]), "bool": np.array([True, False, True]),
-            "object": np.array(["a'b", 'c"d', "e"], dtype=object)}[kind][codes]
+LABELS = {"str": ["low", "mid", "high"], "int": [-5, 0, 12], "float": [-1.0, 0.0, 2.0],
+          "bool": [True, False, True], "object": ["a'b", 'c"d', "e"], "regression": None}
 
 
-KINDS = ["str", "int", "float", "bool", "object", "regression"]
-
-
-@pytest.fixture(params=[(kind, frame) for kind in KINDS for frame in (True, False)],
-                ids=[f"{kind}-{'named' if frame else 'plain'}" for kind in KINDS
-                     for frame in (True, False)])
+@pytest.fixture(params=LABELS, ids=[f"{kind}-labels" for kind in LABELS])
 def fitted(request):
-    kind, named = request.param
-    X = rows(kind.__len__(), 300)
-    cls = QORRegressor if kind == "regression" else QORClassifier
-    train = pd.DataFrame(X, columns=COLUMNS) if named else X
-    return cls(max_depth=5).fit(train, target(X, kind)), rows(99, 400)
+    """A depth-5 tree, fitted on named columns (plain ones for integer labels), and new rows."""
+    X = rows(len(request.param), 300)
+    signal = np.nan_to_num(X[:, 0] / np.nanstd(X[:, 0])) + np.nan_to_num(X[:, 2] > 0)
+    labels = LABELS[request.param]
+    if labels is None:
+        est, y = QORRegressor(), signal * 1.7 + np.sin(np.arange(len(X)))
+    else:
+        est = QORClassifier()
+        y = np.array(labels, dtype=object if request.param == "object" else None)[
+            np.digitize(signal, [-0.5, 0.7])]
+    named = request.param != "int"
+    return est.fit(pd.DataFrame(X, columns=COLUMNS) if named else X, y), rows(99, 400)
 
 
 def predictions(estimator, X):
@@ -78,22 +74,6 @@ def test_the_sql_expression_predicts_every_row_as_the_model(fitted):
     assert got == expected
     if isinstance(estimator, QORRegressor):
         assert np.array(got).tobytes() == np.array(expected).tobytes()
-
-
-def test_names_are_quoted_and_rows_are_read_by_position():
-    X = rows(3, 50)
-    est = QORRegressor(max_depth=2).fit(pd.DataFrame(X, columns=COLUMNS), X[:, 2] > 0)
-    sql = export_sql(est, feature_names=["a", 'b"', "c", "d"])
-    assert '"c" <= ' in sql and "line" not in sql
-    source = export_python(est)
-    assert "if row[2] <= " in source and "# line\\nbreak" in source
-
-
-@pytest.mark.parametrize("name", ["2fast", "class", "a-b", ""])
-def test_function_names_must_be_identifiers(name):
-    est = QORRegressor(max_depth=1).fit([[0.0], [1.0]], [0.0, 1.0])
-    with pytest.raises(ValueError, match="function_name must be a Python identifier"):
-        export_python(est, function_name=name)
 
 
 def test_python_refuses_a_tree_deeper_than_its_indentation_allows():
