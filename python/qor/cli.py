@@ -236,16 +236,17 @@ def _write(path: Path, write) -> None:
 def _draw(estimator, path: Path) -> None:
     try:
         import matplotlib
+        matplotlib.use("Agg")  # a file is all the command draws; no window
+        import matplotlib.pyplot as plt
     except ImportError:
         raise InputError("--plot needs matplotlib: pip install 'qor[plot]'") from None
-    matplotlib.use("Agg")  # a file is all the command draws; no window
     figure = plot_tree(estimator)[0].figure
     try:
         _write(path, lambda p: figure.savefig(p, bbox_inches="tight"))
     except ValueError as error:  # a file type matplotlib does not write
         raise InputError(f"cannot write {path}: {_first_line(error)}") from None
     finally:
-        matplotlib.pyplot.close(figure)
+        plt.close(figure)
 
 
 def run_fit(args) -> None:
