@@ -2,11 +2,14 @@
 
 Both fit the same synthetic data (scikit-learn's make_classification and
 make_regression, 20 columns) with the matching criterion and the same depth
-and leaf limits. Times are medians of repetitions that alternate between the
-two libraries in this one process. Peak memory is measured for one fit in a
-fresh subprocess per configuration: the growth of the resident set's
-high-water mark (VmHWM, reset through /proc/self/clear_refs) over the resident
-size just before the fit, with the data already in memory.
+and leaf limits, through their estimators: QORClassifier / QORRegressor on all
+cores (n_jobs=-1) and on one, and DecisionTreeClassifier / DecisionTreeRegressor.
+The native module's fit (_qor_native, one thread) is timed beside them. Times
+are medians of repetitions that alternate between the libraries in this one
+process. Peak memory is measured for one estimator fit in a fresh subprocess
+per configuration: the growth of the resident set's high-water mark (VmHWM,
+reset through /proc/self/clear_refs) over the resident size just before the
+fit, with the data already in memory.
 
     python bench/run.py                  # the full table (10k, 100k, 1M rows)
     python bench/run.py --sizes 10000    # a quick look
@@ -58,8 +61,15 @@ def make_data(task, rows):
     return np.ascontiguousarray(X, dtype=np.float64), np.ascontiguousarray(y, dtype=np.float64)
 
 
-def qor_model(task, criterion, depth):
+def native_model(task, criterion, depth):
     return _qor_native.QORModel(task, criterion, depth, 2, 1)
+
+
+def qor_model(task, criterion, depth, n_jobs=-1):
+    from qor import QORClassifier, QORRegressor
+
+    kind = QORClassifier if task == "classification" else QORRegressor
+    return kind(criterion=criterion, max_depth=depth, n_jobs=n_jobs)
 
 
 def sklearn_model(task, criterion, depth):
@@ -117,11 +127,14 @@ def estimate(previous, rows):
 def run_configuration(X, y, criterion, depth, repeats, sklearn_expected):
     task = CRITERIA[criterion][0]
     with_sklearn = sklearn_expected is None or sklearn_expected <= SKLEARN_LIMIT
-    times = {"qor_fit": [], "qor_predict": [], "sk_fit": [], "sk_predict": []}
+    times = {"qor_fit": [], "qor_fit_1": [], "native_fit": [], "qor_predict": [],
+             "sk_fit": [], "sk_predict": []}
     for _ in range(repeats):
         ours = qor_model(task, criterion, depth)
         times["qor_fit"].append(timed(ours.fit, X, y))
         times["qor_predict"].append(timed(ours.predict, X))
+        times["qor_fit_1"].append(timed(qor_model(task, criterion, depth, n_jobs=1).fit, X, y))
+        times["native_fit"].append(timed(native_model(task, criterion, depth).fit, X, y))
         del ours
         if with_sklearn:
             theirs = sklearn_model(task, criterion, depth)
@@ -168,11 +181,12 @@ def main():
 
     print(f"Machine: {machine()}")
     print(f"Load average at start: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    header = (f"{'rows':>9} {'criterion':>9} {'depth':>5} | {'qor fit s':>9} {'sklearn fit s':>14} "
-              f"{'speedup':>8} | {'qor pred s':>10} {'sklearn pred s':>14} {'qor/skl':>7} | "
+    header = (f"{'rows':>9} {'criterion':>9} {'depth':>5} | {'qor fit s':>9} {'1 core s':>8} "
+              f"{'cores':>5} {'native s':>8} {'sklearn fit s':>14} {'speedup':>8} | "
+              f"{'qor pred s':>10} {'sklearn pred s':>14} {'skl/qor':>7} | "
               f"{'qor peak MiB':>12} {'skl peak MiB':>12} {'qor peak/X':>10}")
-    print("Times: median of interleaved repetitions (fit, then predict on the training X: "
-          "qor returns a list, scikit-learn an array).")
+    print("Times: median of interleaved repetitions. qor fit: the estimator with n_jobs=-1; "
+          "1 core: n_jobs=1; native: _qor_native's fit; predict on the training X.")
     print("Peak: growth of VmHWM over VmRSS during one fit, fresh process per configuration.")
     print(header)
     print("-" * len(header))
@@ -194,7 +208,7 @@ def main():
                     sklearn_seen[(criterion, depth)] = (rows, result["sk_fit"])
                     sk_fit = fmt(result["sk_fit"])
                     speedup = f"{result['sk_fit'] / result['qor_fit']:.1f}x"
-                    pred_ratio = f"{result['qor_predict'] / result['sk_predict']:.2f}"
+                    pred_ratio = f"{result['sk_predict'] / result['qor_predict']:.2f}"
                 else:
                     sk_fit = f"~{expected:.0f} skip"
                     speedup = f"~{expected / result['qor_fit']:.0f}x"
@@ -207,7 +221,9 @@ def main():
                     qor_peak = peak_memory("qor", criterion, rows, depth)
                     if result["sk_fit"] is not None:
                         sk_peak = peak_memory("sklearn", criterion, rows, depth)
+                cores = f"{result['qor_fit_1'] / result['qor_fit']:.2f}"
                 print(f"{rows:>9,} {criterion:>9} {depth:>5} | {fmt(result['qor_fit']):>9} "
+                      f"{fmt(result['qor_fit_1']):>8} {cores:>5} {fmt(result['native_fit']):>8} "
                       f"{sk_fit:>14} {speedup:>8} | {fmt(result['qor_predict']):>10} "
                       f"{fmt(result['sk_predict']):>14} {pred_ratio:>7} | "
                       f"{fmt(qor_peak, 1):>12} {fmt(sk_peak, 1):>12} "

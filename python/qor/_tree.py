@@ -7,6 +7,8 @@ converters) read a qor estimator's `tree_` as they read a DecisionTree's.
 import numpy as np
 from scipy import sparse
 
+from . import _core
+
 TREE_LEAF = -1  # children_left / children_right of a leaf
 TREE_UNDEFINED = -2  # feature and threshold of a leaf
 
@@ -108,38 +110,26 @@ class Tree:
     def max_depth(self) -> int:
         return int(self.depth.max())
 
-    def apply(self, X: np.ndarray) -> np.ndarray:
-        """Id of the leaf that each row of X (float64, validated) reaches."""
-        node = np.zeros(X.shape[0], dtype=np.intp)
-        moving = np.flatnonzero(~self.is_leaf[node])
-        while moving.size:
-            at = node[moving]
-            # An ordered comparison with NaN is false, so NaN goes right.
-            go_left = X[moving, self.feature[at]] <= self.threshold[at]
-            node[moving] = np.where(go_left, self.children_left[at], self.children_right[at])
-            moving = moving[~self.is_leaf[node[moving]]]
-        return node
+    # Prediction runs in the core, which checks every step it takes through the
+    # arrays: a tree from a file or a pickle is never trusted further.
 
-    def decision_path(self, X: np.ndarray) -> sparse.csr_matrix:
+    def apply(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
+        """Id of the leaf that each row of X (validated float64, C order) reaches."""
+        return _core.apply(self, X, n_threads)
+
+    def decision_path(self, X: np.ndarray, n_threads: int = 1) -> sparse.csr_matrix:
         """Indicator matrix (n_samples, node_count): entry (i, j) is 1 when row i passes node j."""
-        n = X.shape[0]
-        node = np.zeros(n, dtype=np.intp)
-        rows, nodes = [np.arange(n)], [node.copy()]
-        moving = np.flatnonzero(~self.is_leaf[node])
-        while moving.size:
-            at = node[moving]
-            go_left = X[moving, self.feature[at]] <= self.threshold[at]
-            node[moving] = np.where(go_left, self.children_left[at], self.children_right[at])
-            rows.append(moving)
-            nodes.append(node[moving])
-            moving = moving[~self.is_leaf[node[moving]]]
-        rows, nodes = np.concatenate(rows), np.concatenate(nodes)
-        data = np.ones(rows.size, dtype=np.intp)
-        return sparse.csr_matrix((data, (rows, nodes)), shape=(n, self.node_count))
+        indptr, indices = _core.decision_path(self, X, n_threads)
+        data = np.ones(indices.size, dtype=np.intp)
+        return sparse.csr_matrix((data, indices, indptr), shape=(X.shape[0], self.node_count))
 
-    def predict(self, X: np.ndarray) -> np.ndarray:
+    def predict(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """The value of each row's leaf, (n_samples, 1, max_n_classes)."""
-        return self.value[self.apply(X)]
+        return _core.predict_value(self, X, n_threads).reshape(X.shape[0], 1, self.max_n_classes)
+
+    def predict_class(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
+        """Column of each row's largest class share (the first of equal ones)."""
+        return _core.predict_class(self, X, n_threads)
 
     def feature_importances(self) -> np.ndarray:
         """Each split's gain weighted by the node's weight, summed per feature and

@@ -1,33 +1,35 @@
-"""scikit-learn estimators around the native level-wise tree."""
+"""scikit-learn estimators over qor's own core."""
 
 import math
 from numbers import Integral, Real
 
 import numpy as np
+from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_context, clone
 from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-import _qor_native
-
-from ._arrays import tree_from_native
+from . import _core
 from ._pruning import depth_features, prune, pruning_path
+from ._tree import Tree
 
-# The native constructor takes signed 32-bit integers.
+# The engine counts rows and depths in signed 32 bits.
 _INT32_MAX = 2**31 - 1
 
 
 class _QORTree(BaseEstimator):
     """Fitting, validation and pickling shared by both estimators.
 
-    Validation happens here, once: the native model only guards its own
-    preconditions. X may hold NaN, which every split sends to the right child,
-    in fitting and in prediction alike; infinite values are refused.
+    Validation happens here, once, into arrays the fit owns (targets and
+    weights); X is read in place. The core then grows the tree with the
+    interpreter lock released. X may hold NaN, which every split sends to the
+    right child, in fitting and in prediction alike; infinite values are refused.
     """
 
-    _task: str  # the native task name
+    _task: str  # "classification" or "regression"
     _parameter_constraints: dict = {
         "max_depth": [Interval(Integral, 0, _INT32_MAX, closed="both"), None],
         # A float is a share of the training rows, as in scikit-learn.
@@ -35,31 +37,63 @@ class _QORTree(BaseEstimator):
                               Interval(RealNotInt, 0.0, 1.0, closed="right")],
         "min_samples_leaf": [Interval(Integral, 1, _INT32_MAX, closed="both"),
                              Interval(RealNotInt, 0.0, 1.0, closed="neither")],
+        "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
+        "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
+        "n_jobs": [Integral, None],
     }
 
-    def _native_targets(self, y: np.ndarray) -> np.ndarray:
-        """The float64 targets the native model trains on (the classifier records
-        its classes_ on the way)."""
+    def _targets(self, y: np.ndarray) -> np.ndarray:
+        """The float64 targets the core trains on (the classifier records its
+        classes_ on the way: it trains on class codes 0..K-1)."""
         raise NotImplementedError
 
+    def _class_weight(self, y: np.ndarray):
+        """Per-row weights from class_weight, or None."""
+        return None
+
     @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y):
-        """Grows the tree on X (n_samples, n_features) and y (n_samples,); returns self."""
+    def fit(self, X, y, sample_weight=None):
+        """Grows the tree on X (n_samples, n_features) and y (n_samples,); returns self.
+
+        sample_weight (n_samples,), optional: non-negative, finite weights; a row of
+        weight k counts as k copies of the row, a row of weight 0 counts nowhere but
+        in the row counts. None weighs every row 1.
+        """
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              ensure_all_finite="allow-nan",
                              y_numeric=self._task == "regression")
-        targets = self._native_targets(y)
-        max_depth = _INT32_MAX if self.max_depth is None else self.max_depth
-        min_samples_split, min_samples_leaf = self._row_limits(X.shape[0])
-        model = _qor_native.QORModel(self._task, self.criterion, max_depth,
-                                     min_samples_split, min_samples_leaf)
-        model.fit(X, targets)
-        self.depth_features_ = model.depth_features_
-        self.tree_ = tree_from_native(model.root, targets, self.criterion,
-                                      getattr(self, "n_classes_", 0), self.n_features_in_)
+        targets = self._targets(y)
+        weights = None
+        if sample_weight is not None:
+            weights = _check_sample_weight(sample_weight, X, dtype=np.float64,
+                                           ensure_non_negative=True, copy=True)
+        by_class = self._class_weight(y)
+        if by_class is not None:
+            weights = by_class if weights is None else weights * by_class
+        total = X.shape[0] if weights is None else float(weights.sum())
+        if weights is not None and not total > 0:
+            raise ValueError("sample weights must add up to more than 0; "
+                             f"these add up to {total}")
+
+        params = _core.TreeParams()
+        params.criterion = self.criterion
+        params.n_classes = getattr(self, "n_classes_", 0)
+        params.max_depth = _INT32_MAX if self.max_depth is None else self.max_depth
+        params.min_samples_split, params.min_samples_leaf = self._row_limits(X.shape[0])
+        params.min_weight_leaf = self.min_weight_fraction_leaf * total
+        params.min_impurity_decrease = self.min_impurity_decrease
+        params.n_threads = self._threads()
+        arrays = _core.fit(X, targets, weights, params)
+        levels = arrays.pop("depth_features")
+        self.tree_ = Tree(n_features=self.n_features_in_,
+                          n_classes=max(params.n_classes, 1), **arrays)
+        self.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
         self._prune_tree()
         return self
+
+    def _threads(self) -> int:
+        return _core.thread_count(1 if self.n_jobs is None else self.n_jobs)
 
     def _row_limits(self, n_samples: int) -> tuple[int, int]:
         """(min_samples_split, min_samples_leaf) in rows: a float is the share
@@ -110,18 +144,18 @@ class _QORTree(BaseEstimator):
 
     def _validate_X_predict(self, X) -> np.ndarray:
         check_is_fitted(self)
-        return validate_data(self, X, dtype=np.float64, ensure_all_finite="allow-nan",
+        return validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite="allow-nan",
                              reset=False)
 
     def apply(self, X) -> np.ndarray:
         """Id (in `tree_`) of the leaf that each row of X reaches."""
         X = self._validate_X_predict(X)
-        return self.tree_.apply(X)
+        return self.tree_.apply(X, self._threads())
 
-    def decision_path(self, X):
+    def decision_path(self, X) -> sparse.csr_matrix:
         """Sparse indicator (n_samples, node_count) of the nodes each row of X passes."""
         X = self._validate_X_predict(X)
-        return self.tree_.decision_path(X)
+        return self.tree_.decision_path(X, self._threads())
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -149,11 +183,22 @@ class QORClassifier(ClassifierMixin, _QORTree):
     min_samples_leaf : int or float, default=1
         Fewest training rows either side of a split may receive. A float in (0, 1)
         is a share of the rows: ceil(min_samples_leaf * n_samples).
+    min_weight_fraction_leaf : float in [0, 0.5], default=0.0
+        Least share of the total sample weight either side of a split may receive.
+    min_impurity_decrease : float, default=0.0
+        A node splits only where its share of the training weight times the split's
+        impurity decrease reaches this.
+    class_weight : dict, "balanced" or None, default=None
+        Weights of the classes, multiplying the sample weights: {label: weight}, or
+        "balanced" for n_samples / (n_classes * the class's row count).
     ccp_alpha : float, default=0.0
         Complexity parameter of minimal cost-complexity pruning, applied after
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    n_jobs : int or None, default=None
+        Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
+        tree and every prediction are the same for every value.
 
     Attributes
     ----------
@@ -178,33 +223,44 @@ class QORClassifier(ClassifierMixin, _QORTree):
     _parameter_constraints: dict = {
         **_QORTree._parameter_constraints,
         "criterion": [StrOptions({"gini", "entropy"})],
+        "class_weight": [dict, StrOptions({"balanced"}), None],
     }
     _task = "classification"
 
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
-                 ccp_alpha=0.0):
+                 min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, class_weight=None,
+                 ccp_alpha=0.0, n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.min_impurity_decrease = min_impurity_decrease
+        self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
+        self.n_jobs = n_jobs
 
-    def _native_targets(self, y):
+    def _targets(self, y):
         check_classification_targets(y)
         self.classes_, codes = np.unique(y, return_inverse=True)
         self.n_classes_ = len(self.classes_)
-        # np.unique sorts, so code order is label order, as the native classes_ expects.
+        # np.unique sorts, so code order is label order.
         return codes.astype(np.float64)
+
+    def _class_weight(self, y):
+        if self.class_weight is None:
+            return None
+        return compute_sample_weight(self.class_weight, y)
 
     def predict(self, X) -> np.ndarray:
         """The most probable class of each row, ties to the first in `classes_`."""
-        proba = self.predict_proba(X)
-        return self.classes_[proba.argmax(axis=1)]
+        X = self._validate_X_predict(X)
+        return self.classes_[self.tree_.predict_class(X, self._threads())]
 
     def predict_proba(self, X) -> np.ndarray:
-        """Class shares among the training rows of each row's leaf, (n_samples, n_classes_)."""
+        """Class shares of the training weight in each row's leaf, (n_samples, n_classes_)."""
         X = self._validate_X_predict(X)
-        return self.tree_.predict(X)[:, 0, :]
+        return self.tree_.predict(X, self._threads())[:, 0, :]
 
     def predict_log_proba(self, X) -> np.ndarray:
         """Logarithm of `predict_proba`: -inf for a class absent from the row's leaf."""
@@ -218,8 +274,8 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     Growth is breadth first: at each depth the feature that most decreases the
     impurity of the whole level is chosen, and each node of the level picks its
-    own threshold on it. Leaves predict the mean of their training targets, also
-    under "mae".
+    own threshold on it. Leaves predict the (weighted) mean of their training
+    targets, also under "mae".
 
     Parameters
     ----------
@@ -235,11 +291,19 @@ class QORRegressor(RegressorMixin, _QORTree):
     min_samples_leaf : int or float, default=1
         Fewest training rows either side of a split may receive. A float in (0, 1)
         is a share of the rows: ceil(min_samples_leaf * n_samples).
+    min_weight_fraction_leaf : float in [0, 0.5], default=0.0
+        Least share of the total sample weight either side of a split may receive.
+    min_impurity_decrease : float, default=0.0
+        A node splits only where its share of the training weight times the split's
+        impurity decrease reaches this.
     ccp_alpha : float, default=0.0
         Complexity parameter of minimal cost-complexity pruning, applied after
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    n_jobs : int or None, default=None
+        Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
+        tree and every prediction are the same for every value.
 
     Attributes
     ----------
@@ -265,17 +329,22 @@ class QORRegressor(RegressorMixin, _QORTree):
     _task = "regression"
 
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
-                 ccp_alpha=0.0):
+                 min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0,
+                 n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
+        self.n_jobs = n_jobs
 
-    def _native_targets(self, y):
-        return np.ascontiguousarray(y, dtype=np.float64)
+    def _targets(self, y):
+        # A copy the fit owns: nothing else can change it while the core reads it.
+        return np.array(y, dtype=np.float64, order="C")
 
     def predict(self, X) -> np.ndarray:
-        """The mean training target of the leaf each row reaches."""
+        """The weighted mean training target of the leaf each row reaches."""
         X = self._validate_X_predict(X)
-        return self.tree_.predict(X)[:, 0, 0]
+        return self.tree_.predict(X, self._threads())[:, 0, 0]

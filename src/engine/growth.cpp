@@ -158,8 +158,10 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   tree.value_width = params.n_classes > 0 ? params.n_classes : 1;
   std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
   if (root_rows.empty()) {
-    rows.resize(static_cast<std::size_t>(std::max(X.rows, 0)));
-    std::iota(rows.begin(), rows.end(), 0u);
+    // A row of weight 0 is a row removed: it bounds no cut and counts in no node.
+    for (std::int32_t r = 0; r < X.rows; ++r) {
+      if (weights == nullptr || weights[r] > 0.0) rows.push_back(static_cast<std::uint32_t>(r));
+    }
   }
   Summarizer summarize(y, weights, params);
   const auto n = static_cast<std::int64_t>(rows.size());

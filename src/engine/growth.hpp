@@ -21,7 +21,9 @@ namespace qor {
 // is the level's, each node with a cut under it splits there (x <= threshold
 // goes left, NaN right), and the others stay leaves. `weights` holds one
 // sample weight (>= 0) per row, or is null for unit weights, which give the
-// unweighted tree to the last bit. The tree never depends on params.n_threads.
+// unweighted tree to the last bit; a row of weight k grows the tree of k copies
+// of the row, so rows of weight 0 are left out from the root on. The tree never
+// depends on params.n_threads.
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
                    const TreeParams& params, std::span<const std::uint32_t> root_rows = {});
 

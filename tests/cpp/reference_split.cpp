@@ -297,8 +297,9 @@ FlatTree grow(const FeatureMatrix& X, const TargetVector& y, const double* weigh
   };
 
   std::deque<std::vector<std::size_t>> rows_of(1);  // by node id; stays put as it grows
-  rows_of[0].resize(static_cast<std::size_t>(X.rows));
-  std::iota(rows_of[0].begin(), rows_of[0].end(), std::size_t{0});
+  for (std::size_t r = 0; r < static_cast<std::size_t>(X.rows); ++r) {
+    if (weight_of(weights, r) > 0.0) rows_of[0].push_back(r);  // weight 0: a row removed
+  }
   add(rows_of[0]);
   Rules rules{
       params.criterion,       params.min_samples_split,     params.min_samples_leaf,

@@ -395,7 +395,7 @@ TEST(PackageGrowth, UnitWeightsAndThreadCountsLeaveTheTreeUnchanged) {
   }
 }
 
-// A row of integer weight k grows the tree of k copies of the row.
+// A row of integer weight k grows the tree of k copies of the row (none for 0).
 TEST(PackageGrowth, IntegerWeightsGrowTheTreeOfRepeatedRows) {
   std::mt19937_64 rng(4);
   for (const Criterion criterion :
@@ -408,7 +408,7 @@ TEST(PackageGrowth, IntegerWeightsGrowTheTreeOfRepeatedRows) {
     Problem copies;
     copies.cols = p.cols;
     for (std::size_t r = 0; r < p.y.size(); ++r) {
-      w[r] = std::uniform_int_distribution<int>(1, 3)(rng);
+      w[r] = std::uniform_int_distribution<int>(0, 3)(rng);
       for (int c = 0; c < w[r]; ++c) {
         copies.x.insert(copies.x.end(), p.x.begin() + static_cast<std::ptrdiff_t>(r) * p.cols,
                         p.x.begin() + static_cast<std::ptrdiff_t>(r + 1) * p.cols);

@@ -124,7 +124,9 @@ def toy():
 
 
 def pytest_report_header(config):
-    return f"_qor_native: {_qor_native.__file__}"
+    from qor import _core
+
+    return f"_qor_native: {_qor_native.__file__}\nqor._core: {_core.__file__}"
 
 
 # Set by `make sanitize` to the directory of the instrumented module.
@@ -137,8 +139,11 @@ skip_if_sanitized = pytest.mark.skipif(
 
 
 def pytest_sessionstart(session):
-    # Running the sanitizer pass against the regular module would prove nothing.
-    if SANITIZED_MODULE_DIR and not os.path.realpath(_qor_native.__file__).startswith(
-            SANITIZED_MODULE_DIR):
-        raise RuntimeError(f"_qor_native loaded from {_qor_native.__file__}, "
-                           f"not from {SANITIZED_MODULE_DIR}")
+    # Running the sanitizer pass against the regular modules would prove nothing.
+    from qor import _core
+
+    for module in (_qor_native, _core):
+        if SANITIZED_MODULE_DIR and not os.path.realpath(module.__file__).startswith(
+                SANITIZED_MODULE_DIR):
+            raise RuntimeError(f"{module.__name__} loaded from {module.__file__}, "
+                               f"not from {SANITIZED_MODULE_DIR}")

@@ -2,6 +2,7 @@
 importances and the refusals."""
 
 import copy
+import math
 import pickle
 
 import numpy as np
@@ -197,12 +198,21 @@ def test_unfitted_use_raises_not_fitted(cls, call):
 HAND_X = np.array([[1.0, 1.0], [1.0, 2.0], [2.0, 1.0], [2.0, 2.0]])
 
 
+def _entropy(*shares):
+    """The engine's entropy, 1e-10 inside each logarithm (a pure set is a hair below 0)."""
+    return -sum(p * math.log2(p + 1e-10) for p in shares)
+
+
+# Root 4 x H(3/4, 1/4) less 2 x H(1) and 2 x H(1/2, 1/2); {0, 1}: 2 x H(1/2, 1/2) less 2 x H(1).
+_ROOT_DROP = 4 * _entropy(0.75, 0.25) - 2 * _entropy(1.0) - 2 * _entropy(0.5, 0.5)
+_PAIR_DROP = 2 * _entropy(0.5, 0.5) - 2 * _entropy(1.0)
+
+
 @pytest.mark.parametrize("cls, criterion, y, expected", [
     # Weighted impurity (rows x impurity): root 1.5, {0, 0} 0, {0, 1} 1, leaves 0.
     (QORClassifier, "gini", [0, 0, 0, 1], [0.5 / 1.5, 1 / 1.5]),
-    # Root 4 x H(3/4, 1/4), {0, 1} 2 x 1 bit, leaves 0.
     (QORClassifier, "entropy", [0, 0, 0, 1],
-     [(4 * 0.8112781244591328 - 2) / (4 * 0.8112781244591328), 2 / (4 * 0.8112781244591328)]),
+     [_ROOT_DROP / (_ROOT_DROP + _PAIR_DROP), _PAIR_DROP / (_ROOT_DROP + _PAIR_DROP)]),
     # Root 4 x 25.25, each pair 2 x 0.25, leaves 0.
     (QORRegressor, "mse", [0.0, 1.0, 10.0, 11.0], [100 / 101, 1 / 101]),
     # Root 4 x 5 (around the median 5.5), each pair 2 x 0.5, leaves 0.

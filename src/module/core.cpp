@@ -1,0 +1,197 @@
+// qor._core: the package's door into the engine. Fits grow a FlatTree with the
+// interpreter lock released, on the threads asked for, and hand its arrays to
+// NumPy without copying; prediction routes rows through a tree's arrays.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/flat_tree.hpp"
+#include "engine/growth.hpp"
+#include "engine/model.hpp"
+#include "engine/parallel.hpp"
+#include "engine/prediction.hpp"
+#include "engine/tree_params.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+template <class T>
+using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+std::int32_t extent(std::size_t n, const char* what) {
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +
+                                " entries, more than the largest supported, 2147483647");
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+qor::FeatureMatrix matrix_view(const Matrix& X) {
+  return {X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"), true};
+}
+
+// A vector moved to the heap and handed to NumPy, which frees it.
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
+                                   std::initializer_list<std::size_t> shape) {
+  auto* owned = new std::vector<T>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
+}
+
+nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
+             const qor::TreeParams& params) {
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row");
+  }
+  const qor::TargetVector targets{y.data(), matrix.rows};
+  const double* weights = sample_weight ? sample_weight->data() : nullptr;
+  qor::FlatTree tree;
+  {
+    nb::gil_scoped_release unlocked;
+    tree = qor::grow_tree(matrix, targets, weights, params);
+  }
+  const std::size_t nodes = tree.node_count();
+  const auto width = static_cast<std::size_t>(tree.value_width);
+  nb::dict out;
+  out["children_left"] = to_numpy(std::move(tree.children_left), {nodes});
+  out["children_right"] = to_numpy(std::move(tree.children_right), {nodes});
+  out["feature"] = to_numpy(std::move(tree.feature), {nodes});
+  out["threshold"] = to_numpy(std::move(tree.threshold), {nodes});
+  out["impurity"] = to_numpy(std::move(tree.impurity), {nodes});
+  out["n_node_samples"] = to_numpy(std::move(tree.n_node_samples), {nodes});
+  out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
+  out["gain"] = to_numpy(std::move(tree.gain), {nodes});
+  out["value"] = to_numpy(std::move(tree.value), {nodes, width});
+  out["depth_features"] = to_numpy(std::move(tree.depth_features), {tree.depth_features.size()});
+  return out;
+}
+
+// The routing arrays of a qor Tree (its attributes), checked as prediction reads them.
+struct Routing {
+  In<std::int64_t> children_left, children_right, feature;
+  In<double> threshold;
+
+  explicit Routing(const nb::handle& tree)
+      : children_left(nb::cast<In<std::int64_t>>(tree.attr("children_left"))),
+        children_right(nb::cast<In<std::int64_t>>(tree.attr("children_right"))),
+        feature(nb::cast<In<std::int64_t>>(tree.attr("feature"))),
+        threshold(nb::cast<In<double>>(tree.attr("threshold"))) {}
+
+  qor::TreeView view() const {
+    return {{children_left.data(), children_left.size()},
+            {children_right.data(), children_right.size()},
+            {feature.data(), feature.size()},
+            {threshold.data(), threshold.size()}};
+  }
+};
+
+nb::ndarray<nb::numpy, std::int64_t> apply(const nb::handle& tree, const Matrix& X, int n_jobs) {
+  const Routing routing(tree);
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  std::vector<std::int64_t> leaves(static_cast<std::size_t>(matrix.rows));
+  {
+    nb::gil_scoped_release unlocked;
+    qor::apply_rows(routing.view(), matrix, leaves, qor::thread_count(n_jobs));
+  }
+  return to_numpy(std::move(leaves), {static_cast<std::size_t>(matrix.rows)});
+}
+
+nb::tuple decision_path(const nb::handle& tree, const Matrix& X, int n_jobs) {
+  const Routing routing(tree);
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  qor::Paths paths;
+  {
+    nb::gil_scoped_release unlocked;
+    paths = qor::decision_paths(routing.view(), matrix, qor::thread_count(n_jobs));
+  }
+  const std::size_t offsets = paths.offsets.size();
+  const std::size_t nodes = paths.nodes.size();
+  return nb::make_tuple(to_numpy(std::move(paths.offsets), {offsets}),
+                        to_numpy(std::move(paths.nodes), {nodes}));
+}
+
+// The tree's value rows, (node_count, width), as prediction reads them.
+std::pair<In<double>, std::size_t> values_of(const nb::handle& tree) {
+  auto value = nb::cast<In<double>>(tree.attr("value"));
+  const std::size_t nodes = nb::cast<In<std::int64_t>>(tree.attr("children_left")).size();
+  const std::size_t width = nodes == 0 ? 0 : value.size() / nodes;
+  return {value, width};
+}
+
+nb::ndarray<nb::numpy, double> predict_value(const nb::handle& tree, const Matrix& X, int n_jobs) {
+  const Routing routing(tree);
+  const auto [value, width] = values_of(tree);
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  const auto rows = static_cast<std::size_t>(matrix.rows);
+  std::vector<double> out(rows * width);
+  {
+    nb::gil_scoped_release unlocked;
+    qor::leaf_values(routing.view(), {value.data(), value.size()}, width, matrix, out,
+                     qor::thread_count(n_jobs));
+  }
+  return to_numpy(std::move(out), {rows, width});
+}
+
+nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const Matrix& X,
+                                                   int n_jobs) {
+  const Routing routing(tree);
+  const auto [value, width] = values_of(tree);
+  const qor::FeatureMatrix matrix = matrix_view(X);
+  std::vector<std::int64_t> out(static_cast<std::size_t>(matrix.rows));
+  {
+    nb::gil_scoped_release unlocked;
+    qor::leaf_argmax(routing.view(), {value.data(), value.size()}, width, matrix, out,
+                     qor::thread_count(n_jobs));
+  }
+  return to_numpy(std::move(out), {static_cast<std::size_t>(matrix.rows)});
+}
+
+}  // namespace
+
+NB_MODULE(_core, m) {
+  m.doc() = "The engine behind qor's estimators: growth and prediction over flat trees.";
+
+  nb::class_<qor::TreeParams>(m, "TreeParams", "What a fit grows by.")
+      .def(nb::init<>())
+      .def_prop_rw(
+          "criterion", [](const qor::TreeParams& p) { return static_cast<int>(p.criterion); },
+          [](qor::TreeParams& p, const std::string& name) {
+            p.criterion = qor::parse_criterion(name);
+          })
+      .def_rw("n_classes", &qor::TreeParams::n_classes)
+      .def_rw("max_depth", &qor::TreeParams::max_depth)
+      .def_rw("min_samples_split", &qor::TreeParams::min_samples_split)
+      .def_rw("min_samples_leaf", &qor::TreeParams::min_samples_leaf)
+      .def_rw("min_weight_leaf", &qor::TreeParams::min_weight_leaf)
+      .def_rw("min_impurity_decrease", &qor::TreeParams::min_impurity_decrease)
+      .def_rw("n_threads", &qor::TreeParams::n_threads);
+
+  m.def("thread_count", &qor::thread_count, "n_jobs"_a,
+        "Threads that n_jobs asks for: -1 all cores, -2 all but one, never below 1.");
+  m.def("fit", &fit, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a,
+        "Grows a tree; returns its arrays (node ids breadth first) as a dict.");
+  m.def("apply", &apply, "tree"_a, "X"_a, "n_jobs"_a = 1, "Leaf id of every row of X.");
+  m.def("decision_path", &decision_path, "tree"_a, "X"_a, "n_jobs"_a = 1,
+        "The nodes every row passes, as (indptr, indices) of compressed rows.");
+  m.def("predict_value", &predict_value, "tree"_a, "X"_a, "n_jobs"_a = 1,
+        "The value row of every row's leaf, (n_samples, width).");
+  m.def("predict_class", &predict_class, "tree"_a, "X"_a, "n_jobs"_a = 1,
+        "Column of the largest value of every row's leaf (the first of equals).");
+}
