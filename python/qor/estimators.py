@@ -40,6 +40,7 @@ class _QORTree(BaseEstimator):
         "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
         "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
+        "monotonic_cst": ["array-like", None],
         "n_jobs": [Integral, None],
     }
 
@@ -83,6 +84,7 @@ class _QORTree(BaseEstimator):
         params.min_samples_split, params.min_samples_leaf = self._row_limits(X.shape[0])
         params.min_weight_leaf = self.min_weight_fraction_leaf * total
         params.min_impurity_decrease = self.min_impurity_decrease
+        params.monotonic_cst = self._monotonic_cst()
         params.n_threads = self._threads()
         arrays = _core.fit(X, targets, weights, params)
         levels = arrays.pop("depth_features")
@@ -91,6 +93,21 @@ class _QORTree(BaseEstimator):
         self.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
         self._prune_tree()
         return self
+
+    def _monotonic_cst(self) -> list[int]:
+        if self.monotonic_cst is None:
+            return []
+        cst = np.asarray(self.monotonic_cst)
+        if cst.shape != (self.n_features_in_,):
+            raise ValueError(f"monotonic_cst has shape {cst.shape} but the input data X has "
+                             f"{self.n_features_in_} features")
+        if not np.isin(cst, [-1, 0, 1]).all():
+            raise ValueError("monotonic_cst must be None or an array-like of -1, 0 or 1; "
+                             f"got {cst.tolist()}")
+        if getattr(self, "n_classes_", 2) > 2:
+            raise ValueError("Monotonicity constraints are not supported with multiclass "
+                             "classification")
+        return [int(c) for c in cst]
 
     def _threads(self) -> int:
         return _core.thread_count(1 if self.n_jobs is None else self.n_jobs)
@@ -196,6 +213,12 @@ class QORClassifier(ClassifierMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    monotonic_cst : array-like of int of shape (n_features,) or None, default=None
+        Per feature: 1 where the probability of the second class (`classes_[1]`) may
+        only rise with the feature, -1 only fall, 0 free; binary classification only.
+        A split on a constrained feature keeps its children's values in that order
+        and passes their midpoint down as a bound that every node below respects. A
+        missing value counts as above every number (it goes right).
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -229,7 +252,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, class_weight=None,
-                 ccp_alpha=0.0, n_jobs=None):
+                 ccp_alpha=0.0, monotonic_cst=None, n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -238,6 +261,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.min_impurity_decrease = min_impurity_decrease
         self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
+        self.monotonic_cst = monotonic_cst
         self.n_jobs = n_jobs
 
     def _targets(self, y):
@@ -301,6 +325,11 @@ class QORRegressor(RegressorMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    monotonic_cst : array-like of int of shape (n_features,) or None, default=None
+        Per feature: 1 where predictions may only rise with the feature, -1 only
+        fall, 0 free. A split on a constrained feature keeps its children's values
+        in that order and passes their midpoint down as a bound that every node
+        below respects. A missing value counts as above every number (it goes right).
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -330,7 +359,7 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 n_jobs=None):
+                 monotonic_cst=None, n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -338,6 +367,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
+        self.monotonic_cst = monotonic_cst
         self.n_jobs = n_jobs
 
     def _targets(self, y):

@@ -6,7 +6,9 @@ A file is one JSON object (UTF-8, no NaN or infinity):
       "format": "qor-model",
       "version": 1,
       "estimator": "QORClassifier" or "QORRegressor",
-      "params": {...},                  the estimator's get_params()
+      "params": {...},                  the estimator's get_params(); array-likes as
+                                        lists, a class_weight dict as
+                                        {"labels": {"dtype", "values"}, "weights": [...]}
       "n_features_in": 30,
       "feature_names_in": [...] or null,
       "classes": {"dtype": "<U3", "values": [...]} or null (regressor),
@@ -53,8 +55,7 @@ def save(estimator, path) -> None:
         raise TypeError(f"save takes a QORClassifier or QORRegressor, "
                         f"not {type(estimator).__name__}")
     check_is_fitted(estimator)
-    # NumPy scalars (from a grid search, say) are saved as the Python numbers they equal.
-    params = {name: value.item() if isinstance(value, np.generic) else value
+    params = {name: _param_document(name, value)
               for name, value in estimator.get_params(deep=False).items()}
     for name, value in params.items():
         try:
@@ -83,6 +84,32 @@ def save(estimator, path) -> None:
     text = _dumps(document)
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
+
+
+def _param_document(name: str, value):
+    """A parameter as JSON can hold it: NumPy scalars (from a grid search, say) as the
+    Python numbers they equal, arrays and tuples as lists, and a class_weight dict by
+    its labels (kept in their dtype, like classes) and weights."""
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, (np.ndarray, tuple)):
+        return np.asarray(value).tolist()
+    if name == "class_weight" and isinstance(value, dict):
+        return {"labels": _labels_document(np.array(list(value))),
+                "weights": [float(w) for w in value.values()]}
+    return value
+
+
+def _param(name: str, value):
+    """The parameter a saved document holds (the inverse of _param_document)."""
+    if name == "class_weight" and isinstance(value, dict):
+        if set(value) != {"labels", "weights"} or not isinstance(value["weights"], list):
+            raise _Broken('a class_weight dict must hold "labels" and "weights"')
+        labels = _labels(value["labels"]).tolist()
+        if len(labels) != len(value["weights"]):
+            raise _Broken("class_weight has as many labels as weights")
+        return dict(zip(labels, value["weights"]))
+    return value
 
 
 def _labels_document(classes: np.ndarray) -> dict:
@@ -160,7 +187,7 @@ def _estimator(document):
                       f"{', '.join(ESTIMATORS)}")
     params = _field(document, "params", dict)
     try:
-        estimator = cls(**params)
+        estimator = cls(**{name: _param(name, value) for name, value in params.items()})
         estimator._validate_params()
     except (TypeError, ValueError) as error:
         raise _Broken(f"bad params: {error}") from None

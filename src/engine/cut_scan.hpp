@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,28 @@ inline double cut_threshold(double lo, double hi) noexcept {
 struct CutLimits {
   std::int32_t min_samples_leaf = 1;  // rows; 1 or less imposes nothing
   double min_weight_leaf = 0.0;       // sample weight; 0 imposes nothing
+};
+
+// The range monotonic constraints leave a node's value (its weighted mean
+// target; for a binary classifier on class codes, the second class's share).
+struct ValueBounds {
+  double lower = -std::numeric_limits<double>::infinity();
+  double upper = std::numeric_limits<double>::infinity();
+
+  double clip(double value) const noexcept { return std::min(std::max(value, lower), upper); }
+};
+
+// A monotonic constraint on a node's cuts under one feature: the parts' values
+// ordered by `sign` and both within the node's bounds.
+struct Monotone {
+  std::int32_t sign = 0;  // +1: the left part's value at most the right's; -1: at least; 0: none
+  ValueBounds bounds;
+  const double* targets = nullptr;  // per row: the value it adds to its part
+
+  bool admits(double left, double right) const noexcept {
+    return left >= bounds.lower && right >= bounds.lower && left <= bounds.upper &&
+           right <= bounds.upper && (left - right) * sign <= 0;
+  }
 };
 
 // A criterion's cheap first look at a cut: `score` lies within `bound` of
@@ -101,8 +124,8 @@ struct IgnoreScreens {
 
 template <class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
 NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
-                    std::int32_t feature, const CutLimits& limits, WeightOf weight_of,
-                    std::vector<double>& upper, OnScreen on_screen = {}) {
+                    std::int32_t feature, const CutLimits& limits, const Monotone& monotone,
+                    WeightOf weight_of, std::vector<double>& upper, OnScreen on_screen = {}) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
   const std::size_t n = run.size();
@@ -120,6 +143,18 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
     return least <= 0.0 || (w_left >= least && total - w_left >= least);
   };
 
+  // Parts' values for a monotonic constraint, added up in run order.
+  const bool constrained = monotone.sign != 0;
+  double value_total = 0.0;
+  double value_left = 0.0;
+  for (std::size_t k = 0; constrained && k < n; ++k) {
+    value_total += weight_of(run[k].row()) * monotone.targets[run[k].row()];
+  }
+  const auto monotone_enough = [&](double w_left) {
+    return !constrained ||
+           monotone.admits(value_left / w_left, (value_total - value_left) / (total - w_left));
+  };
+
   // Screening: upper[k] is the top of cut k's interval, -inf where no cut is
   // allowed, +inf where the screen is not finite (never ranked, always checked).
   upper.resize(n);
@@ -131,9 +166,11 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
     const std::uint32_t row = run[k].row();
     const double w = weight_of(row);
     w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
+    if (constrained) value_left += w * monotone.targets[row];
     criterion.move(state, k, row, w);
     double top = -kInfinity;
-    if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left)) {
+    if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left) &&
+        monotone_enough(w_left)) {
       const Screen s = criterion.screen(state, k + 1, w_left);
       on_screen(k, s);
       const double lower = s.score - s.bound;

@@ -98,65 +98,67 @@ void CutScanner::prepare(std::size_t segment) {
 
 template <class Cut, class OnScreen>
 NodeSplit CutScanner::scan(Cut& cut, std::size_t segment, std::int32_t feature,
-                           const FeatureMatrix& X, OnScreen on_screen) {
+                           const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
   const auto run = columns_.run(segment, feature);
   if (weights_ == nullptr) {
-    return scan_cuts(cut, run, X, feature, limits_, UnitWeight{}, upper_, on_screen);
+    return scan_cuts(cut, run, X, feature, limits_, monotone, UnitWeight{}, upper_, on_screen);
   }
   const double* w = weights_;
-  return scan_cuts(
-      cut, run, X, feature, limits_, [w](std::uint32_t row) { return w[row]; }, upper_, on_screen);
+  const auto weight_of = [w](std::uint32_t row) { return w[row]; };
+  return scan_cuts(cut, run, X, feature, limits_, monotone, weight_of, upper_, on_screen);
 }
 
 template <bool kGini, bool kUnit, class OnScreen>
 NodeSplit CutScanner::tally_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                                OnScreen on_screen) {
+                                const Monotone& monotone, OnScreen on_screen) {
   if (columns_.narrow_label_codes().empty()) {
     TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
-    return scan(cut, segment, feature, X, on_screen);
+    return scan(cut, segment, feature, X, monotone, on_screen);
   }
   TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
-  return scan(cut, segment, feature, X, on_screen);
+  return scan(cut, segment, feature, X, monotone, on_screen);
 }
 
 template <class OnScreen>
 NodeSplit CutScanner::dispatch(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                               OnScreen on_screen) {
+                               const Monotone& monotone, OnScreen on_screen) {
   const bool unit = weights_ == nullptr;
   switch (criterion_) {
     case Criterion::Gini:
-      return unit ? tally_cut<true, true>(segment, feature, X, on_screen)
-                  : tally_cut<true, false>(segment, feature, X, on_screen);
+      return unit ? tally_cut<true, true>(segment, feature, X, monotone, on_screen)
+                  : tally_cut<true, false>(segment, feature, X, monotone, on_screen);
     case Criterion::Entropy:
-      return unit ? tally_cut<false, true>(segment, feature, X, on_screen)
-                  : tally_cut<false, false>(segment, feature, X, on_screen);
+      return unit ? tally_cut<false, true>(segment, feature, X, monotone, on_screen)
+                  : tally_cut<false, false>(segment, feature, X, monotone, on_screen);
     case Criterion::Mse: {
       if (unit) {
         MseCut<true> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-        return scan(cut, segment, feature, X, on_screen);
+        return scan(cut, segment, feature, X, monotone, on_screen);
       }
       MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-      return scan(cut, segment, feature, X, on_screen);
+      return scan(cut, segment, feature, X, monotone, on_screen);
     }
     default: {
       if (unit) {
         MaeCut<true> cut(mae_, mae_scratch_);
-        return scan(cut, segment, feature, X, on_screen);
+        return scan(cut, segment, feature, X, monotone, on_screen);
       }
       MaeCut<false> cut(mae_, mae_scratch_);
-      return scan(cut, segment, feature, X, on_screen);
+      return scan(cut, segment, feature, X, monotone, on_screen);
     }
   }
 }
 
-NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X) {
-  return dispatch(segment, feature, X, IgnoreScreens{});
+NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                               Monotone monotone) {
+  monotone.targets = y_.data;
+  return dispatch(segment, feature, X, monotone, IgnoreScreens{});
 }
 
 NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
                                std::vector<std::pair<std::size_t, Screen>>& screens) {
   screens.clear();
-  return dispatch(segment, feature, X,
+  return dispatch(segment, feature, X, Monotone{},
                   [&](std::size_t k, const Screen& s) { screens.emplace_back(k, s); });
 }
 

@@ -27,8 +27,10 @@ class CutScanner {
   void prepare(std::size_t segment);
   // Weight of the prepared segment's rows.
   double weight() const noexcept { return weight_; }
-  // The prepared segment's best cut under `feature`.
-  NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X);
+  // The prepared segment's best cut under `feature`, among the cuts that keep
+  // `monotone` (whose targets the scanner fills in).
+  NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                     Monotone monotone = {});
   // The same, and the screen of every allowed cut by position, for inspection.
   NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
                      std::vector<std::pair<std::size_t, Screen>>& screens);
@@ -36,13 +38,13 @@ class CutScanner {
  private:
   template <class OnScreen>
   NodeSplit dispatch(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                     OnScreen on_screen);
+                     const Monotone& monotone, OnScreen on_screen);
   template <class Cut, class OnScreen>
   NodeSplit scan(Cut& cut, std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                 OnScreen on_screen);
+                 const Monotone& monotone, OnScreen on_screen);
   template <bool kGini, bool kUnit, class OnScreen>
   NodeSplit tally_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                      OnScreen on_screen);
+                      const Monotone& monotone, OnScreen on_screen);
 
   Criterion criterion_;
   CutLimits limits_;

@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "criteria.hpp"
+#include "cut_scan.hpp"
 #include "frontier_columns.hpp"
 #include "level_split.hpp"
+#include "parallel.hpp"
 
 namespace qor {
 
@@ -45,6 +47,19 @@ struct Summary {
   std::vector<double> value;
 
   NodeStats stats() const { return {rows, weight, impurity, value}; }
+
+  // The value monotonic constraints order: the weighted mean target, or a
+  // binary classifier's second class share.
+  double monotone_value() const noexcept { return value.size() > 1 ? value[1] : value[0]; }
+  // Keeps that value within `bounds` (a binary classifier's shares still add up to 1).
+  void clip(const ValueBounds& bounds) {
+    if (value.size() > 1) {
+      value[1] = bounds.clip(value[1]);
+      value[0] = 1.0 - value[1];
+    } else {
+      value[0] = bounds.clip(value[0]);
+    }
+  }
 };
 
 // Adds up nodes' rows: for_rows calls f(row) for a node's rows in their
@@ -56,7 +71,7 @@ class Summarizer {
       : y_(y), weights_(weights), params_(params) {}
 
   template <class ForRows, class ForSorted>
-  Summary operator()(ForRows&& for_rows, ForSorted&& for_sorted) {
+  Summary operator()(ForRows&& for_rows, ForSorted&& for_sorted) const {
     Part part(params_);
     for_rows([&](std::uint32_t r) { add(part, r); });
     return finish(part, for_sorted);
@@ -66,7 +81,7 @@ class Summarizer {
   // for the rows that go left; `for_sorted(side, f)` the children's rows by target.
   template <class ForRows, class ForSorted>
   std::pair<Summary, Summary> children(ForRows&& for_rows, const std::uint8_t* side,
-                                       ForSorted&& for_sorted) {
+                                       ForSorted&& for_sorted) const {
     Part left(params_);
     Part right(params_);
     for_rows([&](std::uint32_t r) { add(side[r] != 0 ? left : right, r); });
@@ -91,7 +106,7 @@ class Summarizer {
 
   double weight(std::uint32_t r) const noexcept { return weights_ == nullptr ? 1.0 : weights_[r]; }
 
-  void add(Part& p, std::uint32_t r) {
+  void add(Part& p, std::uint32_t r) const {
     const double w = weight(r);
     const double t = y_.data[r];
     ++p.s.rows;
@@ -204,8 +219,9 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     std::int64_t id;  // in the tree
     double weight;
     bool pure;
+    ValueBounds bounds;  // from monotonic constraints
   };
-  std::vector<Open> frontier{{0, root.weight, root.pure}};
+  std::vector<Open> frontier{{0, root.weight, root.pure, {}}};
   std::vector<Open> next;
   LevelRules rules;
   rules.criterion = params.criterion;
@@ -213,11 +229,14 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   rules.min_samples_split = params.min_samples_split;
   rules.min_impurity_decrease = params.min_impurity_decrease;
   rules.root_weight = root.weight;
+  rules.monotonic_cst = params.monotonic_cst;
   rules.threads = params.n_threads;
+  std::vector<ValueBounds> bounds;  // per searched node
   LevelSearch search(X, y, weights, columns, rules);
   std::vector<std::uint8_t> goes_left(columns.row_span(), 0);
   std::vector<std::size_t> splittable;
   std::vector<FrontierColumns::Split> splits;
+  std::vector<std::pair<Summary, Summary>> children;  // per searched node that splits
 
   for (std::int32_t depth = 0; depth < params.max_depth; ++depth) {
     splittable.clear();
@@ -228,30 +247,57 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
       if (size >= params.min_samples_split && heavy && !frontier[s].pure) splittable.push_back(s);
     }
     if (splittable.empty()) break;
-    const LevelCuts level = search.search(splittable, features);
+    bounds.clear();
+    for (const std::size_t s : splittable) bounds.push_back(frontier[s].bounds);
+    const LevelCuts level = search.search(splittable, features, bounds);
     if (level.feature < 0) break;
     tree.depth_features.push_back(level.feature);
 
+    // The children of every node that splits, node by node over the threads
+    // (their rows are disjoint), then recorded in level order.
     splits.clear();
     next.clear();
-    for (std::size_t i = 0; i < splittable.size(); ++i) {
+    children.assign(splittable.size(), {});
+    parallel_for(splittable.size(), params.n_threads, [&](std::size_t i, std::size_t) {
       const NodeSplit& cut = level.cuts[i];
-      if (!cut.valid) continue;
+      if (!cut.valid) return;
       // The threshold sends exactly the cut's left part left: the first rows
       // in the feature's order.
       const std::size_t s = splittable[i];
       const auto run = columns.run(s, level.feature);
       for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < cut.left_size;
       const auto sorted = sorted_of(s);
-      const auto [l, r] = summarize.children(all_of(columns.rows(s)), goes_left.data(),
-                                             [&](std::uint8_t side, auto&& f) {
-                                               for (const ColumnEntry e : sorted) {
-                                                 if (goes_left[e.row()] == side) f(e.row());
-                                               }
-                                             });
+      children[i] = summarize.children(all_of(columns.rows(s)), goes_left.data(),
+                                       [&](std::uint8_t side, auto&& f) {
+                                         for (const ColumnEntry e : sorted) {
+                                           if (goes_left[e.row()] == side) f(e.row());
+                                         }
+                                       });
+    });
+    const std::int8_t sign = params.monotonic_cst.empty()
+                                 ? 0
+                                 : params.monotonic_cst[static_cast<std::size_t>(level.feature)];
+    for (std::size_t i = 0; i < splittable.size(); ++i) {
+      const NodeSplit& cut = level.cuts[i];
+      if (!cut.valid) continue;
+      const std::size_t s = splittable[i];
+      auto& [l, r] = children[i];
+      // A constrained split's parts meet at the midpoint of their values: the
+      // lower part may not rise above it, the upper part not fall below.
+      ValueBounds left_bounds = frontier[s].bounds;
+      ValueBounds right_bounds = left_bounds;
+      if (sign != 0) {
+        const double middle = l.monotone_value() * 0.5 + r.monotone_value() * 0.5;
+        (sign > 0 ? left_bounds.upper : left_bounds.lower) = middle;
+        (sign > 0 ? right_bounds.lower : right_bounds.upper) = middle;
+      }
+      if (!params.monotonic_cst.empty()) {
+        l.clip(left_bounds);
+        r.clip(right_bounds);
+      }
       tree.split(frontier[s].id, level.feature, cut.threshold, cut.gain);
-      next.push_back({tree.add_node(l.stats()), l.weight, l.pure});
-      next.push_back({tree.add_node(r.stats()), r.weight, r.pure});
+      next.push_back({tree.add_node(l.stats()), l.weight, l.pure, left_bounds});
+      next.push_back({tree.add_node(r.stats()), r.weight, r.pure, right_bounds});
       splits.push_back({s, cut.left_size});
     }
     // Children at max_depth are never searched: their rows need no sorting.

@@ -30,9 +30,14 @@ bool LevelSearch::searchable(std::size_t segment) const {
   return n > 0 && static_cast<std::int64_t>(n) >= rules_.min_samples_split;
 }
 
-NodeSplit LevelSearch::cut_of(CutScanner& scanner, std::size_t segment,
-                              std::int32_t feature) const {
-  NodeSplit cut = scanner.best_cut(segment, feature, X_);
+NodeSplit LevelSearch::cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature,
+                              const ValueBounds& bounds) const {
+  Monotone monotone;
+  if (!rules_.monotonic_cst.empty()) {
+    monotone.sign = rules_.monotonic_cst[static_cast<std::size_t>(feature)];
+    monotone.bounds = bounds;
+  }
+  NodeSplit cut = scanner.best_cut(segment, feature, X_, monotone);
   if (cut.valid && rules_.min_impurity_decrease > 0.0 &&
       !(scanner.weight() / rules_.root_weight * cut.gain >= rules_.min_impurity_decrease)) {
     return {};
@@ -41,7 +46,9 @@ NodeSplit LevelSearch::cut_of(CutScanner& scanner, std::size_t segment,
 }
 
 LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
-                              std::span<const std::int32_t> features) {
+                              std::span<const std::int32_t> features,
+                              std::span<const ValueBounds> bounds) {
+  const auto bounds_of = [&](std::size_t i) { return bounds.empty() ? ValueBounds{} : bounds[i]; };
   LevelCuts level;
   level.cuts.assign(segments.size(), NodeSplit{});
   const std::size_t d = features.size();
@@ -55,11 +62,12 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
     CutScanner& scanner = *scanners_[block];
     const std::size_t first = d * block / threads;
     const std::size_t last = d * (block + 1) / threads;
-    for (const std::size_t segment : segments) {
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      const std::size_t segment = segments[i];
       if (!searchable(segment)) continue;
       scanner.prepare(segment);
       for (std::size_t f = first; f < last; ++f) {
-        const NodeSplit cut = cut_of(scanner, segment, features[f]);
+        const NodeSplit cut = cut_of(scanner, segment, features[f], bounds_of(i));
         if (!cut.valid) continue;
         score[f] += cut.gain;
         cuts_some_node[f] = 1;
@@ -81,7 +89,7 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
     for (std::size_t i = count * block / workers; i < count * (block + 1) / workers; ++i) {
       if (!searchable(segments[i])) continue;
       scanner.prepare(segments[i]);
-      level.cuts[i] = cut_of(scanner, segments[i], level.feature);
+      level.cuts[i] = cut_of(scanner, segments[i], level.feature, bounds_of(i));
     }
   });
   return level;

@@ -41,9 +41,10 @@ struct LevelSplit {
 struct LevelRules {
   Criterion criterion = Criterion::Gini;
   CutLimits limits;
-  std::int32_t min_samples_split = 2;  // a node with fewer rows has no cut
-  double min_impurity_decrease = 0.0;  // > 0: a cut counts only if its node's share of the
-  double root_weight = 1.0;            // root's weight times its gain reaches this
+  std::int32_t min_samples_split = 2;      // a node with fewer rows has no cut
+  double min_impurity_decrease = 0.0;      // > 0: a cut counts only if its node's share of the
+  double root_weight = 1.0;                // root's weight times its gain reaches this
+  std::vector<std::int8_t> monotonic_cst;  // per feature: +1, -1 or 0; empty: none
   int threads = 1;
 };
 
@@ -67,11 +68,15 @@ class LevelSearch {
   // features are scored first, and the cuts of the chosen one found again.
   // Threads take blocks of features, then blocks of nodes; the result never
   // depends on their number.
-  LevelCuts search(std::span<const std::size_t> segments, std::span<const std::int32_t> features);
+  // `bounds` holds each listed segment's value bounds under monotonic
+  // constraints, or is empty.
+  LevelCuts search(std::span<const std::size_t> segments, std::span<const std::int32_t> features,
+                   std::span<const ValueBounds> bounds = {});
 
  private:
-  // The segment's best cut under `feature` by `scanner`, prepared for it.
-  NodeSplit cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature) const;
+  // The i-th listed segment's best cut under `feature` by `scanner`, prepared for it.
+  NodeSplit cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature,
+                   const ValueBounds& bounds) const;
   bool searchable(std::size_t segment) const;
 
   const FeatureMatrix& X_;

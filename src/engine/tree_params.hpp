@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "model.hpp"
 
@@ -16,7 +17,13 @@ struct TreeParams {
   std::int32_t min_samples_leaf = 1;   // fewest rows either side of a cut may receive
   double min_weight_leaf = 0.0;        // least sample weight either side of a cut may receive
   double min_impurity_decrease = 0.0;  // a node splits only if its weighted decrease reaches this
-  std::int32_t n_threads = 1;          // threads of the fit; the tree never depends on them
+  // Per feature, empty for none: +1 where predictions may only rise with the
+  // feature, -1 only fall, 0 free. A node's value is its weighted mean target
+  // (a binary classifier's: the second class's share); a split on a constrained
+  // feature keeps its parts' values in order and passes their midpoint down as
+  // a bound, and every node's value stays within the bounds it inherits.
+  std::vector<std::int8_t> monotonic_cst;
+  std::int32_t n_threads = 1;  // threads of the fit; the tree never depends on them
 };
 
 }  // namespace qor

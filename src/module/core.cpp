@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -181,6 +182,7 @@ NB_MODULE(_core, m) {
       .def_rw("min_samples_leaf", &qor::TreeParams::min_samples_leaf)
       .def_rw("min_weight_leaf", &qor::TreeParams::min_weight_leaf)
       .def_rw("min_impurity_decrease", &qor::TreeParams::min_impurity_decrease)
+      .def_rw("monotonic_cst", &qor::TreeParams::monotonic_cst)
       .def_rw("n_threads", &qor::TreeParams::n_threads);
 
   m.def("thread_count", &qor::thread_count, "n_jobs"_a,
