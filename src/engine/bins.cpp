@@ -1,0 +1,387 @@
+#include "bins.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "parallel.hpp"
+
+namespace qor {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Rows binned per task: a block of a row-major X stays in cache while every
+// feature of it is read.
+constexpr std::int32_t kRowBlock = 2048;
+
+// Index of the first upper[b] >= v, for a number v. upper ends with +infinity,
+// so the index is below `size`. Branch-free: the loop runs log2(size) steps
+// whatever v is, and neighbouring values' searches overlap in the pipeline.
+inline std::size_t value_bin(const double* upper, std::size_t size, double v) noexcept {
+  const double* base = upper;
+  std::size_t len = size;
+  while (len > 1) {
+    const std::size_t half = len / 2;
+    base = base[half] < v ? base + half : base;
+    len -= half;
+  }
+  return static_cast<std::size_t>(base - upper) + (*base < v ? 1 : 0);
+}
+
+std::uint64_t splitmix64(std::uint64_t x) noexcept {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+void check_edges(const FeatureEdges& edges, std::size_t feature) {
+  const auto& upper = edges.upper;
+  const std::string where = "bin edges of feature " + std::to_string(feature);
+  if (upper.empty() || upper.back() != kInfinity) {
+    throw std::invalid_argument(where + ": the last upper edge must be +infinity");
+  }
+  if (upper.size() > static_cast<std::size_t>(kMaxBins)) {
+    throw std::invalid_argument(where + ": more than " + std::to_string(kMaxBins) + " value bins");
+  }
+  for (std::size_t b = 1; b < upper.size(); ++b) {
+    // Also false for NaN, which has no place in an order.
+    if (!(upper[b - 1] < upper[b])) {
+      throw std::invalid_argument(where + ": upper edges must be strictly ascending numbers");
+    }
+  }
+}
+
+void check_max_bins(std::int32_t max_bins) {
+  if (max_bins < kMinBins || max_bins > kMaxBins) {
+    throw std::invalid_argument("max_bins must lie in [" + std::to_string(kMinBins) + ", " +
+                                std::to_string(kMaxBins) + "], got " + std::to_string(max_bins));
+  }
+}
+
+template <class Code>
+void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
+               std::span<const FeatureEdges> edges, const BinLayout& layout, Code* codes,
+               std::size_t stride, std::span<BinRange> ranges) {
+  for (std::size_t f = 0; f < edges.size(); ++f) {
+    const double* upper = edges[f].upper.data();
+    const std::size_t size = edges[f].upper.size();
+    const auto nan_bin = static_cast<Code>(size);
+    Code* column = codes + f * stride;
+    BinRange* range = ranges.data() + layout.offset[f];
+    const auto feature = static_cast<std::int32_t>(f);
+    for (std::int32_t r = begin; r < end; ++r) {
+      const double v = X.at(r, feature);
+      const std::size_t bin = value_bin(upper, size, v);
+      if (std::isnan(v)) {
+        column[r] = nan_bin;
+      } else {
+        column[r] = static_cast<Code>(bin);
+        range[bin].add(v);
+      }
+    }
+  }
+}
+
+// The distinct numbers of one column in ascending order (zeros as +0.0), or
+// nothing once there are more than `limit`.
+std::optional<std::vector<double>> distinct_values(const FeatureMatrix& X, std::int32_t feature,
+                                                   std::int32_t limit) {
+  std::unordered_set<double> seen;
+  for (std::int32_t r = 0; r < X.rows; ++r) {
+    const double v = X.at(r, feature);
+    if (std::isnan(v)) continue;
+    seen.insert(v + 0.0);
+    if (seen.size() > static_cast<std::size_t>(limit)) return std::nullopt;
+  }
+  std::vector<double> values(seen.begin(), seen.end());
+  std::sort(values.begin(), values.end());
+  return values;
+}
+
+}  // namespace
+
+std::int32_t FeatureEdges::bin_of(double value) const noexcept {
+  if (std::isnan(value)) return nan_bin();
+  return static_cast<std::int32_t>(value_bin(upper.data(), upper.size(), value));
+}
+
+void merge_ranges(std::span<BinRange> into, std::span<const BinRange> from) {
+  if (into.size() != from.size()) {
+    throw std::invalid_argument("merge_ranges: the two range lists have different layouts");
+  }
+  for (std::size_t i = 0; i < into.size(); ++i) into[i].merge(from[i]);
+}
+
+BinLayout BinLayout::of(std::span<const FeatureEdges> edges) {
+  BinLayout layout;
+  layout.offset.reserve(edges.size() + 1);
+  for (const FeatureEdges& e : edges) layout.offset.push_back(layout.offset.back() + e.bin_count());
+  return layout;
+}
+
+FeatureEdges edges_from_candidates(std::span<const double> values, std::span<const double> counts,
+                                   std::int32_t max_bins) {
+  check_max_bins(max_bins);
+  if (values.size() != counts.size()) {
+    throw std::invalid_argument("edges_from_candidates: one count per value is needed");
+  }
+  double total = 0.0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if ((i > 0 && !(values[i - 1] < values[i])) || std::isnan(values[i])) {
+      throw std::invalid_argument(
+          "edges_from_candidates: values must be distinct numbers in ascending order");
+    }
+    if (!(counts[i] > 0.0) || !std::isfinite(counts[i])) {
+      throw std::invalid_argument("edges_from_candidates: counts must be positive and finite");
+    }
+    total += counts[i];
+  }
+
+  FeatureEdges edges;
+  edges.upper.clear();
+  const std::size_t n = values.size();
+  if (n <= static_cast<std::size_t>(max_bins)) {
+    for (std::size_t i = 0; i + 1 < n; ++i) edges.upper.push_back(values[i] + 0.0);
+  } else {
+    // A heavy candidate, one that alone fills an equal share of all bins,
+    // ends a bin, and the bin before it closes early once it holds half a
+    // light share, so that a heavy value keeps a bin to itself instead of
+    // swallowing lighter neighbours. Light candidates fill bins of about
+    // equal count, the light share: what is not heavy over the bins left for it.
+    const double heavy_count = total / static_cast<double>(max_bins);
+    double light_total = 0.0;
+    std::size_t heavy = 0;
+    for (const double c : counts) {
+      if (c >= heavy_count) {
+        ++heavy;
+      } else {
+        light_total += c;
+      }
+    }
+    const auto light_bins = static_cast<double>(
+        std::max<std::size_t>(1, static_cast<std::size_t>(max_bins) - heavy));
+    const double light_share = light_total / light_bins;
+    double held = 0.0;
+    std::size_t bins_left = static_cast<std::size_t>(max_bins);
+    for (std::size_t i = 0; i + 1 < n && bins_left > 1; ++i) {
+      held += counts[i];
+      const bool full = counts[i] >= heavy_count || held >= light_share;
+      const bool heavy_next = counts[i + 1] >= heavy_count && held >= 0.5 * light_share;
+      const bool one_each = n - 1 - i <= bins_left - 1;  // every later candidate can have a bin
+      if (full || heavy_next || one_each) {
+        edges.upper.push_back(values[i] + 0.0);
+        held = 0.0;
+        --bins_left;
+      }
+    }
+  }
+  edges.upper.push_back(kInfinity);
+  return edges;
+}
+
+std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& params) {
+  if (params.sample_rows < 1) {
+    throw std::invalid_argument("sample_rows must be at least 1, got " +
+                                std::to_string(params.sample_rows));
+  }
+  const auto n = static_cast<std::uint64_t>(std::max(rows, 0));
+  const auto s = std::min(n, static_cast<std::uint64_t>(params.sample_rows));
+  std::vector<std::int32_t> picked(s);
+  for (std::uint64_t i = 0; i < s; ++i) {
+    const std::uint64_t begin = i * n / s;
+    const std::uint64_t end = (i + 1) * n / s;
+    const std::uint64_t offset = s == n ? 0 : splitmix64(params.seed + i) % (end - begin);
+    picked[i] = static_cast<std::int32_t>(begin + offset);
+  }
+  return picked;
+}
+
+std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
+                                       std::int32_t n_threads) {
+  check_max_bins(params.max_bins);
+  const std::vector<std::int32_t> rows = sample_rows(X.rows, params);
+  const std::size_t features = static_cast<std::size_t>(std::max(X.cols, 0));
+  std::vector<FeatureEdges> edges(features);
+  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
+    const auto feature = static_cast<std::int32_t>(f);
+    std::vector<double> values;
+    values.reserve(rows.size());
+    for (const std::int32_t r : rows) {
+      const double v = X.at(r, feature);
+      if (!std::isnan(v)) values.push_back(v + 0.0);
+    }
+    std::sort(values.begin(), values.end());
+    std::vector<double> distinct;
+    std::vector<double> counts;
+    for (const double v : values) {
+      if (distinct.empty() || distinct.back() != v) {
+        distinct.push_back(v);
+        counts.push_back(0.0);
+      }
+      counts.back() += 1.0;
+    }
+    edges[f] = edges_from_candidates(distinct, counts, params.max_bins);
+  });
+  return edges;
+}
+
+BinnedMatrix::BinnedMatrix(std::vector<FeatureEdges> edges, std::int32_t rows)
+    : edges_(std::move(edges)), rows_(std::max(rows, 0)) {
+  for (std::size_t f = 0; f < edges_.size(); ++f) {
+    check_edges(edges_[f], f);
+    narrow_codes_ = narrow_codes_ && edges_[f].value_bins() <= kNarrowMaxBins;
+  }
+  layout_ = BinLayout::of(edges_);
+  const std::size_t codes = edges_.size() * static_cast<std::size_t>(rows_);
+  if (narrow_codes_) {
+    narrow_.assign(codes, 0);
+  } else {
+    wide_.assign(codes, 0);
+  }
+  ranges_.assign(static_cast<std::size_t>(layout_.total()), BinRange{});
+}
+
+std::span<const std::uint8_t> BinnedMatrix::narrow_codes(std::int32_t feature) const {
+  if (!narrow_codes_) return {};
+  const auto n = static_cast<std::size_t>(rows_);
+  return {narrow_.data() + static_cast<std::size_t>(feature) * n, n};
+}
+
+std::span<const std::uint16_t> BinnedMatrix::wide_codes(std::int32_t feature) const {
+  if (narrow_codes_) return {};
+  const auto n = static_cast<std::size_t>(rows_);
+  return {wide_.data() + static_cast<std::size_t>(feature) * n, n};
+}
+
+std::int32_t BinnedMatrix::code(std::int32_t feature, std::int32_t row) const {
+  const std::size_t at =
+      static_cast<std::size_t>(feature) * static_cast<std::size_t>(rows_) +
+      static_cast<std::size_t>(row);
+  return narrow_codes_ ? narrow_[at] : wide_[at];
+}
+
+void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
+                            std::int32_t n_threads) {
+  if (X.cols != features() || begin < 0 || end > rows_ || end > X.rows) {
+    throw std::invalid_argument("bin_rows: X does not match the binned matrix");
+  }
+  if (begin >= end) return;
+  const auto blocks = static_cast<std::size_t>((end - begin + kRowBlock - 1) / kRowBlock);
+  const auto workers = static_cast<std::size_t>(std::max(1, n_threads));
+  const auto total = static_cast<std::size_t>(layout_.total());
+  // Each worker widens ranges of its own; min and max merge exactly in any order.
+  std::vector<BinRange> seen(workers * total);
+  parallel_for(blocks, n_threads, [&](std::size_t block, std::size_t worker) {
+    const auto first = begin + static_cast<std::int32_t>(block) * kRowBlock;
+    const auto last = std::min(end, first + kRowBlock);
+    const std::span<BinRange> mine(seen.data() + worker * total, total);
+    if (narrow_codes_) {
+      bin_block(X, first, last, edges_, layout_, narrow_.data(), static_cast<std::size_t>(rows_),
+                mine);
+    } else {
+      bin_block(X, first, last, edges_, layout_, wide_.data(), static_cast<std::size_t>(rows_),
+                mine);
+    }
+  });
+  for (std::size_t w = 0; w < workers; ++w) {
+    merge_ranges(ranges_, std::span<const BinRange>(seen.data() + w * total, total));
+  }
+}
+
+void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
+                                 std::int32_t n_threads) {
+  const auto f = static_cast<std::size_t>(feature);
+  check_edges(edges, f);
+  if (X.cols != features() || X.rows != rows_) {
+    throw std::invalid_argument("rebin_feature: X does not match the binned matrix");
+  }
+  if (narrow_codes_ && edges.value_bins() > kNarrowMaxBins) {
+    wide_.assign(narrow_.begin(), narrow_.end());
+    narrow_.clear();
+    narrow_.shrink_to_fit();
+    narrow_codes_ = false;
+  }
+  const BinLayout old_layout = layout_;
+  edges_[f] = std::move(edges);
+  layout_ = BinLayout::of(edges_);
+  std::vector<BinRange> ranges(static_cast<std::size_t>(layout_.total()));
+  for (std::int32_t g = 0; g < features(); ++g) {
+    if (g == feature) continue;
+    std::copy_n(ranges_.begin() + old_layout.offset[static_cast<std::size_t>(g)],
+                old_layout.bins(g),
+                ranges.begin() + layout_.offset[static_cast<std::size_t>(g)]);
+  }
+  ranges_ = std::move(ranges);
+
+  // Bin the one column into a matrix of its own, then copy codes and ranges over.
+  std::vector<double> values;
+  values.reserve(static_cast<std::size_t>(rows_));
+  for (std::int32_t r = 0; r < rows_; ++r) values.push_back(X.at(r, feature));
+  const FeatureMatrix column{values.data(), rows_, 1, true};
+  BinnedMatrix single({edges_[f]}, rows_);
+  single.bin_rows(column, 0, rows_, n_threads);
+  const auto n = static_cast<std::size_t>(rows_);
+  for (std::size_t r = 0; r < n; ++r) {
+    const auto code = static_cast<std::size_t>(single.code(0, static_cast<std::int32_t>(r)));
+    if (narrow_codes_) {
+      narrow_[f * n + r] = static_cast<std::uint8_t>(code);
+    } else {
+      wide_[f * n + r] = static_cast<std::uint16_t>(code);
+    }
+  }
+  std::copy(single.ranges_.begin(), single.ranges_.end(),
+            ranges_.begin() + layout_.offset[f]);
+}
+
+BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
+                            std::int32_t n_threads) {
+  if (edges.size() != static_cast<std::size_t>(std::max(X.cols, 0))) {
+    throw std::invalid_argument("bin_with_edges: one set of edges per column of X is needed");
+  }
+  BinnedMatrix binned(std::move(edges), X.rows);
+  binned.bin_rows(X, 0, X.rows, n_threads);
+  return binned;
+}
+
+BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params,
+                      std::int32_t n_threads) {
+  BinnedMatrix binned = bin_with_edges(X, sample_edges(X, params, n_threads), n_threads);
+
+  // A feature has one bin per distinct value exactly when no bin holds two
+  // values. Where one does, the sample missed values; the column may still
+  // have at most max_bins of them, which only a pass over it can tell. Every
+  // bin holding a value and every bin holding two count towards that number.
+  const auto features = static_cast<std::size_t>(binned.features());
+  std::vector<std::optional<std::vector<double>>> exact(features);
+  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
+    const auto feature = static_cast<std::int32_t>(f);
+    const auto begin = binned.layout().offset[f];
+    const auto value_bins = binned.edges(feature).value_bins();
+    std::int64_t lower_bound = 0;
+    bool shared = false;
+    for (std::int32_t b = 0; b < value_bins; ++b) {
+      const BinRange& range = binned.ranges()[static_cast<std::size_t>(begin + b)];
+      if (range.empty()) continue;
+      lower_bound += range.lo < range.hi ? 2 : 1;
+      shared = shared || range.lo < range.hi;
+    }
+    if (shared && lower_bound <= params.max_bins) {
+      exact[f] = distinct_values(X, feature, params.max_bins);
+    }
+  });
+  for (std::size_t f = 0; f < features; ++f) {
+    if (!exact[f]) continue;
+    const std::vector<double> ones(exact[f]->size(), 1.0);
+    binned.rebin_feature(X, static_cast<std::int32_t>(f),
+                         edges_from_candidates(*exact[f], ones, params.max_bins), n_threads);
+  }
+  return binned;
+}
+
+}  // namespace qor

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "views.hpp"
+
+namespace qor {
+
+// Value bins per feature that a fit may ask for; NaN always gets one more bin.
+inline constexpr std::int32_t kMinBins = 2;
+inline constexpr std::int32_t kMaxBins = 65535;
+// Up to this many value bins (plus NaN) the codes fit one byte.
+inline constexpr std::int32_t kNarrowMaxBins = 255;
+
+// How features are quantized.
+struct BinningParams {
+  std::int32_t max_bins = 255;        // value bins per feature, in [kMinBins, kMaxBins]
+  std::int32_t sample_rows = 200000;  // rows whose values place the edges; all rows when fewer
+  std::uint64_t seed = 0;             // picks the sampled rows; the same seed, the same rows
+};
+
+// Where the value bins of one feature end. Value bin b holds the numbers v with
+// upper[b - 1] < v <= upper[b] (upper[-1] read as -infinity). `upper` is
+// strictly ascending and ends with +infinity, so every number has a bin; NaN
+// goes to the bin after the last value bin.
+struct FeatureEdges {
+  std::vector<double> upper{std::numeric_limits<double>::infinity()};
+
+  std::int32_t value_bins() const noexcept { return static_cast<std::int32_t>(upper.size()); }
+  std::int32_t nan_bin() const noexcept { return value_bins(); }
+  std::int32_t bin_count() const noexcept { return value_bins() + 1; }
+  std::int32_t bin_of(double value) const noexcept;
+};
+
+// Smallest and largest number that fell into a bin; lo > hi while it is empty.
+// Zeros are kept as +0.0, so the bits never depend on whether -0.0 or +0.0
+// came first, and the reduction is exact in any order: merging the ranges of
+// row blocks gives the range of the whole.
+struct BinRange {
+  double lo = std::numeric_limits<double>::infinity();
+  double hi = -std::numeric_limits<double>::infinity();
+
+  bool empty() const noexcept { return lo > hi; }
+  void add(double value) noexcept {
+    const double v = value + 0.0;  // -0.0 + 0.0 is +0.0
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  void merge(const BinRange& other) noexcept {
+    if (other.lo < lo) lo = other.lo;
+    if (other.hi > hi) hi = other.hi;
+  }
+};
+
+// Element-wise merge of two range lists of the same layout.
+void merge_ranges(std::span<BinRange> into, std::span<const BinRange> from);
+
+// Where each feature's bins sit when the bins of all features are laid end to end.
+struct BinLayout {
+  std::vector<std::int64_t> offset{0};  // features + 1 entries; feature f owns
+                                        // [offset[f], offset[f + 1]), the NaN bin last
+
+  static BinLayout of(std::span<const FeatureEdges> edges);
+  std::int32_t features() const noexcept { return static_cast<std::int32_t>(offset.size()) - 1; }
+  std::int32_t bins(std::int32_t feature) const noexcept {
+    const auto f = static_cast<std::size_t>(feature);
+    return static_cast<std::int32_t>(offset[f + 1] - offset[f]);
+  }
+  std::int64_t total() const noexcept { return offset.back(); }
+};
+
+// Edges from candidate values: `values` ascending, distinct (-0.0 and +0.0 are
+// one value) and free of NaN, counts[i] > 0 how often values[i] occurs, or its
+// weight in a merged sketch. At most max_bins candidates get one bin each;
+// more are grouped into max_bins bins of about equal count, boundaries on
+// candidates, a candidate that outweighs an equal share keeping a bin to itself.
+FeatureEdges edges_from_candidates(std::span<const double> values, std::span<const double> counts,
+                                   std::int32_t max_bins);
+
+// The rows a fit's edges are placed by: every row when there are at most
+// params.sample_rows, otherwise one row drawn from each of sample_rows equal
+// strata, by a generator seeded with params.seed. Ascending.
+std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& params);
+
+// Edges of every feature from the values of the sampled rows.
+std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
+                                       std::int32_t n_threads);
+
+// A matrix quantized by given edges: one code per value, stored feature by
+// feature (the rows of a feature are contiguous), in one byte when every
+// feature has at most 256 bins and in two otherwise; and the value range of
+// every bin over the rows binned.
+class BinnedMatrix {
+ public:
+  // Checks the edges (std::invalid_argument when a feature has none, more than
+  // kMaxBins, or an `upper` that is not strictly ascending to +infinity) and
+  // reserves codes for `rows` rows, all in bin 0, with empty ranges.
+  BinnedMatrix(std::vector<FeatureEdges> edges, std::int32_t rows);
+
+  std::int32_t rows() const noexcept { return rows_; }
+  std::int32_t features() const noexcept { return layout_.features(); }
+  const BinLayout& layout() const noexcept { return layout_; }
+  const FeatureEdges& edges(std::int32_t feature) const {
+    return edges_[static_cast<std::size_t>(feature)];
+  }
+  std::span<const FeatureEdges> all_edges() const noexcept { return edges_; }
+  // Per bin of the layout: the range of the values binned into it (NaN bins stay empty).
+  std::span<const BinRange> ranges() const noexcept { return ranges_; }
+
+  bool narrow() const noexcept { return narrow_codes_; }
+  // The codes of one feature, rows() entries; only the one of narrow() holds them.
+  std::span<const std::uint8_t> narrow_codes(std::int32_t feature) const;
+  std::span<const std::uint16_t> wide_codes(std::int32_t feature) const;
+  std::int32_t code(std::int32_t feature, std::int32_t row) const;
+
+  // Bins rows [begin, end) of X (whose columns are the features) into the
+  // same rows here, reading X in row blocks on up to n_threads threads, and
+  // widens the bins' ranges by their values.
+  void bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
+                std::int32_t n_threads);
+  // Replaces one feature's edges, bins its column of X again (every row) and
+  // rebuilds its ranges; codes widen to two bytes if the feature needs it.
+  void rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
+                     std::int32_t n_threads);
+
+ private:
+  std::vector<FeatureEdges> edges_;
+  BinLayout layout_;
+  std::int32_t rows_ = 0;
+  bool narrow_codes_ = true;
+  std::vector<std::uint8_t> narrow_;   // feature f at [f * rows_, (f + 1) * rows_), or empty
+  std::vector<std::uint16_t> wide_;    // the same in two bytes, or empty
+  std::vector<BinRange> ranges_;       // layout_.total() entries
+};
+
+// Bins every row of X by `edges` (one per column of X).
+BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
+                            std::int32_t n_threads);
+
+// The local fit's quantization: edges from the sample, every row binned, and
+// then every feature with at most max_bins distinct values in the whole
+// column (which a sample may miss) given one bin per distinct value.
+BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads);
+
+}  // namespace qor
