@@ -15,59 +15,77 @@ namespace {
 
 constexpr std::size_t kKeyChunk = 1 << 16;  // rows per task when keys are made
 
-// Adds one feature's rows to its bins. `h` points at the feature's bin 0 in
-// slot 0; keys[r] + code * width is row r's place for its bin. A classifier's
-// count sits at that place rounded down to a multiple of the width.
-template <class Code, bool kClassify, bool kWeighted>
-void add_feature(const Code* codes, const std::uint32_t* keys, const double* y, const double* w,
-                 std::size_t rows, double* h, std::uint32_t width) {
+// The rows one pass adds: every row (`rows` null: row i has keys[i], rows in
+// no slot aiming at the hidden spare slot), or only rows in a slot (row
+// rows[i] has keys[i]), whichever touches fewer rows.
+struct KeyedRows {
+  const std::uint32_t* rows = nullptr;
+  const std::uint32_t* keys = nullptr;
+  std::size_t count = 0;
+};
+
+// Adds the keyed rows to the bins of kGroup features at once, so that a row's
+// key is read once per group. h[g] points at feature g's bin 0 in slot 0;
+// key + code * width is a row's place for its bin, and a classifier's count
+// sits at that place rounded down to a multiple of the width (a power of two).
+template <int kGroup, bool kDense, bool kClassify, bool kWeighted, class Code>
+void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const double* y,
+              const double* w, std::uint32_t width) {
   const std::uint32_t bin_start = ~(width - 1);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::uint32_t at = keys[r] + static_cast<std::uint32_t>(codes[r]) * width;
+  for (std::size_t i = 0; i < keyed.count; ++i) {
+    const std::size_t r = kDense ? i : keyed.rows[i];
+    const std::uint32_t key = keyed.keys[i];
     const double weight = kWeighted ? w[r] : 1.0;
-    if constexpr (kClassify) {
-      h[at & bin_start] += 1.0;
-      h[at] += weight;
-    } else {
-      double* s = h + at;
-      const double wy = weight * y[r];
-      s[0] += 1.0;
-      s[1] += weight;
-      s[2] += wy;
-      s[3] += wy * y[r];
+    for (int g = 0; g < kGroup; ++g) {
+      const std::uint32_t at = key + static_cast<std::uint32_t>(codes[g][r]) * width;
+      if constexpr (kClassify) {
+        h[g][at & bin_start] += 1.0;
+        h[g][at] += weight;
+      } else {
+        double* s = h[g] + at;
+        const double wy = weight * y[r];
+        s[0] += 1.0;
+        s[1] += weight;
+        s[2] += wy;
+        s[3] += wy * y[r];
+      }
     }
   }
 }
 
-template <class Code>
-void add_feature_of(std::span<const Code> codes, const std::uint32_t* keys, const BinnedRows& rows,
-                    const StatShape& shape, double* h) {
+template <int kGroup, class Code>
+void add_group(const Code* const* codes, double* const* h, KeyedRows keyed, const BinnedRows& rows,
+               const StatShape& shape) {
   const auto width = static_cast<std::uint32_t>(shape.width);
+  const double* y = rows.y;
   const double* w = rows.sample_weight;
-  const std::size_t n = codes.size();
-  if (shape.classifies()) {
-    if (w) {
-      add_feature<Code, true, true>(codes.data(), keys, rows.y, w, n, h, width);
+  const auto pick = [&]<bool kDense>() {
+    if (shape.classifies()) {
+      w ? add_rows<kGroup, kDense, true, true>(codes, h, keyed, y, w, width)
+        : add_rows<kGroup, kDense, true, false>(codes, h, keyed, y, w, width);
     } else {
-      add_feature<Code, true, false>(codes.data(), keys, rows.y, w, n, h, width);
+      w ? add_rows<kGroup, kDense, false, true>(codes, h, keyed, y, w, width)
+        : add_rows<kGroup, kDense, false, false>(codes, h, keyed, y, w, width);
     }
-  } else if (w) {
-    add_feature<Code, false, true>(codes.data(), keys, rows.y, w, n, h, width);
-  } else {
-    add_feature<Code, false, false>(codes.data(), keys, rows.y, w, n, h, width);
-  }
+  };
+  keyed.rows ? pick.template operator()<false>() : pick.template operator()<true>();
 }
 
 }  // namespace
 
 LevelHistograms::LevelHistograms(BinLayout layout, StatShape shape, std::int32_t slots)
-    : layout_(std::move(layout)), shape_(shape), slots_(std::max(slots, 0)) {
+    : layout_(std::move(layout)), shape_(shape) {
   slot_size_ = static_cast<std::size_t>(layout_.total()) * static_cast<std::size_t>(shape_.width);
-  const std::size_t entries = (static_cast<std::size_t>(slots_) + 1) * slot_size_;
+  reset(slots);
+}
+
+void LevelHistograms::reset(std::int32_t slots) {
+  const std::size_t entries = (static_cast<std::size_t>(std::max(slots, 0)) + 1) * slot_size_;
   if (entries > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("LevelHistograms: " + std::to_string(slots_) +
+    throw std::length_error("LevelHistograms: " + std::to_string(slots) +
                             " slots of this many bins exceed 2**32 entries");
   }
+  slots_ = std::max(slots, 0);
   data_.assign(entries, 0.0);
 }
 
@@ -138,38 +156,78 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
     }
   }
 
-  keys_.resize(n);
-  const auto slot_size = static_cast<std::uint32_t>(out.slot_size_);
-  const auto spare = static_cast<std::uint32_t>(out.slots()) * slot_size;
+  // Rows in a slot, per chunk of rows, then each chunk's first place in the list.
   const auto chunks = (n + kKeyChunk - 1) / kKeyChunk;
+  std::vector<std::size_t> first(chunks + 1, 0);
   parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
     const std::size_t end = std::min(n, (chunk + 1) * kKeyChunk);
+    std::size_t in_slot = 0;
+    for (std::size_t r = chunk * kKeyChunk; r < end; ++r) in_slot += slots.slot_of(node[r]) >= 0;
+    first[chunk + 1] = in_slot;
+  });
+  for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
+  const std::size_t in_slot = first[chunks];
+  const bool dense = 2 * in_slot > n;
+
+  buffer_.resize(dense ? n : 2 * in_slot);
+  std::uint32_t* row_list = dense ? nullptr : buffer_.data();
+  std::uint32_t* key_list = dense ? buffer_.data() : buffer_.data() + in_slot;
+  const KeyedRows keyed{row_list, key_list, dense ? n : in_slot};
+  const auto slot_size = static_cast<std::uint32_t>(out.slot_size_);
+  const auto spare = static_cast<std::uint32_t>(out.slots()) * slot_size;
+  parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
+    const std::size_t end = std::min(n, (chunk + 1) * kKeyChunk);
+    std::size_t at = first[chunk];
     for (std::size_t r = chunk * kKeyChunk; r < end; ++r) {
       const std::int32_t s = slots.slot_of(node[r]);
+      if (s < 0 && !dense) continue;
       std::uint32_t key = s < 0 ? spare : static_cast<std::uint32_t>(s) * slot_size;
       if (shape.classifies()) {
         const double label = rows.y[r];
+        const auto code = static_cast<std::uint32_t>(label >= 0.0 ? label : 0.0);
         // Anything but a class code would land outside its bin.
-        if (!(label >= 0.0 && label < shape.n_classes && label == std::floor(label))) {
+        if (!(label >= 0.0 && label < shape.n_classes) || code != label) {
           throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
                                       " is not a class code in [0, " +
                                       std::to_string(shape.n_classes) + ")");
         }
-        key += 1 + static_cast<std::uint32_t>(label);
+        key += 1 + code;
       }
-      keys_[r] = key;
+      if (dense) {
+        key_list[r] = key;
+      } else {
+        row_list[at] = static_cast<std::uint32_t>(r);
+        key_list[at] = key;
+        ++at;
+      }
     }
   });
 
+  // Features in pairs where there are enough of them to keep every thread busy.
   const auto features = static_cast<std::size_t>(codes.features());
+  const std::size_t group =
+      features >= 4 * static_cast<std::size_t>(std::max(1, n_threads)) ? 2 : 1;
   const auto width = static_cast<std::size_t>(shape.width);
-  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
-    const auto feature = static_cast<std::int32_t>(f);
-    double* h = out.data_.data() + static_cast<std::size_t>(codes.layout().offset[f]) * width;
-    if (codes.narrow()) {
-      add_feature_of(codes.narrow_codes(feature), keys_.data(), rows, shape, h);
+  const auto run = [&]<class Code>(std::size_t task, auto code_of) {
+    const std::size_t f0 = task * group;
+    const std::size_t count = std::min(group, features - f0);
+    const Code* code_columns[2] = {};
+    double* h[2] = {};
+    for (std::size_t g = 0; g < count; ++g) {
+      code_columns[g] = code_of(static_cast<std::int32_t>(f0 + g)).data();
+      h[g] = out.data_.data() + static_cast<std::size_t>(codes.layout().offset[f0 + g]) * width;
+    }
+    if (count == 2) {
+      add_group<2>(code_columns, h, keyed, rows, shape);
     } else {
-      add_feature_of(codes.wide_codes(feature), keys_.data(), rows, shape, h);
+      add_group<1>(code_columns, h, keyed, rows, shape);
+    }
+  };
+  parallel_for((features + group - 1) / group, n_threads, [&](std::size_t task, std::size_t) {
+    if (codes.narrow()) {
+      run.template operator()<std::uint8_t>(task, [&](std::int32_t f) { return codes.narrow_codes(f); });
+    } else {
+      run.template operator()<std::uint16_t>(task, [&](std::int32_t f) { return codes.wide_codes(f); });
     }
   });
   // The rows of no slot are not kept.

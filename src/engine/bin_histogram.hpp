@@ -43,6 +43,8 @@ class LevelHistograms {
  public:
   // Zeroed. Throws std::length_error when a position would not fit 32 bits.
   LevelHistograms(BinLayout layout, StatShape shape, std::int32_t slots);
+  // Zeroed again with another number of slots, in the memory already held.
+  void reset(std::int32_t slots);
 
   const BinLayout& layout() const noexcept { return layout_; }
   const StatShape& shape() const noexcept { return shape_; }
@@ -85,9 +87,10 @@ class HistogramBuilder {
                   const SlotMap& slots, LevelHistograms& out, std::int32_t n_threads);
 
  private:
-  // Per row: where its slot's sums start (the hidden last slot for rows in no
-  // slot), plus its class's place within a bin when classifying.
-  std::vector<std::uint32_t> keys_;
+  // A row's key: where its slot's sums start (the hidden last slot for rows in
+  // no slot), plus its class's place within a bin when classifying. Holds
+  // either every row's key, or the rows in some slot followed by their keys.
+  std::vector<std::uint32_t> buffer_;
 };
 
 }  // namespace qor

@@ -1,7 +1,7 @@
 #include "binned_growth.hpp"
 
 #include <algorithm>
-#include <memory>
+#include <utility>
 #include <stdexcept>
 #include <string>
 
@@ -201,7 +201,11 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   const double root_weight = shape.weight(frontier.totals.data());
 
   HistogramBuilder builder;
-  std::unique_ptr<LevelHistograms> parents;  // the previous level's, while its children need them
+  // This level's histograms and the previous level's, whose memory the next
+  // two levels take over in turn.
+  LevelHistograms histograms(codes.layout(), shape, 0);
+  LevelHistograms parents(codes.layout(), shape, 0);
+  bool have_parents = false;
   std::vector<bool> splittable;
   for (std::int32_t depth = 0; depth < params.max_depth && frontier.size() > 0; ++depth) {
     splittable.assign(frontier.size(), false);
@@ -215,8 +219,8 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
     }
     if (!any) break;
 
-    const LevelPlan plan = plan_level(frontier, splittable, shape, codes.layout(), parents != nullptr);
-    LevelHistograms histograms(codes.layout(), shape, plan.slots);
+    const LevelPlan plan = plan_level(frontier, splittable, shape, codes.layout(), have_parents);
+    histograms.reset(plan.slots);
     SlotMap built{frontier.first, plan.slot};
     for (std::size_t i = 0; i < frontier.size(); ++i) {
       if (plan.derived[i]) built.slot[i] = -1;
@@ -225,9 +229,8 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
     for (std::size_t i = 0; i < frontier.size(); ++i) {
       if (!plan.derived[i]) continue;
       const std::size_t sibling = i % 2 == 0 ? i + 1 : i - 1;
-      histograms.derive(plan.slot[i], *parents, frontier.parent_slot[i], plan.slot[sibling]);
+      histograms.derive(plan.slot[i], parents, frontier.parent_slot[i], plan.slot[sibling]);
     }
-    parents.reset();
 
     std::vector<double> searched_totals;
     searched_totals.reserve(static_cast<std::size_t>(plan.searched) * width);
@@ -268,7 +271,8 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
     next.targets.resize(next.parent_slot.size());
     route_rows(rows, routing, fit.node, next.targets, threads);
     frontier = std::move(next);
-    parents = std::make_unique<LevelHistograms>(std::move(histograms));
+    std::swap(histograms, parents);
+    have_parents = true;
   }
   return fit;
 }

@@ -68,22 +68,60 @@ template <class Code>
 void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                std::span<const FeatureEdges> edges, const BinLayout& layout, Code* codes,
                std::size_t stride, std::span<BinRange> ranges) {
+  // Element (r, f) sits at data[r * row_step + f * column_step].
+  const auto row_step = static_cast<std::ptrdiff_t>(X.row_major ? X.cols : 1);
+  const auto column_step = static_cast<std::ptrdiff_t>(X.row_major ? 1 : X.rows);
   for (std::size_t f = 0; f < edges.size(); ++f) {
     const double* upper = edges[f].upper.data();
     const std::size_t size = edges[f].upper.size();
     const auto nan_bin = static_cast<Code>(size);
     Code* column = codes + f * stride;
     BinRange* range = ranges.data() + layout.offset[f];
-    const auto feature = static_cast<std::int32_t>(f);
-    for (std::int32_t r = begin; r < end; ++r) {
-      const double v = X.at(r, feature);
-      const std::size_t bin = value_bin(upper, size, v);
+    const double* values = X.data + static_cast<std::ptrdiff_t>(f) * column_step;
+    const auto value = [&](std::int32_t r) { return values[r * row_step]; };
+    const auto store = [&](std::int32_t r, double v, const double* at) {
+      const auto bin = static_cast<std::size_t>(at - upper) + (*at < v ? 1 : 0);
       if (std::isnan(v)) {
         column[r] = nan_bin;
       } else {
         column[r] = static_cast<Code>(bin);
         range[bin].add(v);
       }
+    };
+    // Four rows searched side by side: one search is a chain of dependent
+    // loads, and four independent chains keep the pipeline busy.
+    std::int32_t r = begin;
+    for (; r + 4 <= end; r += 4) {
+      const double v0 = value(r);
+      const double v1 = value(r + 1);
+      const double v2 = value(r + 2);
+      const double v3 = value(r + 3);
+      const double* a0 = upper;
+      const double* a1 = upper;
+      const double* a2 = upper;
+      const double* a3 = upper;
+      for (std::size_t len = size; len > 1;) {
+        const std::size_t half = len / 2;
+        a0 = a0[half] < v0 ? a0 + half : a0;
+        a1 = a1[half] < v1 ? a1 + half : a1;
+        a2 = a2[half] < v2 ? a2 + half : a2;
+        a3 = a3[half] < v3 ? a3 + half : a3;
+        len -= half;
+      }
+      store(r, v0, a0);
+      store(r + 1, v1, a1);
+      store(r + 2, v2, a2);
+      store(r + 3, v3, a3);
+    }
+    for (; r < end; ++r) {
+      const double v = value(r);
+      const double* at = upper;
+      for (std::size_t len = size; len > 1;) {
+        const std::size_t half = len / 2;
+        at = at[half] < v ? at + half : at;
+        len -= half;
+      }
+      store(r, v, at);
     }
   }
 }
@@ -207,21 +245,25 @@ std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningPara
   check_max_bins(params.max_bins);
   const std::vector<std::int32_t> rows = sample_rows(X.rows, params);
   const std::size_t features = static_cast<std::size_t>(std::max(X.cols, 0));
+  const std::size_t s = rows.size();
+  // The sampled rows are read once, row by row, into one column per feature.
+  std::vector<double> sample(features * s);
+  for (std::size_t i = 0; i < s; ++i) {
+    for (std::size_t f = 0; f < features; ++f) {
+      sample[f * s + i] = X.at(rows[i], static_cast<std::int32_t>(f)) + 0.0;
+    }
+  }
   std::vector<FeatureEdges> edges(features);
   parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
-    const auto feature = static_cast<std::int32_t>(f);
-    std::vector<double> values;
-    values.reserve(rows.size());
-    for (const std::int32_t r : rows) {
-      const double v = X.at(r, feature);
-      if (!std::isnan(v)) values.push_back(v + 0.0);
-    }
-    std::sort(values.begin(), values.end());
+    const auto column = sample.begin() + static_cast<std::ptrdiff_t>(f * s);
+    const auto numbers = std::remove_if(column, column + static_cast<std::ptrdiff_t>(s),
+                                        [](double v) { return std::isnan(v); });
+    std::sort(column, numbers);
     std::vector<double> distinct;
     std::vector<double> counts;
-    for (const double v : values) {
-      if (distinct.empty() || distinct.back() != v) {
-        distinct.push_back(v);
+    for (auto v = column; v != numbers; ++v) {
+      if (distinct.empty() || distinct.back() != *v) {
+        distinct.push_back(*v);
         counts.push_back(0.0);
       }
       counts.back() += 1.0;
