@@ -10,6 +10,8 @@
 // high-water mark (VmHWM, reset through /proc/self/clear_refs) over the
 // resident size just before the fit, with X and y already in memory.
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,8 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "engine/binned_growth.hpp"
 
@@ -131,10 +131,11 @@ int main(int argc, char** argv) {
     const double total_cpu = cpu_seconds() - cpu_start;
     const double peak_mib = static_cast<double>(status_kib("VmHWM") - before) / 1024;
     totals.push_back(total_s);
-    std::printf("fit %.2f s (quantize %.2f s, grow %.2f s), cpu %.2f s (quantize %.2f s, grow "
-                "%.2f s), %zu nodes, peak beyond X %.0f MiB = %.3f x X\n",
-                total_s, quantize_s, total_s - quantize_s, total_cpu, quantize_cpu,
-                total_cpu - quantize_cpu, nodes, peak_mib, peak_mib / x_mib);
+    std::printf(
+        "fit %.2f s (quantize %.2f s, grow %.2f s), cpu %.2f s (quantize %.2f s, grow "
+        "%.2f s), %zu nodes, peak beyond X %.0f MiB = %.3f x X\n",
+        total_s, quantize_s, total_s - quantize_s, total_cpu, quantize_cpu,
+        total_cpu - quantize_cpu, nodes, peak_mib, peak_mib / x_mib);
   }
   std::sort(totals.begin(), totals.end());
   std::printf("median fit %.2f s\n", totals[totals.size() / 2]);

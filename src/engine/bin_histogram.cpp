@@ -26,8 +26,9 @@ struct KeyedRows {
 
 // Adds the keyed rows to the bins of kGroup features at once, so that a row's
 // key is read once per group. h[g] points at feature g's bin 0 in slot 0;
-// key + code * width is a row's place for its bin, and a classifier's count
-// sits at that place rounded down to a multiple of the width (a power of two).
+// key + code * width is a row's place for its bin, and a weighted
+// classifier's row count sits at that place rounded down to a multiple of the
+// width (a power of two).
 template <int kGroup, bool kDense, bool kClassify, bool kWeighted, class Code>
 void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const double* y,
               const double* w, std::uint32_t width) {
@@ -39,7 +40,7 @@ void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const
     for (int g = 0; g < kGroup; ++g) {
       const std::uint32_t at = key + static_cast<std::uint32_t>(codes[g][r]) * width;
       if constexpr (kClassify) {
-        h[g][at & bin_start] += 1.0;
+        if constexpr (kWeighted) h[g][at & bin_start] += 1.0;
         h[g][at] += weight;
       } else {
         double* s = h[g] + at;
@@ -103,8 +104,7 @@ std::span<double> LevelHistograms::bins(std::int32_t slot, std::int32_t feature)
 }
 
 LevelHistograms& LevelHistograms::operator+=(const LevelHistograms& other) {
-  if (other.layout_.offset != layout_.offset || other.shape_.width != shape_.width ||
-      other.shape_.n_classes != shape_.n_classes || other.slots_ != slots_) {
+  if (other.layout_.offset != layout_.offset || other.shape_ != shape_ || other.slots_ != slots_) {
     throw std::invalid_argument("LevelHistograms: only histograms of one layout add up");
   }
   const std::size_t n = visible_size();
@@ -112,10 +112,9 @@ LevelHistograms& LevelHistograms::operator+=(const LevelHistograms& other) {
   return *this;
 }
 
-void LevelHistograms::derive(std::int32_t into, const LevelHistograms& parents,
-                             std::int32_t parent, std::int32_t sibling) {
-  if (parents.layout_.offset != layout_.offset || parents.shape_.width != shape_.width ||
-      parents.shape_.n_classes != shape_.n_classes) {
+void LevelHistograms::derive(std::int32_t into, const LevelHistograms& parents, std::int32_t parent,
+                             std::int32_t sibling) {
+  if (parents.layout_.offset != layout_.offset || parents.shape_ != shape_) {
     throw std::invalid_argument("LevelHistograms: a parent's histogram has another layout");
   }
   const auto width = static_cast<std::size_t>(shape_.width);
@@ -123,18 +122,13 @@ void LevelHistograms::derive(std::int32_t into, const LevelHistograms& parents,
   const double* s = data_.data() + static_cast<std::size_t>(sibling) * slot_size_;
   double* out = data_.data() + static_cast<std::size_t>(into) * slot_size_;
   for (std::size_t at = 0; at < slot_size_; at += width) {
-    const double count = p[at] - s[at];
-    if (!(count > 0.0)) {
-      std::fill_n(out + at, width, 0.0);
-      continue;
-    }
-    out[at] = count;
-    for (std::size_t k = 1; k < width; ++k) {
+    for (std::size_t k = 0; k < width; ++k) {
       const double v = p[at + k] - s[at + k];
       // Every entry but a regressor's sum of w * y is a sum of non-negative terms.
       const bool signed_sum = !shape_.classifies() && k == 2;
       out[at + k] = signed_sum ? v : std::max(v, 0.0);
     }
+    if (!(shape_.count(out + at) > 0.0)) std::fill_n(out + at, width, 0.0);
   }
 }
 
@@ -177,10 +171,14 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
   const auto spare = static_cast<std::uint32_t>(out.slots()) * slot_size;
   parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
     const std::size_t end = std::min(n, (chunk + 1) * kKeyChunk);
+    // Every row is written at the chunk's next place, and only a row in a slot
+    // moves past it: no branch on the slot, which no predictor could learn.
+    // Past the chunk's last place, writes go to a scratch pair instead.
     std::size_t at = first[chunk];
+    const std::size_t last = first[chunk + 1];
+    std::uint32_t scratch[2];
     for (std::size_t r = chunk * kKeyChunk; r < end; ++r) {
       const std::int32_t s = slots.slot_of(node[r]);
-      if (s < 0 && !dense) continue;
       std::uint32_t key = s < 0 ? spare : static_cast<std::uint32_t>(s) * slot_size;
       if (shape.classifies()) {
         const double label = rows.y[r];
@@ -191,14 +189,15 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
                                       " is not a class code in [0, " +
                                       std::to_string(shape.n_classes) + ")");
         }
-        key += 1 + code;
+        key += static_cast<std::uint32_t>(shape.first_class()) + code;
       }
       if (dense) {
         key_list[r] = key;
       } else {
-        row_list[at] = static_cast<std::uint32_t>(r);
-        key_list[at] = key;
-        ++at;
+        const bool inside = at < last;
+        *(inside ? row_list + at : scratch) = static_cast<std::uint32_t>(r);
+        *(inside ? key_list + at : scratch + 1) = key;
+        at += s >= 0 ? 1 : 0;
       }
     }
   });
@@ -225,9 +224,11 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
   };
   parallel_for((features + group - 1) / group, n_threads, [&](std::size_t task, std::size_t) {
     if (codes.narrow()) {
-      run.template operator()<std::uint8_t>(task, [&](std::int32_t f) { return codes.narrow_codes(f); });
+      run.template operator()<std::uint8_t>(task,
+                                            [&](std::int32_t f) { return codes.narrow_codes(f); });
     } else {
-      run.template operator()<std::uint16_t>(task, [&](std::int32_t f) { return codes.wide_codes(f); });
+      run.template operator()<std::uint16_t>(task,
+                                             [&](std::int32_t f) { return codes.wide_codes(f); });
     }
   });
   // The rows of no slot are not kept.

@@ -14,9 +14,9 @@ namespace qor {
 // The rows of one block as a level pass reads them: their codes, and per row a
 // target (a class code 0..n_classes-1 as a double, or a number) and a weight.
 struct BinnedRows {
-  const BinnedMatrix* codes = nullptr;      // rows() rows
-  const double* y = nullptr;                // codes->rows() entries
-  const double* sample_weight = nullptr;    // codes->rows() entries, >= 0; null: all 1.0
+  const BinnedMatrix* codes = nullptr;    // rows() rows
+  const double* y = nullptr;              // codes->rows() entries
+  const double* sample_weight = nullptr;  // codes->rows() entries, >= 0; null: all 1.0
 };
 
 // Which nodes of a level get histograms built from rows, and where: node ids
@@ -67,7 +67,9 @@ class LevelHistograms {
 
  private:
   friend class HistogramBuilder;
-  std::size_t visible_size() const noexcept { return static_cast<std::size_t>(slots_) * slot_size_; }
+  std::size_t visible_size() const noexcept {
+    return static_cast<std::size_t>(slots_) * slot_size_;
+  }
 
   BinLayout layout_;
   StatShape shape_;
@@ -83,8 +85,8 @@ class LevelHistograms {
 // for any number of threads. Keeps its per-row scratch between calls.
 class HistogramBuilder {
  public:
-  void accumulate(const BinnedRows& rows, std::span<const std::int32_t> node,
-                  const SlotMap& slots, LevelHistograms& out, std::int32_t n_threads);
+  void accumulate(const BinnedRows& rows, std::span<const std::int32_t> node, const SlotMap& slots,
+                  LevelHistograms& out, std::int32_t n_threads);
 
  private:
   // A row's key: where its slot's sums start (the hidden last slot for rows in

@@ -10,28 +10,36 @@ namespace qor {
 
 // The sums a set of rows is reduced to, in `width` doubles: one bin of a
 // histogram and a whole node alike, so that a part of a node is a sum of bins.
-//   classification: [row count, weight of class 0, ..., of class n_classes - 1, zeros]
-//   regression:     [row count, sum of w, sum of w * y, sum of w * y * y]
-// Weights are sample weights (1.0 for rows without). Counts and unit weights are
-// whole numbers, exact in doubles up to 2**53 rows. A classifier's width is a
-// power of two, so the count of a bin sits at (position of a class) & ~(width - 1).
+//   weighted classification: [row count, weight of class 0, ..., of class n_classes - 1]
+//   unit-weight classification: [rows of class 0, ..., of class n_classes - 1]
+//   regression: [row count, sum of w, sum of w * y, sum of w * y * y]
+// padded with zeros to the width. Unit weights are 1.0 per row, so without
+// weights a class's weight is its row count, and the row count their sum.
+// Counts are whole numbers, exact in doubles up to 2**53 rows. A classifier's
+// width is a power of two, so that the start of the sums of a bin is the
+// place of any of its classes rounded down to a multiple of the width.
 struct StatShape {
   std::int32_t n_classes = 0;  // > 0: classification into that many classes; 0: regression
+  bool weighted = false;       // rows carry sample weights
   std::int32_t width = 4;
 
-  static StatShape of(std::int32_t n_classes) noexcept {
+  static StatShape of(std::int32_t n_classes, bool weighted) noexcept {
     StatShape shape;
     shape.n_classes = n_classes > 0 ? n_classes : 0;
-    shape.width = n_classes > 0 ? static_cast<std::int32_t>(std::bit_ceil(
-                                      static_cast<std::uint32_t>(n_classes) + 1u))
-                                : 4;
+    shape.weighted = weighted;
+    const auto entries = static_cast<std::uint32_t>(shape.n_classes) + (weighted ? 1u : 0u);
+    shape.width = n_classes > 0 ? static_cast<std::int32_t>(std::bit_ceil(entries)) : 4;
     return shape;
   }
   bool classifies() const noexcept { return n_classes > 0; }
+  // Where class 0 sits in the sums of a classifier.
+  std::int32_t first_class() const noexcept { return weighted ? 1 : 0; }
+  bool operator==(const StatShape&) const = default;
   // Entries of a node's value: one share per class, or the mean target.
   std::int32_t value_width() const noexcept { return classifies() ? n_classes : 1; }
 
-  double count(const double* stats) const noexcept { return stats[0]; }
+  // Rows in the set, whatever their weight.
+  double count(const double* stats) const noexcept;
   // The classes' weights added in class order, or the sum of w.
   double weight(const double* stats) const noexcept;
   // gini_impurity or entropy_impurity of the class weights (in class order), or
@@ -40,7 +48,8 @@ struct StatShape {
   // Class shares of the weight (all 0 without weight), or the weighted mean
   // target (0 without weight); value_width() entries.
   void value(const double* stats, std::span<double> out) const noexcept;
-  // Adds one row: `y` a class code (classification) or a target.
+  // Adds one row: `y` a class code (classification) or a target, `w` its
+  // weight (1.0 without weights).
   void add_row(double* stats, double y, double w) const noexcept;
 };
 

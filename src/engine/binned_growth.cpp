@@ -1,9 +1,9 @@
 #include "binned_growth.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "binned_split.hpp"
 #include "parallel.hpp"
@@ -50,8 +50,8 @@ void check_inputs(const BinnedRows& rows, const TreeParams& params) {
     if (rows.sample_weight) {
       const double w = rows.sample_weight[r];
       if (!(w >= 0.0) || !std::isfinite(w)) {
-        throw std::invalid_argument("sample_weight[" + std::to_string(r) + "] = " +
-                                    std::to_string(w) + " is not a finite weight >= 0");
+        throw std::invalid_argument("sample_weight[" + std::to_string(r) +
+                                    "] = " + std::to_string(w) + " is not a finite weight >= 0");
       }
     }
   }
@@ -109,14 +109,13 @@ LevelPlan plan_level(const Frontier& frontier, const std::vector<bool>& splittab
   // a derivation passes over a whole slot.
   const double features = layout.features();
   const auto slot_cost = static_cast<double>(layout.total()) * static_cast<double>(width);
+  const auto rows = [&](std::size_t i) { return shape.count(frontier.totals.data() + i * width); };
   for (std::size_t i = 0; i + 1 < n; i += 2) {
-    const double left_rows = frontier.totals[i * width];
-    const double right_rows = frontier.totals[(i + 1) * width];
-    const std::size_t small = left_rows <= right_rows ? i : i + 1;
+    const std::size_t small = rows(i) <= rows(i + 1) ? i : i + 1;
     const std::size_t large = small == i ? i + 1 : i;
     if (!splittable[large]) continue;
-    const double extra = splittable[small] ? 0.0 : frontier.totals[small * width] * features;
-    if (slot_cost + extra >= frontier.totals[large * width] * features) continue;
+    const double extra = splittable[small] ? 0.0 : rows(small) * features;
+    if (slot_cost + extra >= rows(large) * features) continue;
     if (plan.slot[small] < 0) plan.slot[small] = plan.slots++;
     plan.derived[large] = true;
   }
@@ -134,28 +133,41 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
       routing.feature >= codes.features()) {
     throw std::invalid_argument("route_rows: rows, nodes and routing do not match");
   }
+  for (std::size_t i = 0; i < routing.last_left_bin.size(); ++i) {
+    const std::int64_t left =
+        static_cast<std::int64_t>(routing.left_child[i]) - routing.first_child;
+    if (routing.last_left_bin[i] >= 0 && (left < 0 || left + 1 >= routing.children)) {
+      throw std::invalid_argument("route_rows: a child outside the level's children");
+    }
+  }
   const auto chunks = (n + kRouteChunk - 1) / kRouteChunk;
   const auto workers = static_cast<std::size_t>(std::max(1, n_threads));
   const auto children = static_cast<std::size_t>(routing.children);
   std::vector<TargetRange> seen(workers * children);
   const auto level_nodes = static_cast<std::int64_t>(routing.last_left_bin.size());
-  parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t worker) {
-    TargetRange* mine = seen.data() + worker * children;
-    const std::size_t end = std::min(n, (chunk + 1) * kRouteChunk);
-    for (std::size_t r = chunk * kRouteChunk; r < end; ++r) {
-      const std::int64_t i = static_cast<std::int64_t>(node[r]) - routing.first_node;
-      if (i < 0 || i >= level_nodes) continue;
-      const std::int32_t last_left = routing.last_left_bin[static_cast<std::size_t>(i)];
-      if (last_left < 0) continue;
-      const std::int32_t bin = codes.code(routing.feature, static_cast<std::int32_t>(r));
-      const std::int32_t child =
-          routing.left_child[static_cast<std::size_t>(i)] + (bin > last_left ? 1 : 0);
-      node[r] = child;
-      if (!rows.sample_weight || rows.sample_weight[r] > 0.0) {
-        mine[child - routing.first_child].add(rows.y[r]);
+  const auto route = [&]<class Code>(std::span<const Code> column) {
+    parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t worker) {
+      TargetRange* mine = seen.data() + worker * children;
+      const std::size_t end = std::min(n, (chunk + 1) * kRouteChunk);
+      for (std::size_t r = chunk * kRouteChunk; r < end; ++r) {
+        const std::int64_t i = static_cast<std::int64_t>(node[r]) - routing.first_node;
+        if (i < 0 || i >= level_nodes) continue;
+        const std::int32_t last_left = routing.last_left_bin[static_cast<std::size_t>(i)];
+        if (last_left < 0) continue;
+        const std::int32_t child =
+            routing.left_child[static_cast<std::size_t>(i)] + (column[r] > last_left ? 1 : 0);
+        node[r] = child;
+        if (!rows.sample_weight || rows.sample_weight[r] > 0.0) {
+          mine[child - routing.first_child].add(rows.y[r]);
+        }
       }
-    }
-  });
+    });
+  };
+  if (codes.narrow()) {
+    route(codes.narrow_codes(routing.feature));
+  } else {
+    route(codes.wide_codes(routing.feature));
+  }
   for (std::size_t w = 0; w < workers; ++w) {
     for (std::size_t c = 0; c < children; ++c) child_targets[c].merge(seen[w * children + c]);
   }
@@ -181,7 +193,7 @@ void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> 
 BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   check_inputs(rows, params);
   const BinnedMatrix& codes = *rows.codes;
-  const StatShape shape = StatShape::of(params.n_classes);
+  const StatShape shape = StatShape::of(params.n_classes, rows.sample_weight != nullptr);
   const auto width = static_cast<std::size_t>(shape.width);
   const int threads = thread_count(params.n_threads);
 
@@ -235,12 +247,12 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
     std::vector<double> searched_totals;
     searched_totals.reserve(static_cast<std::size_t>(plan.searched) * width);
     for (const std::int32_t i : plan.searched_nodes) {
-      const auto at = frontier.totals.begin() + static_cast<std::ptrdiff_t>(i) *
-                                                   static_cast<std::ptrdiff_t>(width);
+      const auto at = frontier.totals.begin() +
+                      static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(width);
       searched_totals.insert(searched_totals.end(), at, at + static_cast<std::ptrdiff_t>(width));
     }
-    const LevelCut level = choose_level_cut(histograms, searched_totals, codes.ranges(), params,
-                                            root_weight);
+    const LevelCut level =
+        choose_level_cut(histograms, searched_totals, codes.ranges(), params, root_weight);
     if (level.feature < 0) break;
     tree.depth_features.push_back(level.feature);
 

@@ -40,7 +40,8 @@ ScanResult scan_node(std::span<const double> bins, const double* totals, const S
     const double* bin = bins.data() + b * width;
     double* into = after.data() + (b - 1) * width;
     const double* from = after.data() + b * width;
-    for (std::size_t k = 0; k < width; ++k) into[k] = bin[0] > 0.0 ? from[k] + bin[k] : from[k];
+    const bool filled = shape.count(bin) > 0.0;
+    for (std::size_t k = 0; k < width; ++k) into[k] = filled ? from[k] + bin[k] : from[k];
   }
 
   const double node_weight = shape.weight(totals);
@@ -51,12 +52,12 @@ ScanResult scan_node(std::span<const double> bins, const double* totals, const S
   ScanResult best;
   for (std::size_t b = 0; b + 1 < count; ++b) {
     const double* bin = bins.data() + b * width;
-    if (!(bin[0] > 0.0)) continue;
+    if (!(shape.count(bin) > 0.0)) continue;
     for (std::size_t k = 0; k < width; ++k) left[k] += bin[k];
     const double* right = after.data() + b * width;
     // Right parts only shrink from here on.
-    if (right[0] < min_rows) break;
-    if (left[0] < min_rows) continue;
+    if (shape.count(right) < min_rows) break;
+    if (shape.count(left.data()) < min_rows) continue;
     const double left_weight = shape.weight(left.data());
     const double right_weight = shape.weight(right);
     if (left_weight < params.min_weight_leaf || right_weight < params.min_weight_leaf) continue;
@@ -101,10 +102,9 @@ LevelCut choose_level_cut(const LevelHistograms& histograms, std::span<const dou
   std::vector<ScanResult> best(features * nodes);  // [f * nodes + i]
   parallel_for(features, threads, [&](std::size_t f, std::size_t worker) {
     for (std::size_t i = 0; i < nodes; ++i) {
-      best[f * nodes + i] =
-          scan_node(histograms.bins(static_cast<std::int32_t>(i), static_cast<std::int32_t>(f)),
-                    node_totals.data() + i * width, shape, params, root_weight, scratch[worker],
-                    nullptr);
+      best[f * nodes + i] = scan_node(
+          histograms.bins(static_cast<std::int32_t>(i), static_cast<std::int32_t>(f)),
+          node_totals.data() + i * width, shape, params, root_weight, scratch[worker], nullptr);
     }
   });
 
@@ -139,15 +139,16 @@ LevelCut choose_level_cut(const LevelHistograms& histograms, std::span<const dou
       continue;
     }
     std::int32_t first_right = cut.last_left_bin + 1;
-    while (!(bins[static_cast<std::size_t>(first_right) * width] > 0.0)) ++first_right;
+    while (!(shape.count(bins.data() + static_cast<std::size_t>(first_right) * width) > 0.0)) {
+      ++first_right;
+    }
     const double below = feature_ranges[cut.last_left_bin].hi;
     NodeCut& node = level.cuts[i];
     node.valid = true;
     node.last_left_bin = cut.last_left_bin;
     node.gain = cut.gain;
-    node.threshold = first_right == nan_bin
-                         ? below
-                         : cut_threshold(below, feature_ranges[first_right].lo);
+    node.threshold =
+        first_right == nan_bin ? below : cut_threshold(below, feature_ranges[first_right].lo);
   }
   return level;
 }

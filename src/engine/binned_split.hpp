@@ -12,18 +12,19 @@ namespace qor {
 
 // One node's cut under the level's feature.
 struct NodeCut {
-  bool valid = false;              // false: the node stays a leaf; nothing below means anything
-  std::int32_t last_left_bin = -1; // bins up to this one go left, every later one (NaN's too) right
-  double threshold = 0.0;          // x <= threshold sends every training row where its bin goes
-  double gain = 0.0;               // parent - (w_left * impurity_left + w_right * impurity_right)
+  bool valid = false;  // false: the node stays a leaf; nothing below means anything
+  std::int32_t last_left_bin =
+      -1;                  // bins up to this one go left, every later one (NaN's too) right
+  double threshold = 0.0;  // x <= threshold sends every training row where its bin goes
+  double gain = 0.0;       // parent - (w_left * impurity_left + w_right * impurity_right)
 };
 
 // A level's choice from its histograms.
 struct LevelCut {
-  std::int32_t feature = -1;   // -1: no feature cuts any node, and `cuts` is empty
-  std::vector<NodeCut> cuts;   // per node, in node order
-  std::vector<double> parts;   // per node, 2 * width entries: the StatShape sums of the
-                               // left part, then of the right part (zeros without a cut)
+  std::int32_t feature = -1;  // -1: no feature cuts any node, and `cuts` is empty
+  std::vector<NodeCut> cuts;  // per node, in node order
+  std::vector<double> parts;  // per node, 2 * width entries: the StatShape sums of the
+                              // left part, then of the right part (zeros without a cut)
 };
 
 // Chooses the level's feature and every node's cut under it from merged

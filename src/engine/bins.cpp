@@ -202,8 +202,8 @@ FeatureEdges edges_from_candidates(std::span<const double> values, std::span<con
         light_total += c;
       }
     }
-    const auto light_bins = static_cast<double>(
-        std::max<std::size_t>(1, static_cast<std::size_t>(max_bins) - heavy));
+    const auto light_bins =
+        static_cast<double>(std::max<std::size_t>(1, static_cast<std::size_t>(max_bins) - heavy));
     const double light_share = light_total / light_bins;
     double held = 0.0;
     std::size_t bins_left = static_cast<std::size_t>(max_bins);
@@ -302,9 +302,8 @@ std::span<const std::uint16_t> BinnedMatrix::wide_codes(std::int32_t feature) co
 }
 
 std::int32_t BinnedMatrix::code(std::int32_t feature, std::int32_t row) const {
-  const std::size_t at =
-      static_cast<std::size_t>(feature) * static_cast<std::size_t>(rows_) +
-      static_cast<std::size_t>(row);
+  const std::size_t at = static_cast<std::size_t>(feature) * static_cast<std::size_t>(rows_) +
+                         static_cast<std::size_t>(row);
   return narrow_codes_ ? narrow_[at] : wide_[at];
 }
 
@@ -356,8 +355,7 @@ void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, F
   for (std::int32_t g = 0; g < features(); ++g) {
     if (g == feature) continue;
     std::copy_n(ranges_.begin() + old_layout.offset[static_cast<std::size_t>(g)],
-                old_layout.bins(g),
-                ranges.begin() + layout_.offset[static_cast<std::size_t>(g)]);
+                old_layout.bins(g), ranges.begin() + layout_.offset[static_cast<std::size_t>(g)]);
   }
   ranges_ = std::move(ranges);
 
@@ -377,8 +375,7 @@ void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, F
       wide_[f * n + r] = static_cast<std::uint16_t>(code);
     }
   }
-  std::copy(single.ranges_.begin(), single.ranges_.end(),
-            ranges_.begin() + layout_.offset[f]);
+  std::copy(single.ranges_.begin(), single.ranges_.end(), ranges_.begin() + layout_.offset[f]);
 }
 
 BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
@@ -391,8 +388,7 @@ BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> ed
   return binned;
 }
 
-BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params,
-                      std::int32_t n_threads) {
+BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads) {
   BinnedMatrix binned = bin_with_edges(X, sample_edges(X, params, n_threads), n_threads);
 
   // A feature has one bin per distinct value exactly when no bin holds two

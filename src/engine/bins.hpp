@@ -132,9 +132,9 @@ class BinnedMatrix {
   BinLayout layout_;
   std::int32_t rows_ = 0;
   bool narrow_codes_ = true;
-  std::vector<std::uint8_t> narrow_;   // feature f at [f * rows_, (f + 1) * rows_), or empty
-  std::vector<std::uint16_t> wide_;    // the same in two bytes, or empty
-  std::vector<BinRange> ranges_;       // layout_.total() entries
+  std::vector<std::uint8_t> narrow_;  // feature f at [f * rows_, (f + 1) * rows_), or empty
+  std::vector<std::uint16_t> wide_;   // the same in two bytes, or empty
+  std::vector<BinRange> ranges_;      // layout_.total() entries
 };
 
 // Bins every row of X by `edges` (one per column of X).

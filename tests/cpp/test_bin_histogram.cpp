@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "engine/bin_histogram.hpp"
@@ -14,6 +15,7 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 struct Block {
   std::vector<double> x;  // row-major, 3 columns
   std::vector<double> y;
+  std::vector<double> w;
   std::vector<std::int32_t> node;
   std::int32_t rows = 0;
 
@@ -30,6 +32,7 @@ Block random_block(std::mt19937_64& rng, std::int32_t rows, std::int32_t classes
     b.x.push_back(pick(rng) == 0 ? nan : pick(rng));
     b.x.push_back(pick(rng) * 0.25);
     b.y.push_back(classes > 0 ? pick(rng) % classes : normal(rng) * 5);
+    b.w.push_back(pick(rng) * 0.3);
     b.node.push_back(5 + pick(rng) % 4);  // node 6 has no slot
   }
   return b;
@@ -50,26 +53,31 @@ std::vector<double> literal(const Block& b, const qor::BinnedMatrix& codes,
       const auto bin = static_cast<std::size_t>(codes.layout().offset[static_cast<std::size_t>(f)] +
                                                 codes.code(f, r));
       shape.add_row(sums.data() + (static_cast<std::size_t>(slot) * total + bin) * width,
-                    b.y[static_cast<std::size_t>(r)], 1.0);
+                    b.y[static_cast<std::size_t>(r)],
+                    shape.weighted ? b.w[static_cast<std::size_t>(r)] : 1.0);
     }
   }
   return sums;
 }
 
-class Histograms : public ::testing::TestWithParam<std::int32_t> {};
+class Histograms : public ::testing::TestWithParam<std::tuple<std::int32_t, bool>> {};
 
 // Blocks binned by shared edges and summed apart add up to the histogram of
-// all rows, and that histogram holds each row once per feature in its bin.
+// all rows (to the bit where the sums are counts), and that histogram holds
+// each row once per feature in its bin.
 TEST_P(Histograms, BlocksAddUpToTheWholeAndTheWholeToItsRows) {
-  const std::int32_t classes = GetParam();
+  const auto [classes, weighted] = GetParam();
   std::mt19937_64 rng(static_cast<std::uint64_t>(classes));
   const Block whole = random_block(rng, 3000, classes);
   const auto edges = qor::sample_edges(whole.X(), {16, 1000, 1}, 1);
-  const auto shape = qor::StatShape::of(classes);
+  const auto shape = qor::StatShape::of(classes, weighted);
+  const auto rows_of = [&](const qor::BinnedMatrix& codes, const Block& b) {
+    return qor::BinnedRows{&codes, b.y.data(), weighted ? b.w.data() : nullptr};
+  };
   const qor::BinnedMatrix codes = qor::bin_with_edges(whole.X(), edges, 1);
   qor::HistogramBuilder builder;
   qor::LevelHistograms all(codes.layout(), shape, 3);
-  builder.accumulate({&codes, whole.y.data(), nullptr}, whole.node, kSlots, all, 2);
+  builder.accumulate(rows_of(codes, whole), whole.node, kSlots, all, 2);
   const auto want = literal(whole, codes, shape);
   ASSERT_EQ(all.data().size(), want.size());
   for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(all.data()[i], want[i]) << i;
@@ -81,14 +89,15 @@ TEST_P(Histograms, BlocksAddUpToTheWholeAndTheWholeToItsRows) {
     const auto at = static_cast<std::ptrdiff_t>(begin);
     part.x.assign(whole.x.begin() + 3 * at, whole.x.begin() + 3 * (at + 1000));
     part.y.assign(whole.y.begin() + at, whole.y.begin() + at + 1000);
+    part.w.assign(whole.w.begin() + at, whole.w.begin() + at + 1000);
     part.node.assign(whole.node.begin() + at, whole.node.begin() + at + 1000);
     const qor::BinnedMatrix part_codes = qor::bin_with_edges(part.X(), edges, 1);
     qor::LevelHistograms block(codes.layout(), shape, 3);
-    builder.accumulate({&part_codes, part.y.data(), nullptr}, part.node, kSlots, block, 1);
+    builder.accumulate(rows_of(part_codes, part), part.node, kSlots, block, 1);
     merged += block;
   }
   for (std::size_t i = 0; i < want.size(); ++i) {
-    if (classes > 0) {
+    if (classes > 0 && !weighted) {
       ASSERT_EQ(merged.data()[i], all.data()[i]) << i;
     } else {
       ASSERT_NEAR(merged.data()[i], all.data()[i], 1e-9 * (1 + std::abs(all.data()[i]))) << i;
@@ -96,7 +105,8 @@ TEST_P(Histograms, BlocksAddUpToTheWholeAndTheWholeToItsRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, Histograms, ::testing::Values(2, 3, 0));
+INSTANTIATE_TEST_SUITE_P(Shapes, Histograms,
+                         ::testing::Combine(::testing::Values(2, 3, 0), ::testing::Bool()));
 
 TEST(Histograms, DerivedSiblingHasNoResidueWhereItHasNoRows) {
   // Weights 0.1 and 0.2 do not add up exactly; the derived sibling must still
@@ -106,7 +116,7 @@ TEST(Histograms, DerivedSiblingHasNoResidueWhereItHasNoRows) {
   const std::vector<double> w{0.1, 0.2, 0.7, 0.3};
   const qor::FeatureMatrix X{x.data(), 4, 1, true};
   const qor::BinnedMatrix codes = qor::quantize(X, {}, 1);
-  const auto shape = qor::StatShape::of(2);
+  const auto shape = qor::StatShape::of(2, true);
   qor::HistogramBuilder builder;
   qor::LevelHistograms parent(codes.layout(), shape, 1);
   builder.accumulate({&codes, y.data(), w.data()}, std::vector<std::int32_t>(4, 0), {0, {0}},

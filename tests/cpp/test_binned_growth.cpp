@@ -112,8 +112,8 @@ void expect_same_as_exact(const BinnedFit& binned, const qor::QORModel& exact, c
     }
     for (std::size_t c = 0; c < node->class_counts.size(); ++c) {
       const auto n = static_cast<double>(node->indices.size());
-      EXPECT_TRUE(same_bits(value[static_cast<std::size_t>(exact.classes_[c])],
-                            node->class_counts[c] / n));
+      EXPECT_TRUE(
+          same_bits(value[static_cast<std::size_t>(exact.classes_[c])], node->class_counts[c] / n));
     }
   }
   EXPECT_EQ(visited, tree.node_count());
@@ -134,9 +134,9 @@ TEST_P(AgainstExactGrowth, FewDistinctValuesGiveTheExactTree) {
   for (const std::int32_t rows : {1, 7, 60, 300, 2000}) {
     SCOPED_TRACE("rows " + std::to_string(rows));
     const Data d = few_values(rng, rows, 4, classifies ? 2 : 0);
-    qor::QORModel exact(qor::ModelParams{
-        classifies ? qor::TaskKind::Classification : qor::TaskKind::Regression, criterion,
-        max_depth, min_samples_split, min_samples_leaf});
+    qor::QORModel exact(
+        qor::ModelParams{classifies ? qor::TaskKind::Classification : qor::TaskKind::Regression,
+                         criterion, max_depth, min_samples_split, min_samples_leaf});
     exact.fit(d.X(), d.Y());
     const auto params =
         params_of(criterion, classifies ? 2 : 0, max_depth, min_samples_split, min_samples_leaf);
@@ -144,12 +144,11 @@ TEST_P(AgainstExactGrowth, FewDistinctValuesGiveTheExactTree) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Criteria, AgainstExactGrowth,
-                         ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy,
-                                                              Criterion::Mse),
-                                            ::testing::Values(std::tuple{6, 2, 1},
-                                                              std::tuple{5, 9, 4},
-                                                              std::tuple{12, 1, 0})));
+INSTANTIATE_TEST_SUITE_P(
+    Criteria, AgainstExactGrowth,
+    ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy, Criterion::Mse),
+                       ::testing::Values(std::tuple{6, 2, 1}, std::tuple{5, 9, 4},
+                                         std::tuple{12, 1, 0})));
 
 void expect_same_tree(const FlatTree& a, const FlatTree& b) {
   ASSERT_EQ(a.node_count(), b.node_count());
@@ -206,9 +205,10 @@ TEST(BinnedGrowth, OneTreeForAnyThreadCountAndThresholdsRouteAsBins) {
       while (!tree.is_leaf(id)) {
         const double v = d.x[static_cast<std::size_t>(r * d.cols + tree.feature[id])];
         id = static_cast<std::size_t>(v <= tree.threshold[id] ? tree.children_left[id]
-                                                               : tree.children_right[id]);
+                                                              : tree.children_right[id]);
       }
-      ASSERT_EQ(static_cast<std::int32_t>(id), one.node[static_cast<std::size_t>(r)]) << "row " << r;
+      ASSERT_EQ(static_cast<std::int32_t>(id), one.node[static_cast<std::size_t>(r)])
+          << "row " << r;
     }
   }
 }
@@ -311,8 +311,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "n_classes"},
         Refusal{"LabelBeyondTheClasses", [](TreeParams&, Data& d, auto&) { d.y[2] = 2; },
                 "class code"},
-        Refusal{"NegativeWeight",
-                [](TreeParams&, Data& d, auto&) { d.w = {1, 1, -1, 1}; }, "sample_weight"},
+        Refusal{"NegativeWeight", [](TreeParams&, Data& d, auto&) { d.w = {1, 1, -1, 1}; },
+                "sample_weight"},
         Refusal{"OneBin", [](TreeParams&, Data&, auto& b) { b.max_bins = 1; }, "max_bins"}),
     [](const auto& test) { return test.param.name; });
 

@@ -70,7 +70,8 @@ class Quantize : public ::testing::TestWithParam<ColumnCase> {};
 TEST_P(Quantize, CodesAndRangesFollowTheEdges) {
   const ColumnCase& c = GetParam();
   for (const std::int32_t threads : {1, 2}) {
-    const BinnedMatrix binned = qor::quantize(column_of(c.values), {c.max_bins, 200000, 0}, threads);
+    const BinnedMatrix binned =
+        qor::quantize(column_of(c.values), {c.max_bins, 200000, 0}, threads);
     expect_sound(c.values, binned, c.max_bins);
     if (c.value_bins >= 0) {
       EXPECT_EQ(binned.edges(0).value_bins(), c.value_bins);
@@ -90,18 +91,21 @@ INSTANTIATE_TEST_SUITE_P(
         ColumnCase{"FewDistinct", {3, 1, 2, 3, 1, 2}, 255, 3},
         ColumnCase{"SignedZerosShareABin", {-0.0, 0.0, 1, -0.0}, 255, 2},
         ColumnCase{"NanKeepsItsOwnBin", {nan, 1, nan, 2, 1}, 255, 2},
-        ColumnCase{"AllNan", {nan, nan, nan}, 255, 1},
-        ColumnCase{"Constant", {7, 7, 7, 7}, 4, 1},
-        ColumnCase{"Empty", {}, 255, 1},
-        ColumnCase{"Infinities", {-inf, 0, inf, 1, inf}, 255, 4},
+        ColumnCase{"AllNan", {nan, nan, nan}, 255, 1}, ColumnCase{"Constant", {7, 7, 7, 7}, 4, 1},
+        ColumnCase{"Empty", {}, 255, 1}, ColumnCase{"Infinities", {-inf, 0, inf, 1, inf}, 255, 4},
         // More distinct values than bins: a heavy tie takes a bin to itself.
-        ColumnCase{"HeavyTies", repeated({{1, 1}, {2, 1}, {3, 40}, {4, 1}, {5, 1}, {6, 1},
-                                          {7, 1}, {8, 1}, {9, 1}, {10, 1}}), 4, -1},
-        ColumnCase{"ManyDistinct", [] {
+        ColumnCase{
+            "HeavyTies",
+            repeated(
+                {{1, 1}, {2, 1}, {3, 40}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}, {10, 1}}),
+            4, -1},
+        ColumnCase{"ManyDistinct",
+                   [] {
                      std::vector<double> v;
                      for (int i = 0; i < 1000; ++i) v.push_back(std::sin(i) * 100);
                      return v;
-                   }(), 16, 16}),
+                   }(),
+                   16, 16}),
     [](const auto& test) { return test.param.name; });
 
 TEST(Quantize, HeavyTieGetsABinOfItsOwn) {
@@ -159,10 +163,8 @@ TEST(EdgesFromCandidates, RefusesWhatIsNoSketch) {
   const std::vector<double> one{1.0};
   EXPECT_THROW(qor::edges_from_candidates(std::vector<double>{2, 1}, std::vector<double>{1, 1}, 4),
                std::invalid_argument);
-  EXPECT_THROW(qor::edges_from_candidates(std::vector<double>{nan}, one, 4),
-               std::invalid_argument);
-  EXPECT_THROW(qor::edges_from_candidates(one, std::vector<double>{0.0}, 4),
-               std::invalid_argument);
+  EXPECT_THROW(qor::edges_from_candidates(std::vector<double>{nan}, one, 4), std::invalid_argument);
+  EXPECT_THROW(qor::edges_from_candidates(one, std::vector<double>{0.0}, 4), std::invalid_argument);
   for (const std::int32_t max_bins : {1, 65536}) {
     EXPECT_THROW(qor::edges_from_candidates(one, one, max_bins), std::invalid_argument);
   }
