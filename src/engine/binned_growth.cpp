@@ -68,60 +68,6 @@ std::int64_t add_node(FlatTree& tree, const StatShape& shape, const double* sums
   return tree.add_node(stats);
 }
 
-// One level's nodes, ids first .. first + size() - 1: their sums, the range of
-// their targets, and their parent's histogram slot in the previous level. From
-// the second level on, nodes come in sibling pairs (left, right).
-struct Frontier {
-  std::int32_t first = 0;
-  std::vector<double> totals;  // width per node
-  std::vector<TargetRange> targets;
-  std::vector<std::int32_t> parent_slot;  // -1 at the root
-
-  std::size_t size() const noexcept { return targets.size(); }
-};
-
-// Which histograms a level makes: built from rows, or derived as the parent's
-// minus the sibling's, the smaller of two siblings built and the larger
-// derived when that is cheaper than building it.
-struct LevelPlan {
-  std::vector<std::int32_t> slot;  // per frontier node: its slot, or -1 without a histogram
-  std::vector<bool> derived;       // per frontier node: its slot is derived
-  std::int32_t searched = 0;       // slots 0..searched-1 belong to the splittable nodes, in order
-  std::int32_t slots = 0;          // the rest hold siblings built only to derive from
-  std::vector<std::int32_t> searched_nodes;  // frontier positions of the splittable nodes
-};
-
-LevelPlan plan_level(const Frontier& frontier, const std::vector<bool>& splittable,
-                     const StatShape& shape, const BinLayout& layout, bool have_parents) {
-  LevelPlan plan;
-  const std::size_t n = frontier.size();
-  plan.slot.assign(n, -1);
-  plan.derived.assign(n, false);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!splittable[i]) continue;
-    plan.slot[i] = plan.searched++;
-    plan.searched_nodes.push_back(static_cast<std::int32_t>(i));
-  }
-  plan.slots = plan.searched;
-  if (!have_parents || n < 2) return plan;
-  const auto width = static_cast<std::size_t>(shape.width);
-  // Costs in histogram entries touched: a row adds to one bin per feature,
-  // a derivation passes over a whole slot.
-  const double features = layout.features();
-  const auto slot_cost = static_cast<double>(layout.total()) * static_cast<double>(width);
-  const auto rows = [&](std::size_t i) { return shape.count(frontier.totals.data() + i * width); };
-  for (std::size_t i = 0; i + 1 < n; i += 2) {
-    const std::size_t small = rows(i) <= rows(i + 1) ? i : i + 1;
-    const std::size_t large = small == i ? i + 1 : i;
-    if (!splittable[large]) continue;
-    const double extra = splittable[small] ? 0.0 : rows(small) * features;
-    if (slot_cost + extra >= rows(large) * features) continue;
-    if (plan.slot[small] < 0) plan.slot[small] = plan.slots++;
-    plan.derived[large] = true;
-  }
-  return plan;
-}
-
 }  // namespace
 
 void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<std::int32_t> node,
@@ -190,102 +136,178 @@ void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> 
   }
 }
 
+BinnedGrower::BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
+                           std::span<const double> root_totals, const TargetRange& root_targets)
+    : params_(params),
+      shape_(StatShape::of(params.n_classes, weighted)),
+      layout_(layout),
+      histograms_(layout, shape_, 0),
+      parents_(layout, shape_, 0) {
+  check_params(params);
+  if (root_totals.size() != static_cast<std::size_t>(shape_.width)) {
+    throw std::invalid_argument("BinnedGrower: the root's sums have another shape");
+  }
+  tree_.n_features = layout.features();
+  tree_.value_width = shape_.value_width();
+  value_.resize(static_cast<std::size_t>(shape_.value_width()));
+  add_node(tree_, shape_, root_totals.data(), params_.criterion, value_);
+  root_weight_ = shape_.weight(root_totals.data());
+  frontier_.totals.assign(root_totals.begin(), root_totals.end());
+  frontier_.targets.push_back(root_targets);
+  frontier_.parent_slot.push_back(-1);
+}
+
+void BinnedGrower::expect(Stage stage, const char* call) const {
+  if (stage_ != stage) {
+    throw std::logic_error(std::string("BinnedGrower::") + call + " out of turn");
+  }
+}
+
+bool BinnedGrower::next_level() {
+  expect(Stage::Plan, "next_level");
+  const auto width = static_cast<std::size_t>(shape_.width);
+  std::vector<bool> splittable(frontier_.size(), false);
+  bool any = false;
+  for (std::size_t i = 0; i < frontier_.size() && depth_ < params_.max_depth; ++i) {
+    const double* sums = frontier_.totals.data() + i * width;
+    splittable[i] = shape_.count(sums) >= params_.min_samples_split &&
+                    shape_.weight(sums) >= 2 * params_.min_weight_leaf &&
+                    !frontier_.targets[i].single();
+    any = any || splittable[i];
+  }
+  if (!any) {
+    stage_ = Stage::Done;
+    return false;
+  }
+  plan_level(splittable);
+  histograms_.reset(plan_.slots);
+  built_ = SlotMap{frontier_.first, plan_.slot};
+  for (std::size_t i = 0; i < frontier_.size(); ++i) {
+    if (plan_.derived[i]) built_.slot[i] = -1;
+  }
+  stage_ = Stage::Build;
+  return true;
+}
+
+void BinnedGrower::plan_level(const std::vector<bool>& splittable) {
+  const std::size_t n = frontier_.size();
+  plan_ = LevelPlan{};
+  plan_.slot.assign(n, -1);
+  plan_.derived.assign(n, false);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!splittable[i]) continue;
+    plan_.slot[i] = static_cast<std::int32_t>(plan_.searched.size());
+    plan_.searched.push_back(static_cast<std::int32_t>(i));
+  }
+  plan_.slots = static_cast<std::int32_t>(plan_.searched.size());
+  if (!have_parents_) return;
+  const auto width = static_cast<std::size_t>(shape_.width);
+  // Costs in histogram entries touched: a row adds to one bin per feature,
+  // a derivation passes over a whole slot.
+  const double features = layout_.features();
+  const auto slot_cost = static_cast<double>(layout_.total()) * static_cast<double>(width);
+  const auto rows = [&](std::size_t i) {
+    return shape_.count(frontier_.totals.data() + i * width);
+  };
+  for (std::size_t i = 0; i + 1 < n; i += 2) {
+    const std::size_t small = rows(i) <= rows(i + 1) ? i : i + 1;
+    const std::size_t large = small == i ? i + 1 : i;
+    if (!splittable[large]) continue;
+    const double extra = splittable[small] ? 0.0 : rows(small) * features;
+    if (slot_cost + extra >= rows(large) * features) continue;
+    if (plan_.slot[small] < 0) plan_.slot[small] = plan_.slots++;
+    plan_.derived[large] = true;
+  }
+}
+
+bool BinnedGrower::choose(std::span<const BinRange> ranges) {
+  expect(Stage::Build, "choose");
+  const auto width = static_cast<std::size_t>(shape_.width);
+  for (std::size_t i = 0; i < frontier_.size(); ++i) {
+    if (!plan_.derived[i]) continue;
+    const std::size_t sibling = i % 2 == 0 ? i + 1 : i - 1;
+    histograms_.derive(plan_.slot[i], parents_, frontier_.parent_slot[i], plan_.slot[sibling]);
+  }
+  std::vector<double> searched_totals;
+  searched_totals.reserve(plan_.searched.size() * width);
+  for (const std::int32_t i : plan_.searched) {
+    const auto at =
+        frontier_.totals.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(i) * width);
+    searched_totals.insert(searched_totals.end(), at, at + static_cast<std::ptrdiff_t>(width));
+  }
+  const LevelCut level =
+      choose_level_cut(histograms_, searched_totals, ranges, params_, root_weight_);
+  if (level.feature < 0) {
+    stage_ = Stage::Done;
+    return false;
+  }
+  tree_.depth_features.push_back(level.feature);
+
+  routing_ = LevelRouting{};
+  routing_.feature = level.feature;
+  routing_.first_node = frontier_.first;
+  routing_.last_left_bin.assign(frontier_.size(), -1);
+  routing_.left_child.assign(frontier_.size(), -1);
+  routing_.first_child = static_cast<std::int32_t>(tree_.node_count());
+  next_ = Frontier{};
+  next_.first = routing_.first_child;
+  for (std::size_t k = 0; k < plan_.searched.size(); ++k) {
+    const NodeCut& cut = level.cuts[k];
+    if (!cut.valid) continue;
+    const auto i = static_cast<std::size_t>(plan_.searched[k]);
+    const double* parts = level.parts.data() + k * 2 * width;
+    tree_.split(frontier_.first + static_cast<std::int64_t>(i), level.feature, cut.threshold,
+                cut.gain);
+    const auto left = add_node(tree_, shape_, parts, params_.criterion, value_);
+    add_node(tree_, shape_, parts + width, params_.criterion, value_);
+    routing_.last_left_bin[i] = cut.last_left_bin;
+    routing_.left_child[i] = static_cast<std::int32_t>(left);
+    next_.totals.insert(next_.totals.end(), parts, parts + 2 * width);
+    next_.parent_slot.push_back(static_cast<std::int32_t>(k));
+    next_.parent_slot.push_back(static_cast<std::int32_t>(k));
+  }
+  routing_.children = static_cast<std::int32_t>(next_.parent_slot.size());
+  stage_ = Stage::Route;
+  return true;
+}
+
+void BinnedGrower::finish_level(std::span<const TargetRange> child_targets) {
+  expect(Stage::Route, "finish_level");
+  if (child_targets.size() != next_.size()) {
+    throw std::invalid_argument("BinnedGrower::finish_level: one target range per child");
+  }
+  next_.targets.assign(child_targets.begin(), child_targets.end());
+  frontier_ = std::move(next_);
+  std::swap(histograms_, parents_);
+  have_parents_ = true;
+  ++depth_;
+  stage_ = Stage::Plan;
+}
+
 BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   check_inputs(rows, params);
   const BinnedMatrix& codes = *rows.codes;
-  const StatShape shape = StatShape::of(params.n_classes, rows.sample_weight != nullptr);
-  const auto width = static_cast<std::size_t>(shape.width);
+  const bool weighted = rows.sample_weight != nullptr;
+  const StatShape shape = StatShape::of(params.n_classes, weighted);
   const int threads = thread_count(params.n_threads);
 
+  std::vector<double> totals(static_cast<std::size_t>(shape.width));
+  TargetRange targets;
+  sum_rows(rows, shape, totals, targets);
+  BinnedGrower grower(codes.layout(), params, weighted, totals, targets);
+
   BinnedFit fit;
-  FlatTree& tree = fit.tree;
-  tree.n_features = codes.features();
-  tree.value_width = shape.value_width();
   fit.node.assign(static_cast<std::size_t>(codes.rows()), 0);
-  std::vector<double> value(static_cast<std::size_t>(shape.value_width()));
-
-  Frontier frontier;
-  frontier.totals.assign(width, 0.0);
-  frontier.targets.resize(1);
-  frontier.parent_slot.push_back(-1);
-  sum_rows(rows, shape, frontier.totals, frontier.targets[0]);
-  add_node(tree, shape, frontier.totals.data(), params.criterion, value);
-  const double root_weight = shape.weight(frontier.totals.data());
-
   HistogramBuilder builder;
-  // This level's histograms and the previous level's, whose memory the next
-  // two levels take over in turn.
-  LevelHistograms histograms(codes.layout(), shape, 0);
-  LevelHistograms parents(codes.layout(), shape, 0);
-  bool have_parents = false;
-  std::vector<bool> splittable;
-  for (std::int32_t depth = 0; depth < params.max_depth && frontier.size() > 0; ++depth) {
-    splittable.assign(frontier.size(), false);
-    bool any = false;
-    for (std::size_t i = 0; i < frontier.size(); ++i) {
-      const double* sums = frontier.totals.data() + i * width;
-      splittable[i] = shape.count(sums) >= params.min_samples_split &&
-                      shape.weight(sums) >= 2 * params.min_weight_leaf &&
-                      !frontier.targets[i].single();
-      any = any || splittable[i];
-    }
-    if (!any) break;
-
-    const LevelPlan plan = plan_level(frontier, splittable, shape, codes.layout(), have_parents);
-    histograms.reset(plan.slots);
-    SlotMap built{frontier.first, plan.slot};
-    for (std::size_t i = 0; i < frontier.size(); ++i) {
-      if (plan.derived[i]) built.slot[i] = -1;
-    }
-    builder.accumulate(rows, fit.node, built, histograms, threads);
-    for (std::size_t i = 0; i < frontier.size(); ++i) {
-      if (!plan.derived[i]) continue;
-      const std::size_t sibling = i % 2 == 0 ? i + 1 : i - 1;
-      histograms.derive(plan.slot[i], parents, frontier.parent_slot[i], plan.slot[sibling]);
-    }
-
-    std::vector<double> searched_totals;
-    searched_totals.reserve(static_cast<std::size_t>(plan.searched) * width);
-    for (const std::int32_t i : plan.searched_nodes) {
-      const auto at = frontier.totals.begin() +
-                      static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(width);
-      searched_totals.insert(searched_totals.end(), at, at + static_cast<std::ptrdiff_t>(width));
-    }
-    const LevelCut level =
-        choose_level_cut(histograms, searched_totals, codes.ranges(), params, root_weight);
-    if (level.feature < 0) break;
-    tree.depth_features.push_back(level.feature);
-
-    LevelRouting routing;
-    routing.feature = level.feature;
-    routing.first_node = frontier.first;
-    routing.last_left_bin.assign(frontier.size(), -1);
-    routing.left_child.assign(frontier.size(), -1);
-    routing.first_child = static_cast<std::int32_t>(tree.node_count());
-    Frontier next;
-    next.first = routing.first_child;
-    for (std::size_t k = 0; k < plan.searched_nodes.size(); ++k) {
-      const NodeCut& cut = level.cuts[k];
-      if (!cut.valid) continue;
-      const auto i = static_cast<std::size_t>(plan.searched_nodes[k]);
-      const double* parts = level.parts.data() + k * 2 * width;
-      tree.split(frontier.first + static_cast<std::int64_t>(i), level.feature, cut.threshold,
-                 cut.gain);
-      const auto left = add_node(tree, shape, parts, params.criterion, value);
-      add_node(tree, shape, parts + width, params.criterion, value);
-      routing.last_left_bin[i] = cut.last_left_bin;
-      routing.left_child[i] = static_cast<std::int32_t>(left);
-      next.totals.insert(next.totals.end(), parts, parts + 2 * width);
-      next.parent_slot.push_back(static_cast<std::int32_t>(k));
-      next.parent_slot.push_back(static_cast<std::int32_t>(k));
-    }
-    routing.children = static_cast<std::int32_t>(next.parent_slot.size());
-    next.targets.resize(next.parent_slot.size());
-    route_rows(rows, routing, fit.node, next.targets, threads);
-    frontier = std::move(next);
-    std::swap(histograms, parents);
-    have_parents = true;
+  std::vector<TargetRange> child_targets;
+  while (grower.next_level()) {
+    builder.accumulate(rows, fit.node, grower.build_slots(), grower.histograms(), threads);
+    if (!grower.choose(codes.ranges())) break;
+    child_targets.assign(static_cast<std::size_t>(grower.routing().children), TargetRange{});
+    route_rows(rows, grower.routing(), fit.node, child_targets, threads);
+    grower.finish_level(child_targets);
   }
+  fit.tree = grower.take_tree();
   return fit;
 }
 

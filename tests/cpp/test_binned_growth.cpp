@@ -213,6 +213,63 @@ TEST(BinnedGrowth, OneTreeForAnyThreadCountAndThresholdsRouteAsBins) {
   }
 }
 
+// The distributed fit's composition: blocks binned apart by shared edges,
+// their histograms, sums and ranges added up, their rows routed apart. Sums
+// of class counts are exact, so the tree is the whole table's to the bit.
+TEST(BinnedGrower, BlocksGrowTheTreeOfTheWholeTable) {
+  std::mt19937_64 rng(21);
+  std::normal_distribution<double> normal;
+  Data d{{}, {}, {}, 3000, 3};
+  for (std::int32_t i = 0; i < d.rows * d.cols; ++i) d.x.push_back(i % 17 ? normal(rng) : nan);
+  for (std::int32_t r = 0; r < d.rows; ++r) {
+    const double s = d.x[static_cast<std::size_t>(r * d.cols + 1)] + normal(rng);
+    d.y.push_back(std::isnan(s) ? 2.0 : s > 0.5 ? 1.0 : 0.0);
+  }
+  const auto params = params_of(Criterion::Entropy, 3, 7, 2, 3);
+  const auto edges = qor::sample_edges(d.X(), {32, 500, 5}, 1);
+  const qor::BinnedMatrix all = qor::bin_with_edges(d.X(), edges, 2);
+  const BinnedFit whole = qor::grow_binned({&all, d.y.data(), nullptr}, params);
+
+  struct Block {
+    qor::BinnedMatrix codes;
+    const double* y;
+    std::vector<std::int32_t> node;
+  };
+  std::vector<Block> blocks;
+  const auto shape = qor::StatShape::of(3, false);
+  std::vector<double> totals(static_cast<std::size_t>(shape.width), 0.0);
+  qor::TargetRange targets;
+  std::vector<qor::BinRange> ranges(all.ranges().size());
+  for (std::int32_t begin = 0; begin < d.rows; begin += 1000) {
+    const qor::FeatureMatrix part{d.x.data() + begin * d.cols, 1000, d.cols, true};
+    blocks.push_back({qor::bin_with_edges(part, edges, 1), d.y.data() + begin, {}});
+    blocks.back().node.assign(1000, 0);
+    qor::sum_rows({&blocks.back().codes, blocks.back().y, nullptr}, shape, totals, targets);
+    qor::merge_ranges(ranges, blocks.back().codes.ranges());
+  }
+  qor::BinnedGrower grower(all.layout(), params, false, totals, targets);
+  qor::HistogramBuilder builder;
+  while (grower.next_level()) {
+    for (Block& b : blocks) {
+      qor::LevelHistograms mine(all.layout(), shape, grower.histograms().slots());
+      builder.accumulate({&b.codes, b.y, nullptr}, b.node, grower.build_slots(), mine, 1);
+      grower.histograms() += mine;
+    }
+    if (!grower.choose(ranges)) break;
+    const auto children = static_cast<std::size_t>(grower.routing().children);
+    std::vector<qor::TargetRange> merged(children);
+    for (Block& b : blocks) {
+      std::vector<qor::TargetRange> mine(children);
+      qor::route_rows({&b.codes, b.y, nullptr}, grower.routing(), b.node, mine, 1);
+      for (std::size_t c = 0; c < children; ++c) merged[c].merge(mine[c]);
+    }
+    grower.finish_level(merged);
+  }
+  EXPECT_GT(grower.tree().node_count(), 30u);
+  expect_same_tree(whole.tree, grower.tree());
+  EXPECT_THROW(grower.finish_level({}), std::logic_error);
+}
+
 TEST(BinnedGrowth, IntegerWeightsActAsRepeatedRows) {
   std::mt19937_64 rng(8);
   const Data d = few_values(rng, 400, 3, 2);

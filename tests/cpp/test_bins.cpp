@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -22,8 +21,6 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 qor::FeatureMatrix column_of(const std::vector<double>& values) {
   return {values.data(), static_cast<std::int32_t>(values.size()), 1, true};
 }
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // What every quantization promises: each code is its value's bin under the
 // edges, each bin's range is the smallest and largest value coded into it,
@@ -136,27 +133,6 @@ TEST(Quantize, MoreThan255BinsWidenTheCodes) {
   EXPECT_EQ(wide.edges(0).value_bins(), 600);
   expect_sound(values, wide, 1000);
   EXPECT_TRUE(qor::quantize(column_of(values), {255, 200000, 0}, 1).narrow());
-}
-
-TEST(Quantize, BlocksBinnedApartMergeIntoTheWhole) {
-  std::vector<double> values;
-  for (int i = 0; i < 3000; ++i) values.push_back(i % 7 == 0 ? (i % 2 ? -0.0 : 0.0) : std::cos(i));
-  const auto edges = qor::sample_edges(column_of(values), {32, 500, 3}, 1);
-  const BinnedMatrix whole = qor::bin_with_edges(column_of(values), edges, 2);
-  std::vector<qor::BinRange> merged(whole.ranges().size());
-  for (std::size_t begin = 0; begin < values.size(); begin += 1000) {
-    const std::vector<double> block(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                                    values.begin() + static_cast<std::ptrdiff_t>(begin + 1000));
-    const BinnedMatrix part = qor::bin_with_edges(column_of(block), edges, 1);
-    qor::merge_ranges(merged, part.ranges());
-    for (std::int32_t r = 0; r < part.rows(); ++r) {
-      ASSERT_EQ(part.code(0, r), whole.code(0, static_cast<std::int32_t>(begin) + r));
-    }
-  }
-  for (std::size_t b = 0; b < merged.size(); ++b) {
-    EXPECT_TRUE(same_bits(merged[b].lo, whole.ranges()[b].lo)) << "bin " << b;
-    EXPECT_TRUE(same_bits(merged[b].hi, whole.ranges()[b].hi)) << "bin " << b;
-  }
 }
 
 TEST(EdgesFromCandidates, RefusesWhatIsNoSketch) {
