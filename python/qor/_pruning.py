@@ -100,7 +100,11 @@ def _subtree(tree: Tree, leaf: np.ndarray) -> Tree:
         value=tree.value[order, 0], impurity=tree.impurity[order],
         n_node_samples=tree.n_node_samples[order],
         weighted_n_node_samples=tree.weighted_n_node_samples[order],
-        gain=np.where(is_leaf, 0.0, tree.gain[order]))
+        gain=np.where(is_leaf, 0.0, tree.gain[order]),
+        # Categorical splits keep their ranges into the same list of categories.
+        category_start=np.where(is_leaf, 0, tree.category_start[order]),
+        category_end=np.where(is_leaf, 0, tree.category_end[order]),
+        categories_left=tree.categories_left)
 
 
 def depth_features(tree: Tree) -> dict[int, int]:

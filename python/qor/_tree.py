@@ -23,6 +23,8 @@ _ARRAYS = {
     "n_node_samples": np.intp,
     "weighted_n_node_samples": np.float64,
     "gain": np.float64,
+    "category_start": np.intp,
+    "category_end": np.intp,
 }
 
 
@@ -63,17 +65,30 @@ class Tree:
     gain : ndarray of shape (node_count,)
         The split's impurity decrease relative to the node (the node's impurity less its
         children's, each weighted by its share of the node's weight); 0.0 on leaves.
+
+    Splits on categorical features (qor's own; scikit-learn's trees have none)
+    -----------------------------------------------------------------------------
+    category_start, category_end : ndarray of shape (node_count,)
+        Node j sends the category codes categories_left[category_start[j]:category_end[j]]
+        left; any other value, missing or unseen in training, goes right. Its threshold is
+        NaN. Equal (empty) on numeric splits and leaves.
+    categories_left : ndarray
+        The left categories of all categorical splits, ascending within each node.
     """
 
     n_outputs = 1
 
-    def __init__(self, *, n_features: int, n_classes: int, **arrays):
+    def __init__(self, *, n_features: int, n_classes: int, categories_left=(), **arrays):
+        # Trees without categorical splits may leave out their (empty) ranges.
+        for name in ("category_start", "category_end"):
+            arrays.setdefault(name, np.zeros(len(arrays.get("children_left", ())), np.intp))
         if set(arrays) != set(_ARRAYS):
             raise TypeError(f"Tree needs exactly the arrays {sorted(_ARRAYS)}")
         self.n_features = int(n_features)
         self.n_classes = np.array([n_classes], dtype=np.intp)
         for name, dtype in _ARRAYS.items():
             setattr(self, name, np.asarray(arrays[name], dtype=dtype))
+        self.categories_left = np.asarray(categories_left, dtype=np.float64)
         self.value = self.value.reshape(self.node_count, 1, self.max_n_classes)
         self.value.flags.writeable = False
 
@@ -88,6 +103,15 @@ class Tree:
     @property
     def missing_go_to_left(self) -> np.ndarray:
         return np.zeros(self.node_count, dtype=np.uint8)
+
+    @property
+    def is_categorical(self) -> np.ndarray:
+        """Nodes that split on a categorical feature."""
+        return self.category_end > self.category_start
+
+    def categories(self, node: int) -> np.ndarray:
+        """The category codes node `node` sends left (empty unless it splits on categories)."""
+        return self.categories_left[self.category_start[node]:self.category_end[node]]
 
     @property
     def is_leaf(self) -> np.ndarray:
@@ -146,7 +170,8 @@ class Tree:
     def __getstate__(self):
         state = {name: np.asarray(getattr(self, name)) for name in _ARRAYS}
         state["value"] = state["value"].reshape(self.node_count, self.max_n_classes)
-        return {"n_features": self.n_features, "n_classes": self.max_n_classes, **state}
+        return {"n_features": self.n_features, "n_classes": self.max_n_classes,
+                "categories_left": self.categories_left, **state}
 
     def __setstate__(self, state):
         self.__init__(**state)

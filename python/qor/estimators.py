@@ -13,6 +13,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _core
+from ._categories import categorical_mask, encode, fit_categories
 from ._pruning import depth_features, prune, pruning_path
 from ._tree import Tree
 
@@ -41,6 +42,7 @@ class _QORTree(BaseEstimator):
         "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
         "monotonic_cst": ["array-like", None],
+        "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "n_jobs": [Integral, None],
     }
 
@@ -61,9 +63,15 @@ class _QORTree(BaseEstimator):
         weight k counts as k copies of the row, a row of weight 0 counts nowhere but
         in the row counts. None weighs every row 1.
         """
+        mask = categorical_mask(self.categorical_features, X)
+        categories = None if mask is None else fit_categories(X, mask)
+        X = encode(X, mask, categories)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              ensure_all_finite="allow-nan",
                              y_numeric=self._task == "regression")
+        n = self.n_features_in_
+        self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
+        self.categories_ = [None] * n if categories is None else categories
         targets = self._targets(y)
         weights = None
         if sample_weight is not None:
@@ -85,6 +93,7 @@ class _QORTree(BaseEstimator):
         params.min_weight_leaf = self.min_weight_fraction_leaf * total
         params.min_impurity_decrease = self.min_impurity_decrease
         params.monotonic_cst = self._monotonic_cst()
+        params.categorical = self.is_categorical_.astype(np.uint8).tolist()
         params.n_threads = self._threads()
         arrays = _core.fit(X, targets, weights, params)
         levels = arrays.pop("depth_features")
@@ -107,6 +116,9 @@ class _QORTree(BaseEstimator):
         if getattr(self, "n_classes_", 2) > 2:
             raise ValueError("Monotonicity constraints are not supported with multiclass "
                              "classification")
+        if np.any(cst[self.is_categorical_] != 0):
+            raise ValueError("monotonic_cst must be 0 on categorical features, whose "
+                             "categories have no order")
         return [int(c) for c in cst]
 
     def _threads(self) -> int:
@@ -161,6 +173,7 @@ class _QORTree(BaseEstimator):
 
     def _validate_X_predict(self, X) -> np.ndarray:
         check_is_fitted(self)
+        X = encode(X, self.is_categorical_, self.categories_)
         return validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite="allow-nan",
                              reset=False)
 
@@ -219,6 +232,14 @@ class QORClassifier(ClassifierMixin, _QORTree):
         A split on a constrained feature keeps its children's values in that order
         and passes their midpoint down as a bound that every node below respects. A
         missing value counts as above every number (it goes right).
+    categorical_features : "from_dtype", None, or array-like, default="from_dtype"
+        Which features are categorical, as in scikit-learn: "from_dtype" takes the
+        DataFrame columns of pandas category, object or string dtype; otherwise a
+        boolean mask, column indices or column names; None: none. A node splits a
+        categorical feature by sending a set of its categories left: it orders the
+        categories it holds by their share of the second class (with more classes,
+        once by each class's share, keeping the best) and cuts that order as it
+        would a number. Missing values and categories not seen in fit go right.
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -231,6 +252,11 @@ class QORClassifier(ClassifierMixin, _QORTree):
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Only when X was a DataFrame with string column names.
+    is_categorical_ : ndarray of shape (n_features_in_,)
+        Which features are categorical.
+    categories_ : list of length n_features_in_
+        Each categorical feature's categories (code i is categories_[j][i]), None for
+        the others.
     depth_features_ : dict[int, int]
         Column that every node of each depth splits on, keyed by depth from 0;
         a depth that pruning left without a split is absent.
@@ -252,7 +278,8 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, class_weight=None,
-                 ccp_alpha=0.0, monotonic_cst=None, n_jobs=None):
+                 ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
+                 n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -262,6 +289,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
+        self.categorical_features = categorical_features
         self.n_jobs = n_jobs
 
     def _targets(self, y):
@@ -330,6 +358,13 @@ class QORRegressor(RegressorMixin, _QORTree):
         fall, 0 free. A split on a constrained feature keeps its children's values
         in that order and passes their midpoint down as a bound that every node
         below respects. A missing value counts as above every number (it goes right).
+    categorical_features : "from_dtype", None, or array-like, default="from_dtype"
+        Which features are categorical, as in scikit-learn: "from_dtype" takes the
+        DataFrame columns of pandas category, object or string dtype; otherwise a
+        boolean mask, column indices or column names; None: none. A node splits a
+        categorical feature by sending a set of its categories left: it orders the
+        categories it holds by their (weighted) mean target and cuts that order as it
+        would a number. Missing values and categories not seen in fit go right.
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -339,6 +374,11 @@ class QORRegressor(RegressorMixin, _QORTree):
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Only when X was a DataFrame with string column names.
+    is_categorical_ : ndarray of shape (n_features_in_,)
+        Which features are categorical.
+    categories_ : list of length n_features_in_
+        Each categorical feature's categories (code i is categories_[j][i]), None for
+        the others.
     depth_features_ : dict[int, int]
         Column that every node of each depth splits on, keyed by depth from 0;
         a depth that pruning left without a split is absent.
@@ -359,7 +399,7 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 monotonic_cst=None, n_jobs=None):
+                 monotonic_cst=None, categorical_features="from_dtype", n_jobs=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -368,6 +408,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
+        self.categorical_features = categorical_features
         self.n_jobs = n_jobs
 
     def _targets(self, y):

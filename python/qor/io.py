@@ -55,6 +55,8 @@ def save(estimator, path) -> None:
         raise TypeError(f"save takes a QORClassifier or QORRegressor, "
                         f"not {type(estimator).__name__}")
     check_is_fitted(estimator)
+    if np.any(estimator.is_categorical_):
+        raise ValueError("models with categorical features cannot be saved yet")
     params = {name: _param_document(name, value)
               for name, value in estimator.get_params(deep=False).items()}
     for name, value in params.items():
@@ -202,6 +204,8 @@ def _estimator(document):
             raise _Broken(f"feature_names_in must be {n_features} strings")
         estimator.feature_names_in_ = np.array(names, dtype=object)
     estimator.n_features_in_ = n_features
+    estimator.is_categorical_ = np.zeros(n_features, dtype=bool)
+    estimator.categories_ = [None] * n_features
 
     classes = document.get("classes")
     if cls is QORClassifier:

@@ -1,6 +1,8 @@
 #include "cut_scanner.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace qor {
 
@@ -97,9 +99,8 @@ void CutScanner::prepare(std::size_t segment) {
 }
 
 template <class Cut, class OnScreen>
-NodeSplit CutScanner::scan(Cut& cut, std::size_t segment, std::int32_t feature,
+NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
                            const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
-  const auto run = columns_.run(segment, feature);
   if (weights_ == nullptr) {
     return scan_cuts(cut, run, X, feature, limits_, monotone, UnitWeight{}, upper_, on_screen);
   }
@@ -109,42 +110,44 @@ NodeSplit CutScanner::scan(Cut& cut, std::size_t segment, std::int32_t feature,
 }
 
 template <bool kGini, bool kUnit, class OnScreen>
-NodeSplit CutScanner::tally_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                                const Monotone& monotone, OnScreen on_screen) {
+NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
+                                const FeatureMatrix& X, const Monotone& monotone,
+                                OnScreen on_screen) {
   if (columns_.narrow_label_codes().empty()) {
     TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
-    return scan(cut, segment, feature, X, monotone, on_screen);
+    return scan(cut, run, feature, X, monotone, on_screen);
   }
   TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
-  return scan(cut, segment, feature, X, monotone, on_screen);
+  return scan(cut, run, feature, X, monotone, on_screen);
 }
 
 template <class OnScreen>
-NodeSplit CutScanner::dispatch(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                               const Monotone& monotone, OnScreen on_screen) {
+NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int32_t feature,
+                               const FeatureMatrix& X, const Monotone& monotone,
+                               OnScreen on_screen) {
   const bool unit = weights_ == nullptr;
   switch (criterion_) {
     case Criterion::Gini:
-      return unit ? tally_cut<true, true>(segment, feature, X, monotone, on_screen)
-                  : tally_cut<true, false>(segment, feature, X, monotone, on_screen);
+      return unit ? tally_cut<true, true>(run, feature, X, monotone, on_screen)
+                  : tally_cut<true, false>(run, feature, X, monotone, on_screen);
     case Criterion::Entropy:
-      return unit ? tally_cut<false, true>(segment, feature, X, monotone, on_screen)
-                  : tally_cut<false, false>(segment, feature, X, monotone, on_screen);
+      return unit ? tally_cut<false, true>(run, feature, X, monotone, on_screen)
+                  : tally_cut<false, false>(run, feature, X, monotone, on_screen);
     case Criterion::Mse: {
       if (unit) {
         MseCut<true> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-        return scan(cut, segment, feature, X, monotone, on_screen);
+        return scan(cut, run, feature, X, monotone, on_screen);
       }
       MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-      return scan(cut, segment, feature, X, monotone, on_screen);
+      return scan(cut, run, feature, X, monotone, on_screen);
     }
     default: {
       if (unit) {
         MaeCut<true> cut(mae_, mae_scratch_);
-        return scan(cut, segment, feature, X, monotone, on_screen);
+        return scan(cut, run, feature, X, monotone, on_screen);
       }
       MaeCut<false> cut(mae_, mae_scratch_);
-      return scan(cut, segment, feature, X, monotone, on_screen);
+      return scan(cut, run, feature, X, monotone, on_screen);
     }
   }
 }
@@ -152,14 +155,94 @@ NodeSplit CutScanner::dispatch(std::size_t segment, std::int32_t feature, const 
 NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
                                Monotone monotone) {
   monotone.targets = y_.data;
-  return dispatch(segment, feature, X, monotone, IgnoreScreens{});
+  return dispatch(columns_.run(segment, feature), feature, X, monotone, IgnoreScreens{});
 }
 
 NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
                                std::vector<std::pair<std::size_t, Screen>>& screens) {
   screens.clear();
-  return dispatch(segment, feature, X, Monotone{},
+  return dispatch(columns_.run(segment, feature), feature, X, Monotone{},
                   [&](std::size_t k, const Screen& s) { screens.emplace_back(k, s); });
+}
+
+NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t feature,
+                                           const FeatureMatrix& X, std::int32_t n_classes,
+                                           std::vector<double>& left) {
+  left.clear();
+  const auto run = columns_.run(segment, feature);
+  const auto weight_of = [&](std::uint32_t row) {
+    return weights_ == nullptr ? 1.0 : weights_[row];
+  };
+  const bool by_class =
+      n_classes > 2 && (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy);
+  const auto classes = by_class ? static_cast<std::size_t>(n_classes) : std::size_t{0};
+
+  // The run holds each category's rows together, in code order, NaN last.
+  categories_.clear();
+  std::size_t missing = run.size();  // where the NaN rows start
+  for (std::size_t k = 0; k < run.size(); ++k) {
+    if (k == 0 || run[k].new_value()) {
+      const double code = X.at(static_cast<std::int32_t>(run[k].row()), feature);
+      if (std::isnan(code)) {
+        missing = k;
+        break;
+      }
+      categories_.push_back({code, k, k, 0.0, 0.0});
+    }
+    categories_.back().end = k + 1;
+  }
+  category_weights_.assign(categories_.size() * classes, 0.0);
+  for (std::size_t c = 0; c < categories_.size(); ++c) {
+    Category& category = categories_[c];
+    double weighted_sum = 0.0;
+    for (std::size_t k = category.begin; k < category.end; ++k) {
+      const std::uint32_t row = run[k].row();
+      const double w = weight_of(row);
+      category.weight += w;
+      weighted_sum += w * y_.data[row];
+      if (by_class) category_weights_[c * classes + static_cast<std::size_t>(y_.data[row])] += w;
+    }
+    category.key = category.weight > 0.0 ? weighted_sum / category.weight : 0.0;
+  }
+
+  NodeSplit best;
+  std::vector<Category> best_order;
+  reordered_.resize(run.size());
+  for (std::size_t order = 0; order < std::max<std::size_t>(classes, 1); ++order) {
+    if (by_class) {
+      for (std::size_t c = 0; c < categories_.size(); ++c) {
+        const double w = categories_[c].weight;
+        categories_[c].key = w > 0.0 ? category_weights_[c * classes + order] / w : 0.0;
+      }
+    }
+    std::vector<Category> sorted = categories_;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Category& a, const Category& b) { return a.key < b.key; });
+    std::size_t at = 0;
+    for (const Category& category : sorted) {
+      for (std::size_t k = category.begin; k < category.end; ++k) {
+        reordered_[at++] = ColumnEntry::of(run[k].row(), k == category.begin);
+      }
+    }
+    for (std::size_t k = missing; k < run.size(); ++k) {
+      reordered_[at++] = ColumnEntry::of(run[k].row(), k == missing);
+    }
+    const NodeSplit cut = dispatch(reordered_, feature, X, Monotone{}, IgnoreScreens{});
+    if (cut.valid && (!best.valid || cut.gain > best.gain)) {
+      best = cut;
+      best_order = std::move(sorted);
+    }
+  }
+  if (!best.valid) return best;
+  best.threshold = std::numeric_limits<double>::quiet_NaN();
+  std::size_t taken = 0;
+  for (const Category& category : best_order) {
+    if (taken >= best.left_size) break;
+    left.push_back(category.code);
+    taken += category.end - category.begin;
+  }
+  std::sort(left.begin(), left.end());
+  return best;
 }
 
 }  // namespace qor

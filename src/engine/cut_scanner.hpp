@@ -35,16 +35,36 @@ class CutScanner {
   NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
                      std::vector<std::pair<std::size_t, Screen>>& screens);
 
+  // The prepared segment's best cut under a categorical `feature`, whose values
+  // are category codes (NaN: missing). The node's categories are put in an order
+  // and the order is cut as a numeric feature would be, missing values last:
+  // by their mean target (a binary classifier's second class share), which finds
+  // the best partition for regression and two classes; with more classes, once
+  // by each class's share, the best of those cuts winning (ties to the lower
+  // class). Equal keys keep code order. The cut's threshold is NaN; `left`
+  // receives the left categories, ascending.
+  NodeSplit best_categorical_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+                                 std::int32_t n_classes, std::vector<double>& left);
+
  private:
   template <class OnScreen>
-  NodeSplit dispatch(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
+  NodeSplit dispatch(std::span<const ColumnEntry> run, std::int32_t feature, const FeatureMatrix& X,
                      const Monotone& monotone, OnScreen on_screen);
   template <class Cut, class OnScreen>
-  NodeSplit scan(Cut& cut, std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                 const Monotone& monotone, OnScreen on_screen);
+  NodeSplit scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
+                 const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen);
   template <bool kGini, bool kUnit, class OnScreen>
-  NodeSplit tally_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                      const Monotone& monotone, OnScreen on_screen);
+  NodeSplit tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
+                      const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen);
+
+  // One category of the node: its rows at [begin, end) of the feature's run.
+  struct Category {
+    double code = 0.0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    double weight = 0.0;
+    double key = 0.0;  // what the categories are ordered by
+  };
 
   Criterion criterion_;
   CutLimits limits_;
@@ -59,6 +79,9 @@ class CutScanner {
   TallyScratch tally_scratch_;
   MaeNode mae_;
   MaeScratch mae_scratch_;
+  std::vector<Category> categories_;      // of the current categorical run
+  std::vector<double> category_weights_;  // per category and class (more than two classes)
+  std::vector<ColumnEntry> reordered_;    // the run in category order
 };
 
 }  // namespace qor

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,6 +11,12 @@ namespace qor {
 inline constexpr std::int64_t kTreeLeaf = -1;          // children of a leaf
 inline constexpr std::int64_t kUndefinedFeature = -2;  // feature of a leaf
 inline constexpr double kUndefinedThreshold = -2.0;    // threshold of a leaf
+
+// Whether `code` is one of `categories` (ascending). NaN is none of them.
+inline bool contains_category(std::span<const double> categories, double code) noexcept {
+  const auto found = std::lower_bound(categories.begin(), categories.end(), code);
+  return found != categories.end() && *found == code;
+}
 
 // What every node records when it is made, split or not.
 struct NodeStats {
@@ -43,6 +50,13 @@ struct FlatTree {
                               // regressor's weighted mean target
   std::vector<std::int32_t> depth_features;  // [depth]: the feature chosen for that level;
                                              // one entry per level that chose one
+  // A split on a categorical feature (values are category codes) sends the
+  // codes categories_left[category_start, category_end) left, in ascending
+  // order; every other value, NaN and codes unseen in training included, goes
+  // right. Its threshold is NaN. Other nodes have start == end.
+  std::vector<std::int64_t> category_start;
+  std::vector<std::int64_t> category_end;
+  std::vector<double> categories_left;
 
   std::size_t node_count() const noexcept { return children_left.size(); }
   bool is_leaf(std::size_t node) const noexcept { return children_left[node] == kTreeLeaf; }
@@ -52,6 +66,12 @@ struct FlatTree {
   // Turns leaf `node` into a split whose children are the next two nodes added.
   void split(std::int64_t node, std::int64_t split_feature, double split_threshold,
              double split_gain);
+  // The same for a categorical feature: `left` (ascending, not empty) goes left.
+  void split_categorical(std::int64_t node, std::int64_t split_feature,
+                         std::span<const double> left, double split_gain);
+  bool is_categorical(std::size_t node) const noexcept {
+    return category_end[node] > category_start[node];
+  }
   // Largest split feature, -1 for a single leaf: a matrix must have more columns
   // than this to be routed.
   std::int64_t widest_feature() const noexcept;

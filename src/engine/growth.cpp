@@ -230,6 +230,8 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   rules.min_impurity_decrease = params.min_impurity_decrease;
   rules.root_weight = root.weight;
   rules.monotonic_cst = params.monotonic_cst;
+  rules.categorical = params.categorical;
+  rules.n_classes = params.n_classes;
   rules.threads = params.n_threads;
   std::vector<ValueBounds> bounds;  // per searched node
   LevelSearch search(X, y, weights, columns, rules);
@@ -265,7 +267,20 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
       // in the feature's order.
       const std::size_t s = splittable[i];
       const auto run = columns.run(s, level.feature);
-      for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < cut.left_size;
+      if (level.left_categories.empty()) {
+        for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < cut.left_size;
+      } else {
+        // The run holds each category's rows together: one look-up per category.
+        bool left = false;
+        for (std::size_t k = 0; k < run.size(); ++k) {
+          const std::uint32_t row = run[k].row();
+          if (k == 0 || run[k].new_value()) {
+            left = contains_category(level.left_categories[i],
+                                     X.at(static_cast<std::int32_t>(row), level.feature));
+          }
+          goes_left[row] = left;
+        }
+      }
       const auto sorted = sorted_of(s);
       children[i] = summarize.children(all_of(columns.rows(s)), goes_left.data(),
                                        [&](std::uint8_t side, auto&& f) {
@@ -274,7 +289,7 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
                                          }
                                        });
     });
-    const std::int8_t sign = params.monotonic_cst.empty()
+    const std::int8_t sign = params.monotonic_cst.empty() || !level.left_categories.empty()
                                  ? 0
                                  : params.monotonic_cst[static_cast<std::size_t>(level.feature)];
     for (std::size_t i = 0; i < splittable.size(); ++i) {
@@ -295,7 +310,11 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
         l.clip(left_bounds);
         r.clip(right_bounds);
       }
-      tree.split(frontier[s].id, level.feature, cut.threshold, cut.gain);
+      if (level.left_categories.empty()) {
+        tree.split(frontier[s].id, level.feature, cut.threshold, cut.gain);
+      } else {
+        tree.split_categorical(frontier[s].id, level.feature, level.left_categories[i], cut.gain);
+      }
       next.push_back({tree.add_node(l.stats()), l.weight, l.pure, left_bounds});
       next.push_back({tree.add_node(r.stats()), r.weight, r.pure, right_bounds});
       splits.push_back({s, cut.left_size});

@@ -31,13 +31,18 @@ bool LevelSearch::searchable(std::size_t segment) const {
 }
 
 NodeSplit LevelSearch::cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature,
-                              const ValueBounds& bounds) const {
-  Monotone monotone;
-  if (!rules_.monotonic_cst.empty()) {
-    monotone.sign = rules_.monotonic_cst[static_cast<std::size_t>(feature)];
-    monotone.bounds = bounds;
+                              const ValueBounds& bounds, std::vector<double>& left) const {
+  NodeSplit cut;
+  if (categorical(feature)) {
+    cut = scanner.best_categorical_cut(segment, feature, X_, rules_.n_classes, left);
+  } else {
+    Monotone monotone;
+    if (!rules_.monotonic_cst.empty()) {
+      monotone.sign = rules_.monotonic_cst[static_cast<std::size_t>(feature)];
+      monotone.bounds = bounds;
+    }
+    cut = scanner.best_cut(segment, feature, X_, monotone);
   }
-  NodeSplit cut = scanner.best_cut(segment, feature, X_, monotone);
   if (cut.valid && rules_.min_impurity_decrease > 0.0 &&
       !(scanner.weight() / rules_.root_weight * cut.gain >= rules_.min_impurity_decrease)) {
     return {};
@@ -60,6 +65,7 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
   const auto threads = std::min(scanners_.size(), d);
   parallel_for(threads, static_cast<int>(threads), [&](std::size_t block, std::size_t) {
     CutScanner& scanner = *scanners_[block];
+    std::vector<double> left;
     const std::size_t first = d * block / threads;
     const std::size_t last = d * (block + 1) / threads;
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -67,7 +73,7 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
       if (!searchable(segment)) continue;
       scanner.prepare(segment);
       for (std::size_t f = first; f < last; ++f) {
-        const NodeSplit cut = cut_of(scanner, segment, features[f], bounds_of(i));
+        const NodeSplit cut = cut_of(scanner, segment, features[f], bounds_of(i), left);
         if (!cut.valid) continue;
         score[f] += cut.gain;
         cuts_some_node[f] = 1;
@@ -84,12 +90,16 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
   // The chosen feature's cuts, found again, nodes spread over the threads.
   const std::size_t count = segments.size();
   const auto workers = std::min(scanners_.size(), count);
+  if (categorical(level.feature)) level.left_categories.resize(count);
+  std::vector<std::vector<double>> lefts(workers);
   parallel_for(workers, static_cast<int>(workers), [&](std::size_t block, std::size_t) {
     CutScanner& scanner = *scanners_[block];
     for (std::size_t i = count * block / workers; i < count * (block + 1) / workers; ++i) {
       if (!searchable(segments[i])) continue;
       scanner.prepare(segments[i]);
-      level.cuts[i] = cut_of(scanner, segments[i], level.feature, bounds_of(i));
+      std::vector<double>& left =
+          categorical(level.feature) ? level.left_categories[i] : lefts[block];
+      level.cuts[i] = cut_of(scanner, segments[i], level.feature, bounds_of(i), left);
     }
   });
   return level;

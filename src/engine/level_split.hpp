@@ -45,6 +45,8 @@ struct LevelRules {
   double min_impurity_decrease = 0.0;      // > 0: a cut counts only if its node's share of the
   double root_weight = 1.0;                // root's weight times its gain reaches this
   std::vector<std::int8_t> monotonic_cst;  // per feature: +1, -1 or 0; empty: none
+  std::vector<std::uint8_t> categorical;   // per feature: 1 for category codes; empty: none
+  std::int32_t n_classes = 0;              // > 0: targets are class codes
   int threads = 1;
 };
 
@@ -52,6 +54,9 @@ struct LevelRules {
 struct LevelCuts {
   std::int32_t feature = -1;    // -1: no feature cuts any node
   std::vector<NodeSplit> cuts;  // per entry of `segments`: its cut under `feature`
+  // Per entry of `segments` when `feature` is categorical: the categories its
+  // cut sends left, ascending; empty otherwise.
+  std::vector<std::vector<double>> left_categories;
 };
 
 // The split search of one fit: one cut scanner per thread, reused level after level.
@@ -75,8 +80,12 @@ class LevelSearch {
 
  private:
   // The i-th listed segment's best cut under `feature` by `scanner`, prepared for it.
+  // `left` receives a categorical cut's left categories.
   NodeSplit cut_of(CutScanner& scanner, std::size_t segment, std::int32_t feature,
-                   const ValueBounds& bounds) const;
+                   const ValueBounds& bounds, std::vector<double>& left) const;
+  bool categorical(std::int32_t feature) const noexcept {
+    return !rules_.categorical.empty() && rules_.categorical[static_cast<std::size_t>(feature)];
+  }
   bool searchable(std::size_t segment) const;
 
   const FeatureMatrix& X_;

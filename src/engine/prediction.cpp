@@ -28,10 +28,20 @@ constexpr std::size_t kRowsPerTask = 4096;
 
 void check_view(const TreeView& tree) {
   const std::size_t n = tree.children_left.size();
+  const bool categories = !tree.category_start.empty() || !tree.category_end.empty();
   if (n == 0 || tree.children_right.size() != n || tree.feature.size() != n ||
-      tree.threshold.size() != n) {
+      tree.threshold.size() != n ||
+      (categories && (tree.category_start.size() != n || tree.category_end.size() != n))) {
     throw std::invalid_argument("tree arrays are empty or of unequal lengths");
   }
+}
+
+// Whether `x` is one of the node's left categories (the caller has checked
+// that their list lies inside the pool).
+bool in_left_categories(const TreeView& tree, std::size_t at, double x) noexcept {
+  const auto begin = static_cast<std::size_t>(tree.category_start[at]);
+  const auto end = static_cast<std::size_t>(tree.category_end[at]);
+  return contains_category(tree.categories_left.subspan(begin, end - begin), x);
 }
 
 // Walks row i to its leaf, calling visit(node) at every node passed, the leaf included.
@@ -53,7 +63,19 @@ std::int64_t walk(const TreeView& tree, const FeatureMatrix& X, std::int32_t row
                                : "tree arrays are not a tree: node " + std::to_string(node) +
                                      " has children that do not follow it");
     }
-    node = X.at(row, static_cast<std::int32_t>(f)) <= tree.threshold[at] ? left : right;
+    const double x = X.at(row, static_cast<std::int32_t>(f));
+    if (!tree.category_start.empty() && tree.category_end[at] != tree.category_start[at]) {
+      const std::int64_t begin = tree.category_start[at];
+      const std::int64_t end = tree.category_end[at];
+      if (begin < 0 || end < begin ||
+          end > static_cast<std::int64_t>(tree.categories_left.size())) {
+        throw std::invalid_argument("tree arrays are not a tree: node " + std::to_string(node) +
+                                    " has categories outside their list");
+      }
+      node = in_left_categories(tree, at, x) ? left : right;
+    } else {
+      node = x <= tree.threshold[at] ? left : right;
+    }
   }
 }
 

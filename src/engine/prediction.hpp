@@ -31,9 +31,14 @@ struct TreeView {
   std::span<const std::int64_t> children_right;
   std::span<const std::int64_t> feature;
   std::span<const double> threshold;
+  // Categorical splits (FlatTree's fields); all three may be empty for a tree without any.
+  std::span<const std::int64_t> category_start;
+  std::span<const std::int64_t> category_end;
+  std::span<const double> categories_left;
 
   static TreeView of(const FlatTree& tree) noexcept {
-    return {tree.children_left, tree.children_right, tree.feature, tree.threshold};
+    return {tree.children_left,  tree.children_right, tree.feature,        tree.threshold,
+            tree.category_start, tree.category_end,   tree.categories_left};
   }
 };
 

@@ -23,6 +23,9 @@ struct TreeParams {
   // feature keeps its parts' values in order and passes their midpoint down as
   // a bound, and every node's value stays within the bounds it inherits.
   std::vector<std::int8_t> monotonic_cst;
+  // Per feature, empty for none: 1 where the values are category codes (NaN
+  // missing); a node then sends a set of categories left (growth.hpp).
+  std::vector<std::uint8_t> categorical;
   std::int32_t n_threads = 1;  // threads of the fit; the tree never depends on them
 };
 

@@ -80,26 +80,36 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
   out["gain"] = to_numpy(std::move(tree.gain), {nodes});
   out["value"] = to_numpy(std::move(tree.value), {nodes, width});
+  out["category_start"] = to_numpy(std::move(tree.category_start), {nodes});
+  out["category_end"] = to_numpy(std::move(tree.category_end), {nodes});
+  const std::size_t pooled = tree.categories_left.size();
+  out["categories_left"] = to_numpy(std::move(tree.categories_left), {pooled});
   out["depth_features"] = to_numpy(std::move(tree.depth_features), {tree.depth_features.size()});
   return out;
 }
 
 // The routing arrays of a qor Tree (its attributes), checked as prediction reads them.
 struct Routing {
-  In<std::int64_t> children_left, children_right, feature;
-  In<double> threshold;
+  In<std::int64_t> children_left, children_right, feature, category_start, category_end;
+  In<double> threshold, categories_left;
 
   explicit Routing(const nb::handle& tree)
       : children_left(nb::cast<In<std::int64_t>>(tree.attr("children_left"))),
         children_right(nb::cast<In<std::int64_t>>(tree.attr("children_right"))),
         feature(nb::cast<In<std::int64_t>>(tree.attr("feature"))),
-        threshold(nb::cast<In<double>>(tree.attr("threshold"))) {}
+        category_start(nb::cast<In<std::int64_t>>(tree.attr("category_start"))),
+        category_end(nb::cast<In<std::int64_t>>(tree.attr("category_end"))),
+        threshold(nb::cast<In<double>>(tree.attr("threshold"))),
+        categories_left(nb::cast<In<double>>(tree.attr("categories_left"))) {}
 
   qor::TreeView view() const {
     return {{children_left.data(), children_left.size()},
             {children_right.data(), children_right.size()},
             {feature.data(), feature.size()},
-            {threshold.data(), threshold.size()}};
+            {threshold.data(), threshold.size()},
+            {category_start.data(), category_start.size()},
+            {category_end.data(), category_end.size()},
+            {categories_left.data(), categories_left.size()}};
   }
 };
 
@@ -183,6 +193,7 @@ NB_MODULE(_core, m) {
       .def_rw("min_weight_leaf", &qor::TreeParams::min_weight_leaf)
       .def_rw("min_impurity_decrease", &qor::TreeParams::min_impurity_decrease)
       .def_rw("monotonic_cst", &qor::TreeParams::monotonic_cst)
+      .def_rw("categorical", &qor::TreeParams::categorical)
       .def_rw("n_threads", &qor::TreeParams::n_threads);
 
   m.def("thread_count", &qor::thread_count, "n_jobs"_a,
