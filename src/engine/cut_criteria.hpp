@@ -415,19 +415,20 @@ class MaeCut {
  public:
   static constexpr bool kReplays = false;
   struct State {
-    Deviations deviations;  // of both parts after the last move
+    Deviations deviations;     // of both parts after the last move
+    MedianSweep::Parts parts;  // the unit-weight sweep's parts
   };
 
   MaeCut(const MaeNode& node, MaeScratch& scratch) : node_(node), s_(scratch) {}
 
   double weight() const noexcept { return node_.total; }
 
-  bool start(std::span<const ColumnEntry> run, State&) {
+  bool start(std::span<const ColumnEntry> run, State& state) {
     if (std::isnan(node_.parent)) return false;
     for (std::size_t k = 0; k < run.size(); ++k)
       s_.position[run[k].row()] = static_cast<std::uint32_t>(k);
     if constexpr (kUnit) {
-      s_.sweep.start();
+      state.parts = s_.sweep.start();
     } else {
       s_.weighted_sweep.start();
     }
@@ -451,9 +452,14 @@ class MaeCut {
     return true;
   }
 
-  void move(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+  [[gnu::always_inline]] void move(State& state, std::size_t, std::uint32_t row,
+                                   double) const noexcept {
     const std::size_t rank = s_.rank_of[row];
-    state.deviations = kUnit ? s_.sweep.move(rank) : s_.weighted_sweep.move(rank);
+    if constexpr (kUnit) {
+      state.deviations = s_.sweep.move(state.parts, rank);
+    } else {
+      state.deviations = s_.weighted_sweep.move(rank);
+    }
   }
 
   // With D a part's deviation sum, the gain is parent - (D_left + D_right) / W.
@@ -464,17 +470,55 @@ class MaeCut {
   void restart(State&) const noexcept {}
   void replay(State&, std::size_t, std::uint32_t, double) const noexcept {}
 
+  // The parts' deviations summed from their medians in ascending order of
+  // target, as weighted_mae sums them. Under unit weights a part's median is
+  // its middle target by count (or the two middle ones' (a + b) * 0.5): both
+  // parts' medians are found in one pass, their deviations in another.
   double gain(const State&, std::size_t k, double w_left) const {
     const std::uint32_t* position = s_.position.data();
-    const auto part = [&](bool left) {
-      return weighted_mae([&](auto&& f) {
-        for (std::size_t i = 0; i < node_.rows.size(); ++i) {
-          if ((position[node_.rows[i]] <= k) == left) f(node_.value[i], node_.weight[i]);
-        }
-      });
-    };
     const double w = node_.total;
-    return gain_of(node_.parent, w_left, w - w_left, w, part(true), part(false));
+    if constexpr (kUnit) {
+      const std::size_t sizes[2] = {node_.rows.size() - (k + 1), k + 1};  // right, left
+      double low[2] = {0.0, 0.0};   // the part's ((size - 1) / 2)-th target
+      double high[2] = {0.0, 0.0};  // its (size / 2)-th
+      std::size_t seen[2] = {0, 0};
+      std::size_t found = 0;
+      for (std::size_t i = 0; i < node_.rows.size() && found < 2; ++i) {
+        const std::size_t part = position[node_.rows[i]] <= k ? 1 : 0;
+        const std::size_t at = seen[part]++;
+        if (at == (sizes[part] - 1) / 2) low[part] = node_.value[i];
+        if (at == sizes[part] / 2) {
+          high[part] = node_.value[i];
+          ++found;
+        }
+      }
+      const auto median = [&](std::size_t part) {
+        return sizes[part] % 2 == 1 ? low[part] : (low[part] + high[part]) * 0.5;
+      };
+      const double left_median = median(1);
+      const double right_median = median(0);
+      double left = 0.0;
+      double right = 0.0;
+      for (std::size_t i = 0; i < node_.rows.size(); ++i) {
+        const double v = node_.value[i];
+        if (position[node_.rows[i]] <= k) {
+          left += std::abs(v - left_median);
+        } else {
+          right += std::abs(v - right_median);
+        }
+      }
+      const double w_right = w - w_left;
+      return gain_of(node_.parent, w_left, w_right, w, left / w_left, right / w_right);
+    } else {
+      const auto part = [&](bool left) {
+        return weighted_mae([&](auto&& f) {
+          for (std::size_t i = 0; i < node_.rows.size(); ++i) {
+            if ((position[node_.rows[i]] <= k) == left) f(node_.value[i], node_.weight[i]);
+          }
+        });
+      };
+      return gain_of(node_.parent, w_left, w - w_left, w, part(true), part(false));
+    }
   }
 
  private:

@@ -122,10 +122,17 @@ struct IgnoreScreens {
   void operator()(std::size_t, const Screen&) const noexcept {}
 };
 
+// A cut the screening keeps for its exact gain.
+struct KeptCut {
+  std::size_t position;  // the cut after this position of the run
+  double top;            // the top of its screen's interval
+  double w_left;         // the weight of its left part
+};
+
 template <class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
 NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
                     std::int32_t feature, const CutLimits& limits, const Monotone& monotone,
-                    WeightOf weight_of, std::vector<double>& upper, OnScreen on_screen = {}) {
+                    WeightOf weight_of, std::vector<KeptCut>& kept, OnScreen on_screen = {}) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
   const std::size_t n = run.size();
@@ -155,12 +162,12 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
            monotone.admits(value_left / w_left, (value_total - value_left) / (total - w_left));
   };
 
-  // Screening: upper[k] is the top of cut k's interval, -inf where no cut is
-  // allowed, +inf where the screen is not finite (never ranked, always checked).
-  upper.resize(n);
-  double* top_of = upper.data();
+  // Screening keeps the cuts whose interval reaches the best lower end so far
+  // (in cut order); a screen that is not finite is never ranked, always kept.
+  // The list is pruned as the best lower end rises.
+  kept.clear();
+  std::size_t prune_at = 64;
   double best_lower = -kInfinity;
-  bool any = false;
   double w_left = 0.0;
   for (std::size_t k = 0; k < window.last; ++k) {
     const std::uint32_t row = run[k].row();
@@ -168,47 +175,51 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
     w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
     if (constrained) value_left += w * monotone.targets[row];
     criterion.move(state, k, row, w);
-    double top = -kInfinity;
-    if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left) &&
-        monotone_enough(w_left)) {
-      const Screen s = criterion.screen(state, k + 1, w_left);
-      on_screen(k, s);
-      const double lower = s.score - s.bound;
-      top = s.score + s.bound;
-      const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
-      if (weighty && lower > -kInfinity && top < kInfinity) {
-        best_lower = std::max(best_lower, lower);
-      } else {
-        top = kInfinity;
-      }
-      any = true;
+    if (k < window.first || !run[k + 1].new_value() || !heavy_enough(w_left) ||
+        !monotone_enough(w_left)) {
+      continue;
     }
-    top_of[k] = top;
+    const Screen s = criterion.screen(state, k + 1, w_left);
+    on_screen(k, s);
+    const double lower = s.score - s.bound;
+    double top = s.score + s.bound;
+    const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
+    if (weighty && lower > -kInfinity && top < kInfinity) {
+      if (top < best_lower) continue;
+      best_lower = std::max(best_lower, lower);
+    } else {
+      top = kInfinity;
+    }
+    if (kept.size() == prune_at) {
+      std::erase_if(kept, [&](const KeptCut& cut) { return cut.top < best_lower; });
+      prune_at = std::max(prune_at, 2 * kept.size());
+    }
+    kept.push_back({k, top, w_left});
   }
-  if (!any) return {};
+  std::erase_if(kept, [&](const KeptCut& cut) { return cut.top < best_lower; });
+  if (kept.empty()) return {};
 
-  // Exact gains of the cuts that may win, in cut order.
-  const auto candidate = [&](std::size_t k) {
-    return top_of[k] > -kInfinity && top_of[k] >= best_lower;
-  };
-  std::size_t end = window.last;
-  while (end > window.first && !candidate(end - 1)) --end;
-  criterion.restart(state);
-  w_left = 0.0;
+  // Exact gains of the kept cuts, in cut order, replaying the moves up to the
+  // last of them where the criterion needs its running statistics.
   double best_gain = -kInfinity;
   std::size_t best = n;
-  for (std::size_t k = 0; k < end; ++k) {
-    const std::uint32_t row = run[k].row();
-    const double w = weight_of(row);
-    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
-    if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
-    if (candidate(k)) {
-      const double gain = criterion.gain(state, k, w_left);
-      if (gain > best_gain) {
-        best_gain = gain;
-        best = k;
-      }
+  const auto offer = [&](const KeptCut& cut) {
+    const double gain = criterion.gain(state, cut.position, cut.w_left);
+    if (gain > best_gain) {
+      best_gain = gain;
+      best = cut.position;
     }
+  };
+  if constexpr (Criterion::kReplays) {
+    criterion.restart(state);
+    std::size_t next = 0;
+    for (std::size_t k = 0; next < kept.size(); ++k) {
+      const std::uint32_t row = run[k].row();
+      criterion.replay(state, k, row, weight_of(row));
+      if (kept[next].position == k) offer(kept[next++]);
+    }
+  } else {
+    for (const KeptCut& cut : kept) offer(cut);
   }
   if (best == n) return {};
   const double lo = X.at(static_cast<std::int32_t>(run[best].row()), feature);

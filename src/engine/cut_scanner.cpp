@@ -102,11 +102,11 @@ template <class Cut, class OnScreen>
 NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
                            const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
   if (weights_ == nullptr) {
-    return scan_cuts(cut, run, X, feature, limits_, monotone, UnitWeight{}, upper_, on_screen);
+    return scan_cuts(cut, run, X, feature, limits_, monotone, UnitWeight{}, kept_, on_screen);
   }
   const double* w = weights_;
   const auto weight_of = [w](std::uint32_t row) { return w[row]; };
-  return scan_cuts(cut, run, X, feature, limits_, monotone, weight_of, upper_, on_screen);
+  return scan_cuts(cut, run, X, feature, limits_, monotone, weight_of, kept_, on_screen);
 }
 
 template <bool kGini, bool kUnit, class OnScreen>

@@ -73,7 +73,7 @@ class CutScanner {
   bool integral_weights_ = true;
   const FrontierColumns& columns_;
   double weight_ = 0.0;  // of the prepared node
-  std::vector<double> upper_;
+  std::vector<KeptCut> kept_;
   TallyNode tally_;
   std::vector<std::uint8_t> in_node_;  // per label code: 1 when the prepared node has it
   TallyScratch tally_scratch_;

@@ -18,15 +18,14 @@ void MedianSweep::set_values(std::span<const double> sorted) {
   }
 }
 
-void MedianSweep::start() {
-  r_ = full_;
-  l_ = Part{};
+MedianSweep::Parts MedianSweep::start() {
   const std::size_t n = value_.size() - 4;
   const std::size_t last = n + 3;  // the upper set sentinel
   right_.assign(last / 64 + 1, ~std::uint64_t{0});
   if (last % 64 != 63) right_.back() &= (bit(last) << 1) - 1;  // nothing past it
   right_[0] &= ~bit(1);
   right_[(n + 2) >> 6] &= ~bit(n + 2);
+  return {Part{}, full_};
 }
 
 void WeightedMedianSweep::set_values(std::span<const double> sorted,

@@ -26,16 +26,6 @@ struct Deviations {
 
 class MedianSweep {
  public:
-  // The node's targets in ascending order, ranks 0..n-1.
-  void set_values(std::span<const double> sorted);
-
-  // Every target back in the right part.
-  void start();
-  // Moves the target of `rank` (still in the right part, which must keep at
-  // least one target) to the left part; both parts' deviation sums after it.
-  Deviations move(std::size_t rank) noexcept;
-
- private:
   // One part: `median_at` is the position of its ((size - 1) / 2)-th target,
   // `low` the sum of its targets at or below that position, `total` the sum of
   // all of them. The upper half lies above the median and the lower half below
@@ -47,7 +37,24 @@ class MedianSweep {
     double low = 0.0;
     double total = 0.0;
   };
+  // Both parts, kept by the caller: in locals they stay in registers, which
+  // the sweep's own members could not (its bit words might alias them).
+  struct Parts {
+    Part left;
+    Part right;
+  };
 
+  // The node's targets in ascending order, ranks 0..n-1.
+  void set_values(std::span<const double> sorted);
+
+  // Every target back in the right part: the parts to start from.
+  Parts start();
+  // Moves the target of `rank` (still in the right part, which must keep at
+  // least one target) to the left part; both parts' deviation sums after it.
+  // Inlined: the sweep's two moves per row are the hot loop of mae.
+  [[gnu::always_inline]] Deviations move(Parts& parts, std::size_t rank) noexcept;
+
+ private:
   static std::uint64_t bit(std::size_t at) noexcept { return std::uint64_t{1} << (at & 63); }
 
   // One bit set serves both parts: a set bit is a target in the right part, a
@@ -97,16 +104,14 @@ class MedianSweep {
   std::vector<double> value_;         // targets ascending at positions 2..n+1; 0.0 elsewhere
   std::vector<std::uint64_t> right_;  // bit per position: set while in the right part
   Part full_;                         // the right part before the first move
-  Part r_;                            // the parts now
-  Part l_;
 };
 
-inline Deviations MedianSweep::move(std::size_t rank) noexcept {
-  // The parts are worked on in locals: the bit words could alias them.
+[[gnu::always_inline]] inline Deviations MedianSweep::move(Parts& parts,
+                                                           std::size_t rank) noexcept {
   const double* value = value_.data();
   std::uint64_t* bits = right_.data();
-  Part r = r_;
-  Part l = l_;
+  Part r = parts.right;
+  Part l = parts.left;
   const std::size_t at = rank + 2;
   bits[at >> 6] &= ~bit(at);
   const double v = value[at];
@@ -154,8 +159,8 @@ inline Deviations MedianSweep::move(std::size_t rank) noexcept {
     left_deviation = ((l.total - l.low) - l.low) + value[l.median_at];
   }
   ++l.size;
-  r_ = r;
-  l_ = l;
+  parts.right = r;
+  parts.left = l;
   return {left_deviation, right_deviation};
 }
 

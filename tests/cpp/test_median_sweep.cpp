@@ -29,9 +29,9 @@ Sweep run(const std::vector<double>& sorted, const std::vector<std::uint32_t>& r
   Sweep out{std::vector<double>(ranks.size()), std::vector<double>(ranks.size())};
   qor::MedianSweep sweep;
   sweep.set_values(sorted);
-  sweep.start();
+  qor::MedianSweep::Parts parts = sweep.start();
   for (std::size_t k = 0; k < ranks.size(); ++k) {
-    const qor::Deviations d = sweep.move(ranks[k]);
+    const qor::Deviations d = sweep.move(parts, ranks[k]);
     out.left[k] = d.left;
     out.right[k] = d.right;
   }
