@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/growth.hpp"
 #include "engine/model.hpp"
 #include "engine/prediction.hpp"
 
@@ -112,10 +113,85 @@ void predict_other(const qor::QORModel& model, FuzzedDataProvider& in) {
   }
 }
 
+// The package's path: growth with weights, categories, constraints and
+// threads into a flat tree, whose arrays prediction must refuse, not follow,
+// once they are broken.
+void grow_flat(FuzzedDataProvider& in) {
+  const auto rows = in.ConsumeIntegralInRange<std::int32_t>(0, 40);
+  const auto cols = in.ConsumeIntegralInRange<std::int32_t>(1, 4);
+  std::vector<double> x = draw_values(in, static_cast<std::size_t>(rows * cols));
+  std::vector<double> y(static_cast<std::size_t>(rows));
+  std::vector<double> w(static_cast<std::size_t>(rows));
+  qor::TreeParams params;
+  params.criterion = static_cast<qor::Criterion>(in.ConsumeIntegralInRange<int>(0, 3));
+  const bool classify =
+      params.criterion == qor::Criterion::Gini || params.criterion == qor::Criterion::Entropy;
+  params.n_classes = classify ? in.ConsumeIntegralInRange<std::int32_t>(1, 3) : 0;
+  for (double& t : y) {
+    t = classify ? in.ConsumeIntegralInRange<int>(0, params.n_classes - 1)
+                 : in.ConsumeFloatingPoint<double>();
+    if (!std::isfinite(t)) t = 0.0;
+  }
+  const bool weighted = in.ConsumeBool();
+  for (double& v : w) v = in.ConsumeIntegralInRange<int>(0, 4) * 0.5;
+  params.max_depth = in.ConsumeIntegralInRange<std::int32_t>(0, 8);
+  params.min_samples_leaf = in.ConsumeIntegralInRange<std::int32_t>(1, 4);
+  params.min_weight_leaf = in.ConsumeIntegralInRange<int>(0, 3) * 0.5;
+  params.n_threads = in.ConsumeIntegralInRange<int>(1, 3);
+  for (std::int32_t j = 0; j < cols; ++j) {
+    const bool categorical = in.ConsumeBool();
+    params.categorical.push_back(categorical);
+    params.monotonic_cst.push_back(
+        categorical || params.n_classes > 2 ? 0 : in.ConsumeIntegralInRange<std::int8_t>(-1, 1));
+    for (std::int32_t r = 0; r < rows && categorical; ++r) {
+      double& v = x[static_cast<std::size_t>(r * cols + j)];
+      if (!std::isnan(v)) v = std::floor(std::abs(std::fmod(v, 50.0)));
+    }
+  }
+  const qor::FeatureMatrix X{x.data(), rows, cols, true};
+  qor::FlatTree tree = qor::grow_tree(X, {y.data(), rows}, weighted ? w.data() : nullptr, params);
+  require(tree.node_count() % 2 == 1, "every split adds two nodes");
+  std::vector<std::int64_t> leaves(static_cast<std::size_t>(rows));
+  qor::apply_rows(qor::TreeView::of(tree), X, leaves, params.n_threads);
+  for (const std::int64_t leaf : leaves) {
+    require(tree.is_leaf(static_cast<std::size_t>(leaf)), "rows end in leaves");
+  }
+  // Break the arrays at random: routing must stay inside them or refuse.
+  for (int change = in.ConsumeIntegralInRange<int>(0, 3); change > 0; --change) {
+    const auto node = in.ConsumeIntegralInRange<std::size_t>(0, tree.node_count() - 1);
+    const auto value = in.ConsumeIntegralInRange<std::int64_t>(-3, 70);
+    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+      case 0:
+        tree.children_left[node] = value;
+        break;
+      case 1:
+        tree.children_right[node] = value;
+        break;
+      case 2:
+        tree.feature[node] = value;
+        break;
+      case 3:
+        tree.category_start[node] = value;
+        break;
+      default:
+        tree.category_end[node] = value;
+        break;
+    }
+  }
+  try {
+    qor::apply_rows(qor::TreeView::of(tree), X, leaves, 1);
+  } catch (const std::invalid_argument&) {
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   FuzzedDataProvider in(bytes, size);
+  if (in.ConsumeBool()) {
+    grow_flat(in);
+    return 0;
+  }
   qor::ModelParams params;
   params.task = in.ConsumeBool() ? qor::TaskKind::Classification : qor::TaskKind::Regression;
   params.criterion = static_cast<qor::Criterion>(in.ConsumeIntegralInRange<int>(0, 3));

@@ -51,7 +51,8 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   // scratch stay a small share of X.
   constexpr std::size_t kBlock = 2;
   const std::size_t blocks = (features.size() + kBlock - 1) / kBlock;
-  const int workers = std::max(1, std::min(threads, static_cast<int>(blocks)));
+  const int workers = std::max(
+      1, std::min(threads_for(length_ * features.size(), threads), static_cast<int>(blocks)));
   std::vector<ColumnSorter> sorters(static_cast<std::size_t>(workers));
   std::vector<std::vector<double>> values(static_cast<std::size_t>(workers));
   parallel_for(blocks, workers, [&](std::size_t block, std::size_t worker) {
@@ -131,8 +132,13 @@ std::span<const ColumnEntry> FrontierColumns::target_run(std::size_t segment) co
 void FrontierColumns::partition(std::span<const Split> splits,
                                 std::span<const std::uint8_t> goes_left, int threads) {
   std::size_t widest = 0;
-  for (const Split& split : splits) widest = std::max(widest, segment_size(split.segment));
-  const int workers = std::max(1, std::min(threads, static_cast<int>(columns_)));
+  std::size_t moved = 0;
+  for (const Split& split : splits) {
+    widest = std::max(widest, segment_size(split.segment));
+    moved += segment_size(split.segment);
+  }
+  const int workers =
+      std::max(1, std::min(threads_for(moved * columns_, threads), static_cast<int>(columns_)));
   struct Scratch {
     std::vector<ColumnEntry> spill;   // right-hand rows while a segment is partitioned
     std::vector<std::uint8_t> sides;  // goes_left of each entry of the segment, in order

@@ -260,7 +260,10 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     splits.clear();
     next.clear();
     children.assign(splittable.size(), {});
-    parallel_for(splittable.size(), params.n_threads, [&](std::size_t i, std::size_t) {
+    std::size_t level_rows = 0;
+    for (const std::size_t s : splittable) level_rows += columns.segment_size(s);
+    const int threads = threads_for(level_rows, params.n_threads);
+    parallel_for(splittable.size(), threads, [&](std::size_t i, std::size_t) {
       const NodeSplit& cut = level.cuts[i];
       if (!cut.valid) return;
       // The threshold sends exactly the cut's left part left: the first rows

@@ -62,7 +62,10 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
   // Scores: thread t sums the gains of its block of features, node by node.
   std::vector<double> score(d, 0.0);
   std::vector<std::uint8_t> cuts_some_node(d, 0);
-  const auto threads = std::min(scanners_.size(), d);
+  std::size_t rows = 0;
+  for (const std::size_t segment : segments) rows += columns_.segment_size(segment);
+  const int useful = threads_for(rows * d, static_cast<int>(scanners_.size()));
+  const auto threads = std::min(static_cast<std::size_t>(useful), d);
   parallel_for(threads, static_cast<int>(threads), [&](std::size_t block, std::size_t) {
     CutScanner& scanner = *scanners_[block];
     std::vector<double> left;
@@ -89,7 +92,8 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
 
   // The chosen feature's cuts, found again, nodes spread over the threads.
   const std::size_t count = segments.size();
-  const auto workers = std::min(scanners_.size(), count);
+  const auto workers = std::min(
+      static_cast<std::size_t>(threads_for(rows, static_cast<int>(scanners_.size()))), count);
   if (categorical(level.feature)) level.left_categories.resize(count);
   std::vector<std::vector<double>> lefts(workers);
   parallel_for(workers, static_cast<int>(workers), [&](std::size_t block, std::size_t) {

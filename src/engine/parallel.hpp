@@ -17,6 +17,15 @@ inline int thread_count(int n_jobs) noexcept {
   return std::max(1, n_jobs > 0 ? n_jobs : cores + 1 + n_jobs);
 }
 
+// Threads worth starting for `work` small steps (a row visited once, say):
+// below about 2**16 steps per thread, starting one costs more than it saves.
+inline int threads_for(std::size_t work, int threads) noexcept {
+  constexpr std::size_t kStepsPerThread = std::size_t{1} << 16;
+  const std::size_t useful = std::max<std::size_t>(1, work / kStepsPerThread);
+  return static_cast<int>(
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), useful));
+}
+
 // Calls task(i, worker) for every i in [0, tasks), on at most `threads` threads
 // (worker in [0, threads) names the thread, for per-thread scratch). Tasks are
 // handed out in order from a shared counter; what a task computes must not

@@ -381,7 +381,8 @@ TEST(PackageGrowth, UnitWeightsAndThreadCountsLeaveTheTreeUnchanged) {
   std::mt19937_64 rng(21);
   for (const Criterion criterion :
        {Criterion::Gini, Criterion::Entropy, Criterion::Mse, Criterion::Mae}) {
-    const Problem p = random_problem(rng, 3000, 5, Values::Repeated, targets_for(criterion));
+    // Enough rows that every step of a level runs on several threads.
+    const Problem p = random_problem(rng, 140000, 3, Values::Repeated, targets_for(criterion));
     const std::vector<double> ones(p.y.size(), 1.0);
     const auto reals = random_weights(rng, p.y.size(), Weights::Reals);
     qor::TreeParams params = params_of(criterion, Limits{8, 2, 1});
