@@ -8,6 +8,7 @@ a new kind of split is taught to every output there.
 
 import ast
 import keyword
+from typing import NamedTuple
 
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
@@ -40,9 +41,63 @@ def _weights(weights: np.ndarray, precision: int) -> str:
     return ", ".join(_number(c, precision) for c in weights)
 
 
-def _split_text(name: str, threshold: float, precision: int, *, left: bool = True) -> str:
+class _Split(NamedTuple):
+    """An inner node's question, as every output kind reads it."""
+    feature: int
+    threshold: float  # numeric split: x <= threshold goes left (NaN on categorical ones)
+    categories: list | None  # categorical split: the values that go left, in code order
+
+
+def _plain(value):
+    """A NumPy scalar as the Python value it equals; anything else as it is."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _split(estimator, node: int) -> _Split:
+    tree = estimator.tree_
+    feature = int(tree.feature[node])
+    if tree.category_end[node] == tree.category_start[node]:
+        return _Split(feature, float(tree.threshold[node]), None)
+    values = estimator.categories_[feature]
+    return _Split(feature, float(tree.threshold[node]),
+                  [_plain(values[int(code)]) for code in tree.categories(node)])
+
+
+def _category_text(value) -> str:
+    if isinstance(value, float):
+        text = repr(value)  # categories are names: never rounded, so two never look alike
+        return text[:-2] if text.endswith(".0") else text
+    return str(value)
+
+
+def _category_set(values: list, width: int | None = None) -> str:
+    """`{a, b, c}`; past `width` characters, the first values and a count of the rest,
+    `{a, b, …, +12 more}`, always showing at least one value."""
+    texts = [_category_text(v) for v in values]
+    whole = "{" + ", ".join(texts) + "}"
+    if width is None or len(whole) <= width:
+        return whole
+    shown = 1
+    while shown < len(texts) - 1:
+        longer = "{" + ", ".join(texts[:shown + 1]) + f", …, +{len(texts) - shown - 1} more}}"
+        if len(longer) > width:
+            break
+        shown += 1
+    return "{" + ", ".join(texts[:shown]) + f", …, +{len(texts) - shown} more}}"
+
+
+# Pictures (DOT and plot_tree) cut a category set past this many characters; text
+# export always lists every category, as a complete statement of the model.
+PICTURE_SET_WIDTH = 36
+
+
+def _split_text(name: str, split: _Split, precision: int, *, left: bool = True,
+                width: int | None = None) -> str:
     """The condition that leads to a node's left child (or its negation, to the right)."""
-    number = _number(threshold, precision)
+    if split.categories is not None:
+        shown = _category_set(split.categories, width)
+        return f"{name} in {shown}" if left else f"{name} not in {shown}"
+    number = _number(split.threshold, precision)
     return f"{name} <= {number}" if left else f"{name} > {number}"
 
 
@@ -61,8 +116,9 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
 
     The first lines name the feature each depth splits on. Every node line starts
     with the condition that leads to it (left child: <=, right child: >; NaN goes
-    right) and its number of training rows; leaves add their class and class counts
-    (classifiers) or their value (regressors).
+    right; on a categorical feature `in {...}` and `not in {...}`, listing every
+    category that goes left by its value) and its number of training rows; leaves
+    add their class and class counts (classifiers) or their value (regressors).
 
     Parameters
     ----------
@@ -84,11 +140,12 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
         if tree.is_leaf[node]:
             fields += [f"{key}={text}" for key, text in _leaf_fields(estimator, node, precision)]
         else:
-            name, threshold = names[tree.feature[node]], tree.threshold[node]
+            split = _split(estimator, node)
+            name = names[split.feature]
             pending.append((tree.children_right[node],
-                            _split_text(name, threshold, precision, left=False),
+                            _split_text(name, split, precision, left=False),
                             indent + "`-- ", indent + "    "))
-            pending.append((tree.children_left[node], _split_text(name, threshold, precision),
+            pending.append((tree.children_left[node], _split_text(name, split, precision),
                             indent + "|-- ", indent + "|   "))
         lines.append(prefix + "  ".join(fields))
     return "\n".join(lines) + "\n"
@@ -106,7 +163,9 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     the depth splits on. Internal nodes show their split and row count, leaves
     their row count and class with class counts (classifiers) or value
     (regressors). Edges marked "true" lead to the rows that satisfy the split,
-    drawn left of their sibling.
+    drawn left of their sibling. A categorical split shows the categories that go
+    left, cut to the first few and a count of the others (`{a, b, …, +12 more}`)
+    where the whole set would run past 36 characters.
     Arguments as for `export_text`.
     """
     names = _feature_names(estimator, feature_names)
@@ -134,8 +193,9 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
             rows = [samples] + [f"{key} = {text}"
                                 for key, text in _leaf_fields(estimator, node, precision)]
         else:
-            split = _split_text(names[tree.feature[node]], tree.threshold[node], precision)
-            rows = [split, samples]
+            split = _split(estimator, node)
+            rows = [_split_text(names[split.feature], split, precision,
+                                width=PICTURE_SET_WIDTH), samples]
         label = _quoted("\n".join(rows))
         lines.append(f"n{node} [label={label}];")
     for node in np.flatnonzero(~tree.is_leaf):
@@ -196,9 +256,15 @@ def _comment(text: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-def _split_python(feature: int, threshold: float) -> str:
-    """A node's split as a Python condition on `row`; NaN fails it and so goes right."""
-    return f"row[{feature}] <= {float(threshold)!r}"
+def _split_python(split: _Split) -> str:
+    """A node's split as a Python condition on `row`; NaN fails it and so goes right, as
+    do None, NaN and any value not among the left categories of a categorical split."""
+    if split.categories is not None:
+        # Set membership matches values as the model's encoding does: by equality, so
+        # 1.0 finds the category 1 and the text "1" does not.
+        values = ", ".join(_python_literal(v) for v in split.categories)
+        return f"row[{split.feature}] in {{{values}}}"
+    return f"row[{split.feature}] <= {split.threshold!r}"
 
 
 def export_python(estimator, feature_names=None, function_name="predict_row") -> str:
@@ -207,8 +273,11 @@ def export_python(estimator, feature_names=None, function_name="predict_row") ->
     The function takes a sequence of feature values in column order (a missing value
     as float("nan"), which goes right as in the model) and returns what `predict`
     returns for that row: the class label for a classifier, the value for a regressor.
-    Thresholds and values are printed with `repr`, so they are the model's own floats
-    and the function reproduces `predict` exactly. It needs nothing but Python.
+    A categorical feature is given by its value (`"red"`, not a code) and tested for
+    membership of the categories that go left (`row[2] in {'blue', 'red'}`); None,
+    NaN and values unseen in fit go right. Thresholds, categories and values are
+    printed with `repr`, so they are the model's own and the function reproduces
+    `predict` exactly. It needs nothing but Python.
 
     Parameters
     ----------
@@ -233,17 +302,20 @@ def export_python(estimator, feature_names=None, function_name="predict_row") ->
         return ["    " * (depth + 1) + f"return {predictions[node]}"]
 
     def split(node, depth, left, right):
-        feature = int(tree.feature[node])
-        condition = _split_python(feature, tree.threshold[node])
+        question = _split(estimator, node)
         indent = "    " * (depth + 1)
-        return ([f"{indent}if {condition}:  # {_comment(names[feature])}", *left,
-                 f"{indent}else:", *right])
+        return ([f"{indent}if {_split_python(question)}:  # "
+                 f"{_comment(names[question.feature])}", *left, f"{indent}else:", *right])
 
     header = [
         f"def {function_name}(row):",
         f'    """Predicted {kind} of one row: its {len(names)} feature values in column order',
         '    (a missing value as float(\'nan\'), which goes right)."""',
     ]
+    if np.any(estimator.is_categorical_):
+        header[-1:] = ["    (categorical ones by value; a missing value as float('nan') or None, "
+                       "which goes",
+                       '    right, as does a category unseen in fit)."""']
     return "\n".join(header + _nested(tree, leaf, split)) + "\n"
 
 
@@ -273,19 +345,25 @@ def _sql_identifier(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
-def _split_sql(column: str, threshold: float) -> str:
+def _split_sql(column: str, split: _Split) -> str:
     """A node's split as a SQL condition; NULL makes it unknown, and CASE sends unknown
-    to ELSE, the right child, as the model sends missing values."""
-    return f"{column} <= {_sql_number(threshold)}"
+    to ELSE, the right child, as the model sends missing values. A categorical split
+    asks IN (left categories), never NOT IN: NULL IN (...) is unknown and goes right,
+    and so does every value not in the list."""
+    if split.categories is not None:
+        return f"{column} IN ({', '.join(_sql_literal(v) for v in split.categories)})"
+    return f"{column} <= {_sql_number(split.threshold)}"
 
 
 def export_sql(estimator, feature_names=None) -> str:
     """The fitted tree as a SQL CASE expression over one row's columns.
 
     Columns are named by `feature_names` (default: `feature_names_in_`, else x0, x1, ...)
-    and always quoted. NULL goes right, as a missing value does in the model. The
-    expression yields what `predict` returns: the class label (a string, number or
-    boolean literal) for a classifier, the value for a regressor. Numbers are printed
+    and always quoted. NULL goes right, as a missing value does in the model. A
+    categorical split is `"colour" IN ('blue', 'red')` on the category values; NULL
+    and values unseen in fit go right. The expression yields what `predict` returns:
+    the class label (a string, number or boolean literal) for a classifier, the
+    value for a regressor. Numbers are printed
     with 17 significant digits, so an engine that reads decimal literals correctly
     rounded gets the model's own doubles and reproduces `predict` exactly.
     """
@@ -298,7 +376,8 @@ def export_sql(estimator, feature_names=None) -> str:
 
     def split(node, depth, left, right):
         indent = "  " * depth
-        condition = _split_sql(_sql_identifier(names[tree.feature[node]]), tree.threshold[node])
+        question = _split(estimator, node)
+        condition = _split_sql(_sql_identifier(names[question.feature]), question)
         return [f"{indent}CASE WHEN {condition} THEN", *left, f"{indent}ELSE", *right,
                 f"{indent}END"]
 

@@ -8,7 +8,7 @@ from numbers import Integral
 
 import numpy as np
 
-from .export import _feature_names, _number
+from .export import PICTURE_SET_WIDTH, _category_set, _feature_names, _number, _split
 
 # A figure that plot_tree makes itself gives each leaf a column wide enough for its
 # box's widest line at this font size, and each depth a row of this height.
@@ -35,9 +35,12 @@ def _pyplot():
     return plt
 
 
-def _split_picture(threshold: float, precision: int) -> str:
-    """A node's split as its box shows it; the row's label names the feature."""
-    return f"<= {_number(threshold, precision)}"
+def _split_picture(split, precision: int) -> str:
+    """A node's split as its box shows it; the row's label names the feature. A long
+    category set is cut to its first values and a count of the others."""
+    if split.categories is not None:
+        return f"in {_category_set(split.categories, PICTURE_SET_WIDTH)}"
+    return f"<= {_number(split.threshold, precision)}"
 
 
 def _layout(tree, shown_depth: int):
@@ -84,8 +87,11 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
 
     Each depth is one row, labelled on the left with the feature its nodes split on.
     An inner node's box shows its split (the rows with a value <= the threshold go to
-    the left child; the others, missing values included, to the right), every box its
-    number of training rows and its class (classifier) or value (regressor).
+    the left child; the others, missing values included, to the right; on a
+    categorical feature, `in {a, b}` names the categories that go left, cut to the
+    first few and a count of the rest, `{a, b, …, +12 more}`, where the whole set
+    would run past 36 characters), every box its number of training rows and its
+    class (classifier) or value (regressor).
 
     Parameters
     ----------
@@ -145,7 +151,7 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
         else:
             lines.append(f"value = {_number(value[0], precision)}")
         if not tree.is_leaf[node]:
-            lines.insert(0, _split_picture(tree.threshold[node], precision))
+            lines.insert(0, _split_picture(_split(estimator, node), precision))
         texts.append("\n".join(lines))
 
     widest = max(len(line) for text in texts for line in text.split("\n"))

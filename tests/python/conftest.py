@@ -2,6 +2,7 @@ import math
 import os
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import _qor_native
@@ -147,3 +148,49 @@ def pytest_sessionstart(session):
                 SANITIZED_MODULE_DIR):
             raise RuntimeError(f"{module.__name__} loaded from {module.__file__}, "
                                f"not from {SANITIZED_MODULE_DIR}")
+
+
+CITIES = np.array(["Bergen", "L'Aquila", "Oslo", "Tromsø", "Trondheim", "Ålesund"], dtype=object)
+
+
+def flats(seed: int, n: int, *, unseen: bool = False):
+    """(X, rent): a text category (city), a numeric column of categories (floor) and
+    a number (area). Which floors raise the rent depends on the city, so the nodes of
+    a level that splits floors send different floors left. With `unseen`, about a
+    tenth of each column is missing or, for city and floor, a value no fit saw."""
+    rng = np.random.default_rng(seed)
+    town = rng.integers(0, len(CITIES), n)
+    floor = rng.integers(0, 5, n)
+    area = np.round(rng.uniform(20, 120, n), 1)
+    # Every other city is dear; floors 0 and 3 are dearer in the others, 1 and 2 in these.
+    dear_floor = np.where(town % 2 == 0, np.isin(floor, [0, 3]), np.isin(floor, [1, 2]))
+    rent = area * 10 + 300 * (town % 2) + 500 * dear_floor
+    X = pd.DataFrame({"city": CITIES[town], "floor": floor, "area": area})
+    if unseen:
+        gaps = rng.random((n, 3)) < 0.1
+        X["city"] = X["city"].where(~gaps[:, 0], rng.choice(["Narvik", None], n))
+        X["floor"] = X["floor"].where(~gaps[:, 1], rng.choice([7.0, np.nan], n))
+        X["area"] = X["area"].where(~gaps[:, 2])
+    return X, rent
+
+
+@pytest.fixture(params=["classifier", "regressor"])
+def flat_model(request):
+    """A depth-4 tree fitted on `flats`, with city and floor as categorical features."""
+    from qor import QORClassifier, QORRegressor
+
+    X, rent = flats(1, 600)
+    if request.param == "classifier":
+        return QORClassifier(max_depth=4, categorical_features=["city", "floor"]).fit(
+            X, np.where(rent > np.median(rent), "dear", "cheap"))
+    return QORRegressor(max_depth=4, categorical_features=["city", "floor"]).fit(X, rent)
+
+
+@pytest.fixture(scope="module")
+def stations():
+    """A stump sending 15 of 30 stations left: too many to list in a picture's box."""
+    from qor import QORClassifier
+
+    codes = np.repeat(np.arange(30), 4)
+    names = np.array([f"station {i:02d}" for i in range(30)], dtype=object)
+    return QORClassifier(max_depth=1).fit(pd.DataFrame({"stop": names[codes]}), codes % 2)

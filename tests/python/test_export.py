@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 from qor import QORClassifier, QORRegressor, export_dot, export_text
+from qor.export import PICTURE_SET_WIDTH
 
 # Depth 0 splits rain at 1.5 (the left pair is pure); depth 1 splits the right pair on wind.
 WEATHER = pd.DataFrame({"rain": [1.0, 1, 2, 2], "wind": [1.0, 2, 1, 2]})
@@ -97,3 +98,33 @@ def test_feature_names_must_match_the_columns(classifier, export):
     with pytest.raises(ValueError, match="feature_names has 3 entries, but the estimator "
                                          "was fitted on 2 features"):
         export(classifier, feature_names=["a", "b", "c"])
+
+
+def test_each_node_of_a_level_shows_its_own_category_set():
+    X = pd.DataFrame({"size": [1.0] * 6 + [2.0] * 6, "colour": ["red", "blue", "green"] * 4})
+    y = [3.0, 0, 1, 3, 0, 1, 10, 14, 10, 10, 14, 10]
+    est = QORRegressor(max_depth=2).fit(X, y)
+    assert export_text(est) == """\
+depth 0 splits on size
+depth 1 splits on colour
+root  samples=12
+|-- size <= 1.5  samples=6
+|   |-- colour in {blue, green}  samples=4  value=0.5
+|   `-- colour not in {blue, green}  samples=2  value=3
+`-- size > 1.5  samples=6
+    |-- colour in {green, red}  samples=4  value=10
+    `-- colour not in {green, red}  samples=2  value=14
+"""
+    assert 'n2 [label="colour in {green, red}\\nsamples = 6"];' in export_dot(est)
+
+
+def test_text_lists_every_category_and_dot_cuts_a_long_set(stations):
+    left = stations.categories_[0][stations.tree_.categories(0).astype(int)].tolist()
+    assert len(left) == 15
+    assert f"|-- stop in {{{', '.join(left)}}}  samples=60" in export_text(stations)
+    label = next(line for line in export_dot(stations).splitlines() if line.startswith("n0 "))
+    shown = label[label.index("{") + 1:label.index("}")]
+    assert len(shown) + 2 <= PICTURE_SET_WIDTH
+    *values, ellipsis, more = shown.split(", ")
+    assert values == left[:len(values)] and ellipsis == "…"
+    assert more == f"+{len(left) - len(values)} more" and len(values) >= 1

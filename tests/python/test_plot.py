@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from sklearn.datasets import load_breast_cancer, load_diabetes
 
-from qor import QORClassifier, QORRegressor, plot_tree
+from qor import QORClassifier, QORRegressor, export_dot, plot_tree
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (after choosing the backend)
@@ -78,3 +78,9 @@ def test_without_matplotlib_the_error_names_the_extra(data, monkeypatch):
     X, y = data
     with pytest.raises(ImportError, match=r"pip install 'qor\[plot\]'"):
         plot_tree(QORClassifier(max_depth=1).fit(X, y))
+
+
+def test_a_categorical_box_shows_its_set_cut_as_dot_cuts_it(stations):
+    first = plot_tree(stations)[0].get_text().split("\n")[0]
+    assert first.startswith("in {station ") and first.endswith(" more}")
+    assert f'n0 [label="stop {first}\\nsamples = 120"];' in export_dot(stations)

@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from conftest import flats
 from qor import QORClassifier, QORRegressor, export_python, export_sql
 
 # Names a careless generator would break: quotes, spaces, a newline, a keyword.
@@ -102,3 +103,24 @@ def test_sql_numbers_read_back_as_the_models_doubles():
         db.executemany("INSERT INTO data VALUES (?)", X.tolist())
         got = [v for (v,) in db.execute(f"SELECT {export_sql(est)} FROM data ORDER BY rowid")]
     assert got == values
+
+
+def test_rules_send_categories_unseen_values_and_gaps_as_predict_does(flat_model):
+    tree = flat_model.tree_
+    assert set(tree.feature[tree.is_categorical]) == {0, 1}  # text and numeric categories
+    X, _ = flats(2, 400, unseen=True)
+    expected = predictions(flat_model, X)
+    # A missing city as None, a missing floor or area as NaN.
+    rows = [[city if city == city else None, floor, area]
+            for city, floor, area in X.astype(object).to_numpy().tolist()]
+    assert None in [row[0] for row in rows] and "Narvik" in [row[0] for row in rows]
+    namespace = {}
+    exec(export_python(flat_model), namespace)
+    assert [namespace["predict_row"](row) for row in rows] == expected
+    with closing(sqlite3.connect(":memory:")) as db:
+        db.execute("CREATE TABLE data (city, floor, area)")  # no types: values as given
+        db.executemany("INSERT INTO data VALUES (?, ?, ?)",
+                       [[None if v != v else v for v in row] for row in rows])
+        got = [v for (v,) in db.execute(f"SELECT {export_sql(flat_model)} FROM data "
+                                        "ORDER BY rowid")]
+    assert got == expected
