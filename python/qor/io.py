@@ -12,12 +12,22 @@ A file is one JSON object (UTF-8, no NaN or infinity):
       "n_features_in": 30,
       "feature_names_in": [...] or null,
       "classes": {"dtype": "<U3", "values": [...]} or null (regressor),
+      "categories": [null, {"dtype": "|O", "values": ["blue", "red"]}, ...],
+                                        one entry per feature: null for a numeric
+                                        one, a categorical one's categories_ (code i
+                                        is values[i]) kept in their dtype like classes
       "depth_features": [[depth, feature], ...],
       "tree": {
         "n_classes": 2,                 1 for a regressor
         "children_left": [...], "children_right": [...], "feature": [...],
-        "threshold": [...], "value": [[...], ...], "impurity": [...],
-        "n_node_samples": [...], "weighted_n_node_samples": [...], "gain": [...]
+        "threshold": [...],             null on categorical splits (NaN in tree_)
+        "value": [[...], ...], "impurity": [...],
+        "n_node_samples": [...], "weighted_n_node_samples": [...], "gain": [...],
+        "category_start": [...], "category_end": [...],
+        "categories_left": [...]        the category codes (integers) that
+                                        categorical splits send left: node j's are
+                                        categories_left[category_start[j]:category_end[j]],
+                                        ascending; start == end on other nodes
       }
     }
 
@@ -55,8 +65,6 @@ def save(estimator, path) -> None:
         raise TypeError(f"save takes a QORClassifier or QORRegressor, "
                         f"not {type(estimator).__name__}")
     check_is_fitted(estimator)
-    if np.any(estimator.is_categorical_):
-        raise ValueError("models with categorical features cannot be saved yet")
     params = {name: _param_document(name, value)
               for name, value in estimator.get_params(deep=False).items()}
     for name, value in params.items():
@@ -68,6 +76,10 @@ def save(estimator, path) -> None:
             raise ValueError(f"parameter {name}={value!r} cannot be saved in JSON")
     tree = estimator.tree_
     classes = getattr(estimator, "classes_", None)
+    names = getattr(estimator, "feature_names_in_", range(estimator.n_features_in_))
+    categories = [None if values is None else
+                  _labels_document(np.asarray(values), f"categories of feature {name!r}")
+                  for name, values in zip(names, estimator.categories_)]
     document = {
         "format": FORMAT,
         "version": FORMAT_VERSION,
@@ -78,11 +90,16 @@ def save(estimator, path) -> None:
         "feature_names_in": (estimator.feature_names_in_.tolist()
                              if hasattr(estimator, "feature_names_in_") else None),
         "classes": None if classes is None else _labels_document(classes),
+        "categories": categories,
         "depth_features": [[int(d), int(f)] for d, f in estimator.depth_features_.items()],
         "tree": {"n_classes": tree.max_n_classes,
                  **{name: np.asarray(getattr(tree, name)).tolist() for name in _ARRAYS}},
     }
     document["tree"]["value"] = tree.value[:, 0].tolist()
+    # JSON has no NaN: the threshold of a categorical split, which no row reads, is null.
+    document["tree"]["threshold"] = [None if math.isnan(t) else t
+                                     for t in document["tree"]["threshold"]]
+    document["tree"]["categories_left"] = [int(c) for c in tree.categories_left]
     text = _dumps(document)
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
@@ -114,26 +131,34 @@ def _param(name: str, value):
     return value
 
 
-def _labels_document(classes: np.ndarray) -> dict:
-    document = {"dtype": classes.dtype.str, "values": classes.tolist()}
+def _labels_document(labels: np.ndarray, what: str = "class labels") -> dict:
+    """Labels (classes, or a feature's categories) with their dtype, as JSON holds them;
+    ValueError for labels that would not read back as the same values of that dtype."""
+    document = {"dtype": labels.dtype.str, "values": labels.tolist()}
     try:
-        restored = _labels(json.loads(json.dumps(document, allow_nan=False)))
-        exact = restored.dtype == classes.dtype and bool(np.all(restored == classes))
+        restored = _labels(json.loads(json.dumps(document, allow_nan=False)), what)
+        exact = restored.dtype == labels.dtype and bool(np.all(restored == labels))
     except (TypeError, ValueError):
         exact = False
     if not exact:
-        raise ValueError(f"class labels of dtype {classes.dtype} cannot be saved in JSON")
+        raise ValueError(f"{what} of dtype {labels.dtype} cannot be saved in JSON")
     return document
 
 
-def _labels(document) -> np.ndarray:
+def _labels(document, what: str = "class labels") -> np.ndarray:
     dtype = np.dtype(document["dtype"])
     if dtype.kind not in _LABEL_KINDS:
-        raise ValueError(f"class labels of dtype {dtype} are not supported")
+        raise ValueError(f"{what} of dtype {dtype} are not supported")
     values = document["values"]
+    if not isinstance(values, list):
+        raise ValueError(f"{what} must be a list")
     if dtype.kind == "O" and not all(type(v) in (str, int, float, bool) for v in values):
-        raise ValueError("class labels of dtype object must be strings or numbers")
-    return np.array(values, dtype=dtype)
+        raise ValueError(f"{what} of dtype object must be strings or numbers")
+    labels = np.array(values, dtype=dtype)
+    # A dtype too narrow for its values (<U3 for "green", int for 1.5) would change them.
+    if labels.tolist() != values:
+        raise ValueError(f"{what} do not fit their dtype {dtype}")
+    return labels
 
 
 def _dumps(document: dict) -> str:
@@ -204,8 +229,8 @@ def _estimator(document):
             raise _Broken(f"feature_names_in must be {n_features} strings")
         estimator.feature_names_in_ = np.array(names, dtype=object)
     estimator.n_features_in_ = n_features
-    estimator.is_categorical_ = np.zeros(n_features, dtype=bool)
-    estimator.categories_ = [None] * n_features
+    estimator.categories_ = _categories(_field(document, "categories", list), n_features)
+    estimator.is_categorical_ = np.array([c is not None for c in estimator.categories_])
 
     classes = document.get("classes")
     if cls is QORClassifier:
@@ -224,7 +249,7 @@ def _estimator(document):
         raise _Broken("a regressor has no classes")
 
     n_classes = estimator.n_classes_ if cls is QORClassifier else 1
-    tree = _tree(_field(document, "tree", dict), n_features, n_classes,
+    tree = _tree(_field(document, "tree", dict), estimator.categories_, n_classes,
                  classifier=cls is QORClassifier)
     pairs = _field(document, "depth_features", list)
     if not all(isinstance(p, list) and len(p) == 2 and all(type(v) is int for v in p)
@@ -247,8 +272,32 @@ def _field(document: dict, name: str, kind: type):
 _JSON_NAMES = {str: "string", dict: "object", int: "integer", list: "array"}
 
 
-def _tree(document: dict, n_features: int, n_classes: int, *, classifier: bool) -> Tree:
-    expected = {"n_classes", *_ARRAYS}
+def _categories(entries: list, n_features: int) -> list:
+    """categories_ from the document's per-feature entries: None for a numeric feature."""
+    if len(entries) != n_features:
+        raise _Broken(f"categories must hold {n_features} entries, one per feature; "
+                      f"it holds {len(entries)}")
+    categories = []
+    for j, entry in enumerate(entries):
+        if entry is None:
+            categories.append(None)
+            continue
+        if not isinstance(entry, dict) or set(entry) != {"dtype", "values"}:
+            raise _Broken(f'categories of feature {j} must be null or hold "dtype" and "values"')
+        try:
+            values = _labels(entry, f"categories of feature {j}")
+        except (TypeError, ValueError) as error:
+            raise _Broken(f"bad categories: {error}") from None
+        # Codes number distinct values; a repeated one would make the mapping ambiguous.
+        if len(set(values.tolist())) != values.size:
+            raise _Broken(f"categories of feature {j} must be distinct")
+        categories.append(values)
+    return categories
+
+
+def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool) -> Tree:
+    n_features = len(categories)
+    expected = {"n_classes", *_ARRAYS, "categories_left"}
     if set(document) != expected:
         missing, extra = expected - set(document), set(document) - expected
         raise _Broken(f"tree fields differ: missing {sorted(missing)}, unknown {sorted(extra)}")
@@ -258,7 +307,14 @@ def _tree(document: dict, n_features: int, n_classes: int, *, classifier: bool) 
     n = len(left) if isinstance(left, list) else 0
     if n < 1:
         raise _Broken("tree.children_left must be a non-empty array")
+    # Categorical splits have a null threshold; _categorical_splits checks where they are.
+    thresholds = document["threshold"]
+    no_threshold = np.array([v is None for v in thresholds] if isinstance(thresholds, list)
+                            else [], dtype=bool)
+    if no_threshold.any():
+        document = {**document, "threshold": [0.0 if v is None else v for v in thresholds]}
     arrays = {name: _array(document, name, n) for name in _ARRAYS if name != "value"}
+    arrays["threshold"][no_threshold] = np.nan
     value = document["value"]
     if (not isinstance(value, list) or len(value) != n
             or not all(isinstance(row, list) and len(row) == n_classes for row in value)):
@@ -290,6 +346,8 @@ def _tree(document: dict, n_features: int, n_classes: int, *, classifier: bool) 
         node = int(np.flatnonzero(outside)[0])
         raise _Broken(f"node {node} splits on feature {feature[node]}, outside "
                       f"0..{n_features - 1}")
+    arrays["categories_left"] = _categorical_splits(document["categories_left"], arrays,
+                                                    categories)
     counts = arrays["n_node_samples"]
     if np.any(counts < 0) or np.any(counts[~leaf] != counts[left[~leaf]] + counts[right[~leaf]]):
         raise _Broken("n_node_samples do not add up: each inner node holds its children's rows")
@@ -302,6 +360,44 @@ def _tree(document: dict, n_features: int, n_classes: int, *, classifier: bool) 
         if np.unique(feature[~leaf][inner_depth == depth]).size > 1:
             raise _Broken(f"the splits of depth {depth} do not share one feature")
     return tree
+
+
+def _categorical_splits(pool, arrays: dict, categories: list) -> np.ndarray:
+    """The tree's categories_left, once every node is found to split as its feature
+    allows: categorical features by ascending, distinct codes of their own categories
+    (threshold null), numeric ones by a threshold (an empty category range)."""
+    if not isinstance(pool, list) or not all(type(c) is int for c in pool):
+        raise _Broken("tree.categories_left must be an array of integers")
+    start, end = arrays["category_start"], arrays["category_end"]
+    outside = (start < 0) | (end < start) | (end > len(pool))
+    if outside.any():
+        node = int(np.flatnonzero(outside)[0])
+        raise _Broken(f"node {node}'s categories [{start[node]}, {end[node]}) lie outside "
+                      f"tree.categories_left, which holds {len(pool)}")
+    feature, threshold = arrays["feature"], arrays["threshold"]
+    leaf = arrays["children_left"] == TREE_LEAF
+    for node in range(leaf.size):
+        codes = pool[start[node]:end[node]]
+        if leaf[node]:
+            if codes:
+                raise _Broken(f"leaf {node} has categories")
+            continue
+        values = categories[feature[node]]
+        if values is None and codes:
+            raise _Broken(f"node {node} splits numeric feature {feature[node]} by categories")
+        if values is not None and not codes:
+            raise _Broken(f"node {node} splits categorical feature {feature[node]} by a "
+                          "threshold")
+        if codes and not np.isnan(threshold[node]):
+            raise _Broken(f"node {node} splits by categories, so its threshold must be null")
+        if not codes and np.isnan(threshold[node]):
+            raise _Broken(f"node {node} splits by a threshold, which must be a number")
+        if codes and not 0 <= min(codes) <= max(codes) < len(values):
+            raise _Broken(f"node {node} sends codes {codes} left, outside the "
+                          f"{len(values)} categories of feature {feature[node]}")
+        if any(a >= b for a, b in zip(codes, codes[1:])):
+            raise _Broken(f"node {node}'s category codes {codes} are not ascending and distinct")
+    return np.array(pool, dtype=np.float64)
 
 
 def _array(document: dict, name: str, n: int) -> np.ndarray:

@@ -9,6 +9,7 @@ import pytest
 from sklearn.datasets import load_breast_cancer
 from sklearn.exceptions import NotFittedError
 
+from conftest import flats
 from qor import QORClassifier, QORRegressor, load, save
 
 X, Y = load_breast_cancer(return_X_y=True, as_frame=True)
@@ -108,3 +109,61 @@ def test_only_fitted_qor_estimators_are_saved(tmp_path, estimator, error):
     with pytest.raises(error):
         save(estimator, tmp_path / "model.json")
     assert not (tmp_path / "model.json").exists()
+
+
+def test_a_categorical_model_loads_and_pickles_bit_for_bit(tmp_path, flat_model):
+    save(flat_model, tmp_path / "model.json")
+    loaded = load(tmp_path / "model.json")
+    assert loaded.is_categorical_.tolist() == [True, True, False]
+    assert all(identical(a, b) for a, b in zip(loaded.categories_[:2], flat_model.categories_))
+    rows, _ = flats(2, 400, unseen=True)  # unseen and missing categories too
+    for model in (loaded, pickle.loads(pickle.dumps(loaded))):
+        assert identical(model.apply(rows), flat_model.apply(rows))
+        assert identical(model.predict(rows), flat_model.predict(rows))
+
+
+@pytest.fixture(scope="module")
+def categorical_document(tmp_path_factory):
+    """Depth 0 splits size; depth 1 colour (blue, green, red): node 1 sends codes [0, 1]
+    left, node 2 codes [1, 2], from categories_left [0, 1, 1, 2]."""
+    X = pd.DataFrame({"size": [1.0] * 6 + [2.0] * 6, "colour": ["red", "blue", "green"] * 4})
+    path = tmp_path_factory.mktemp("model") / "model.json"
+    save(QORRegressor(max_depth=2).fit(X, [3.0, 0, 1, 3, 0, 1, 10, 14, 10, 10, 14, 10]), path)
+    document = json.loads(path.read_text())
+    assert document["tree"]["categories_left"] == [0, 1, 1, 2]
+    return document
+
+
+def set_categories(values=None, dtype="|O"):
+    return edit(lambda d, t: d["categories"].__setitem__(
+        1, None if values is None else {"dtype": dtype, "values": values}))
+
+
+BROKEN_CATEGORICAL = {
+    "repeated": (set_categories(["blue", "blue", "red"]),
+                 "categories of feature 1 must be distinct"),
+    "narrow-dtype": (set_categories(["blue", "green", "red"], "<U4"),
+                     "categories of feature 1 do not fit their dtype <U4"),
+    "numeric-feature": (set_categories(None), "node 1 splits numeric feature 1 by categories"),
+    "by-threshold": (edit(lambda d, t: (t["category_end"].__setitem__(1, 0),
+                                        t["threshold"].__setitem__(1, 0.5))),
+                     "node 1 splits categorical feature 1 by a threshold"),
+    "threshold": (edit(lambda d, t: t["threshold"].__setitem__(2, 0.5)),
+                  "node 2 splits by categories, so its threshold must be null"),
+    "code": (edit(lambda d, t: t["categories_left"].__setitem__(3, 3)),
+             "node 2 sends codes \\[1, 3\\] left, outside the 3 categories of feature 1"),
+    "range": (edit(lambda d, t: t["category_end"].__setitem__(2, 9)),
+              "node 2's categories \\[2, 9\\) lie outside tree.categories_left, which holds 4"),
+    "unsorted": (edit(lambda d, t: t.update(categories_left=[1, 0, 1, 2])),
+                 "node 1's category codes \\[1, 0\\] are not ascending and distinct"),
+}
+
+
+@pytest.mark.parametrize("breakage, message", BROKEN_CATEGORICAL.values(),
+                         ids=BROKEN_CATEGORICAL.keys())
+def test_a_broken_categorical_file_is_refused_saying_what_is_wrong(
+        tmp_path, categorical_document, breakage, message):
+    path = tmp_path / "broken.json"
+    path.write_text(breakage(categorical_document))
+    with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
+        load(path)

@@ -5,7 +5,8 @@ import pytest
 from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
-from qor import QORClassifier, QORRegressor
+from conftest import flats
+from qor import QORClassifier, QORRegressor, load, save
 from qor._pruning import _subtree, prune, pruning_path
 from qor._tree import Tree
 
@@ -86,3 +87,22 @@ def test_the_path_shrinks_to_a_single_leaf(cls, criterion):
     assert leaves[-1] == 1 and np.all(np.diff(leaves) < 0)
     assert est.depth_features_ == {} and not est.feature_importances_.any()
 
+
+
+@pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
+def test_a_pruned_categorical_tree_routes_rows_as_the_grown_one(tmp_path, cls):
+    X, rent = flats(1, 600)
+    y = rent if cls is QORRegressor else rent > np.median(rent)
+    params = {"max_depth": 4, "categorical_features": ["city", "floor"]}
+    grown = cls(**params).fit(X, y)
+    alphas = grown.cost_complexity_pruning_path(X, y).ccp_alphas
+    pruned = cls(**params, ccp_alpha=alphas[len(alphas) // 2]).fit(X, y)
+    assert pruned.tree_.is_categorical.any() and pruned.tree_.node_count < grown.tree_.node_count
+    rows, _ = flats(2, 400, unseen=True)
+    leaf = pruned.apply(rows)
+    # Each row's new leaf is the node its grown path passed at that depth.
+    path = grown.decision_path(rows)
+    passed = [path.indices[path.indptr[i] + d] for i, d in enumerate(pruned.tree_.depth[leaf])]
+    assert np.array_equal(pruned.tree_.value[leaf], grown.tree_.value[passed])
+    save(pruned, tmp_path / "pruned.json")
+    assert np.array_equal(load(tmp_path / "pruned.json").apply(rows), leaf)
