@@ -86,9 +86,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     fit = commands.add_parser(
         "fit", help="fit a tree on a CSV file and report it",
-        description="Fit a tree on a CSV file (every column but the target is a feature), "
-                    "print the feature of each depth, the tree, the train and held-out "
-                    "scores and the fit time.")
+        description="Fit a tree on a CSV file (every column but the target is a feature; "
+                    "a column holding text is a categorical one), print the feature of each "
+                    "depth, the tree, the train and held-out scores and the fit time.")
     fit.add_argument("data", type=Path, metavar="DATA.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="column to predict")
     fit.add_argument("--task", choices=sorted(CRITERIA),
@@ -157,15 +157,16 @@ def main(argv=None) -> int:
 
 # ---- qor fit ---------------------------------------------------------------------------
 
-def _read_csv(path) -> pd.DataFrame:
-    """The CSV file at `path`, or standard input for "-"."""
+def _read_csv(path, text_columns=()) -> pd.DataFrame:
+    """The CSV file at `path`, or standard input for "-"; `text_columns` (names or
+    positions) are read as text even where every cell looks like a number."""
     if str(path) == STANDARD_STREAM:
         path = "standard input"
         source = sys.stdin
     else:
         source = path
     try:
-        return pd.read_csv(source)
+        return pd.read_csv(source, dtype=dict.fromkeys(text_columns, str))
     except FileNotFoundError:
         raise InputError(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -214,12 +215,18 @@ def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[
     return X, y
 
 
-def _check_features(X: pd.DataFrame) -> None:
-    text = [str(c) for c in X.columns if not is_numeric_dtype(X[c])]
-    if text:
-        raise InputError(f"feature columns must be numeric; not numeric: {', '.join(text)}")
-    infinite = [str(c) for c in X.columns
-                if np.isinf(X[c].to_numpy(np.float64, na_value=np.nan)).any()]
+def _check_features(X: pd.DataFrame, categorical=None) -> None:
+    """Refuses infinite numbers, and text in a column that `categorical` (a mask over
+    X's columns) says the model reads as numbers. Without a mask, as in a fit, a text
+    column is a categorical feature."""
+    if categorical is not None:
+        text = [str(c) for c, is_set in zip(X.columns, categorical)
+                if not is_set and not is_numeric_dtype(X[c])]
+        if text:
+            raise InputError(f"the model reads these columns as numbers, but they hold "
+                             f"text: {', '.join(text)}")
+    infinite = [str(c) for c in X.columns if is_numeric_dtype(X[c])
+                and np.isinf(X[c].to_numpy(np.float64, na_value=np.nan)).any()]
     if infinite:
         # Missing values are fine (they follow the right branch); infinities are not.
         raise InputError(f"feature columns hold infinite values: {', '.join(infinite)}")
@@ -290,6 +297,8 @@ def run_fit(args) -> None:
     report = [
         ("data", f"{args.data}: {n} rows, {X.shape[1]} features, target {args.target!r}"),
         ("task", f"{task} ({reason})"),
+        ("categorical", ", ".join(str(c) for c in X.columns[estimator.is_categorical_])
+         or "none"),
         ("model", repr(estimator)),
         ("split", f"{len(y_train)} rows for training, {len(y_test)} held out "
                   f"(test size {args.test_size}, seed {args.seed})"),
@@ -340,6 +349,15 @@ def _load_model(path: Path):
         raise InputError(str(error)) from None
 
 
+def _text_features(model) -> list:
+    """The model's categorical features (names, or positions without names) whose
+    categories are all text: a file is read with those columns as text, so that a
+    category such as "10" is found even where the column holds only numbers."""
+    names = getattr(model, "feature_names_in_", range(model.n_features_in_))
+    return [name for name, values in zip(names, model.categories_)
+            if values is not None and all(isinstance(v, str) for v in values)]
+
+
 def _model_features(model, frame: pd.DataFrame, source: str):
     """The columns of `frame` the model reads: by name when it knows their names,
     else all of them, in order."""
@@ -354,13 +372,17 @@ def _model_features(model, frame: pd.DataFrame, source: str):
                          f"{model.n_features_in_} (by position: it has no feature names)")
     else:
         X = frame
-    _check_features(X)
-    return X if names is not None else X.to_numpy(np.float64, na_value=np.nan)
+    _check_features(X, model.is_categorical_)
+    if names is not None:
+        return X
+    if model.is_categorical_.any():
+        return X.to_numpy(object)  # categories by value: the model encodes them
+    return X.to_numpy(np.float64, na_value=np.nan)
 
 
 def run_predict(args) -> None:
     model = _load_model(args.model)
-    frame = _read_csv(args.data)
+    frame = _read_csv(args.data, _text_features(model))
     source = "standard input" if args.data == STANDARD_STREAM else args.data
     if frame.empty:
         raise InputError(f"{source} has no rows")

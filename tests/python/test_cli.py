@@ -35,10 +35,11 @@ def folder(tmp_path):
                           "price": size * 1.5 + rng.normal(size=n)})
     frame.drop(columns=["stars", "price"]).to_csv(tmp_path / "labels.csv", index=False)
     frame.drop(columns=["label"]).to_csv(tmp_path / "numbers.csv", index=False)
-    frame.assign(city="Oslo").to_csv(tmp_path / "text.csv", index=False)
     frame.head(3).to_csv(tmp_path / "three.csv", index=False)
     (tmp_path / "empty.csv").write_text("")
     frame.assign(size=np.where(size == 3, np.inf, size)).to_csv(tmp_path / "inf.csv", index=False)
+    frame.assign(size=frame["size"].astype(str).where(size != 5, "five")).to_csv(
+        tmp_path / "worded.csv", index=False)
     frame.assign(label=frame["label"].where(size != 4)).to_csv(tmp_path / "gap.csv", index=False)
     frame[["label"]].to_csv(tmp_path / "target-only.csv", index=False)
     return tmp_path
@@ -81,8 +82,6 @@ def test_fit_chooses_the_task(folder, args, task_line):
     (["empty.csv", "--target", "label"], "qor fit: error: empty.csv: the file is empty"),
     (["labels.csv", "--target", "nope"],
      "qor fit: error: no column 'nope' in labels.csv; its columns are: size, noise, label"),
-    (["text.csv", "--target", "label"],
-     "qor fit: error: feature columns must be numeric; not numeric: city"),
     (["three.csv", "--target", "label"], "qor fit: error: too few rows: 3 rows split into 2 "
                                          "for training and 1 held out, and each side needs at "
                                          "least 2"),
@@ -105,7 +104,7 @@ def test_fit_chooses_the_task(folder, args, task_line):
      "qor fit: error: argument --min-samples-leaf: expected an integer, got 'x'"),
     (["labels.csv", "--target", "label", "--max-depth", str(2**31)],
      "qor fit: error: argument --max-depth: must be at most 2147483647, got 2147483648"),
-], ids=["missing-file", "empty-file", "unknown-column", "text-feature", "too-few-rows",
+], ids=["missing-file", "empty-file", "unknown-column", "too-few-rows",
         "infinite-feature", "missing-target", "no-features", "criterion-for-other-task",
         "regression-on-text", "unwritable-dot", "no-target", "bad-test-size", "bad-integer",
         "huge-integer"])
@@ -199,6 +198,8 @@ def models(folder):
      "qor predict: error: target-only.csv lacks the model's feature columns: size, noise"),
     (["predict", "model.json", "inf.csv"],
      "qor predict: error: feature columns hold infinite values: size"),
+    (["predict", "model.json", "worded.csv"],
+     "qor predict: error: the model reads these columns as numbers, but they hold text: size"),
     (["predict", "model.json", "labels.csv", "-o", "no/such/out.csv"],
      "qor predict: error: cannot write no/such/out.csv: "),
     (["fit", "labels.csv", "--target", "label", "--save", "no/such/model.json"],
@@ -206,9 +207,32 @@ def models(folder):
     (["fit", "labels.csv", "--target", "label", "--plot", "tree.xyz"],
      "qor fit: error: cannot write tree.xyz: Format 'xyz' is not supported"),
 ], ids=["missing-model", "broken-model", "newer-model", "missing-data", "missing-columns",
-        "infinite-feature", "unwritable-output", "unwritable-model",
+        "infinite-feature", "text-feature", "unwritable-output", "unwritable-model",
         "unknown-picture-type"])
 def test_bad_model_files_and_outputs_are_one_line_and_status_2(models, args, message):
     done = qor(*args, cwd=models)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.startswith(message) and done.stderr.count("\n") == 1
+
+
+def test_text_columns_are_categories_from_fit_to_predict_and_show(tmp_path):
+    rng = np.random.default_rng(3)
+    size = rng.choice(["S", "M", "L", "10", "12"], 80)
+    pd.DataFrame({"size": size, "price": rng.normal(size=80).round(2),
+                  "label": np.where(np.isin(size, ["L", "12"]), "big", "small")}).to_csv(
+        tmp_path / "sizes.csv", index=False)
+    done = qor("fit", "sizes.csv", "--target", "label", "--save", "model.json", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == ""
+    lines = done.stdout.splitlines()
+    assert "categorical        size" in lines and "depth 0 splits on size" in lines
+    # Sizes that look like numbers, one unseen and one missing: read as text, as in fit.
+    (tmp_path / "new.csv").write_text("price,size\n0.5,10\n0.5,12\n0.5,99\n0.5,\n")
+    predicted = qor("predict", "model.json", "new.csv", cwd=tmp_path)
+    assert predicted.returncode == 0 and predicted.stderr == ""
+    model = load(tmp_path / "model.json")
+    expected = model.predict(pd.DataFrame({"size": ["10", "12", "99", None], "price": 0.5}))
+    assert expected[0] != expected[1] and expected[2] == expected[3]
+    assert pd.read_csv(io.StringIO(predicted.stdout))["prediction"].tolist() == expected.tolist()
+    shown = qor("show", "model.json", cwd=tmp_path)
+    assert shown.returncode == 0 and " size in {" in shown.stdout
+    assert shown.stdout == export_text(model)
