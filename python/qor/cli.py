@@ -287,7 +287,7 @@ def run_fit(args) -> None:
     test_score = estimator.score(X_test, y_test)
 
     if args.dot is not None:
-        _write(args.dot, lambda path: path.write_text(export_dot(estimator)))
+        _write(args.dot, lambda path: path.write_text(export_dot(estimator), encoding="utf-8"))
     if args.save is not None:
         _write(args.save, lambda path: save(estimator, path))
     if args.plot is not None:
