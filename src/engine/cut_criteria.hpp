@@ -71,11 +71,21 @@ template <bool kGini, bool kUnit, class Code>
 class TallyCut {
  public:
   static constexpr bool kReplays = true;
+  // Counts and part sizes are whole and positive: the screens cannot overflow.
+  static constexpr bool kFiniteScreens = kUnit;
   using Count = std::conditional_t<kUnit, std::int64_t, double>;
   struct State {
     Count squares_left = 0;   // gini: sum of squared left class weights
     Count squares_right = 0;  // gini: the same on the right
     std::size_t seen = 0;     // entropy: the left part holds exactly the slots 0..seen-1
+    // The scratch the moves touch, in the scan's locals (kept in registers).
+    const Code* codes = nullptr;
+    const std::uint32_t* slot_of = nullptr;
+    std::uint32_t* slot_at = nullptr;
+    Count* left = nullptr;
+    Count* right = nullptr;
+    double* f_left = nullptr;
+    double* f_right = nullptr;
   };
 
   TallyCut(const TallyNode& node, TallyScratch& scratch, std::span<const Code> codes)
@@ -109,16 +119,21 @@ class TallyCut {
       s_.f_left.assign(slots_, 0.0);
       s_.f_right.resize(slots_);
       for (std::size_t i = 0; i < slots_; ++i) s_.f_right[i] = f(right_[i]);
+      state.f_left = s_.f_left.data();
+      state.f_right = s_.f_right.data();
     }
+    state.codes = codes_.data();
+    state.slot_of = s_.slot_of.data();
+    state.slot_at = s_.slot_at.data();
     set_bound();
     return true;
   }
 
   void move(State& state, std::size_t k, std::uint32_t row, double w) const noexcept {
-    const std::uint32_t slot = s_.slot_of[codes_[row]];
-    s_.slot_at[k] = slot;
-    Count& l = left_[slot];
-    Count& r = right_[slot];
+    const std::uint32_t slot = state.slot_of[state.codes[row]];
+    state.slot_at[k] = slot;
+    Count& l = state.left[slot];
+    Count& r = state.right[slot];
     const Count step = kUnit ? Count{1} : static_cast<Count>(w);
     if constexpr (kGini) {
       // (l + w)^2 - l^2 and r^2 - (r - w)^2; exact on integer weights.
@@ -128,8 +143,8 @@ class TallyCut {
     l += step;
     r -= step;
     if constexpr (!kGini) {
-      s_.f_left[slot] = f(l);
-      s_.f_right[slot] = f(r);
+      state.f_left[slot] = f(l);
+      state.f_right[slot] = f(r);
       state.seen += slot == state.seen ? 1 : 0;  // slots enter the left part in slot order
     }
   }
@@ -143,7 +158,7 @@ class TallyCut {
     double score = 0.0;
     double w_right = 0.0;
     if constexpr (kUnit) {
-      w_right = static_cast<double>(rows_ - n_left);
+      if (!exact_ || !kGini) w_right = static_cast<double>(rows_ - n_left);
       if constexpr (kGini) {
         score = static_cast<double>(state.squares_left) * s_.inverse[n_left] +
                 static_cast<double>(state.squares_right) * s_.inverse[rows_ - n_left];
@@ -154,16 +169,17 @@ class TallyCut {
     }
     if constexpr (!kGini) {
       double left = 0.0;
-      for (std::size_t i = 0; i < state.seen; ++i) left += s_.f_left[i];
+      for (std::size_t i = 0; i < state.seen; ++i) left += state.f_left[i];
       double right = 0.0;
-      for (std::size_t i = 0; i < slots_; ++i) right += s_.f_right[i];
+      for (std::size_t i = 0; i < slots_; ++i) right += state.f_right[i];
       if constexpr (kUnit) {
         score = (left - s_.m_log2_m[n_left]) + (right - s_.m_log2_m[rows_ - n_left]);
       } else {
         score = (left - x_log2_x(w_left)) + (right - x_log2_x(w_right));
       }
     }
-    return {score, exact_ ? bound_ : bound_ + drift(n_left, w_left, w_right)};
+    if (exact_) return {score, bound_};
+    return {score, bound_ + drift(n_left, w_left, w_right)};
   }
 
   void restart(State& state) {
@@ -181,14 +197,16 @@ class TallyCut {
       left_ = s_.left.data();
       right_ = s_.right.data();
     }
+    state.left = left_;
+    state.right = right_;
     state.seen = 0;
   }
 
   void replay(State& state, std::size_t k, std::uint32_t, double w) const noexcept {
-    const std::uint32_t slot = s_.slot_at[k];
+    const std::uint32_t slot = state.slot_at[k];
     const Count step = kUnit ? Count{1} : static_cast<Count>(w);
-    left_[slot] += step;
-    right_[slot] -= step;
+    state.left[slot] += step;
+    state.right[slot] -= step;
     if constexpr (!kGini) state.seen += slot == state.seen ? 1 : 0;
   }
 
@@ -299,6 +317,7 @@ template <bool kUnit>
 class MseCut {
  public:
   static constexpr bool kReplays = true;
+  static constexpr bool kFiniteScreens = false;  // large targets overflow
   struct State {
     double left_sum = 0.0;     // sum of w y over the left part
     double left_sum_sq = 0.0;  // sum of (w y) y, in the exact pass only
@@ -414,6 +433,7 @@ template <bool kUnit>
 class MaeCut {
  public:
   static constexpr bool kReplays = false;
+  static constexpr bool kFiniteScreens = false;  // infinite targets
   struct State {
     Deviations deviations;     // of both parts after the last move
     MedianSweep::Parts parts;  // the unit-weight sweep's parts

@@ -116,23 +116,17 @@ struct UnitWeight {
 //   void restart(state); void replay(state, k, row, weight)
 //   double gain(state, k, w_left)        the exact gain of the cut after position k
 //   double weight()                      the node's weight
+//   kFiniteScreens                       screens are always finite (no check needed)
 //
 // `on_screen(k, screen)` sees the screen of every allowed cut, for inspection.
 struct IgnoreScreens {
   void operator()(std::size_t, const Screen&) const noexcept {}
 };
 
-// A cut the screening keeps for its exact gain.
-struct KeptCut {
-  std::size_t position;  // the cut after this position of the run
-  double top;            // the top of its screen's interval
-  double w_left;         // the weight of its left part
-};
-
-template <class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
+template <bool kConstrained, class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
 NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
                     std::int32_t feature, const CutLimits& limits, const Monotone& monotone,
-                    WeightOf weight_of, std::vector<KeptCut>& kept, OnScreen on_screen = {}) {
+                    WeightOf weight_of, std::vector<double>& top, OnScreen on_screen = {}) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
   const std::size_t n = run.size();
@@ -142,84 +136,81 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   if (window.empty() || !criterion.start(run, state)) return {};
   const double total = criterion.weight();
   const double least = limits.min_weight_leaf;
+  const bool weighs = least > 0.0;
   // Zero weights can leave a part whose running weight is only rounding
   // residue; the screens' bounds assume parts of real weight, so such cuts
   // are never screened, always checked.
   const double residue = 4 * static_cast<double>(n) * kRoundoff * std::abs(total);
   const auto heavy_enough = [&](double w_left) {
-    return least <= 0.0 || (w_left >= least && total - w_left >= least);
+    return !weighs || (w_left >= least && total - w_left >= least);
   };
 
   // Parts' values for a monotonic constraint, added up in run order.
-  const bool constrained = monotone.sign != 0;
   double value_total = 0.0;
   double value_left = 0.0;
-  for (std::size_t k = 0; constrained && k < n; ++k) {
+  for (std::size_t k = 0; kConstrained && k < n; ++k) {
     value_total += weight_of(run[k].row()) * monotone.targets[run[k].row()];
   }
   const auto monotone_enough = [&](double w_left) {
-    return !constrained ||
+    return !kConstrained ||
            monotone.admits(value_left / w_left, (value_total - value_left) / (total - w_left));
   };
 
-  // Screening keeps the cuts whose interval reaches the best lower end so far
-  // (in cut order); a screen that is not finite is never ranked, always kept.
-  // The list is pruned as the best lower end rises.
-  kept.clear();
-  std::size_t prune_at = 64;
+  // Screening: top[k] is the top of cut k's interval, -inf where no cut is
+  // allowed, +inf where the screen is not finite (never ranked, always checked).
+  top.resize(n);
+  double* top_of = top.data();
   double best_lower = -kInfinity;
+  bool any = false;
   double w_left = 0.0;
   for (std::size_t k = 0; k < window.last; ++k) {
     const std::uint32_t row = run[k].row();
     const double w = weight_of(row);
     w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
-    if (constrained) value_left += w * monotone.targets[row];
+    if constexpr (kConstrained) value_left += w * monotone.targets[row];
     criterion.move(state, k, row, w);
-    if (k < window.first || !run[k + 1].new_value() || !heavy_enough(w_left) ||
-        !monotone_enough(w_left)) {
-      continue;
+    double cut_top = -kInfinity;
+    if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left) &&
+        monotone_enough(w_left)) {
+      const Screen s = criterion.screen(state, k + 1, w_left);
+      on_screen(k, s);
+      const double lower = s.score - s.bound;
+      cut_top = s.score + s.bound;
+      const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
+      if (Criterion::kFiniteScreens || (weighty && lower > -kInfinity && cut_top < kInfinity)) {
+        best_lower = std::max(best_lower, lower);
+      } else {
+        cut_top = kInfinity;
+      }
+      any = true;
     }
-    const Screen s = criterion.screen(state, k + 1, w_left);
-    on_screen(k, s);
-    const double lower = s.score - s.bound;
-    double top = s.score + s.bound;
-    const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
-    if (weighty && lower > -kInfinity && top < kInfinity) {
-      if (top < best_lower) continue;
-      best_lower = std::max(best_lower, lower);
-    } else {
-      top = kInfinity;
-    }
-    if (kept.size() == prune_at) {
-      std::erase_if(kept, [&](const KeptCut& cut) { return cut.top < best_lower; });
-      prune_at = std::max(prune_at, 2 * kept.size());
-    }
-    kept.push_back({k, top, w_left});
+    top_of[k] = cut_top;
   }
-  std::erase_if(kept, [&](const KeptCut& cut) { return cut.top < best_lower; });
-  if (kept.empty()) return {};
+  if (!any) return {};
 
-  // Exact gains of the kept cuts, in cut order, replaying the moves up to the
-  // last of them where the criterion needs its running statistics.
+  // Exact gains of the cuts that may win, in cut order, replaying the moves up
+  // to the last of them where the criterion needs its running statistics.
+  const auto candidate = [&](std::size_t k) {
+    return top_of[k] > -kInfinity && top_of[k] >= best_lower;
+  };
+  std::size_t end = window.last;
+  while (end > window.first && !candidate(end - 1)) --end;
+  criterion.restart(state);
+  w_left = 0.0;
   double best_gain = -kInfinity;
   std::size_t best = n;
-  const auto offer = [&](const KeptCut& cut) {
-    const double gain = criterion.gain(state, cut.position, cut.w_left);
-    if (gain > best_gain) {
-      best_gain = gain;
-      best = cut.position;
+  for (std::size_t k = 0; k < end; ++k) {
+    const std::uint32_t row = run[k].row();
+    const double w = weight_of(row);
+    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
+    if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
+    if (candidate(k)) {
+      const double gain = criterion.gain(state, k, w_left);
+      if (gain > best_gain) {
+        best_gain = gain;
+        best = k;
+      }
     }
-  };
-  if constexpr (Criterion::kReplays) {
-    criterion.restart(state);
-    std::size_t next = 0;
-    for (std::size_t k = 0; next < kept.size(); ++k) {
-      const std::uint32_t row = run[k].row();
-      criterion.replay(state, k, row, weight_of(row));
-      if (kept[next].position == k) offer(kept[next++]);
-    }
-  } else {
-    for (const KeptCut& cut : kept) offer(cut);
   }
   if (best == n) return {};
   const double lo = X.at(static_cast<std::int32_t>(run[best].row()), feature);

@@ -101,12 +101,15 @@ void CutScanner::prepare(std::size_t segment) {
 template <class Cut, class OnScreen>
 NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
                            const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
-  if (weights_ == nullptr) {
-    return scan_cuts(cut, run, X, feature, limits_, monotone, UnitWeight{}, kept_, on_screen);
-  }
+  const auto with = [&](auto weight_of) {
+    return monotone.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone, weight_of,
+                                                 top_, on_screen)
+                              : scan_cuts<true>(cut, run, X, feature, limits_, monotone, weight_of,
+                                                top_, on_screen);
+  };
+  if (weights_ == nullptr) return with(UnitWeight{});
   const double* w = weights_;
-  const auto weight_of = [w](std::uint32_t row) { return w[row]; };
-  return scan_cuts(cut, run, X, feature, limits_, monotone, weight_of, kept_, on_screen);
+  return with([w](std::uint32_t row) { return w[row]; });
 }
 
 template <bool kGini, bool kUnit, class OnScreen>
