@@ -60,8 +60,13 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
   if (d == 0 || segments.empty()) return level;
 
   // Scores: thread t sums the gains of its block of features, node by node.
+  // Where the level has few nodes (its rows in few large segments, where the
+  // search costs most) every cut is kept, so that the chosen feature's need
+  // not be found again; the kept cuts never exceed a fixed number.
+  constexpr std::size_t kKeptCuts = std::size_t{1} << 16;
   std::vector<double> score(d, 0.0);
   std::vector<std::uint8_t> cuts_some_node(d, 0);
+  std::vector<NodeSplit> kept(segments.size() * d <= kKeptCuts ? segments.size() * d : 0);
   std::size_t rows = 0;
   for (const std::size_t segment : segments) rows += columns_.segment_size(segment);
   const int useful = threads_for(rows * d, static_cast<int>(scanners_.size()));
@@ -77,6 +82,7 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
       scanner.prepare(segment);
       for (std::size_t f = first; f < last; ++f) {
         const NodeSplit cut = cut_of(scanner, segment, features[f], bounds_of(i), left);
+        if (!kept.empty()) kept[f * segments.size() + i] = cut;
         if (!cut.valid) continue;
         score[f] += cut.gain;
         cuts_some_node[f] = 1;
@@ -89,9 +95,14 @@ LevelCuts LevelSearch::search(std::span<const std::size_t> segments,
   }
   if (choice.feature < 0) return level;
   level.feature = features[static_cast<std::size_t>(choice.feature)];
+  const std::size_t count = segments.size();
+  if (!kept.empty() && !categorical(level.feature)) {
+    const auto chosen = static_cast<std::size_t>(choice.feature) * count;
+    std::copy_n(kept.begin() + static_cast<std::ptrdiff_t>(chosen), count, level.cuts.begin());
+    return level;
+  }
 
   // The chosen feature's cuts, found again, nodes spread over the threads.
-  const std::size_t count = segments.size();
   const auto workers = std::min(
       static_cast<std::size_t>(threads_for(rows, static_cast<int>(scanners_.size()))), count);
   if (categorical(level.feature)) level.left_categories.resize(count);

@@ -70,7 +70,8 @@ class LevelSearch {
   // Chooses the feature of a level whose nodes are the listed segments of the
   // columns, in that order, by summing each feature's best gains node by node.
   // Memory grows with the nodes and the features, not with their product:
-  // features are scored first, and the cuts of the chosen one found again.
+  // features are scored first, and the cuts of the chosen one found again
+  // (or, on levels of few nodes, kept from the scoring).
   // Threads take blocks of features, then blocks of nodes; the result never
   // depends on their number.
   // `bounds` holds each listed segment's value bounds under monotonic
