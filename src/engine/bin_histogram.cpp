@@ -40,12 +40,12 @@ void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const
     for (int g = 0; g < kGroup; ++g) {
       const std::uint32_t at = key + static_cast<std::uint32_t>(codes[g][r]) * width;
       if constexpr (kClassify) {
-        if constexpr (kWeighted) h[g][at & bin_start] += 1.0;
+        if constexpr (kWeighted) h[g][at & bin_start] += weight > 0.0 ? 1.0 : 0.0;
         h[g][at] += weight;
       } else {
         double* s = h[g] + at;
         const double wy = weight * y[r];
-        s[0] += 1.0;
+        s[0] += weight > 0.0 ? 1.0 : 0.0;
         s[1] += weight;
         s[2] += wy;
         s[3] += wy * y[r];

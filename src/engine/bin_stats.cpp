@@ -37,12 +37,14 @@ void StatShape::value(const double* stats, std::span<double> out) const noexcept
 }
 
 void StatShape::add_row(double* stats, double y, double w) const noexcept {
+  // A row of weight 0 is a row removed: it counts in no node.
+  const double row = w > 0.0 ? 1.0 : 0.0;
   if (classifies()) {
-    if (weighted) stats[0] += 1.0;
+    if (weighted) stats[0] += row;
     stats[first_class() + static_cast<std::ptrdiff_t>(y)] += weighted ? w : 1.0;
     return;
   }
-  stats[0] += 1.0;
+  stats[0] += row;
   const double wy = w * y;
   stats[1] += w;
   stats[2] += wy;

@@ -13,7 +13,8 @@ namespace qor {
 //   weighted classification: [row count, weight of class 0, ..., of class n_classes - 1]
 //   unit-weight classification: [rows of class 0, ..., of class n_classes - 1]
 //   regression: [row count, sum of w, sum of w * y, sum of w * y * y]
-// padded with zeros to the width. Unit weights are 1.0 per row, so without
+// padded with zeros to the width. Row counts leave out rows of weight 0, which
+// a weighted fit grows as if they were not there. Unit weights are 1.0 per row, so without
 // weights a class's weight is its row count, and the row count their sum.
 // Counts are whole numbers, exact in doubles up to 2**53 rows. A classifier's
 // width is a power of two, so that the start of the sums of a bin is the
@@ -49,7 +50,7 @@ struct StatShape {
   // target (0 without weight); value_width() entries.
   void value(const double* stats, std::span<double> out) const noexcept;
   // Adds one row: `y` a class code (classification) or a target, `w` its
-  // weight (1.0 without weights).
+  // weight (1.0 without weights). A row of weight 0 adds to no row count.
   void add_row(double* stats, double y, double w) const noexcept;
 };
 

@@ -335,6 +335,49 @@ void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int
   }
 }
 
+namespace {
+
+template <class Code>
+void restore_codes(std::span<const Code> from, std::vector<Code>& into, const BinLayout& layout,
+                   std::int32_t rows) {
+  if (into.empty() && !from.empty()) {
+    throw std::invalid_argument("BinnedMatrix::restore: codes of the other width");
+  }
+  if (from.size() != into.size()) {
+    throw std::invalid_argument("BinnedMatrix::restore: " + std::to_string(from.size()) +
+                                " codes for " + std::to_string(into.size()) + " places");
+  }
+  const auto n = static_cast<std::size_t>(rows);
+  for (std::int32_t f = 0; f < layout.features(); ++f) {
+    const auto bins = static_cast<std::size_t>(layout.bins(f));
+    const auto column = from.subspan(static_cast<std::size_t>(f) * n, n);
+    if (std::any_of(column.begin(), column.end(),
+                    [&](Code c) { return static_cast<std::size_t>(c) >= bins; })) {
+      throw std::invalid_argument("BinnedMatrix::restore: a code of feature " +
+                                  std::to_string(f) + " beyond its bins");
+    }
+  }
+  std::copy(from.begin(), from.end(), into.begin());
+}
+
+}  // namespace
+
+void BinnedMatrix::restore(std::span<const std::uint8_t> codes, std::span<const BinRange> ranges) {
+  if (ranges.size() != ranges_.size()) {
+    throw std::invalid_argument("BinnedMatrix::restore: ranges of another layout");
+  }
+  restore_codes(codes, narrow_, layout_, rows_);
+  std::copy(ranges.begin(), ranges.end(), ranges_.begin());
+}
+
+void BinnedMatrix::restore(std::span<const std::uint16_t> codes, std::span<const BinRange> ranges) {
+  if (ranges.size() != ranges_.size()) {
+    throw std::invalid_argument("BinnedMatrix::restore: ranges of another layout");
+  }
+  restore_codes(codes, wide_, layout_, rows_);
+  std::copy(ranges.begin(), ranges.end(), ranges_.begin());
+}
+
 void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
                                  std::int32_t n_threads) {
   const auto f = static_cast<std::size_t>(feature);

@@ -122,6 +122,13 @@ class BinnedMatrix {
   // widens the bins' ranges by their values.
   void bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                 std::int32_t n_threads);
+  // Takes over the codes and ranges of a matrix of the same edges and rows,
+  // as codes and ranges of each feature read them (say, of one that travelled
+  // between processes): `codes` holds features() * rows() entries, feature
+  // after feature, one byte each when narrow() and two otherwise. Throws
+  // std::invalid_argument on another size, or a code beyond its feature's bins.
+  void restore(std::span<const std::uint8_t> codes, std::span<const BinRange> ranges);
+  void restore(std::span<const std::uint16_t> codes, std::span<const BinRange> ranges);
   // Replaces one feature's edges, bins its column of X again (every row) and
   // rebuilds its ranges; codes widen to two bytes if the feature needs it.
   void rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/binned_growth.hpp"
+#include "engine/growth.hpp"
 #include "engine/model.hpp"
 #include "fixtures.hpp"
 
@@ -166,9 +167,47 @@ void expect_same_tree(const FlatTree& a, const FlatTree& b) {
   EXPECT_TRUE(bitwise(a.value, b.value));
 }
 
+// Exact growth's FlatTree, on data with NaN and with integer weights (0
+// among them): with one bin per distinct value and sums that stay whole
+// numbers, the binned tree is the exact one to the bit, thresholds of the
+// cuts between the numbers and NaN included.
+using FlatCase = std::tuple<Criterion, bool, std::tuple<int, int, double>>;
+class AgainstExactFlatTree : public ::testing::TestWithParam<FlatCase> {};
+
+TEST_P(AgainstExactFlatTree, FewDistinctValuesWithNanGiveTheExactTree) {
+  const auto [criterion, weighted, limits] = GetParam();
+  const auto [min_samples_split, min_samples_leaf, min_weight_leaf] = limits;
+  const std::int32_t classes = criterion == Criterion::Mse ? 0 : 3;
+  std::mt19937_64 rng(static_cast<std::uint64_t>(criterion) * 10 + (weighted ? 1 : 0));
+  std::uniform_real_distribution<double> unit;
+  for (const std::int32_t rows : {5, 90, 1500}) {
+    SCOPED_TRACE("rows " + std::to_string(rows));
+    Data d = few_values(rng, rows, 4, classes);
+    for (double& v : d.x) v = unit(rng) < 0.12 ? nan : v;
+    for (std::int32_t r = 0; r < rows && classes > 0; ++r) {
+      if (std::isnan(d.x[static_cast<std::size_t>(r * d.cols + 1)])) d.y[static_cast<std::size_t>(r)] = 2;
+    }
+    if (weighted) {
+      for (std::int32_t r = 0; r < rows; ++r) d.w.push_back(std::floor(unit(rng) * 4));
+      d.w[0] = 1;  // some weight, whatever the draw
+    }
+    TreeParams params = params_of(criterion, classes, 7, min_samples_split, min_samples_leaf);
+    params.min_weight_leaf = min_weight_leaf;
+    const FlatTree exact = qor::grow_tree(d.X(), d.Y(), d.weights(), params);
+    expect_same_tree(fit(d, params).tree, exact);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Criteria, AgainstExactFlatTree,
+    ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy, Criterion::Mse),
+                       ::testing::Bool(),
+                       ::testing::Values(std::tuple{2, 1, 0.0}, std::tuple{10, 4, 6.0})));
+
 // Many distinct values, NaN, real weights and targets: quantile bins from a
 // sample, sibling histograms derived, and yet one tree for any thread count,
-// whose thresholds send every training row where its bins did.
+// whose thresholds send every training row of positive weight where its bins
+// did (a row of weight 0 bounds no cut, and may land on either side).
 TEST(BinnedGrowth, OneTreeForAnyThreadCountAndThresholdsRouteAsBins) {
   std::mt19937_64 rng(3);
   std::normal_distribution<double> normal;
@@ -201,6 +240,7 @@ TEST(BinnedGrowth, OneTreeForAnyThreadCountAndThresholdsRouteAsBins) {
     const FlatTree& tree = one.tree;
     EXPECT_GT(tree.node_count(), 50u);
     for (std::int32_t r = 0; r < d.rows; ++r) {
+      if (d.w[static_cast<std::size_t>(r)] == 0.0) continue;
       std::size_t id = 0;
       while (!tree.is_leaf(id)) {
         const double v = d.x[static_cast<std::size_t>(r * d.cols + tree.feature[id])];

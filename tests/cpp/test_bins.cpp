@@ -150,3 +150,38 @@ TEST(EdgesFromCandidates, RefusesWhatIsNoSketch) {
 }
 
 }  // namespace
+
+namespace {
+
+// A matrix restored from another's codes and ranges codes every row alike,
+// in either code width, and refuses codes that name no bin of their feature.
+TEST(BinnedMatrixRestore, TakesOverCodesAndRefusesCodesBeyondTheBins) {
+  std::vector<double> values;
+  for (int i = 0; i < 700; ++i) values.push_back(i % 13 == 0 ? nan : (i * 37) % 600);
+  for (const std::int32_t max_bins : {8, 400}) {
+    const BinnedMatrix source = qor::quantize(column_of(values), {max_bins, 1000, 0}, 1);
+    BinnedMatrix copy({source.edges(0)}, source.rows());
+    std::vector<std::uint16_t> codes;
+    for (std::int32_t r = 0; r < source.rows(); ++r) {
+      codes.push_back(static_cast<std::uint16_t>(source.code(0, r)));
+    }
+    if (source.narrow()) {
+      const std::vector<std::uint8_t> narrow(codes.begin(), codes.end());
+      EXPECT_THROW(copy.restore(codes, source.ranges()), std::invalid_argument);
+      copy.restore(narrow, source.ranges());
+    } else {
+      copy.restore(codes, source.ranges());
+    }
+    for (std::int32_t r = 0; r < source.rows(); ++r) ASSERT_EQ(copy.code(0, r), source.code(0, r));
+    for (std::size_t b = 0; b < source.ranges().size(); ++b) {
+      EXPECT_EQ(copy.ranges()[b].lo, source.ranges()[b].lo);
+    }
+    codes[5] = static_cast<std::uint16_t>(source.edges(0).bin_count());
+    const std::vector<std::uint8_t> narrow(codes.begin(), codes.end());
+    EXPECT_THROW(source.narrow() ? copy.restore(narrow, source.ranges())
+                                 : copy.restore(codes, source.ranges()),
+                 std::invalid_argument);
+  }
+}
+
+}  // namespace
