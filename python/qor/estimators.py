@@ -12,7 +12,7 @@ from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _core
+from . import _binned, _core
 from ._categories import categorical_mask, encode, fit_categories
 from ._pruning import depth_features, prune, pruning_path
 from ._tree import Tree
@@ -44,6 +44,7 @@ class _QORTree(BaseEstimator):
         "monotonic_cst": ["array-like", None],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "n_jobs": [Integral, None],
+        "max_bins": [Interval(Integral, 2, 65535, closed="both"), None],
     }
 
     def _targets(self, y: np.ndarray) -> np.ndarray:
@@ -56,12 +57,15 @@ class _QORTree(BaseEstimator):
         return None
 
     @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y, sample_weight=None):
+    def fit(self, X, y, sample_weight=None, bin_edges=None):
         """Grows the tree on X (n_samples, n_features) and y (n_samples,); returns self.
 
         sample_weight (n_samples,), optional: non-negative, finite weights; a row of
         weight k counts as k copies of the row, a row of weight 0 counts nowhere but
         in the row counts. None weighs every row 1.
+        bin_edges, optional, with max_bins set: the bins to grow from instead of
+        quantiles of X, one array of upper edges per feature (ascending, ending with
+        inf), such as another binned fit's `bin_edges_`.
         """
         mask = categorical_mask(self.categorical_features, X)
         categories = None if mask is None else fit_categories(X, mask)
@@ -95,7 +99,10 @@ class _QORTree(BaseEstimator):
         params.monotonic_cst = self._monotonic_cst()
         params.categorical = self.is_categorical_.astype(np.uint8).tolist()
         params.n_threads = self._threads()
-        arrays = _core.fit(X, targets, weights, params)
+        if self.max_bins is None:
+            arrays = _core.fit(X, targets, weights, params)
+        else:
+            arrays = _binned.fit(self, X, targets, weights, params, bin_edges)
         levels = arrays.pop("depth_features")
         self.tree_ = Tree(n_features=self.n_features_in_,
                           n_classes=max(params.n_classes, 1), **arrays)
@@ -243,6 +250,12 @@ class QORClassifier(ClassifierMixin, _QORTree):
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
+    max_bins : int in [2, 65535] or None, default=None
+        None grows from the exact values. An int grows from at most that many bins per
+        feature (quantiles of a sample of up to 200,000 rows; a column with no more
+        distinct values than that gets one bin each, and then the tree is the exact
+        one), missing values in a bin of their own: much faster on many rows, with
+        thresholds still between training values. Not with monotonic_cst, nor "mae".
 
     Attributes
     ----------
@@ -267,6 +280,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
         `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+    bin_edges_ : list of ndarray
+        With max_bins set: per feature, the upper edges of the bins grown from
+        (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
     """
 
     _parameter_constraints: dict = {
@@ -279,7 +295,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
-                 n_jobs=None):
+                 n_jobs=None, max_bins=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -291,6 +307,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.n_jobs = n_jobs
+        self.max_bins = max_bins
 
     def _targets(self, y):
         check_classification_targets(y)
@@ -368,6 +385,12 @@ class QORRegressor(RegressorMixin, _QORTree):
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
+    max_bins : int in [2, 65535] or None, default=None
+        None grows from the exact values. An int grows from at most that many bins per
+        feature (quantiles of a sample of up to 200,000 rows; a column with no more
+        distinct values than that gets one bin each, and then the tree is the exact
+        one), missing values in a bin of their own: much faster on many rows, with
+        thresholds still between training values. Not with monotonic_cst, nor "mae".
 
     Attributes
     ----------
@@ -389,6 +412,9 @@ class QORRegressor(RegressorMixin, _QORTree):
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
         `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+    bin_edges_ : list of ndarray
+        With max_bins set: per feature, the upper edges of the bins grown from
+        (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
     """
 
     _parameter_constraints: dict = {
@@ -399,7 +425,8 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 monotonic_cst=None, categorical_features="from_dtype", n_jobs=None):
+                 monotonic_cst=None, categorical_features="from_dtype", n_jobs=None,
+                 max_bins=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -410,6 +437,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.n_jobs = n_jobs
+        self.max_bins = max_bins
 
     def _targets(self, y):
         # A copy the fit owns: nothing else can change it while the core reads it.

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "core_binned.hpp"
 #include "engine/flat_tree.hpp"
 #include "engine/growth.hpp"
 #include "engine/model.hpp"
@@ -207,4 +208,5 @@ NB_MODULE(_core, m) {
         "The value row of every row's leaf, (n_samples, width).");
   m.def("predict_class", &predict_class, "tree"_a, "X"_a, "n_jobs"_a = 1,
         "Column of the largest value of every row's leaf (the first of equals).");
+  bind_binned(m);
 }

@@ -29,7 +29,8 @@ def problem(rng, cls, n=120, d=5, nan_share=0.1):
     return X, signal
 
 
-@parametrize_with_checks([QORClassifier(), QORRegressor()])
+@parametrize_with_checks([QORClassifier(), QORRegressor(), QORClassifier(max_bins=32),
+                          QORRegressor(max_bins=32)])
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 

@@ -97,14 +97,16 @@ def test_boosting_reweights_the_tree(rng):
     assert boosted.score(X, y) > stump.fit(X, y).score(X, y) + 0.05
 
 
-def test_a_fit_leaves_other_python_threads_running(rng):
+@pytest.mark.parametrize("max_bins", [None, 255])
+def test_a_fit_leaves_other_python_threads_running(rng, max_bins):
     X = rng.normal(size=(200_000, 10))
     y = (X[:, 0] + X[:, 1] > 0).astype(int)
     start = time.perf_counter()
-    QORClassifier(max_depth=8).fit(X, y)
+    QORClassifier(max_depth=8, max_bins=max_bins).fit(X, y)
     alone = time.perf_counter() - start
 
-    fitting = threading.Thread(target=QORClassifier(max_depth=8).fit, args=(X, y))
+    fitting = threading.Thread(target=QORClassifier(max_depth=8, max_bins=max_bins).fit,
+                               args=(X, y))
     fitting.start()
     stamps = []
     while fitting.is_alive():

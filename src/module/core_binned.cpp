@@ -1,0 +1,418 @@
+#include "core_binned.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/binned_growth.hpp"
+#include "engine/bins.hpp"
+#include "engine/flat_tree.hpp"
+#include "engine/parallel.hpp"
+#include "engine/tree_params.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+template <class T>
+using Array = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Vector = Array<double>;
+// Value ranges of bins or target ranges, one row each: (lo, hi) or (lo, hi, nan).
+using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+std::int32_t extent(std::size_t n, const char* what) {
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +
+                                " entries, more than the largest supported, 2147483647");
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+// A vector moved to the heap and handed to NumPy, which frees it.
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
+                                   std::initializer_list<std::size_t> shape) {
+  auto* owned = new std::vector<T>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
+}
+
+// The arrays of a FlatTree as qor._core.fit returns them.
+nb::dict tree_arrays(qor::FlatTree&& tree) {
+  const std::size_t nodes = tree.node_count();
+  const auto width = static_cast<std::size_t>(tree.value_width);
+  nb::dict out;
+  out["children_left"] = to_numpy(std::move(tree.children_left), {nodes});
+  out["children_right"] = to_numpy(std::move(tree.children_right), {nodes});
+  out["feature"] = to_numpy(std::move(tree.feature), {nodes});
+  out["threshold"] = to_numpy(std::move(tree.threshold), {nodes});
+  out["impurity"] = to_numpy(std::move(tree.impurity), {nodes});
+  out["n_node_samples"] = to_numpy(std::move(tree.n_node_samples), {nodes});
+  out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
+  out["gain"] = to_numpy(std::move(tree.gain), {nodes});
+  out["value"] = to_numpy(std::move(tree.value), {nodes, width});
+  out["depth_features"] = to_numpy(std::move(tree.depth_features), {tree.depth_features.size()});
+  return out;
+}
+
+// Bin edges cross the door as one float64 array of upper edges per feature,
+// ascending to +infinity; BinnedMatrix checks them.
+std::vector<qor::FeatureEdges> edges_of(const std::vector<Vector>& arrays) {
+  std::vector<qor::FeatureEdges> edges(arrays.size());
+  for (std::size_t f = 0; f < arrays.size(); ++f) {
+    edges[f].upper.assign(arrays[f].data(), arrays[f].data() + arrays[f].size());
+  }
+  return edges;
+}
+
+nb::list edge_arrays(std::span<const qor::FeatureEdges> edges) {
+  nb::list out;
+  for (const qor::FeatureEdges& e : edges) {
+    std::vector<double> upper = e.upper;
+    const std::size_t n = upper.size();
+    out.append(to_numpy(std::move(upper), {n}));
+  }
+  return out;
+}
+
+nb::ndarray<nb::numpy, double> range_rows(std::span<const qor::BinRange> ranges) {
+  std::vector<double> out;
+  out.reserve(2 * ranges.size());
+  for (const qor::BinRange& r : ranges) {
+    out.push_back(r.lo);
+    out.push_back(r.hi);
+  }
+  return to_numpy(std::move(out), {ranges.size(), 2});
+}
+
+std::vector<qor::BinRange> ranges_of(const Rows& rows, std::int64_t expected) {
+  if (rows.shape(1) != 2 || static_cast<std::int64_t>(rows.shape(0)) != expected) {
+    throw std::invalid_argument("bin ranges: one (lo, hi) row per bin of the layout is needed");
+  }
+  std::vector<qor::BinRange> ranges(rows.shape(0));
+  for (std::size_t b = 0; b < ranges.size(); ++b) ranges[b] = {rows(b, 0), rows(b, 1)};
+  return ranges;
+}
+
+nb::ndarray<nb::numpy, double> target_rows(std::span<const qor::TargetRange> targets) {
+  std::vector<double> out;
+  out.reserve(3 * targets.size());
+  for (const qor::TargetRange& t : targets) {
+    out.insert(out.end(), {t.lo, t.hi, t.nan ? 1.0 : 0.0});
+  }
+  return to_numpy(std::move(out), {targets.size(), 3});
+}
+
+std::vector<qor::TargetRange> targets_of(const Rows& rows) {
+  if (rows.shape(1) != 3) {
+    throw std::invalid_argument("target ranges: one (lo, hi, nan) row per node is needed");
+  }
+  std::vector<qor::TargetRange> targets(rows.shape(0));
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    targets[i] = {rows(i, 0), rows(i, 1), rows(i, 2) != 0.0};
+  }
+  return targets;
+}
+
+// The local binned fit: quantized by its own sample, or binned by given edges.
+std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
+                                         std::optional<Vector> sample_weight,
+                                         const qor::TreeParams& params, std::int32_t max_bins,
+                                         std::optional<std::vector<Vector>> edges) {
+  const qor::FeatureMatrix matrix{X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"),
+                                  true};
+  if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+    throw std::invalid_argument("fit_binned: X, y and sample_weight need one entry per row");
+  }
+  if (edges && edges->size() != X.shape(1)) {
+    throw std::invalid_argument("fit_binned: " + std::to_string(edges->size()) +
+                                " sets of bin edges for " + std::to_string(X.shape(1)) +
+                                " features");
+  }
+  const double* weights = sample_weight ? sample_weight->data() : nullptr;
+  std::optional<std::vector<qor::FeatureEdges>> given;
+  if (edges) given = edges_of(*edges);
+  qor::FlatTree tree;
+  std::vector<qor::FeatureEdges> used;
+  {
+    nb::gil_scoped_release unlocked;
+    const int threads = qor::thread_count(params.n_threads);
+    const qor::BinnedMatrix codes =
+        given ? qor::bin_with_edges(matrix, std::move(*given), threads)
+              : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads);
+    tree = qor::grow_binned({&codes, y.data(), weights}, params).tree;
+    used.assign(codes.all_edges().begin(), codes.all_edges().end());
+  }
+  return {tree_arrays(std::move(tree)), edge_arrays(used)};
+}
+
+// One block of a fit's rows where they live: their codes, targets and
+// weights, and the node each row has reached, level after level.
+class BinnedBlock {
+ public:
+  BinnedBlock(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
+              const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads)
+      : codes_(check_edges(edges, X.shape(1)), extent(X.shape(0), "X")),
+        y_(y.data(), y.data() + y.size()),
+        n_classes_(n_classes) {
+    if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+      throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
+    }
+    if (sample_weight) w_.assign(sample_weight->data(), sample_weight->data() + y.size());
+    node_.assign(y_.size(), 0);
+    const qor::FeatureMatrix matrix{X.data(), codes_.rows(), extent(X.shape(1), "X's row"), true};
+    nb::gil_scoped_release unlocked;
+    codes_.bin_rows(matrix, 0, codes_.rows(), qor::thread_count(n_threads));
+  }
+
+  std::int32_t rows() const noexcept { return codes_.rows(); }
+  std::size_t nbytes() const noexcept {
+    const std::size_t code = codes_.narrow() ? 1 : 2;
+    return y_.size() * (sizeof(double) + sizeof(std::int32_t) + code * features()) +
+           w_.size() * sizeof(double);
+  }
+  std::size_t features() const noexcept { return static_cast<std::size_t>(codes_.features()); }
+  qor::StatShape shape() const noexcept { return qor::StatShape::of(n_classes_, !w_.empty()); }
+  qor::BinnedRows binned_rows() const noexcept {
+    return {&codes_, y_.data(), w_.empty() ? nullptr : w_.data()};
+  }
+
+  // The sums of every row as the root needs them, and their targets' range.
+  nb::tuple root() const {
+    const qor::StatShape s = shape();
+    std::vector<double> totals(static_cast<std::size_t>(s.width), 0.0);
+    qor::TargetRange targets;
+    qor::sum_rows(binned_rows(), s, totals, targets);
+    const std::size_t width = totals.size();
+    return nb::make_tuple(to_numpy(std::move(totals), {width}), target_rows({&targets, 1}));
+  }
+
+  nb::ndarray<nb::numpy, double> ranges() const { return range_rows(codes_.ranges()); }
+
+  // This block's histograms of the level: slot[id - first_node] for node id.
+  nb::ndarray<nb::numpy, double> histograms(std::int32_t first_node, const Array<std::int32_t>& slot,
+                                            std::int32_t slots, std::int32_t n_threads) {
+    const qor::SlotMap map{first_node, {slot.data(), slot.data() + slot.size()}};
+    std::vector<double> out;
+    {
+      nb::gil_scoped_release unlocked;
+      qor::LevelHistograms histograms(codes_.layout(), shape(), slots);
+      builder_.accumulate(binned_rows(), node_, map, histograms, qor::thread_count(n_threads));
+      out.assign(histograms.data().begin(), histograms.data().end());
+    }
+    const std::size_t n = out.size();
+    return to_numpy(std::move(out), {n});
+  }
+
+  // Moves the rows on as a grower's routing() says; the range of the targets
+  // that reached each child, one (lo, hi, nan) row per child.
+  nb::ndarray<nb::numpy, double> route(std::int32_t feature, std::int32_t first_node,
+                                       const Array<std::int32_t>& last_left_bin,
+                                       const Array<std::int32_t>& left_child,
+                                       std::int32_t first_child, std::int32_t children,
+                                       std::int32_t n_threads) {
+    qor::LevelRouting routing;
+    routing.feature = feature;
+    routing.first_node = first_node;
+    routing.last_left_bin.assign(last_left_bin.data(), last_left_bin.data() + last_left_bin.size());
+    routing.left_child.assign(left_child.data(), left_child.data() + left_child.size());
+    routing.first_child = first_child;
+    routing.children = children;
+    std::vector<qor::TargetRange> targets(static_cast<std::size_t>(std::max(children, 0)));
+    {
+      nb::gil_scoped_release unlocked;
+      qor::route_rows(binned_rows(), routing, node_, targets, qor::thread_count(n_threads));
+    }
+    return target_rows(targets);
+  }
+
+  nb::tuple state() const {
+    const std::size_t n = y_.size();
+    const std::size_t codes = n * features();
+    nb::object packed;
+    if (codes_.narrow()) {
+      std::vector<std::uint8_t> all;
+      all.reserve(codes);
+      for (std::int32_t f = 0; f < codes_.features(); ++f) {
+        const auto column = codes_.narrow_codes(f);
+        all.insert(all.end(), column.begin(), column.end());
+      }
+      packed = nb::cast(to_numpy(std::move(all), {codes}));
+    } else {
+      std::vector<std::uint16_t> all;
+      all.reserve(codes);
+      for (std::int32_t f = 0; f < codes_.features(); ++f) {
+        const auto column = codes_.wide_codes(f);
+        all.insert(all.end(), column.begin(), column.end());
+      }
+      packed = nb::cast(to_numpy(std::move(all), {codes}));
+    }
+    nb::object weights = nb::none();
+    if (!w_.empty()) weights = nb::cast(to_numpy(std::vector<double>(w_), {n}));
+    return nb::make_tuple(edge_arrays(codes_.all_edges()), packed, ranges(),
+                          to_numpy(std::vector<double>(y_), {n}), weights,
+                          to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_);
+  }
+
+  explicit BinnedBlock(const nb::tuple& state)
+      : codes_(check_edges(nb::cast<std::vector<Vector>>(state[0]), nb::len(nb::handle(state[0]))),
+               extent(nb::cast<Vector>(state[3]).size(), "y")),
+        n_classes_(nb::cast<std::int32_t>(state[6])) {
+    const auto y = nb::cast<Vector>(state[3]);
+    y_.assign(y.data(), y.data() + y.size());
+    if (!state[4].is_none()) {
+      const auto w = nb::cast<Vector>(state[4]);
+      w_.assign(w.data(), w.data() + w.size());
+    }
+    const auto node = nb::cast<Array<std::int32_t>>(state[5]);
+    node_.assign(node.data(), node.data() + node.size());
+    if (node_.size() != y_.size() || (!w_.empty() && w_.size() != y_.size())) {
+      throw std::invalid_argument("BinnedBlock: a state whose arrays disagree");
+    }
+    const auto ranges = ranges_of(nb::cast<Rows>(state[2]), codes_.layout().total());
+    if (codes_.narrow()) {
+      const auto codes = nb::cast<Array<std::uint8_t>>(state[1]);
+      codes_.restore(std::span<const std::uint8_t>(codes.data(), codes.size()), ranges);
+    } else {
+      const auto codes = nb::cast<Array<std::uint16_t>>(state[1]);
+      codes_.restore(std::span<const std::uint16_t>(codes.data(), codes.size()), ranges);
+    }
+  }
+
+ private:
+  static std::vector<qor::FeatureEdges> check_edges(const std::vector<Vector>& edges,
+                                                    std::size_t features) {
+    if (edges.size() != features) {
+      throw std::invalid_argument("BinnedBlock: " + std::to_string(edges.size()) +
+                                  " sets of bin edges for " + std::to_string(features) +
+                                  " features");
+    }
+    return edges_of(edges);
+  }
+
+  qor::BinnedMatrix codes_;
+  std::vector<double> y_;
+  std::vector<double> w_;  // empty: unit weights
+  std::vector<std::int32_t> node_;
+  std::int32_t n_classes_ = 0;
+  qor::HistogramBuilder builder_;
+};
+
+// The grower on the side that sees no rows, fed the blocks' sums.
+class Grower {
+ public:
+  Grower(const std::vector<Vector>& edges, const qor::TreeParams& params, bool weighted,
+         const Vector& root_totals, const Rows& root_target)
+      : layout_(qor::BinLayout::of(edges_of(edges))),
+        grower_(layout_, params, weighted, {root_totals.data(), root_totals.size()},
+                single_target(root_target)) {}
+
+  bool next_level() { return grower_.next_level(); }
+  nb::tuple build_slots() {
+    const qor::SlotMap& map = grower_.build_slots();
+    return nb::make_tuple(map.first_node,
+                          to_numpy(std::vector<std::int32_t>(map.slot), {map.slot.size()}),
+                          grower_.histograms().slots());
+  }
+  void add_histograms(const Vector& sums) {
+    const auto into = grower_.histograms().data();
+    if (sums.size() != into.size()) {
+      throw std::invalid_argument("add_histograms: " + std::to_string(sums.size()) +
+                                  " sums for a level of " + std::to_string(into.size()));
+    }
+    for (std::size_t i = 0; i < into.size(); ++i) into[i] += sums.data()[i];
+  }
+  bool choose(const Rows& ranges) {
+    const auto merged = ranges_of(ranges, layout_.total());
+    nb::gil_scoped_release unlocked;
+    return grower_.choose(merged);
+  }
+  nb::dict routing() const {
+    const qor::LevelRouting& r = grower_.routing();
+    nb::dict out;
+    out["feature"] = r.feature;
+    out["first_node"] = r.first_node;
+    out["last_left_bin"] =
+        to_numpy(std::vector<std::int32_t>(r.last_left_bin), {r.last_left_bin.size()});
+    out["left_child"] = to_numpy(std::vector<std::int32_t>(r.left_child), {r.left_child.size()});
+    out["first_child"] = r.first_child;
+    out["children"] = r.children;
+    return out;
+  }
+  void finish_level(const Rows& child_targets) { grower_.finish_level(targets_of(child_targets)); }
+  nb::dict take_tree() { return tree_arrays(grower_.take_tree()); }
+
+ private:
+  static qor::TargetRange single_target(const Rows& rows) {
+    const auto targets = targets_of(rows);
+    if (targets.size() != 1) throw std::invalid_argument("Grower: one root target range");
+    return targets[0];
+  }
+
+  qor::BinLayout layout_;
+  qor::BinnedGrower grower_;
+};
+
+}  // namespace
+
+void bind_binned(nb::module_& m) {
+  m.def("fit_binned", &fit_binned, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a,
+        "max_bins"_a, "bin_edges"_a.none() = nb::none(),
+        "Grows a tree from bins: by bin_edges (one array of upper edges per feature), or "
+        "quantiles of a sample in at most max_bins bins. Returns (tree arrays, edges used).");
+  m.def(
+      "edges_from_candidates",
+      [](const Vector& values, const Vector& counts, std::int32_t max_bins) {
+        qor::FeatureEdges e = qor::edges_from_candidates({values.data(), values.size()},
+                                                         {counts.data(), counts.size()}, max_bins);
+        const std::size_t n = e.upper.size();
+        return to_numpy(std::move(e.upper), {n});
+      },
+      "values"_a, "counts"_a, "max_bins"_a,
+      "Upper bin edges from distinct ascending values and their weights (a merged sketch).");
+
+  nb::class_<BinnedBlock>(m, "BinnedBlock",
+                          "A block of a fit's rows, binned, with the node each row reached.")
+      .def(nb::init<const Matrix&, const Vector&, std::optional<Vector>,
+                    const std::vector<Vector>&, std::int32_t, std::int32_t>(),
+           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a,
+           "n_threads"_a = 1)
+      .def_prop_ro("rows", &BinnedBlock::rows)
+      .def_prop_ro("nbytes", &BinnedBlock::nbytes)
+      .def("root", &BinnedBlock::root, "(sums of every row, (1, 3) range of their targets)")
+      .def("ranges", &BinnedBlock::ranges, "(lo, hi) of the values in every bin of the layout")
+      .def("histograms", &BinnedBlock::histograms, "first_node"_a, "slot"_a, "slots"_a,
+           "n_threads"_a = 1)
+      .def("route", &BinnedBlock::route, "feature"_a, "first_node"_a, "last_left_bin"_a,
+           "left_child"_a, "first_child"_a, "children"_a, "n_threads"_a = 1)
+      .def("__getstate__", &BinnedBlock::state)
+      .def("__setstate__", [](BinnedBlock& block, const nb::tuple& state) {
+        new (&block) BinnedBlock(state);
+      });
+
+  nb::class_<Grower>(m, "BinnedGrower", "The tree of a binned fit, chosen from merged sums.")
+      .def(nb::init<const std::vector<Vector>&, const qor::TreeParams&, bool, const Vector&,
+                    const Rows&>(),
+           "bin_edges"_a, "params"_a, "weighted"_a, "root_totals"_a, "root_target"_a)
+      .def("next_level", &Grower::next_level)
+      .def("build_slots", &Grower::build_slots, "(first_node, slot per node, slots)")
+      .def("add_histograms", &Grower::add_histograms, "sums"_a)
+      .def("choose", &Grower::choose, "ranges"_a)
+      .def("routing", &Grower::routing)
+      .def("finish_level", &Grower::finish_level, "child_targets"_a)
+      .def("take_tree", &Grower::take_tree);
+}
