@@ -16,7 +16,7 @@ $(PY):
 # (and reuses its CMake build directory between runs).
 install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
-	$(PY) -m pip install -q --no-build-isolation ".[test,plot]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask]"
 
 # Everything CI runs: the engine tests, the Python tests, and both again under sanitizers.
 test: test-cpp test-python sanitize

@@ -49,3 +49,17 @@ def fit(estimator, X, targets, weights, params, bin_edges=None) -> dict:
     arrays, estimator.bin_edges_ = _core.fit_binned(X, targets, weights, params,
                                                     estimator.max_bins, edges)
     return arrays
+
+
+def tree_params(estimator, n_rows: int, total_weight: float, n_classes: int):
+    """The TreeParams of a binned fit of `n_rows` rows weighing `total_weight`
+    together, as the estimator's own fit sets them."""
+    params = _core.TreeParams()
+    params.criterion = estimator.criterion
+    params.n_classes = n_classes
+    params.max_depth = 2**31 - 1 if estimator.max_depth is None else estimator.max_depth
+    params.min_samples_split, params.min_samples_leaf = estimator._row_limits(n_rows)
+    params.min_weight_leaf = estimator.min_weight_fraction_leaf * total_weight
+    params.min_impurity_decrease = estimator.min_impurity_decrease
+    params.n_threads = estimator._threads()
+    return params

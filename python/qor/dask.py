@@ -1,0 +1,441 @@
+"""qor's estimators fitted on Dask collections spread over a dask.distributed cluster.
+
+    from dask.distributed import Client
+    import qor.dask
+    from qor import QORClassifier
+
+    client = Client()                                  # or Client("tcp://scheduler:8786")
+    model = qor.dask.fit(QORClassifier(max_bins=255, max_depth=8), X, y)
+    labels = qor.dask.predict(model, X)                # lazy, partition by partition
+
+X is a Dask Array or DataFrame, y (and sample_weight) a Dask Array or Series split into
+the same row blocks. The fit grows from bins, so the estimator needs `max_bins`, and
+returns the estimator fitted as by its own `fit`: its `tree_`, `depth_features_`,
+`bin_edges_` and the rest, so prediction, export, pictures, saving and pruning work as
+after any fit.
+
+How a fit runs, all on dask.distributed:
+1. One map over the partitions reads each one into its row count, its labels
+   (classifiers) and a quantile sketch per feature (a sample's values with their
+   weights in rows, or every value with its count where a column has few), and a tree
+   reduction merges them on the workers into one sketch of bounded size; from it the
+   client places each feature's bin edges.
+2. A second map bins each partition into a BinnedBlock (codes, targets, weights, and the
+   node of every row), which stays in its worker's memory for the whole fit; the raw
+   partition is dropped, so a table larger than memory fits through its bins.
+3. Level by level: one map over the blocks adds their rows to per node, feature and bin
+   histograms in the core (threads from n_jobs, the interpreter lock released), one tree
+   reduction sums them on the workers, and only the sum reaches the client, where the
+   BinnedGrower picks the level's feature and every node's cut; a second small map moves
+   each block's rows to their children and returns per child the range of its targets.
+Tasks on a block run on the worker that holds it, one at a time and level after level.
+
+On the same bin edges (`fit(..., bin_edges=model.bin_edges_)` takes them back, locally
+or here) the tree does not depend on how the rows are partitioned: a classifier's class
+counts add up exactly, so its tree is the local binned fit's to the bit; a regressor's
+sums are added in another order, equal to the local ones up to rounding (exactly equal
+for integer targets and weights).
+"""
+
+import uuid
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask.sizeof import sizeof
+from distributed import default_client
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.class_weight import compute_class_weight
+from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, check_array,
+                                      check_is_fitted, column_or_1d)
+
+from . import _binned, _core
+from ._tree import Tree
+from .estimators import QORClassifier
+
+__all__ = ["fit", "predict", "predict_proba"]
+
+# Rows sampled over all partitions to place the bin edges, as many as a local fit samples.
+SAMPLE_ROWS = 200_000
+# Candidates per feature that a scan keeps: a merged quantile sketch places each edge
+# within about 1 / SKETCH_POINTS of the rows of its quantile per merge.
+SKETCH_POINTS = 4096
+# Partial results that one reduction task adds up.
+SPLIT_EVERY = 8
+
+
+@sizeof.register(_core.BinnedBlock)
+def _sizeof_block(block) -> int:
+    # What the worker's memory accounting and spilling see.
+    return int(block.nbytes)
+
+
+# ---- on the workers ---------------------------------------------------------------
+
+def _rows(x_part, y_part, w_part, n_features: int, classifies: bool):
+    """One partition validated as a local fit validates its whole input. A frame's
+    y_part and w_part may name its columns that hold them."""
+    if isinstance(y_part, str):
+        y_part, w_part = x_part[y_part], None if w_part is None else x_part[w_part]
+        x_part = x_part.drop(columns=[_Y, _W], errors="ignore")
+    X = check_array(x_part, dtype=np.float64, order="C", ensure_all_finite="allow-nan",
+                    ensure_min_samples=0)
+    if X.shape[1] != n_features:
+        raise ValueError(f"a partition of X has {X.shape[1]} features, not {n_features}")
+    y = column_or_1d(np.asarray(y_part), warn=False)
+    if len(y) != len(X):
+        raise ValueError(f"a partition of X has {len(X)} rows but its part of y {len(y)}: "
+                         "X, y and sample_weight must be split into the same row blocks")
+    if classifies:
+        if len(y):
+            check_classification_targets(y)
+    else:
+        y = check_array(y, ensure_2d=False, dtype=np.float64, ensure_min_samples=0, copy=True)
+    w = None
+    if w_part is not None:
+        w = np.asarray(w_part)
+        if len(w) != len(X):
+            raise ValueError(f"a partition of X has {len(X)} rows but its part of "
+                             f"sample_weight {len(w)}")
+        w = _check_sample_weight(w, X, dtype=np.float64, ensure_non_negative=True, copy=True)
+    return X, y, w
+
+
+def _compress(values, weights, points):
+    """At most about `points` weighted candidates from ascending distinct `values`:
+    neighbours grouped into groups of about equal weight, each group standing at its
+    largest value with the group's weight (so no edge placed on a candidate splits a
+    group); a value heavier than a group keeps a point of its own."""
+    if values.size <= points:
+        return values, weights
+    share = weights.sum() / points
+    before = np.cumsum(weights) - weights
+    heavy = weights >= share
+    starts = np.ones(values.size, dtype=bool)
+    starts[1:] = ((np.floor(before[1:] / share) > np.floor(before[:-1] / share))
+                  | heavy[1:] | heavy[:-1])
+    first = np.flatnonzero(starts)
+    last = np.append(first[1:], values.size) - 1
+    return values[last], np.add.reduceat(weights, first)
+
+
+def _merge_candidates(parts, points):
+    values = np.concatenate([p[0] for p in parts])
+    weights = np.concatenate([p[1] for p in parts])
+    distinct, inverse = np.unique(values, return_inverse=True)
+    return _compress(distinct, np.bincount(inverse, weights=weights, minlength=distinct.size),
+                     points)
+
+
+def _sketch(X, max_bins, sample_rows, points, seed):
+    """Per feature, weighted candidate values for the edges: every distinct value
+    with its count where the whole column has at most max_bins of them, otherwise
+    the values of a stratified sample of `sample_rows` rows, each standing for
+    n / sample_rows rows, compressed to about `points` candidates."""
+    n = len(X)
+    s = min(n, sample_rows)
+    sample = X
+    if s < n:
+        starts = np.arange(s, dtype=np.int64) * n // s
+        ends = np.arange(1, s + 1, dtype=np.int64) * n // s
+        sample = X[starts + np.random.default_rng(seed).integers(0, ends - starts)]
+    sketch = []
+    for f in range(X.shape[1]):
+        column = sample[:, f]
+        values, counts = np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
+        weights = counts * (n / s) if s < n else counts.astype(np.float64)
+        if s < n and values.size <= max_bins:
+            # The sample may have missed values; the column itself tells.
+            column = X[:, f]
+            full, full_counts = np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
+            if full.size <= max_bins:
+                values, weights = full, full_counts.astype(np.float64)
+        sketch.append(_compress(values, weights, points))
+    return sketch
+
+
+def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows, points,
+          seed):
+    X, y, _ = _rows(x_part, y_part, w_part, n_features, classifies)
+    labels = np.unique(y, return_counts=True) if classifies else None
+    return {
+        "rows": len(X),
+        "classes": labels if labels is None else (labels[0], labels[1].astype(np.float64)),
+        "sketch": (None if sample_rows is None else
+                   _sketch(X, max_bins, sample_rows, points, seed)),
+        "points": points,
+    }
+
+
+def _merge_scans(*parts):
+    """Scans added up: rows, labels with their counts, and each feature's candidates
+    merged and compressed again, so that a merged scan stays as small as one."""
+    first = parts[0]
+    merged = {"rows": sum(p["rows"] for p in parts), "points": first["points"],
+              "classes": None, "sketch": None}
+    if first["classes"] is not None:
+        merged["classes"] = _merge_candidates([p["classes"] for p in parts], np.inf)
+    if first["sketch"] is not None:
+        merged["sketch"] = [_merge_candidates([p["sketch"][f] for p in parts], first["points"])
+                            for f in range(len(first["sketch"]))]
+    return merged
+
+
+def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs):
+    X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None)
+    if classes is not None:
+        codes = np.searchsorted(classes, y)
+        y = codes.astype(np.float64)
+        if class_weight is not None:
+            w = class_weight[codes] if w is None else w * class_weight[codes]
+    n_classes = 0 if classes is None else len(classes)
+    return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs))
+
+
+def _summary(block):
+    totals, target = block.root()
+    return totals, target, block.ranges()
+
+
+def _histograms(block, first_node, slot, slots, n_jobs):
+    return block.histograms(first_node, slot, slots, _core.thread_count(n_jobs))
+
+
+def _route(block, routing, n_jobs):
+    return block.route(**routing, n_threads=_core.thread_count(n_jobs))
+
+
+def _merge_targets(parts):
+    """Target ranges (lo, hi, nan) per row, merged: exact in any order."""
+    stacked = np.stack(parts)
+    return np.column_stack([stacked[:, :, 0].min(axis=0), stacked[:, :, 1].max(axis=0),
+                            stacked[:, :, 2].max(axis=0)])
+
+
+def _add(*parts):
+    total = parts[0].copy()
+    for part in parts[1:]:
+        total += part
+    return total
+
+
+def _merge_summaries(*parts):
+    totals = _add(*(p[0] for p in parts))
+    ranges = np.stack([p[2] for p in parts])
+    merged = np.column_stack([ranges[:, :, 0].min(axis=0), ranges[:, :, 1].max(axis=0)])
+    return totals, _merge_targets([p[1] for p in parts]), merged
+
+
+def _merge_routes(*parts):
+    return _merge_targets(list(parts))
+
+
+# ---- on the client ----------------------------------------------------------------
+
+# The columns a frame's targets and weights travel in, beside its features.
+_Y, _W = "__qor_y", "__qor_w"
+
+
+def _partitions(X, y, sample_weight):
+    """Delayed (X, y, weight) blocks of the same rows, the column count and names.
+    A frame's targets and weights join its columns, so that one partition carries
+    its rows whole; an array's are cut into its row blocks. Each task checks that
+    its blocks hold the same number of rows."""
+    if isinstance(X, dd.DataFrame):
+        for v, name in ((y, "y"), (sample_weight, "sample_weight")):
+            if v is not None and not isinstance(v, dd.Series):
+                raise TypeError(f"with X a Dask DataFrame, {name} must be a Dask Series; "
+                                f"got {type(v).__name__}")
+        names = _get_feature_names(X._meta)
+        frame = X.assign(**{_Y: y} if sample_weight is None else {_Y: y, _W: sample_weight})
+        parts = list(frame.to_delayed())
+        weights = None if sample_weight is None else _W
+        return parts, [_Y] * len(parts), [weights] * len(parts), len(X.columns), names
+    if not isinstance(X, da.Array):
+        raise TypeError("qor.dask takes X as a Dask Array or DataFrame; got "
+                        f"{type(X).__name__} (fit a NumPy array or pandas frame locally)")
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-d; got a Dask Array of {X.ndim} dimensions")
+    X = X.rechunk({1: -1})
+    blocks = []
+    for v, name in ((y, "y"), (sample_weight, "sample_weight")):
+        if v is None:
+            blocks.append([None] * len(X.chunks[0]))
+        elif isinstance(v, da.Array) and v.ndim == 1:
+            if v.shape[0] != X.shape[0]:
+                raise ValueError(f"X has {X.shape[0]} rows but {name} has {v.shape[0]}")
+            blocks.append(list(v.rechunk((X.chunks[0],)).to_delayed().ravel()))
+        else:
+            raise TypeError(f"with X a Dask Array, {name} must be a 1-d Dask Array; "
+                            f"got {type(v).__name__}")
+    return list(X.to_delayed().ravel()), blocks[0], blocks[1], X.shape[1], None
+
+
+def _reduce(client, futures, combine, name):
+    """Adds up the futures' results on the workers, SPLIT_EVERY at a time in a fixed
+    order, and brings only the total to the client."""
+    level = 0
+    while len(futures) > 1:
+        futures = [client.submit(combine, *futures[i:i + SPLIT_EVERY],
+                                 key=f"{name}-reduce-{level}-{i}")
+                   for i in range(0, len(futures), SPLIT_EVERY)]
+        level += 1
+    return futures[0].result()
+
+
+def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
+    """Fits a QORClassifier or QORRegressor with `max_bins` set on Dask collections.
+
+    X: a Dask Array (n_samples, n_features) or DataFrame of numeric columns (NaN is a
+    missing value); y, sample_weight: a Dask Array or Series in the same row blocks.
+    bin_edges: grow from these bins (one array of upper edges per feature, such as
+    another binned fit's `bin_edges_`) instead of quantiles of a sample of X.
+    client: the dask.distributed Client to run on; the default client if None.
+    Returns the estimator, fitted in place.
+    """
+    estimator._validate_params()
+    if estimator.max_bins is None:
+        raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
+                         "(255 is a good start)")
+    _binned.check(estimator)
+    client = client or default_client()
+    classifies = isinstance(estimator, QORClassifier)
+    parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
+    edges = None if bin_edges is None else _binned.edge_arrays(bin_edges, n_features)
+    token = uuid.uuid4().hex[:12]
+
+    # 1. Row counts, labels and the candidates that place the edges, merged on the
+    # workers: the client receives one scan, of about SKETCH_POINTS values per feature.
+    per_part = None if edges is not None else -(-SAMPLE_ROWS // len(parts))
+    scanned = _reduce(client, client.compute([
+        dask.delayed(_scan)(x, yp, wp, n_features, classifies, estimator.max_bins, per_part,
+                            SKETCH_POINTS, i, dask_key_name=f"qor-scan-{token}-{i}")
+        for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_scans, f"qor-scan-{token}")
+    n_rows = scanned["rows"]
+    if n_rows == 0:
+        raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required.")
+    classes = class_weight = None
+    if classifies:
+        classes, counts = scanned["classes"]
+        if estimator.class_weight == "balanced":
+            class_weight = n_rows / (len(classes) * counts)
+        elif estimator.class_weight is not None:
+            class_weight = compute_class_weight(estimator.class_weight, classes=classes,
+                                                y=classes)
+    if edges is None:
+        edges = [_core.edges_from_candidates(values, weights, estimator.max_bins)
+                 for values, weights in scanned["sketch"]]
+
+    # 2. Every partition binned into a block that stays where it is.
+    # Threads per task, counted on the worker that runs it.
+    n_jobs = 1 if estimator.n_jobs is None else estimator.n_jobs
+    [shared_edges] = client.scatter([edges], broadcast=True)
+    blocks = client.compute([
+        dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
+                             dask_key_name=f"qor-block-{token}-{i}")
+        for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
+    try:
+        tree = _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs,
+                     weighted=sample_weight is not None or class_weight is not None)
+    finally:
+        client.cancel(blocks)
+
+    estimator.n_features_in_ = n_features
+    if names is not None:
+        estimator.feature_names_in_ = names
+    elif hasattr(estimator, "feature_names_in_"):
+        del estimator.feature_names_in_
+    if classifies:
+        estimator.classes_, estimator.n_classes_ = classes, len(classes)
+    levels = tree.pop("depth_features")
+    estimator.tree_ = Tree(n_features=n_features,
+                           n_classes=len(classes) if classifies else 1, **tree)
+    estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
+    estimator.bin_edges_ = edges
+    estimator._prune_tree()
+    return estimator
+
+
+def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weighted):
+    """The level loop: histograms map and reduce, the grower's choice, rows moved on."""
+    # Tasks on a block run where the block is.
+    where = client.who_has(blocks)
+    home = [list(where[b.key]) for b in blocks]
+
+    def each_block(function, *args, name):
+        return [client.submit(function, b, *args, workers=w, allow_other_workers=False,
+                              key=f"{name}-{i}")
+                for i, (b, w) in enumerate(zip(blocks, home))]
+
+    totals, target, ranges = _reduce(
+        client, each_block(_summary, name=f"qor-summary-{token}"), _merge_summaries,
+        f"qor-summary-{token}")
+    n_classes = 0 if classes is None else len(classes)
+    shape_weight = (totals[1] if n_classes == 0 else
+                    totals[int(weighted):int(weighted) + n_classes].sum())
+    if weighted and not shape_weight > 0:
+        raise ValueError(f"sample weights must add up to more than 0; these add up to "
+                         f"{shape_weight}")
+    params = _binned.tree_params(estimator, n_rows, float(shape_weight), n_classes)
+    grower = _core.BinnedGrower(edges, params, weighted, totals, target)
+    level = 0
+    while grower.next_level():
+        first_node, slot, slots = grower.build_slots()
+        name = f"qor-histograms-{token}-{level}"
+        grower.add_histograms(_reduce(
+            client, each_block(_histograms, first_node, slot, slots, n_jobs,
+                               name=name), _add, name))
+        if not grower.choose(ranges):
+            break
+        name = f"qor-route-{token}-{level}"
+        grower.finish_level(_reduce(
+            client, each_block(_route, grower.routing(), n_jobs, name=name),
+            _merge_routes, name))
+        level += 1
+    return grower.take_tree()
+
+
+def _predict_block(X, estimator, method):
+    return getattr(estimator, method)(X)
+
+
+def _predict_frame(X, estimator, method, columns):
+    out = getattr(estimator, method)(X)
+    if columns is None:
+        return pd.Series(out, index=X.index)
+    return pd.DataFrame(out, index=X.index, columns=columns)
+
+
+def _predict(estimator, X, method, width):
+    check_is_fitted(estimator)
+    if method == "predict" and isinstance(estimator, QORClassifier):
+        dtype = estimator.classes_.dtype
+    else:
+        dtype = np.dtype(np.float64)
+    if isinstance(X, da.Array):
+        X = X.rechunk({1: -1})
+        if width is None:
+            return X.map_blocks(_predict_block, estimator, method, drop_axis=1, dtype=dtype,
+                                meta=np.empty(0, dtype))
+        return X.map_blocks(_predict_block, estimator, method, dtype=dtype,
+                            chunks=(X.chunks[0], (width,)), meta=np.empty((0, width), dtype))
+    if isinstance(X, dd.DataFrame):
+        columns = None if width is None else list(estimator.classes_)
+        meta = (pd.Series(np.empty(0, dtype)) if width is None else
+                pd.DataFrame(np.empty((0, width), dtype), columns=columns))
+        return X.map_partitions(_predict_frame, estimator, method, columns, meta=meta)
+    raise TypeError(f"qor.dask predicts on a Dask Array or DataFrame; got {type(X).__name__}")
+
+
+def predict(estimator, X):
+    """The estimator's `predict`, partition by partition: a lazy Dask Array (for an
+    Array) or Series (for a DataFrame) in X's row blocks."""
+    return _predict(estimator, X, "predict", None)
+
+
+def predict_proba(estimator, X):
+    """A classifier's `predict_proba`, partition by partition: a lazy Dask Array of
+    shape (n_samples, n_classes_), or a DataFrame with one column per class."""
+    return _predict(estimator, X, "predict_proba", len(estimator.classes_))

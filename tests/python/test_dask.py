@@ -1,0 +1,139 @@
+"""qor.dask on a LocalCluster of worker processes: the same trees as the local binned
+fit over any partitioning, what reaches the client, prediction on Dask collections."""
+
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+import pytest
+from distributed import Client, LocalCluster
+
+import qor.dask
+from qor import QORClassifier, QORRegressor
+
+BINNED = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse")]
+IDS = [f"{cls.__name__}-{criterion}" for cls, criterion in BINNED]
+ARRAYS = ["children_left", "feature", "threshold", "value", "impurity", "gain",
+          "n_node_samples", "weighted_n_node_samples"]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        yield client
+
+
+def table(rng, cls, n=6000, d=4, few=False):
+    """Features with NaN, integer weights (0 among them), and labels or integer targets,
+    so that every sum is exact."""
+    X = rng.integers(0, 9, size=(n, d)) * 0.5 if few else rng.normal(size=(n, d)).round(3)
+    X[rng.random(X.shape) < 0.05] = np.nan
+    signal = np.nan_to_num(X[:, 0], nan=2.0) + rng.normal(size=n)
+    y = np.digitize(signal, [0.0, 1.5]) if cls is QORClassifier else np.round(signal * 4)
+    return X, y, rng.integers(0, 4, size=n).astype(np.float64)
+
+
+def collections(X, y, w, partitioning, tmp_path):
+    """X, y and w as Dask collections split into row blocks the same way."""
+    if partitioning in ("frame", "parquet"):
+        frame = pd.DataFrame(X, columns=[f"f{i}" for i in range(X.shape[1])])
+        frame["y"], frame["w"] = y, w
+        data = dd.from_pandas(frame, npartitions=5, sort=False)
+        if partitioning == "parquet":
+            data.to_parquet(tmp_path / "table")
+            data = dd.read_parquet(tmp_path / "table")
+        return data[list(frame.columns[:-2])], data["y"], data["w"]
+    chunks = {"one": len(X), "uneven": (700, 1300, 2500, len(X) - 4500), "many": 400}
+    return tuple(da.from_array(v, chunks=(chunks[partitioning],) + v.shape[1:])
+                 for v in (X, y, w))
+
+
+def assert_same_tree(a, b, engines_agree=True):
+    """Node for node, to the bit; another engine (exact growth) may reach the gains by
+    other sums, and then they agree up to rounding."""
+    for name in ARRAYS if engines_agree else [n for n in ARRAYS if n != "gain"]:
+        assert getattr(a.tree_, name).tobytes() == getattr(b.tree_, name).tobytes(), name
+    assert np.allclose(a.tree_.gain, b.tree_.gain, rtol=1e-12, atol=1e-15)
+    assert a.depth_features_ == b.depth_features_
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+@pytest.mark.parametrize("partitioning", ["one", "uneven", "many", "frame", "parquet"])
+def test_any_partitioning_grows_the_local_binned_tree(client, rng, tmp_path, cls, criterion,
+                                                      partitioning):
+    X, y, w = table(rng, cls)
+    extra = dict(class_weight={0: 2, 1: 1, 2: 3}) if cls is QORClassifier else {}
+    model = cls(criterion=criterion, max_depth=6, max_bins=48, min_weight_fraction_leaf=0.01,
+                **extra)
+    fitted = qor.dask.fit(model, *collections(X, y, w, partitioning, tmp_path))
+    assert fitted is model and model.tree_.node_count > 40
+    assert all(e.size <= 48 for e in model.bin_edges_)
+    local = cls(**model.get_params()).fit(X, y, w, bin_edges=model.bin_edges_)
+    assert_same_tree(model, local)
+    if partitioning in ("frame", "parquet"):
+        assert list(model.feature_names_in_) == ["f0", "f1", "f2", "f3"]
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+def test_fewer_values_than_bins_give_the_exact_tree(client, rng, monkeypatch, cls, criterion):
+    # Partitions sample fewer rows than they hold, and then count their few values whole.
+    monkeypatch.setattr(qor.dask, "SAMPLE_ROWS", 40)
+    X, y, w = table(rng, cls, few=True)
+    model = qor.dask.fit(cls(criterion=criterion, max_depth=7, max_bins=32),
+                         *collections(X, y, w, "many", None))
+    assert_same_tree(model, cls(criterion=criterion, max_depth=7).fit(X, y, w), False)
+
+
+def test_blocks_stay_on_their_workers_and_the_client_receives_sums_only(client, rng):
+    X, y, w = table(rng, QORClassifier, n=200_000)
+    client.run(lambda dask_worker: dask_worker.transfer_outgoing_log.clear())
+    qor.dask.fit(QORClassifier(max_depth=5, max_bins=64),
+                 *(da.from_array(v, chunks=50_000) for v in (X, y, w)))
+    partition_bytes = 50_000 * X.shape[1] * 8
+    logs = client.run(lambda dask_worker: list(dask_worker.transfer_outgoing_log))
+    transfers = [t for log in logs.values() for t in log]
+    moved = [key for t in transfers for key in t["keys"]]
+    assert not [key for key in moved if str(key).startswith("qor-block")]
+    to_client = [t for t in transfers if t["who"] is None]  # gathered through the scheduler
+    kinds = {str(key).split("-")[1] for t in to_client for key in t["keys"]}
+    assert kinds == {"scan", "summary", "histograms", "route"}
+    # One total at a time, of a size set by nodes, features and bins, not by rows.
+    assert all(len(t["keys"]) == 1 and t["total"] < partition_bytes / 4 for t in to_client)
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_prediction_maps_over_the_partitions(client, rng, kind):
+    X, y, w = table(rng, QORClassifier)
+    labels = np.array(["low", "mid", "high"])[y]
+    model = QORClassifier(max_depth=4, max_bins=32).fit(X, labels)
+    if kind == "frame":
+        model.fit(pd.DataFrame(X, columns=list("abcd")), labels)
+        data = dd.from_pandas(pd.DataFrame(X, columns=list("abcd")), npartitions=3)
+    else:
+        data = da.from_array(X, chunks=(1000, 2))
+    predicted, proba = qor.dask.predict(model, data), qor.dask.predict_proba(model, data)
+    assert isinstance(predicted, da.Array if kind == "array" else dd.Series)
+    assert np.array_equal(np.asarray(predicted.compute()), model.predict(data.compute()))
+    assert np.array_equal(np.asarray(proba.compute()), model.predict_proba(data.compute()))
+    if kind == "frame":
+        assert list(proba.columns) == list(model.classes_)
+
+
+@pytest.mark.parametrize("make, data, error, message", [
+    (lambda: QORRegressor(criterion="mae", max_bins=16), "array", ValueError,
+     "criterion='mae' cannot grow from bins"),
+    (lambda: QORClassifier(), "array", ValueError, "qor.dask fits grow from bins: set"),
+    (lambda: QORClassifier(max_bins=16), "numpy", TypeError, "Dask Array or DataFrame"),
+    (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
+])
+def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
+    X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
+    if data == "numpy":
+        args = (X, y)
+    elif data == "short y":
+        args = (da.from_array(X, chunks=100), da.from_array(y[:100], chunks=50))
+    else:
+        args = (da.from_array(X, chunks=100), da.from_array(y, chunks=100))
+    with pytest.raises(error, match=message):
+        qor.dask.fit(make(), *args)
