@@ -21,6 +21,21 @@ from ._tree import Tree
 _INT32_MAX = 2**31 - 1
 
 
+def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The sorted labels of y, and each row's place among them as a float64 class
+    code; integer labels of a narrow range are counted in one pass over y instead of
+    sorted, and mapped to their codes through a table."""
+    if y.dtype.kind in "iu" and y.size:
+        lo, hi = int(y.min()), int(y.max())
+        if hi - lo <= max(y.size, 1 << 16):
+            shifted = y if lo == 0 else y - lo
+            present = np.bincount(shifted, minlength=hi - lo + 1) > 0
+            code = (np.cumsum(present) - 1).astype(np.float64)
+            return (np.flatnonzero(present) + lo).astype(y.dtype), code[shifted]
+    classes, codes = np.unique(y, return_inverse=True)
+    return classes, codes.astype(np.float64)
+
+
 class _QORTree(BaseEstimator):
     """Fitting, validation and pickling shared by both estimators.
 
@@ -311,10 +326,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     def _targets(self, y):
         check_classification_targets(y)
-        self.classes_, codes = np.unique(y, return_inverse=True)
+        self.classes_, codes = _class_codes(y)
         self.n_classes_ = len(self.classes_)
-        # np.unique sorts, so code order is label order.
-        return codes.astype(np.float64)
+        return codes
 
     def _class_weight(self, y):
         if self.class_weight is None:

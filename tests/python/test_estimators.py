@@ -110,7 +110,9 @@ def test_copies_predict_identically(rng, cls, criterion, duplicate):
     np.array([7, -3, 40]),
     np.array([2.0, -1.0, 0.0]),
     np.array(["b", "a", "c"], dtype=object),
-], ids=["str", "int", "float", "object"])
+    np.array([200, 3, 9], dtype=np.uint8),
+    np.array([2**40, -2**40, 5]),
+], ids=["str", "int", "float", "object", "uint8", "wide-int"])
 def test_any_labels_come_back_in_their_own_dtype(labels):
     X = np.arange(12.0).reshape(-1, 1)
     y = labels[[0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2]]
