@@ -45,7 +45,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from dask.sizeof import sizeof
-from distributed import default_client
+from distributed import default_client, wait
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, check_array,
@@ -336,11 +336,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
         dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
                              dask_key_name=f"qor-block-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
-    try:
-        tree = _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs,
-                     weighted=sample_weight is not None or class_weight is not None)
-    finally:
-        client.cancel(blocks)
+    wait(blocks)
+    tree = _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs,
+                 weighted=sample_weight is not None or class_weight is not None)
+    del blocks, shared_edges  # released: the cluster forgets the blocks
 
     estimator.n_features_in_ = n_features
     if names is not None:
@@ -360,9 +359,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
 
 def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weighted):
     """The level loop: histograms map and reduce, the grower's choice, rows moved on."""
-    # Tasks on a block run where the block is.
+    # Tasks on a block run where the block is (a block that failed has no home, and
+    # its error comes back with the first result that needs it).
     where = client.who_has(blocks)
-    home = [list(where[b.key]) for b in blocks]
+    home = [list(where.get(b.key, ())) or None for b in blocks]
 
     def each_block(function, *args, name):
         return [client.submit(function, b, *args, workers=w, allow_other_workers=False,

@@ -126,9 +126,11 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
     (lambda: QORClassifier(), "array", ValueError, "qor.dask fits grow from bins: set"),
     (lambda: QORClassifier(max_bins=16), "numpy", TypeError, "Dask Array or DataFrame"),
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
+    (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
 ])
 def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
     X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
+    X[150, 1] = np.inf if data == "infinity" else X[150, 1]
     if data == "numpy":
         args = (X, y)
     elif data == "short y":
