@@ -80,8 +80,11 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool):
     if isinstance(y_part, str):
         y_part, w_part = x_part[y_part], None if w_part is None else x_part[w_part]
         x_part = x_part.drop(columns=[_Y, _W], errors="ignore")
-    X = check_array(x_part, dtype=np.float64, order="C", ensure_all_finite="allow-nan",
-                    ensure_min_samples=0)
+    # A block that came over the network may sit at an odd byte: the core reads
+    # whole doubles, so such a block is copied.
+    X = np.require(check_array(x_part, dtype=np.float64, order="C",
+                               ensure_all_finite="allow-nan", ensure_min_samples=0),
+                   requirements=["C", "A"])
     if X.shape[1] != n_features:
         raise ValueError(f"a partition of X has {X.shape[1]} features, not {n_features}")
     y = column_or_1d(np.asarray(y_part), warn=False)
@@ -398,7 +401,7 @@ def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weig
 
 
 def _predict_block(X, estimator, method):
-    return getattr(estimator, method)(X)
+    return getattr(estimator, method)(np.require(X, requirements="A"))
 
 
 def _predict_frame(X, estimator, method, columns):

@@ -21,6 +21,12 @@ from ._tree import Tree
 _INT32_MAX = 2**31 - 1
 
 
+def _aligned(X: np.ndarray) -> np.ndarray:
+    """X itself, or a copy where it does not start on a whole double (as arrays
+    unpickled from a network frame may not): the core reads whole doubles."""
+    return np.require(X, requirements=["C", "A"])
+
+
 def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The sorted labels of y, and each row's place among them as a float64 class
     code; integer labels of a narrow range are counted in one pass over y instead of
@@ -88,6 +94,7 @@ class _QORTree(BaseEstimator):
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              ensure_all_finite="allow-nan",
                              y_numeric=self._task == "regression")
+        X = _aligned(X)
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories
@@ -196,8 +203,8 @@ class _QORTree(BaseEstimator):
     def _validate_X_predict(self, X) -> np.ndarray:
         check_is_fitted(self)
         X = encode(X, self.is_categorical_, self.categories_)
-        return validate_data(self, X, dtype=np.float64, order="C", ensure_all_finite="allow-nan",
-                             reset=False)
+        return _aligned(validate_data(self, X, dtype=np.float64, order="C",
+                                      ensure_all_finite="allow-nan", reset=False))
 
     def apply(self, X) -> np.ndarray:
         """Id (in `tree_`) of the leaf that each row of X reaches."""

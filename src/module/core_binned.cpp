@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <new>
@@ -69,12 +70,30 @@ nb::dict tree_arrays(qor::FlatTree&& tree) {
   return out;
 }
 
+// NumPy may hand over arrays that sit at any byte (say, unpickled from a network
+// frame), and the engine reads whole values: small arrays are copied byte by byte
+// into vectors, and a matrix, too large to copy, must be aligned.
+template <class T, class A>
+std::vector<T> copy_of(const A& array) {
+  std::vector<T> out(array.size());
+  if (!out.empty()) std::memcpy(out.data(), array.data(), out.size() * sizeof(T));
+  return out;
+}
+
+void check_aligned(const void* data, const char* what) {
+  if (reinterpret_cast<std::uintptr_t>(data) % alignof(double) != 0) {
+    throw std::invalid_argument(std::string(what) +
+                                " is not aligned to 8 bytes; numpy.require(..., "
+                                "requirements='A') gives an aligned copy");
+  }
+}
+
 // Bin edges cross the door as one float64 array of upper edges per feature,
 // ascending to +infinity; BinnedMatrix checks them.
 std::vector<qor::FeatureEdges> edges_of(const std::vector<Vector>& arrays) {
   std::vector<qor::FeatureEdges> edges(arrays.size());
   for (std::size_t f = 0; f < arrays.size(); ++f) {
-    edges[f].upper.assign(arrays[f].data(), arrays[f].data() + arrays[f].size());
+    edges[f].upper = copy_of<double>(arrays[f]);
   }
   return edges;
 }
@@ -103,8 +122,9 @@ std::vector<qor::BinRange> ranges_of(const Rows& rows, std::int64_t expected) {
   if (rows.shape(1) != 2 || static_cast<std::int64_t>(rows.shape(0)) != expected) {
     throw std::invalid_argument("bin ranges: one (lo, hi) row per bin of the layout is needed");
   }
+  const auto values = copy_of<double>(rows);
   std::vector<qor::BinRange> ranges(rows.shape(0));
-  for (std::size_t b = 0; b < ranges.size(); ++b) ranges[b] = {rows(b, 0), rows(b, 1)};
+  for (std::size_t b = 0; b < ranges.size(); ++b) ranges[b] = {values[2 * b], values[2 * b + 1]};
   return ranges;
 }
 
@@ -121,9 +141,10 @@ std::vector<qor::TargetRange> targets_of(const Rows& rows) {
   if (rows.shape(1) != 3) {
     throw std::invalid_argument("target ranges: one (lo, hi, nan) row per node is needed");
   }
+  const auto values = copy_of<double>(rows);
   std::vector<qor::TargetRange> targets(rows.shape(0));
   for (std::size_t i = 0; i < targets.size(); ++i) {
-    targets[i] = {rows(i, 0), rows(i, 1), rows(i, 2) != 0.0};
+    targets[i] = {values[3 * i], values[3 * i + 1], values[3 * i + 2] != 0.0};
   }
   return targets;
 }
@@ -143,7 +164,10 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
                                 " sets of bin edges for " + std::to_string(X.shape(1)) +
                                 " features");
   }
+  check_aligned(X.data(), "X");
+  check_aligned(y.data(), "y");
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
+  check_aligned(weights, "sample_weight");
   std::optional<std::vector<qor::FeatureEdges>> given;
   if (edges) given = edges_of(*edges);
   qor::FlatTree tree;
@@ -167,12 +191,13 @@ class BinnedBlock {
   BinnedBlock(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
               const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads)
       : codes_(check_edges(edges, X.shape(1)), extent(X.shape(0), "X")),
-        y_(y.data(), y.data() + y.size()),
+        y_(copy_of<double>(y)),
         n_classes_(n_classes) {
     if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
       throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
     }
-    if (sample_weight) w_.assign(sample_weight->data(), sample_weight->data() + y.size());
+    check_aligned(X.data(), "X");
+    if (sample_weight) w_ = copy_of<double>(*sample_weight);
     node_.assign(y_.size(), 0);
     const qor::FeatureMatrix matrix{X.data(), codes_.rows(), extent(X.shape(1), "X's row"), true};
     nb::gil_scoped_release unlocked;
@@ -206,7 +231,7 @@ class BinnedBlock {
   // This block's histograms of the level: slot[id - first_node] for node id.
   nb::ndarray<nb::numpy, double> histograms(std::int32_t first_node, const Array<std::int32_t>& slot,
                                             std::int32_t slots, std::int32_t n_threads) {
-    const qor::SlotMap map{first_node, {slot.data(), slot.data() + slot.size()}};
+    const qor::SlotMap map{first_node, copy_of<std::int32_t>(slot)};
     std::vector<double> out;
     {
       nb::gil_scoped_release unlocked;
@@ -228,8 +253,8 @@ class BinnedBlock {
     qor::LevelRouting routing;
     routing.feature = feature;
     routing.first_node = first_node;
-    routing.last_left_bin.assign(last_left_bin.data(), last_left_bin.data() + last_left_bin.size());
-    routing.left_child.assign(left_child.data(), left_child.data() + left_child.size());
+    routing.last_left_bin = copy_of<std::int32_t>(last_left_bin);
+    routing.left_child = copy_of<std::int32_t>(left_child);
     routing.first_child = first_child;
     routing.children = children;
     std::vector<qor::TargetRange> targets(static_cast<std::size_t>(std::max(children, 0)));
@@ -273,13 +298,13 @@ class BinnedBlock {
                extent(nb::cast<Vector>(state[3]).size(), "y")),
         n_classes_(nb::cast<std::int32_t>(state[6])) {
     const auto y = nb::cast<Vector>(state[3]);
-    y_.assign(y.data(), y.data() + y.size());
+    y_ = copy_of<double>(y);
     if (!state[4].is_none()) {
       const auto w = nb::cast<Vector>(state[4]);
-      w_.assign(w.data(), w.data() + w.size());
+      w_ = copy_of<double>(w);
     }
     const auto node = nb::cast<Array<std::int32_t>>(state[5]);
-    node_.assign(node.data(), node.data() + node.size());
+    node_ = copy_of<std::int32_t>(node);
     if (node_.size() != y_.size() || (!w_.empty() && w_.size() != y_.size())) {
       throw std::invalid_argument("BinnedBlock: a state whose arrays disagree");
     }
@@ -289,7 +314,7 @@ class BinnedBlock {
       codes_.restore(std::span<const std::uint8_t>(codes.data(), codes.size()), ranges);
     } else {
       const auto codes = nb::cast<Array<std::uint16_t>>(state[1]);
-      codes_.restore(std::span<const std::uint16_t>(codes.data(), codes.size()), ranges);
+      codes_.restore(copy_of<std::uint16_t>(codes), ranges);
     }
   }
 
@@ -318,7 +343,7 @@ class Grower {
   Grower(const std::vector<Vector>& edges, const qor::TreeParams& params, bool weighted,
          const Vector& root_totals, const Rows& root_target)
       : layout_(qor::BinLayout::of(edges_of(edges))),
-        grower_(layout_, params, weighted, {root_totals.data(), root_totals.size()},
+        grower_(layout_, params, weighted, copy_of<double>(root_totals),
                 single_target(root_target)) {}
 
   bool next_level() { return grower_.next_level(); }
@@ -330,11 +355,12 @@ class Grower {
   }
   void add_histograms(const Vector& sums) {
     const auto into = grower_.histograms().data();
-    if (sums.size() != into.size()) {
+    const auto added = copy_of<double>(sums);
+    if (added.size() != into.size()) {
       throw std::invalid_argument("add_histograms: " + std::to_string(sums.size()) +
                                   " sums for a level of " + std::to_string(into.size()));
     }
-    for (std::size_t i = 0; i < into.size(); ++i) into[i] += sums.data()[i];
+    for (std::size_t i = 0; i < into.size(); ++i) into[i] += added[i];
   }
   bool choose(const Rows& ranges) {
     const auto merged = ranges_of(ranges, layout_.total());
@@ -377,8 +403,8 @@ void bind_binned(nb::module_& m) {
   m.def(
       "edges_from_candidates",
       [](const Vector& values, const Vector& counts, std::int32_t max_bins) {
-        qor::FeatureEdges e = qor::edges_from_candidates({values.data(), values.size()},
-                                                         {counts.data(), counts.size()}, max_bins);
+        qor::FeatureEdges e = qor::edges_from_candidates(copy_of<double>(values),
+                                                         copy_of<double>(counts), max_bins);
         const std::size_t n = e.upper.size();
         return to_numpy(std::move(e.upper), {n});
       },

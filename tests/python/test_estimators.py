@@ -105,6 +105,19 @@ def test_copies_predict_identically(rng, cls, criterion, duplicate):
     assert export_text(twin) == export_text(est) and export_dot(twin) == export_dot(est)
 
 
+@pytest.mark.parametrize("max_bins", [None, 32])
+def test_arrays_at_odd_bytes_fit_and_predict_as_aligned_ones(rng, max_bins):
+    X, y = problem(rng, QORClassifier)
+    # Unpickled from a network frame, an array may start at any byte.
+    odd = np.empty(X.nbytes + 1, dtype=np.uint8)[1:].view(np.float64).reshape(X.shape)
+    odd[...] = X
+    assert not odd.flags.aligned
+    est = QORClassifier(max_bins=max_bins).fit(odd, y)
+    twin = QORClassifier(max_bins=max_bins).fit(X, y)
+    assert np.array_equal(est.tree_.threshold, twin.tree_.threshold)
+    assert np.array_equal(est.predict_proba(odd), twin.predict_proba(X))
+
+
 @pytest.mark.parametrize("labels", [
     np.array(["spam", "ham", "eggs"]),
     np.array([7, -3, 40]),
