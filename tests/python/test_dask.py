@@ -1,6 +1,8 @@
 """qor.dask on a LocalCluster of worker processes: the same trees as the local binned
 fit over any partitioning, what reaches the client, prediction on Dask collections."""
 
+import pickle
+
 import dask.array as da
 import dask.dataframe as dd
 import numpy as np
@@ -9,7 +11,7 @@ import pytest
 from distributed import Client, LocalCluster
 
 import qor.dask
-from qor import QORClassifier, QORRegressor
+from qor import QORClassifier, QORRegressor, _core
 
 BINNED = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse")]
 IDS = [f"{cls.__name__}-{criterion}" for cls, criterion in BINNED]
@@ -139,3 +141,27 @@ def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, messa
         args = (da.from_array(X, chunks=100), da.from_array(y, chunks=100))
     with pytest.raises(error, match=message):
         qor.dask.fit(make(), *args)
+
+
+@pytest.mark.parametrize("max_bins", [40, 400])  # one-byte codes, two-byte codes
+def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins):
+    # A worker pickles a block to spill it or hand it on; the copy must go on alike.
+    X, y, w = table(rng, QORClassifier, n=3000)
+    edges = QORClassifier(max_bins=max_bins).fit(X, y).bin_edges_
+    block = _core.BinnedBlock(X, y.astype(np.float64), w, edges, 3)
+    totals, target = block.root()
+    params = _core.TreeParams()
+    params.n_classes, params.max_depth = 3, 4
+    grower = _core.BinnedGrower(edges, params, True, totals, target)
+    for _ in range(2):
+        assert grower.next_level()
+        first, slot, slots = grower.build_slots()
+        grower.add_histograms(block.histograms(first, slot, slots))
+        assert grower.choose(block.ranges())
+        grower.finish_level(block.route(**grower.routing()))
+    copy = pickle.loads(pickle.dumps(block))
+    assert copy.rows == block.rows and np.array_equal(copy.ranges(), block.ranges())
+    assert grower.next_level()
+    first, slot, slots = grower.build_slots()
+    assert np.array_equal(copy.histograms(first, slot, slots),
+                          block.histograms(first, slot, slots))
