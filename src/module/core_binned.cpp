@@ -236,7 +236,10 @@ class BinnedBlock {
     {
       nb::gil_scoped_release unlocked;
       qor::LevelHistograms histograms(codes_.layout(), shape(), slots);
-      builder_.accumulate(binned_rows(), node_, map, histograms, qor::thread_count(n_threads));
+      // A builder of its own: its per-row scratch would otherwise stay with every
+      // block of a worker for the whole fit.
+      qor::HistogramBuilder builder;
+      builder.accumulate(binned_rows(), node_, map, histograms, qor::thread_count(n_threads));
       out.assign(histograms.data().begin(), histograms.data().end());
     }
     const std::size_t n = out.size();
@@ -334,7 +337,6 @@ class BinnedBlock {
   std::vector<double> w_;  // empty: unit weights
   std::vector<std::int32_t> node_;
   std::int32_t n_classes_ = 0;
-  qor::HistogramBuilder builder_;
 };
 
 // The grower on the side that sees no rows, fed the blocks' sums.
