@@ -184,8 +184,10 @@ def dask_bench(args):
     from qor import QORClassifier
 
     print(machine())
-    memory = psutil.virtual_memory().total
-    rows = args.rows or int(1.5 * memory / ((N_FEATURES + 1) * 8)) // args.per_file * args.per_file + args.per_file
+    # The kernel reports a little less than the machine's nominal 24 GiB.
+    memory = max(psutil.virtual_memory().total, 24 * GIB)
+    row_bytes = (N_FEATURES + 1) * 8
+    rows = args.rows or (int(1.5 * memory / row_bytes) // args.per_file + 1) * args.per_file
     directory = Path(args.dir)
     free = shutil.disk_usage(directory.parent if not directory.exists() else directory).free
     files = write_table(directory, rows, args.per_file)
