@@ -140,25 +140,33 @@ def estimator_bench(args):
 
 def write_table(directory, rows, per_file):
     """The table in Parquet files of per_file rows, uncompressed (random doubles do not
-    compress), written once: a directory already holding every file is kept."""
+    compress). File k always holds the same rows, so files already there are kept and
+    only missing ones written; files beyond the table are removed."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     directory.mkdir(parents=True, exist_ok=True)
     names = [f"x{i}" for i in range(N_FEATURES)]
     files = -(-rows // per_file)
-    done = directory / "_complete"
-    if done.exists() and done.read_text() == f"{rows} {per_file}":
-        return files
-    start = time.perf_counter()
+    layout = directory / "_layout"
+    if layout.exists() and layout.read_text() != str(per_file):
+        shutil.rmtree(directory)
+        directory.mkdir(parents=True)
+    layout.write_text(str(per_file))
+    for extra in sorted(directory.glob("part-*.parquet"))[files:]:
+        extra.unlink()
+    start, written = time.perf_counter(), 0
     for k in range(files):
+        path = directory / f"part-{k:05d}.parquet"
         n = min(per_file, rows - k * per_file)
+        if path.exists() and pq.ParquetFile(path).metadata.num_rows == n:
+            continue
         X, y = make_data(n, start=k * per_file)
         columns = [pa.array(X[:, i]) for i in range(N_FEATURES)] + [pa.array(y)]
-        pq.write_table(pa.table(columns, names=names + ["y"]), directory / f"part-{k:05d}.parquet",
-                       compression="none", row_group_size=per_file)
-    done.write_text(f"{rows} {per_file}")
-    print(f"wrote {files} files in {time.perf_counter() - start:.0f} s")
+        pq.write_table(pa.table(columns, names=names + ["y"]), path, compression="none",
+                       row_group_size=per_file)
+        written += 1
+    print(f"wrote {written} of {files} files in {time.perf_counter() - start:.0f} s")
     return files
 
 
@@ -184,9 +192,10 @@ def dask_bench(args):
     from qor import QORClassifier
 
     print(machine())
-    # The kernel reports a little less than the machine's nominal 24 GiB.
+    # The kernel reports a little less than the machine's nominal 24 GiB; on disk a row
+    # takes its features' doubles, y (0 or 1) next to nothing in Parquet's encoding.
     memory = max(psutil.virtual_memory().total, 24 * GIB)
-    row_bytes = (N_FEATURES + 1) * 8
+    row_bytes = N_FEATURES * 8
     rows = args.rows or (int(1.5 * memory / row_bytes) // args.per_file + 1) * args.per_file
     directory = Path(args.dir)
     free = shutil.disk_usage(directory.parent if not directory.exists() else directory).free
