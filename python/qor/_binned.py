@@ -44,6 +44,8 @@ def edge_arrays(bin_edges, n_features: int) -> list[np.ndarray]:
 def fit(estimator, X, targets, weights, params, bin_edges=None) -> dict:
     """Grows the estimator's tree from bins; returns the core's tree arrays and sets
     bin_edges_ (one array of upper bin edges per feature)."""
+    if estimator.max_bins is None:
+        raise ValueError("bin_edges are the bins of a binned fit: set max_bins as well")
     check(estimator)
     edges = None if bin_edges is None else edge_arrays(bin_edges, X.shape[1])
     arrays, estimator.bin_edges_ = _core.fit_binned(X, targets, weights, params,

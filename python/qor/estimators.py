@@ -121,8 +121,9 @@ class _QORTree(BaseEstimator):
         params.monotonic_cst = self._monotonic_cst()
         params.categorical = self.is_categorical_.astype(np.uint8).tolist()
         params.n_threads = self._threads()
-        if self.max_bins is None:
+        if self.max_bins is None and bin_edges is None:
             arrays = _core.fit(X, targets, weights, params)
+            self.__dict__.pop("bin_edges_", None)
         else:
             arrays = _binned.fit(self, X, targets, weights, params, bin_edges)
         levels = arrays.pop("depth_features")

@@ -101,15 +101,16 @@ def test_what_bins_cannot_do_is_refused(make, message):
         make().fit(X, np.arange(10) % 2)
 
 
-@pytest.mark.parametrize("edges, message", [
-    ([np.array([1.0, np.inf])], "bin_edges has 1 entries but X has 2 features"),
-    ([np.array([1.0, np.inf]), np.array([3.0, 2.0, np.inf])], "bin_edges\\[1\\] must be"),
-    ([np.array([1.0, np.inf]), np.array([1.0, 5.0])], "bin_edges\\[1\\] must be"),
+@pytest.mark.parametrize("max_bins, edges, message", [
+    (16, [np.array([1.0, np.inf])], "bin_edges has 1 entries but X has 2 features"),
+    (16, [np.array([1.0, np.inf]), np.array([3.0, 2.0, np.inf])], "bin_edges\\[1\\] must be"),
+    (16, [np.array([1.0, np.inf]), np.array([1.0, 5.0])], "bin_edges\\[1\\] must be"),
+    (None, [np.array([np.inf])] * 2, "bin_edges are the bins of a binned fit: set max_bins"),
 ])
-def test_unusable_bin_edges_are_refused(edges, message):
+def test_unusable_bin_edges_are_refused(max_bins, edges, message):
     X = np.arange(20.0).reshape(10, 2)
     with pytest.raises(ValueError, match=message):
-        QORClassifier(max_bins=16).fit(X, np.arange(10) % 2, bin_edges=edges)
+        QORClassifier(max_bins=max_bins).fit(X, np.arange(10) % 2, bin_edges=edges)
 
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
