@@ -401,7 +401,7 @@ def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weig
 
 
 def _predict_block(X, estimator, method):
-    return getattr(estimator, method)(np.require(X, requirements="A"))
+    return getattr(estimator, method)(X)
 
 
 def _predict_frame(X, estimator, method, columns):
