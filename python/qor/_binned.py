@@ -13,8 +13,9 @@ import numpy as np
 from . import _core
 
 
-def check(estimator) -> None:
-    """Refuses what binned growth cannot do, before any work."""
+def check(estimator, categorical=None) -> None:
+    """Refuses what binned growth cannot do, before any work. `categorical`: which
+    features are categorical, where that is known."""
     if estimator.criterion == "mae":
         raise ValueError("criterion='mae' cannot grow from bins (max_bins is set): the median "
                          "of a part needs the part's targets in order, which bins do not "
@@ -22,9 +23,9 @@ def check(estimator) -> None:
     if estimator.monotonic_cst is not None and np.any(np.asarray(estimator.monotonic_cst) != 0):
         raise ValueError("monotonic_cst is not supported with max_bins: binned growth "
                          "keeps no bounds on node values. Use max_bins=None.")
-    if getattr(estimator, "categorical_features", None) is not None:
-        raise ValueError("categorical_features cannot be combined with max_bins yet; "
-                         "use max_bins=None for categorical splits.")
+    if categorical is not None and np.any(categorical):
+        raise ValueError("categorical features cannot be combined with max_bins yet; "
+                         "use max_bins=None for categorical splits")
 
 
 def edge_arrays(bin_edges, n_features: int) -> list[np.ndarray]:
@@ -46,7 +47,7 @@ def fit(estimator, X, targets, weights, params, bin_edges=None) -> dict:
     bin_edges_ (one array of upper bin edges per feature)."""
     if estimator.max_bins is None:
         raise ValueError("bin_edges are the bins of a binned fit: set max_bins as well")
-    check(estimator)
+    check(estimator, estimator.is_categorical_)
     edges = None if bin_edges is None else edge_arrays(bin_edges, X.shape[1])
     arrays, estimator.bin_edges_ = _core.fit_binned(X, targets, weights, params,
                                                     estimator.max_bins, edges)

@@ -302,7 +302,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     if estimator.max_bins is None:
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
                          "(255 is a good start)")
-    _binned.check(estimator)
+    # Dask fits take numeric columns: naming categorical features is refused.
+    spec = estimator.categorical_features
+    asked = spec is not None and not (isinstance(spec, str) and spec == "from_dtype")
+    _binned.check(estimator, categorical=[asked])
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
@@ -345,6 +348,9 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     del blocks, shared_edges  # released: the cluster forgets the blocks
 
     estimator.n_features_in_ = n_features
+    # Dask fits take numeric columns only: no feature is categorical.
+    estimator.is_categorical_ = np.zeros(n_features, dtype=bool)
+    estimator.categories_ = [None] * n_features
     if names is not None:
         estimator.feature_names_in_ = names
     elif hasattr(estimator, "feature_names_in_"):

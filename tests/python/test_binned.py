@@ -94,6 +94,8 @@ def test_bin_edges_given_replace_the_quantiles(rng):
     (lambda: QORClassifier(max_bins=16, monotonic_cst=[1, 0]),
      "monotonic_cst is not supported with max_bins"),
     (lambda: QORClassifier(max_bins=1), "'max_bins' parameter .* in the range \\[2, 65535\\]"),
+    (lambda: QORClassifier(max_bins=16, categorical_features=[0]),
+     "categorical features cannot be combined with max_bins"),
 ])
 def test_what_bins_cannot_do_is_refused(make, message):
     X = np.arange(20.0).reshape(10, 2)
