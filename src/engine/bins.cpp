@@ -353,8 +353,8 @@ void restore_codes(std::span<const Code> from, std::vector<Code>& into, const Bi
     const auto column = from.subspan(static_cast<std::size_t>(f) * n, n);
     if (std::any_of(column.begin(), column.end(),
                     [&](Code c) { return static_cast<std::size_t>(c) >= bins; })) {
-      throw std::invalid_argument("BinnedMatrix::restore: a code of feature " +
-                                  std::to_string(f) + " beyond its bins");
+      throw std::invalid_argument("BinnedMatrix::restore: a code of feature " + std::to_string(f) +
+                                  " beyond its bins");
     }
   }
   std::copy(from.begin(), from.end(), into.begin());

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "core_binned.hpp"
 #include "engine/flat_tree.hpp"
 #include "engine/growth.hpp"
@@ -27,6 +28,9 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using qor::bind::extent;
+using qor::bind::to_numpy;
+using qor::bind::tree_arrays;
 
 namespace {
 
@@ -35,25 +39,8 @@ using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
 using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-std::int32_t extent(std::size_t n, const char* what) {
-  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +
-                                " entries, more than the largest supported, 2147483647");
-  }
-  return static_cast<std::int32_t>(n);
-}
-
 qor::FeatureMatrix matrix_view(const Matrix& X) {
   return {X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"), true};
-}
-
-// A vector moved to the heap and handed to NumPy, which frees it.
-template <class T>
-nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
-                                   std::initializer_list<std::size_t> shape) {
-  auto* owned = new std::vector<T>(std::move(values));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
 }
 
 nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
@@ -69,24 +56,7 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
     nb::gil_scoped_release unlocked;
     tree = qor::grow_tree(matrix, targets, weights, params);
   }
-  const std::size_t nodes = tree.node_count();
-  const auto width = static_cast<std::size_t>(tree.value_width);
-  nb::dict out;
-  out["children_left"] = to_numpy(std::move(tree.children_left), {nodes});
-  out["children_right"] = to_numpy(std::move(tree.children_right), {nodes});
-  out["feature"] = to_numpy(std::move(tree.feature), {nodes});
-  out["threshold"] = to_numpy(std::move(tree.threshold), {nodes});
-  out["impurity"] = to_numpy(std::move(tree.impurity), {nodes});
-  out["n_node_samples"] = to_numpy(std::move(tree.n_node_samples), {nodes});
-  out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
-  out["gain"] = to_numpy(std::move(tree.gain), {nodes});
-  out["value"] = to_numpy(std::move(tree.value), {nodes, width});
-  out["category_start"] = to_numpy(std::move(tree.category_start), {nodes});
-  out["category_end"] = to_numpy(std::move(tree.category_end), {nodes});
-  const std::size_t pooled = tree.categories_left.size();
-  out["categories_left"] = to_numpy(std::move(tree.categories_left), {pooled});
-  out["depth_features"] = to_numpy(std::move(tree.depth_features), {tree.depth_features.size()});
-  return out;
+  return tree_arrays(std::move(tree));
 }
 
 // The routing arrays of a qor Tree (its attributes), checked as prediction reads them.

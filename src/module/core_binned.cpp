@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "engine/binned_growth.hpp"
 #include "engine/bins.hpp"
 #include "engine/flat_tree.hpp"
@@ -25,6 +26,9 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
+using qor::bind::extent;
+using qor::bind::to_numpy;
+using qor::bind::tree_arrays;
 
 namespace {
 
@@ -34,41 +38,6 @@ using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::
 using Vector = Array<double>;
 // Value ranges of bins or target ranges, one row each: (lo, hi) or (lo, hi, nan).
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-std::int32_t extent(std::size_t n, const char* what) {
-  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +
-                                " entries, more than the largest supported, 2147483647");
-  }
-  return static_cast<std::int32_t>(n);
-}
-
-// A vector moved to the heap and handed to NumPy, which frees it.
-template <class T>
-nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
-                                   std::initializer_list<std::size_t> shape) {
-  auto* owned = new std::vector<T>(std::move(values));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
-}
-
-// The arrays of a FlatTree as qor._core.fit returns them.
-nb::dict tree_arrays(qor::FlatTree&& tree) {
-  const std::size_t nodes = tree.node_count();
-  const auto width = static_cast<std::size_t>(tree.value_width);
-  nb::dict out;
-  out["children_left"] = to_numpy(std::move(tree.children_left), {nodes});
-  out["children_right"] = to_numpy(std::move(tree.children_right), {nodes});
-  out["feature"] = to_numpy(std::move(tree.feature), {nodes});
-  out["threshold"] = to_numpy(std::move(tree.threshold), {nodes});
-  out["impurity"] = to_numpy(std::move(tree.impurity), {nodes});
-  out["n_node_samples"] = to_numpy(std::move(tree.n_node_samples), {nodes});
-  out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
-  out["gain"] = to_numpy(std::move(tree.gain), {nodes});
-  out["value"] = to_numpy(std::move(tree.value), {nodes, width});
-  out["depth_features"] = to_numpy(std::move(tree.depth_features), {tree.depth_features.size()});
-  return out;
-}
 
 // NumPy may hand over arrays that sit at any byte (say, unpickled from a network
 // frame), and the engine reads whole values: small arrays are copied byte by byte
@@ -229,8 +198,9 @@ class BinnedBlock {
   nb::ndarray<nb::numpy, double> ranges() const { return range_rows(codes_.ranges()); }
 
   // This block's histograms of the level: slot[id - first_node] for node id.
-  nb::ndarray<nb::numpy, double> histograms(std::int32_t first_node, const Array<std::int32_t>& slot,
-                                            std::int32_t slots, std::int32_t n_threads) {
+  nb::ndarray<nb::numpy, double> histograms(std::int32_t first_node,
+                                            const Array<std::int32_t>& slot, std::int32_t slots,
+                                            std::int32_t n_threads) {
     const qor::SlotMap map{first_node, copy_of<std::int32_t>(slot)};
     std::vector<double> out;
     {
@@ -398,15 +368,15 @@ class Grower {
 }  // namespace
 
 void bind_binned(nb::module_& m) {
-  m.def("fit_binned", &fit_binned, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a,
-        "max_bins"_a, "bin_edges"_a.none() = nb::none(),
+  m.def("fit_binned", &fit_binned, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a, "max_bins"_a,
+        "bin_edges"_a.none() = nb::none(),
         "Grows a tree from bins: by bin_edges (one array of upper edges per feature), or "
         "quantiles of a sample in at most max_bins bins. Returns (tree arrays, edges used).");
   m.def(
       "edges_from_candidates",
       [](const Vector& values, const Vector& counts, std::int32_t max_bins) {
-        qor::FeatureEdges e = qor::edges_from_candidates(copy_of<double>(values),
-                                                         copy_of<double>(counts), max_bins);
+        qor::FeatureEdges e =
+            qor::edges_from_candidates(copy_of<double>(values), copy_of<double>(counts), max_bins);
         const std::size_t n = e.upper.size();
         return to_numpy(std::move(e.upper), {n});
       },
@@ -415,10 +385,9 @@ void bind_binned(nb::module_& m) {
 
   nb::class_<BinnedBlock>(m, "BinnedBlock",
                           "A block of a fit's rows, binned, with the node each row reached.")
-      .def(nb::init<const Matrix&, const Vector&, std::optional<Vector>,
-                    const std::vector<Vector>&, std::int32_t, std::int32_t>(),
-           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a,
-           "n_threads"_a = 1)
+      .def(nb::init<const Matrix&, const Vector&, std::optional<Vector>, const std::vector<Vector>&,
+                    std::int32_t, std::int32_t>(),
+           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1)
       .def_prop_ro("rows", &BinnedBlock::rows)
       .def_prop_ro("nbytes", &BinnedBlock::nbytes)
       .def("root", &BinnedBlock::root, "(sums of every row, (1, 3) range of their targets)")
@@ -428,9 +397,8 @@ void bind_binned(nb::module_& m) {
       .def("route", &BinnedBlock::route, "feature"_a, "first_node"_a, "last_left_bin"_a,
            "left_child"_a, "first_child"_a, "children"_a, "n_threads"_a = 1)
       .def("__getstate__", &BinnedBlock::state)
-      .def("__setstate__", [](BinnedBlock& block, const nb::tuple& state) {
-        new (&block) BinnedBlock(state);
-      });
+      .def("__setstate__",
+           [](BinnedBlock& block, const nb::tuple& state) { new (&block) BinnedBlock(state); });
 
   nb::class_<Grower>(m, "BinnedGrower", "The tree of a binned fit, chosen from merged sums.")
       .def(nb::init<const std::vector<Vector>&, const qor::TreeParams&, bool, const Vector&,

@@ -185,7 +185,8 @@ TEST_P(AgainstExactFlatTree, FewDistinctValuesWithNanGiveTheExactTree) {
     Data d = few_values(rng, rows, 4, classes);
     for (double& v : d.x) v = unit(rng) < 0.12 ? nan : v;
     for (std::int32_t r = 0; r < rows && classes > 0; ++r) {
-      if (std::isnan(d.x[static_cast<std::size_t>(r * d.cols + 1)])) d.y[static_cast<std::size_t>(r)] = 2;
+      if (std::isnan(d.x[static_cast<std::size_t>(r * d.cols + 1)]))
+        d.y[static_cast<std::size_t>(r)] = 2;
     }
     if (weighted) {
       for (std::int32_t r = 0; r < rows; ++r) d.w.push_back(std::floor(unit(rng) * 4));

@@ -1,0 +1,64 @@
+// Glue shared by qor._core's bindings: extents checked for the engine's 32-bit
+// views, and engine vectors handed to NumPy without copying.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/flat_tree.hpp"
+
+namespace qor::bind {
+
+namespace nb = nanobind;
+
+inline std::int32_t extent(std::size_t n, const char* what) {
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +
+                                " entries, more than the largest supported, 2147483647");
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+// A vector moved to the heap and handed to NumPy, which frees it.
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
+                                   std::initializer_list<std::size_t> shape) {
+  auto* owned = new std::vector<T>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
+}
+
+// The arrays of a grown tree, as qor._tree.Tree takes them (and its levels'
+// features as "depth_features").
+inline nb::dict tree_arrays(FlatTree&& tree) {
+  const std::size_t nodes = tree.node_count();
+  const auto width = static_cast<std::size_t>(tree.value_width);
+  const std::size_t levels = tree.depth_features.size();
+  const std::size_t pooled = tree.categories_left.size();
+  nb::dict out;
+  out["children_left"] = to_numpy(std::move(tree.children_left), {nodes});
+  out["children_right"] = to_numpy(std::move(tree.children_right), {nodes});
+  out["feature"] = to_numpy(std::move(tree.feature), {nodes});
+  out["threshold"] = to_numpy(std::move(tree.threshold), {nodes});
+  out["impurity"] = to_numpy(std::move(tree.impurity), {nodes});
+  out["n_node_samples"] = to_numpy(std::move(tree.n_node_samples), {nodes});
+  out["weighted_n_node_samples"] = to_numpy(std::move(tree.weighted_n_node_samples), {nodes});
+  out["gain"] = to_numpy(std::move(tree.gain), {nodes});
+  out["value"] = to_numpy(std::move(tree.value), {nodes, width});
+  out["category_start"] = to_numpy(std::move(tree.category_start), {nodes});
+  out["category_end"] = to_numpy(std::move(tree.category_end), {nodes});
+  out["categories_left"] = to_numpy(std::move(tree.categories_left), {pooled});
+  out["depth_features"] = to_numpy(std::move(tree.depth_features), {levels});
+  return out;
+}
+
+}  // namespace qor::bind
