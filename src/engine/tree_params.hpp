@@ -27,6 +27,9 @@ struct TreeParams {
   // missing); a node then sends a set of categories left (growth.hpp).
   std::vector<std::uint8_t> categorical;
   std::int32_t n_threads = 1;  // threads of the fit; the tree never depends on them
+  // false: nodes record their rows and weight but leave impurity and value at 0,
+  // for callers that compute their own leaves; the shape of the tree is the same.
+  bool node_statistics = true;
 };
 
 }  // namespace qor
