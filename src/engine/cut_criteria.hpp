@@ -129,7 +129,8 @@ class TallyCut {
     return true;
   }
 
-  void move(State& state, std::size_t k, std::uint32_t row, double w) const noexcept {
+  [[gnu::always_inline]] void move(State& state, std::size_t k, std::uint32_t row,
+                                   double w) const noexcept {
     const std::uint32_t slot = state.slot_of[state.codes[row]];
     state.slot_at[k] = slot;
     Count& l = state.left[slot];
@@ -154,7 +155,8 @@ class TallyCut {
   // Entropy without the 1e-10: W * entropy-weighted sum = sum over both parts
   // of f(part weight) - sum f(class weight), f(x) = x log2 x, so the negated
   // sum is the score.
-  Screen screen(const State& state, std::size_t n_left, double w_left) const noexcept {
+  [[gnu::always_inline]] Screen screen(const State& state, std::size_t n_left,
+                                       double w_left) const noexcept {
     double score = 0.0;
     double w_right = 0.0;
     if constexpr (kUnit) {
@@ -202,7 +204,8 @@ class TallyCut {
     state.seen = 0;
   }
 
-  void replay(State& state, std::size_t k, std::uint32_t, double w) const noexcept {
+  [[gnu::always_inline]] void replay(State& state, std::size_t k, std::uint32_t,
+                                     double w) const noexcept {
     const std::uint32_t slot = state.slot_at[k];
     const Count step = kUnit ? Count{1} : static_cast<Count>(w);
     state.left[slot] += step;
@@ -352,11 +355,13 @@ class MseCut {
     return true;
   }
 
-  void move(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+  [[gnu::always_inline]] void move(State& state, std::size_t, std::uint32_t row,
+                                   double) const noexcept {
     state.left_sum += weighted(row);
   }
 
-  Screen screen(const State& state, std::size_t n_left, double w_left) const noexcept {
+  [[gnu::always_inline]] Screen screen(const State& state, std::size_t n_left,
+                                       double w_left) const noexcept {
     const double right_sum = sum_ - state.left_sum;
     const double score = state.left_sum * state.left_sum * inverse(n_left, w_left) +
                          right_sum * right_sum * inverse(rows_ - n_left, weight_ - w_left);
@@ -365,7 +370,8 @@ class MseCut {
 
   void restart(State& state) const noexcept { state = State{}; }
 
-  void replay(State& state, std::size_t, std::uint32_t row, double) const noexcept {
+  [[gnu::always_inline]] void replay(State& state, std::size_t, std::uint32_t row,
+                                     double) const noexcept {
     const double wt = weighted(row);
     state.left_sum += wt;
     state.left_sum_sq += wt * y_[row];

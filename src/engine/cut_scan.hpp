@@ -123,10 +123,17 @@ struct IgnoreScreens {
   void operator()(std::size_t, const Screen&) const noexcept {}
 };
 
+// The scan's scratch, reused by every run.
+struct CutScratch {
+  std::vector<double> top;                // per cut position: the top of its screen's interval
+  std::vector<std::uint32_t> candidates;  // positions whose exact gain is computed (runs hold
+                                          // fewer than 2**32 rows)
+};
+
 template <bool kConstrained, class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
 NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
                     std::int32_t feature, const CutLimits& limits, const Monotone& monotone,
-                    WeightOf weight_of, std::vector<double>& top, OnScreen on_screen = {}) {
+                    WeightOf weight_of, CutScratch& scratch, OnScreen on_screen = {}) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
   const std::size_t n = run.size();
@@ -158,18 +165,19 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
 
   // Screening: top[k] is the top of cut k's interval, -inf where no cut is
   // allowed, +inf where the screen is not finite (never ranked, always checked).
-  top.resize(n);
-  double* top_of = top.data();
+  scratch.top.resize(n);
+  double* top_of = scratch.top.data();
   double best_lower = -kInfinity;
   bool any = false;
   double w_left = 0.0;
   for (std::size_t k = 0; k < window.last; ++k) {
     const std::uint32_t row = run[k].row();
     const double w = weight_of(row);
-    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
+    if constexpr (!kUnit) w_left += w;
     if constexpr (kConstrained) value_left += w * monotone.targets[row];
     criterion.move(state, k, row, w);
     double cut_top = -kInfinity;
+    if constexpr (kUnit) w_left = static_cast<double>(k + 1);
     if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left) &&
         monotone_enough(w_left)) {
       const Screen s = criterion.screen(state, k + 1, w_left);
@@ -189,27 +197,35 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   if (!any) return {};
 
   // Exact gains of the cuts that may win, in cut order, replaying the moves up
-  // to the last of them where the criterion needs its running statistics.
-  const auto candidate = [&](std::size_t k) {
-    return top_of[k] > -kInfinity && top_of[k] >= best_lower;
-  };
-  std::size_t end = window.last;
-  while (end > window.first && !candidate(end - 1)) --end;
+  // to each of them where the criterion needs its running statistics.
+  // Disallowed cuts (top -inf) fall below the floor; with no finite screen at
+  // all, every allowed cut is a candidate.
+  const double floor = std::max(best_lower, std::numeric_limits<double>::lowest());
+  scratch.candidates.resize(n);
+  std::uint32_t* const candidate = scratch.candidates.data();
+  std::size_t count = 0;
+  for (std::size_t k = window.first; k < window.last; ++k) {
+    candidate[count] = static_cast<std::uint32_t>(k);
+    count += top_of[k] >= floor ? 1 : 0;
+  }
+  const std::span<const std::uint32_t> candidates(candidate, count);
   criterion.restart(state);
   w_left = 0.0;
   double best_gain = -kInfinity;
   std::size_t best = n;
-  for (std::size_t k = 0; k < end; ++k) {
-    const std::uint32_t row = run[k].row();
-    const double w = weight_of(row);
-    w_left = kUnit ? static_cast<double>(k + 1) : w_left + w;
-    if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
-    if (candidate(k)) {
-      const double gain = criterion.gain(state, k, w_left);
-      if (gain > best_gain) {
-        best_gain = gain;
-        best = k;
-      }
+  std::size_t k = 0;  // moves replayed so far
+  for (const std::size_t cut : candidates) {
+    for (; k <= cut; ++k) {
+      const std::uint32_t row = run[k].row();
+      const double w = weight_of(row);
+      if constexpr (!kUnit) w_left += w;
+      if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
+    }
+    if constexpr (kUnit) w_left = static_cast<double>(cut + 1);
+    const double gain = criterion.gain(state, cut, w_left);
+    if (gain > best_gain) {
+      best_gain = gain;
+      best = cut;
     }
   }
   if (best == n) return {};

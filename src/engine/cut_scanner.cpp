@@ -103,9 +103,9 @@ NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int3
                            const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
   const auto with = [&](auto weight_of) {
     return monotone.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                 top_, on_screen)
+                                                 scan_, on_screen)
                               : scan_cuts<true>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                top_, on_screen);
+                                                scan_, on_screen);
   };
   if (weights_ == nullptr) return with(UnitWeight{});
   const double* w = weights_;

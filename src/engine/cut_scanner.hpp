@@ -72,8 +72,8 @@ class CutScanner {
   const double* weights_;  // null: unit weights
   bool integral_weights_ = true;
   const FrontierColumns& columns_;
-  double weight_ = 0.0;      // of the prepared node
-  std::vector<double> top_;  // per cut position: the top of its screen's interval
+  double weight_ = 0.0;  // of the prepared node
+  CutScratch scan_;
   TallyNode tally_;
   std::vector<std::uint8_t> in_node_;  // per label code: 1 when the prepared node has it
   TallyScratch tally_scratch_;

@@ -159,25 +159,29 @@ void FrontierColumns::partition(std::span<const Split> splits,
       // The sides are gathered first: the marks chain each entry to the side
       // of the one before, which must not wait on a scattered read.
       const Segment s = segments_[split.segment];
+      // Plain pointers: byte stores may alias anything, which would reload a
+      // span's or vector's data on every row.
+      const std::uint8_t* const go = goes_left.data();
+      std::uint8_t* const side = sides.data() - s.begin;
       for (std::size_t i = s.begin; i < s.end; ++i) {
-        sides[i - s.begin] = goes_left[base[i].bits & ColumnEntry::kLargestRow];
+        side[i] = go[base[i].bits & ColumnEntry::kLargestRow];
       }
       std::size_t to = s.begin;
       std::size_t spilled = 0;
       std::uint32_t mark_left = 0;
       std::uint32_t mark_right = 0;
+      // mark_left and mark_right hold only the new-value bit each side owes.
       for (std::size_t i = s.begin; i < s.end; ++i) {
         const std::uint32_t bits = base[i].bits;
-        const std::uint32_t row = bits & ColumnEntry::kLargestRow;
-        const std::uint32_t left = sides[i - s.begin];
-        mark_left |= bits & ColumnEntry::kNewValue;
-        mark_right |= bits & ColumnEntry::kNewValue;
-        base[to].bits = row | mark_left;
-        spill[spilled].bits = row | mark_right;
+        const std::uint32_t left = side[i];
+        base[to].bits = bits | mark_left;
+        spill[spilled].bits = bits | mark_right;
+        const std::uint32_t mark = bits & ColumnEntry::kNewValue;
+        const std::uint32_t went_right = left - 1;  // all ones or none
+        mark_left = (mark_left | mark) & went_right;
+        mark_right = (mark_right | mark) & ~went_right;
         to += left;
         spilled += 1 - left;
-        mark_left &= left - 1;    // cleared when the row went left
-        mark_right &= 0u - left;  // cleared when it went right
       }
       std::copy(spill.begin(), spill.begin() + static_cast<std::ptrdiff_t>(spilled), base + to);
     }
