@@ -15,49 +15,49 @@ def _is_dataframe(X) -> bool:
     return isinstance(X, pd.DataFrame)
 
 
-def categorical_mask(spec, X) -> np.ndarray | None:
+def categorical_mask(declared, X) -> np.ndarray | None:
     """Which features of X are categorical, by scikit-learn's conventions: "from_dtype"
     (DataFrame columns of pandas category, object or string dtype), None (none), a
     boolean mask, column indices, or column names. None where no feature can be: X
-    is no table (its validation will say so), or the spec names none."""
-    if spec is None or (isinstance(spec, str) and not _is_dataframe(X)):
+    is no table (its validation will say so), or the declaration names none."""
+    if declared is None or (isinstance(declared, str) and not _is_dataframe(X)):
         return None
     shape = np.shape(X)
     if len(shape) != 2:
         return None
     n_features = shape[1]
     mask = np.zeros(n_features, dtype=bool)
-    if isinstance(spec, str) and spec == "from_dtype":
+    if isinstance(declared, str) and declared == "from_dtype":
         for j, dtype in enumerate(X.dtypes):
             mask[j] = not is_numeric_dtype(dtype) or isinstance(dtype, pd.CategoricalDtype)
             mask[j] = mask[j] and not is_bool_dtype(dtype)
         return mask
-    spec = np.asarray(spec)
-    if spec.size == 0:
+    declared = np.asarray(declared)
+    if declared.size == 0:
         return mask
-    if spec.dtype.kind == "b":
-        if spec.shape != (n_features,):
+    if declared.dtype.kind == "b":
+        if declared.shape != (n_features,):
             raise ValueError(f"categorical_features as a boolean mask needs {n_features} "
-                             f"entries, one per feature; got shape {spec.shape}")
-        return spec.copy()
-    if spec.dtype.kind in "iu":
-        if spec.min() < 0 or spec.max() >= n_features:
+                             f"entries, one per feature; got shape {declared.shape}")
+        return declared.copy()
+    if declared.dtype.kind in "iu":
+        if declared.min() < 0 or declared.max() >= n_features:
             raise ValueError(f"categorical_features holds indices outside 0..{n_features - 1}: "
-                             f"{spec.tolist()}")
-        mask[spec] = True
+                             f"{declared.tolist()}")
+        mask[declared] = True
         return mask
-    if spec.dtype.kind in "UO":
+    if declared.dtype.kind in "UO":
         if not _is_dataframe(X):
             raise ValueError("categorical_features given by name needs X as a DataFrame "
                              "with column names")
         names = [str(c) for c in X.columns]
-        unknown = [str(name) for name in spec if str(name) not in names]
+        unknown = [str(name) for name in declared if str(name) not in names]
         if unknown:
             raise ValueError(f"categorical_features names columns X does not have: {unknown}")
-        mask[[names.index(str(name)) for name in spec]] = True
+        mask[[names.index(str(name)) for name in declared]] = True
         return mask
     raise ValueError('categorical_features must be "from_dtype", None, a boolean mask, '
-                     f"column indices or column names; got {spec.tolist()}")
+                     f"column indices or column names; got {declared.tolist()}")
 
 
 def _column(X, j):

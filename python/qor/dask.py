@@ -303,8 +303,8 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
                          "(255 is a good start)")
     # Dask fits take numeric columns: naming categorical features is refused.
-    spec = estimator.categorical_features
-    asked = spec is not None and not (isinstance(spec, str) and spec == "from_dtype")
+    declared = estimator.categorical_features
+    asked = declared is not None and not (isinstance(declared, str) and declared == "from_dtype")
     _binned.check(estimator, categorical=[asked])
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
