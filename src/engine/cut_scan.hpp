@@ -125,9 +125,11 @@ struct IgnoreScreens {
 
 // The scan's scratch, reused by every run.
 struct CutScratch {
-  std::vector<double> top;                // per cut position: the top of its screen's interval
-  std::vector<std::uint32_t> candidates;  // positions whose exact gain is computed (runs hold
-                                          // fewer than 2**32 rows)
+  struct Kept {
+    std::uint32_t position;  // of the cut (runs hold fewer than 2**32 rows)
+    double top;              // of its screen's interval; +inf where the screen is not finite
+  };
+  std::vector<Kept> kept;  // cuts that may win, in cut order; grows to the longest run
 };
 
 template <bool kConstrained, class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
@@ -163,10 +165,12 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
            monotone.admits(value_left / w_left, (value_total - value_left) / (total - w_left));
   };
 
-  // Screening: top[k] is the top of cut k's interval, -inf where no cut is
-  // allowed, +inf where the screen is not finite (never ranked, always checked).
-  scratch.top.resize(n);
-  double* top_of = scratch.top.data();
+  // Screening keeps every cut whose interval reaches the highest lower end
+  // seen so far: that end only rises, so the cuts that reach the final one are
+  // among them. A screen that is not finite is never ranked, always kept.
+  if (scratch.kept.size() < n) scratch.kept.resize(n);
+  CutScratch::Kept* const kept = scratch.kept.data();
+  std::size_t kept_count = 0;
   double best_lower = -kInfinity;
   bool any = false;
   double w_left = 0.0;
@@ -176,45 +180,36 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
     if constexpr (!kUnit) w_left += w;
     if constexpr (kConstrained) value_left += w * monotone.targets[row];
     criterion.move(state, k, row, w);
-    double cut_top = -kInfinity;
     if constexpr (kUnit) w_left = static_cast<double>(k + 1);
     if (k >= window.first && run[k + 1].new_value() && heavy_enough(w_left) &&
         monotone_enough(w_left)) {
       const Screen s = criterion.screen(state, k + 1, w_left);
       on_screen(k, s);
       const double lower = s.score - s.bound;
-      cut_top = s.score + s.bound;
+      double cut_top = s.score + s.bound;
       const bool weighty = kUnit || (w_left > residue && total - w_left > residue);
       if (Criterion::kFiniteScreens || (weighty && lower > -kInfinity && cut_top < kInfinity)) {
         best_lower = std::max(best_lower, lower);
       } else {
         cut_top = kInfinity;
       }
+      if (cut_top >= best_lower) kept[kept_count++] = {static_cast<std::uint32_t>(k), cut_top};
       any = true;
     }
-    top_of[k] = cut_top;
   }
   if (!any) return {};
 
-  // Exact gains of the cuts that may win, in cut order, replaying the moves up
-  // to each of them where the criterion needs its running statistics.
-  // Disallowed cuts (top -inf) fall below the floor; with no finite screen at
-  // all, every allowed cut is a candidate.
-  const double floor = std::max(best_lower, std::numeric_limits<double>::lowest());
-  scratch.candidates.resize(n);
-  std::uint32_t* const candidate = scratch.candidates.data();
-  std::size_t count = 0;
-  for (std::size_t k = window.first; k < window.last; ++k) {
-    candidate[count] = static_cast<std::uint32_t>(k);
-    count += top_of[k] >= floor ? 1 : 0;
-  }
-  const std::span<const std::uint32_t> candidates(candidate, count);
+  // Exact gains of the cuts that reach the final lower end, in cut order,
+  // replaying the moves up to each where the criterion needs its running
+  // statistics.
   criterion.restart(state);
   w_left = 0.0;
   double best_gain = -kInfinity;
   std::size_t best = n;
   std::size_t k = 0;  // moves replayed so far
-  for (const std::size_t cut : candidates) {
+  for (const CutScratch::Kept& candidate : std::span(kept, kept_count)) {
+    if (!(candidate.top >= best_lower)) continue;
+    const std::size_t cut = candidate.position;
     for (; k <= cut; ++k) {
       const std::uint32_t row = run[k].row();
       const double w = weight_of(row);

@@ -173,7 +173,8 @@ class Summarizer {
 }  // namespace
 
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
-                   const TreeParams& params, std::span<const std::uint32_t> root_rows) {
+                   const TreeParams& params, std::span<const std::uint32_t> root_rows,
+                   const NodeRowsObserver& on_rows) {
   FlatTree tree;
   tree.n_features = std::max(X.cols, 0);
   tree.value_width = params.n_classes > 0 ? params.n_classes : 1;
@@ -247,6 +248,9 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   std::vector<std::pair<Summary, Summary>> children;  // per searched node that splits
 
   for (std::int32_t depth = 0; depth < params.max_depth; ++depth) {
+    if (on_rows) {
+      for (std::size_t s = 0; s < frontier.size(); ++s) on_rows(frontier[s].id, columns.rows(s));
+    }
     splittable.clear();
     for (std::size_t s = 0; s < frontier.size(); ++s) {
       const auto size = static_cast<std::int64_t>(columns.segment_size(s));
@@ -391,7 +395,22 @@ std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const Target
   growth.min_samples_leaf = params.min_samples_leaf;
   growth.node_statistics = false;  // leaves are finalised from the rows below
   const std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
-  const FlatTree tree = grow_tree(X, y, nullptr, growth, rows);
+  // Rows of the nodes growth held as a frontier, taken from it; the others are
+  // routed from their parent's rows below.
+  std::vector<std::vector<std::size_t>> held;
+  std::vector<std::uint8_t> is_held;
+  const FlatTree tree =
+      grow_tree(X, y, nullptr, growth, rows, [&](std::int64_t id, std::span<const ColumnEntry> in) {
+        const auto node = static_cast<std::size_t>(id);
+        if (node == 0) return;  // the root keeps root_rows
+        if (node >= held.size()) {
+          held.resize(node + 1);
+          is_held.resize(node + 1, 0);
+        }
+        held[node].reserve(in.size());
+        for (const ColumnEntry e : in) held[node].push_back(e.row());
+        is_held[node] = 1;
+      });
   for (std::size_t depth = 0; depth < tree.depth_features.size(); ++depth) {
     depth_features_[static_cast<std::int32_t>(depth)] = tree.depth_features[depth];
   }
@@ -411,10 +430,17 @@ std::unique_ptr<Node> QORModel::grow_levels(const FeatureMatrix& X, const Target
     node.split_threshold = tree.threshold[id];
     node.left = std::make_unique<Node>();
     node.right = std::make_unique<Node>();
-    partition_rows(X, node, node.split_feature, node.split_threshold, node.left->indices,
-                   node.right->indices);
-    node_at[static_cast<std::size_t>(tree.children_left[id])] = node.left.get();
-    node_at[static_cast<std::size_t>(tree.children_right[id])] = node.right.get();
+    const auto left = static_cast<std::size_t>(tree.children_left[id]);
+    const auto right = static_cast<std::size_t>(tree.children_right[id]);
+    if (right < is_held.size() && is_held[left] != 0 && is_held[right] != 0) {
+      node.left->indices = std::move(held[left]);
+      node.right->indices = std::move(held[right]);
+    } else {
+      partition_rows(X, node, node.split_feature, node.split_threshold, node.left->indices,
+                     node.right->indices);
+    }
+    node_at[left] = node.left.get();
+    node_at[right] = node.right.get();
   }
   widest_root_ = new_root.get();
   widest_feature_ = static_cast<std::int32_t>(tree.widest_feature());

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "column_order.hpp"
 #include "flat_tree.hpp"
 #include "model.hpp"
 #include "tree_params.hpp"
@@ -24,8 +26,14 @@ namespace qor {
 // unweighted tree to the last bit; a row of weight k grows the tree of k copies
 // of the row, so rows of weight 0 are left out from the root on. The tree never
 // depends on params.n_threads.
+//
+// `on_rows`, when given, is called with a node's id and its rows (in the order
+// of root_rows) for every node that growth holds as a frontier node: the root,
+// and the children of every level that splits except the last.
+using NodeRowsObserver = std::function<void(std::int64_t, std::span<const ColumnEntry>)>;
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
-                   const TreeParams& params, std::span<const std::uint32_t> root_rows = {});
+                   const TreeParams& params, std::span<const std::uint32_t> root_rows = {},
+                   const NodeRowsObserver& on_rows = {});
 
 // True when the node has no rows or every target equals the first one
 // (floating-point equality: a NaN target makes a node impure).
