@@ -15,13 +15,13 @@ def grouped(rng, n=2000, categories=40):
     return names[codes], np.isin(codes, ones).astype(int)
 
 
-@pytest.mark.parametrize("spec", ["from_dtype", [0], [True, False], ["colour"]])
-def test_one_level_separates_any_grouping_of_forty_categories(rng, spec):
+@pytest.mark.parametrize("declared", ["from_dtype", [0], [True, False], ["colour"]])
+def test_one_level_separates_any_grouping_of_forty_categories(rng, declared):
     colour, y = grouped(rng)
     X = pd.DataFrame({"colour": colour, "noise": rng.normal(size=len(y))})
-    if spec == "from_dtype":
+    if declared == "from_dtype":
         X["colour"] = X["colour"].astype("category")
-    est = QORClassifier(max_depth=1, categorical_features=spec).fit(X, y)
+    est = QORClassifier(max_depth=1, categorical_features=declared).fit(X, y)
     assert est.score(X, y) == 1.0
     assert est.is_categorical_.tolist() == [True, False] and len(est.categories_[0]) == 40
     assert est.tree_.is_categorical[0] and np.isnan(est.tree_.threshold[0])
@@ -60,15 +60,15 @@ def test_categorical_and_numeric_features_compete_for_each_level(rng):
     assert by_colour.depth_features_ == {0: 1} and by_size.depth_features_ == {0: 0}
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("declared, message", [
     ([True], "boolean mask needs 2 entries"),
     ([5], "indices outside 0..1"),
     (["shade"], "names columns X does not have: \\['shade'\\]"),
 ])
-def test_bad_categorical_features_are_refused(spec, message):
+def test_bad_categorical_features_are_refused(declared, message):
     X = pd.DataFrame({"colour": ["a", "b"], "size": [1.0, 2.0]})
     with pytest.raises(ValueError, match=message):
-        QORClassifier(categorical_features=spec).fit(X, [0, 1])
+        QORClassifier(categorical_features=declared).fit(X, [0, 1])
 
 
 def test_constraints_on_categories_are_refused():
