@@ -20,6 +20,10 @@ namespace qor::bind {
 
 namespace nb = nanobind;
 
+// The arrays the bindings read: C-ordered doubles on the CPU, read in place.
+using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
 inline std::int32_t extent(std::size_t n, const char* what) {
   if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     throw std::invalid_argument(std::string(what) + " has " + std::to_string(n) +

@@ -29,15 +29,15 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using qor::bind::extent;
+using qor::bind::Matrix;
 using qor::bind::to_numpy;
 using qor::bind::tree_arrays;
+using qor::bind::Vector;
 
 namespace {
 
 template <class T>
 using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu>;
-using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using Vector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 qor::FeatureMatrix matrix_view(const Matrix& X) {
   return {X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"), true};

@@ -27,17 +27,17 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using qor::bind::extent;
+using qor::bind::Matrix;
 using qor::bind::to_numpy;
 using qor::bind::tree_arrays;
+using qor::bind::Vector;
 
 namespace {
 
 template <class T>
 using Array = nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Matrix = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using Vector = Array<double>;
 // Value ranges of bins or target ranges, one row each: (lo, hi) or (lo, hi, nan).
-using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Rows = Matrix;
 
 // NumPy may hand over arrays that sit at any byte (say, unpickled from a network
 // frame), and the engine reads whole values: small arrays are copied byte by byte
