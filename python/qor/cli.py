@@ -249,7 +249,9 @@ def _draw(estimator, path: Path) -> None:
         raise InputError("--plot needs matplotlib: pip install 'qor[plot]'") from None
     figure = plot_tree(estimator)[0].figure
     try:
-        _write(path, lambda p: figure.savefig(p, bbox_inches="tight"))
+        # An SVG keeps its text as text, which can be searched and selected.
+        with matplotlib.rc_context({"svg.fonttype": "none"}):
+            _write(path, lambda p: figure.savefig(p, bbox_inches="tight"))
     except ValueError as error:  # a file type matplotlib does not write
         raise InputError(f"cannot write {path}: {_first_line(error)}") from None
     finally:

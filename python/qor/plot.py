@@ -1,29 +1,38 @@
 """A picture of a fitted tree, drawn with matplotlib (the optional extra `qor[plot]`).
 
 One row per depth, labelled on the left with the feature that every node of the depth
-splits on; each box shows its split, its rows and its class or value.
+splits on; each box tells its node whole (split, rows, impurity, value) and each edge
+whether it carries the rows that meet the split.
 """
 
 from numbers import Integral
 
 import numpy as np
 
-from .export import PICTURE_SET_WIDTH, _category_set, _feature_names, _number, _split
+from .export import PICTURE_SET_WIDTH, _feature_names, _number, _split, _split_text
 
-# A figure that plot_tree makes itself gives each leaf a column wide enough for its
-# box's widest line at this font size, and each depth a row of this height.
+# A figure that plot_tree makes itself is sized for this font: each leaf a column
+# wide enough for its box, each depth a row tall enough for the tallest box.
 _FIGURE_FONT = 9.0
-_ROW_INCHES = 1.0
 _LARGEST_FONT = 10.0
 _SMALLEST_FONT = 4.0
-# A character is about 0.6 of the font size wide and a line 1.3 of it high; a box
-# (three lines and padding, about 4.5 line heights) may fill 85% of its column and
-# 80% of its row.
-_CHAR_WIDTH, _LINE_HEIGHT, _BOX_LINES, _FILL = 0.6, 1.3, 4.5, 0.8
+_LABEL_FONT = 9.0  # the rows' labels: never smaller, however small the boxes
+# A character is about 0.6 of the font size wide and a line 1.3 of it high; a box's
+# padding adds about one line to its height. A box may fill 85% of the columns it has
+# and 60% of its row, which leaves the middle of each edge free for its label.
+_CHAR_WIDTH, _LINE_HEIGHT, _BOX_PADDING_LINES = 0.6, 1.3, 1.0
+_COLUMN_FILL, _ROW_FILL = 0.85, 0.6
+# Class shares and gini or entropy, which lie between 0 and a few, print with this
+# many decimals; a box lists at most this many shares on one line.
+_SHARE_DECIMALS = 3
+_SHARES_PER_LINE = 4
 # Colours of the classes, and of the highest regression value (the lowest is white).
 _CLASS_COLOURS = "tab10"
 _VALUE_COLOUR = np.array([0.90, 0.51, 0.22])
-_INNER_COLOUR = "#f4f4f4"
+# Every other depth's row is tinted, so that a level reads as one band across the tree.
+_BAND_COLOUR = "#f3f3f3"
+# The edge to the left child carries the rows that meet the split, the other the rest.
+_BRANCH_LABELS = ("true", "false")
 
 
 def _pyplot():
@@ -35,83 +44,116 @@ def _pyplot():
     return plt
 
 
-def _split_picture(split, precision: int) -> str:
-    """A node's split as its box shows it; the row's label names the feature. A long
-    category set is cut to its first values and a count of the others."""
-    if split.categories is not None:
-        return f"in {_category_set(split.categories, PICTURE_SET_WIDTH)}"
-    return f"<= {_number(split.threshold, precision)}"
-
-
 def _layout(tree, shown_depth: int):
     """Where each drawn node goes, breadth first and left to right.
 
-    Returns (placed, edges, columns): placed holds (node, depth, x) for the nodes down to
-    `shown_depth` and (None, depth, x) for a "(...)" in place of each child cut off
-    below it; edges pairs indices into placed, parent first. x counts columns: every
-    leaf and every "(...)" takes one, from the left, and an inner node sits midway
-    between its children."""
+    Returns (placed, edges, columns): placed holds (node, depth, x, room) for the nodes
+    down to `shown_depth` and (None, depth, x, 1) for a "(...)" in place of each child
+    cut off below it; edges holds (parent, child, branch label) as indices into placed.
+    x counts columns: every leaf and every "(...)" takes one, from the left, and an
+    inner node sits midway between its children. room is the width in columns that the
+    node's box may take without reaching beyond its own subtree's columns, centred on
+    x; no two boxes of one depth share a column, so boxes within their room never meet."""
     placed, edges = [], []
     column = 0
 
     def place(node, depth):  # depth is at most shown_depth + 1, so recursion stays shallow
         nonlocal column
+        first = column
         if depth <= shown_depth and not tree.is_leaf[node]:
             children = [place(tree.children_left[node], depth + 1),
                         place(tree.children_right[node], depth + 1)]
             x = (placed[children[0]][2] + placed[children[1]][2]) / 2
+            room = 2 * min(x - (first - 0.5), (column - 0.5) - x)
         else:
             children = []
-            x, column = column, column + 1
-        placed.append((int(node) if depth <= shown_depth else None, depth, x))
-        edges.extend((len(placed) - 1, child) for child in children)
+            x, room, column = column, 1.0, column + 1
+        placed.append((int(node) if depth <= shown_depth else None, depth, x, room))
+        edges.extend((len(placed) - 1, child, label)
+                     for child, label in zip(children, _BRANCH_LABELS))
         return len(placed) - 1
 
     place(0, 0)
-    order = sorted(range(len(placed)), key=lambda i: placed[i][1:])
+    order = sorted(range(len(placed)), key=lambda i: placed[i][1:3])
     rank = {i: k for k, i in enumerate(order)}
-    return ([placed[i] for i in order], [(rank[a], rank[b]) for a, b in edges], column)
+    return ([placed[i] for i in order], [(rank[a], rank[b], label) for a, b, label in edges],
+            column)
 
 
-def _class_colour(shares: np.ndarray, base) -> tuple:
-    """The leaf's majority class colour, paler the more mixed the leaf: full for a pure
-    leaf, white where the two most frequent classes tie."""
-    first, second = np.sort(shares)[::-1][:2] if shares.size > 1 else (shares[0], 0.0)
-    purity = (first - second) / (1 - second) if second < 1 else 0.0
-    return tuple(1 - (1 - np.asarray(base[:3])) * (0.15 + 0.7 * purity))
+def _shares(shares: np.ndarray) -> str:
+    """`value = [0.373, 0.627]`, a new line after every few classes."""
+    texts = [f"{s:.{_SHARE_DECIMALS}f}" for s in shares]
+    lines = [", ".join(texts[i:i + _SHARES_PER_LINE])
+             for i in range(0, len(texts), _SHARES_PER_LINE)]
+    return "value = [" + ",\n".join(lines) + "]"
+
+
+def _node_text(estimator, node: int, names: list[str], class_names, precision: int) -> str:
+    """A node's box: its split (inner nodes, as export_dot words it), its training rows,
+    impurity and value: class shares and predicted class, or the mean target."""
+    tree = estimator.tree_
+    lines = []
+    if not tree.is_leaf[node]:
+        split = _split(estimator, node)
+        lines.append(_split_text(names[split.feature], split, precision,
+                                 width=PICTURE_SET_WIDTH))
+    lines.append(f"samples = {tree.n_node_samples[node]}")
+    criterion = estimator.criterion
+    value = tree.value[node, 0]
+    if class_names is not None:
+        lines.append(f"{criterion} = {tree.impurity[node]:.{_SHARE_DECIMALS}f}")
+        lines.append(_shares(value))
+        lines.append(f"class = {class_names[int(value.argmax())]}")
+    else:
+        lines.append(f"{criterion} = {_number(tree.impurity[node], precision)}")
+        lines.append(f"value = {_number(value[0], precision)}")
+    return "\n".join(lines)
 
 
 def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_names=None,
-              precision=3, fontsize=None, filled=True):
+              precision=6, fontsize=None, filled=True):
     """Draws the fitted tree with matplotlib and returns the node artists.
 
     Each depth is one row, labelled on the left with the feature its nodes split on.
-    An inner node's box shows its split (the rows with a value <= the threshold go to
-    the left child; the others, missing values included, to the right; on a
-    categorical feature, `in {a, b}` names the categories that go left, cut to the
-    first few and a count of the rest, `{a, b, …, +12 more}`, where the whole set
-    would run past 36 characters), every box its number of training rows and its
-    class (classifier) or value (regressor).
+    Every box tells its node whole, as scikit-learn's plot_tree does: an inner node's
+    split in the words of `export_dot` (`worst area <= 952.9`: the rows with a value
+    <= the threshold go to the left child, the others, missing values included, to
+    the right; on a categorical feature `city in {a, b}` names the categories that go
+    left, cut to the first few and a count of the rest, `{a, b, …, +12 more}`, where
+    the whole set would run past 36 characters), then its number of training rows,
+    its impurity under the estimator's criterion, and its value: the class shares and
+    predicted class (classifier) or the mean target (regressor). The edge to the left
+    child is labelled "true", the one to the right "false".
+
+    For an SVG whose text can be searched and selected, save with matplotlib's
+    `svg.fonttype` set to "none" (`qor fit --plot tree.svg` does); the lines of node
+    i's box are then the <text> elements of the group with id `node<i>`::
+
+        with plt.rc_context({"svg.fonttype": "none"}):
+            plt.savefig("tree.svg")
 
     Parameters
     ----------
     estimator : fitted QORClassifier or QORRegressor
     ax : matplotlib Axes, optional
-        Where to draw; by default a new figure sized to the tree (about an inch per
+        Where to draw; by default a new figure sized to the tree (about two inches per
         leaf), which keeps a tree of depth 6 readable.
     max_depth : int, optional
-        Deepest depth drawn; the children cut off below it are drawn as "(...)".
+        Deepest depth drawn: a deep tree's top levels. The children cut off below it
+        are drawn as "(...)" and their rows' labels say "not drawn".
     feature_names : sequence of str, optional
         Defaults to `feature_names_in_` when the estimator has them, else x0, x1, ...
     class_names : sequence of str, optional
         Names of `classes_` in their order; defaults to the labels themselves.
-    precision : int, default=3
-        Significant digits of thresholds and values.
+    precision : int, default=6
+        Significant digits of thresholds, mean targets and regression impurities, as in
+        `export_text` and `export_dot`, so that the three print the same numbers. Class
+        shares and gini or entropy print with three decimals.
     fontsize : float, optional
         By default, the largest size (up to 10) at which the boxes fit their columns.
     filled : bool, default=True
-        Colour the leaves: by class (paler when mixed) for a classifier, from white
-        to orange with the value for a regressor.
+        Colour the boxes: by majority class (paler when mixed) for a classifier, from
+        white to orange with the value for a regressor.
 
     Returns
     -------
@@ -134,58 +176,67 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
         if len(class_names) != len(classes):
             raise ValueError(f"class_names has {len(class_names)} entries, but the "
                              f"estimator has {len(classes)} classes")
+    else:
+        class_names = None
 
     shown_depth = tree.max_depth if max_depth is None else min(max_depth, tree.max_depth)
     placed, edges, columns = _layout(tree, shown_depth)
-    rows = 1 + max(depth for _, depth, _ in placed)
+    rows = 1 + max(depth for _, depth, _, _ in placed)
+    texts = ["(...)" if node is None else _node_text(estimator, node, names, class_names,
+                                                      precision)
+             for node, _, _, _ in placed]
 
-    texts = []
-    for node, _, _ in placed:
-        if node is None:
-            texts.append("(...)")
-            continue
-        lines = [f"samples = {tree.n_node_samples[node]}"]
-        value = tree.value[node, 0]
-        if classes is not None:
-            lines.append(f"class = {class_names[int(value.argmax())]}")
-        else:
-            lines.append(f"value = {_number(value[0], precision)}")
-        if not tree.is_leaf[node]:
-            lines.insert(0, _split_picture(_split(estimator, node), precision))
-        texts.append("\n".join(lines))
-
-    widest = max(len(line) for text in texts for line in text.split("\n"))
+    # Per font point: the columns each box needs for its widest line, and the row
+    # height the tallest box needs.
+    width_per_point = max(_CHAR_WIDTH * max(map(len, text.split("\n"))) / _COLUMN_FILL / room
+                          for text, (_, _, _, room) in zip(texts, placed))
+    tallest = max(text.count("\n") + 1 for text in texts)
+    height_per_point = (_LINE_HEIGHT * tallest + _BOX_PADDING_LINES) / _ROW_FILL
+    labels = [_row_label(estimator, names, depth, shown_depth) for depth in range(rows)]
     if ax is None:
-        column_inches = max(0.8, _CHAR_WIDTH * widest * _FIGURE_FONT / 72 / _FILL)
-        figure = plt.figure(figsize=(max(6.0, column_inches * columns + 2.0),
-                                     max(3.0, _ROW_INCHES * rows)))
-        ax = figure.add_subplot()
+        # The axes fill the figure but for a margin on the left for the rows' labels.
+        margin = _CHAR_WIDTH * _LARGEST_FONT / 72 * max(len(line) for label in labels
+                                                       for line in label.split("\n")) + 0.3
+        width = max(0.8, width_per_point * _FIGURE_FONT / 72) * (columns + 0.2) + margin
+        height = height_per_point * _FIGURE_FONT / 72 * (rows + 0.2)
+        figure = plt.figure(figsize=(width, height))
+        ax = figure.add_axes((margin / width, 0.0, 1.0 - margin / width, 1.0))
     if fontsize is None:
         box = ax.get_window_extent()
         column_points = box.width / (columns + 0.2) * 72 / ax.figure.dpi
-        row_points = box.height / rows * 72 / ax.figure.dpi
-        fontsize = min(_LARGEST_FONT, _FILL * column_points / (_CHAR_WIDTH * widest),
-                       _FILL * row_points / (_LINE_HEIGHT * _BOX_LINES))
+        row_points = box.height / (rows + 0.2) * 72 / ax.figure.dpi
+        fontsize = min(_LARGEST_FONT, column_points / width_per_point,
+                       row_points / height_per_point)
         fontsize = max(_SMALLEST_FONT, fontsize)
 
     colour = _colours(tree, classes, filled, plt)
     artists = []
-    for (node, depth, x), text in zip(placed, texts):
+    for (node, depth, x, _), text in zip(placed, texts):
         fill = "white" if node is None else colour[node]
-        artists.append(ax.text(x, -depth, text, ha="center", va="center", fontsize=fontsize,
-                               zorder=3, bbox=dict(boxstyle="round,pad=0.3", facecolor=fill,
-                                                   edgecolor="0.35", linewidth=0.8)))
-    # The boxes are opaque and drawn above the edges, which may run centre to centre.
-    segments = [[(placed[a][2], -placed[a][1]), (placed[b][2], -placed[b][1])]
-                for a, b in edges]
+        artist = ax.text(x, -depth, text, ha="center", va="center", fontsize=fontsize,
+                         zorder=3, bbox=dict(boxstyle="round,pad=0.3", facecolor=fill,
+                                             edgecolor="0.35", linewidth=0.8))
+        if node is not None:
+            artist.set_gid(f"node{node}")  # in an SVG, the id of the group of its lines
+        artists.append(artist)
+    # The boxes are opaque and drawn above the edges, which run centre to centre; the
+    # boxes fill at most the middle of their rows, so an edge's midpoint is always free.
+    segments = []
+    for parent, child, label in edges:
+        (x0, y0), (x1, y1) = [(placed[i][2], -placed[i][1]) for i in (parent, child)]
+        segments.append([(x0, y0), (x1, y1)])
+        ax.text((x0 + x1) / 2, (y0 + y1) / 2, label, ha="center",
+                va="center", fontsize=0.85 * fontsize, color="0.25", zorder=2,
+                bbox=dict(boxstyle="square,pad=0.1", facecolor="white", edgecolor="none"))
     ax.add_collection(LineCollection(segments, colors="0.45", linewidths=0.8, zorder=1))
+    for depth in range(1, rows, 2):
+        ax.axhspan(-depth - 0.5, -depth + 0.5, color=_BAND_COLOUR, zorder=0, linewidth=0)
 
     ax.set_xlim(-0.6, columns - 0.4)
-    ax.set_ylim(-(rows - 1) - 0.6, 0.6)
+    ax.set_ylim(-(rows - 1) - 0.5, 0.5)
     ax.set_xticks([])
     ax.set_yticks([-depth for depth in range(rows)])
-    ax.set_yticklabels([_row_label(estimator, names, depth, shown_depth)
-                        for depth in range(rows)], fontsize=max(fontsize, 7.0))
+    ax.set_yticklabels(labels, fontsize=max(fontsize, _LABEL_FONT))
     ax.tick_params(axis="y", length=0)
     for spine in ax.spines.values():
         spine.set_visible(False)
@@ -199,21 +250,23 @@ def _row_label(estimator, names, depth: int, shown_depth: int) -> str:
     return f"depth {depth}" if feature is None else f"depth {depth}\n{names[feature]}"
 
 
+def _class_colour(shares: np.ndarray, base) -> tuple:
+    """The majority class colour, paler the more mixed the node: full for a pure node,
+    white where the two most frequent classes tie."""
+    first, second = np.sort(shares)[::-1][:2] if shares.size > 1 else (shares[0], 0.0)
+    purity = (first - second) / (1 - second) if second < 1 else 0.0
+    return tuple(1 - (1 - np.asarray(base[:3])) * (0.15 + 0.7 * purity))
+
+
 def _colours(tree, classes, filled: bool, plt) -> list:
     """The fill of each node's box."""
     if not filled:
         return ["white"] * tree.node_count
-    colours = [_INNER_COLOUR] * tree.node_count
-    leaves = np.flatnonzero(tree.is_leaf)
     if classes is not None:
         palette = plt.get_cmap(_CLASS_COLOURS if len(classes) <= 10 else "tab20")
-        for leaf in leaves:
-            shares = tree.value[leaf, 0]
-            colours[leaf] = _class_colour(shares, palette(int(shares.argmax()) % palette.N))
-    else:
-        values = tree.value[leaves, 0, 0]
-        low, span = values.min(), np.ptp(values)
-        for leaf, value in zip(leaves, values):
-            strength = (value - low) / span if span > 0 else 0.5
-            colours[leaf] = tuple(1 - (1 - _VALUE_COLOUR) * (0.1 + 0.8 * strength))
-    return colours
+        return [_class_colour(shares, palette(int(shares.argmax()) % palette.N))
+                for shares in tree.value[:, 0]]
+    values = tree.value[:, 0, 0]
+    low, span = values.min(), np.ptp(values)
+    strengths = (values - low) / span if span > 0 else np.full(values.shape, 0.5)
+    return [tuple(1 - (1 - _VALUE_COLOUR) * (0.1 + 0.8 * s)) for s in strengths]

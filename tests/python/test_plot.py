@@ -1,16 +1,21 @@
-"""The picture: every node drawn once, with its split, rows and class or value."""
+"""The picture: every node drawn once, telling its split, rows, impurity and value."""
 
+import subprocess
 import sys
+from xml.etree import ElementTree
 
 import matplotlib
 import numpy as np
 import pytest
 from sklearn.datasets import load_breast_cancer, load_diabetes
 
-from qor import QORClassifier, QORRegressor, export_dot, plot_tree
+from qor import QORClassifier, QORRegressor, export_dot, export_text, load, plot_tree
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (after choosing the backend)
+
+
+SVG = "{http://www.w3.org/2000/svg}"
 
 
 @pytest.fixture(autouse=True)
@@ -24,24 +29,97 @@ def data():
     return load_breast_cancer(return_X_y=True, as_frame=True)
 
 
-def test_every_node_is_drawn_with_its_split_rows_and_class(data):
+def svg_texts(figure, path):
+    """The SVG's text as matplotlib writes it with real text: {group id: its lines} for
+    every group of <text> elements, and the list of every line in document order."""
+    with plt.rc_context({"svg.fonttype": "none"}):
+        figure.savefig(path)
+    root = ElementTree.parse(path).getroot()
+    groups = {group.get("id"): [t.text for t in group.iter(f"{SVG}text")]
+              for group in root.iter(f"{SVG}g")}
+    return groups, [t.text for t in root.iter(f"{SVG}text")]
+
+
+def box(est, node: int, class_names=None) -> list[str]:
+    """What a node's box says: its split as export_dot words it, then its rows, its
+    impurity and its value (class shares and class, or the mean)."""
+    tree = est.tree_
+    lines = [] if tree.is_leaf[node] else [
+        export_dot(est).split(f'n{node} [label="')[1].split("\\n")[0]]
+    lines.append(f"samples = {tree.n_node_samples[node]}")
+    shares = tree.value[node, 0]
+    if hasattr(est, "classes_"):
+        names = class_names or [str(c) for c in est.classes_]
+        lines += [f"{est.criterion} = {tree.impurity[node]:.3f}",
+                  "value = [" + ", ".join(f"{s:.3f}" for s in shares) + "]",
+                  f"class = {names[shares.argmax()]}"]
+    else:
+        lines += [f"{est.criterion} = {tree.impurity[node]:.6g}", f"value = {shares[0]:.6g}"]
+    return lines
+
+
+ESTIMATORS = {
+    "gini": lambda X, y, Xr, yr: QORClassifier(max_depth=4).fit(X, y),
+    "entropy": lambda X, y, Xr, yr: QORClassifier(criterion="entropy", max_depth=3).fit(X, y),
+    "mse": lambda X, y, Xr, yr: QORRegressor(max_depth=4, min_samples_leaf=20).fit(Xr, yr),
+    "mae": lambda X, y, Xr, yr: QORRegressor(criterion="mae", max_depth=3).fit(Xr, yr),
+}
+
+
+@pytest.mark.parametrize("criterion", ESTIMATORS)
+def test_the_svg_tells_every_node_whole_with_its_branch_labels(data, criterion, tmp_path):
+    X, y = data
+    Xr, yr = load_diabetes(return_X_y=True, as_frame=True)
+    est = ESTIMATORS[criterion](X, y, Xr, yr)
+    tree = est.tree_
+    artists = plot_tree(est)
+    groups, lines = svg_texts(artists[0].figure, tmp_path / "tree.svg")
+    text = export_text(est)
+    for node in range(tree.node_count):
+        assert groups[f"node{node}"] == box(est, node), node
+        if not tree.is_leaf[node]:
+            # Thresholds print as the text export prints them: its left child's condition.
+            assert f"-- {groups[f'node{node}'][0]}  samples=" in text
+    inner = np.count_nonzero(~tree.is_leaf)
+    assert lines.count("true") == lines.count("false") == inner
+    for depth, feature in est.depth_features_.items():
+        assert f"depth {depth}" in lines and est.feature_names_in_[feature] in lines
+
+
+def test_the_command_draws_an_svg_with_real_text(data, tmp_path):
+    X, y = data
+    X.iloc[:, :4].assign(label=y).to_csv(tmp_path / "cells.csv", index=False)
+    done = subprocess.run([sys.executable, "-m", "qor", "fit", "cells.csv", "--target", "label",
+                           "--save", "model.json", "--plot", "tree.svg"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    model = load(tmp_path / "model.json")
+    root = ElementTree.parse(tmp_path / "tree.svg").getroot()
+    lines = [t.text for t in next(g for g in root.iter(f"{SVG}g") if g.get("id") == "node0")
+             .iter(f"{SVG}text")]
+    assert lines == box(model, 0)
+
+
+def test_every_node_is_drawn_once_in_its_row_and_boxes_never_meet(data):
     X, y = data
     est = QORClassifier(max_depth=6).fit(X, y)
     tree = est.tree_
     artists = plot_tree(est, class_names=["malignant", "benign"])
     assert len(artists) == tree.node_count
     for node, artist in enumerate(artists):
-        lines = artist.get_text().split("\n")
-        assert f"samples = {tree.n_node_samples[node]}" in lines
-        assert f"class = {['malignant', 'benign'][tree.value[node, 0].argmax()]}" in lines
-        assert (lines[0] == f"<= {tree.threshold[node]:.3g}") == (not tree.is_leaf[node])
-        # Drawn a row per depth, below its parent.
+        assert artist.get_text().split("\n") == box(est, node, ["malignant", "benign"])
         assert artist.get_position()[1] == -tree.depth[node]
     ax = artists[0].axes
     labels = [t.get_text() for t in ax.get_yticklabels()]
     assert labels == [f"depth {d}\n{X.columns[f]}" for d, f in est.depth_features_.items()] + [
         "depth 6"]
-    ax.figure.canvas.draw()  # every artist renders
+    ax.figure.canvas.draw()
+    renderer = ax.figure.canvas.get_renderer()
+    for depth in range(tree.max_depth + 1):
+        extents = sorted((a.get_bbox_patch().get_window_extent(renderer).intervalx
+                          for a in artists if a.get_position()[1] == -depth),
+                         key=lambda interval: interval[0])
+        assert all(left[1] < right[0] for left, right in zip(extents, extents[1:])), depth
 
 
 @pytest.mark.parametrize("max_depth", [0, 1, 2, 3, 9])
@@ -58,8 +136,10 @@ def test_a_deeper_tree_is_cut_off_with_ellipses(max_depth):
     assert texts.count("(...)") == cut and len(texts) == drawn + cut
     assert [-a.get_position()[1] for a in artists if a.get_text() == "(...)"] == [
         max_depth + 1] * cut
-    assert texts[0] == (f"<= {tree.threshold[0]:.4g}\nsamples = 442\n"
-                        f"value = {tree.value[0, 0, 0]:.4g}")
+    assert texts[0] == (f"x{tree.feature[0]} <= {tree.threshold[0]:.4g}\nsamples = 442\n"
+                        f"mse = {tree.impurity[0]:.4g}\nvalue = {tree.value[0, 0, 0]:.4g}")
+    labels = [t.get_text() for t in artists[0].axes.get_yticklabels()]
+    assert labels[max_depth + 1:] == [f"depth {max_depth + 1}\n(not drawn)"] * bool(cut)
 
 
 def test_it_draws_on_the_axes_given_and_checks_class_names(data):
@@ -82,5 +162,5 @@ def test_without_matplotlib_the_error_names_the_extra(data, monkeypatch):
 
 def test_a_categorical_box_shows_its_set_cut_as_dot_cuts_it(stations):
     first = plot_tree(stations)[0].get_text().split("\n")[0]
-    assert first.startswith("in {station ") and first.endswith(" more}")
-    assert f'n0 [label="stop {first}\\nsamples = 120"];' in export_dot(stations)
+    assert first.startswith("stop in {station ") and first.endswith(" more}")
+    assert f'n0 [label="{first}\\nsamples = 120"];' in export_dot(stations)
