@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: all install test test-cpp test-python demo bench bench-binned bench-scale sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale sanitize fuzz format clean
 
 all: install
 
@@ -18,8 +18,9 @@ install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
 	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask]"
 
-# Everything CI runs: the engine tests, the Python tests, and both again under sanitizers.
-test: test-cpp test-python sanitize
+# Everything CI runs: the engine tests, the Python tests, the package on the other
+# supported Pythons, and the first two again under sanitizers.
+test: test-cpp test-python test-versions sanitize
 
 test-cpp: install
 	tools/ensure-gtest
@@ -30,6 +31,29 @@ test-cpp: install
 
 test-python: install
 	$(PY) -m pytest -q
+
+# The package on the other supported Pythons: each one found gets .venv-X.Y with the
+# build tools and the package's runtime dependencies alone (its build directory,
+# build/cpXY-..., is kept between runs), and runs tests/install/check.py, which must
+# grow the very trees the development interpreter grows. A version not found is skipped
+# with a note; a version found that fails to build or check fails the target.
+OTHER_PYTHONS := 3.10 3.11 3.12
+test-versions: install
+	$(PY) tests/install/check.py --write build/versions/fingerprint
+	@for version in $(OTHER_PYTHONS); do \
+	  if ! python=$$(tools/find-python $$version 2>/dev/null); then \
+	    echo "test-versions: Python $$version skipped: no working CPython $$version found"; \
+	    continue; \
+	  fi; \
+	  venv=.venv-$$version; \
+	  echo "test-versions: Python $$version ($$python) in $$venv"; \
+	  { [ -x $$venv/bin/python ] || { "$$python" -m venv $$venv && \
+	      $$venv/bin/python -m pip install -q --upgrade pip; }; } && \
+	  $$venv/bin/python -m pip install -q $(BUILD_REQUIRES) cmake ninja && \
+	  $$venv/bin/python -m pip install -q --no-build-isolation . && \
+	  $$venv/bin/python tests/install/check.py --expect build/versions/fingerprint || { \
+	    echo "test-versions: Python $$version FAILED (see above)"; exit 1; }; \
+	done
 
 # The module and the engine tests built with AddressSanitizer and UBSan; the Python
 # suite runs against that module with the runtime preloaded. Leak checking is on
