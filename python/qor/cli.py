@@ -108,6 +108,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also save the model (fitted on the training rows) for qor predict")
     fit.add_argument("--plot", type=Path, metavar="FILE",
                      help="also draw the tree into FILE.png or FILE.svg (needs qor[plot])")
+    fit.add_argument("--plot-depth", type=_at_least(0), metavar="N",
+                     help="draw only depths 0 to N, a deep tree's top levels (default: all)")
     fit.set_defaults(run=run_fit)
 
     predict = commands.add_parser(
@@ -240,14 +242,14 @@ def _write(path: Path, write) -> None:
         raise InputError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _draw(estimator, path: Path) -> None:
+def _draw(estimator, path: Path, max_depth: int | None) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")  # a file is all the command draws; no window
         import matplotlib.pyplot as plt
     except ImportError:
         raise InputError("--plot needs matplotlib: pip install 'qor[plot]'") from None
-    figure = plot_tree(estimator)[0].figure
+    figure = plot_tree(estimator, max_depth=max_depth)[0].figure
     try:
         # An SVG keeps its text as text, which can be searched and selected.
         with matplotlib.rc_context({"svg.fonttype": "none"}):
@@ -293,7 +295,7 @@ def run_fit(args) -> None:
     if args.save is not None:
         _write(args.save, lambda path: save(estimator, path))
     if args.plot is not None:
-        _draw(estimator, args.plot)
+        _draw(estimator, args.plot, args.plot_depth)
 
     metric = "accuracy" if task == "classification" else "R^2"
     report = [

@@ -86,18 +86,21 @@ def test_the_svg_tells_every_node_whole_with_its_branch_labels(data, criterion, 
         assert f"depth {depth}" in lines and est.feature_names_in_[feature] in lines
 
 
-def test_the_command_draws_an_svg_with_real_text(data, tmp_path):
+@pytest.mark.parametrize("plot_depth", [None, 1])
+def test_the_command_draws_an_svg_with_real_text(data, plot_depth, tmp_path):
     X, y = data
     X.iloc[:, :4].assign(label=y).to_csv(tmp_path / "cells.csv", index=False)
+    cut = [] if plot_depth is None else ["--plot-depth", str(plot_depth)]
     done = subprocess.run([sys.executable, "-m", "qor", "fit", "cells.csv", "--target", "label",
-                           "--save", "model.json", "--plot", "tree.svg"], cwd=tmp_path,
+                           "--save", "model.json", "--plot", "tree.svg", *cut], cwd=tmp_path,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     model = load(tmp_path / "model.json")
     root = ElementTree.parse(tmp_path / "tree.svg").getroot()
-    lines = [t.text for t in next(g for g in root.iter(f"{SVG}g") if g.get("id") == "node0")
-             .iter(f"{SVG}text")]
-    assert lines == box(model, 0)
+    groups = {g.get("id"): [t.text for t in g.iter(f"{SVG}text")] for g in root.iter(f"{SVG}g")}
+    assert groups["node0"] == box(model, 0)
+    drawn = np.flatnonzero(model.tree_.depth <= (plot_depth if cut else model.tree_.max_depth))
+    assert {key for key in groups if key.startswith("node")} == {f"node{n}" for n in drawn}
 
 
 def test_every_node_is_drawn_once_in_its_row_and_boxes_never_meet(data):
