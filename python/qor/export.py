@@ -257,21 +257,25 @@ def _comment(text: str) -> str:
 
 
 def _split_python(split: _Split) -> str:
-    """A node's split as a Python condition on `row`; NaN fails it and so goes right, as
-    do None, NaN and any value not among the left categories of a categorical split."""
+    """A node's split as a Python condition on `row`; a missing value (None or NaN) fails
+    it and so goes right, as does any value not among the left categories of a
+    categorical split."""
     if split.categories is not None:
         # Set membership matches values as the model's encoding does: by equality, so
         # 1.0 finds the category 1 and the text "1" does not.
         values = ", ".join(_python_literal(v) for v in split.categories)
         return f"row[{split.feature}] in {{{values}}}"
-    return f"row[{split.feature}] <= {split.threshold!r}"
+    # None cannot be compared with a number; NaN compares false by itself.
+    cell = f"row[{split.feature}]"
+    return f"{cell} is not None and {cell} <= {split.threshold!r}"
 
 
 def export_python(estimator, feature_names=None, function_name="predict_row") -> str:
     """The fitted tree as the source of a plain Python function of one row.
 
     The function takes a sequence of feature values in column order (a missing value
-    as float("nan"), which goes right as in the model) and returns what `predict`
+    as None or float("nan"), as SQL takes NULL: it goes right as in the model) and
+    returns what `predict`
     returns for that row: the class label for a classifier, the value for a regressor.
     A categorical feature is given by its value (`"red"`, not a code) and tested for
     membership of the categories that go left (`row[2] in {'blue', 'red'}`); None,
@@ -310,10 +314,10 @@ def export_python(estimator, feature_names=None, function_name="predict_row") ->
     header = [
         f"def {function_name}(row):",
         f'    """Predicted {kind} of one row: its {len(names)} feature values in column order',
-        '    (a missing value as float(\'nan\'), which goes right)."""',
+        '    (a missing value as None or float(\'nan\'), which goes right)."""',
     ]
     if np.any(estimator.is_categorical_):
-        header[-1:] = ["    (categorical ones by value; a missing value as float('nan') or None, "
+        header[-1:] = ["    (categorical ones by value; a missing value as None or float('nan'), "
                        "which goes",
                        '    right, as does a category unseen in fit)."""']
     return "\n".join(header + _nested(tree, leaf, split)) + "\n"

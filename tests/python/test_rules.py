@@ -54,6 +54,9 @@ def test_the_python_function_predicts_every_row_as_the_model(fitted):
     got = [namespace["rule"](row) for row in X.tolist()]
     expected = predictions(estimator, X)
     assert got == expected
+    # None is a missing value as NaN is, as SQL's NULL.
+    assert [namespace["rule"]([None if v != v else v for v in row])
+            for row in X.tolist()] == expected
     # Floats compare bit for bit, and labels keep their Python type.
     assert [type(v) for v in got] == [type(v) for v in expected]
     assert np.array(got).tobytes() == np.array(expected).tobytes()
