@@ -4,7 +4,9 @@ A file is one JSON object (UTF-8, no NaN or infinity):
 
     {
       "format": "qor-model",
-      "version": 1,
+      "version": 2,
+      "digest": "sha256:...",           SHA-256 of the object's canonical JSON without
+                                        this field (see _canonical), in hex
       "estimator": "QORClassifier" or "QORRegressor",
       "params": {...},                  the estimator's get_params(); array-likes as
                                         lists, a class_weight dict as
@@ -34,13 +36,22 @@ A file is one JSON object (UTF-8, no NaN or infinity):
 The tree arrays are those of `estimator.tree_`, one entry per node, nodes numbered
 breadth first (value: one row of n_classes numbers per node). Floats are written
 with `repr`, so a loaded model holds the same doubles and predicts bit for bit as the
-saved one. A reader refuses a file of a newer version; a new version is only needed
-when an older reader would misread a file.
+saved one. A reader refuses a file of a newer version; a new version is needed when
+an older reader would misread a file, or would miss a promise a newer file makes.
+
+Versions: 1 has no digest, and is read as before. 2 adds the digest, so that a file
+changed after saving (by a fault of the disk or the network, or by hand) is refused
+instead of predicting something else; `load(path, verify=False)` reads a file whatever
+its digest, and `save` seals what it writes again. The digest guards against accidents,
+not against an adversary, who can compute it too.
 """
 
+import hashlib
 import json
 import math
 import os
+import re
+import reprlib
 
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
@@ -50,12 +61,30 @@ from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
 from .estimators import QORClassifier, QORRegressor
 
 FORMAT = "qor-model"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# The first version whose files carry a digest of their content.
+SEALED_SINCE = 2
 ESTIMATORS = {cls.__name__: cls for cls in (QORClassifier, QORRegressor)}
-# Class labels are kept in their own dtype; these kinds have JSON values that read back
-# exactly: bool, signed and unsigned integers, floats, strings, and Python objects
-# (strings or numbers).
-_LABEL_KINDS = set("biufUO")
+# The top-level fields of a file besides "digest".
+_FIELDS = frozenset({"format", "version", "estimator", "params", "n_features_in",
+                     "feature_names_in", "classes", "categories", "depth_features", "tree"})
+# Class labels and categories keep their dtype. A file may name only the dtypes whose
+# values JSON holds exactly, as NumPy spells them (dtype.str): booleans, signed and
+# unsigned integers, floats, fixed-width strings (group 2: their length) and Python
+# objects (strings or numbers).
+_LABEL_DTYPE = re.compile(r"[<>|](b1|[iu][1248]|f[248]|U([1-9][0-9]{0,9})|O)")
+# A model nests 5 deep (the document, params, class_weight, its labels, their values).
+# Anything much deeper is no model, and is refused before anything walks it.
+_DEEPEST_NESTING = 8
+# Fixed-width string labels take their dtype's length in every entry, whatever the
+# text: all of a file's together may take as many characters as the file has bytes,
+# and at least this many, so that a file cannot make a reader allocate out of
+# proportion to its size.
+_FEWEST_STRING_CHARACTERS = 1 << 16
+# A classifier's node holds each class's weight divided by their sum: n_classes
+# rounded quotients of a rounded sum, which add up to 1 within a few units in the
+# last place per class (or are all 0 in a node without weight).
+_SHARE_ROUNDING = 4 * np.finfo(np.float64).eps
 
 
 def save(estimator, path) -> None:
@@ -100,9 +129,65 @@ def save(estimator, path) -> None:
     document["tree"]["threshold"] = [None if math.isnan(t) else t
                                      for t in document["tree"]["threshold"]]
     document["tree"]["categories_left"] = [int(c) for c in tree.categories_left]
-    text = _dumps(document)
+    head = {"format": FORMAT, "version": FORMAT_VERSION, "digest": _digest(_canonical(document))}
+    text = _dumps({**head, **document})
+    characters = sum(len(labels["values"]) * _string_length(labels["dtype"])
+                     for labels in _label_documents(document))
+    if characters > _string_budget(len(text.encode("utf-8"))):
+        raise ValueError(f"the model's string labels take {characters} characters in their "
+                         "fixed-width dtypes, more than its file could hold; give them the "
+                         "dtype of their longest label or object dtype")
     with open(path, "w", encoding="utf-8") as file:
         file.write(text)
+
+
+def _canonical(document: dict) -> bytes:
+    """The document's content as one byte string that does not depend on the file's
+    layout: JSON with sorted keys, no spaces and ASCII escapes, the digest left out.
+    ValueError for a number JSON cannot hold (an overflow such as 1e999 reads as
+    infinity)."""
+    content = {key: value for key, value in document.items() if key != "digest"}
+    return json.dumps(content, sort_keys=True, separators=(",", ":"),
+                      allow_nan=False).encode("ascii")
+
+
+def _digest(canonical: bytes) -> str:
+    return "sha256:" + hashlib.sha256(canonical).hexdigest()
+
+
+def _label_documents(document: dict):
+    """The {"dtype", "values"} documents of a saved model, as save wrote them."""
+    class_weight = document["params"].get("class_weight")
+    if isinstance(class_weight, dict):
+        yield class_weight["labels"]
+    if document["classes"] is not None:
+        yield document["classes"]
+    yield from (entry for entry in document["categories"] if entry is not None)
+
+
+def _string_length(dtype: str) -> int:
+    """Characters per entry of a fixed-width string dtype (0 for other dtypes)."""
+    match = _LABEL_DTYPE.fullmatch(dtype)
+    return int(match[2]) if match and match[2] else 0
+
+
+def _string_budget(file_bytes: int) -> int:
+    return max(file_bytes, _FEWEST_STRING_CHARACTERS)
+
+
+class _Budget:
+    """Characters that fixed-width string labels may still take while a file loads."""
+
+    def __init__(self, characters: int | None):
+        self.left = characters  # None: no limit (labels checked on their way to a file)
+
+    def take(self, characters: int, what: str) -> None:
+        if self.left is None:
+            return
+        if characters > self.left:
+            raise ValueError(f"{what} would take {characters} characters in their "
+                             "fixed-width dtype, more than the file holds")
+        self.left -= characters
 
 
 def _param_document(name: str, value):
@@ -119,15 +204,18 @@ def _param_document(name: str, value):
     return value
 
 
-def _param(name: str, value):
+def _param(name: str, value, budget: "_Budget"):
     """The parameter a saved document holds (the inverse of _param_document)."""
     if name == "class_weight" and isinstance(value, dict):
         if set(value) != {"labels", "weights"} or not isinstance(value["weights"], list):
             raise _Broken('a class_weight dict must hold "labels" and "weights"')
-        labels = _labels(value["labels"]).tolist()
-        if len(labels) != len(value["weights"]):
-            raise _Broken("class_weight has as many labels as weights")
-        return dict(zip(labels, value["weights"]))
+        labels = _labels(value["labels"], "class_weight labels", budget).tolist()
+        weights = value["weights"]
+        if len(labels) != len(weights) or len(set(labels)) != len(labels):
+            raise _Broken("class_weight must hold as many distinct labels as weights")
+        if not all(type(w) in (int, float) for w in weights):
+            raise _Broken("class_weight weights must be numbers")
+        return dict(zip(labels, weights))
     return value
 
 
@@ -145,20 +233,68 @@ def _labels_document(labels: np.ndarray, what: str = "class labels") -> dict:
     return document
 
 
-def _labels(document, what: str = "class labels") -> np.ndarray:
-    dtype = np.dtype(document["dtype"])
-    if dtype.kind not in _LABEL_KINDS:
-        raise ValueError(f"{what} of dtype {dtype} are not supported")
-    values = document["values"]
+def _labels(document, what: str = "class labels", budget: "_Budget" = None) -> np.ndarray:
+    """Labels from their document {"dtype", "values"}, exactly as saved. ValueError for a
+    dtype a model file does not hold, values not of the dtype's kind or outside its
+    range, or fixed-width strings wider than `budget` allows; all checked before the
+    array is made, so that a broken file never makes one out of proportion to itself."""
+    if not isinstance(document, dict) or set(document) != {"dtype", "values"}:
+        raise ValueError(f'{what} must hold "dtype" and "values"')
+    name, values = document["dtype"], document["values"]
+    match = _LABEL_DTYPE.fullmatch(name) if isinstance(name, str) else None
+    if match is None:
+        raise ValueError(f"{what} of dtype {_shown(name)} are not supported: a model file "
+                         "holds booleans, integers, floats, strings or objects")
     if not isinstance(values, list):
         raise ValueError(f"{what} must be a list")
-    if dtype.kind == "O" and not all(type(v) in (str, int, float, bool) for v in values):
-        raise ValueError(f"{what} of dtype object must be strings or numbers")
+    kind = match[1][0]
+    if not all(_KIND_OF_VALUE[kind](v) for v in values):
+        raise ValueError(f"{what} of dtype {name} must be {_KIND_NAMES[kind]}")
+    if kind == "U":
+        length = int(match[2])
+        if any(len(v) > length for v in values):
+            raise ValueError(f"{what} do not fit their dtype {name}")
+        # An empty list still makes its dtype: charge one entry at least.
+        (budget or _Budget(None)).take(length * max(len(values), 1), what)
+    try:
+        dtype = np.dtype(name)
+    except TypeError:  # a string length past what NumPy can make
+        raise ValueError(f"{what} of dtype {name} are not supported") from None
+    if kind in "iuf" and values:
+        info = np.iinfo(dtype) if kind in "iu" else np.finfo(dtype)
+        # As Python numbers: compared with a NumPy float16, 1e6 would overflow on the way.
+        lowest, highest = ((int(info.min), int(info.max)) if kind in "iu"
+                           else (-float(info.max), float(info.max)))
+        if min(values) < lowest or max(values) > highest:
+            raise ValueError(f"{what} do not fit their dtype {name}: they must lie in "
+                             f"{lowest}..{highest}")
     labels = np.array(values, dtype=dtype)
-    # A dtype too narrow for its values (<U3 for "green", int for 1.5) would change them.
+    # A dtype too narrow for its values (<U3 for "green", float32 for 0.1) would change them.
     if labels.tolist() != values:
-        raise ValueError(f"{what} do not fit their dtype {dtype}")
+        raise ValueError(f"{what} do not fit their dtype {name}")
     return labels
+
+
+def _finite(value) -> bool:
+    return type(value) is int or type(value) is float and math.isfinite(value)
+
+
+# Per dtype kind: the JSON values it takes (bool is no int here, as it is in Python).
+_KIND_OF_VALUE = {
+    "b": lambda v: type(v) is bool,
+    "i": lambda v: type(v) is int,
+    "u": lambda v: type(v) is int,
+    "f": _finite,
+    "U": lambda v: type(v) is str,
+    "O": lambda v: type(v) in (str, bool) or _finite(v),
+}
+_KIND_NAMES = {"b": "true or false", "i": "integers", "u": "integers",
+               "f": "finite numbers", "U": "strings", "O": "strings or finite numbers"}
+
+
+def _shown(value) -> str:
+    """A value from a file, shortened for a message (a broken file may hold megabytes)."""
+    return reprlib.repr(value)
 
 
 def _dumps(document: dict) -> str:
@@ -174,23 +310,32 @@ class _Broken(ValueError):
     """A file that is not a model this reader can trust; the message says why."""
 
 
-def load(path):
+def load(path, *, verify: bool = True):
     """Reads a model written by `save` and returns the fitted estimator.
 
     Raises ValueError, naming the file and what is wrong with it, for a file that is
-    truncated, not JSON, not a qor model, written by a newer version, or whose tree
-    arrays do not describe a tree this package could have fitted. OSError (a missing
-    or unreadable file) passes through.
+    truncated, not JSON, not a qor model, written by a newer version, changed after
+    it was saved (its content no longer matches its digest), or whose fields do not
+    describe a model this package could have fitted. OSError (a missing or unreadable
+    file) passes through. Nothing the file holds makes the reader allocate out of
+    proportion to the file's size.
+
+    verify=False skips the digest alone, for a file changed on purpose: every other
+    check still applies, and `save` seals the model again
+    (`save(load(path, verify=False), path)`). Files of version 1 have no digest.
     """
     with open(path, "rb") as file:
         data = file.read()
     try:
         document = json.loads(data.decode("utf-8"), parse_constant=_refuse_constant)
+    except RecursionError:
+        raise ValueError(f"{os.fspath(path)}: not a qor model file: nested deeper than "
+                         "any model") from None
     except (UnicodeDecodeError, ValueError) as error:
         raise ValueError(f"{os.fspath(path)}: not a qor model file: truncated or not JSON "
                          f"({error})") from None
     try:
-        return _estimator(document)
+        return _estimator(document, len(data), verify)
     except _Broken as error:
         raise ValueError(f"{os.fspath(path)}: {error}") from None
 
@@ -199,29 +344,48 @@ def _refuse_constant(name: str):
     raise ValueError(f"{name} is not a number JSON allows")
 
 
-def _estimator(document):
+def _estimator(document, file_bytes: int, verify: bool):
     if not isinstance(document, dict) or document.get("format") != FORMAT:
         raise _Broken(f'not a qor model file (no "format": "{FORMAT}")')
     version = document.get("version")
     if type(version) is not int or version < 1:
-        raise _Broken(f"not a qor model file: bad version {version!r}")
+        raise _Broken(f"not a qor model file: bad version {_shown(version)}")
     if version > FORMAT_VERSION:
-        raise _Broken(f"written by a newer qor (format version {version}); this qor reads "
-                      f"versions up to {FORMAT_VERSION}")
+        raise _Broken(f"written by a newer qor (format version {_shown(version)}); this qor "
+                      f"reads versions up to {FORMAT_VERSION}")
+    if _nesting(document) > _DEEPEST_NESTING:
+        raise _Broken("not a qor model file: nested deeper than any model")
+    sealed = version >= SEALED_SINCE
+    unknown = set(document) - _FIELDS - ({"digest"} if sealed else set())
+    if unknown:
+        raise _Broken(f"unknown fields {_shown(sorted(unknown))} for format version {version}")
+    try:
+        canonical = _canonical(document)
+    except ValueError:
+        raise _Broken("a number is too large for a double") from None
+    if sealed and verify and document.get("digest") != _digest(canonical):
+        raise _Broken("changed after it was saved: its content does not match its digest "
+                      "(to keep a change made on purpose, seal the file again: "
+                      "qor.save(qor.load(path, verify=False), path))")
+
+    budget = _Budget(_string_budget(file_bytes))
     cls = ESTIMATORS.get(_field(document, "estimator", str))
     if cls is None:
-        raise _Broken(f"unknown estimator {document['estimator']!r}; expected one of "
+        raise _Broken(f"unknown estimator {_shown(document['estimator'])}; expected one of "
                       f"{', '.join(ESTIMATORS)}")
     params = _field(document, "params", dict)
     try:
-        estimator = cls(**{name: _param(name, value) for name, value in params.items()})
+        estimator = cls(**{name: _param(name, value, budget) for name, value in params.items()})
         estimator._validate_params()
     except (TypeError, ValueError) as error:
         raise _Broken(f"bad params: {error}") from None
+    # Prediction hands n_jobs to the core, which counts threads in 32 bits.
+    if estimator.n_jobs is not None and not -2**31 <= estimator.n_jobs < 2**31:
+        raise _Broken(f"bad params: n_jobs {_shown(estimator.n_jobs)} is out of range")
 
     n_features = _field(document, "n_features_in", int)
     if n_features < 1:
-        raise _Broken(f"n_features_in must be at least 1, got {n_features}")
+        raise _Broken(f"n_features_in must be at least 1, got {_shown(n_features)}")
     names = document.get("feature_names_in")
     if names is not None:
         if (not isinstance(names, list) or len(names) != n_features
@@ -229,21 +393,25 @@ def _estimator(document):
             raise _Broken(f"feature_names_in must be {n_features} strings")
         estimator.feature_names_in_ = np.array(names, dtype=object)
     estimator.n_features_in_ = n_features
-    estimator.categories_ = _categories(_field(document, "categories", list), n_features)
+    estimator.categories_ = _categories(_field(document, "categories", list), n_features,
+                                        budget)
     estimator.is_categorical_ = np.array([c is not None for c in estimator.categories_])
 
     classes = document.get("classes")
     if cls is QORClassifier:
-        if not isinstance(classes, dict) or set(classes) != {"dtype", "values"}:
-            raise _Broken('a classifier needs "classes" with "dtype" and "values"')
         try:
-            estimator.classes_ = _labels(classes)
-        except (TypeError, ValueError) as error:
+            estimator.classes_ = _labels(classes, budget=budget)
+        except ValueError as error:
             raise _Broken(f"bad classes: {error}") from None
-        if estimator.classes_.ndim != 1 or estimator.classes_.size < 1:
+        if estimator.classes_.size < 1:
             raise _Broken("classes must be a non-empty list")
-        if np.unique(estimator.classes_).size != estimator.classes_.size:
-            raise _Broken("classes must be distinct")
+        # A fit leaves its classes sorted and distinct (labels of one kind, so they sort).
+        try:
+            ordered = np.unique(estimator.classes_)
+        except TypeError:
+            ordered = None
+        if ordered is None or not np.array_equal(ordered, estimator.classes_):
+            raise _Broken("classes must be distinct labels of one kind, in ascending order")
         estimator.n_classes_ = estimator.classes_.size
     elif classes is not None:
         raise _Broken("a regressor has no classes")
@@ -262,6 +430,18 @@ def _estimator(document):
     return estimator
 
 
+def _nesting(document) -> int:
+    """How deep lists and objects nest in `document` (1: nothing inside it nests),
+    counted without recursion up to one level past _DEEPEST_NESTING."""
+    deepest, pending = 1, [(document, 1)]
+    while pending and deepest <= _DEEPEST_NESTING:
+        value, depth = pending.pop()
+        deepest = max(deepest, depth)
+        inside = value.values() if isinstance(value, dict) else value
+        pending += [(v, depth + 1) for v in inside if isinstance(v, (list, dict))]
+    return deepest
+
+
 def _field(document: dict, name: str, kind: type):
     value = document.get(name)
     if type(value) is not kind:
@@ -272,7 +452,7 @@ def _field(document: dict, name: str, kind: type):
 _JSON_NAMES = {str: "string", dict: "object", int: "integer", list: "array"}
 
 
-def _categories(entries: list, n_features: int) -> list:
+def _categories(entries: list, n_features: int, budget: _Budget) -> list:
     """categories_ from the document's per-feature entries: None for a numeric feature."""
     if len(entries) != n_features:
         raise _Broken(f"categories must hold {n_features} entries, one per feature; "
@@ -285,8 +465,8 @@ def _categories(entries: list, n_features: int) -> list:
         if not isinstance(entry, dict) or set(entry) != {"dtype", "values"}:
             raise _Broken(f'categories of feature {j} must be null or hold "dtype" and "values"')
         try:
-            values = _labels(entry, f"categories of feature {j}")
-        except (TypeError, ValueError) as error:
+            values = _labels(entry, f"categories of feature {j}", budget)
+        except ValueError as error:
             raise _Broken(f"bad categories: {error}") from None
         # Codes number distinct values; a repeated one would make the mapping ambiguous.
         if len(set(values.tolist())) != values.size:
@@ -351,14 +531,25 @@ def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool)
     counts = arrays["n_node_samples"]
     if np.any(counts < 0) or np.any(counts[~leaf] != counts[left[~leaf]] + counts[right[~leaf]]):
         raise _Broken("n_node_samples do not add up: each inner node holds its children's rows")
-    if np.any(arrays["weighted_n_node_samples"] < 0) or (classifier and np.any(
-            arrays["value"] < 0)):
+    weight = arrays["weighted_n_node_samples"]
+    if np.any(weight < 0) or (classifier and np.any(arrays["value"] < 0)):
         raise _Broken("weights and class shares cannot be negative")
+    if classifier:
+        sums = arrays["value"].reshape(n, n_classes).sum(axis=1)
+        wrong = np.flatnonzero(np.where(weight > 0,
+                                        np.abs(sums - 1) > n_classes * _SHARE_ROUNDING,
+                                        sums != 0))
+        if wrong.size:
+            node = int(wrong[0])
+            raise _Broken(f"node {node}'s class shares add up to {float(sums[node])!r}, not 1 "
+                          "(nor 0, as in a node without weight)")
     tree = Tree(n_features=n_features, n_classes=n_classes, **arrays)
-    inner_depth = tree.depth[~leaf]
-    for depth in np.unique(inner_depth):
-        if np.unique(feature[~leaf][inner_depth == depth]).size > 1:
-            raise _Broken(f"the splits of depth {depth} do not share one feature")
+    # Numbered breadth first, the inner nodes of one depth follow each other.
+    inner_depth, inner_feature = tree.depth[~leaf], feature[~leaf]
+    differs = np.flatnonzero((inner_depth[1:] == inner_depth[:-1])
+                             & (inner_feature[1:] != inner_feature[:-1]))
+    if differs.size:
+        raise _Broken(f"the splits of depth {inner_depth[differs[0]]} do not share one feature")
     return tree
 
 
@@ -374,6 +565,14 @@ def _categorical_splits(pool, arrays: dict, categories: list) -> np.ndarray:
         node = int(np.flatnonzero(outside)[0])
         raise _Broken(f"node {node}'s categories [{start[node]}, {end[node]}) lie outside "
                       f"tree.categories_left, which holds {len(pool)}")
+    # Each split has codes of its own: ranges that overlapped would let a small file
+    # stand for many copies of its codes.
+    ranged = np.flatnonzero(end > start)
+    ranged = ranged[np.argsort(start[ranged], kind="stable")]
+    overlap = np.flatnonzero(start[ranged[1:]] < end[ranged[:-1]])
+    if overlap.size:
+        a, b = sorted(ranged[overlap[0]:overlap[0] + 2].tolist())
+        raise _Broken(f"nodes {a} and {b} share codes of tree.categories_left")
     feature, threshold = arrays["feature"], arrays["threshold"]
     leaf = arrays["children_left"] == TREE_LEAF
     for node in range(leaf.size):
@@ -397,6 +596,10 @@ def _categorical_splits(pool, arrays: dict, categories: list) -> np.ndarray:
                           f"{len(values)} categories of feature {feature[node]}")
         if any(a >= b for a, b in zip(codes, codes[1:])):
             raise _Broken(f"node {node}'s category codes {codes} are not ascending and distinct")
+    # Pruning leaves the codes of the splits it removed; they are codes all the same.
+    most = max((len(values) for values in categories if values is not None), default=0)
+    if pool and not 0 <= min(pool) <= max(pool) < most:
+        raise _Broken(f"tree.categories_left must hold category codes, 0..{most - 1}")
     return np.array(pool, dtype=np.float64)
 
 

@@ -184,6 +184,7 @@ def models(folder):
     text = (folder / "model.json").read_text()
     (folder / "broken.json").write_text(text[:len(text) // 2])
     (folder / "newer.json").write_text(json.dumps({**json.loads(text), "version": 99}))
+    (folder / "changed.json").write_text(text.replace('"threshold": [', '"threshold": [1', 1))
     return folder
 
 
@@ -192,7 +193,10 @@ def models(folder):
     (["predict", "broken.json", "labels.csv"],
      "qor predict: error: broken.json: not a qor model file: truncated or not JSON ("),
     (["show", "newer.json"], "qor show: error: newer.json: written by a newer qor (format "
-                             "version 99); this qor reads versions up to 1"),
+                             "version 99); this qor reads versions up to 2"),
+    (["predict", "changed.json", "labels.csv"],
+     "qor predict: error: changed.json: changed after it was saved: its content does not "
+     "match its digest"),
     (["predict", "model.json", "missing.csv"], "qor predict: error: missing.csv: no such file"),
     (["predict", "model.json", "target-only.csv"],
      "qor predict: error: target-only.csv lacks the model's feature columns: size, noise"),
@@ -206,7 +210,7 @@ def models(folder):
      "qor fit: error: cannot write no/such/model.json: No such file or directory"),
     (["fit", "labels.csv", "--target", "label", "--plot", "tree.xyz"],
      "qor fit: error: cannot write tree.xyz: Format 'xyz' is not supported"),
-], ids=["missing-model", "broken-model", "newer-model", "missing-data", "missing-columns",
+], ids=["missing-model", "broken-model", "newer-model", "changed-model", "missing-data", "missing-columns",
         "infinite-feature", "text-feature", "unwritable-output", "unwritable-model",
         "unknown-picture-type"])
 def test_bad_model_files_and_outputs_are_one_line_and_status_2(models, args, message):

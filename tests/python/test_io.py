@@ -2,6 +2,8 @@
 
 import json
 import pickle
+import tracemalloc
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -12,6 +14,7 @@ from sklearn.exceptions import NotFittedError
 from conftest import flats
 from qor import QORClassifier, QORRegressor, load, save
 
+DATA = Path(__file__).parent / "data"
 X, Y = load_breast_cancer(return_X_y=True, as_frame=True)
 X_NAN = X.mask(np.random.default_rng(5).random(X.shape) < 0.1)
 
@@ -71,8 +74,8 @@ BROKEN = {
     "nan": (edit(lambda d, t: t["threshold"].__setitem__(0, float("nan"))),
             "NaN is not a number JSON allows"),
     "not-a-model": (lambda d: '{"tree": []}', 'not a qor model file \\(no "format"'),
-    "newer": (edit(lambda d, t: d.update(version=2)),
-              "written by a newer qor \\(format version 2\\); this qor reads versions up to 1"),
+    "newer": (edit(lambda d, t: d.update(version=3)),
+              "written by a newer qor \\(format version 3\\); this qor reads versions up to 2"),
     "params": (edit(lambda d, t: d["params"].update(max_depth=-1)),
                "bad params: The 'max_depth' parameter"),
     "classes": (edit(lambda d, t: d["classes"]["values"].append(2)),
@@ -97,10 +100,172 @@ BROKEN = {
 
 @pytest.mark.parametrize("breakage, message", BROKEN.values(), ids=BROKEN.keys())
 def test_a_broken_file_is_refused_saying_what_is_wrong(tmp_path, document, breakage, message):
+    # Without the digest's check: the checks that stand alone for files of version 1
+    # and for files changed and sealed again.
     path = tmp_path / "broken.json"
     path.write_text(breakage(document), encoding="latin-1")
     with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
+        load(path, verify=False)
+
+
+def set_classes(dtype, values):
+    return edit(lambda d, t: d.update(classes={"dtype": dtype, "values": values}))
+
+
+def set_class_weight_labels(labels):
+    return edit(lambda d, t: d["params"].update(
+        class_weight={"labels": labels, "weights": [1.0, 2.0]}))
+
+
+# Faults no structural check of a tree catches: each is one ValueError naming it.
+CORRUPTED = {
+    "label-beyond-int64": (set_classes("<i8", [0, 10**30]),
+                           "bad classes: class labels do not fit their dtype <i8: they must "
+                           "lie in -9223372036854775808..9223372036854775807"),
+    "label-beyond-uint8": (set_classes("|u1", [0, 300]), "do not fit their dtype |u1: they "
+                                                         "must lie in 0..255"),
+    "float16-overflow": (set_classes("<f2", [0.0, 1e6]), "do not fit their dtype <f2"),
+    "bool-for-int": (set_classes("<i8", [False, True]), "of dtype <i8 must be integers"),
+    "mixed-labels": (set_classes("|O", ["a", 1]),
+                     "classes must be distinct labels of one kind, in ascending order"),
+    "unsorted-labels": (set_classes("<i8", [1, 0]), "distinct labels of one kind, in ascending"),
+    "wide-strings": (set_classes("<U2000000", ["0", "1"]),
+                     "class labels would take 4000000 characters in their fixed-width "
+                     "dtype, more than the file holds"),
+    "huge-strings": (set_classes("<U2000000000", ["0", "1"]), "would take 4000000000 char"),
+    "huge-empty-strings": (edit(lambda d, t: d["categories"].__setitem__(
+        0, {"dtype": "<U2000000000", "values": []})), "would take 2000000000 char"),
+    "datetime-labels": (set_classes("<M8[ns]", [0, 1]),
+                        "of dtype '<M8\\[ns\\]' are not supported"),
+    "dtype-not-text": (set_classes(8, [0, 1]), "of dtype 8 are not supported"),
+    "class-weight-without-dtype": (set_class_weight_labels({"values": [0, 1]}),
+                                   'bad params: class_weight labels must hold "dtype" and '
+                                   '"values"'),
+    "class-weight-without-values": (set_class_weight_labels({"dtype": "<i8"}),
+                                    'class_weight labels must hold "dtype" and "values"'),
+    "class-weight-not-labels": (set_class_weight_labels([0, 1]), 'must hold "dtype"'),
+    "deep-nesting": (lambda d: '{"format": "qor-model", "tree": ' + "[" * 100_000,
+                     "not a qor model file: nested deeper than any model"),
+    "deep-valid-json": (lambda d: '{"format": "qor-model", "version": 2, "params": '
+                        + "[" * 50 + "]" * 50 + "}", "nested deeper than any model"),
+    "shares-beyond-1": (edit(lambda d, t: t["value"].__setitem__(1, [0.7, 0.7])),
+                        "node 1's class shares add up to 1.4, not 1"),
+    "overflowing-number": (lambda d: json.dumps(d).replace('"n_features_in": 30',
+                                                           '"n_features_in": 3e999'),
+                           "a number is too large for a double"),
+    "threads": (edit(lambda d, t: d["params"].update(n_jobs=2**40)),
+                "bad params: n_jobs 1099511627776 is out of range"),
+    "unknown-field": (edit(lambda d, t: d.update(comment="hi")),
+                      "unknown fields \\['comment'\\] for format version 2"),
+}
+
+
+@pytest.mark.parametrize("breakage, message", CORRUPTED.values(), ids=CORRUPTED.keys())
+def test_a_corrupted_file_is_refused_without_allocating_beyond_its_size(
+        tmp_path, document, breakage, message):
+    path = tmp_path / "corrupted.json"
+    path.write_text(breakage(document))
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
+            load(path, verify=False)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2**20 + 100 * path.stat().st_size
+
+
+def test_a_file_of_version_1_loads_and_saves_sealed(tmp_path):
+    """model-v1.json was written by the first format's save, before files had digests."""
+    flats = pd.read_csv(DATA / "flats.csv")
+    rows = flats.drop(columns="predicted")
+    old = load(DATA / "model-v1.json")
+    assert old.predict(rows).tolist() == flats["predicted"].tolist()
+    save(old, tmp_path / "model.json")
+    document = json.loads((tmp_path / "model.json").read_text())
+    assert document["version"] == 2 and document["digest"].startswith("sha256:")
+    assert identical(load(tmp_path / "model.json").predict_proba(rows), old.predict_proba(rows))
+
+
+def twice_the_first_threshold(document, tree):
+    tree["threshold"][0] *= 2
+
+
+SEALED_AND_CHANGED = {
+    "threshold": (edit(twice_the_first_threshold), "changed after it was saved: its content "
+                  "does not match its digest \\(to keep a change made on purpose, seal the "
+                  "file again: qor.save\\(qor.load\\(path, verify=False\\), path\\)\\)$"),
+    "no-digest": (edit(lambda d, t: d.pop("digest")), "changed after it was saved"),
+    "digest-not-text": (edit(lambda d, t: d.update(digest=[1])), "changed after it was saved"),
+    "version-1": (edit(lambda d, t: d.update(version=1)),
+                  "unknown fields \\['digest'\\] for format version 1"),
+}
+
+
+@pytest.mark.parametrize("breakage, message", SEALED_AND_CHANGED.values(),
+                         ids=SEALED_AND_CHANGED.keys())
+def test_a_sealed_file_changed_after_saving_is_refused(tmp_path, document, breakage, message):
+    path = tmp_path / "changed.json"
+    path.write_text(breakage(document))
+    with pytest.raises(ValueError, match=f"^{path}: {message}"):
         load(path)
+
+
+def test_a_file_changed_on_purpose_is_sealed_again_by_save(tmp_path, document):
+    path = tmp_path / "model.json"
+    path.write_text(edit(twice_the_first_threshold)(document))
+    model = load(path, verify=False)
+    assert model.tree_.threshold[0] == 2 * document["tree"]["threshold"][0]
+    save(model, path)
+    assert load(path).tree_.threshold[0] == model.tree_.threshold[0]
+
+
+def test_the_digest_covers_the_content_not_the_layout(tmp_path, document):
+    path = tmp_path / "model.json"
+    path.write_text(json.dumps(dict(reversed(document.items())), indent=3))
+    assert load(path).tree_.threshold[0] == document["tree"]["threshold"][0]
+
+
+def mutants(data: bytes, seed: int, count: int):
+    """`count` copies of `data`, each with one bit flipped, one byte replaced by a
+    printable character, or cut short."""
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        at = int(rng.integers(len(data)))
+        kind = rng.integers(3)
+        if kind == 0:
+            yield data[:at] + bytes([data[at] ^ 1 << int(rng.integers(8))]) + data[at + 1:]
+        elif kind == 1:
+            yield data[:at] + bytes([int(rng.integers(32, 127))]) + data[at + 1:]
+        else:
+            yield data[:at]
+
+
+@pytest.mark.parametrize("sealed", [True, False], ids=["sealed", "version-1"])
+def test_a_fuzzed_file_is_refused_or_loads_a_sound_model(tmp_path, sealed):
+    """Sealed: only a change that leaves the content as it was (such as a space for a
+    newline) loads, and predicts exactly as the original. Version 1: a change may load,
+    but only as a model that predicts, with class shares that add up."""
+    original = load(DATA / "model-v1.json")
+    if sealed:
+        save(original, tmp_path / "model.json")
+    data = (tmp_path / "model.json" if sealed else DATA / "model-v1.json").read_bytes()
+    rows = pd.read_csv(DATA / "flats.csv").drop(columns="predicted")
+    path = tmp_path / "mutant.json"
+    for mutant in mutants(data, seed=int(sealed), count=300):
+        path.write_bytes(mutant)
+        try:
+            model = load(path)
+        except ValueError:
+            continue
+        named = rows.set_axis(model.feature_names_in_, axis=1)
+        proba = model.predict_proba(named)
+        if sealed:
+            assert json.loads(mutant) == json.loads(data), mutant
+            assert identical(proba, original.predict_proba(rows))
+        else:
+            model.predict(named)
+            assert np.allclose(proba.sum(axis=1), 1.0, rtol=0, atol=1e-12)
 
 
 @pytest.mark.parametrize("estimator, error", [(QORClassifier(), NotFittedError),
@@ -154,6 +319,10 @@ BROKEN_CATEGORICAL = {
              "node 2 sends codes \\[1, 3\\] left, outside the 3 categories of feature 1"),
     "range": (edit(lambda d, t: t["category_end"].__setitem__(2, 9)),
               "node 2's categories \\[2, 9\\) lie outside tree.categories_left, which holds 4"),
+    "shared-codes": (edit(lambda d, t: t["category_start"].__setitem__(2, 1)),
+                     "nodes 1 and 2 share codes of tree.categories_left"),
+    "stray-code": (edit(lambda d, t: t["categories_left"].append(2**70)),
+                   "tree.categories_left must hold category codes, 0..2"),
     "unsorted": (edit(lambda d, t: t.update(categories_left=[1, 0, 1, 2])),
                  "node 1's category codes \\[1, 0\\] are not ascending and distinct"),
 }
@@ -166,4 +335,4 @@ def test_a_broken_categorical_file_is_refused_saying_what_is_wrong(
     path = tmp_path / "broken.json"
     path.write_text(breakage(categorical_document))
     with pytest.raises(ValueError, match=f"^{path}: .*{message}"):
-        load(path)
+        load(path, verify=False)
