@@ -81,10 +81,12 @@ _DEEPEST_NESTING = 8
 # and at least this many, so that a file cannot make a reader allocate out of
 # proportion to its size.
 _FEWEST_STRING_CHARACTERS = 1 << 16
-# A classifier's node holds each class's weight divided by their sum: n_classes
-# rounded quotients of a rounded sum, which add up to 1 within a few units in the
-# last place per class (or are all 0 in a node without weight).
-_SHARE_ROUNDING = 4 * np.finfo(np.float64).eps
+# A classifier's node holds each class's weight divided by the node's weight (or all
+# 0 in a node without weight). Both weights are rounded sums over the node's rows, so
+# the shares add up to 1 within about (rows + classes) units of roundoff; twice that
+# is allowed, with rows at most the engine's 32-bit count.
+_SHARE_ROUNDING = 2 * np.finfo(np.float64).eps
+_MOST_ROWS = 2**31 - 1
 
 
 def save(estimator, path) -> None:
@@ -536,8 +538,8 @@ def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool)
         raise _Broken("weights and class shares cannot be negative")
     if classifier:
         sums = arrays["value"].reshape(n, n_classes).sum(axis=1)
-        wrong = np.flatnonzero(np.where(weight > 0,
-                                        np.abs(sums - 1) > n_classes * _SHARE_ROUNDING,
+        rows = np.minimum(counts, _MOST_ROWS) + n_classes
+        wrong = np.flatnonzero(np.where(weight > 0, np.abs(sums - 1) > rows * _SHARE_ROUNDING,
                                         sums != 0))
         if wrong.size:
             node = int(wrong[0])
