@@ -5,10 +5,14 @@ Bad input ends the command with one line on stderr and exit status 2.
 """
 
 import argparse
+import csv
+import io
 import math
 import os
 import sys
 import time
+import warnings
+from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
@@ -18,6 +22,8 @@ from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.model_selection import GridSearchCV, train_test_split
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
+from . import __version__
+from ._categories import categorical_mask
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
 from .io import load, save
@@ -35,6 +41,12 @@ FEWEST_ROWS_PER_SIDE = 2
 DEMO_FOLDS = 5
 # A file argument that means standard input or output.
 STANDARD_STREAM = "-"
+# Without --sep, the separator is sniffed among these from the file's first bytes; a
+# comma where they do not tell (a file of one column, say).
+SNIFFED_SEPARATORS = ",;\t|"
+SNIFF_BYTES = 1 << 16
+# Bins a binned fit may have per feature.
+BINS = (2, 65535)
 
 
 class InputError(Exception):
@@ -60,37 +72,111 @@ def _at_least(lowest: int):
     return parse
 
 
-def _share(text: str) -> float:
+def _number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _share(text: str) -> float:
+    value = _number(text)
     if not 0.0 < value < 1.0:
         raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1, got {value}")
     return value
 
 
+def _share_or_none(text: str) -> float:
+    value = _number(text)
+    if not 0.0 <= value < 1.0:
+        raise argparse.ArgumentTypeError(f"must be at least 0 and below 1, got {value}")
+    return value
+
+
+def _not_negative(text: str) -> float:
+    value = _number(text)
+    if value < 0.0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
+def _bins(text: str) -> int:
+    value = _at_least(BINS[0])(text)
+    if value > BINS[1]:
+        raise argparse.ArgumentTypeError(f"must be at most {BINS[1]}, got {value}")
+    return value
+
+
+def _columns(text: str) -> list[str]:
+    """Column names separated by commas (spaces around each name ignored)."""
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected column names separated by commas, "
+                                         f"got {text!r}")
+    repeated = sorted({name for name in names if names.count(name) > 1})
+    if repeated:
+        raise argparse.ArgumentTypeError(f"names {', '.join(map(repr, repeated))} more "
+                                         "than once")
+    return names
+
+
+def _separator(text: str) -> str:
+    """One character; `tab` or `\\t` for a tab."""
+    if text in ("tab", "\\t"):
+        return "\t"
+    if len(text) != 1 or text in "\"\r\n":
+        raise argparse.ArgumentTypeError("expected one character (other than a quote or a "
+                                         f"line break), or tab; got {text!r}")
+    return text
+
+
+def _sep_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--sep", type=_separator, metavar="CHAR",
+                        help="the CSV file's separator (the word tab for a tab); by default "
+                             "sniffed from its first lines among , ; tab |")
+
+
+def _precision_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--precision", type=_at_least(1), metavar="DIGITS",
+                        help="significant digits of thresholds and values in the tree's text, "
+                             "DOT file and picture (default: those of qor.export_text, "
+                             "qor.export_dot and qor.plot_tree)")
+
+
 def _tree_options(parser: argparse.ArgumentParser, max_depth: int, lowest: int,
-                  depth_help: str) -> None:
+                  depth_help: str, test_size) -> None:
     parser.add_argument("--max-depth", type=_at_least(lowest), default=max_depth, metavar="N",
                         help=f"{depth_help} (default {max_depth})")
-    parser.add_argument("--test-size", type=_share, default=0.25, metavar="SHARE",
-                        help="share of the rows held out for scoring (default 0.25)")
+    zero = ", 0 for none" if test_size is _share_or_none else ""
+    parser.add_argument("--test-size", type=test_size, default=0.25, metavar="SHARE",
+                        help=f"share of the rows held out for scoring (default 0.25{zero})")
     parser.add_argument("--seed", type=_at_least(0), default=0, metavar="N",
                         help="seed of the train/held-out split (default 0)")
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="qor", description="Level-wise decision trees: one feature per depth.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser.add_argument("--version", action="version", version=f"qor {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     fit = commands.add_parser(
         "fit", help="fit a tree on a CSV file and report it",
-        description="Fit a tree on a CSV file (every column but the target is a feature; "
-                    "a column holding text is a categorical one), print the feature of each "
-                    "depth, the tree, the train and held-out scores and the fit time.")
+        description="Fit a tree on a CSV file (every column but the target is a feature, "
+                    "unless --features or --drop say otherwise; a column holding text is a "
+                    "categorical one), print the feature of each depth, the tree, the train "
+                    "and held-out scores and the fit time.")
     fit.add_argument("data", type=Path, metavar="DATA.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="column to predict")
+    chosen = fit.add_mutually_exclusive_group()
+    chosen.add_argument("--features", type=_columns, metavar="A,B,...",
+                        help="the feature columns, in this order (default: all but the "
+                             "target)")
+    chosen.add_argument("--drop", type=_columns, metavar="A,B,...",
+                        help="columns that are not features (an id, another target, ...)")
+    _sep_option(fit)
     fit.add_argument("--task", choices=sorted(CRITERIA),
                      help="default: classification for a non-numeric or boolean target, or an "
                           f"integer one with at most {MOST_INFERRED_CLASSES} distinct values; "
@@ -98,14 +184,29 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--criterion", choices=[c for pair in CRITERIA.values() for c in pair],
                      help="gini or entropy for classification (default gini), "
                           "mse or mae for regression (default mse)")
-    _tree_options(fit, max_depth=5, lowest=0, depth_help="levels that may split")
+    _tree_options(fit, max_depth=5, lowest=0, depth_help="levels that may split",
+                  test_size=_share_or_none)
     fit.add_argument("--min-samples-split", type=_at_least(2), default=2, metavar="N",
                      help="a node with fewer rows is not split (default 2)")
     fit.add_argument("--min-samples-leaf", type=_at_least(1), default=1, metavar="N",
                      help="fewest rows either side of a split may get (default 1)")
+    fit.add_argument("--min-impurity-decrease", type=_not_negative, default=0.0, metavar="X",
+                     help="a node splits only where its share of the weight times the "
+                          "split's impurity decrease reaches X (default 0)")
+    fit.add_argument("--class-weight", choices=["balanced"],
+                     help="balanced: weigh each class by the inverse of its row count "
+                          "(classification)")
+    fit.add_argument("--ccp-alpha", type=_not_negative, default=0.0, metavar="X",
+                     help="prune the grown tree with cost-complexity alpha X (default 0: "
+                          "no pruning)")
+    fit.add_argument("--max-bins", type=_bins, metavar="N",
+                     help=f"grow from at most N bins per feature ({BINS[0]}..{BINS[1]}; "
+                          "default: from the exact values)")
+    _precision_option(fit)
     fit.add_argument("--dot", type=Path, metavar="FILE", help="also write the tree as Graphviz DOT")
     fit.add_argument("--save", type=Path, metavar="MODEL.json",
-                     help="also save the model (fitted on the training rows) for qor predict")
+                     help="also save the model (fitted on the training rows, all of them "
+                          "with --test-size 0) for qor predict")
     fit.add_argument("--plot", type=Path, metavar="FILE",
                      help="also draw the tree into FILE.png or FILE.svg (needs qor[plot])")
     fit.add_argument("--plot-depth", type=_at_least(0), metavar="N",
@@ -122,11 +223,16 @@ def build_parser() -> argparse.ArgumentParser:
     predict.add_argument("data", metavar="DATA.csv", help=f"{STANDARD_STREAM} reads standard input")
     predict.add_argument("-o", "--output", default=STANDARD_STREAM, metavar="FILE",
                          help=f"where to write (default {STANDARD_STREAM}: standard output)")
+    predict.add_argument("--keep", type=_columns, metavar="A,B,...",
+                         help="input columns to copy, as they are, into the output before "
+                              "the prediction (an id, say)")
+    _sep_option(predict)
     predict.set_defaults(run=run_predict)
 
     show = commands.add_parser("show", help="print a saved model's tree",
                                description="Print a saved model's tree as text.")
     show.add_argument("model", type=Path, metavar="MODEL.json")
+    _precision_option(show)
     show.set_defaults(run=run_show)
 
     demo = commands.add_parser(
@@ -136,13 +242,19 @@ def build_parser() -> argparse.ArgumentParser:
                     "scikit-learn, each at the depth that cross-validation on the training "
                     "rows prefers, and report both side by side.")
     _tree_options(demo, max_depth=8, lowest=1,
-                  depth_help="deepest max_depth the cross-validation tries")
+                  depth_help="deepest max_depth the cross-validation tries", test_size=_share)
     demo.set_defaults(run=run_demo)
     return parser
 
 
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        # No command is a usage error, as argparse treats any other: the help, with the
+        # list of commands, on stderr and status 2.
+        parser.print_help(sys.stderr)
+        return USAGE_ERROR
     try:
         args.run(args)
         sys.stdout.flush()
@@ -159,26 +271,83 @@ def main(argv=None) -> int:
 
 # ---- qor fit ---------------------------------------------------------------------------
 
-def _read_csv(path, text_columns=()) -> pd.DataFrame:
-    """The CSV file at `path`, or standard input for "-"; `text_columns` (names or
-    positions) are read as text even where every cell looks like a number."""
-    if str(path) == STANDARD_STREAM:
-        path = "standard input"
-        source = sys.stdin
-    else:
-        source = path
+@contextmanager
+def _reading(name: str):
+    """Reports a file that cannot be read as CSV as bad input."""
     try:
-        return pd.read_csv(source, dtype=dict.fromkeys(text_columns, str))
+        yield
     except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
+        raise InputError(f"{name}: no such file") from None
     except IsADirectoryError:
-        raise InputError(f"{path}: is a directory, not a CSV file") from None
+        raise InputError(f"{name}: is a directory, not a CSV file") from None
     except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
+        raise InputError(f"{name}: {error.strerror or error}") from None
     except pd.errors.EmptyDataError:
-        raise InputError(f"{path}: the file is empty") from None
+        raise InputError(f"{name}: the file is empty") from None
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
-        raise InputError(f"{path}: not a readable CSV file ({_first_line(error)})") from None
+        raise InputError(f"{name}: not a readable CSV file ({_first_line(error)})") from None
+
+
+class _Csv:
+    """A CSV file, or standard input ("-", read once and kept so that it can be read
+    again), with its separator: --sep, or else the one sniffed from its first bytes."""
+
+    def __init__(self, path, sep: str | None):
+        self.path = path
+        self.name = "standard input" if str(path) == STANDARD_STREAM else str(path)
+        self._text = None
+        with _reading(self.name):
+            if str(path) == STANDARD_STREAM:
+                self._text = sys.stdin.read()
+                sample, cut = self._text[:SNIFF_BYTES], len(self._text) > SNIFF_BYTES
+            else:
+                with open(path, "rb") as file:
+                    head = file.read(SNIFF_BYTES)
+                sample = head.decode("utf-8", errors="replace")
+                cut = len(head) == SNIFF_BYTES
+        self.sniffed = sep is None
+        self.sep = _sniff(sample, cut) if sep is None else sep
+
+    def read(self, **options) -> pd.DataFrame:
+        """The table (pandas.read_csv's options); a ragged one is refused."""
+        # Left to itself, pandas takes cells beyond the header's names for an index;
+        # with index_col=False it drops them with a warning, which is made an error here.
+        with _reading(self.name), warnings.catch_warnings():
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            try:
+                return pd.read_csv(self._source(), sep=self.sep, index_col=False, **options)
+            except pd.errors.ParserWarning as warning:
+                if "Length of header" not in str(warning):
+                    raise InputError(f"{self.name}: not a readable CSV file "
+                                     f"({_first_line(warning)})") from None
+        names = len(pd.read_csv(self._source(), sep=self.sep, nrows=0).columns)
+        raise InputError(f"{self.name}: rows hold more cells than the header has names "
+                         f"({names}); the separator is {self.sep!r}")
+
+    def _source(self):
+        return self.path if self._text is None else io.StringIO(self._text)
+
+    def separator(self) -> str:
+        return f"{self.sep!r} ({'sniffed' if self.sniffed else '--sep'})"
+
+    def one_column_hint(self, frame: pd.DataFrame) -> str:
+        """For an error about a missing column: a hint when the file read as one column,
+        as it does with a wrong separator."""
+        if frame.shape[1] != 1:
+            return ""
+        return (f" (read as one column with the separator {self.sep!r}; if the file has "
+                "another, give it with --sep)")
+
+
+def _sniff(sample: str, cut: bool) -> str:
+    """The separator of CSV text (`sample`: its start, `cut` short of the end), by
+    csv.Sniffer among SNIFFED_SEPARATORS."""
+    if cut:
+        sample = sample[:sample.rfind("\n") + 1] or sample  # whole lines only
+    try:
+        return csv.Sniffer().sniff(sample, delimiters=SNIFFED_SEPARATORS).delimiter
+    except csv.Error:
+        return ","
 
 
 def _first_line(error: Exception) -> str:
@@ -201,15 +370,29 @@ def choose_task(y: pd.Series, requested: str | None) -> tuple[str, str]:
     return "regression", "inferred: numeric target"
 
 
-def _features_and_target(frame: pd.DataFrame, target: str, path: Path) -> tuple[pd.DataFrame,
-                                                                                  pd.Series]:
-    if target not in frame.columns:
+def _require_columns(frame: pd.DataFrame, names: list, table: _Csv) -> None:
+    missing = [name for name in names if name not in frame.columns]
+    if missing:
         columns = ", ".join(map(str, frame.columns))
-        raise InputError(f"no column {target!r} in {path}; its columns are: {columns}")
-    X = frame.drop(columns=[target])
+        raise InputError(f"no column {', '.join(map(repr, missing))} in {table.name}; its "
+                         f"columns are: {columns}{table.one_column_hint(frame)}")
+
+
+def _features_and_target(frame: pd.DataFrame, args, table: _Csv) -> tuple[pd.DataFrame,
+                                                                           pd.Series]:
+    target = args.target
+    _require_columns(frame, [target, *(args.features or args.drop or [])], table)
+    for option, names in (("--features", args.features), ("--drop", args.drop)):
+        if names is not None and target in names:
+            raise InputError(f"{option} names the target {target!r}, which is never a feature")
+    if args.features is not None:
+        X = frame[args.features]
+    else:
+        X = frame.drop(columns=[target, *(args.drop or [])])
     y = frame[target]
     if X.shape[1] == 0:
-        raise InputError(f"{path} has no feature columns besides the target {target!r}")
+        left = "--drop leaves" if args.drop else f"{table.name} has"
+        raise InputError(f"{left} no feature columns besides the target {target!r}")
     _check_features(X)
     missing = int(y.isna().sum())
     if missing:
@@ -242,14 +425,14 @@ def _write(path: Path, write) -> None:
         raise InputError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _draw(estimator, path: Path, max_depth: int | None) -> None:
+def _draw(estimator, path: Path, max_depth: int | None, digits: dict) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")  # a file is all the command draws; no window
         import matplotlib.pyplot as plt
     except ImportError:
         raise InputError("--plot needs matplotlib: pip install 'qor[plot]'") from None
-    figure = plot_tree(estimator, max_depth=max_depth)[0].figure
+    figure = plot_tree(estimator, max_depth=max_depth, **digits)[0].figure
     try:
         # An SVG keeps its text as text, which can be searched and selected.
         with matplotlib.rc_context({"svg.fonttype": "none"}):
@@ -260,9 +443,27 @@ def _draw(estimator, path: Path, max_depth: int | None) -> None:
         plt.close(figure)
 
 
+def _estimator(args, task: str, criterion: str):
+    """The estimator the options describe."""
+    params = dict(criterion=criterion, max_depth=args.max_depth,
+                  min_samples_split=args.min_samples_split,
+                  min_samples_leaf=args.min_samples_leaf,
+                  min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
+                  max_bins=args.max_bins)
+    if args.max_bins is not None and criterion == "mae":
+        raise InputError("--max-bins does not work with the mae criterion, which needs the "
+                         "exact values; use mse or leave out --max-bins")
+    if task == "regression":
+        if args.class_weight is not None:
+            raise InputError("--class-weight is for classification, and this is regression")
+        return QORRegressor(**params)
+    return QORClassifier(class_weight=args.class_weight, **params)
+
+
 def run_fit(args) -> None:
-    frame = _read_csv(args.data)
-    X, y = _features_and_target(frame, args.target, args.data)
+    table = _Csv(args.data, args.sep)
+    frame = table.read()
+    X, y = _features_and_target(frame, args, table)
     task, reason = choose_task(y, args.task)
     criterion = args.criterion or CRITERIA[task][0]
     if criterion not in CRITERIA[task]:
@@ -270,16 +471,23 @@ def run_fit(args) -> None:
                          f"use {' or '.join(CRITERIA[task])}")
     n = len(frame)
     n_test = math.ceil(args.test_size * n)
-    if min(n - n_test, n_test) < FEWEST_ROWS_PER_SIDE:
+    if n_test == 0 and n < FEWEST_ROWS_PER_SIDE:
+        raise InputError(f"too few rows: {n} for training, which needs at least "
+                         f"{FEWEST_ROWS_PER_SIDE}")
+    if n_test > 0 and min(n - n_test, n_test) < FEWEST_ROWS_PER_SIDE:
         raise InputError(f"too few rows: {n} rows split into {n - n_test} for training and "
                          f"{n_test} held out, and each side needs at least {FEWEST_ROWS_PER_SIDE}")
 
-    estimator_class = QORClassifier if task == "classification" else QORRegressor
-    estimator = estimator_class(criterion=criterion, max_depth=args.max_depth,
-                                min_samples_split=args.min_samples_split,
-                                min_samples_leaf=args.min_samples_leaf)
-    X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
-                                                        random_state=args.seed)
+    estimator = _estimator(args, task, criterion)
+    text = [str(c) for c in X.columns[categorical_mask("from_dtype", X)]]
+    if args.max_bins is not None and text:
+        raise InputError(f"--max-bins does not work with categorical (text) columns yet: "
+                         f"{', '.join(text)}; leave out --max-bins, or those columns with --drop")
+    if args.test_size == 0:
+        X_train, X_test, y_train, y_test = X, None, y, None
+    else:
+        X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=args.test_size,
+                                                            random_state=args.seed)
     try:
         start = time.perf_counter()
         estimator.fit(X_train, y_train)
@@ -288,24 +496,28 @@ def run_fit(args) -> None:
         # sklearn's validation speaks of X and y; here they are the file's columns.
         raise InputError(f"{args.data}: {_first_line(error)}") from None
     train_score = estimator.score(X_train, y_train)
-    test_score = estimator.score(X_test, y_test)
 
+    digits = {} if args.precision is None else {"precision": args.precision}
     if args.dot is not None:
-        _write(args.dot, lambda path: path.write_text(export_dot(estimator), encoding="utf-8"))
+        _write(args.dot, lambda path: path.write_text(export_dot(estimator, **digits),
+                                                      encoding="utf-8"))
     if args.save is not None:
         _write(args.save, lambda path: save(estimator, path))
     if args.plot is not None:
-        _draw(estimator, args.plot, args.plot_depth)
+        _draw(estimator, args.plot, args.plot_depth, digits)
 
     metric = "accuracy" if task == "classification" else "R^2"
+    split = (f"all {n} rows for training, none held out (test size 0)" if X_test is None
+             else f"{len(y_train)} rows for training, {len(y_test)} held out "
+                  f"(test size {args.test_size}, seed {args.seed})")
     report = [
         ("data", f"{args.data}: {n} rows, {X.shape[1]} features, target {args.target!r}"),
+        ("separator", table.separator()),
         ("task", f"{task} ({reason})"),
         ("categorical", ", ".join(str(c) for c in X.columns[estimator.is_categorical_])
          or "none"),
         ("model", repr(estimator)),
-        ("split", f"{len(y_train)} rows for training, {len(y_test)} held out "
-                  f"(test size {args.test_size}, seed {args.seed})"),
+        ("split", split),
     ]
     _print_fields(report)
     print()
@@ -317,11 +529,12 @@ def run_fit(args) -> None:
         print("  none: the tree is a single leaf")
     print()
     print("tree")
-    print(export_text(estimator), end="")
+    print(export_text(estimator, **digits), end="")
     print()
-    scores = [(f"train {metric}", f"{train_score:.4f}"),
-              (f"held-out {metric}", f"{test_score:.4f}"),
-              ("fit time", _duration(seconds))]
+    scores = [(f"train {metric}", f"{train_score:.4f}")]
+    if X_test is not None:
+        scores.append((f"held-out {metric}", f"{estimator.score(X_test, y_test):.4f}"))
+    scores.append(("fit time", _duration(seconds)))
     for label, path in (("dot file", args.dot), ("model file", args.save),
                         ("picture", args.plot)):
         if path is not None:
@@ -362,14 +575,16 @@ def _text_features(model) -> list:
             if values is not None and all(isinstance(v, str) for v in values)]
 
 
-def _model_features(model, frame: pd.DataFrame, source: str):
+def _model_features(model, frame: pd.DataFrame, table: _Csv):
     """The columns of `frame` the model reads: by name when it knows their names,
     else all of them, in order."""
+    source = table.name
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
         missing = [str(n) for n in names if n not in frame.columns]
         if missing:
-            raise InputError(f"{source} lacks the model's feature columns: {', '.join(missing)}")
+            raise InputError(f"{source} lacks the model's feature columns: {', '.join(missing)}"
+                             f"{table.one_column_hint(frame)}")
         X = frame[list(names)]
     elif frame.shape[1] != model.n_features_in_:
         raise InputError(f"{source} has {frame.shape[1]} columns, but the model takes "
@@ -386,24 +601,38 @@ def _model_features(model, frame: pd.DataFrame, source: str):
 
 def run_predict(args) -> None:
     model = _load_model(args.model)
-    frame = _read_csv(args.data, _text_features(model))
-    source = "standard input" if args.data == STANDARD_STREAM else args.data
+    table = _Csv(args.data, args.sep)
+    frame = table.read(dtype=dict.fromkeys(_text_features(model), str))
     if frame.empty:
-        raise InputError(f"{source} has no rows")
-    X = _model_features(model, frame, source)
+        raise InputError(f"{table.name} has no rows")
+    X = _model_features(model, frame, table)
     result = pd.DataFrame({"prediction": model.predict(X)})
     if hasattr(model, "classes_"):
         proba = model.predict_proba(X)
         for j, label in enumerate(model.classes_):
             result[f"proba_{label}"] = proba[:, j]
+    if args.keep:
+        _require_columns(frame, args.keep, table)
+        clash = [name for name in args.keep if name in result.columns]
+        if clash:
+            raise InputError(f"--keep names {', '.join(map(repr, clash))}, a column the "
+                             "output has already")
+        # Read again as text, so that an id such as 007 or NA is copied as it stands.
+        kept = table.read(usecols=args.keep, dtype=str, keep_default_na=False)
+        result = pd.concat([kept[args.keep], result], axis=1)
     if args.output == STANDARD_STREAM:
         result.to_csv(sys.stdout, index=False)
     else:
         _write(Path(args.output), lambda path: result.to_csv(path, index=False))
+    if table.sniffed and table.sep != ",":
+        # The output is comma-separated whatever the input; say what the input was read with.
+        print(f"qor predict: read {table.name} with the separator {table.sep!r} (sniffed; "
+              "--sep to choose)", file=sys.stderr)
 
 
 def run_show(args) -> None:
-    print(export_text(_load_model(args.model)), end="")
+    digits = {} if args.precision is None else {"precision": args.precision}
+    print(export_text(_load_model(args.model), **digits), end="")
 
 
 # ---- qor demo --------------------------------------------------------------------------

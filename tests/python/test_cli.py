@@ -9,8 +9,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from sklearn.model_selection import train_test_split
 
-from qor import QORClassifier, export_text, load, save
+from qor import QORClassifier, __version__, export_dot, export_text, load, save
+from qor.cli import main
 
 LAUNCHERS = {
     "module": [sys.executable, "-m", "qor"],
@@ -99,7 +101,7 @@ def test_fit_chooses_the_task(folder, args, task_line):
      "qor fit: error: cannot write no/such/folder/tree.dot: No such file or directory"),
     (["labels.csv"], "qor fit: error: the following arguments are required: --target"),
     (["labels.csv", "--target", "label", "--test-size", "1"],
-     "qor fit: error: argument --test-size: must lie strictly between 0 and 1, got 1.0"),
+     "qor fit: error: argument --test-size: must be at least 0 and below 1, got 1.0"),
     (["labels.csv", "--target", "label", "--min-samples-leaf", "x"],
      "qor fit: error: argument --min-samples-leaf: expected an integer, got 'x'"),
     (["labels.csv", "--target", "label", "--max-depth", str(2**31)],
@@ -240,3 +242,199 @@ def test_text_columns_are_categories_from_fit_to_predict_and_show(tmp_path):
     shown = qor("show", "model.json", cwd=tmp_path)
     assert shown.returncode == 0 and " size in {" in shown.stdout
     assert shown.stdout == export_text(model)
+
+
+# ---- options, run by main() in this process ----------------------------------------------
+
+@pytest.fixture
+def cli(capsys, monkeypatch):
+    """`qor ARGS` through main() in this process, in folder `cwd`: (status, stdout, stderr)."""
+    def run(*args, cwd, stdin=""):
+        monkeypatch.chdir(cwd)
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+        try:
+            status = main([str(a) for a in args])
+        except SystemExit as stop:  # argparse's own errors and --version
+            status = stop.code
+        return (status, *capsys.readouterr())
+    return run
+
+
+@pytest.fixture
+def shop(tmp_path):
+    """200 rows: `size` mostly decides `label` (big in a third of them), `colour` a
+    little, `noise` nothing; `id` is text that looks like a number (0007)."""
+    n = 200
+    rng = np.random.default_rng(7)
+    size = rng.uniform(0, 100, n).round(2)
+    colour = rng.choice(["red", "green", "blue"], n)
+    big = rng.random(n) < 1 / (1 + np.exp(-(size - 70) / 6)) + 0.15 * (colour == "red")
+    frame = pd.DataFrame({"id": [f"{i:04d}" for i in range(n)], "size": size,
+                          "noise": rng.integers(0, 5, n), "colour": colour,
+                          "label": np.where(big, "big", "small")})
+    frame.to_csv(tmp_path / "shop.csv", index=False)
+    return tmp_path, frame
+
+
+def fitted(frame, columns, test_size=0.25, **params):
+    """The estimator `qor fit --target label` should fit, on the same training rows."""
+    X, y = frame[columns], frame["label"]
+    if test_size:
+        X, _, y, _ = train_test_split(X, y, test_size=test_size, random_state=0)
+    return QORClassifier(**params).fit(X, y)
+
+
+ALL = ["size", "noise", "colour"]
+FIT_OPTIONS = {
+    "features": (["--features", "colour,noise"], ["colour", "noise"], {}),
+    "drop": (["--drop", "id,size"], ["noise", "colour"], {}),
+    "class-weight": (["--drop", "id", "--class-weight", "balanced"], ALL,
+                     {"class_weight": "balanced"}),
+    "ccp-alpha": (["--drop", "id", "--ccp-alpha", "0.01"], ALL, {"ccp_alpha": 0.01}),
+    "min-impurity-decrease": (["--drop", "id", "--min-impurity-decrease", "0.01"], ALL,
+                              {"min_impurity_decrease": 0.01}),
+    "max-bins": (["--drop", "id,colour", "--max-bins", "4"], ["size", "noise"], {"max_bins": 4}),
+    "test-size-0": (["--drop", "id", "--test-size", "0"], ALL, {"test_size": 0}),
+}
+
+
+@pytest.mark.parametrize("options, columns, params", FIT_OPTIONS.values(), ids=FIT_OPTIONS.keys())
+def test_fit_options_give_the_estimators_own_tree(cli, shop, options, columns, params):
+    folder, frame = shop
+    status, out, err = cli("fit", "shop.csv", "--target", "label", "--save", "model.json",
+                           *options, cwd=folder)
+    assert status == 0 and err == ""
+    expected = fitted(frame, columns, **params)
+    model = load(folder / "model.json")
+    assert model.get_params() == expected.get_params()
+    assert model.feature_names_in_.tolist() == columns
+    assert export_text(model) == export_text(expected)
+    assert f"\ntree\n{export_text(expected)}\n" in out
+    # Each option changes the tree here, so that one left out would show.
+    assert export_text(expected) != export_text(fitted(frame, ALL))
+    if params.get("test_size") == 0:
+        assert "split              all 200 rows for training, none held out (test size 0)" in out
+        assert "held-out" not in out and "train accuracy" in out
+
+
+def test_precision_of_the_printed_tree_dot_and_show(cli, shop):
+    folder, _ = shop
+    status, out, _ = cli("fit", "shop.csv", "--target", "label", "--drop", "id", "--precision",
+                         "2", "--save", "model.json", "--dot", "tree.dot", cwd=folder)
+    model = load(folder / "model.json")
+    assert status == 0 and export_text(model, precision=2) != export_text(model)
+    assert f"\ntree\n{export_text(model, precision=2)}\n" in out
+    assert (folder / "tree.dot").read_text() == export_dot(model, precision=2)
+    assert cli("show", "model.json", "--precision", "2", cwd=folder)[1] == export_text(
+        model, precision=2)
+
+
+@pytest.mark.parametrize("sep", [";", "\t", "|", ","], ids=["semicolon", "tab", "bar", "comma"])
+def test_the_separator_is_sniffed_and_said(cli, shop, sep):
+    folder, frame = shop
+    frame.to_csv(folder / "data.csv", sep=sep, index=False)
+    status, out, err = cli("fit", "data.csv", "--target", "label", "--drop", "id", "--save",
+                           "model.json", cwd=folder)
+    assert status == 0 and err == ""
+    assert f"separator          {sep!r} (sniffed)" in out.splitlines()
+    assert export_text(load(folder / "model.json")) == export_text(fitted(frame, ALL))
+    status, out, err = cli("predict", "model.json", "-", cwd=folder,
+                           stdin=(folder / "data.csv").read_text())
+    assert status == 0
+    assert pd.read_csv(io.StringIO(out))["prediction"].tolist() == fitted(
+        frame, ALL).predict(frame[ALL]).tolist()
+    assert err == ("" if sep == "," else f"qor predict: read standard input with the "
+                   f"separator {sep!r} (sniffed; --sep to choose)\n")
+
+
+def test_a_separator_given_is_used_and_a_wrong_one_hinted_at(cli, shop):
+    folder, frame = shop
+    frame.to_csv(folder / "data.csv", sep=";", index=False)
+    status, out, _ = cli("fit", "data.csv", "--target", "label", "--sep", ";", cwd=folder)
+    assert status == 0 and "separator          ';' (--sep)" in out.splitlines()
+    frame.to_csv(folder / "tabs.csv", sep="\t", index=False)
+    assert cli("fit", "tabs.csv", "--target", "label", "--sep", "tab", cwd=folder)[0] == 0
+    status, out, err = cli("fit", "data.csv", "--target", "label", "--sep", ",", cwd=folder)
+    assert status == 2 and out == ""
+    assert err == ("qor fit: error: no column 'label' in data.csv; its columns are: "
+                   "id;size;noise;colour;label (read as one column with the separator ','; "
+                   "if the file has another, give it with --sep)\n")
+
+
+def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
+    folder, frame = shop
+    cli("fit", "shop.csv", "--target", "label", "--drop", "id", "--save", "model.json",
+        cwd=folder)
+    status, out, err = cli("predict", "model.json", "shop.csv", "--keep", "id,size", cwd=folder)
+    assert status == 0 and err == ""
+    result = pd.read_csv(io.StringIO(out), dtype={"id": str})
+    assert list(result.columns) == ["id", "size", "prediction", "proba_big", "proba_small"]
+    assert result["id"].tolist() == frame["id"].tolist()  # 0007, not 7
+    assert result["size"].tolist() == frame["size"].tolist()
+    assert result["prediction"].tolist() == load(folder / "model.json").predict(
+        frame[ALL]).tolist()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["fit", "ragged.csv", "--target", "b"],
+     "ragged.csv: rows hold more cells than the header has names (2); the separator is ','"),
+    (["predict", "model.json", "ragged.csv"], "ragged.csv: rows hold more cells than the "
+                                              "header has names (2)"),
+    (["fit", "shop.csv", "--target", "label", "--features", "size,nope,gone"],
+     "no column 'nope', 'gone' in shop.csv; its columns are: id, size, noise, colour, label"),
+    (["fit", "shop.csv", "--target", "label", "--features", "size,label"],
+     "--features names the target 'label', which is never a feature"),
+    (["fit", "shop.csv", "--target", "label", "--drop", "label"],
+     "--drop names the target 'label', which is never a feature"),
+    (["fit", "shop.csv", "--target", "label", "--drop", "id,size,noise,colour"],
+     "--drop leaves no feature columns besides the target 'label'"),
+    (["fit", "shop.csv", "--target", "label", "--drop", "id", "--features", "size"],
+     "argument --features: not allowed with argument --drop"),
+    (["fit", "shop.csv", "--target", "label", "--features", "size,noise,size"],
+     "argument --features: names 'size' more than once"),
+    (["fit", "shop.csv", "--target", "label", "--drop", "id,,size"],
+     "argument --drop: expected column names separated by commas, got 'id,,size'"),
+    (["fit", "shop.csv", "--target", "size", "--class-weight", "balanced"],
+     "--class-weight is for classification, and this is regression"),
+    (["fit", "shop.csv", "--target", "label", "--max-bins", "16"],
+     "--max-bins does not work with categorical (text) columns yet: colour; leave out "
+     "--max-bins, or those columns with --drop"),
+    (["fit", "shop.csv", "--target", "size", "--drop", "id,colour,label", "--criterion", "mae",
+      "--max-bins", "16"], "--max-bins does not work with the mae criterion"),
+    (["fit", "shop.csv", "--target", "label", "--max-bins", "70000"],
+     "argument --max-bins: must be at most 65535, got 70000"),
+    (["fit", "shop.csv", "--target", "label", "--ccp-alpha", "-1"],
+     "argument --ccp-alpha: must be at least 0, got -1.0"),
+    (["fit", "shop.csv", "--target", "label", "--min-impurity-decrease", "nan"],
+     "argument --min-impurity-decrease: expected a finite number, got 'nan'"),
+    (["fit", "shop.csv", "--target", "label", "--sep", ";;"],
+     "argument --sep: expected one character (other than a quote or a line break), or tab"),
+    (["fit", "shop.csv", "--target", "label", "--precision", "0"],
+     "argument --precision: must be at least 1, got 0"),
+    (["predict", "model.json", "shop.csv", "--keep", "id,nope"],
+     "no column 'nope' in shop.csv; its columns are: "),
+    (["predict", "model.json", "outputs.csv", "--keep", "prediction"],
+     "--keep names 'prediction', a column the output has already"),
+], ids=["ragged-fit", "ragged-predict", "unknown-features", "target-as-feature",
+        "dropped-target", "nothing-left", "features-and-drop", "repeated-feature",
+        "empty-name", "class-weight-for-regression", "bins-and-categories", "bins-and-mae",
+        "too-many-bins", "negative-alpha", "nan-decrease", "long-separator", "no-digits",
+        "unknown-kept", "kept-clash"])
+def test_bad_options_are_one_line_and_status_2(cli, shop, args, message):
+    folder, frame = shop
+    (folder / "ragged.csv").write_text("a,b\n1,2,3\n4,5,6\n")
+    frame.assign(prediction=1).to_csv(folder / "outputs.csv", index=False)
+    save(QORClassifier(max_depth=1).fit(frame[["size"]], frame["label"]), folder / "model.json")
+    status, out, err = cli(*args, cwd=folder)
+    assert status == 2 and out == ""
+    assert err.startswith(f"qor {args[0]}: error: {message}") and err.count("\n") == 1
+
+
+def test_version_and_the_list_of_commands(tmp_path):
+    done = qor("--version", cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout == f"qor {__version__}\n"
+    bare = qor(cwd=tmp_path, launcher="script")
+    assert bare.returncode == 2 and bare.stdout == ""
+    assert bare.stderr.startswith("usage: qor ")
+    for command in ("fit", "predict", "show", "demo"):
+        assert f"\n    {command} " in bare.stderr
