@@ -392,8 +392,6 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "argument --features: not allowed with argument --drop"),
     (["fit", "shop.csv", "--target", "label", "--features", "size,noise,size"],
      "argument --features: names 'size' more than once"),
-    (["fit", "shop.csv", "--target", "label", "--drop", "id,,size"],
-     "argument --drop: expected column names separated by commas, got 'id,,size'"),
     (["fit", "shop.csv", "--target", "size", "--class-weight", "balanced"],
      "--class-weight is for classification, and this is regression"),
     (["fit", "shop.csv", "--target", "label", "--max-bins", "16"],
@@ -401,25 +399,20 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "--max-bins, or those columns with --drop"),
     (["fit", "shop.csv", "--target", "size", "--drop", "id,colour,label", "--criterion", "mae",
       "--max-bins", "16"], "--max-bins does not work with the mae criterion"),
-    (["fit", "shop.csv", "--target", "label", "--max-bins", "70000"],
-     "argument --max-bins: must be at most 65535, got 70000"),
     (["fit", "shop.csv", "--target", "label", "--ccp-alpha", "-1"],
      "argument --ccp-alpha: must be at least 0, got -1.0"),
     (["fit", "shop.csv", "--target", "label", "--min-impurity-decrease", "nan"],
      "argument --min-impurity-decrease: expected a finite number, got 'nan'"),
     (["fit", "shop.csv", "--target", "label", "--sep", ";;"],
      "argument --sep: expected one character (other than a quote or a line break), or tab"),
-    (["fit", "shop.csv", "--target", "label", "--precision", "0"],
-     "argument --precision: must be at least 1, got 0"),
     (["predict", "model.json", "shop.csv", "--keep", "id,nope"],
      "no column 'nope' in shop.csv; its columns are: "),
     (["predict", "model.json", "outputs.csv", "--keep", "prediction"],
      "--keep names 'prediction', a column the output has already"),
 ], ids=["ragged-fit", "ragged-predict", "unknown-features", "target-as-feature",
         "dropped-target", "nothing-left", "features-and-drop", "repeated-feature",
-        "empty-name", "class-weight-for-regression", "bins-and-categories", "bins-and-mae",
-        "too-many-bins", "negative-alpha", "nan-decrease", "long-separator", "no-digits",
-        "unknown-kept", "kept-clash"])
+        "class-weight-for-regression", "bins-and-categories", "bins-and-mae",
+        "negative-alpha", "nan-decrease", "long-separator", "unknown-kept", "kept-clash"])
 def test_bad_options_are_one_line_and_status_2(cli, shop, args, message):
     folder, frame = shop
     (folder / "ragged.csv").write_text("a,b\n1,2,3\n4,5,6\n")
