@@ -9,6 +9,7 @@ from numbers import Integral
 
 import numpy as np
 
+from ._colours import node_colours
 from .export import PICTURE_SET_WIDTH, _feature_names, _number, _split, _split_text
 
 # A figure that plot_tree makes itself is sized for this font: each leaf a column
@@ -26,9 +27,6 @@ _COLUMN_FILL, _ROW_FILL = 0.85, 0.6
 # many decimals; a box lists at most this many shares on one line.
 _SHARE_DECIMALS = 3
 _SHARES_PER_LINE = 4
-# Colours of the classes, and of the highest regression value (the lowest is white).
-_CLASS_COLOURS = "tab10"
-_VALUE_COLOUR = np.array([0.90, 0.51, 0.22])
 # Every other depth's row is tinted, so that a level reads as one band across the tree.
 _BAND_COLOUR = "#f3f3f3"
 # The edge to the left child carries the rows that meet the split, the other the rest.
@@ -209,7 +207,7 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
                        row_points / height_per_point)
         fontsize = max(_SMALLEST_FONT, fontsize)
 
-    colour = _colours(tree, classes, filled, plt)
+    colour = node_colours(tree, classes is not None, filled)
     artists = []
     for (node, depth, x, _), text in zip(placed, texts):
         fill = "white" if node is None else colour[node]
@@ -248,25 +246,3 @@ def _row_label(estimator, names, depth: int, shown_depth: int) -> str:
         return f"depth {depth}\n(not drawn)"
     feature = estimator.depth_features_.get(depth)
     return f"depth {depth}" if feature is None else f"depth {depth}\n{names[feature]}"
-
-
-def _class_colour(shares: np.ndarray, base) -> tuple:
-    """The majority class colour, paler the more mixed the node: full for a pure node,
-    white where the two most frequent classes tie."""
-    first, second = np.sort(shares)[::-1][:2] if shares.size > 1 else (shares[0], 0.0)
-    purity = (first - second) / (1 - second) if second < 1 else 0.0
-    return tuple(1 - (1 - np.asarray(base[:3])) * (0.15 + 0.7 * purity))
-
-
-def _colours(tree, classes, filled: bool, plt) -> list:
-    """The fill of each node's box."""
-    if not filled:
-        return ["white"] * tree.node_count
-    if classes is not None:
-        palette = plt.get_cmap(_CLASS_COLOURS if len(classes) <= 10 else "tab20")
-        return [_class_colour(shares, palette(int(shares.argmax()) % palette.N))
-                for shares in tree.value[:, 0]]
-    values = tree.value[:, 0, 0]
-    low, span = values.min(), np.ptp(values)
-    strengths = (values - low) / span if span > 0 else np.full(values.shape, 0.5)
-    return [tuple(1 - (1 - _VALUE_COLOUR) * (0.1 + 0.8 * s)) for s in strengths]
