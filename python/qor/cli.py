@@ -10,6 +10,7 @@ import io
 import math
 import os
 import sys
+import tempfile
 import time
 import warnings
 from contextlib import contextmanager
@@ -27,6 +28,7 @@ from ._categories import categorical_mask
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
 from .io import load, save
+from .page import export_html
 from .plot import plot_tree
 
 USAGE_ERROR = 2
@@ -47,6 +49,9 @@ SNIFFED_SEPARATORS = ",;\t|"
 SNIFF_BYTES = 1 << 16
 # Bins a binned fit may have per feature.
 BINS = (2, 65535)
+# The demo's page of its breast cancer tree: in the temporary folder, where a rerun
+# replaces it and it clutters nothing.
+DEMO_PAGE = Path(tempfile.gettempdir()) / "qor-demo-breast-cancer.html"
 
 
 class InputError(Exception):
@@ -210,6 +215,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also draw the tree into FILE.png or FILE.svg (needs qor[plot])")
     fit.add_argument("--plot-depth", type=_at_least(0), metavar="N",
                      help="draw only depths 0 to N, a deep tree's top levels (default: all)")
+    fit.add_argument("--html", type=Path, metavar="FILE",
+                     help="also write the tree as a page to open in a browser, with the "
+                          "held-out rows to trace")
     fit.set_defaults(run=run_fit)
 
     predict = commands.add_parser(
@@ -232,6 +240,8 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Print a saved model's tree as text.")
     show.add_argument("model", type=Path, metavar="MODEL.json")
     _precision_option(show)
+    show.add_argument("--html", type=Path, metavar="FILE",
+                      help="also write the tree as a page to open in a browser")
     show.set_defaults(run=run_show)
 
     demo = commands.add_parser(
@@ -242,6 +252,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "rows prefers, and report both side by side.")
     _tree_options(demo, max_depth=8, lowest=1,
                   depth_help="deepest max_depth the cross-validation tries", test_size=_share)
+    demo.add_argument("--html", type=Path, default=DEMO_PAGE, metavar="FILE",
+                      help=f"where to write the breast cancer tree's page (default {DEMO_PAGE})")
     demo.set_defaults(run=run_demo)
     return parser
 
@@ -504,6 +516,8 @@ def run_fit(args) -> None:
         _write(args.save, lambda path: save(estimator, path))
     if args.plot is not None:
         _draw(estimator, args.plot, args.plot_depth, digits)
+    if args.html is not None:
+        _write(args.html, lambda path: export_html(estimator, path, X_test, y_test, **digits))
 
     metric = "accuracy" if task == "classification" else "R^2"
     split = (f"all {n} rows for training, none held out (test size 0)" if X_test is None
@@ -535,7 +549,7 @@ def run_fit(args) -> None:
         scores.append((f"held-out {metric}", f"{estimator.score(X_test, y_test):.4f}"))
     scores.append(("fit time", _duration(seconds)))
     for label, path in (("dot file", args.dot), ("model file", args.save),
-                        ("picture", args.plot)):
+                        ("picture", args.plot), ("page", args.html)):
         if path is not None:
             scores.append((label, str(path)))
     _print_fields(scores)
@@ -631,7 +645,10 @@ def run_predict(args) -> None:
 
 def run_show(args) -> None:
     digits = {} if args.precision is None else {"precision": args.precision}
-    print(export_text(_load_model(args.model), **digits), end="")
+    model = _load_model(args.model)
+    if args.html is not None:
+        _write(args.html, lambda path: export_html(model, path, **digits))
+    print(export_text(model, **digits), end="")
 
 
 # ---- qor demo --------------------------------------------------------------------------
@@ -694,6 +711,12 @@ def run_demo(args) -> None:
                   if importances[f] > 0]
         print("  DecisionTree's features, most important first: "
               + (", ".join(ranked) or "none"))
+        if task == "classification":
+            cancer_tree, cancer_rows = chosen[0], (X_test, y_test)
     print()
+    _write(args.html, lambda path: export_html(cancer_tree, path, *cancer_rows,
+                                               class_names=load_breast_cancer().target_names))
+    print(f"The breast cancer tree, to question in a browser (its held-out rows included): "
+          f"{args.html}")
     print("Draw a tree of your own data: qor fit DATA.csv --target COLUMN --plot tree.png "
-          "(or .svg)")
+          "(or .svg), or --html tree.html for a page")
