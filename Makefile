@@ -29,7 +29,9 @@ test-cpp: install
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The tree page's tests drive headless Chromium, installed from Debian's packages.
 test-python: install
+	tools/ensure-chromium
 	$(PY) -m pytest -q
 
 # The package on the other supported Pythons: each one found gets .venv-X.Y with the
@@ -62,6 +64,7 @@ SAN_DIR := build/sanitize
 SAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 sanitize: install
 	tools/ensure-gtest
+	tools/ensure-chromium
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON -DQOR_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dnanobind_DIR=$$($(PY) -m nanobind --cmake_dir)

@@ -394,10 +394,13 @@
   const rowOf = (i) => Object.fromEntries(used.map((f) => [f, R.columns[f][i]]));
   const box = $("table-box");
   let ROW = 22;  // a row's height in pixels, measured once drawn
-  let chosen = -1, rowsShown = 0, rowLeaf = null;
+  let chosen = -1, rowsShown = 0, rowLeaf = null, drawnRows = [0, 0];
   function select(i) {
+    for (const tr of $("table").querySelectorAll("tr[data-row]")) {
+      tr.setAttribute("aria-selected", +tr.dataset.row === i);
+      tr.tabIndex = +tr.dataset.row === Math.max(i, 0) ? 0 : -1;
+    }
     chosen = i;
-    if (R) drawRows();
     if (i < 0) return;
     for (const f of used) {  // the form shows the row, to change a value and ask again
       const v = R.columns[f][i];
@@ -420,9 +423,11 @@
       }).join("") + (R.targets ? `<td>${esc(R.targets[i])}</td>` : "") +
       `<td>${esc(D.value[leaf])}${miss ? ' <span aria-label="wrong">\u2717</span>' : ""}</td></tr>`;
   }
-  function drawRows() {
+  function drawRows(again) {  // the rows in view and ten either side, when those change
     const first = Math.max(0, Math.floor(box.scrollTop / ROW) - 10);
     const last = Math.min(rowsShown, first + Math.ceil(box.clientHeight / ROW) + 20);
+    if (!again && first === drawnRows[0] && last === drawnRows[1]) return;
+    drawnRows = [first, last];
     let s = `<tr style="height:${first * ROW}px" aria-hidden="true"></tr>`;
     for (let i = first; i < last; i++) s += rowHtml(i);
     $("table").tBodies[0].innerHTML = s + `<tr style="height:${(rowsShown - last) * ROW}px" aria-hidden="true"></tr>`;
@@ -430,6 +435,7 @@
   function goToRow(i) {  // scrolls row i into view, draws it and focuses it
     if (i * ROW < box.scrollTop + ROW) box.scrollTop = Math.max(0, (i - 1) * ROW);
     else if ((i + 2) * ROW > box.scrollTop + box.clientHeight) box.scrollTop = (i + 2) * ROW - box.clientHeight;
+    drawRows();
     select(i);
     $("r" + i).focus();
   }
@@ -445,9 +451,9 @@
     drawRows();
     if (rowsShown) {
       ROW = $("r0").getBoundingClientRect().height || ROW;
-      drawRows();
+      drawRows(true);
     }
-    box.addEventListener("scroll", drawRows, { passive: true });
+    box.addEventListener("scroll", () => drawRows(), { passive: true });
     $("table").addEventListener("click", (e) => {
       const tr = e.target.closest("tr[data-row]");
       if (tr) goToRow(+tr.dataset.row);
@@ -474,16 +480,19 @@
     : `<span role="listitem"><i style="width:60px;background:linear-gradient(90deg,${D.fill_range[0]},${D.fill_range[1]})"></i>` +
       `leaves from the lowest value (${esc(D.value_range[0])}, pale) to the highest (${esc(D.value_range[1])}, orange)</span>`;
 
+  // A landscape A4 or Letter page holds about 1040 pixels across; a chart shrunk below
+  // SMALLEST_PRINT of its size would print its boxes' text too small to read.
+  const PRINTED_WIDTH = 1040, SMALLEST_PRINT = 0.55;
   let saved = null;
   window.addEventListener("beforeprint", () => {
     // The chart at the width of a landscape page, where that keeps it legible; the
     // outline lists every expanded node as text either way.
     saved = [scale, tx, ty];
     const width = columns * (W + GAP) + GAP, height = bandsShown * BAND + TOP;
-    const fits = Math.min(1, 1000 / width);
-    document.body.classList.toggle("chartless", fits < 0.45);
-    view.classList.toggle("nochart", fits < 0.45);
-    scale = fits; tx = 0; ty = 0;
+    const fits = Math.min(1, (PRINTED_WIDTH - GUTTER) / width);
+    document.body.classList.toggle("chartless", fits < SMALLEST_PRINT);
+    view.classList.toggle("nochart", fits < SMALLEST_PRINT);
+    scale = fits; tx = GUTTER; ty = 0;
     view.style.height = height * fits + "px";
     place();
     let s = "<h2>Outline of the expanded nodes</h2>";

@@ -118,7 +118,7 @@ def test_bad_input_is_one_line_and_status_2(folder, args, message):
 
 
 def test_demo_compares_with_cart(tmp_path):
-    done = qor("demo", "--max-depth", "2", cwd=tmp_path)
+    done = qor("demo", "--max-depth", "2", "--html", "cancer.html", cwd=tmp_path)
     assert done.returncode == 0 and done.stderr == ""
     out = done.stdout
     assert "breast cancer: classification, 569 rows, 30 features" in out
@@ -130,6 +130,10 @@ def test_demo_compares_with_cart(tmp_path):
     chosen = [line.split()[-2:] for line in out.splitlines() if "chosen max_depth" in line]
     assert len(chosen) == 2 and {d for pair in chosen for d in pair} <= {"1", "2"}
     assert "--plot tree.png" in out
+    # The breast cancer tree's page, with its held-out rows.
+    assert f"(its held-out rows included): cancer.html\n" in out
+    page = (tmp_path / "cancer.html").read_text(encoding="utf-8")
+    assert '"classes":["malignant","benign"]' in page and '"total":143' in page
     # One feature per depth: two levels use at most two distinct features.
     used = [line.split()[-2] for line in out.splitlines() if "distinct features used" in line]
     assert len(used) == 2 and all(1 <= int(n) <= 2 for n in used)
