@@ -4,7 +4,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 
-.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale bench-page sanitize fuzz format clean
 
 all: install
 
@@ -111,6 +111,12 @@ bench-scale: install
 	$(PY) -m pip install -q lightgbm
 	$(PY) bench/scale.py estimator
 	$(PY) bench/scale.py dask --dir $(SCALE_DIR)
+
+# The tree page of a depth-10 tree with 1,000 rows: its size and how fast headless
+# Chromium draws it (about a minute; not part of `test`).
+bench-page: install
+	tools/ensure-chromium
+	$(PY) bench/page.py
 
 format: $(PY)
 	$(PY) -m pip install -q clang-format

@@ -140,6 +140,8 @@
     }
     return count;
   }
+  // Where node j's box sits, and which state its box shows (2: never shown yet).
+  const left = new Float64Array(N).fill(-1), state = new Uint8Array(N).fill(2);
   function layout() {
     shown.fill(0);
     columns = 0; bandsShown = 0;
@@ -151,34 +153,23 @@
       else stack.push([j, true], [D.right[j], false], [D.left[j], false]);
     }
     byDepth = [];
-    let straight = "", onPath = "";
     for (let j = 0; j < N; j++) {
       const e = el[j];
       e.classList.toggle("gone", !shown[j]);
       if (!shown[j]) continue;
-      if (!drawn[j]) fill(j);
-      const d = D.depth[j], on = trace.has(j), hit = on && isLeaf(j);
-      e.classList.toggle("on", on);
-      e.classList.toggle("hit", hit);
-      e.querySelector(".mark").textContent = hit ? "\u25b6 reached" : on ? "path" : "";
-      if (on) e.setAttribute("aria-current", hit ? "true" : "step"); else e.removeAttribute("aria-current");
+      if (!drawn[j]) { fill(j); mark(j); }
+      const d = D.depth[j];
       bandsShown = Math.max(bandsShown, d + 1);
       (byDepth[d] = byDepth[d] || []).push(j);
-      e.style.left = x[j] * (W + GAP) + GAP + "px";
-      e.style.top = d * BAND + TOP + "px";
-      if (!isLeaf(j)) {
+      const l = x[j] * (W + GAP) + GAP;
+      if (left[j] !== l) { e.style.left = l + "px"; e.style.top = d * BAND + TOP + "px"; left[j] = l; }
+      if (!isLeaf(j) && state[j] !== collapsed[j]) {
+        state[j] = collapsed[j];
         e.setAttribute("aria-expanded", collapsed[j] ? "false" : "true");
         const t = e.querySelector(".tog");
         t.innerHTML = collapsed[j] ? "+" : "&minus;";
         t.setAttribute("aria-label", (collapsed[j] ? "Expand" : "Collapse") + " node " + j);
         e.querySelector(".more").textContent = collapsed[j] ? "+" + below(j) + " nodes below, collapsed" : "";
-      }
-      const p = parent[j];
-      if (p >= 0) {
-        const x0 = x[p] * (W + GAP) + GAP + W / 2, y0 = D.depth[p] * BAND + TOP + BOX;
-        const x1 = x[j] * (W + GAP) + GAP + W / 2, y1 = d * BAND + TOP, m = (y0 + y1) / 2;
-        const seg = `M${x0} ${y0}C${x0} ${m} ${x1} ${m} ${x1} ${y1}`;
-        if (on) onPath += seg; else straight += seg;
       }
     }
     for (const row of byDepth) row.sort((a, b) => x[a] - x[b]);
@@ -187,7 +178,7 @@
     canvas.style.height = height + "px";
     edges.setAttribute("width", width);
     edges.setAttribute("height", height);
-    edges.innerHTML = `<path d="${straight}"/><path class="on" d="${onPath}"/>`;
+    drawEdges();
     canvas.querySelectorAll(".band").forEach((b) => b.remove());
     for (let d = 0; d < bandsShown; d++) {
       const b = document.createElement("div");
@@ -196,6 +187,26 @@
       canvas.insertBefore(b, edges);
     }
     place();
+  }
+
+  function drawEdges() {  // the traced path's edges apart, drawn bold
+    let straight = "", onPath = "";
+    for (let j = 1; j < N; j++) {
+      if (!shown[j]) continue;
+      const p = parent[j];
+      const x0 = x[p] * (W + GAP) + GAP + W / 2, y0 = D.depth[p] * BAND + TOP + BOX;
+      const x1 = x[j] * (W + GAP) + GAP + W / 2, y1 = D.depth[j] * BAND + TOP, m = (y0 + y1) / 2;
+      const seg = `M${x0} ${y0}C${x0} ${m} ${x1} ${m} ${x1} ${y1}`;
+      if (trace.has(j)) onPath += seg; else straight += seg;
+    }
+    edges.innerHTML = `<path d="${straight}"/><path class="on" d="${onPath}"/>`;
+  }
+  function mark(j) {  // shows whether node j is on the traced path, or its leaf
+    const e = el[j], on = trace.has(j), hit = on && isLeaf(j);
+    e.classList.toggle("on", on);
+    e.classList.toggle("hit", hit);
+    e.querySelector(".mark").textContent = hit ? "\u25b6 reached" : on ? "path" : "";
+    if (on) e.setAttribute("aria-current", hit ? "true" : "step"); else e.removeAttribute("aria-current");
   }
 
   // ---- zoom and pan -----------------------------------------------------------------
@@ -320,10 +331,12 @@
   // ---- tracing ----------------------------------------------------------------------
   let trace = new Set();
   function showTrace(path) {
+    const before = trace;
     trace = new Set(path);
     let opened = false;
     for (const j of path.slice(0, -1)) if (collapsed[j]) { collapsed[j] = 0; opened = true; }
-    layout();
+    for (const j of new Set([...before, ...trace])) if (drawn[j]) mark(j);
+    if (opened) layout(); else drawEdges();
     if (path.length) { if (opened) fit(); reveal(path[path.length - 1]); }
   }
   function sentence(row, path) {
@@ -355,6 +368,9 @@
       cats[f].map((c, k) => `<option value="${k}">${esc(c)}</option>`).join("") +
       `<option value="${UNSEEN}">another (unseen in fit)</option></select>`;
   }).join("");
+  if (!used.length) {
+    $("fields").innerHTML = `<p>The tree is a single leaf: it predicts ${esc(D.classes ? "class " : "")}${esc(D.value[0])} for every row.</p>`;
+  }
   function formRow() {
     const row = {};
     let bad = [];
