@@ -31,7 +31,9 @@
   // The nodes a row passes, root to leaf; `row` maps a feature index to its value.
   function route(row) {
     const path = [0];
-    for (let j = 0; !isLeaf(j); path.push(j)) j = goesLeft(j, row[D.feature[j]]) ? D.left[j] : D.right[j];
+    for (let j = 0; !isLeaf(j); path.push(j)) {
+      j = goesLeft(j, row[D.feature[j]]) ? D.left[j] : D.right[j];
+    }
     return path;
   }
 
@@ -40,9 +42,9 @@
   function sharesText(j) {
     return D.classes.map((c, k) => c + " " + pct(D.shares[j][k])).join(", ");
   }
+  const share = (j) => pct(D.shares[j][D.predicted[j]]);  // of the predicted class
   function valueText(j) {
-    if (!D.classes) return "value " + D.value[j];
-    return "class " + D.value[j] + " (" + pct(D.shares[j][D.classes.indexOf(D.value[j])]) + ")";
+    return D.classes ? `class ${D.value[j]} (${share(j)})` : "value " + D.value[j];
   }
   function valueShown(v, f) {
     if (v === null || v === undefined || Number.isNaN(v)) return "missing";
@@ -72,25 +74,31 @@
     if (cats[f]) {
       const left = sets[j] || new Set();
       for (let k = 0; k < bins; k++) {
-        bars += `<rect class="${sets[j] ? (left.has(k) ? "l" : "r") : "b"}" x="${k * bw + 0.5}" y="${y(h.counts[k])}" width="${Math.max(bw - 1, 0.5)}" height="${ht - y(h.counts[k])}"><title>${esc(cats[f][k])}: ${h.counts[k]}</title></rect>`;
+        const c = h.counts[k], kind = sets[j] ? (left.has(k) ? "l" : "r") : "b";
+        bars += `<rect class="${kind}" x="${k * bw + 0.5}" y="${y(c)}" width="${Math.max(bw - 1, 0.5)}" ` +
+          `height="${ht - y(c)}"><title>${esc(cats[f][k])}: ${c}</title></rect>`;
       }
       label = `Bars of ${names[f]} over the ${given} given rows that reach node ${j}` +
         (sets[j] ? ", the categories that go left dark" : "");
     } else {
       let d = "";
-      h.counts.forEach((c, k) => { if (c) d += `M${k * bw + 0.5} ${ht}V${y(c)}h${Math.max(bw - 0.8, 0.4)}V${ht}Z`; });
-      bars = `<path class="b" d="${d}"/>`;
-      const r = D.hist.ranges[D.depth[j]];
-      bars += `<text x="0" y="${ht + 10}">${esc(r[0])}</text><text x="${w - gap}" y="${ht + 10}" text-anchor="end">${esc(r[1])}</text>`;
-      if (h.cut !== null) bars += `<line class="t" x1="${h.cut * (w - gap)}" x2="${h.cut * (w - gap)}" y1="0" y2="${ht}"/>`;
+      h.counts.forEach((c, k) => {
+        if (c) d += `M${k * bw + 0.5} ${ht}V${y(c)}h${Math.max(bw - 0.8, 0.4)}V${ht}Z`;
+      });
+      const [low, high] = D.hist.ranges[D.depth[j]], cut = h.cut * (w - gap);
+      bars = `<path class="b" d="${d}"/><text x="0" y="${ht + 10}">${esc(low)}</text>` +
+        `<text x="${w - gap}" y="${ht + 10}" text-anchor="end">${esc(high)}</text>`;
+      if (h.cut !== null) bars += `<line class="t" x1="${cut}" x2="${cut}" y1="0" y2="${ht}"/>`;
       label = `Histogram of ${names[f]} over the ${given} given rows that reach node ${j}` +
         (h.cut !== null ? `, the threshold marked in red at ${D.threshold[j]}` : "");
     }
     if (h.missing) {
-      bars += `<rect class="m" x="${w - gap + 3}" y="${y(h.missing)}" width="${gap - 4}" height="${ht - y(h.missing)}"><title>missing or unseen: ${h.missing}</title></rect>`;
+      bars += `<rect class="m" x="${w - gap + 3}" y="${y(h.missing)}" width="${gap - 4}" ` +
+        `height="${ht - y(h.missing)}"><title>missing or unseen: ${h.missing}</title></rect>`;
       label += `; ${h.missing} missing or unseen`;
     }
-    return `<svg class="hist" width="${w}" height="${ht + 12}" role="img" aria-label="${esc(label)}"><title>${esc(label)}</title>${bars}</svg>`;
+    return `<svg class="hist" width="${w}" height="${ht + 12}" role="img" aria-label="${esc(label)}">` +
+      `<title>${esc(label)}</title>${bars}</svg>`;
   }
 
   // A node's box is drawn the first time it is shown: a deep tree opens collapsed, and
@@ -100,17 +108,22 @@
     const side = p < 0 ? "root" : D.left[p] === j ? "yes" : "no";
     e.setAttribute("aria-label", nodeLabel(j));
     e.style.cssText = `width:${W}px;height:${BOX}px;background:${D.fill[j]};color:${ink(D.fill[j])}`;
-    let s = `<div class="top"><span class="id">#${j}</span><span class="side">${side}</span><span class="mark"></span>` +
-      (leaf ? "" : `<button type="button" class="tog" tabindex="-1" aria-label="Collapse node ${j}">&minus;</button>`) + "</div>";
+    let s = `<div class="top"><span class="id">#${j}</span><span class="side">${side}</span>` +
+      `<span class="mark"></span>` + (leaf ? "" : `<button type="button" class="tog" tabindex="-1" ` +
+      `aria-label="Collapse node ${j}">&minus;</button>`) + "</div>";
     if (leaf) s += `<div class="rule">leaf</div>`;
     else {
-      const title = (D.whole[j] || D.yes[j]) + (D.threshold[j] === null ? "" : ` (threshold ${D.threshold[j]} exactly)`);
-      s += `<div class="rule" title="${esc(title)}"><span>${esc(names[D.feature[j]])}</span><b>&nbsp;${esc(D.cut[j])}</b></div>`;
+      const exact = D.threshold[j] === null ? "" : ` (threshold ${D.threshold[j]} exactly)`;
+      s += `<div class="rule" title="${esc((D.whole[j] || D.yes[j]) + exact)}">` +
+        `<span>${esc(names[D.feature[j]])}</span><b>&nbsp;${esc(D.cut[j])}</b></div>`;
     }
-    s += `<div class="stats">samples ${D.samples[j]} &middot; weighted ${esc(D.weighted[j])}<br>${esc(D.criterion)} ${esc(D.impurity[j])}</div>`;
+    s += `<div class="stats">samples ${D.samples[j]} &middot; weighted ${esc(D.weighted[j])}<br>` +
+      `${esc(D.criterion)} ${esc(D.impurity[j])}</div>`;
     if (D.classes) {
-      const bar = D.shares[j].map((v, k) => v ? `<i style="width:${v / 10}%;background:${D.palette[k]}"></i>` : "").join("");
-      s += `<div class="bar" role="img" aria-label="${esc(sharesText(j))}" title="${esc(sharesText(j))}">${bar}</div>`;
+      const bar = D.shares[j].map((v, k) => (v ? `<i style="width:${v / 10}%;background:${D.palette[k]}"></i>` :
+        ""));
+      const text = esc(sharesText(j));
+      s += `<div class="bar" role="img" aria-label="${text}" title="${text}">${bar.join("")}</div>`;
     }
     s += `<div class="value">${esc(valueText(j))}</div>`;
     e.innerHTML = s + histogram(j) + `<div class="more"></div>`;
@@ -125,8 +138,9 @@
   }
 
   const view = $("view"), canvas = $("canvas"), nodesBox = $("nodes"), edges = $("edges");
-  nodesBox.innerHTML = Array.from({ length: N }, (_, j) => `<div class="node${isLeaf(j) ? " leaf" : ""} gone" id="n${j}" ` +
-    `data-node="${j}" role="treeitem" tabindex="-1" aria-level="${D.depth[j] + 1}"></div>`).join("");
+  nodesBox.innerHTML = Array.from({ length: N }, (_, j) => `<div class="node${isLeaf(j) ? " leaf" : ""} ` +
+    `gone" id="n${j}" data-node="${j}" role="treeitem" tabindex="-1" aria-level="${D.depth[j] + 1}"></div>`)
+    .join("");
   const el = Array.from({ length: N }, (_, j) => $("n" + j)), drawn = new Uint8Array(N);
 
   // ---- layout: every shown leaf or collapsed node takes a column, left to right ------
@@ -162,14 +176,18 @@
       bandsShown = Math.max(bandsShown, d + 1);
       (byDepth[d] = byDepth[d] || []).push(j);
       const l = x[j] * (W + GAP) + GAP;
-      if (left[j] !== l) { e.style.left = l + "px"; e.style.top = d * BAND + TOP + "px"; left[j] = l; }
+      if (left[j] !== l) {
+        e.style.left = l + "px";
+        e.style.top = d * BAND + TOP + "px";
+        left[j] = l;
+      }
       if (!isLeaf(j) && state[j] !== collapsed[j]) {
         state[j] = collapsed[j];
         e.setAttribute("aria-expanded", collapsed[j] ? "false" : "true");
         const t = e.querySelector(".tog");
         t.innerHTML = collapsed[j] ? "+" : "&minus;";
         t.setAttribute("aria-label", (collapsed[j] ? "Expand" : "Collapse") + " node " + j);
-        e.querySelector(".more").textContent = collapsed[j] ? "+" + below(j) + " nodes below, collapsed" : "";
+        e.querySelector(".more").textContent = collapsed[j] ? `+${below(j)} nodes below, collapsed` : "";
       }
     }
     for (const row of byDepth) row.sort((a, b) => x[a] - x[b]);
@@ -206,7 +224,8 @@
     e.classList.toggle("on", on);
     e.classList.toggle("hit", hit);
     e.querySelector(".mark").textContent = hit ? "\u25b6 reached" : on ? "path" : "";
-    if (on) e.setAttribute("aria-current", hit ? "true" : "step"); else e.removeAttribute("aria-current");
+    if (on) e.setAttribute("aria-current", hit ? "true" : "step");
+    else e.removeAttribute("aria-current");
   }
 
   // ---- zoom and pan -----------------------------------------------------------------
@@ -217,7 +236,8 @@
     let s = "";
     for (let d = 0; d < bandsShown; d++) {
       const f = D.levels[d];
-      s += `<div style="top:${ty + (d * BAND + TOP + BOX / 2) * scale}px">depth ${d}<br><span>${f === null ? "leaves" : esc(names[f])}</span></div>`;
+      s += `<div style="top:${ty + (d * BAND + TOP + BOX / 2) * scale}px">depth ${d}<br>` +
+        `<span>${f === null ? "leaves" : esc(names[f])}</span></div>`;
     }
     bands.innerHTML = s;
   }
@@ -343,7 +363,7 @@
     const steps = [];
     for (let i = 0; i + 1 < path.length; i++) {
       const j = path[i], f = D.feature[j], v = row[f];
-      if (v === null || v === undefined || Number.isNaN(v)) steps.push(`${names[f]} is missing, so no`);
+      if (v === null || Number.isNaN(v)) steps.push(`${names[f]} is missing, so no`);
       else if (typeof v === "string") steps.push(`${names[f]} "${v}" was not seen in fit, so no`);
       else steps.push(D.left[j] === path[i + 1] ? D.yes[j] : D.no[j]);
     }
@@ -351,10 +371,10 @@
   }
   function answer(row, path) {
     const leaf = path[path.length - 1];
-    const how = D.classes ? `${pct(D.shares[leaf][D.classes.indexOf(D.value[leaf])])} of the ${D.samples[leaf]} training rows in leaf #${leaf}`
-      : `the mean of the ${D.samples[leaf]} training rows in leaf #${leaf}`;
+    const rows = `the ${D.samples[leaf]} training rows in leaf #${leaf}`;
+    const how = D.classes ? `${share(leaf)} of ${rows}` : `the mean of ${rows}`;
     const steps = sentence(row, path);
-    $("answer").innerHTML = `<p><strong>Prediction: ${esc(D.classes ? D.value[leaf] : D.value[leaf])}</strong> (${esc(how)})</p>` +
+    $("answer").innerHTML = `<p><strong>Prediction: ${esc(D.value[leaf])}</strong> (${esc(how)})</p>` +
       `<p>${steps ? esc(steps[0].toUpperCase() + steps.slice(1)) + "." : "The tree is a single leaf."}</p>`;
     $("answer").dataset.leaf = leaf;
   }
@@ -363,20 +383,26 @@
   const UNSEEN = "unseen";
   $("fields").innerHTML = used.map((f) => {
     const label = `<label for="in${f}">${esc(names[f])}</label>`;
-    if (!cats[f]) return label + `<input id="in${f}" data-f="${f}" type="text" inputmode="decimal" placeholder="missing" aria-describedby="ask-title">`;
-    return label + `<select id="in${f}" data-f="${f}"><option value="">missing</option>` +
+    if (!cats[f]) {
+      return label + `<input id="in${f}" type="text" inputmode="decimal" placeholder="missing">`;
+    }
+    return label + `<select id="in${f}"><option value="">missing</option>` +
       cats[f].map((c, k) => `<option value="${k}">${esc(c)}</option>`).join("") +
       `<option value="${UNSEEN}">another (unseen in fit)</option></select>`;
   }).join("");
   if (!used.length) {
-    $("fields").innerHTML = `<p>The tree is a single leaf: it predicts ${esc(D.classes ? "class " : "")}${esc(D.value[0])} for every row.</p>`;
+    $("fields").innerHTML = `<p>The tree is a single leaf: it predicts ${D.classes ? "class " : ""}` +
+      `${esc(D.value[0])} for every row.</p>`;
   }
   function formRow() {
     const row = {};
-    let bad = [];
+    const bad = [];
     for (const f of used) {
       const input = $("in" + f), text = input.value.trim();
-      if (cats[f]) { row[f] = text === "" ? null : text === UNSEEN ? "(another)" : +text; continue; }
+      if (cats[f]) {
+        row[f] = text === "" ? null : text === UNSEEN ? "(another)" : +text;
+        continue;
+      }
       const v = text === "" ? null : Number(text);
       const invalid = v !== null && !Number.isFinite(v);
       input.setAttribute("aria-invalid", invalid);
@@ -388,7 +414,7 @@
   function ask() {
     const { row, bad } = formRow();
     if (bad.length) {
-      $("answer").textContent = "Not a number: " + bad.join(", ") + ". Leave a field empty for a missing value.";
+      $("answer").textContent = `Not a number: ${bad.join(", ")}. Leave a field empty for a missing value.`;
       delete $("answer").dataset.leaf;
       return;
     }
@@ -430,12 +456,12 @@
   function rowHtml(i) {
     const leaf = rowLeaf[i];
     const miss = R.targets && D.classes && R.targets[i] !== D.value[leaf];
-    return `<tr id="r${i}" data-row="${i}" aria-rowindex="${i + 2}" tabindex="${i === Math.max(chosen, 0) ? 0 : -1}" ` +
-      `aria-selected="${i === chosen}"><th scope="row">${esc(R.labels[i])}</th>` +
-      used.map((f) => {
+    return `<tr id="r${i}" data-row="${i}" aria-rowindex="${i + 2}" ` +
+      `tabindex="${i === Math.max(chosen, 0) ? 0 : -1}" aria-selected="${i === chosen}">` +
+      `<th scope="row">${esc(R.labels[i])}</th>` + used.map((f) => {
         const v = R.columns[f][i];
-        const exact = typeof v === "number" && !cats[f] ? ` title="${v}"` : "";
-        return `<td${v === null || typeof v === "string" ? ' class="na"' : ""}${exact}>${esc(valueShown(v, f))}</td>`;
+        const how = typeof v !== "number" ? ' class="na"' : cats[f] ? "" : ` title="${v}"`;
+        return `<td${how}>${esc(valueShown(v, f))}</td>`;
       }).join("") + (R.targets ? `<td>${esc(R.targets[i])}</td>` : "") +
       `<td>${esc(D.value[leaf])}${miss ? ' <span aria-label="wrong">\u2717</span>' : ""}</td></tr>`;
   }
@@ -446,11 +472,14 @@
     drawnRows = [first, last];
     let s = `<tr style="height:${first * ROW}px" aria-hidden="true"></tr>`;
     for (let i = first; i < last; i++) s += rowHtml(i);
-    $("table").tBodies[0].innerHTML = s + `<tr style="height:${(rowsShown - last) * ROW}px" aria-hidden="true"></tr>`;
+    s += `<tr style="height:${(rowsShown - last) * ROW}px" aria-hidden="true"></tr>`;
+    $("table").tBodies[0].innerHTML = s;
   }
   function goToRow(i) {  // scrolls row i into view, draws it and focuses it
     if (i * ROW < box.scrollTop + ROW) box.scrollTop = Math.max(0, (i - 1) * ROW);
-    else if ((i + 2) * ROW > box.scrollTop + box.clientHeight) box.scrollTop = (i + 2) * ROW - box.clientHeight;
+    else if ((i + 2) * ROW > box.scrollTop + box.clientHeight) {
+      box.scrollTop = (i + 2) * ROW - box.clientHeight;
+    }
     drawRows();
     select(i);
     $("r" + i).focus();
@@ -459,11 +488,15 @@
     $("rows").hidden = false;
     rowsShown = R.labels.length;
     rowLeaf = Array.from({ length: rowsShown }, (_, i) => route(rowOf(i)).pop());
-    $("rows-note").textContent = (rowsShown < R.total ? `The first ${rowsShown} of ${R.total} rows given` : `${rowsShown} rows given`) +
-      "; choose one (or move with the arrow keys) to trace it." + (rowsShown < R.total ? " The histograms count all of them." : "");
+    const some = rowsShown < R.total;
+    $("rows-note").textContent = (some ? `The first ${rowsShown} of ${R.total} rows given` :
+      `${rowsShown} rows given`) + "; choose one (or move with the arrow keys) to trace it." +
+      (some ? " The histograms count all of them." : "");
     $("table").setAttribute("aria-rowcount", rowsShown + 1);
-    $("table").innerHTML = `<thead><tr aria-rowindex="1"><th scope="col">row</th>` + used.map((f) => `<th scope="col">${esc(names[f])}</th>`).join("") +
-      (R.targets ? `<th scope="col">true</th>` : "") + `<th scope="col">predicted</th></tr></thead><tbody></tbody>`;
+    $("table").innerHTML = `<thead><tr aria-rowindex="1"><th scope="col">row</th>` +
+      used.map((f) => `<th scope="col">${esc(names[f])}</th>`).join("") +
+      (R.targets ? `<th scope="col">true</th>` : "") + `<th scope="col">predicted</th></tr></thead>` +
+      "<tbody></tbody>";
     drawRows();
     if (rowsShown) {
       ROW = $("r0").getBoundingClientRect().height || ROW;
@@ -489,12 +522,15 @@
   const leaves = D.left.filter((l) => l < 0).length;
   $("summary").textContent = `${D.estimator}, ${D.criterion}: ${N} nodes, ${leaves} leaves, ` +
     `${used.length} features used. Each depth splits on one feature; a node's "yes" child ` +
-    `takes the rows that meet its rule, "no" the others (missing values and unseen categories included).`;
+    `takes the rows that meet its rule, "no" the others (missing values and unseen categories ` +
+    `included).`;
+  const item = (swatch, text) => `<span role="listitem"><i style="${swatch}"></i>${esc(text)}</span>`;
   $("legend").innerHTML = D.classes
-    ? D.classes.map((c, k) => `<span role="listitem"><i style="background:${D.palette[k]}"></i>${esc(c)}</span>`).join("") +
+    ? D.classes.map((c, k) => item(`background:${D.palette[k]}`, c)).join("") +
       `<span role="listitem">leaves take their class's colour, paler when mixed</span>`
-    : `<span role="listitem"><i style="width:60px;background:linear-gradient(90deg,${D.fill_range[0]},${D.fill_range[1]})"></i>` +
-      `leaves from the lowest value (${esc(D.value_range[0])}, pale) to the highest (${esc(D.value_range[1])}, orange)</span>`;
+    : item(`width:60px;background:linear-gradient(90deg,${D.fill_range.join(",")})`,
+           `leaves from the lowest value (${D.value_range[0]}, pale) to the highest ` +
+           `(${D.value_range[1]}, orange)`);
 
   // A landscape A4 or Letter page holds about 1040 pixels across; a chart shrunk below
   // SMALLEST_PRINT of its size would print its boxes' text too small to read.
@@ -515,7 +551,8 @@
     for (const stack = [0]; stack.length;) {
       const j = stack.pop(), p = parent[j];
       const how = p < 0 ? "root" : (D.left[p] === j ? "yes: " + D.yes[p] : "no: " + D.no[p]);
-      s += `<p style="margin-left:${D.depth[j] * 1.4}em"><i style="background:${D.fill[j]}"></i>#${j} ${esc(how)}; ` +
+      s += `<p style="margin-left:${D.depth[j] * 1.4}em"><i style="background:${D.fill[j]}"></i>` +
+        `#${j} ${esc(how)}; ` +
         `samples ${D.samples[j]}, ${esc(D.criterion)} ${esc(D.impurity[j])}, ${esc(valueText(j))}` +
         (isLeaf(j) ? "" : collapsed[j] ? `; ${below(j)} nodes below, collapsed` : "") +
         (trace.has(j) ? (isLeaf(j) ? "; the traced row's leaf" : "; on the traced row's path") : "") + "</p>";
@@ -539,7 +576,9 @@
     depthShown = d;
   }
   for (let j = 0; j < N; j++) if (!isLeaf(j) && D.depth[j] >= depthShown) collapsed[j] = 1;
-  if (collapsed.some((c) => c)) $("keys").textContent += ` Deeper nodes start collapsed: "Expand all" shows them.`;
+  if (collapsed.some((c) => c)) {
+    $("keys").textContent += ` Deeper nodes start collapsed: "Expand all" shows them.`;
+  }
   layout();
   fit();
   el[0].tabIndex = 0;

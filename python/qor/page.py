@@ -166,6 +166,7 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "impurity": [_number(i, precision) for i in tree.impurity],
         "value": ([classes[k] for k in predicted] if classifier
                   else [_number(v, precision) for v in value[:, 0]]),
+        "predicted": predicted.tolist() if classifier else None,
         # Class shares in per mille: enough for a bar and a percentage.
         "shares": np.round(value * 1000).astype(int).tolist() if classifier else None,
         "fill": [hex_colour(c) for c in node_colours(tree, classifier)],
