@@ -547,7 +547,8 @@
     scale = fits; tx = GUTTER; ty = 0;
     view.style.height = height * fits + "px";
     place();
-    let s = "<h2>Outline of the expanded nodes</h2>";
+    let s = "<h2>Outline of the expanded nodes</h2>" + (fits < SMALLEST_PRINT ? "<p>The chart is too " +
+      "wide to print legibly and is left out: collapse nodes to print it.</p>" : "");
     for (const stack = [0]; stack.length;) {
       const j = stack.pop(), p = parent[j];
       const how = p < 0 ? "root" : (D.left[p] === j ? "yes: " + D.yes[p] : "no: " + D.no[p]);
