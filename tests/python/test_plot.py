@@ -167,3 +167,10 @@ def test_a_categorical_box_shows_its_set_cut_as_dot_cuts_it(stations):
     first = plot_tree(stations)[0].get_text().split("\n")[0]
     assert first.startswith("stop in {station ") and first.endswith(" more}")
     assert f'n0 [label="{first}\\nsamples = 120"];' in export_dot(stations)
+
+
+@pytest.mark.parametrize("n_classes, palette", [(3, "tab10"), (10, "tab10"), (20, "tab20")])
+def test_classes_take_matplotlibs_tableau_colours(n_classes, palette):
+    from qor._colours import class_palette
+
+    assert class_palette(n_classes) == list(plt.get_cmap(palette).colors)[:n_classes]
