@@ -527,9 +527,9 @@
   const item = (swatch, text) => `<span role="listitem"><i style="${swatch}"></i>${esc(text)}</span>`;
   $("legend").innerHTML = D.classes
     ? D.classes.map((c, k) => item(`background:${D.palette[k]}`, c)).join("") +
-      `<span role="listitem">leaves take their class's colour, paler when mixed</span>`
+      `<span role="listitem">a node takes its majority class's colour, paler when mixed</span>`
     : item(`width:60px;background:linear-gradient(90deg,${D.fill_range.join(",")})`,
-           `leaves from the lowest value (${D.value_range[0]}, pale) to the highest ` +
+           `nodes from the lowest value (${D.value_range[0]}, pale) to the highest ` +
            `(${D.value_range[1]}, orange)`);
 
   // A landscape A4 or Letter page holds about 1040 pixels across; a chart shrunk below

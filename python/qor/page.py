@@ -24,7 +24,6 @@ from ._categories import _column
 from ._colours import class_palette, hex_colour, node_colours
 from .export import (PICTURE_SET_WIDTH, _category_text, _feature_names, _number, _split,
                      _split_text)
-from .plot import _split_picture
 
 # Bars of a histogram of a numeric feature over a node's rows; every node of a level
 # shares the level's bins, so that its nodes' histograms compare at a glance.
@@ -41,7 +40,7 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
     categorical feature among the categories listed, go to the left child, "yes";
     the others, missing values and categories unseen in fit included, right),
     training samples and weighted samples, impurity, and value (class shares with the
-    predicted class, or the mean). Leaves are coloured as `plot_tree` colours them.
+    predicted class, or the mean). Nodes are coloured as `plot_tree` colours them.
     Nodes collapse and expand (a tree with more than 16 leaves opens collapsed to the
     deepest depth that shows at most 16 nodes at the bottom); the view zooms and pans,
     and the keyboard moves between nodes. A form with one input per feature the tree
@@ -119,8 +118,9 @@ def _model_data(estimator, names, classes, precision) -> dict:
     used = list(dict.fromkeys(f for f in levels if f is not None))
     value = tree.value[:, 0]
     predicted = value.argmax(axis=1)  # the first of equal shares, as predict takes it
-    # Per inner node: the box's split as the picture shows it, the sentences that lead
-    # to its children, and the left one with its category set whole where the box cuts it.
+    # Per inner node: the box's condition without the feature's name (which the box
+    # shows apart, cut before the condition when long), the sentences that lead to its
+    # children as the picture words them, and the left one with its set whole.
     cut, yes, no, whole = [], [], [], []
     for node in range(tree.node_count):
         if tree.is_leaf[node]:
@@ -129,7 +129,7 @@ def _model_data(estimator, names, classes, precision) -> dict:
             continue
         split = _split(estimator, node)
         name = names[split.feature]
-        cut.append(_split_picture(split, precision))
+        cut.append(_split_text("", split, precision, width=PICTURE_SET_WIDTH).strip())
         yes.append(_split_text(name, split, precision, width=PICTURE_SET_WIDTH))
         no.append(_split_text(name, split, precision, left=False, width=PICTURE_SET_WIDTH))
         full = _split_text(name, split, precision)
@@ -175,9 +175,8 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "rows": None,
         "hist": None,
     }
-    if not classifier:  # the legend's scale: the leaves' lowest and highest values
-        leaves = np.flatnonzero(tree.is_leaf)
-        low, high = leaves[value[leaves, 0].argmin()], leaves[value[leaves, 0].argmax()]
+    if not classifier:  # the legend's scale: the nodes' lowest and highest values
+        low, high = value[:, 0].argmin(), value[:, 0].argmax()
         data["value_range"] = [data["value"][low], data["value"][high]]
         data["fill_range"] = [data["fill"][low], data["fill"][high]]
     return data

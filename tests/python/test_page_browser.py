@@ -130,7 +130,7 @@ def test_every_node_is_drawn_coloured_as_in_the_picture_without_errors(browser, 
         "return [...document.querySelectorAll('.node')]"
         ".map(e => getComputedStyle(e).backgroundColor)")
     boxes = plot_tree(model)
-    for node in np.flatnonzero(tree.is_leaf):
+    for node in range(tree.node_count):
         rgb = boxes[node].get_bbox_patch().get_facecolor()[:3]
         assert fills[node] == "rgb({}, {}, {})".format(*(round(c * 255) for c in rgb))
     plt.close("all")
