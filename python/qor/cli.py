@@ -147,7 +147,7 @@ def _sep_option(parser: argparse.ArgumentParser) -> None:
 def _precision_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--precision", type=_at_least(1), metavar="DIGITS",
                         help="significant digits of thresholds and values in the tree's text, "
-                             "DOT file and picture (default 6, as qor.export_text's)")
+                             "DOT file, picture and page (default 6, as qor.export_text's)")
 
 
 def _tree_options(parser: argparse.ArgumentParser, max_depth: int, lowest: int,

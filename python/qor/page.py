@@ -31,7 +31,7 @@ HISTOGRAM_BINS = 20
 
 
 def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_names=None,
-                precision=4, max_rows=1000):
+                precision=6, max_rows=1000):
     """Writes the fitted tree to `path` as one self-contained HTML page.
 
     The page loads nothing from the network: open it from disk in a current browser.
@@ -65,7 +65,7 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
         Defaults to `feature_names_in_` when the estimator has them, else x0, x1, ...
     class_names : sequence of str, optional
         Names of `classes_` in their order (classifier); defaults to the labels.
-    precision : int, default=4
+    precision : int, default=6
         Significant digits of the thresholds and numbers shown (the page routes on the
         exact thresholds; a node's tooltip gives them in full).
     max_rows : int or None, default=1000
@@ -79,7 +79,7 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
 
 
 def page_text(estimator, X=None, y=None, feature_names=None, *, class_names=None,
-              precision=4, max_rows=1000) -> str:
+              precision=6, max_rows=1000) -> str:
     """The page `export_html` writes, as a string."""
     check_is_fitted(estimator)
     if not isinstance(precision, Integral) or precision < 1:

@@ -278,7 +278,7 @@ def test_typing_a_row_reads_its_path_and_prediction(browser, pages):
         if pd.isna(row.iloc[0, split.feature]):
             steps.append(f"{name} is missing, so no")
         else:
-            steps.append(_split_text(name, split, 4, left=child == model.tree_.children_left[node],
+            steps.append(_split_text(name, split, 6, left=child == model.tree_.children_left[node],
                                      width=PICTURE_SET_WIDTH))
     sentence = ", then ".join(steps)
     label = ["malignant", "benign"][model.predict(row)[0]]
