@@ -83,7 +83,7 @@ fuzz:
 	tools/ensure-clang
 	mkdir -p $(FUZZ_DIR)/corpus
 	clang++ -std=c++20 -g -O1 -ffp-contract=off -fsanitize=fuzzer,address,undefined \
-	  -fno-sanitize-recover=all -Isrc src/engine/*.cpp fuzz/fit_predict_fuzzer.cpp \
+	  -fno-sanitize-recover=all -Isrc src/engine/*/*.cpp fuzz/fit_predict_fuzzer.cpp \
 	  -o $(FUZZ_DIR)/fit_predict_fuzzer
 	$(FUZZ_DIR)/fit_predict_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus fuzz/corpus

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/binned_growth.hpp"
+#include "engine/binned/binned_growth.hpp"
 
 namespace {
 

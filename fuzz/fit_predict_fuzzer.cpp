@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/growth.hpp"
-#include "engine/model.hpp"
-#include "engine/prediction.hpp"
+#include "engine/exact/exact_growth.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/prediction.hpp"
 
 namespace {
 

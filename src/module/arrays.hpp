@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/flat_tree.hpp"
+#include "engine/tree/flat_tree.hpp"
 
 namespace qor::bind {
 

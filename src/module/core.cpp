@@ -19,12 +19,12 @@
 
 #include "arrays.hpp"
 #include "core_binned.hpp"
-#include "engine/flat_tree.hpp"
-#include "engine/growth.hpp"
-#include "engine/model.hpp"
-#include "engine/parallel.hpp"
-#include "engine/prediction.hpp"
-#include "engine/tree_params.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/exact/exact_growth.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/parallel.hpp"
+#include "engine/tree/prediction.hpp"
+#include "engine/tree/tree_params.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

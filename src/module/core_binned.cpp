@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "arrays.hpp"
-#include "engine/binned_growth.hpp"
-#include "engine/bins.hpp"
-#include "engine/flat_tree.hpp"
-#include "engine/parallel.hpp"
-#include "engine/tree_params.hpp"
+#include "engine/binned/binned_growth.hpp"
+#include "engine/binned/bins.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/tree/parallel.hpp"
+#include "engine/tree/tree_params.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

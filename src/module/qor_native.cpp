@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/model.hpp"
-#include "engine/views.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

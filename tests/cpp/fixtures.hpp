@@ -7,8 +7,8 @@
 #include <numeric>
 #include <vector>
 
-#include "engine/model.hpp"
-#include "engine/views.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor::testing {
 

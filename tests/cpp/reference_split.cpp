@@ -8,8 +8,8 @@
 #include <span>
 #include <utility>
 
-#include "engine/criteria.hpp"
-#include "engine/growth.hpp"
+#include "engine/criteria/impurity.hpp"
+#include "engine/exact/exact_growth.hpp"
 
 namespace qor::reference {
 

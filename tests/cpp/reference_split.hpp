@@ -13,12 +13,12 @@
 #include <memory>
 #include <vector>
 
-#include "engine/cut_scan.hpp"
-#include "engine/flat_tree.hpp"
-#include "engine/level_split.hpp"
-#include "engine/model.hpp"
-#include "engine/tree_params.hpp"
-#include "engine/views.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/exact/exact_search.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/tree_params.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor::reference {
 

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/bin_histogram.hpp"
+#include "engine/binned/bin_histogram.hpp"
 
 namespace {
 

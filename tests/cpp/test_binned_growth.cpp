@@ -13,9 +13,9 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/binned_growth.hpp"
-#include "engine/growth.hpp"
-#include "engine/model.hpp"
+#include "engine/binned/binned_growth.hpp"
+#include "engine/exact/exact_growth.hpp"
+#include "engine/native/model.hpp"
 #include "fixtures.hpp"
 
 namespace {

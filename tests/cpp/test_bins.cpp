@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bins.hpp"
+#include "engine/binned/bins.hpp"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "engine/cut_scanner.hpp"
-#include "engine/frontier_columns.hpp"
-#include "engine/growth.hpp"
-#include "engine/prediction.hpp"
+#include "engine/exact/cut_scanner.hpp"
+#include "engine/exact/frontier_columns.hpp"
+#include "engine/exact/exact_growth.hpp"
+#include "engine/tree/prediction.hpp"
 #include "reference_split.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/column_order.hpp"
+#include "engine/exact/column_order.hpp"
 
 namespace {
 

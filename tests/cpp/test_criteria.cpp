@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/criteria.hpp"
+#include "engine/criteria/impurity.hpp"
 #include "fixtures.hpp"
 
 namespace {

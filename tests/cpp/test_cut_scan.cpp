@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cut_scanner.hpp"
-#include "engine/frontier_columns.hpp"
+#include "engine/exact/cut_scanner.hpp"
+#include "engine/exact/frontier_columns.hpp"
 #include "reference_split.hpp"
 
 namespace {

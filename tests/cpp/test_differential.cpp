@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/criteria.hpp"
-#include "engine/growth.hpp"
-#include "engine/level_split.hpp"
-#include "engine/model.hpp"
+#include "engine/criteria/impurity.hpp"
+#include "engine/exact/exact_growth.hpp"
+#include "engine/exact/exact_search.hpp"
+#include "engine/native/model.hpp"
 #include "fixtures.hpp"
 #include "reference_split.hpp"
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/frontier_columns.hpp"
+#include "engine/exact/frontier_columns.hpp"
 #include "fixtures.hpp"
 
 namespace {

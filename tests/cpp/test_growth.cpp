@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/growth.hpp"
+#include "engine/exact/exact_growth.hpp"
 #include "fixtures.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/level_split.hpp"
+#include "engine/exact/exact_search.hpp"
 #include "fixtures.hpp"
 
 namespace {

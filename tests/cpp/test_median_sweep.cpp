@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/median_sweep.hpp"
+#include "engine/exact/median_sweep.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/model.hpp"
+#include "engine/native/model.hpp"
 
 namespace {
 

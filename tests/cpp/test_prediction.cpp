@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/prediction.hpp"
+#include "engine/tree/prediction.hpp"
 #include "fixtures.hpp"
 
 namespace {

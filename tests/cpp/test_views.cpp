@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/views.hpp"
+#include "engine/tree/views.hpp"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "criteria.hpp"
+#include "engine/criteria/impurity.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "model.hpp"
+#include "engine/native/model.hpp"
 
 namespace qor {
 

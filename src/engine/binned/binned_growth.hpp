@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "bin_histogram.hpp"
-#include "bin_stats.hpp"
-#include "bins.hpp"
-#include "flat_tree.hpp"
-#include "tree_params.hpp"
-#include "views.hpp"
+#include "engine/binned/bin_histogram.hpp"
+#include "engine/binned/bin_stats.hpp"
+#include "engine/binned/bins.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/tree/tree_params.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

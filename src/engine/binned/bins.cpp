@@ -1,4 +1,4 @@
-#include "bins.hpp"
+#include "engine/binned/bins.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "parallel.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -1,4 +1,4 @@
-#include "bin_histogram.hpp"
+#include "engine/binned/bin_histogram.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "parallel.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -1,4 +1,4 @@
-#include "flat_tree.hpp"
+#include "engine/tree/flat_tree.hpp"
 
 #include <algorithm>
 #include <limits>

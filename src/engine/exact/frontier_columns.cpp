@@ -1,11 +1,11 @@
-#include "frontier_columns.hpp"
+#include "engine/exact/frontier_columns.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
-#include "parallel.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "column_order.hpp"
-#include "model.hpp"
-#include "views.hpp"
+#include "engine/exact/column_order.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "column_order.hpp"
-#include "views.hpp"
+#include "engine/exact/column_order.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "model.hpp"
+#include "engine/native/model.hpp"
 
 namespace qor {
 

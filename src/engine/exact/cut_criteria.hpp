@@ -22,10 +22,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "column_order.hpp"
-#include "criteria.hpp"
-#include "cut_scan.hpp"
-#include "median_sweep.hpp"
+#include "engine/exact/column_order.hpp"
+#include "engine/criteria/impurity.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/exact/median_sweep.hpp"
 
 namespace qor {
 

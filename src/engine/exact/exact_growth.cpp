@@ -1,4 +1,4 @@
-#include "growth.hpp"
+#include "engine/exact/exact_growth.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,11 +8,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "criteria.hpp"
-#include "cut_scan.hpp"
-#include "frontier_columns.hpp"
-#include "level_split.hpp"
-#include "parallel.hpp"
+#include "engine/criteria/impurity.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/exact/frontier_columns.hpp"
+#include "engine/exact/exact_search.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -1,12 +1,12 @@
-#include "binned_growth.hpp"
+#include "engine/binned/binned_growth.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "binned_split.hpp"
-#include "parallel.hpp"
+#include "engine/binned/binned_search.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

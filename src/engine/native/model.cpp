@@ -1,4 +1,4 @@
-#include "model.hpp"
+#include "engine/native/model.hpp"
 
 #include <stdexcept>
 #include <string>

@@ -1,8 +1,8 @@
-#include "bin_stats.hpp"
+#include "engine/binned/bin_stats.hpp"
 
 #include <cstddef>
 
-#include "criteria.hpp"
+#include "engine/criteria/impurity.hpp"
 
 namespace qor {
 

@@ -1,4 +1,4 @@
-#include "cut_scanner.hpp"
+#include "engine/exact/cut_scanner.hpp"
 
 #include <algorithm>
 #include <cmath>

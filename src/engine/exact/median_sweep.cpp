@@ -1,4 +1,4 @@
-#include "median_sweep.hpp"
+#include "engine/exact/median_sweep.hpp"
 
 #include <algorithm>
 #include <bit>

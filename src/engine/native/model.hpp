@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "views.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

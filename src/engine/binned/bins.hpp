@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "views.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -1,10 +1,10 @@
-#include "prediction.hpp"
+#include "engine/tree/prediction.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 
-#include "parallel.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "cut_criteria.hpp"
-#include "cut_scan.hpp"
-#include "frontier_columns.hpp"
-#include "model.hpp"
-#include "views.hpp"
+#include "engine/exact/cut_criteria.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/exact/frontier_columns.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "bin_stats.hpp"
-#include "bins.hpp"
-#include "views.hpp"
+#include "engine/binned/bin_stats.hpp"
+#include "engine/binned/bins.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -1,4 +1,4 @@
-#include "column_order.hpp"
+#include "engine/exact/column_order.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,9 +1,9 @@
-#include "level_split.hpp"
+#include "engine/exact/exact_search.hpp"
 
 #include <algorithm>
 #include <numeric>
 
-#include "parallel.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

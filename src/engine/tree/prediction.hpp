@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "flat_tree.hpp"
-#include "model.hpp"
-#include "views.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

@@ -4,9 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "bin_histogram.hpp"
-#include "bins.hpp"
-#include "tree_params.hpp"
+#include "engine/binned/bin_histogram.hpp"
+#include "engine/binned/bins.hpp"
+#include "engine/tree/tree_params.hpp"
 
 namespace qor {
 

@@ -7,11 +7,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cut_scan.hpp"
-#include "cut_scanner.hpp"
-#include "frontier_columns.hpp"
-#include "model.hpp"
-#include "views.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/exact/cut_scanner.hpp"
+#include "engine/exact/frontier_columns.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

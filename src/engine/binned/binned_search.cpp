@@ -1,12 +1,12 @@
-#include "binned_split.hpp"
+#include "engine/binned/binned_search.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 
-#include "cut_scan.hpp"
-#include "level_split.hpp"
-#include "parallel.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/exact/exact_search.hpp"
+#include "engine/tree/parallel.hpp"
 
 namespace qor {
 

@@ -7,11 +7,11 @@
 #include <span>
 #include <vector>
 
-#include "column_order.hpp"
-#include "flat_tree.hpp"
-#include "model.hpp"
-#include "tree_params.hpp"
-#include "views.hpp"
+#include "engine/exact/column_order.hpp"
+#include "engine/tree/flat_tree.hpp"
+#include "engine/native/model.hpp"
+#include "engine/tree/tree_params.hpp"
+#include "engine/tree/views.hpp"
 
 namespace qor {
 

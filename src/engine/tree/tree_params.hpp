@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "model.hpp"
+#include "engine/native/model.hpp"
 
 namespace qor {
 
