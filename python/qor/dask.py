@@ -47,12 +47,11 @@ import pandas as pd
 from dask.sizeof import sizeof
 from distributed import default_client, wait
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, check_array,
                                       check_is_fitted, column_or_1d)
 
-from . import _binned, _core
-from ._tree import Tree
+from . import _binned, _core, _growth
+from ._categories import categorical_mask, encode, fit_categories
 from .estimators import QORClassifier
 
 __all__ = ["fit", "predict", "predict_proba"]
@@ -74,12 +73,22 @@ def _sizeof_block(block) -> int:
 
 # ---- on the workers ---------------------------------------------------------------
 
-def _rows(x_part, y_part, w_part, n_features: int, classifies: bool):
-    """One partition validated as a local fit validates its whole input. A frame's
-    y_part and w_part may name its columns that hold them."""
+def _parts(x_part, y_part, w_part):
+    """A partition's features, targets and weights. A frame's y_part and w_part may
+    name its columns that hold them."""
     if isinstance(y_part, str):
         y_part, w_part = x_part[y_part], None if w_part is None else x_part[w_part]
         x_part = x_part.drop(columns=[_Y, _W], errors="ignore")
+    return x_part, y_part, w_part
+
+
+def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
+          categories=None):
+    """One partition validated as a local fit validates its whole input, its
+    categorical columns (`mask`) encoded by the fit's `categories`."""
+    x_part, y_part, w_part = _parts(x_part, y_part, w_part)
+    if mask is not None and mask.any():
+        x_part = encode(x_part, mask, categories)
     # A block that came over the network may sit at an odd byte: the core reads
     # whole doubles, so such a block is copied.
     X = np.require(check_array(x_part, dtype=np.float64, order="C",
@@ -132,11 +141,12 @@ def _merge_candidates(parts, points):
                      points)
 
 
-def _sketch(X, max_bins, sample_rows, points, seed):
-    """Per feature, weighted candidate values for the edges: every distinct value
-    with its count where the whole column has at most max_bins of them, otherwise
-    the values of a stratified sample of `sample_rows` rows, each standing for
-    n / sample_rows rows, compressed to about `points` candidates."""
+def _sketch(X, max_bins, sample_rows, points, seed, numeric):
+    """Per numeric feature (`numeric`; None for the others), weighted candidate values
+    for the edges: every distinct value with its count where the whole column has at
+    most max_bins of them, otherwise the values of a stratified sample of
+    `sample_rows` rows, each standing for n / sample_rows rows, compressed to about
+    `points` candidates. X holds the rows of positive weight only."""
     n = len(X)
     s = min(n, sample_rows)
     sample = X
@@ -146,6 +156,9 @@ def _sketch(X, max_bins, sample_rows, points, seed):
         sample = X[starts + np.random.default_rng(seed).integers(0, ends - starts)]
     sketch = []
     for f in range(X.shape[1]):
+        if not numeric[f]:
+            sketch.append(None)
+            continue
         column = sample[:, f]
         values, counts = np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
         weights = counts * (n / s) if s < n else counts.astype(np.float64)
@@ -160,14 +173,25 @@ def _sketch(X, max_bins, sample_rows, points, seed):
 
 
 def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows, points,
-          seed):
-    X, y, _ = _rows(x_part, y_part, w_part, n_features, classifies)
+          seed, mask):
+    """One partition's row count, labels with their counts, categories of each
+    categorical column (`mask`), and the sketch of its numeric columns."""
+    x_part, y_part, w_part = _parts(x_part, y_part, w_part)
+    found = None
+    if mask is not None and mask.any():
+        found = fit_categories(x_part, mask)
+        x_part = encode(x_part, mask, found)
+    X, y, w = _rows(x_part, y_part, w_part, n_features, classifies)
     labels = np.unique(y, return_counts=True) if classifies else None
+    numeric = np.ones(n_features, dtype=bool) if mask is None else ~mask
+    # A row of weight 0 counts nowhere: it places no edge.
+    weighed = X if w is None else X[w > 0]
     return {
         "rows": len(X),
         "classes": labels if labels is None else (labels[0], labels[1].astype(np.float64)),
+        "categories": found,
         "sketch": (None if sample_rows is None else
-                   _sketch(X, max_bins, sample_rows, points, seed)),
+                   _sketch(weighed, max_bins, sample_rows, points, seed, numeric)),
         "points": points,
     }
 
@@ -177,17 +201,29 @@ def _merge_scans(*parts):
     merged and compressed again, so that a merged scan stays as small as one."""
     first = parts[0]
     merged = {"rows": sum(p["rows"] for p in parts), "points": first["points"],
-              "classes": None, "sketch": None}
+              "classes": None, "sketch": None, "categories": None}
     if first["classes"] is not None:
         merged["classes"] = _merge_candidates([p["classes"] for p in parts], np.inf)
+    if first["categories"] is not None:
+        merged["categories"] = [
+            None if c is None else _union([p["categories"][f] for p in parts])
+            for f, c in enumerate(first["categories"])]
     if first["sketch"] is not None:
-        merged["sketch"] = [_merge_candidates([p["sketch"][f] for p in parts], first["points"])
-                            for f in range(len(first["sketch"]))]
+        merged["sketch"] = [
+            None if s is None else
+            _merge_candidates([p["sketch"][f] for p in parts], first["points"])
+            for f, s in enumerate(first["sketch"])]
     return merged
 
 
-def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs):
-    X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None)
+def _union(categories):
+    """The categories of several partitions as one fit of the whole would find them."""
+    return np.asarray(pd.Categorical(np.concatenate(categories)).categories)
+
+
+def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs, mask,
+           categories):
+    X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None, mask, categories)
     if classes is not None:
         codes = np.searchsorted(classes, y)
         y = codes.astype(np.float64)
@@ -210,8 +246,8 @@ def _route(block, routing, n_jobs):
     return block.route(**routing, n_threads=_core.thread_count(n_jobs))
 
 
-def _merge_targets(parts):
-    """Target ranges (lo, hi, nan) per row, merged: exact in any order."""
+def _merge_ranges(parts):
+    """(lo, hi, nan) rows merged: exact in any order."""
     stacked = np.stack(parts)
     return np.column_stack([stacked[:, :, 0].min(axis=0), stacked[:, :, 1].max(axis=0),
                             stacked[:, :, 2].max(axis=0)])
@@ -228,11 +264,15 @@ def _merge_summaries(*parts):
     totals = _add(*(p[0] for p in parts))
     ranges = np.stack([p[2] for p in parts])
     merged = np.column_stack([ranges[:, :, 0].min(axis=0), ranges[:, :, 1].max(axis=0)])
-    return totals, _merge_targets([p[1] for p in parts]), merged
+    return totals, _merge_ranges([p[1] for p in parts]), merged
 
 
 def _merge_routes(*parts):
-    return _merge_targets(list(parts))
+    """Child rows (a child's sums, then the range of its targets) of several blocks:
+    the sums added, the ranges merged."""
+    width = parts[0].shape[1] - 3
+    merged = _merge_ranges([p[:, width:] for p in parts])
+    return np.column_stack([_add(*(p[:, :width] for p in parts)), merged])
 
 
 # ---- on the client ----------------------------------------------------------------
@@ -291,8 +331,10 @@ def _reduce(client, futures, combine, name):
 def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     """Fits a QORClassifier or QORRegressor with `max_bins` set on Dask collections.
 
-    X: a Dask Array (n_samples, n_features) or DataFrame of numeric columns (NaN is a
-    missing value); y, sample_weight: a Dask Array or Series in the same row blocks.
+    X: a Dask Array (n_samples, n_features) or DataFrame (NaN is a missing value;
+    categorical columns are found by the estimator's categorical_features, as in a
+    local fit, and their categories learned over all partitions); y, sample_weight: a
+    Dask Array or Series in the same row blocks.
     bin_edges: grow from these bins (one array of upper edges per feature, such as
     another binned fit's `bin_edges_`) instead of quantiles of a sample of X.
     client: the dask.distributed Client to run on; the default client if None.
@@ -302,37 +344,42 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     if estimator.max_bins is None:
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
                          "(255 is a good start)")
-    # Dask fits take numeric columns: naming categorical features is refused.
-    declared = estimator.categorical_features
-    asked = declared is not None and not (isinstance(declared, str) and declared == "from_dtype")
-    _binned.check(estimator, categorical=[asked])
+    _binned.check(estimator)
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
-    edges = None if bin_edges is None else _binned.edge_arrays(bin_edges, n_features)
+    meta = X._meta if isinstance(X, dd.DataFrame) else np.empty((0, n_features))
+    mask = categorical_mask(estimator.categorical_features, meta)
     token = uuid.uuid4().hex[:12]
 
-    # 1. Row counts, labels and the candidates that place the edges, merged on the
-    # workers: the client receives one scan, of about SKETCH_POINTS values per feature.
-    per_part = None if edges is not None else -(-SAMPLE_ROWS // len(parts))
+    # 1. Row counts, labels, categories and the candidates that place the edges, merged
+    # on the workers: the client receives one scan, of about SKETCH_POINTS values per
+    # numeric feature.
+    per_part = None if bin_edges is not None else -(-SAMPLE_ROWS // len(parts))
     scanned = _reduce(client, client.compute([
         dask.delayed(_scan)(x, yp, wp, n_features, classifies, estimator.max_bins, per_part,
-                            SKETCH_POINTS, i, dask_key_name=f"qor-scan-{token}-{i}")
+                            SKETCH_POINTS, i, mask, dask_key_name=f"qor-scan-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_scans, f"qor-scan-{token}")
     n_rows = scanned["rows"]
     if n_rows == 0:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required.")
+    categories = scanned["categories"]
+    for f in [] if categories is None else np.flatnonzero(mask):
+        # A category column whose categories Dask knows keeps them, in their order.
+        column = X.iloc[:, f] if isinstance(X, dd.DataFrame) else None
+        if column is not None and isinstance(column.dtype, pd.CategoricalDtype) and (
+                column.cat.known):
+            categories[f] = np.asarray(column.dtype.categories)
     classes = class_weight = None
     if classifies:
         classes, counts = scanned["classes"]
-        if estimator.class_weight == "balanced":
-            class_weight = n_rows / (len(classes) * counts)
-        elif estimator.class_weight is not None:
-            class_weight = compute_class_weight(estimator.class_weight, classes=classes,
-                                                y=classes)
-    if edges is None:
-        edges = [_core.edges_from_candidates(values, weights, estimator.max_bins)
-                 for values, weights in scanned["sketch"]]
+        class_weight = _growth.class_weights(estimator.class_weight, classes, counts)
+    if bin_edges is not None:
+        edges = _binned.edge_arrays(bin_edges, n_features, categories)
+    else:
+        edges = [_binned.category_edges(len(categories[f])) if sketch is None else
+                 _core.edges_from_candidates(*sketch, estimator.max_bins)
+                 for f, sketch in enumerate(scanned["sketch"])]
 
     # 2. Every partition binned into a block that stays where it is.
     # Threads per task, counted on the worker that runs it.
@@ -340,33 +387,31 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     [shared_edges] = client.scatter([edges], broadcast=True)
     blocks = client.compute([
         dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
-                             dask_key_name=f"qor-block-{token}-{i}")
+                             mask, categories, dask_key_name=f"qor-block-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
     wait(blocks)
-    tree = _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs,
-                 weighted=sample_weight is not None or class_weight is not None)
-    del blocks, shared_edges  # released: the cluster forgets the blocks
 
     estimator.n_features_in_ = n_features
-    # Dask fits take numeric columns only: no feature is categorical.
-    estimator.is_categorical_ = np.zeros(n_features, dtype=bool)
-    estimator.categories_ = [None] * n_features
     if names is not None:
         estimator.feature_names_in_ = names
     elif hasattr(estimator, "feature_names_in_"):
         del estimator.feature_names_in_
+    estimator.is_categorical_ = np.zeros(n_features, dtype=bool) if mask is None else mask
+    estimator.categories_ = [None] * n_features if categories is None else categories
+    n_classes = 0
     if classifies:
         estimator.classes_, estimator.n_classes_ = classes, len(classes)
-    levels = tree.pop("depth_features")
-    estimator.tree_ = Tree(n_features=n_features,
-                           n_classes=len(classes) if classifies else 1, **tree)
-    estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
+        n_classes = len(classes)
+    params = _growth.tree_params(estimator, n_rows, n_classes, estimator.is_categorical_)
+    tree = _grow(client, blocks, edges, params, token, n_jobs,
+                 weighted=sample_weight is not None or class_weight is not None)
+    del blocks, shared_edges  # released: the cluster forgets the blocks
     estimator.bin_edges_ = edges
-    estimator._prune_tree()
+    _growth.install(estimator, tree, n_classes)
     return estimator
 
 
-def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weighted):
+def _grow(client, blocks, edges, params, token, n_jobs, weighted):
     """The level loop: histograms map and reduce, the grower's choice, rows moved on."""
     # Tasks on a block run where the block is (a block that failed has no home, and
     # its error comes back with the first result that needs it).
@@ -381,14 +426,9 @@ def _grow(client, blocks, estimator, edges, n_rows, classes, token, n_jobs, weig
     totals, target, ranges = _reduce(
         client, each_block(_summary, name=f"qor-summary-{token}"), _merge_summaries,
         f"qor-summary-{token}")
-    n_classes = 0 if classes is None else len(classes)
-    shape_weight = (totals[1] if n_classes == 0 else
-                    totals[int(weighted):int(weighted) + n_classes].sum())
-    if weighted and not shape_weight > 0:
-        raise ValueError(f"sample weights must add up to more than 0; these add up to "
-                         f"{shape_weight}")
-    params = _binned.tree_params(estimator, n_rows, float(shape_weight), n_classes)
     grower = _core.BinnedGrower(edges, params, weighted, totals, target)
+    if weighted:
+        _growth.check_total_weight(grower.root_weight)
     level = 0
     while grower.next_level():
         first_node, slot, slots = grower.build_slots()

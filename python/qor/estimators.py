@@ -1,6 +1,5 @@
 """scikit-learn estimators over qor's own core."""
 
-import math
 from numbers import Integral, Real
 
 import numpy as np
@@ -8,17 +7,13 @@ from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_context, clone
 from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
-from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _binned, _core
+from . import _binned, _core, _growth
 from ._categories import categorical_mask, encode, fit_categories
-from ._pruning import depth_features, prune, pruning_path
-from ._tree import Tree
-
-# The engine counts rows and depths in signed 32 bits.
-_INT32_MAX = 2**31 - 1
+from ._growth import INT32_MAX as _INT32_MAX
+from ._pruning import pruning_path
 
 
 def _aligned(X: np.ndarray) -> np.ndarray:
@@ -73,8 +68,8 @@ class _QORTree(BaseEstimator):
         classes_ on the way: it trains on class codes 0..K-1)."""
         raise NotImplementedError
 
-    def _class_weight(self, y: np.ndarray):
-        """Per-row weights from class_weight, or None."""
+    def _class_weight(self, targets: np.ndarray):
+        """Per-row weights from class_weight, given the targets _targets made, or None."""
         return None
 
     @_fit_context(prefer_skip_nested_validation=True)
@@ -82,8 +77,8 @@ class _QORTree(BaseEstimator):
         """Grows the tree on X (n_samples, n_features) and y (n_samples,); returns self.
 
         sample_weight (n_samples,), optional: non-negative, finite weights; a row of
-        weight k counts as k copies of the row, a row of weight 0 counts nowhere but
-        in the row counts. None weighs every row 1.
+        weight k counts as k copies of the row, and a row of weight 0 counts nowhere
+        (as if it were not there). None weighs every row 1.
         bin_edges, optional, with max_bins set: the bins to grow from instead of
         quantiles of X, one array of upper edges per feature (ascending, ending with
         inf), such as another binned fit's `bin_edges_`.
@@ -103,73 +98,24 @@ class _QORTree(BaseEstimator):
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64,
                                            ensure_non_negative=True, copy=True)
-        by_class = self._class_weight(y)
+        by_class = self._class_weight(targets)
         if by_class is not None:
             weights = by_class if weights is None else weights * by_class
-        total = X.shape[0] if weights is None else float(weights.sum())
-        if weights is not None and not total > 0:
-            raise ValueError("sample weights must add up to more than 0; "
-                             f"these add up to {total}")
+        if weights is not None:
+            _growth.check_total_weight(float(weights.sum()))
 
-        params = _core.TreeParams()
-        params.criterion = self.criterion
-        params.n_classes = getattr(self, "n_classes_", 0)
-        params.max_depth = _INT32_MAX if self.max_depth is None else self.max_depth
-        params.min_samples_split, params.min_samples_leaf = self._row_limits(X.shape[0])
-        params.min_weight_leaf = self.min_weight_fraction_leaf * total
-        params.min_impurity_decrease = self.min_impurity_decrease
-        params.monotonic_cst = self._monotonic_cst()
-        params.categorical = self.is_categorical_.astype(np.uint8).tolist()
-        params.n_threads = self._threads()
+        n_classes = getattr(self, "n_classes_", 0)
+        params = _growth.tree_params(self, X.shape[0], n_classes, self.is_categorical_)
         if self.max_bins is None and bin_edges is None:
             arrays = _core.fit(X, targets, weights, params)
             self.__dict__.pop("bin_edges_", None)
         else:
             arrays = _binned.fit(self, X, targets, weights, params, bin_edges)
-        levels = arrays.pop("depth_features")
-        self.tree_ = Tree(n_features=self.n_features_in_,
-                          n_classes=max(params.n_classes, 1), **arrays)
-        self.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
-        self._prune_tree()
+        _growth.install(self, arrays, n_classes)
         return self
 
-    def _monotonic_cst(self) -> list[int]:
-        if self.monotonic_cst is None:
-            return []
-        cst = np.asarray(self.monotonic_cst)
-        if cst.shape != (self.n_features_in_,):
-            raise ValueError(f"monotonic_cst has shape {cst.shape} but the input data X has "
-                             f"{self.n_features_in_} features")
-        if not np.isin(cst, [-1, 0, 1]).all():
-            raise ValueError("monotonic_cst must be None or an array-like of -1, 0 or 1; "
-                             f"got {cst.tolist()}")
-        if getattr(self, "n_classes_", 2) > 2:
-            raise ValueError("Monotonicity constraints are not supported with multiclass "
-                             "classification")
-        if np.any(cst[self.is_categorical_] != 0):
-            raise ValueError("monotonic_cst must be 0 on categorical features, whose "
-                             "categories have no order")
-        return [int(c) for c in cst]
-
     def _threads(self) -> int:
-        return _core.thread_count(1 if self.n_jobs is None else self.n_jobs)
-
-    def _row_limits(self, n_samples: int) -> tuple[int, int]:
-        """(min_samples_split, min_samples_leaf) in rows: a float is the share
-        ceil(share * n_samples), and a share never allows splitting fewer than 2 rows."""
-        split, leaf = self.min_samples_split, self.min_samples_leaf
-        if not isinstance(split, Integral):
-            split = max(2, math.ceil(split * n_samples))
-        if not isinstance(leaf, Integral):
-            leaf = math.ceil(leaf * n_samples)
-        return int(split), int(leaf)
-
-    def _prune_tree(self) -> None:
-        # As in scikit-learn, 0.0 keeps the tree as grown, even splits that gain nothing.
-        if self.ccp_alpha == 0.0:
-            return
-        self.tree_ = prune(self.tree_, self.ccp_alpha)
-        self.depth_features_ = depth_features(self.tree_)
+        return _growth.threads(self)
 
     def cost_complexity_pruning_path(self, X, y, sample_weight=None) -> Bunch:
         """The minimal cost-complexity pruning path of the tree grown on X and y.
@@ -275,10 +221,12 @@ class QORClassifier(ClassifierMixin, _QORTree):
         tree and every prediction are the same for every value.
     max_bins : int in [2, 65535] or None, default=None
         None grows from the exact values. An int grows from at most that many bins per
-        feature (quantiles of a sample of up to 200,000 rows; a column with no more
-        distinct values than that gets one bin each, and then the tree is the exact
-        one), missing values in a bin of their own: much faster on many rows, with
-        thresholds still between training values. Not with monotonic_cst, nor "mae".
+        numeric feature (quantiles of a sample of up to 200,000 rows; a column with no
+        more distinct values than that gets one bin each), one bin per category of a
+        categorical feature, missing values in a bin of their own: much faster on many
+        rows, with thresholds still between training values. Where every value has a
+        bin and the sums are exact (classes, or integer targets, with integer weights)
+        the tree is the exact one.
 
     Attributes
     ----------
@@ -338,10 +286,11 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.n_classes_ = len(self.classes_)
         return codes
 
-    def _class_weight(self, y):
-        if self.class_weight is None:
-            return None
-        return compute_sample_weight(self.class_weight, y)
+    def _class_weight(self, targets):
+        codes = targets.astype(np.intp)
+        by_class = _growth.class_weights(self.class_weight, self.classes_,
+                                         np.bincount(codes, minlength=self.n_classes_))
+        return None if by_class is None else by_class[codes]
 
     def predict(self, X) -> np.ndarray:
         """The most probable class of each row, ties to the first in `classes_`."""
@@ -409,10 +358,12 @@ class QORRegressor(RegressorMixin, _QORTree):
         tree and every prediction are the same for every value.
     max_bins : int in [2, 65535] or None, default=None
         None grows from the exact values. An int grows from at most that many bins per
-        feature (quantiles of a sample of up to 200,000 rows; a column with no more
-        distinct values than that gets one bin each, and then the tree is the exact
-        one), missing values in a bin of their own: much faster on many rows, with
-        thresholds still between training values. Not with monotonic_cst, nor "mae".
+        numeric feature (quantiles of a sample of up to 200,000 rows; a column with no
+        more distinct values than that gets one bin each), one bin per category of a
+        categorical feature, missing values in a bin of their own: much faster on many
+        rows, with thresholds still between training values. Where every value has a
+        bin and the sums are exact (classes, or integer targets, with integer weights)
+        the tree is the exact one.
 
     Attributes
     ----------

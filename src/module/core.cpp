@@ -21,7 +21,7 @@
 #include "core_binned.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/exact/exact_growth.hpp"
-#include "engine/native/model.hpp"
+#include "engine/criteria/criterion.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/prediction.hpp"
 #include "engine/tree/tree_params.hpp"
@@ -162,6 +162,7 @@ NB_MODULE(_core, m) {
       .def_rw("min_samples_split", &qor::TreeParams::min_samples_split)
       .def_rw("min_samples_leaf", &qor::TreeParams::min_samples_leaf)
       .def_rw("min_weight_leaf", &qor::TreeParams::min_weight_leaf)
+      .def_rw("min_weight_fraction_leaf", &qor::TreeParams::min_weight_fraction_leaf)
       .def_rw("min_impurity_decrease", &qor::TreeParams::min_impurity_decrease)
       .def_rw("monotonic_cst", &qor::TreeParams::monotonic_cst)
       .def_rw("categorical", &qor::TreeParams::categorical)

@@ -97,25 +97,35 @@ std::vector<qor::BinRange> ranges_of(const Rows& rows, std::int64_t expected) {
   return ranges;
 }
 
-nb::ndarray<nb::numpy, double> target_rows(std::span<const qor::TargetRange> targets) {
+// What reached each child of a level, one row per child: its StatShape sums,
+// then the (lo, hi, nan) range of its targets. Rows of blocks merge by adding
+// the sums and merging the ranges.
+nb::ndarray<nb::numpy, double> child_rows(const qor::ChildSums& children) {
+  const auto width = static_cast<std::size_t>(children.shape.width);
   std::vector<double> out;
-  out.reserve(3 * targets.size());
-  for (const qor::TargetRange& t : targets) {
+  out.reserve(children.size() * (width + 3));
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    const auto sums = children.sums.begin() + static_cast<std::ptrdiff_t>(c * width);
+    out.insert(out.end(), sums, sums + static_cast<std::ptrdiff_t>(width));
+    const qor::TargetRange& t = children.targets[c];
     out.insert(out.end(), {t.lo, t.hi, t.nan ? 1.0 : 0.0});
   }
-  return to_numpy(std::move(out), {targets.size(), 3});
+  return to_numpy(std::move(out), {children.size(), width + 3});
 }
 
-std::vector<qor::TargetRange> targets_of(const Rows& rows) {
-  if (rows.shape(1) != 3) {
-    throw std::invalid_argument("target ranges: one (lo, hi, nan) row per node is needed");
+qor::ChildSums children_of(const Rows& rows, const qor::StatShape& shape) {
+  const auto width = static_cast<std::size_t>(shape.width);
+  if (rows.shape(1) != width + 3) {
+    throw std::invalid_argument("child rows: one row of sums and (lo, hi, nan) per child is needed");
   }
   const auto values = copy_of<double>(rows);
-  std::vector<qor::TargetRange> targets(rows.shape(0));
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    targets[i] = {values[3 * i], values[3 * i + 1], values[3 * i + 2] != 0.0};
+  qor::ChildSums children(shape, rows.shape(0));
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    const double* row = values.data() + c * (width + 3);
+    std::copy_n(row, width, children.sums.begin() + static_cast<std::ptrdiff_t>(c * width));
+    children.targets[c] = {row[width], row[width + 1], row[width + 2] != 0.0};
   }
-  return targets;
+  return children;
 }
 
 // The local binned fit: quantized by its own sample, or binned by given edges.
@@ -145,8 +155,9 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
     nb::gil_scoped_release unlocked;
     const int threads = qor::thread_count(params.n_threads);
     const qor::BinnedMatrix codes =
-        given ? qor::bin_with_edges(matrix, std::move(*given), threads)
-              : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads);
+        given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
+              : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
+                              weights, params.categorical);
     tree = qor::grow_binned({&codes, y.data(), weights}, params).tree;
     used.assign(codes.all_edges().begin(), codes.all_edges().end());
   }
@@ -170,7 +181,8 @@ class BinnedBlock {
     node_.assign(y_.size(), 0);
     const qor::FeatureMatrix matrix{X.data(), codes_.rows(), extent(X.shape(1), "X's row"), true};
     nb::gil_scoped_release unlocked;
-    codes_.bin_rows(matrix, 0, codes_.rows(), qor::thread_count(n_threads));
+    codes_.bin_rows(matrix, 0, codes_.rows(), qor::thread_count(n_threads),
+                    w_.empty() ? nullptr : w_.data());
   }
 
   std::int32_t rows() const noexcept { return codes_.rows(); }
@@ -192,7 +204,10 @@ class BinnedBlock {
     qor::TargetRange targets;
     qor::sum_rows(binned_rows(), s, totals, targets);
     const std::size_t width = totals.size();
-    return nb::make_tuple(to_numpy(std::move(totals), {width}), target_rows({&targets, 1}));
+    return nb::make_tuple(to_numpy(std::move(totals), {width}),
+                          to_numpy(std::vector<double>{targets.lo, targets.hi,
+                                                       targets.nan ? 1.0 : 0.0},
+                                   {1, 3}));
   }
 
   nb::ndarray<nb::numpy, double> ranges() const { return range_rows(codes_.ranges()); }
@@ -216,10 +231,11 @@ class BinnedBlock {
     return to_numpy(std::move(out), {n});
   }
 
-  // Moves the rows on as a grower's routing() says; the range of the targets
-  // that reached each child, one (lo, hi, nan) row per child.
+  // Moves the rows on as a grower's routing() says; what reached each child
+  // (child rows: sums, then the range of the targets).
   nb::ndarray<nb::numpy, double> route(std::int32_t feature, std::int32_t first_node,
                                        const Array<std::int32_t>& last_left_bin,
+                                       const Array<std::uint8_t>& left_bins,
                                        const Array<std::int32_t>& left_child,
                                        std::int32_t first_child, std::int32_t children,
                                        std::int32_t n_threads) {
@@ -227,15 +243,16 @@ class BinnedBlock {
     routing.feature = feature;
     routing.first_node = first_node;
     routing.last_left_bin = copy_of<std::int32_t>(last_left_bin);
+    routing.left_bins = copy_of<std::uint8_t>(left_bins);
     routing.left_child = copy_of<std::int32_t>(left_child);
     routing.first_child = first_child;
     routing.children = children;
-    std::vector<qor::TargetRange> targets(static_cast<std::size_t>(std::max(children, 0)));
+    qor::ChildSums sums(shape(), static_cast<std::size_t>(std::max(children, 0)));
     {
       nb::gil_scoped_release unlocked;
-      qor::route_rows(binned_rows(), routing, node_, targets, qor::thread_count(n_threads));
+      qor::route_rows(binned_rows(), routing, node_, sums, qor::thread_count(n_threads));
     }
-    return target_rows(targets);
+    return child_rows(sums);
   }
 
   nb::tuple state() const {
@@ -325,15 +342,8 @@ class Grower {
                           to_numpy(std::vector<std::int32_t>(map.slot), {map.slot.size()}),
                           grower_.histograms().slots());
   }
-  void add_histograms(const Vector& sums) {
-    const auto into = grower_.histograms().data();
-    const auto added = copy_of<double>(sums);
-    if (added.size() != into.size()) {
-      throw std::invalid_argument("add_histograms: " + std::to_string(sums.size()) +
-                                  " sums for a level of " + std::to_string(into.size()));
-    }
-    for (std::size_t i = 0; i < into.size(); ++i) into[i] += added[i];
-  }
+  void add_histograms(const Vector& sums) { grower_.histograms().add(copy_of<double>(sums)); }
+  double root_weight() const noexcept { return grower_.root_weight(); }
   bool choose(const Rows& ranges) {
     const auto merged = ranges_of(ranges, layout_.total());
     nb::gil_scoped_release unlocked;
@@ -346,19 +356,24 @@ class Grower {
     out["first_node"] = r.first_node;
     out["last_left_bin"] =
         to_numpy(std::vector<std::int32_t>(r.last_left_bin), {r.last_left_bin.size()});
+    out["left_bins"] = to_numpy(std::vector<std::uint8_t>(r.left_bins), {r.left_bins.size()});
     out["left_child"] = to_numpy(std::vector<std::int32_t>(r.left_child), {r.left_child.size()});
     out["first_child"] = r.first_child;
     out["children"] = r.children;
     return out;
   }
-  void finish_level(const Rows& child_targets) { grower_.finish_level(targets_of(child_targets)); }
+  void finish_level(const Rows& child_rows) {
+    grower_.finish_level(children_of(child_rows, grower_.shape()));
+  }
   nb::dict take_tree() { return tree_arrays(grower_.take_tree()); }
 
  private:
   static qor::TargetRange single_target(const Rows& rows) {
-    const auto targets = targets_of(rows);
-    if (targets.size() != 1) throw std::invalid_argument("Grower: one root target range");
-    return targets[0];
+    if (rows.shape(0) != 1 || rows.shape(1) != 3) {
+      throw std::invalid_argument("Grower: one (lo, hi, nan) root target range");
+    }
+    const auto values = copy_of<double>(rows);
+    return {values[0], values[1], values[2] != 0.0};
   }
 
   qor::BinLayout layout_;
@@ -395,7 +410,7 @@ void bind_binned(nb::module_& m) {
       .def("histograms", &BinnedBlock::histograms, "first_node"_a, "slot"_a, "slots"_a,
            "n_threads"_a = 1)
       .def("route", &BinnedBlock::route, "feature"_a, "first_node"_a, "last_left_bin"_a,
-           "left_child"_a, "first_child"_a, "children"_a, "n_threads"_a = 1)
+           "left_bins"_a, "left_child"_a, "first_child"_a, "children"_a, "n_threads"_a = 1)
       .def("__getstate__", &BinnedBlock::state)
       .def("__setstate__",
            [](BinnedBlock& block, const nb::tuple& state) { new (&block) BinnedBlock(state); });
@@ -407,8 +422,9 @@ void bind_binned(nb::module_& m) {
       .def("next_level", &Grower::next_level)
       .def("build_slots", &Grower::build_slots, "(first_node, slot per node, slots)")
       .def("add_histograms", &Grower::add_histograms, "sums"_a)
+      .def_prop_ro("root_weight", &Grower::root_weight)
       .def("choose", &Grower::choose, "ranges"_a)
       .def("routing", &Grower::routing)
-      .def("finish_level", &Grower::finish_level, "child_targets"_a)
+      .def("finish_level", &Grower::finish_level, "child_rows"_a)
       .def("take_tree", &Grower::take_tree);
 }

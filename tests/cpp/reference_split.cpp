@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "engine/criteria/impurity.hpp"
-#include "engine/exact/exact_growth.hpp"
+#include "engine/exact/cut_scan.hpp"
+#include "engine/native/class_tally.hpp"
 
 namespace qor::reference {
 
@@ -27,14 +28,46 @@ struct Pair {
 bool before(double a, double b) noexcept { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
 // Mean absolute deviation of a part: its targets copied and sorted ascending
-// (equal targets in the node's order), deviations from the weighted median.
+// (equal targets in the node's order), deviations from the weighted median,
+// the first target whose running weight passes half the total (on exactly
+// half, the mean of it and the next target of positive weight), each
+// deviation weighted, added in that order and divided by the total.
 double mae_of(std::vector<Pair> part) {
   std::stable_sort(part.begin(), part.end(), [](const Pair& a, const Pair& b) {
     return before(a.target, b.target) || (!before(b.target, a.target) && a.order < b.order);
   });
-  return weighted_mae([&](auto&& f) {
-    for (const Pair& p : part) f(p.target, p.weight);
-  });
+  double total = 0.0;
+  for (const Pair& p : part) total += p.weight;
+  if (total == 0.0) return 0.0;
+  double median = 0.0;
+  double below = 0.0;
+  for (std::size_t i = 0; i < part.size(); ++i) {
+    if (part[i].weight == 0.0) continue;
+    below += part[i].weight;
+    median = part[i].target;
+    if (below > total * 0.5) break;
+    if (below == total * 0.5) {
+      for (std::size_t j = i + 1; j < part.size(); ++j) {
+        if (part[j].weight == 0.0) continue;
+        median = (part[i].target + part[j].target) * 0.5;
+        break;
+      }
+      break;
+    }
+  }
+  double deviation = 0.0;
+  for (const Pair& p : part) {
+    if (p.weight != 0.0) deviation += p.weight * std::abs(p.target - median);
+  }
+  return deviation / total;
+}
+
+// The literal purity rule: no rows, or every target equal to the first.
+bool is_pure(const TargetVector& y, const Node& node) {
+  if (node.indices.empty()) return true;
+  const double first = y.data[node.indices.front()];
+  return std::all_of(node.indices.begin(), node.indices.end(),
+                     [&](std::size_t r) { return y.data[r] == first; });
 }
 
 double weight_of(const double* weights, std::size_t row) { return weights ? weights[row] : 1.0; }
@@ -74,10 +107,17 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
   double left_sum_sq = 0.0;
   double parent = 0.0;
 
+  std::vector<double> ordered;  // scratch: counts in the order their terms are added
+  std::vector<std::size_t> order;
+  const auto class_measure = [&](const std::vector<double>& counts, double w) {
+    ordered.clear();
+    for (const std::size_t slot : order) ordered.push_back(counts[slot]);
+    return criterion == Criterion::Gini ? gini_impurity(ordered, w) : entropy_impurity(ordered, w);
+  };
   if (tally) {
     // Slots by first occurrence along the feature; each slot's weight added
     // up in the node's row order.
-    ClassTally labels;
+    ClassTally labels(/*keep_labels=*/true);
     std::vector<std::size_t> slot_of_order(n);
     for (const Pair& p : pairs) {
       slot_at.push_back(labels.add(p.target));
@@ -87,8 +127,13 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
     for (std::size_t i = 0; i < n; ++i) {
       right_counts[slot_of_order[i]] += weight_of(weights, rows[i]);
     }
-    parent = criterion == Criterion::Gini ? gini_impurity(right_counts, total)
-                                          : entropy_impurity(right_counts, total);
+    order.resize(labels.slot_count());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (rules.by_class) {
+      std::sort(order.begin(), order.end(),
+                [&](std::size_t a, std::size_t b) { return labels.labels()[a] < labels.labels()[b]; });
+    }
+    parent = class_measure(right_counts, total);
     left_counts.assign(labels.slot_count(), 0.0);
   } else if (criterion == Criterion::Mse) {
     for (const Pair& p : pairs) {
@@ -132,12 +177,9 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
     double right_impurity = 0.0;
     switch (criterion) {
       case Criterion::Gini:
-        left_impurity = gini_impurity(left_counts, w_left);
-        right_impurity = gini_impurity(right_counts, w_right);
-        break;
       case Criterion::Entropy:
-        left_impurity = entropy_impurity(left_counts, w_left);
-        right_impurity = entropy_impurity(right_counts, w_right);
+        left_impurity = class_measure(left_counts, w_left);
+        right_impurity = class_measure(right_counts, w_right);
         break;
       case Criterion::Mse:
         left_impurity = mse_impurity(left_sum, left_sum_sq, w_left);
@@ -172,7 +214,8 @@ namespace {
 std::pair<std::int32_t, std::vector<NodeSplit>> level_of(
     const FeatureMatrix& X, const TargetVector& y, const double* weights,
     const std::vector<const std::vector<std::size_t>*>& nodes, const Rules& rules) {
-  LevelChoice choice;
+  double best_score = -std::numeric_limits<double>::infinity();
+  std::int32_t best_feature = -1;
   std::vector<NodeSplit> best;
   for (std::int32_t f = 0; f < X.cols; ++f) {
     double score = 0.0;
@@ -185,22 +228,24 @@ std::pair<std::int32_t, std::vector<NodeSplit>> level_of(
         some = true;
       }
     }
-    const std::int32_t before_offer = choice.feature;
-    choice.offer(f, score, some);
-    if (choice.feature != before_offer) best = std::move(cuts);
+    if (some && score > best_score) {
+      best_score = score;
+      best_feature = f;
+      best = std::move(cuts);
+    }
   }
-  return {choice.feature, best};
+  return {best_feature, best};
 }
 
 }  // namespace
 
-LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
+probe::LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
                               const std::vector<Node*>& nodes) {
   std::vector<const std::vector<std::size_t>*> lists;
   for (const Node* node : nodes) lists.push_back(&node->indices);
   const Rules rules{model.params.criterion, model.params.min_samples_split,
                     model.params.min_samples_leaf};
-  LevelSplit best;
+  probe::LevelSplit best;
   if (model.n_features <= 0) return best;
   const auto [feature, cuts] = level_of(X, y, nullptr, lists, rules);
   best.feature = feature;
@@ -228,7 +273,9 @@ void fit(QORModel& model, const FeatureMatrix& X, const TargetVector& y) {
   for (std::int32_t depth = 0; depth < model.params.max_depth && !frontier.empty(); ++depth) {
     std::vector<Node*> splittable;
     for (Node* node : frontier) {
-      if (!model.can_split(*node, depth) || is_pure(y, *node)) {
+      const bool can_split =
+          static_cast<std::int32_t>(node->indices.size()) >= model.params.min_samples_split;
+      if (!can_split || is_pure(y, *node)) {
         model.finalize_leaf(*node, y);
       } else {
         splittable.push_back(node);
@@ -236,7 +283,7 @@ void fit(QORModel& model, const FeatureMatrix& X, const TargetVector& y) {
     }
     frontier.clear();
     if (splittable.empty()) break;
-    const LevelSplit level = choose_level_split(model, X, y, splittable);
+    const probe::LevelSplit level = choose_level_split(model, X, y, splittable);
     if (level.feature < 0) {
       for (Node* node : splittable) model.finalize_leaf(*node, y);
       break;
@@ -301,9 +348,13 @@ FlatTree grow(const FeatureMatrix& X, const TargetVector& y, const double* weigh
     if (weight_of(weights, r) > 0.0) rows_of[0].push_back(r);  // weight 0: a row removed
   }
   add(rows_of[0]);
-  Rules rules{
-      params.criterion,       params.min_samples_split,     params.min_samples_leaf,
-      params.min_weight_leaf, params.min_impurity_decrease, tree.weighted_n_node_samples[0]};
+  Rules rules{params.criterion,
+              params.min_samples_split,
+              params.min_samples_leaf,
+              params.min_weight_leaf,
+              params.min_impurity_decrease,
+              tree.weighted_n_node_samples[0],
+              params.n_classes > 0};
   std::vector<std::int64_t> frontier{0};
   for (std::int32_t depth = 0; depth < params.max_depth && !frontier.empty(); ++depth) {
     std::vector<const std::vector<std::size_t>*> splittable;

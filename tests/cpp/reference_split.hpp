@@ -4,6 +4,10 @@
 // for every feature, and mae re-sorts both parts at every cut. Slow, obviously
 // right, and the yardstick the engine's presorted search is held to.
 //
+// It shares only the impurity measures of gini, entropy and mse with the
+// engine; the median of mae, the scan, the tie rules and the growth loop are
+// its own.
+//
 // Sample weights (null: every row weighs 1) enter every sum as w, w y and
 // (w y) y in the order of the rows being summed; node totals run in the
 // node's row order. With unit weights every product by 1.0 is exact, so this
@@ -15,8 +19,8 @@
 
 #include "engine/exact/cut_scan.hpp"
 #include "engine/tree/flat_tree.hpp"
-#include "engine/exact/exact_search.hpp"
 #include "engine/native/model.hpp"
+#include "engine_probes.hpp"
 #include "engine/tree/tree_params.hpp"
 #include "engine/tree/views.hpp"
 
@@ -29,6 +33,9 @@ struct Rules {
   double min_weight_leaf = 0.0;
   double min_impurity_decrease = 0.0;
   double root_weight = 1.0;
+  // Class codes as targets (a package classifier): a part's class terms are
+  // added in class order, not in order of first occurrence.
+  bool by_class = false;
 };
 
 NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, const double* weights,
@@ -43,7 +50,7 @@ inline NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector&
                              Rules{criterion, min_samples_split, min_samples_leaf});
 }
 
-LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
+probe::LevelSplit choose_level_split(const QORModel& model, const FeatureMatrix& X, const TargetVector& y,
                               const std::vector<Node*>& nodes);
 
 // A whole fit with the literal search: fills root, classes_, depth_features_

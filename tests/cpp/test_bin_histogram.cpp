@@ -94,7 +94,7 @@ TEST_P(Histograms, BlocksAddUpToTheWholeAndTheWholeToItsRows) {
     const qor::BinnedMatrix part_codes = qor::bin_with_edges(part.X(), edges, 1);
     qor::LevelHistograms block(codes.layout(), shape, 3);
     builder.accumulate(rows_of(part_codes, part), part.node, kSlots, block, 1);
-    merged += block;
+    merged.add(block.data());
   }
   for (std::size_t i = 0; i < want.size(); ++i) {
     if (classes > 0 && !weighted) {

@@ -294,21 +294,22 @@ TEST(BinnedGrower, BlocksGrowTheTreeOfTheWholeTable) {
     for (Block& b : blocks) {
       qor::LevelHistograms mine(all.layout(), shape, grower.histograms().slots());
       builder.accumulate({&b.codes, b.y, nullptr}, b.node, grower.build_slots(), mine, 1);
-      grower.histograms() += mine;
+      grower.histograms().add(mine.data());
     }
     if (!grower.choose(ranges)) break;
     const auto children = static_cast<std::size_t>(grower.routing().children);
-    std::vector<qor::TargetRange> merged(children);
+    qor::ChildSums merged(shape, children);
     for (Block& b : blocks) {
-      std::vector<qor::TargetRange> mine(children);
+      qor::ChildSums mine(shape, children);
       qor::route_rows({&b.codes, b.y, nullptr}, grower.routing(), b.node, mine, 1);
-      for (std::size_t c = 0; c < children; ++c) merged[c].merge(mine[c]);
+      for (std::size_t k = 0; k < merged.sums.size(); ++k) merged.sums[k] += mine.sums[k];
+      for (std::size_t c = 0; c < children; ++c) merged.targets[c].merge(mine.targets[c]);
     }
     grower.finish_level(merged);
   }
   EXPECT_GT(grower.tree().node_count(), 30u);
   expect_same_tree(whole.tree, grower.tree());
-  EXPECT_THROW(grower.finish_level({}), std::logic_error);
+  EXPECT_THROW(grower.finish_level(qor::ChildSums(shape, 0)), std::logic_error);
 }
 
 TEST(BinnedGrowth, IntegerWeightsActAsRepeatedRows) {

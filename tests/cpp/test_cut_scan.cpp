@@ -42,7 +42,8 @@ TEST_P(ScreenBounds, ReachTheDirectMethodsCutWhereScreensRankAnother) {
   qor::CutScanner scanner(c.criterion, qor::CutLimits{}, Y, w, columns);
   scanner.prepare(0);
   std::vector<std::pair<std::size_t, qor::Screen>> screens;
-  const qor::NodeSplit got = scanner.best_cut(0, 0, X, screens);
+  const qor::NodeSplit got = scanner.best_cut(
+      0, 0, X, {}, [&](std::size_t k, const qor::Screen& s) { screens.emplace_back(k, s); });
 
   double top = screens.front().second.score;
   double chosen = top;

@@ -241,7 +241,7 @@ TEST(NodeThresholdDifferential, MaeOnRealTargetsMatchesTheLiteralCutToTheBit) {
         pending.push_back(node->right.get());
       }
       for (std::int32_t f = 0; f < p.cols; ++f) {
-        const auto fast = qor::find_node_threshold(p.X(), p.Y(), *node, f, Criterion::Mae, 2, 1);
+        const auto fast = qor::probe::find_node_threshold(p.X(), p.Y(), *node, f, Criterion::Mae, 2, 1);
         const auto want =
             qor::reference::find_node_threshold(p.X(), p.Y(), *node, f, Criterion::Mae, 2, 1);
         ASSERT_EQ(fast.valid, want.valid);
@@ -275,13 +275,13 @@ TEST(LevelSplitDifferential, ArbitraryNodeListsMatchTheLiteralMethod) {
     for (const auto& [mss, msl] : {std::pair{2, 1}, std::pair{25, 7}}) {
       qor::QORModel model(qor::ModelParams{TaskKind::Regression, criterion, 5, mss, msl});
       model.n_features = p.cols;
-      const auto fast = model.choose_level_split(p.X(), p.Y(), nodes);
+      const auto fast = qor::probe::choose_level_split(model, p.X(), p.Y(), nodes);
       const auto want = qor::reference::choose_level_split(model, p.X(), p.Y(), nodes);
       EXPECT_EQ(fast.feature, want.feature);
       EXPECT_EQ(fast.thresholds, want.thresholds);
       for (const Node* node : nodes) {
         for (std::int32_t f = 0; f < p.cols; ++f) {
-          const auto a = qor::find_node_threshold(p.X(), p.Y(), *node, f, criterion, mss, msl);
+          const auto a = qor::probe::find_node_threshold(p.X(), p.Y(), *node, f, criterion, mss, msl);
           const auto b =
               qor::reference::find_node_threshold(p.X(), p.Y(), *node, f, criterion, mss, msl);
           EXPECT_EQ(a.valid, b.valid);

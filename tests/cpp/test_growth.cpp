@@ -193,13 +193,6 @@ TEST(Fit, TallTreesGrowAndRelease) {
   EXPECT_GT(model.depth_features_.size(), 200u);
 }
 
-TEST(IsPure, NanIsEqualToNothingAndSignedZerosAreEqual) {
-  const Table t({0, 0, 0}, {-0.0, 0.0, nan});
-  EXPECT_TRUE(qor::is_pure(t.Y(), *qor::testing::node_with_rows(0, 2)));
-  EXPECT_FALSE(qor::is_pure(t.Y(), *qor::testing::node_with_rows(2, 3)));
-  EXPECT_TRUE(qor::is_pure(t.Y(), Node{}));
-}
-
 TEST(PartitionRows, KeepsOrderAndSendsNanRight) {
   const Table t({3, nan, 1, 2, 2}, {0, 0, 0, 0, 0});
   const auto node = qor::testing::node_with_rows(0, 5);

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/exact/exact_search.hpp"
+#include "engine_probes.hpp"
 #include "fixtures.hpp"
 
 namespace {
@@ -20,7 +20,7 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 qor::NodeSplit best_cut(const Table& t, Criterion criterion, std::int32_t min_samples_leaf = 1,
                         std::int32_t feature = 0, std::int32_t min_samples_split = 2) {
   const auto node = node_with_rows(0, t.y.size());
-  return qor::find_node_threshold(t.X(), t.Y(), *node, feature, criterion, min_samples_split,
+  return qor::probe::find_node_threshold(t.X(), t.Y(), *node, feature, criterion, min_samples_split,
                                   min_samples_leaf);
 }
 
@@ -122,14 +122,14 @@ TEST(LevelSplit, WorkedExampleChoosesTheOnlyFeature) {
   auto model = model_of(TaskKind::Classification, Criterion::Gini);
   model.n_features = 1;
   auto node = node_with_rows(0, 4);
-  const auto level = model.choose_level_split(t.X(), t.Y(), {node.get()});
+  const auto level = qor::probe::choose_level_split(model, t.X(), t.Y(), {node.get()});
   EXPECT_EQ(level.feature, 0);
   ASSERT_EQ(level.thresholds.size(), 1u);
   EXPECT_EQ(level.thresholds.at(node.get()), 2.5);
 
   auto strict = model_of(TaskKind::Classification, Criterion::Gini, 5, 2, 3);
   strict.n_features = 1;
-  const auto none = strict.choose_level_split(t.X(), t.Y(), {node.get()});
+  const auto none = qor::probe::choose_level_split(strict, t.X(), t.Y(), {node.get()});
   EXPECT_EQ(none.feature, -1);
   EXPECT_TRUE(none.thresholds.empty());
 }
@@ -143,7 +143,7 @@ TEST(LevelSplit, SumsGainsOverNodesAndKeepsOnlyNodesWithACut) {
   model.n_features = 2;
   auto a = node_with_rows(0, 4);
   auto b = node_with_rows(4, 8);
-  const auto level = model.choose_level_split(t.X(), t.Y(), {a.get(), b.get()});
+  const auto level = qor::probe::choose_level_split(model, t.X(), t.Y(), {a.get(), b.get()});
   EXPECT_EQ(level.feature, 0);
   EXPECT_EQ(level.thresholds.size(), 1u);
   EXPECT_EQ(level.thresholds.count(b.get()), 0u);
@@ -154,7 +154,7 @@ TEST(LevelSplit, EqualScoresPickTheLowestFeature) {
   auto model = model_of(TaskKind::Classification, Criterion::Gini);
   model.n_features = 2;
   auto node = node_with_rows(0, 4);
-  EXPECT_EQ(model.choose_level_split(t.X(), t.Y(), {node.get()}).feature, 0);
+  EXPECT_EQ(qor::probe::choose_level_split(model, t.X(), t.Y(), {node.get()}).feature, 0);
 }
 
 TEST(LevelSplit, NanScoreIsNeverChosen) {
@@ -163,7 +163,7 @@ TEST(LevelSplit, NanScoreIsNeverChosen) {
   auto model = model_of(TaskKind::Regression, Criterion::Mse);
   model.n_features = 1;
   auto node = node_with_rows(0, 4);
-  const auto level = model.choose_level_split(t.X(), t.Y(), {node.get()});
+  const auto level = qor::probe::choose_level_split(model, t.X(), t.Y(), {node.get()});
   EXPECT_EQ(level.feature, -1);
   EXPECT_TRUE(level.thresholds.empty());
 }
@@ -172,7 +172,7 @@ TEST(LevelSplit, NoColumnsNoFeature) {
   const Table t({{}, {}}, {0, 1});
   auto model = model_of(TaskKind::Classification, Criterion::Gini);
   auto node = node_with_rows(0, 2);
-  EXPECT_EQ(model.choose_level_split(t.X(), t.Y(), {node.get()}).feature, -1);
+  EXPECT_EQ(qor::probe::choose_level_split(model, t.X(), t.Y(), {node.get()}).feature, -1);
 }
 
 }  // namespace

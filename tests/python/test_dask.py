@@ -78,6 +78,26 @@ def test_any_partitioning_grows_the_local_binned_tree(client, rng, tmp_path, cls
 
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+def test_categories_are_learned_over_the_partitions(client, rng, cls, criterion):
+    X, y, w = table(rng, cls, n=3000)
+    frame = pd.DataFrame(X, columns=list("abcd"))
+    frame["city"] = rng.choice(np.array(["Bergen", "Oslo", "Tromsø", "Trondheim", None],
+                                        dtype=object), len(frame))
+    y = y + 2 * frame["city"].isin(["Oslo", "Bergen"]).to_numpy()
+    y = np.minimum(y, 2) if cls is QORClassifier else y
+    data = dd.from_pandas(frame.assign(y=y, w=w), npartitions=4, sort=False)
+    # Integer class weights keep every sum exact, in any order of addition.
+    extra = dict(class_weight={0: 2, 1: 1, 2: 3}) if cls is QORClassifier else {}
+    model = qor.dask.fit(cls(criterion=criterion, max_depth=5, max_bins=32, **extra),
+                         data[list(frame.columns)], data["y"], data["w"])
+    local = cls(**model.get_params()).fit(frame, y, w, bin_edges=model.bin_edges_)
+    assert_same_tree(model, local)
+    assert model.categories_[4].tolist() == ["Bergen", "Oslo", "Tromsø", "Trondheim"]
+    assert model.is_categorical_.tolist() == [False] * 4 + [True]
+    assert 4 in model.depth_features_.values()
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
 def test_fewer_values_than_bins_give_the_exact_tree(client, rng, monkeypatch, cls, criterion):
     # Partitions sample fewer rows than they hold, and then count their few values whole.
     monkeypatch.setattr(qor.dask, "SAMPLE_ROWS", 40)

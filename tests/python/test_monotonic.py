@@ -45,6 +45,19 @@ def test_a_node_takes_the_best_cut_that_keeps_the_constraint():
     assert decreasing.tree_.node_count == 1  # no cut keeps a falling target rising
 
 
+@pytest.mark.parametrize("max_bins", [None, 255])
+def test_a_constrained_split_bounds_its_subtrees_at_the_middle_of_its_values(max_bins):
+    # Depth 0 splits x0 (gain 4 against x1's 1): values 6 and 10 meet at 8, which
+    # caps the left subtree and floors the right one. Depth 1 splits the free x1,
+    # and the children outside their bounds are clipped to 8.
+    X = np.array([[0, 0], [0, 0], [0, 1], [0, 1], [1, 0], [1, 0], [1, 1], [1, 1]], dtype=float)
+    y = np.array([0, 0, 12, 12, 14, 14, 6, 6], dtype=float)
+    model = QORRegressor(max_depth=2, monotonic_cst=[1, 0], max_bins=max_bins).fit(X, y)
+    assert model.depth_features_ == {0: 0, 1: 1}
+    leaves = model.tree_.children_left == -1
+    assert model.tree_.value[leaves, 0, 0].tolist() == [0.0, 8.0, 14.0, 8.0]
+
+
 @pytest.mark.parametrize("cls, cst, y, message", [
     (QORRegressor, [1], [0.0, 1.0], "monotonic_cst has shape \\(1,\\) but the input data X has 2"),
     (QORRegressor, [2, 0], [0.0, 1.0], "monotonic_cst must be None or an array-like of -1, 0 or 1"),

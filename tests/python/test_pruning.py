@@ -88,6 +88,21 @@ def test_the_path_shrinks_to_a_single_leaf(cls, criterion):
     assert est.depth_features_ == {} and not est.feature_importances_.any()
 
 
+@pytest.mark.parametrize("max_bins", [None, 255])
+@pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
+def test_integer_weights_prune_as_repeated_rows(rng, cls, max_bins):
+    X = rng.integers(0, 40, size=(300, 3)).astype(float)
+    y = (X[:, 0] + rng.normal(scale=8, size=300) > 20).astype(int)
+    if cls is QORRegressor:
+        y = y * 7 + X[:, 1] % 5
+    w = rng.integers(0, 4, size=300)
+    est = cls(max_depth=5, max_bins=max_bins)
+    weighted = est.cost_complexity_pruning_path(X, y, w.astype(float))
+    repeated = est.cost_complexity_pruning_path(X.repeat(w, axis=0), y.repeat(w))
+    assert len(weighted.ccp_alphas) > 5
+    np.testing.assert_allclose(weighted.ccp_alphas, repeated.ccp_alphas, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(weighted.impurities, repeated.impurities, rtol=1e-12, atol=1e-15)
+
 
 @pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
 def test_a_pruned_categorical_tree_routes_rows_as_the_grown_one(tmp_path, cls):

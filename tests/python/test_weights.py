@@ -80,13 +80,23 @@ def test_class_weights_that_weigh_nothing_are_refused():
         QORClassifier(class_weight={0: 0.0, 1: 0.0}).fit([[0.0], [1.0]], [0, 1])
 
 
-def test_min_weight_fraction_leaf_counts_weight_not_rows():
+@pytest.mark.parametrize("max_bins", [None, 255])
+def test_min_weight_fraction_leaf_counts_weight_not_rows(max_bins):
     X = np.arange(10.0).reshape(-1, 1)
     y = np.array([0] * 9 + [1])
     w = np.array([1.0] * 9 + [9.0])  # the last row holds half the weight
-    halves = QORClassifier(min_weight_fraction_leaf=0.5)
+    halves = QORClassifier(min_weight_fraction_leaf=0.5, max_bins=max_bins)
     assert halves.fit(X, y, w).tree_.threshold[0] == 8.5
     assert halves.fit(X, y).tree_.threshold[0] == 4.5  # the only cut into equal halves
+    # The pure cut at 4.5 leaves 5 of 19 on the left: below 0.3 of the weight (5.7),
+    # though not below 0.3 of the rows (3). The lightest cut it allows is the best.
+    y = np.array([0] * 5 + [1] * 5)
+    w = np.array([1.0] * 9 + [10.0])
+    share = QORClassifier(min_weight_fraction_leaf=0.3, max_depth=1, max_bins=max_bins)
+    assert QORClassifier(max_depth=1).fit(X, y, w).tree_.threshold[0] == 4.5
+    tree = share.fit(X, y, w).tree_
+    assert tree.threshold[0] == 5.5
+    assert tree.weighted_n_node_samples[1:].min() >= 0.3 * w.sum()
 
 
 def test_boosting_reweights_the_tree(rng):

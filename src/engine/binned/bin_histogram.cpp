@@ -103,13 +103,13 @@ std::span<double> LevelHistograms::bins(std::int32_t slot, std::int32_t feature)
   return {data_.data() + (view.data() - data_.data()), view.size()};
 }
 
-LevelHistograms& LevelHistograms::operator+=(const LevelHistograms& other) {
-  if (other.layout_.offset != layout_.offset || other.shape_ != shape_ || other.slots_ != slots_) {
-    throw std::invalid_argument("LevelHistograms: only histograms of one layout add up");
-  }
+void LevelHistograms::add(std::span<const double> sums) {
   const std::size_t n = visible_size();
-  for (std::size_t i = 0; i < n; ++i) data_[i] += other.data_[i];
-  return *this;
+  if (sums.size() != n) {
+    throw std::invalid_argument("LevelHistograms: " + std::to_string(sums.size()) +
+                                " sums for histograms of " + std::to_string(n));
+  }
+  for (std::size_t i = 0; i < n; ++i) data_[i] += sums[i];
 }
 
 void LevelHistograms::derive(std::int32_t into, const LevelHistograms& parents, std::int32_t parent,

@@ -56,8 +56,9 @@ class LevelHistograms {
   std::span<const double> data() const noexcept { return {data_.data(), visible_size()}; }
   std::span<double> data() noexcept { return {data_.data(), visible_size()}; }
 
-  // Adds another histogram of the same layout, shape and slots, entry by entry.
-  LevelHistograms& operator+=(const LevelHistograms& other);
+  // Adds another block's histograms of the same layout, shape and slots
+  // (its data()), entry by entry.
+  void add(std::span<const double> sums);
   // Slot `into` becomes slot `parent` of `parents` minus slot `sibling` here:
   // the histogram of a node from its parent's and its sibling's. Bins left
   // without rows are zeroed, and weights clamped at 0, so that rounding

@@ -36,6 +36,13 @@ void StatShape::value(const double* stats, std::span<double> out) const noexcept
   }
 }
 
+double StatShape::monotone_value(const double* stats) const noexcept {
+  const double total = weight(stats);
+  if (total == 0.0) return 0.0;
+  if (!classifies()) return stats[2] / total;
+  return stats[first_class() + (n_classes > 1 ? 1 : 0)] / total;
+}
+
 void StatShape::add_row(double* stats, double y, double w) const noexcept {
   // A row of weight 0 is a row removed: it counts in no node.
   const double row = w > 0.0 ? 1.0 : 0.0;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/native/model.hpp"
+#include "engine/criteria/criterion.hpp"
 
 namespace qor {
 
@@ -49,6 +49,9 @@ struct StatShape {
   // Class shares of the weight (all 0 without weight), or the weighted mean
   // target (0 without weight); value_width() entries.
   void value(const double* stats, std::span<double> out) const noexcept;
+  // The value monotonic constraints order: a binary classifier's second class
+  // share, or the weighted mean target (0 without weight).
+  double monotone_value(const double* stats) const noexcept;
   // Adds one row: `y` a class code (classification) or a target, `w` its
   // weight (1.0 without weights). A row of weight 0 adds to no row count.
   void add_row(double* stats, double y, double w) const noexcept;

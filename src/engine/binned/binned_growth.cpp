@@ -5,7 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "engine/binned/binned_search.hpp"
 #include "engine/tree/parallel.hpp"
 
 namespace qor {
@@ -22,90 +21,86 @@ void check_params(const TreeParams& params) {
         "mae cannot grow from bins: the median of a part needs the part's targets in order, "
         "which bins do not keep");
   }
-  const bool classifies = params.n_classes > 0;
-  const bool counts_classes =
-      params.criterion == Criterion::Gini || params.criterion == Criterion::Entropy;
-  if (params.n_classes < 0 || classifies != counts_classes) {
+  if (params.n_classes < 0 || (params.n_classes > 0) != counts_classes(params.criterion)) {
     throw std::invalid_argument(
-        "grow_binned: gini and entropy need n_classes > 0, mse needs n_classes == 0");
+        "binned growth: gini and entropy need n_classes > 0, mse needs n_classes == 0");
   }
 }
 
-void check_inputs(const BinnedRows& rows, const TreeParams& params) {
+NodeSummary checked_root(const TreeParams& params, const StatShape& shape,
+                         std::span<const double> totals, const TargetRange& targets) {
   check_params(params);
-  if (!rows.codes) throw std::invalid_argument("grow_binned: no binned rows");
-  const bool classifies = params.n_classes > 0;
-  const std::int32_t n = rows.codes->rows();
-  if (n > kMaxRows) {
-    throw std::length_error("grow_binned: more than 2**30 rows");
+  if (totals.size() != static_cast<std::size_t>(shape.width)) {
+    throw std::invalid_argument("BinnedGrower: the root's sums have another shape");
   }
-  if (n > 0 && !rows.y) throw std::invalid_argument("grow_binned: no targets");
-  for (std::int32_t r = 0; r < n; ++r) {
-    const double label = rows.y[r];
-    if (classifies && !(label >= 0.0 && label < params.n_classes && label == std::floor(label))) {
-      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
-                                  " is not a class code in [0, " +
-                                  std::to_string(params.n_classes) + ")");
-    }
-    if (rows.sample_weight) {
-      const double w = rows.sample_weight[r];
-      if (!(w >= 0.0) || !std::isfinite(w)) {
-        throw std::invalid_argument("sample_weight[" + std::to_string(r) +
-                                    "] = " + std::to_string(w) + " is not a finite weight >= 0");
-      }
-    }
-  }
-}
-
-std::int64_t add_node(FlatTree& tree, const StatShape& shape, const double* sums,
-                      Criterion criterion, std::vector<double>& value) {
-  shape.value(sums, value);
-  NodeStats stats;
-  stats.n_node_samples = static_cast<std::int64_t>(shape.count(sums));
-  stats.weighted_n_node_samples = shape.weight(sums);
-  stats.impurity = shape.impurity(sums, criterion);
-  stats.value = value;
-  return tree.add_node(stats);
+  return summary_of(shape, totals.data(), targets, params.criterion);
 }
 
 }  // namespace
 
+NodeSummary summary_of(const StatShape& shape, const double* sums, const TargetRange& targets,
+                       Criterion criterion) {
+  NodeSummary s;
+  s.rows = static_cast<std::int64_t>(shape.count(sums));
+  s.weight = shape.weight(sums);
+  s.impurity = shape.impurity(sums, criterion);
+  s.single_target = targets.single();
+  s.value.resize(static_cast<std::size_t>(shape.value_width()));
+  shape.value(sums, s.value);
+  return s;
+}
+
 void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<std::int32_t> node,
-                std::span<TargetRange> child_targets, std::int32_t n_threads) {
+                ChildSums& children, std::int32_t n_threads) {
   const BinnedMatrix& codes = *rows.codes;
   const auto n = static_cast<std::size_t>(codes.rows());
-  if (node.size() != n || child_targets.size() != static_cast<std::size_t>(routing.children) ||
-      routing.last_left_bin.size() != routing.left_child.size() || routing.feature < 0 ||
+  const auto count = static_cast<std::size_t>(std::max(routing.children, 0));
+  const std::size_t level_nodes = routing.left_child.size();
+  if (node.size() != n || children.size() != count ||
+      routing.last_left_bin.size() != level_nodes || routing.feature < 0 ||
       routing.feature >= codes.features()) {
     throw std::invalid_argument("route_rows: rows, nodes and routing do not match");
   }
-  for (std::size_t i = 0; i < routing.last_left_bin.size(); ++i) {
+  const auto bins = static_cast<std::size_t>(codes.layout().bins(routing.feature));
+  const bool categorical = !routing.left_bins.empty();
+  if (categorical && routing.left_bins.size() != level_nodes * bins) {
+    throw std::invalid_argument("route_rows: one left-bin flag per node and bin is needed");
+  }
+  for (std::size_t i = 0; i < level_nodes; ++i) {
     const std::int64_t left =
         static_cast<std::int64_t>(routing.left_child[i]) - routing.first_child;
-    if (routing.last_left_bin[i] >= 0 && (left < 0 || left + 1 >= routing.children)) {
+    if (routing.left_child[i] >= 0 && (left < 0 || left + 1 >= routing.children)) {
       throw std::invalid_argument("route_rows: a child outside the level's children");
     }
   }
-  const auto chunks = (n + kRouteChunk - 1) / kRouteChunk;
-  const auto workers = static_cast<std::size_t>(std::max(1, n_threads));
-  const auto children = static_cast<std::size_t>(routing.children);
-  std::vector<TargetRange> seen(workers * children);
-  const auto level_nodes = static_cast<std::int64_t>(routing.last_left_bin.size());
+  const StatShape& shape = children.shape;
+  const auto width = static_cast<std::size_t>(shape.width);
+  // Each chunk of rows is summed on its own and the chunks are added in order,
+  // so the sums do not depend on which thread took which chunk.
+  const std::size_t chunks = (n + kRouteChunk - 1) / kRouteChunk;
+  std::vector<double> chunk_sums(chunks * count * width, 0.0);
+  std::vector<TargetRange> chunk_targets(chunks * count);
+  const auto level = static_cast<std::int64_t>(level_nodes);
   const auto route = [&]<class Code>(std::span<const Code> column) {
-    parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t worker) {
-      TargetRange* mine = seen.data() + worker * children;
+    parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
+      double* sums = chunk_sums.data() + chunk * count * width;
+      TargetRange* targets = chunk_targets.data() + chunk * count;
       const std::size_t end = std::min(n, (chunk + 1) * kRouteChunk);
       for (std::size_t r = chunk * kRouteChunk; r < end; ++r) {
         const std::int64_t i = static_cast<std::int64_t>(node[r]) - routing.first_node;
-        if (i < 0 || i >= level_nodes) continue;
-        const std::int32_t last_left = routing.last_left_bin[static_cast<std::size_t>(i)];
-        if (last_left < 0) continue;
-        const std::int32_t child =
-            routing.left_child[static_cast<std::size_t>(i)] + (column[r] > last_left ? 1 : 0);
+        if (i < 0 || i >= level) continue;
+        const auto at = static_cast<std::size_t>(i);
+        if (routing.left_child[at] < 0) continue;
+        const auto code = static_cast<std::size_t>(column[r]);
+        const bool right = categorical
+                               ? routing.left_bins[at * bins + code] == 0
+                               : static_cast<std::int32_t>(code) > routing.last_left_bin[at];
+        const std::int32_t child = routing.left_child[at] + (right ? 1 : 0);
         node[r] = child;
-        if (!rows.sample_weight || rows.sample_weight[r] > 0.0) {
-          mine[child - routing.first_child].add(rows.y[r]);
-        }
+        const auto slot = static_cast<std::size_t>(child - routing.first_child);
+        const double w = rows.sample_weight ? rows.sample_weight[r] : 1.0;
+        shape.add_row(sums + slot * width, rows.y[r], w);
+        if (w > 0.0) targets[slot].add(rows.y[r]);
       }
     });
   };
@@ -114,8 +109,10 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
   } else {
     route(codes.wide_codes(routing.feature));
   }
-  for (std::size_t w = 0; w < workers; ++w) {
-    for (std::size_t c = 0; c < children; ++c) child_targets[c].merge(seen[w * children + c]);
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const double* sums = chunk_sums.data() + c * count * width;
+    for (std::size_t k = 0; k < count * width; ++k) children.sums[k] += sums[k];
+    for (std::size_t k = 0; k < count; ++k) children.targets[k].merge(chunk_targets[c * count + k]);
   }
 }
 
@@ -138,24 +135,13 @@ void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> 
 
 BinnedGrower::BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
                            std::span<const double> root_totals, const TargetRange& root_targets)
-    : params_(params),
-      shape_(StatShape::of(params.n_classes, weighted)),
+    : shape_(StatShape::of(params.n_classes, weighted)),
       layout_(layout),
+      loop_(params, layout.features(), checked_root(params, shape_, root_totals, root_targets)),
+      totals_(root_totals.begin(), root_totals.end()),
+      parent_slot_{-1},
       histograms_(layout, shape_, 0),
-      parents_(layout, shape_, 0) {
-  check_params(params);
-  if (root_totals.size() != static_cast<std::size_t>(shape_.width)) {
-    throw std::invalid_argument("BinnedGrower: the root's sums have another shape");
-  }
-  tree_.n_features = layout.features();
-  tree_.value_width = shape_.value_width();
-  value_.resize(static_cast<std::size_t>(shape_.value_width()));
-  add_node(tree_, shape_, root_totals.data(), params_.criterion, value_);
-  root_weight_ = shape_.weight(root_totals.data());
-  frontier_.totals.assign(root_totals.begin(), root_totals.end());
-  frontier_.targets.push_back(root_targets);
-  frontier_.parent_slot.push_back(-1);
-}
+      parents_(layout, shape_, 0) {}
 
 void BinnedGrower::expect(Stage stage, const char* call) const {
   if (stage_ != stage) {
@@ -165,55 +151,43 @@ void BinnedGrower::expect(Stage stage, const char* call) const {
 
 bool BinnedGrower::next_level() {
   expect(Stage::Plan, "next_level");
-  const auto width = static_cast<std::size_t>(shape_.width);
-  std::vector<bool> splittable(frontier_.size(), false);
-  bool any = false;
-  for (std::size_t i = 0; i < frontier_.size() && depth_ < params_.max_depth; ++i) {
-    const double* sums = frontier_.totals.data() + i * width;
-    splittable[i] = shape_.count(sums) >= params_.min_samples_split &&
-                    shape_.weight(sums) >= 2 * params_.min_weight_leaf &&
-                    !frontier_.targets[i].single();
-    any = any || splittable[i];
-  }
-  if (!any) {
+  if (!loop_.next_level()) {
     stage_ = Stage::Done;
     return false;
   }
-  plan_level(splittable);
+  plan_level();
   histograms_.reset(plan_.slots);
-  built_ = SlotMap{frontier_.first, plan_.slot};
-  for (std::size_t i = 0; i < frontier_.size(); ++i) {
+  built_ = SlotMap{static_cast<std::int32_t>(loop_.frontier_id(0)), plan_.slot};
+  for (std::size_t i = 0; i < plan_.slot.size(); ++i) {
     if (plan_.derived[i]) built_.slot[i] = -1;
   }
   stage_ = Stage::Build;
   return true;
 }
 
-void BinnedGrower::plan_level(const std::vector<bool>& splittable) {
-  const std::size_t n = frontier_.size();
+void BinnedGrower::plan_level() {
+  const std::size_t n = loop_.frontier_size();
   plan_ = LevelPlan{};
   plan_.slot.assign(n, -1);
   plan_.derived.assign(n, false);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!splittable[i]) continue;
-    plan_.slot[i] = static_cast<std::int32_t>(plan_.searched.size());
-    plan_.searched.push_back(static_cast<std::int32_t>(i));
+  std::vector<bool> searched(n, false);
+  for (const LevelNode& node : loop_.nodes()) {
+    plan_.slot[node.position] = plan_.slots++;
+    searched[node.position] = true;
   }
-  plan_.slots = static_cast<std::int32_t>(plan_.searched.size());
   if (!have_parents_) return;
   const auto width = static_cast<std::size_t>(shape_.width);
   // Costs in histogram entries touched: a row adds to one bin per feature,
   // a derivation passes over a whole slot.
   const double features = layout_.features();
   const auto slot_cost = static_cast<double>(layout_.total()) * static_cast<double>(width);
-  const auto rows = [&](std::size_t i) {
-    return shape_.count(frontier_.totals.data() + i * width);
-  };
+  const auto rows = [&](std::size_t i) { return shape_.count(totals_.data() + i * width); };
+  // From the second level on the frontier holds sibling pairs (left, right).
   for (std::size_t i = 0; i + 1 < n; i += 2) {
     const std::size_t small = rows(i) <= rows(i + 1) ? i : i + 1;
     const std::size_t large = small == i ? i + 1 : i;
-    if (!splittable[large]) continue;
-    const double extra = splittable[small] ? 0.0 : rows(small) * features;
+    if (!searched[large]) continue;
+    const double extra = searched[small] ? 0.0 : rows(small) * features;
     if (slot_cost + extra >= rows(large) * features) continue;
     if (plan_.slot[small] < 0) plan_.slot[small] = plan_.slots++;
     plan_.derived[large] = true;
@@ -223,70 +197,92 @@ void BinnedGrower::plan_level(const std::vector<bool>& splittable) {
 bool BinnedGrower::choose(std::span<const BinRange> ranges) {
   expect(Stage::Build, "choose");
   const auto width = static_cast<std::size_t>(shape_.width);
-  for (std::size_t i = 0; i < frontier_.size(); ++i) {
+  for (std::size_t i = 0; i < plan_.slot.size(); ++i) {
     if (!plan_.derived[i]) continue;
     const std::size_t sibling = i % 2 == 0 ? i + 1 : i - 1;
-    histograms_.derive(plan_.slot[i], parents_, frontier_.parent_slot[i], plan_.slot[sibling]);
+    histograms_.derive(plan_.slot[i], parents_, parent_slot_[i], plan_.slot[sibling]);
   }
+  const auto nodes = loop_.nodes();
   std::vector<double> searched_totals;
-  searched_totals.reserve(plan_.searched.size() * width);
-  for (const std::int32_t i : plan_.searched) {
-    const auto at =
-        frontier_.totals.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(i) * width);
+  searched_totals.reserve(nodes.size() * width);
+  for (const LevelNode& node : nodes) {
+    const auto at = totals_.begin() + static_cast<std::ptrdiff_t>(node.position * width);
     searched_totals.insert(searched_totals.end(), at, at + static_cast<std::ptrdiff_t>(width));
   }
-  const LevelCut level =
-      choose_level_cut(histograms_, searched_totals, ranges, params_, root_weight_);
-  if (level.feature < 0) {
+  const BinnedSearch search(histograms_, searched_totals, loop_.rules());
+  LevelScores scores;
+  search.score(nodes, loop_.features(), scores);
+  const std::int32_t feature = loop_.choose(scores);
+  if (feature < 0) {
     stage_ = Stage::Done;
     return false;
   }
-  tree_.depth_features.push_back(level.feature);
+  search.cuts(nodes, feature, ranges, cuts_);
 
+  const std::size_t frontier = loop_.frontier_size();
+  const bool categorical = loop_.rules().is_categorical(feature);
+  const auto bins = static_cast<std::size_t>(layout_.bins(feature));
   routing_ = LevelRouting{};
-  routing_.feature = level.feature;
-  routing_.first_node = frontier_.first;
-  routing_.last_left_bin.assign(frontier_.size(), -1);
-  routing_.left_child.assign(frontier_.size(), -1);
-  routing_.first_child = static_cast<std::int32_t>(tree_.node_count());
-  next_ = Frontier{};
-  next_.first = routing_.first_child;
-  for (std::size_t k = 0; k < plan_.searched.size(); ++k) {
-    const NodeCut& cut = level.cuts[k];
+  routing_.feature = feature;
+  routing_.first_node = static_cast<std::int32_t>(loop_.frontier_id(0));
+  routing_.last_left_bin.assign(frontier, -1);
+  routing_.left_child.assign(frontier, -1);
+  if (categorical) routing_.left_bins.assign(frontier * bins, 0);
+  routing_.first_child = static_cast<std::int32_t>(loop_.first_child());
+  std::int32_t next = routing_.first_child;
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    const NodeCut& cut = cuts_[k];
     if (!cut.valid) continue;
-    const auto i = static_cast<std::size_t>(plan_.searched[k]);
-    const double* parts = level.parts.data() + k * 2 * width;
-    tree_.split(frontier_.first + static_cast<std::int64_t>(i), level.feature, cut.threshold,
-                cut.gain);
-    const auto left = add_node(tree_, shape_, parts, params_.criterion, value_);
-    add_node(tree_, shape_, parts + width, params_.criterion, value_);
-    routing_.last_left_bin[i] = cut.last_left_bin;
-    routing_.left_child[i] = static_cast<std::int32_t>(left);
-    next_.totals.insert(next_.totals.end(), parts, parts + 2 * width);
-    next_.parent_slot.push_back(static_cast<std::int32_t>(k));
-    next_.parent_slot.push_back(static_cast<std::int32_t>(k));
+    const std::size_t i = nodes[k].position;
+    routing_.last_left_bin[i] = static_cast<std::int32_t>(cut.split_at);
+    for (const double code : cut.left_categories) {
+      routing_.left_bins[i * bins + static_cast<std::size_t>(code)] = 1;
+    }
+    routing_.left_child[i] = next;
+    next += 2;
   }
-  routing_.children = static_cast<std::int32_t>(next_.parent_slot.size());
+  routing_.children = next - routing_.first_child;
   stage_ = Stage::Route;
   return true;
 }
 
-void BinnedGrower::finish_level(std::span<const TargetRange> child_targets) {
+void BinnedGrower::finish_level(const ChildSums& children) {
   expect(Stage::Route, "finish_level");
-  if (child_targets.size() != next_.size()) {
-    throw std::invalid_argument("BinnedGrower::finish_level: one target range per child");
+  if (children.size() != static_cast<std::size_t>(routing_.children) ||
+      !(children.shape == shape_)) {
+    throw std::invalid_argument("BinnedGrower::finish_level: one sum per child, of its shape");
   }
-  next_.targets.assign(child_targets.begin(), child_targets.end());
-  frontier_ = std::move(next_);
+  const auto width = static_cast<std::size_t>(shape_.width);
+  std::vector<NodeSummary> summaries;
+  summaries.reserve(children.size());
+  for (std::size_t c = 0; c < children.size(); ++c) {
+    summaries.push_back(summary_of(shape_, children.sums.data() + c * width,
+                                   children.targets[c], loop_.rules().criterion));
+  }
+  // The children's parents: the k-th searched node that split holds slot k.
+  parent_slot_.clear();
+  const auto nodes = loop_.nodes();
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    if (!cuts_[k].valid) continue;
+    const std::int32_t slot = plan_.slot[nodes[k].position];
+    parent_slot_.push_back(slot);
+    parent_slot_.push_back(slot);
+  }
+  loop_.split(cuts_, summaries);
+  totals_ = children.sums;
   std::swap(histograms_, parents_);
   have_parents_ = true;
-  ++depth_;
   stage_ = Stage::Plan;
 }
 
 BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
-  check_inputs(rows, params);
+  check_params(params);
+  if (!rows.codes) throw std::invalid_argument("grow_binned: no binned rows");
   const BinnedMatrix& codes = *rows.codes;
+  const std::int32_t n = codes.rows();
+  if (n > kMaxRows) throw std::length_error("grow_binned: more than 2**30 rows");
+  if (n > 0 && !rows.y) throw std::invalid_argument("grow_binned: no targets");
+  check_growth_inputs(n, rows.y, n, rows.sample_weight, params);
   const bool weighted = rows.sample_weight != nullptr;
   const StatShape shape = StatShape::of(params.n_classes, weighted);
   const int threads = thread_count(params.n_threads);
@@ -297,15 +293,14 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   BinnedGrower grower(codes.layout(), params, weighted, totals, targets);
 
   BinnedFit fit;
-  fit.node.assign(static_cast<std::size_t>(codes.rows()), 0);
+  fit.node.assign(static_cast<std::size_t>(n), 0);
   HistogramBuilder builder;
-  std::vector<TargetRange> child_targets;
   while (grower.next_level()) {
     builder.accumulate(rows, fit.node, grower.build_slots(), grower.histograms(), threads);
     if (!grower.choose(codes.ranges())) break;
-    child_targets.assign(static_cast<std::size_t>(grower.routing().children), TargetRange{});
-    route_rows(rows, grower.routing(), fit.node, child_targets, threads);
-    grower.finish_level(child_targets);
+    ChildSums children(shape, static_cast<std::size_t>(grower.routing().children));
+    route_rows(rows, grower.routing(), fit.node, children, threads);
+    grower.finish_level(children);
   }
   fit.tree = grower.take_tree();
   return fit;
@@ -313,12 +308,10 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
 
 BinnedFit fit_binned(const FeatureMatrix& X, const TargetVector& y, const double* sample_weight,
                      const TreeParams& params, const BinningParams& binning) {
-  if (y.length < X.rows) {
-    throw std::invalid_argument("fit_binned: y has " + std::to_string(y.length) +
-                                " entries but X has " + std::to_string(X.rows) + " rows");
-  }
   check_params(params);  // before the work of quantizing
-  const BinnedMatrix codes = quantize(X, binning, thread_count(params.n_threads));
+  check_growth_inputs(X.rows, y.data, y.length, sample_weight, params);
+  const BinnedMatrix codes =
+      quantize(X, binning, thread_count(params.n_threads), sample_weight, params.categorical);
   return grow_binned(BinnedRows{&codes, y.data, sample_weight}, params);
 }
 

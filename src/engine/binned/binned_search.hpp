@@ -6,40 +6,45 @@
 
 #include "engine/binned/bin_histogram.hpp"
 #include "engine/binned/bins.hpp"
-#include "engine/tree/tree_params.hpp"
+#include "engine/level/level_loop.hpp"
+#include "engine/level/level_rules.hpp"
 
 namespace qor {
 
-// One node's cut under the level's feature.
-struct NodeCut {
-  bool valid = false;  // false: the node stays a leaf; nothing below means anything
-  std::int32_t last_left_bin =
-      -1;                  // bins up to this one go left, every later one (NaN's too) right
-  double threshold = 0.0;  // x <= threshold sends every training row where its bin goes
-  double gain = 0.0;       // parent - (w_left * impurity_left + w_right * impurity_right)
-};
+// The binned search of a level, from its merged histograms: searched node i
+// of the level is slot i of `histograms`, with the StatShape sums
+// node_totals[i * width, (i + 1) * width). Cuts lie after a bin that holds
+// rows of the node and before the next such bin (NaN's bin, always last,
+// included); a categorical feature's bins (one per category) are first put in
+// the order exact growth puts a node's categories in. Rows of weight 0 are in
+// no bin's row count, so they bound no cut.
+class BinnedSearch {
+ public:
+  BinnedSearch(const LevelHistograms& histograms, std::span<const double> node_totals,
+               const LevelRules& rules);
 
-// A level's choice from its histograms.
-struct LevelCut {
-  std::int32_t feature = -1;  // -1: no feature cuts any node, and `cuts` is empty
-  std::vector<NodeCut> cuts;  // per node, in node order
-  std::vector<double> parts;  // per node, 2 * width entries: the StatShape sums of the
-                              // left part, then of the right part (zeros without a cut)
-};
+  // Each listed feature's score: the sum of the nodes' best counted gains, in
+  // node order. Threads (rules.threads) split the features.
+  void score(std::span<const LevelNode> nodes, std::span<const std::int32_t> features,
+             LevelScores& scores) const;
+  // Each node's best cut under `feature`: its threshold halfway between the
+  // training values of the last bin it sends left and of the next bin holding
+  // its rows (`ranges`, every bin's over all rows of the fit), or its
+  // categories; split_at is the last bin sent left of a numeric cut.
+  void cuts(std::span<const LevelNode> nodes, std::int32_t feature,
+            std::span<const BinRange> ranges, std::vector<NodeCut>& out) const;
 
-// Chooses the level's feature and every node's cut under it from merged
-// histograms: node i is slot i of `histograms` with the sums node_totals[i *
-// width, (i + 1) * width); `ranges` are the value ranges of the bins of every
-// row of the fit. Cuts lie after a bin that holds rows of the node and before
-// the next such bin (NaN's bin included), and leave min_samples_leaf rows and
-// min_weight_leaf weight on either side; the leftmost cut of highest gain wins.
-// A node's best cut counts only if (node weight / root_weight) * gain reaches a
-// positive min_impurity_decrease; a minimum of 0 admits every cut, as exact
-// growth does, even one whose gain rounding took below 0. The feature is
-// LevelChoice's over the features' scores added in node order. Threads (from
-// params.n_threads) split the features; the choice never depends on them.
-LevelCut choose_level_cut(const LevelHistograms& histograms, std::span<const double> node_totals,
-                          std::span<const BinRange> ranges, const TreeParams& params,
-                          double root_weight);
+ // The scan's result and scratch, which its helpers in the source file share.
+  struct Scan;
+  struct Scratch;
+
+ private:
+  Scan scan(std::size_t slot, std::int32_t feature, const LevelNode& node,
+            Scratch& scratch) const;
+
+  const LevelHistograms& histograms_;
+  std::span<const double> totals_;
+  const LevelRules& rules_;
+};
 
 }  // namespace qor

@@ -67,7 +67,7 @@ void check_max_bins(std::int32_t max_bins) {
 template <class Code>
 void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                std::span<const FeatureEdges> edges, const BinLayout& layout, Code* codes,
-               std::size_t stride, std::span<BinRange> ranges) {
+               std::size_t stride, std::span<BinRange> ranges, const double* weights) {
   // Element (r, f) sits at data[r * row_step + f * column_step].
   const auto row_step = static_cast<std::ptrdiff_t>(X.row_major ? X.cols : 1);
   const auto column_step = static_cast<std::ptrdiff_t>(X.row_major ? 1 : X.rows);
@@ -85,7 +85,7 @@ void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
         column[r] = nan_bin;
       } else {
         column[r] = static_cast<Code>(bin);
-        range[bin].add(v);
+        if (weights == nullptr || weights[r] > 0.0) range[bin].add(v);
       }
     };
     // Four rows searched side by side: one search is a chain of dependent
@@ -129,11 +129,11 @@ void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
 // The distinct numbers of one column in ascending order (zeros as +0.0), or
 // nothing once there are more than `limit`.
 std::optional<std::vector<double>> distinct_values(const FeatureMatrix& X, std::int32_t feature,
-                                                   std::int32_t limit) {
+                                                   std::int32_t limit, const double* weights) {
   std::unordered_set<double> seen;
   for (std::int32_t r = 0; r < X.rows; ++r) {
     const double v = X.at(r, feature);
-    if (std::isnan(v)) continue;
+    if (std::isnan(v) || (weights != nullptr && !(weights[r] > 0.0))) continue;
     seen.insert(v + 0.0);
     if (seen.size() > static_cast<std::size_t>(limit)) return std::nullopt;
   }
@@ -241,9 +241,12 @@ std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& pa
 }
 
 std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
-                                       std::int32_t n_threads) {
+                                       std::int32_t n_threads, const double* weights) {
   check_max_bins(params.max_bins);
-  const std::vector<std::int32_t> rows = sample_rows(X.rows, params);
+  std::vector<std::int32_t> rows = sample_rows(X.rows, params);
+  if (weights != nullptr) {
+    std::erase_if(rows, [&](std::int32_t r) { return !(weights[r] > 0.0); });
+  }
   const std::size_t features = static_cast<std::size_t>(std::max(X.cols, 0));
   const std::size_t s = rows.size();
   // The sampled rows are read once, row by row, into one column per feature.
@@ -308,7 +311,7 @@ std::int32_t BinnedMatrix::code(std::int32_t feature, std::int32_t row) const {
 }
 
 void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
-                            std::int32_t n_threads) {
+                            std::int32_t n_threads, const double* weights) {
   if (X.cols != features() || begin < 0 || end > rows_ || end > X.rows) {
     throw std::invalid_argument("bin_rows: X does not match the binned matrix");
   }
@@ -324,10 +327,10 @@ void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int
     const std::span<BinRange> mine(seen.data() + worker * total, total);
     if (narrow_codes_) {
       bin_block(X, first, last, edges_, layout_, narrow_.data(), static_cast<std::size_t>(rows_),
-                mine);
+                mine, weights);
     } else {
       bin_block(X, first, last, edges_, layout_, wide_.data(), static_cast<std::size_t>(rows_),
-                mine);
+                mine, weights);
     }
   });
   for (std::size_t w = 0; w < workers; ++w) {
@@ -379,7 +382,7 @@ void BinnedMatrix::restore(std::span<const std::uint16_t> codes, std::span<const
 }
 
 void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
-                                 std::int32_t n_threads) {
+                                 std::int32_t n_threads, const double* weights) {
   const auto f = static_cast<std::size_t>(feature);
   check_edges(edges, f);
   if (X.cols != features() || X.rows != rows_) {
@@ -408,7 +411,7 @@ void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, F
   for (std::int32_t r = 0; r < rows_; ++r) values.push_back(X.at(r, feature));
   const FeatureMatrix column{values.data(), rows_, 1, true};
   BinnedMatrix single({edges_[f]}, rows_);
-  single.bin_rows(column, 0, rows_, n_threads);
+  single.bin_rows(column, 0, rows_, n_threads, weights);
   const auto n = static_cast<std::size_t>(rows_);
   for (std::size_t r = 0; r < n; ++r) {
     const auto code = static_cast<std::size_t>(single.code(0, static_cast<std::int32_t>(r)));
@@ -422,17 +425,51 @@ void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, F
 }
 
 BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
-                            std::int32_t n_threads) {
+                            std::int32_t n_threads, const double* weights) {
   if (edges.size() != static_cast<std::size_t>(std::max(X.cols, 0))) {
     throw std::invalid_argument("bin_with_edges: one set of edges per column of X is needed");
   }
   BinnedMatrix binned(std::move(edges), X.rows);
-  binned.bin_rows(X, 0, X.rows, n_threads);
+  binned.bin_rows(X, 0, X.rows, n_threads, weights);
   return binned;
 }
 
-BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads) {
-  BinnedMatrix binned = bin_with_edges(X, sample_edges(X, params, n_threads), n_threads);
+FeatureEdges category_edges(std::int64_t categories) {
+  if (categories > kMaxBins) {
+    throw std::invalid_argument("a categorical feature of " + std::to_string(categories) +
+                                " categories: binned growth holds at most " +
+                                std::to_string(kMaxBins) + " per feature");
+  }
+  FeatureEdges edges;
+  edges.upper.clear();
+  for (std::int64_t code = 0; code + 1 < categories; ++code) {
+    edges.upper.push_back(static_cast<double>(code));
+  }
+  edges.upper.push_back(kInfinity);
+  return edges;
+}
+
+BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads,
+                      const double* weights, std::span<const std::uint8_t> categorical) {
+  const auto is_categorical = [&](std::size_t f) {
+    return f < categorical.size() && categorical[f] != 0;
+  };
+  std::vector<FeatureEdges> edges = sample_edges(X, params, n_threads, weights);
+  for (std::size_t f = 0; f < edges.size(); ++f) {
+    if (!is_categorical(f)) continue;
+    double largest = -1.0;
+    for (std::int32_t r = 0; r < X.rows; ++r) {
+      const double code = X.at(r, static_cast<std::int32_t>(f));
+      if (std::isnan(code)) continue;
+      if (!(code >= 0.0 && code == std::floor(code) && code < 1e18)) {
+        throw std::invalid_argument("categorical feature " + std::to_string(f) + " holds " +
+                                    std::to_string(code) + ", which is no category code");
+      }
+      largest = std::max(largest, code);
+    }
+    edges[f] = category_edges(static_cast<std::int64_t>(largest) + 1);
+  }
+  BinnedMatrix binned = bin_with_edges(X, std::move(edges), n_threads, weights);
 
   // A feature has one bin per distinct value exactly when no bin holds two
   // values. Where one does, the sample missed values; the column may still
@@ -441,6 +478,7 @@ BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::
   const auto features = static_cast<std::size_t>(binned.features());
   std::vector<std::optional<std::vector<double>>> exact(features);
   parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
+    if (is_categorical(f)) return;
     const auto feature = static_cast<std::int32_t>(f);
     const auto begin = binned.layout().offset[f];
     const auto value_bins = binned.edges(feature).value_bins();
@@ -453,14 +491,15 @@ BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::
       shared = shared || range.lo < range.hi;
     }
     if (shared && lower_bound <= params.max_bins) {
-      exact[f] = distinct_values(X, feature, params.max_bins);
+      exact[f] = distinct_values(X, feature, params.max_bins, weights);
     }
   });
   for (std::size_t f = 0; f < features; ++f) {
     if (!exact[f]) continue;
     const std::vector<double> ones(exact[f]->size(), 1.0);
     binned.rebin_feature(X, static_cast<std::int32_t>(f),
-                         edges_from_candidates(*exact[f], ones, params.max_bins), n_threads);
+                         edges_from_candidates(*exact[f], ones, params.max_bins), n_threads,
+                         weights);
   }
   return binned;
 }

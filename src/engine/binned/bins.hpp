@@ -86,9 +86,14 @@ FeatureEdges edges_from_candidates(std::span<const double> values, std::span<con
 // strata, by a generator seeded with params.seed. Ascending.
 std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& params);
 
-// Edges of every feature from the values of the sampled rows.
+// Edges of every feature from the values of the sampled rows (rows of weight
+// 0 left out; `weights` null for unit weights).
 std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
-                                       std::int32_t n_threads);
+                                       std::int32_t n_threads, const double* weights = nullptr);
+
+// Edges of a categorical feature whose codes are 0, 1, ..., categories - 1:
+// one bin per code. Throws std::invalid_argument beyond kMaxBins categories.
+FeatureEdges category_edges(std::int64_t categories);
 
 // A matrix quantized by given edges: one code per value, stored feature by
 // feature (the rows of a feature are contiguous), in one byte when every
@@ -119,9 +124,11 @@ class BinnedMatrix {
 
   // Bins rows [begin, end) of X (whose columns are the features) into the
   // same rows here, reading X in row blocks on up to n_threads threads, and
-  // widens the bins' ranges by their values.
+  // widens the bins' ranges by the values of the rows of positive weight
+  // (`weights`, one per row of X, null for unit weights): a row of weight 0
+  // has a bin but bounds no threshold.
   void bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
-                std::int32_t n_threads);
+                std::int32_t n_threads, const double* weights = nullptr);
   // Takes over the codes and ranges of a matrix of the same edges and rows,
   // as codes and ranges of each feature read them (say, of one that travelled
   // between processes): `codes` holds features() * rows() entries, feature
@@ -132,7 +139,7 @@ class BinnedMatrix {
   // Replaces one feature's edges, bins its column of X again (every row) and
   // rebuilds its ranges; codes widen to two bytes if the feature needs it.
   void rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
-                     std::int32_t n_threads);
+                     std::int32_t n_threads, const double* weights = nullptr);
 
  private:
   std::vector<FeatureEdges> edges_;
@@ -146,11 +153,15 @@ class BinnedMatrix {
 
 // Bins every row of X by `edges` (one per column of X).
 BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
-                            std::int32_t n_threads);
+                            std::int32_t n_threads, const double* weights = nullptr);
 
 // The local fit's quantization: edges from the sample, every row binned, and
 // then every feature with at most max_bins distinct values in the whole
-// column (which a sample may miss) given one bin per distinct value.
-BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads);
+// column (which a sample may miss) given one bin per distinct value. Rows of
+// weight 0 count nowhere. Features flagged in `categorical` (empty: none)
+// hold category codes 0, 1, ... (NaN missing) and get one bin per code.
+BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads,
+                      const double* weights = nullptr,
+                      std::span<const std::uint8_t> categorical = {});
 
 }  // namespace qor

@@ -1,68 +1,90 @@
 #pragma once
 
+// Every impurity and every gain of the engine, defined once: the exact and the
+// binned searches, the node statistics of both and the native leaves all
+// compute through these. Their summation orders are part of their meaning
+// (results are reproducible to the bit), so each states it.
+
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <span>
-#include <unordered_map>
-#include <vector>
 
 namespace qor {
 
-// Labels counted in slots numbered by first occurrence. Labels are equal when
-// they compare equal with ==, so -0.0 and +0.0 share a slot; a NaN label equals
-// nothing and takes a fresh slot each time it occurs.
-class ClassTally {
- public:
-  explicit ClassTally(bool keep_labels = false) : keep_labels_(keep_labels) {}
-
-  // Counts one occurrence of `label` and returns its slot.
-  std::size_t add(double label);
-
-  const std::vector<std::int64_t>& counts() const noexcept { return counts_; }
-  // Label of every slot, in slot order; empty unless constructed with keep_labels.
-  const std::vector<double>& labels() const noexcept { return labels_; }
-  std::size_t slot_count() const noexcept { return counts_.size(); }
-
- private:
-  struct LabelHash {
-    std::size_t operator()(double label) const noexcept {
-      return std::hash<double>{}(label == 0.0 ? 0.0 : label);
-    }
-  };
-
-  bool keep_labels_;
-  std::unordered_map<double, std::size_t, LabelHash> slot_of_;
-  std::vector<std::int64_t> counts_;
-  std::vector<double> labels_;
-};
+// Added inside every logarithm of the entropy, so that log2 never sees 0: a
+// class of no weight then adds nothing, and a pure set scores
+// -log2(1 + kEntropyEpsilon), about -1.4427e-10, rather than 0.
+inline constexpr double kEntropyEpsilon = 1e-10;
 
 // Impurities of a set of rows. Weights are sample weights (>= 0); a row count
 // serves as the weight of rows without weights, and since sums of 1.0 are exact
 // integers, unit weights give the unweighted result to the last bit. Each
-// returns 0.0 for a set of no weight. The summation order is fixed (the order
-// of the list given, ascending values) so that results are reproducible.
+// returns 0.0 for a set of no weight.
 
-// 1 - sum of squared class shares; `class_weights` holds each class's weight in
-// the set, `total` their sum.
-double gini_impurity(std::span<const double> class_weights, double total) noexcept;
-// In bits, with 1e-10 added inside every logarithm: a pure set scores about -1.4427e-10.
-double entropy_impurity(std::span<const double> class_weights, double total) noexcept;
-// Weighted population variance from the sums of w y and w y^2; not clamped, so
+// Gini (kGini) or entropy in bits of class weights given in a fixed order,
+// `total` their sum: 1 - sum p^2, or -sum p log2(p + kEntropyEpsilon), with
+// p = weight / total, terms added in the order given. A class of weight 0
+// adds exactly +0.0 to either sum, so it is skipped. `Weight`: double, or an
+// integer count.
+// `weight_at(i)` gives the i-th class's weight, i in [0, classes).
+template <bool kGini, class WeightAt>
+double class_impurity_of(WeightAt&& weight_at, std::size_t classes, double total) noexcept {
+  if (total == 0.0) return 0.0;
+  double acc = 0.0;
+  for (std::size_t i = 0; i < classes; ++i) {
+    const auto weight = weight_at(i);
+    if (weight == 0) continue;
+    const double p = static_cast<double>(weight) / total;
+    if constexpr (kGini) {
+      acc += p * p;
+    } else {
+      acc = acc - std::log2(p + kEntropyEpsilon) * p;
+    }
+  }
+  return kGini ? 1.0 - acc : acc;
+}
+
+template <bool kGini, class Weight>
+double class_impurity(const Weight* weights, std::size_t classes, double total) noexcept {
+  return class_impurity_of<kGini>([weights](std::size_t i) { return weights[i]; }, classes,
+                                  total);
+}
+
+inline double gini_impurity(std::span<const double> class_weights, double total) noexcept {
+  return class_impurity<true>(class_weights.data(), class_weights.size(), total);
+}
+inline double entropy_impurity(std::span<const double> class_weights, double total) noexcept {
+  return class_impurity<false>(class_weights.data(), class_weights.size(), total);
+}
+
+// Weighted population variance from the sums of w y and (w y) y: the mean
+// square less the squared mean, each a quotient by the total. Not clamped, so
 // rounding may leave it slightly negative.
-double mse_impurity(double sum, double sum_sq, double total) noexcept;
-// Mean absolute deviation around the median; sorts a private copy of `values`
-// (unit weights).
-double mae_impurity(std::span<const double> values);
-// The same for values already in ascending order, without the copy.
-double mae_of_sorted(std::span<const double> sorted) noexcept;
+inline double mse_impurity(double sum, double sum_sq, double total) noexcept {
+  if (total == 0.0) return 0.0;
+  const double mean = sum / total;
+  const double mean_sq = sum_sq / total;
+  return mean_sq - mean * mean;
+}
+
+// The median between two middle values (an even count, or a weight that
+// lands exactly on half): their mean, as (a + b) * 0.5.
+inline double middle_of(double low, double high) noexcept { return (low + high) * 0.5; }
+
+// The median of `size` values by count, from its ((size - 1) / 2)-th value `low`
+// and its (size / 2)-th `high` in ascending order: the unit-weight case of
+// weighted_mae's median, to the bit.
+inline double count_median(double low, double high, std::size_t size) noexcept {
+  return size % 2 == 1 ? low : middle_of(low, high);
+}
 
 // Weighted mean absolute deviation around the weighted median, over a set that
 // `for_each(f)` enumerates as f(value, weight) in ascending order of value
 // (equal values in a fixed order). The median is the first value at which the
 // running weight passes half the total; when it lands exactly on half, the
-// mean of that value and the next one of positive weight, so that unit weights
-// give the usual median of an even count. Zero weights count nowhere.
+// middle of that value and the next one of positive weight, so that unit
+// weights give count_median. Deviations w |v - median| are added in the same
+// order, then divided by the total. Zero weights count nowhere.
 template <class ForEach>
 double weighted_mae(ForEach&& for_each) {
   double total = 0.0;
@@ -76,7 +98,7 @@ double weighted_mae(ForEach&& for_each) {
   for_each([&](double v, double w) {
     if (state == kFound || w == 0.0) return;
     if (state == kAveraging) {
-      median = (lower + v) * 0.5;
+      median = middle_of(lower, v);
       state = kFound;
       return;
     }
@@ -95,6 +117,16 @@ double weighted_mae(ForEach&& for_each) {
     if (w != 0.0) deviation += w * std::abs(v - median);
   });
   return deviation / total;
+}
+
+// The gain of a cut from its parts' impurities, each part weighted by its
+// share of the node's weight (divided before multiplying):
+//   parent - (w_left / total * left + w_right / total * right).
+inline double gain_of(double parent, double w_left, double w_right, double total,
+                      double left_impurity, double right_impurity) noexcept {
+  const double share_left = w_left / total;
+  const double share_right = w_right / total;
+  return parent - (share_left * left_impurity + share_right * right_impurity);
 }
 
 }  // namespace qor

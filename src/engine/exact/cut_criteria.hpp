@@ -15,6 +15,7 @@
 // Where the bounds count roundings, they are doubled once more before use.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -24,12 +25,17 @@
 
 #include "engine/exact/column_order.hpp"
 #include "engine/criteria/impurity.hpp"
+#include "engine/level/level_rules.hpp"
 #include "engine/exact/cut_scan.hpp"
 #include "engine/exact/median_sweep.hpp"
 
 namespace qor {
 
 inline constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// The most kEntropyEpsilon moves an entropy term: kEntropyEpsilon / ln 2, rounded up.
+inline constexpr double kEpsilonShift = 1.45e-10;
+static_assert(kEpsilonShift > kEntropyEpsilon / 0.6931471805599453);
 
 // x log2 x, 0 at 0 (and for the hair below 0 that rounding can leave).
 inline double x_log2_x(double x) noexcept { return x > 0.0 ? x * std::log2(x) : 0.0; }
@@ -47,6 +53,12 @@ struct TallyNode {
   std::vector<std::uint32_t> codes;  // codes present in the node
   double weight = 0.0;               // W
   bool exact = true;                 // integer weights and W below kExactSquares
+  // How the exact arithmetic orders a part's class terms: by class code (a
+  // package classifier's classes, the order its node statistics and its binned
+  // growth use), or by first occurrence along the run (labels of the native
+  // model, whose literal method numbers them so). The screens' bounds hold for
+  // any order.
+  bool by_class = false;
 };
 
 // Scratch of one thread, reused by every run.
@@ -61,6 +73,7 @@ struct TallyScratch {
   std::vector<double> f_left;  // entropy, per slot: x_log2_x(left)
   std::vector<double> f_right;
   std::vector<std::uint32_t> slot_at;  // per run position: the row's slot
+  std::vector<std::uint32_t> by_code;  // the slots in ascending order of their codes
   std::vector<double> inverse;         // [m] = 1 / m for node sizes m (unit weights)
   std::vector<double> m_log2_m;        // [m] = m log2 m (unit weights, entropy)
 };
@@ -107,7 +120,17 @@ class TallyCut {
       }
     }
     const double w = node_.weight;
-    parent_ = kGini ? gini_impurity(s_.slot_total, w) : entropy_impurity(s_.slot_total, w);
+    if (node_.by_class) {
+      s_.by_code.resize(slots_);
+      for (std::uint32_t i = 0; i < slots_; ++i) s_.by_code[i] = i;
+      std::sort(s_.by_code.begin(), s_.by_code.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return s_.code_of_slot[a] < s_.code_of_slot[b];
+      });
+      parent_ = class_impurity_of<kGini>(
+          [&](std::size_t i) { return s_.slot_total[s_.by_code[i]]; }, slots_, w);
+    } else {
+      parent_ = kGini ? gini_impurity(s_.slot_total, w) : entropy_impurity(s_.slot_total, w);
+    }
     rows_ = run.size();
     s_.slot_at.resize(rows_);
     restart(state);
@@ -152,7 +175,7 @@ class TallyCut {
 
   // Gini: with S a part's sum of squared class weights, W * gini-weighted sum
   // = W - (S_left / w_left + S_right / w_right), so that sum is the score.
-  // Entropy without the 1e-10: W * entropy-weighted sum = sum over both parts
+  // Entropy without kEntropyEpsilon: W * entropy-weighted sum = sum over both parts
   // of f(part weight) - sum f(class weight), f(x) = x log2 x, so the negated
   // sum is the score.
   [[gnu::always_inline]] Screen screen(const State& state, std::size_t n_left,
@@ -213,31 +236,22 @@ class TallyCut {
     if constexpr (!kGini) state.seen += slot == state.seen ? 1 : 0;
   }
 
-  // Zero class weights are skipped: they add exactly +0.0 to either sum.
   double gain(const State& state, std::size_t, double w_left) const noexcept {
     const double w = node_.weight;
     const double w_right = w - w_left;
+    if (node_.by_class) {
+      const std::uint32_t* order = s_.by_code.data();
+      const auto left = [&](std::size_t i) { return left_[order[i]]; };
+      const auto right = [&](std::size_t i) { return right_[order[i]]; };
+      return gain_of(parent_, w_left, w_right, w, class_impurity_of<kGini>(left, slots_, w_left),
+                     class_impurity_of<kGini>(right, slots_, w_right));
+    }
     const std::size_t left_slots = kGini ? slots_ : state.seen;
-    return gain_of(parent_, w_left, w_right, w, impurity(left_, left_slots, w_left),
-                   impurity(right_, slots_, w_right));
+    return gain_of(parent_, w_left, w_right, w, class_impurity<kGini>(left_, left_slots, w_left),
+                   class_impurity<kGini>(right_, slots_, w_right));
   }
 
  private:
-  static double impurity(const Count* weights, std::size_t slots, double total) noexcept {
-    if (total == 0.0) return 0.0;
-    double acc = 0.0;
-    for (std::size_t i = 0; i < slots; ++i) {
-      if (weights[i] == 0) continue;
-      const double p = static_cast<double>(weights[i]) / total;
-      if constexpr (kGini) {
-        acc += p * p;
-      } else {
-        acc = acc - std::log2(p + 1e-10) * p;
-      }
-    }
-    return kGini ? 1.0 - acc : acc;
-  }
-
   double f(Count x) const noexcept {
     if constexpr (kUnit) {
       return s_.m_log2_m[static_cast<std::size_t>(x)];
@@ -258,9 +272,9 @@ class TallyCut {
   // is within (K + 9) u; the score's two products and sum round by 3.1 u W.
   // In all: u W (K + 9 + 1 + 3.1 + 2.02 (|parent| + 1)) < u W (K + 16 + 2.02 |parent|).
   //
-  // Entropy. The 1e-10 inside each logarithm lowers a part's entropy by at
-  // most 1e-10 / ln 2 < 1.4427e-10 per label, so T lies within K * 1.45e-10 of
-  // the real entropies without it. A computed entropy (K terms p log2(p + 1e-10),
+  // Entropy. The kEntropyEpsilon inside each logarithm lowers a part's entropy
+  // by at most kEntropyEpsilon / ln 2 < kEpsilonShift per label, so T lies within K kEpsilonShift of
+  // the real entropies without it. A computed entropy (K terms p log2(p + kEntropyEpsilon),
   // each within 5 u of its size plus 2 u p, summed) lies within
   // u (K + 6)(log2 K + 3) of its real value, T within u (K + 10)(log2 K + 3).
   // The score sums at most 2K + 2 values of f, each within 3 u of itself and
@@ -274,7 +288,7 @@ class TallyCut {
       bound_ = 2 * kRoundoff * w * (labels + 16 + 2.02 * std::abs(parent_));
     } else {
       const double log_labels = std::log2(std::max(labels, 1.0));
-      const double t = kRoundoff * (labels + 10) * (log_labels + 3) + labels * 1.45e-10 +
+      const double t = kRoundoff * (labels + 10) * (log_labels + 3) + labels * kEpsilonShift +
                        2.02 * kRoundoff * (std::abs(parent_) + log_labels + 2);
       const double score = 4 * (labels + 5) * kRoundoff *
                            (w * (std::abs(std::log2(std::max(w, 1e-300))) + 1) + 0.54 * labels);
@@ -429,6 +443,10 @@ struct MaeNode {
 struct MaeScratch {
   std::vector<std::uint32_t> rank_of;   // per row: its position in MaeNode::rows
   std::vector<std::uint32_t> position;  // per row: its position in the current run
+  // Unit weights, per cut k of the current run: where the sweep found the lower
+  // median of each part (its MedianSweep position, rank + 2), for the recheck.
+  std::vector<std::uint32_t> left_median_at;
+  std::vector<std::uint32_t> right_median_at;
   MedianSweep sweep;                    // unit weights
   WeightedMedianSweep weighted_sweep;
 };
@@ -455,6 +473,8 @@ class MaeCut {
       s_.position[run[k].row()] = static_cast<std::uint32_t>(k);
     if constexpr (kUnit) {
       state.parts = s_.sweep.start();
+      s_.left_median_at.resize(run.size());
+      s_.right_median_at.resize(run.size());
     } else {
       s_.weighted_sweep.start();
     }
@@ -489,7 +509,13 @@ class MaeCut {
   }
 
   // With D a part's deviation sum, the gain is parent - (D_left + D_right) / W.
-  Screen screen(const State& state, std::size_t, double) const noexcept {
+  // Under unit weights the parts' lower medians are noted for the recheck.
+  [[gnu::always_inline]] Screen screen(const State& state, std::size_t n_left,
+                                       double) const noexcept {
+    if constexpr (kUnit) {
+      s_.left_median_at[n_left - 1] = static_cast<std::uint32_t>(state.parts.left.median_at);
+      s_.right_median_at[n_left - 1] = static_cast<std::uint32_t>(state.parts.right.median_at);
+    }
     return {-(state.deviations.left + state.deviations.right), bound_};
   }
 
@@ -498,40 +524,39 @@ class MaeCut {
 
   // The parts' deviations summed from their medians in ascending order of
   // target, as weighted_mae sums them. Under unit weights a part's median is
-  // its middle target by count (or the two middle ones' (a + b) * 0.5): both
-  // parts' medians are found in one pass, their deviations in another.
+  // its middle target by count (or the two middle ones' (a + b) * 0.5), found
+  // from where the sweep left it, and both parts' deviations take one pass.
   double gain(const State&, std::size_t k, double w_left) const {
     const std::uint32_t* position = s_.position.data();
     const double w = node_.total;
     if constexpr (kUnit) {
-      const std::size_t sizes[2] = {node_.rows.size() - (k + 1), k + 1};  // right, left
-      double low[2] = {0.0, 0.0};   // the part's ((size - 1) / 2)-th target
-      double high[2] = {0.0, 0.0};  // its (size / 2)-th
-      std::size_t seen[2] = {0, 0};
-      std::size_t found = 0;
-      for (std::size_t i = 0; i < node_.rows.size() && found < 2; ++i) {
-        const std::size_t part = position[node_.rows[i]] <= k ? 1 : 0;
-        const std::size_t at = seen[part]++;
-        if (at == (sizes[part] - 1) / 2) low[part] = node_.value[i];
-        if (at == sizes[part] / 2) {
-          high[part] = node_.value[i];
-          ++found;
+      // Each part's median by count, from the lower median the sweep noted
+      // and, for an even part, the part's next target in ascending order.
+      const std::size_t n = node_.rows.size();
+      const auto in_left = [&](std::size_t i) { return position[node_.rows[i]] <= k; };
+      const auto median = [&](std::uint32_t at, std::size_t size, bool left) {
+        const std::size_t low = at - 2;
+        std::size_t high = low;
+        if (size % 2 == 0) {
+          do {
+            ++high;
+          } while (in_left(high) != left);
         }
-      }
-      const auto median = [&](std::size_t part) {
-        return sizes[part] % 2 == 1 ? low[part] : (low[part] + high[part]) * 0.5;
+        return count_median(node_.value[low], node_.value[high], size);
       };
-      const double left_median = median(1);
-      const double right_median = median(0);
+      const double left_median = median(s_.left_median_at[k], k + 1, true);
+      const double right_median = median(s_.right_median_at[k], n - (k + 1), false);
+      // Both parts' deviations in one pass, each added in ascending order of
+      // target: a row adds its deviation to its own part and +0.0, which changes
+      // no sum, to the other, so that no branch hangs on which part it is in.
       double left = 0.0;
       double right = 0.0;
-      for (std::size_t i = 0; i < node_.rows.size(); ++i) {
+      for (std::size_t i = 0; i < n; ++i) {
         const double v = node_.value[i];
-        if (position[node_.rows[i]] <= k) {
-          left += std::abs(v - left_median);
-        } else {
-          right += std::abs(v - right_median);
-        }
+        const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(in_left(i));
+        left += std::bit_cast<double>(std::bit_cast<std::uint64_t>(std::abs(v - left_median)) & mask);
+        right +=
+            std::bit_cast<double>(std::bit_cast<std::uint64_t>(std::abs(v - right_median)) & ~mask);
       }
       const double w_right = w - w_left;
       return gain_of(node_.parent, w_left, w_right, w, left / w_left, right / w_right);

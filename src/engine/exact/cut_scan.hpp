@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
+#include "engine/criteria/impurity.hpp"
+#include "engine/level/level_rules.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {
@@ -32,34 +34,6 @@ inline double cut_threshold(double lo, double hi) noexcept {
   return lo <= mid && mid < hi ? mid : lo;
 }
 
-// What a cut must leave on each side.
-struct CutLimits {
-  std::int32_t min_samples_leaf = 1;  // rows; 1 or less imposes nothing
-  double min_weight_leaf = 0.0;       // sample weight; 0 imposes nothing
-};
-
-// The range monotonic constraints leave a node's value (its weighted mean
-// target; for a binary classifier on class codes, the second class's share).
-struct ValueBounds {
-  double lower = -std::numeric_limits<double>::infinity();
-  double upper = std::numeric_limits<double>::infinity();
-
-  double clip(double value) const noexcept { return std::min(std::max(value, lower), upper); }
-};
-
-// A monotonic constraint on a node's cuts under one feature: the parts' values
-// ordered by `sign` and both within the node's bounds.
-struct Monotone {
-  std::int32_t sign = 0;  // +1: the left part's value at most the right's; -1: at least; 0: none
-  ValueBounds bounds;
-  const double* targets = nullptr;  // per row: the value it adds to its part
-
-  bool admits(double left, double right) const noexcept {
-    return left >= bounds.lower && right >= bounds.lower && left <= bounds.upper &&
-           right <= bounds.upper && (left - right) * sign <= 0;
-  }
-};
-
 // A criterion's cheap first look at a cut: `score` lies within `bound` of
 // W * (gain - c), W the node's weight and c a constant of the run, where gain
 // is the exact gain the criterion's gain() computes. Scores rank cuts in the
@@ -67,6 +41,13 @@ struct Monotone {
 struct Screen {
   double score = 0.0;
   double bound = 0.0;
+};
+
+// A monotonic constraint as a scan applies it: the rule, and per row the value
+// it adds to its part (its target, a binary classifier's class code).
+struct MonotoneRun {
+  Monotone rule;
+  const double* targets = nullptr;
 };
 
 // Unit roundoff of double: one rounding changes a value by at most this share.
@@ -134,7 +115,7 @@ struct CutScratch {
 
 template <bool kConstrained, class Criterion, class WeightOf, class OnScreen = IgnoreScreens>
 NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, const FeatureMatrix& X,
-                    std::int32_t feature, const CutLimits& limits, const Monotone& monotone,
+                    std::int32_t feature, const CutLimits& limits, const MonotoneRun& monotone,
                     WeightOf weight_of, CutScratch& scratch, OnScreen on_screen = {}) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   constexpr bool kUnit = std::is_same_v<WeightOf, UnitWeight>;
@@ -144,14 +125,12 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   typename Criterion::State state{};
   if (window.empty() || !criterion.start(run, state)) return {};
   const double total = criterion.weight();
-  const double least = limits.min_weight_leaf;
-  const bool weighs = least > 0.0;
   // Zero weights can leave a part whose running weight is only rounding
   // residue; the screens' bounds assume parts of real weight, so such cuts
   // are never screened, always checked.
   const double residue = 4 * static_cast<double>(n) * kRoundoff * std::abs(total);
   const auto heavy_enough = [&](double w_left) {
-    return !weighs || (w_left >= least && total - w_left >= least);
+    return limits.heavy_enough(w_left, total - w_left);
   };
 
   // Parts' values for a monotonic constraint, added up in run order.
@@ -162,7 +141,8 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   }
   const auto monotone_enough = [&](double w_left) {
     return !kConstrained ||
-           monotone.admits(value_left / w_left, (value_total - value_left) / (total - w_left));
+           monotone.rule.admits(value_left / w_left,
+                                (value_total - value_left) / (total - w_left));
   };
 
   // Screening keeps every cut whose interval reaches the highest lower end
@@ -204,7 +184,7 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   // statistics.
   criterion.restart(state);
   w_left = 0.0;
-  double best_gain = -kInfinity;
+  Best best_gain;
   std::size_t best = n;
   std::size_t k = 0;  // moves replayed so far
   for (const CutScratch::Kept& candidate : std::span(kept, kept_count)) {
@@ -217,25 +197,12 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
       if constexpr (Criterion::kReplays) criterion.replay(state, k, row, w);
     }
     if constexpr (kUnit) w_left = static_cast<double>(cut + 1);
-    const double gain = criterion.gain(state, cut, w_left);
-    if (gain > best_gain) {
-      best_gain = gain;
-      best = cut;
-    }
+    if (best_gain.offer(criterion.gain(state, cut, w_left))) best = cut;
   }
   if (best == n) return {};
   const double lo = X.at(static_cast<std::int32_t>(run[best].row()), feature);
   const double hi = X.at(static_cast<std::int32_t>(run[best + 1].row()), feature);
-  return {true, cut_threshold(lo, hi), best_gain, best + 1};
-}
-
-// The exact gain of a cut from its parts' impurities, each part weighted by
-// its share of the node's weight (divided before multiplying).
-inline double gain_of(double parent, double w_left, double w_right, double total,
-                      double left_impurity, double right_impurity) noexcept {
-  const double share_left = w_left / total;
-  const double share_right = w_right / total;
-  return parent - (share_left * left_impurity + share_right * right_impurity);
+  return {true, cut_threshold(lo, hi), best_gain.score, best + 1};
 }
 
 }  // namespace qor

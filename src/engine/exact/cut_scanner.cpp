@@ -7,8 +7,9 @@
 namespace qor {
 
 CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y,
-                       const double* weights, const FrontierColumns& columns)
+                       const double* weights, const FrontierColumns& columns, bool by_class)
     : criterion_(criterion), limits_(limits), y_(y), weights_(weights), columns_(columns) {
+  tally_.by_class = by_class;
   const std::size_t rows = columns.row_span();
   for (std::size_t r = 0; weights_ != nullptr && r < rows; ++r) {
     integral_weights_ = integral_weights_ && weights_[r] == std::floor(weights_[r]);
@@ -98,76 +99,6 @@ void CutScanner::prepare(std::size_t segment) {
   }
 }
 
-template <class Cut, class OnScreen>
-NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
-                           const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen) {
-  const auto with = [&](auto weight_of) {
-    return monotone.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                 scan_, on_screen)
-                              : scan_cuts<true>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                scan_, on_screen);
-  };
-  if (weights_ == nullptr) return with(UnitWeight{});
-  const double* w = weights_;
-  return with([w](std::uint32_t row) { return w[row]; });
-}
-
-template <bool kGini, bool kUnit, class OnScreen>
-NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
-                                const FeatureMatrix& X, const Monotone& monotone,
-                                OnScreen on_screen) {
-  if (columns_.narrow_label_codes().empty()) {
-    TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
-    return scan(cut, run, feature, X, monotone, on_screen);
-  }
-  TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
-  return scan(cut, run, feature, X, monotone, on_screen);
-}
-
-template <class OnScreen>
-NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int32_t feature,
-                               const FeatureMatrix& X, const Monotone& monotone,
-                               OnScreen on_screen) {
-  const bool unit = weights_ == nullptr;
-  switch (criterion_) {
-    case Criterion::Gini:
-      return unit ? tally_cut<true, true>(run, feature, X, monotone, on_screen)
-                  : tally_cut<true, false>(run, feature, X, monotone, on_screen);
-    case Criterion::Entropy:
-      return unit ? tally_cut<false, true>(run, feature, X, monotone, on_screen)
-                  : tally_cut<false, false>(run, feature, X, monotone, on_screen);
-    case Criterion::Mse: {
-      if (unit) {
-        MseCut<true> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-        return scan(cut, run, feature, X, monotone, on_screen);
-      }
-      MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
-      return scan(cut, run, feature, X, monotone, on_screen);
-    }
-    default: {
-      if (unit) {
-        MaeCut<true> cut(mae_, mae_scratch_);
-        return scan(cut, run, feature, X, monotone, on_screen);
-      }
-      MaeCut<false> cut(mae_, mae_scratch_);
-      return scan(cut, run, feature, X, monotone, on_screen);
-    }
-  }
-}
-
-NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                               Monotone monotone) {
-  monotone.targets = y_.data;
-  return dispatch(columns_.run(segment, feature), feature, X, monotone, IgnoreScreens{});
-}
-
-NodeSplit CutScanner::best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                               std::vector<std::pair<std::size_t, Screen>>& screens) {
-  screens.clear();
-  return dispatch(columns_.run(segment, feature), feature, X, Monotone{},
-                  [&](std::size_t k, const Screen& s) { screens.emplace_back(k, s); });
-}
-
 NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t feature,
                                            const FeatureMatrix& X, std::int32_t n_classes,
                                            std::vector<double>& left) {
@@ -230,7 +161,7 @@ NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t fea
     for (std::size_t k = missing; k < run.size(); ++k) {
       reordered_[at++] = ColumnEntry::of(run[k].row(), k == missing);
     }
-    const NodeSplit cut = dispatch(reordered_, feature, X, Monotone{}, IgnoreScreens{});
+    const NodeSplit cut = dispatch(reordered_, feature, X, MonotoneRun{}, IgnoreScreens{});
     if (cut.valid && (!best.valid || cut.gain > best.gain)) {
       best = cut;
       best_order = std::move(sorted);

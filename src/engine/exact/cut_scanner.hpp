@@ -8,7 +8,8 @@
 #include "engine/exact/cut_criteria.hpp"
 #include "engine/exact/cut_scan.hpp"
 #include "engine/exact/frontier_columns.hpp"
-#include "engine/native/model.hpp"
+#include "engine/criteria/criterion.hpp"
+#include "engine/level/level_rules.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {
@@ -20,20 +21,22 @@ namespace qor {
 class CutScanner {
  public:
   // `weights`: one per row below columns.row_span(), >= 0, or null for unit
-  // weights. The scanner reads `y`, `weights` and `columns` until it is gone.
+  // weights. `by_class`: targets are class codes, whose terms the exact gains
+  // add in class order (TallyNode::by_class). The scanner reads `y`, `weights`
+  // and `columns` until it is gone.
   CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y, const double* weights,
-             const FrontierColumns& columns);
+             const FrontierColumns& columns, bool by_class = false);
 
   void prepare(std::size_t segment);
   // Weight of the prepared segment's rows.
   double weight() const noexcept { return weight_; }
   // The prepared segment's best cut under `feature`, among the cuts that keep
-  // `monotone` (whose targets the scanner fills in).
+  // `monotone`. `on_screen(k, screen)` sees the screen of every allowed cut.
+  template <class OnScreen = IgnoreScreens>
   NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                     Monotone monotone = {});
-  // The same, and the screen of every allowed cut by position, for inspection.
-  NodeSplit best_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                     std::vector<std::pair<std::size_t, Screen>>& screens);
+                     const Monotone& monotone = {}, OnScreen on_screen = {}) {
+    return dispatch(columns_.run(segment, feature), feature, X, {monotone, y_.data}, on_screen);
+  }
 
   // The prepared segment's best cut under a categorical `feature`, whose values
   // are category codes (NaN: missing). The node's categories are put in an order
@@ -49,13 +52,13 @@ class CutScanner {
  private:
   template <class OnScreen>
   NodeSplit dispatch(std::span<const ColumnEntry> run, std::int32_t feature, const FeatureMatrix& X,
-                     const Monotone& monotone, OnScreen on_screen);
+                     const MonotoneRun& monotone, OnScreen on_screen);
   template <class Cut, class OnScreen>
   NodeSplit scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
-                 const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen);
+                 const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen);
   template <bool kGini, bool kUnit, class OnScreen>
   NodeSplit tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
-                      const FeatureMatrix& X, const Monotone& monotone, OnScreen on_screen);
+                      const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen);
 
   // One category of the node: its rows at [begin, end) of the feature's run.
   struct Category {
@@ -83,5 +86,64 @@ class CutScanner {
   std::vector<double> category_weights_;  // per category and class (more than two classes)
   std::vector<ColumnEntry> reordered_;    // the run in category order
 };
+
+// ---- the scan of a run, by criterion and weights ------------------------------
+
+template <class Cut, class OnScreen>
+inline NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
+                           const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen) {
+  const auto with = [&](auto weight_of) {
+    return monotone.rule.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone, weight_of,
+                                                 scan_, on_screen)
+                              : scan_cuts<true>(cut, run, X, feature, limits_, monotone, weight_of,
+                                                scan_, on_screen);
+  };
+  if (weights_ == nullptr) return with(UnitWeight{});
+  const double* w = weights_;
+  return with([w](std::uint32_t row) { return w[row]; });
+}
+
+template <bool kGini, bool kUnit, class OnScreen>
+inline NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
+                                const FeatureMatrix& X, const MonotoneRun& monotone,
+                                OnScreen on_screen) {
+  if (columns_.narrow_label_codes().empty()) {
+    TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
+    return scan(cut, run, feature, X, monotone, on_screen);
+  }
+  TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
+  return scan(cut, run, feature, X, monotone, on_screen);
+}
+
+template <class OnScreen>
+inline NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int32_t feature,
+                               const FeatureMatrix& X, const MonotoneRun& monotone,
+                               OnScreen on_screen) {
+  const bool unit = weights_ == nullptr;
+  switch (criterion_) {
+    case Criterion::Gini:
+      return unit ? tally_cut<true, true>(run, feature, X, monotone, on_screen)
+                  : tally_cut<true, false>(run, feature, X, monotone, on_screen);
+    case Criterion::Entropy:
+      return unit ? tally_cut<false, true>(run, feature, X, monotone, on_screen)
+                  : tally_cut<false, false>(run, feature, X, monotone, on_screen);
+    case Criterion::Mse: {
+      if (unit) {
+        MseCut<true> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
+        return scan(cut, run, feature, X, monotone, on_screen);
+      }
+      MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
+      return scan(cut, run, feature, X, monotone, on_screen);
+    }
+    default: {
+      if (unit) {
+        MaeCut<true> cut(mae_, mae_scratch_);
+        return scan(cut, run, feature, X, monotone, on_screen);
+      }
+      MaeCut<false> cut(mae_, mae_scratch_);
+      return scan(cut, run, feature, X, monotone, on_screen);
+    }
+  }
+}
 
 }  // namespace qor

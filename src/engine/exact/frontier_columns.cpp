@@ -29,7 +29,7 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
     column_of_[static_cast<std::size_t>(f)] = static_cast<std::int32_t>(columns_++);
   }
   row_column_ = columns_++;
-  const bool counts_labels = criterion == Criterion::Gini || criterion == Criterion::Entropy;
+  const bool counts_labels = counts_classes(criterion);
   const bool by_target = !counts_labels && criterion != Criterion::Mse;
   if (by_target) target_column_ = columns_++;
   entries_.resize(columns_ * length_);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
-#include "engine/native/model.hpp"
+#include "engine/criteria/criterion.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {

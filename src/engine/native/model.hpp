@@ -1,5 +1,9 @@
 #pragma once
 
+// The native module's model: a tree of Node objects that keep their rows,
+// grown by the engine's level loop and finalised into the native leaves
+// (the majority label with class counts, or the mean target).
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -7,13 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/criteria/criterion.hpp"
+#include "engine/tree/task.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {
-
-enum class TaskKind : std::int32_t { Classification = 0, Regression = 1 };
-
-enum class Criterion : std::int32_t { Gini = 0, Entropy = 1, Mse = 2, Mae = 3 };
 
 struct ModelParams {
   TaskKind task = TaskKind::Classification;
@@ -51,8 +53,6 @@ struct Node {
 // Destroys a whole subtree in constant stack and without allocating.
 void release_tree(std::unique_ptr<Node> root) noexcept;
 
-struct LevelSplit;
-
 class QORModel {
  public:
   explicit QORModel(ModelParams config) : params(config) {}
@@ -61,18 +61,16 @@ class QORModel {
   QORModel(const QORModel&) = delete;
   QORModel& operator=(const QORModel&) = delete;
 
-  // Grows a new tree on rows 0..X.rows-1 and installs it; see growth.cpp.
+  // Grows a new tree on rows 0..X.rows-1 and installs it. Refuses a y shorter
+  // than X and, for classification, NaN labels, before anything changes.
   void fit(const FeatureMatrix& X, const TargetVector& y);
+  // One value per row; a classifier's per-class shares per row.
   std::vector<double> predict(const FeatureMatrix& X) const;
   std::vector<std::vector<double>> predict_proba(const FeatureMatrix& X) const;
 
-  // Grows the tree (growth.hpp, on one thread), then gives every node its rows.
+  // Grows the tree (one thread), then gives every node its rows.
   std::unique_ptr<Node> grow_levels(const FeatureMatrix& X, const TargetVector& y,
                                     std::vector<std::size_t> root_rows);
-  bool can_split(const Node& node, std::int32_t depth) const noexcept;
-  // The level split search on the nodes' rows as they are (level_split.hpp).
-  LevelSplit choose_level_split(const FeatureMatrix& X, const TargetVector& y,
-                                const std::vector<Node*>& nodes) const;
   void finalize_leaf(Node& node, const TargetVector& y) const;
   // The largest split feature of the tree under `root`, -1 for a leaf: recorded
   // by growth, walked only for a tree that growth did not make.
@@ -89,12 +87,15 @@ class QORModel {
   std::int32_t widest_feature_ = -1;
 };
 
-// Exactly "classification" gives Classification; every other name Regression.
-TaskKind task_from_name(std::string_view name) noexcept;
+// Walks row i from `start` to a leaf: value <= threshold goes left, anything
+// else (NaN included) right. The caller keeps every split feature below X.cols.
+const Node& leaf_for_row(const FeatureMatrix& X, std::size_t i, const Node& start) noexcept;
 
-// Throws std::invalid_argument("Unknown criterion: " + name) for anything but
-// "gini", "entropy", "mse" and "mae".
-Criterion parse_criterion(std::string_view name);
+// Routes the node's rows in order: value <= threshold goes left, everything
+// else (NaN included) right. Both outputs are emptied first, keeping capacity.
+void partition_rows(const FeatureMatrix& X, const Node& node, std::int32_t feature,
+                    double threshold, std::vector<std::size_t>& left_rows,
+                    std::vector<std::size_t>& right_rows);
 
 std::unique_ptr<QORModel> make_model(std::string_view task, std::string_view criterion,
                                      std::int32_t max_depth, std::int32_t min_samples_split,

@@ -1,0 +1,101 @@
+"""What every fit of the package shares, whichever door grows the tree (exact, binned,
+or on Dask): the parameters the core grows by, class weights, and the installation of a
+grown tree with its pruning. The estimators and qor.dask both go through these.
+"""
+
+import math
+from numbers import Integral
+
+import numpy as np
+from sklearn.utils.class_weight import compute_class_weight
+
+from . import _core
+from ._pruning import depth_features, prune
+from ._tree import Tree
+
+# The engine counts rows and depths in signed 32 bits.
+INT32_MAX = 2**31 - 1
+
+
+def threads(estimator) -> int:
+    """Threads that the estimator's n_jobs asks for (None is 1)."""
+    return _core.thread_count(1 if estimator.n_jobs is None else estimator.n_jobs)
+
+
+def row_limits(estimator, n_samples: int) -> tuple[int, int]:
+    """(min_samples_split, min_samples_leaf) in rows: a float is the share
+    ceil(share * n_samples), and a share never allows splitting fewer than 2 rows."""
+    split, leaf = estimator.min_samples_split, estimator.min_samples_leaf
+    if not isinstance(split, Integral):
+        split = max(2, math.ceil(split * n_samples))
+    if not isinstance(leaf, Integral):
+        leaf = math.ceil(leaf * n_samples)
+    return int(split), int(leaf)
+
+
+def monotonic_cst(estimator, n_features: int, n_classes: int,
+                  categorical: np.ndarray) -> list[int]:
+    """The estimator's monotonic_cst, checked against the data: one of -1, 0, 1 per
+    feature, 0 on categorical features, binary classification at most."""
+    if estimator.monotonic_cst is None:
+        return []
+    cst = np.asarray(estimator.monotonic_cst)
+    if cst.shape != (n_features,):
+        raise ValueError(f"monotonic_cst has shape {cst.shape} but the input data X has "
+                         f"{n_features} features")
+    if not np.isin(cst, [-1, 0, 1]).all():
+        raise ValueError("monotonic_cst must be None or an array-like of -1, 0 or 1; "
+                         f"got {cst.tolist()}")
+    if n_classes > 2:
+        raise ValueError("Monotonicity constraints are not supported with multiclass "
+                         "classification")
+    if np.any(cst[np.asarray(categorical, dtype=bool)] != 0):
+        raise ValueError("monotonic_cst must be 0 on categorical features, whose "
+                         "categories have no order")
+    return [int(c) for c in cst]
+
+
+def tree_params(estimator, n_samples: int, n_classes: int,
+                categorical: np.ndarray) -> "_core.TreeParams":
+    """The TreeParams a fit of `n_samples` rows grows by. min_weight_fraction_leaf
+    stays a share: the core weighs it against the root's weight."""
+    params = _core.TreeParams()
+    params.criterion = estimator.criterion
+    params.n_classes = n_classes
+    params.max_depth = INT32_MAX if estimator.max_depth is None else estimator.max_depth
+    params.min_samples_split, params.min_samples_leaf = row_limits(estimator, n_samples)
+    params.min_weight_fraction_leaf = estimator.min_weight_fraction_leaf
+    params.min_impurity_decrease = estimator.min_impurity_decrease
+    params.monotonic_cst = monotonic_cst(estimator, len(categorical), n_classes, categorical)
+    params.categorical = np.asarray(categorical, dtype=np.uint8).tolist()
+    params.n_threads = threads(estimator)
+    return params
+
+
+def class_weights(class_weight, classes: np.ndarray, counts: np.ndarray):
+    """Each class's weight under `class_weight` (None: None), from every class's row
+    count: "balanced" is n_samples / (n_classes * count), as in scikit-learn."""
+    if class_weight is None:
+        return None
+    if isinstance(class_weight, str) and class_weight == "balanced":
+        counts = np.asarray(counts, dtype=np.float64)
+        return counts.sum() / (len(classes) * counts)
+    return compute_class_weight(class_weight, classes=classes, y=classes)
+
+
+def check_total_weight(total: float) -> None:
+    if not total > 0:
+        raise ValueError(f"sample weights must add up to more than 0; these add up to {total}")
+
+
+def install(estimator, arrays: dict, n_classes: int) -> None:
+    """Installs a grown tree's arrays (as the core returns them) as the estimator's
+    `tree_` and `depth_features_`, then prunes it by ccp_alpha."""
+    levels = arrays.pop("depth_features")
+    estimator.tree_ = Tree(n_features=estimator.n_features_in_, n_classes=max(n_classes, 1),
+                           **arrays)
+    estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
+    # As in scikit-learn, 0.0 keeps the tree as grown, even splits that gain nothing.
+    if estimator.ccp_alpha != 0.0:
+        estimator.tree_ = prune(estimator.tree_, estimator.ccp_alpha)
+        estimator.depth_features_ = depth_features(estimator.tree_)

@@ -1,0 +1,143 @@
+#include "engine/level/level_loop.hpp"
+
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace qor {
+
+LevelRules LevelRules::of(const TreeParams& params, double root_weight) {
+  LevelRules rules;
+  rules.criterion = params.criterion;
+  rules.n_classes = params.n_classes;
+  rules.max_depth = params.max_depth;
+  rules.min_samples_split = params.min_samples_split;
+  rules.limits.min_samples_leaf = params.min_samples_leaf;
+  rules.limits.min_weight_leaf =
+      std::max(params.min_weight_leaf, params.min_weight_fraction_leaf * root_weight);
+  rules.min_impurity_decrease = params.min_impurity_decrease;
+  rules.root_weight = root_weight;
+  rules.monotonic_cst = params.monotonic_cst;
+  rules.categorical = params.categorical;
+  rules.threads = std::max(params.n_threads, 1);
+  return rules;
+}
+
+void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_length,
+                         const double* weights, const TreeParams& params) {
+  if (rows < 0 || y_length < rows) {
+    throw std::invalid_argument("y has " + std::to_string(y_length) + " entries but X has " +
+                                std::to_string(rows) + " rows; every row needs a target");
+  }
+  if (params.n_classes < 0) throw std::invalid_argument("n_classes must be >= 0");
+  for (std::int64_t r = 0; r < rows; ++r) {
+    const auto at = static_cast<std::size_t>(r);
+    const double label = y[at];
+    if (params.n_classes > 0 &&
+        !(label >= 0.0 && label < params.n_classes && label == std::floor(label))) {
+      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
+                                  " is not a class code in [0, " +
+                                  std::to_string(params.n_classes) + ")");
+    }
+    if (weights != nullptr && !(weights[at] >= 0.0 && std::isfinite(weights[at]))) {
+      throw std::invalid_argument("sample_weight[" + std::to_string(r) +
+                                  "] = " + std::to_string(weights[at]) +
+                                  " is not a finite weight >= 0");
+    }
+  }
+}
+
+LevelLoop::LevelLoop(const TreeParams& params, std::int32_t n_features, const NodeSummary& root)
+    : rules_(LevelRules::of(params, root.weight)) {
+  tree_.n_features = std::max(n_features, 0);
+  tree_.value_width = params.n_classes > 0 ? params.n_classes : 1;
+  value_.resize(static_cast<std::size_t>(tree_.value_width));
+  features_.resize(static_cast<std::size_t>(tree_.n_features));
+  std::iota(features_.begin(), features_.end(), 0);
+  tree_.add_node(root.stats());
+  frontier_.push_back({0, root.rows, root.weight, root.single_target, {}});
+  over_ = features_.empty();
+}
+
+bool LevelLoop::next_level() {
+  nodes_.clear();
+  feature_ = -1;
+  if (over_) return false;
+  for (std::size_t i = 0; i < frontier_.size(); ++i) {
+    const Open& node = frontier_[i];
+    if (rules_.may_split(depth_, node.rows, node.weight, node.single_target)) {
+      nodes_.push_back({i, node.rows, node.weight, node.bounds});
+    }
+  }
+  over_ = nodes_.empty();
+  return !over_;
+}
+
+std::int32_t LevelLoop::choose(const LevelScores& scores) {
+  if (scores.score.size() != features_.size() || scores.cuts_some_node.size() != features_.size()) {
+    throw std::invalid_argument("LevelLoop::choose: one score per feature is needed");
+  }
+  feature_ = choose_feature(scores);
+  if (feature_ < 0) {
+    over_ = true;
+    return feature_;
+  }
+  tree_.depth_features.push_back(feature_);
+  return feature_;
+}
+
+void LevelLoop::split(std::span<const NodeCut> cuts, std::span<const NodeSummary> children) {
+  if (feature_ < 0 || cuts.size() != nodes_.size()) {
+    throw std::logic_error("LevelLoop::split: one cut per searched node, after choose()");
+  }
+  std::size_t splits = 0;
+  for (const NodeCut& cut : cuts) splits += cut.valid ? 1 : 0;
+  if (children.size() != 2 * splits) {
+    throw std::invalid_argument("LevelLoop::split: two children per valid cut are needed");
+  }
+  const bool categorical = rules_.is_categorical(feature_);
+  const std::int32_t sign = rules_.monotone(feature_, {}).sign;
+  const bool constrained = !rules_.monotonic_cst.empty();
+  std::vector<Open> next;
+  next.reserve(children.size());
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    const NodeCut& cut = cuts[i];
+    if (!cut.valid) continue;
+    const Open& parent = frontier_[nodes_[i].position];
+    const NodeSummary& left = children[k++];
+    const NodeSummary& right = children[k++];
+    // A constrained split's parts meet at the midpoint of their values: the
+    // lower part may not rise above it, the upper part not fall below.
+    ValueBounds left_bounds = parent.bounds;
+    ValueBounds right_bounds = parent.bounds;
+    if (sign != 0) {
+      const double middle = monotone_value(left.value) * 0.5 + monotone_value(right.value) * 0.5;
+      (sign > 0 ? left_bounds.upper : left_bounds.lower) = middle;
+      (sign > 0 ? right_bounds.lower : right_bounds.upper) = middle;
+    }
+    if (categorical) {
+      tree_.split_categorical(parent.id, feature_, cut.left_categories, cut.gain);
+    } else {
+      tree_.split(parent.id, feature_, cut.threshold, cut.gain);
+    }
+    for (const auto& [child, bounds] : {std::pair{&left, left_bounds}, std::pair{&right, right_bounds}}) {
+      NodeStats stats = child->stats();
+      if (constrained && !child->value.empty()) {
+        value_.assign(child->value.begin(), child->value.end());
+        clip_value(value_, bounds);
+        stats.value = value_;
+      }
+      const std::int64_t id = tree_.add_node(stats);
+      next.push_back({id, child->rows, child->weight, child->single_target, bounds});
+    }
+  }
+  frontier_ = std::move(next);
+  nodes_.clear();
+  ++depth_;
+  over_ = over_ || frontier_.empty();
+}
+
+}  // namespace qor
