@@ -43,19 +43,4 @@ double StatShape::monotone_value(const double* stats) const noexcept {
   return stats[first_class() + (n_classes > 1 ? 1 : 0)] / total;
 }
 
-void StatShape::add_row(double* stats, double y, double w) const noexcept {
-  // A row of weight 0 is a row removed: it counts in no node.
-  const double row = w > 0.0 ? 1.0 : 0.0;
-  if (classifies()) {
-    if (weighted) stats[0] += row;
-    stats[first_class() + static_cast<std::ptrdiff_t>(y)] += weighted ? w : 1.0;
-    return;
-  }
-  stats[0] += row;
-  const double wy = w * y;
-  stats[1] += w;
-  stats[2] += wy;
-  stats[3] += wy * y;
-}
-
 }  // namespace qor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -54,7 +55,20 @@ struct StatShape {
   double monotone_value(const double* stats) const noexcept;
   // Adds one row: `y` a class code (classification) or a target, `w` its
   // weight (1.0 without weights). A row of weight 0 adds to no row count.
-  void add_row(double* stats, double y, double w) const noexcept;
+  void add_row(double* stats, double y, double w) const noexcept {
+    // A row of weight 0 is a row removed: it counts in no node.
+    const double row = w > 0.0 ? 1.0 : 0.0;
+    if (classifies()) {
+      if (weighted) stats[0] += row;
+      stats[first_class() + static_cast<std::ptrdiff_t>(y)] += weighted ? w : 1.0;
+      return;
+    }
+    stats[0] += row;
+    const double wy = w * y;
+    stats[1] += w;
+    stats[2] += wy;
+    stats[3] += wy * y;
+  }
 };
 
 }  // namespace qor

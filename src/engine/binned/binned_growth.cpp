@@ -44,7 +44,15 @@ NodeSummary summary_of(const StatShape& shape, const double* sums, const TargetR
   s.rows = static_cast<std::int64_t>(shape.count(sums));
   s.weight = shape.weight(sums);
   s.impurity = shape.impurity(sums, criterion);
-  s.single_target = targets.single();
+  if (shape.classifies()) {
+    std::int32_t weighed = 0;
+    for (std::int32_t c = 0; c < shape.n_classes; ++c) {
+      weighed += sums[shape.first_class() + c] > 0.0 ? 1 : 0;
+    }
+    s.single_target = weighed <= 1;
+  } else {
+    s.single_target = targets.single();
+  }
   s.value.resize(static_cast<std::size_t>(shape.value_width()));
   shape.value(sums, s.value);
   return s;
@@ -81,7 +89,9 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
   std::vector<double> chunk_sums(chunks * count * width, 0.0);
   std::vector<TargetRange> chunk_targets(chunks * count);
   const auto level = static_cast<std::int64_t>(level_nodes);
-  const auto route = [&]<class Code>(std::span<const Code> column) {
+  // The shape's branches are taken once, outside the loop over rows.
+  const auto route = [&]<bool kClassify, bool kWeighted, class Code>(
+                         std::span<const Code> column) {
     parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
       double* sums = chunk_sums.data() + chunk * count * width;
       TargetRange* targets = chunk_targets.data() + chunk * count;
@@ -97,17 +107,40 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
                                : static_cast<std::int32_t>(code) > routing.last_left_bin[at];
         const std::int32_t child = routing.left_child[at] + (right ? 1 : 0);
         node[r] = child;
-        const auto slot = static_cast<std::size_t>(child - routing.first_child);
-        const double w = rows.sample_weight ? rows.sample_weight[r] : 1.0;
-        shape.add_row(sums + slot * width, rows.y[r], w);
-        if (w > 0.0) targets[slot].add(rows.y[r]);
+        double* into = sums + static_cast<std::size_t>(child - routing.first_child) * width;
+        const double w = kWeighted ? rows.sample_weight[r] : 1.0;
+        const double y = rows.y[r];
+        if constexpr (kClassify) {
+          if constexpr (kWeighted) into[0] += w > 0.0 ? 1.0 : 0.0;
+          into[shape.first_class() + static_cast<std::ptrdiff_t>(y)] += w;
+        } else {
+          shape.add_row(into, y, w);
+        }
+        // A classifier's node is of one class when one class has weight: its
+        // sums tell, and its targets' range is not needed.
+        if constexpr (!kClassify) {
+          if (!kWeighted || w > 0.0) targets[child - routing.first_child].add(y);
+        }
       }
     });
   };
+  const auto by_shape = [&]<class Code>(std::span<const Code> column) {
+    const bool weighted = rows.sample_weight != nullptr;
+    if (shape.weighted != weighted) {
+      throw std::invalid_argument("route_rows: the children's sums are of another weighting");
+    }
+    if (shape.classifies()) {
+      weighted ? route.template operator()<true, true>(column)
+               : route.template operator()<true, false>(column);
+    } else {
+      weighted ? route.template operator()<false, true>(column)
+               : route.template operator()<false, false>(column);
+    }
+  };
   if (codes.narrow()) {
-    route(codes.narrow_codes(routing.feature));
+    by_shape(codes.narrow_codes(routing.feature));
   } else {
-    route(codes.wide_codes(routing.feature));
+    by_shape(codes.wide_codes(routing.feature));
   }
   for (std::size_t c = 0; c < chunks; ++c) {
     const double* sums = chunk_sums.data() + c * count * width;

@@ -61,8 +61,9 @@ struct LevelRouting {
 };
 
 // What the rows that reach each child add up to: their StatShape sums
-// (`children` x width) and the range of the targets of those of positive
-// weight. Sums of row blocks add up, and ranges merge, into the sums of the whole.
+// (`children` x width) and, for a regressor, the range of the targets of those
+// of positive weight (a classifier's sums tell whether a node holds one class).
+// Sums of row blocks add up, and ranges merge, into the sums of the whole.
 struct ChildSums {
   StatShape shape;
   std::vector<double> sums;
@@ -84,7 +85,7 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
 void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> totals,
               TargetRange& targets);
 
-// A node's summary from its StatShape sums and its targets' range.
+// A node's summary from its StatShape sums and (for a regressor) its targets' range.
 NodeSummary summary_of(const StatShape& shape, const double* sums, const TargetRange& targets,
                        Criterion criterion);
 

@@ -64,7 +64,7 @@ void check_max_bins(std::int32_t max_bins) {
   }
 }
 
-template <class Code>
+template <bool kWeighted, class Code>
 void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                std::span<const FeatureEdges> edges, const BinLayout& layout, Code* codes,
                std::size_t stride, std::span<BinRange> ranges, const double* weights) {
@@ -85,7 +85,7 @@ void bin_block(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
         column[r] = nan_bin;
       } else {
         column[r] = static_cast<Code>(bin);
-        if (weights == nullptr || weights[r] > 0.0) range[bin].add(v);
+        if (!kWeighted || weights[r] > 0.0) range[bin].add(v);
       }
     };
     // Four rows searched side by side: one search is a chain of dependent
@@ -325,12 +325,13 @@ void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int
     const auto first = begin + static_cast<std::int32_t>(block) * kRowBlock;
     const auto last = std::min(end, first + kRowBlock);
     const std::span<BinRange> mine(seen.data() + worker * total, total);
+    const auto n = static_cast<std::size_t>(rows_);
     if (narrow_codes_) {
-      bin_block(X, first, last, edges_, layout_, narrow_.data(), static_cast<std::size_t>(rows_),
-                mine, weights);
+      weights ? bin_block<true>(X, first, last, edges_, layout_, narrow_.data(), n, mine, weights)
+              : bin_block<false>(X, first, last, edges_, layout_, narrow_.data(), n, mine, weights);
     } else {
-      bin_block(X, first, last, edges_, layout_, wide_.data(), static_cast<std::size_t>(rows_),
-                mine, weights);
+      weights ? bin_block<true>(X, first, last, edges_, layout_, wide_.data(), n, mine, weights)
+              : bin_block<false>(X, first, last, edges_, layout_, wide_.data(), n, mine, weights);
     }
   });
   for (std::size_t w = 0; w < workers; ++w) {

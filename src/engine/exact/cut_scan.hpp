@@ -129,8 +129,11 @@ NodeSplit scan_cuts(Criterion& criterion, std::span<const ColumnEntry> run, cons
   // residue; the screens' bounds assume parts of real weight, so such cuts
   // are never screened, always checked.
   const double residue = 4 * static_cast<double>(n) * kRoundoff * std::abs(total);
+  // A local copy, and its test hoisted: the limits stay put through the scan.
+  const CutLimits least = limits;
+  const bool weighs = least.min_weight_leaf > 0.0;
   const auto heavy_enough = [&](double w_left) {
-    return limits.heavy_enough(w_left, total - w_left);
+    return !weighs || least.heavy_enough(w_left, total - w_left);
   };
 
   // Parts' values for a monotonic constraint, added up in run order.
