@@ -24,7 +24,6 @@ from sklearn.model_selection import GridSearchCV, train_test_split
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
 from . import __version__
-from ._categories import categorical_mask
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
 from .io import load, save
@@ -490,10 +489,6 @@ def run_fit(args) -> None:
                          f"{n_test} held out, and each side needs at least {FEWEST_ROWS_PER_SIDE}")
 
     estimator = _estimator(args, task, criterion)
-    text = [str(c) for c in X.columns[categorical_mask("from_dtype", X)]]
-    if args.max_bins is not None and text:
-        raise InputError(f"--max-bins does not work with categorical (text) columns yet: "
-                         f"{', '.join(text)}; leave out --max-bins, or those columns with --drop")
     if args.test_size == 0:
         X_train, X_test, y_train, y_test = X, None, y, None
     else:

@@ -297,7 +297,7 @@ FIT_OPTIONS = {
     "ccp-alpha": (["--drop", "id", "--ccp-alpha", "0.01"], ALL, {"ccp_alpha": 0.01}),
     "min-impurity-decrease": (["--drop", "id", "--min-impurity-decrease", "0.01"], ALL,
                               {"min_impurity_decrease": 0.01}),
-    "max-bins": (["--drop", "id,colour", "--max-bins", "4"], ["size", "noise"], {"max_bins": 4}),
+    "max-bins": (["--drop", "id", "--max-bins", "4"], ALL, {"max_bins": 4}),
     "test-size-0": (["--drop", "id", "--test-size", "0"], ALL, {"test_size": 0}),
 }
 
@@ -398,9 +398,6 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "argument --features: names 'size' more than once"),
     (["fit", "shop.csv", "--target", "size", "--class-weight", "balanced"],
      "--class-weight is for classification, and this is regression"),
-    (["fit", "shop.csv", "--target", "label", "--max-bins", "16"],
-     "--max-bins does not work with categorical (text) columns yet: colour; leave out "
-     "--max-bins, or those columns with --drop"),
     (["fit", "shop.csv", "--target", "size", "--drop", "id,colour,label", "--criterion", "mae",
       "--max-bins", "16"], "--max-bins does not work with the mae criterion"),
     (["fit", "shop.csv", "--target", "label", "--ccp-alpha", "-1"],
@@ -415,7 +412,7 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "--keep names 'prediction', a column the output has already"),
 ], ids=["ragged-fit", "ragged-predict", "unknown-features", "target-as-feature",
         "dropped-target", "nothing-left", "features-and-drop", "repeated-feature",
-        "class-weight-for-regression", "bins-and-categories", "bins-and-mae",
+        "class-weight-for-regression", "bins-and-mae",
         "negative-alpha", "nan-decrease", "long-separator", "unknown-kept", "kept-clash"])
 def test_bad_options_are_one_line_and_status_2(cli, shop, args, message):
     folder, frame = shop
