@@ -82,7 +82,19 @@ class _QORTree(BaseEstimator):
         bin_edges, optional, with max_bins set: the bins to grow from instead of
         quantiles of X, one array of upper edges per feature (ascending, ending with
         inf), such as another binned fit's `bin_edges_`.
+
+        A fit that fails (bad input, or memory running out) leaves the estimator as it
+        was: a fitted one keeps predicting with the tree it had.
         """
+        fitted = dict(self.__dict__)
+        try:
+            return self._fit(X, y, sample_weight, bin_edges)
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(fitted)
+            raise
+
+    def _fit(self, X, y, sample_weight, bin_edges):
         mask = categorical_mask(self.categorical_features, X)
         categories = None if mask is None else fit_categories(X, mask)
         X = encode(X, mask, categories)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/tree/flat_tree.hpp"
+#include "engine/tree/stage.hpp"
 
 namespace qor::bind {
 
@@ -30,6 +31,18 @@ inline std::int32_t extent(std::size_t n, const char* what) {
                                 " entries, more than the largest supported, 2147483647");
   }
   return static_cast<std::int32_t>(n);
+}
+
+// Runs a fit's work and turns running out of memory into an error that says
+// what the fit was doing and about how much that needed (MemoryError in Python).
+template <class Work>
+void say_what_ran_out(Work&& work) {
+  fit_stage() = {};
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory(fit_stage());
+  }
 }
 
 // A vector moved to the heap and handed to NumPy, which frees it.

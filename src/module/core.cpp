@@ -54,7 +54,7 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   qor::FlatTree tree;
   {
     nb::gil_scoped_release unlocked;
-    tree = qor::grow_tree(matrix, targets, weights, params);
+    qor::bind::say_what_ran_out([&] { tree = qor::grow_tree(matrix, targets, weights, params); });
   }
   return tree_arrays(std::move(tree));
 }

@@ -153,13 +153,15 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
   std::vector<qor::FeatureEdges> used;
   {
     nb::gil_scoped_release unlocked;
-    const int threads = qor::thread_count(params.n_threads);
-    const qor::BinnedMatrix codes =
-        given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
-              : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
-                              weights, params.categorical);
-    tree = qor::grow_binned({&codes, y.data(), weights}, params).tree;
-    used.assign(codes.all_edges().begin(), codes.all_edges().end());
+    qor::bind::say_what_ran_out([&] {
+      const int threads = qor::thread_count(params.n_threads);
+      const qor::BinnedMatrix codes =
+          given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
+                : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
+                                weights, params.categorical);
+      tree = qor::grow_binned({&codes, y.data(), weights}, params).tree;
+      used.assign(codes.all_edges().begin(), codes.all_edges().end());
+    });
   }
   return {tree_arrays(std::move(tree)), edge_arrays(used)};
 }

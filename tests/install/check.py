@@ -66,11 +66,10 @@ def main() -> None:
     args = parser.parse_args()
 
     X, labels, targets = table()
-    numbers = X[["size", "count"]]  # binned growth takes no categorical feature yet
     models = {
         "gini": (QORClassifier(max_depth=4, n_jobs=2), X, labels),
         "entropy, binned": (QORClassifier(criterion="entropy", max_depth=4, max_bins=16),
-                            numbers, labels),
+                            X, labels),
         "mse": (QORRegressor(max_depth=4, n_jobs=2), X, targets),
         "mae": (QORRegressor(criterion="mae", max_depth=3), X, targets),
     }
@@ -114,6 +113,16 @@ def main() -> None:
         predicted = pd.read_csv(Path(folder) / "predicted.csv")
         check(predicted["prediction"].tolist() == saved.predict(X).tolist(),
               "qor predict predicts as the model it saved")
+
+    # The compatibility module, on the numeric columns.
+    import _qor_native
+    native = _qor_native.QORModel("classification", "gini", 4, 2, 1)
+    numbers = np.ascontiguousarray(X[["size", "count"]].to_numpy(dtype=np.float64))
+    codes = np.searchsorted(np.unique(labels), labels).astype(np.float64)
+    native.fit(numbers, codes)
+    check(len(native.depth_features_) > 1, "_qor_native: a tree of several levels")
+    digest.update(np.asarray(native.predict_proba(numbers)).tobytes())
+    digest.update(repr(sorted(native.depth_features_.items())).encode())
 
     fingerprint = digest.hexdigest()
     print(f"qor {qor.__version__} on Python {sys.version.split()[0]}, NumPy {np.__version__}: "

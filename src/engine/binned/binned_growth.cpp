@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/tree/parallel.hpp"
+#include "engine/tree/stage.hpp"
 
 namespace qor {
 
@@ -189,6 +190,10 @@ bool BinnedGrower::next_level() {
     return false;
   }
   plan_level();
+  const StageMark building("building the histograms of a level",
+                           static_cast<std::size_t>(plan_.slots + 1) *
+                               static_cast<std::size_t>(layout_.total()) *
+                               static_cast<std::size_t>(shape_.width) * sizeof(double));
   histograms_.reset(plan_.slots);
   built_ = SlotMap{static_cast<std::int32_t>(loop_.frontier_id(0)), plan_.slot};
   for (std::size_t i = 0; i < plan_.slot.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/tree/parallel.hpp"
+#include "engine/tree/stage.hpp"
 
 namespace qor {
 
@@ -430,6 +431,9 @@ BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> ed
   if (edges.size() != static_cast<std::size_t>(std::max(X.cols, 0))) {
     throw std::invalid_argument("bin_with_edges: one set of edges per column of X is needed");
   }
+  // A code of one or two bytes per value.
+  const StageMark binning("binning the values of every feature",
+                          static_cast<std::size_t>(std::max(X.rows, 0)) * edges.size() * 2);
   BinnedMatrix binned(std::move(edges), X.rows);
   binned.bin_rows(X, 0, X.rows, n_threads, weights);
   return binned;
@@ -455,7 +459,12 @@ BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::
   const auto is_categorical = [&](std::size_t f) {
     return f < categorical.size() && categorical[f] != 0;
   };
+  std::optional<StageMark> stage;
+  stage.emplace("placing the bins of every feature",
+                static_cast<std::size_t>(std::min(X.rows, params.sample_rows)) *
+                    static_cast<std::size_t>(std::max(X.cols, 0)) * sizeof(double));
   std::vector<FeatureEdges> edges = sample_edges(X, params, n_threads, weights);
+  stage.reset();
   for (std::size_t f = 0; f < edges.size(); ++f) {
     if (!is_categorical(f)) continue;
     double largest = -1.0;

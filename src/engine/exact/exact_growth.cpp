@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -14,6 +15,7 @@
 #include "engine/exact/exact_search.hpp"
 #include "engine/level/level_loop.hpp"
 #include "engine/tree/parallel.hpp"
+#include "engine/tree/stage.hpp"
 
 namespace qor {
 
@@ -181,7 +183,14 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   std::vector<std::int32_t> features(static_cast<std::size_t>(n_features));
   std::iota(features.begin(), features.end(), 0);
   const std::vector<std::vector<std::uint32_t>> first{std::move(rows)};
+  // The sorted columns (4 bytes a value), and each sorting thread's keys and values.
+  const auto rows_in = static_cast<std::size_t>(n);
+  std::optional<StageMark> stage;
+  stage.emplace("sorting the values of every feature",
+                (static_cast<std::size_t>(n_features) + 2) * rows_in * 4 +
+                    static_cast<std::size_t>(thread_count(params.n_threads)) * rows_in * 32);
   FrontierColumns columns(X, y, first, features, params.criterion, params.n_threads);
+  stage.reset();
   const auto sorted_of = [&](std::size_t segment) {
     return params.criterion == Criterion::Mae ? columns.target_run(segment)
                                               : std::span<const ColumnEntry>{};
@@ -255,6 +264,8 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     loop.split(cuts, children);
     // Children that may not split are never searched: their rows need no sorting.
     if (!loop.grows_further()) break;
+    const StageMark moving("moving the sorted rows to the children of a level",
+                           static_cast<std::size_t>(thread_count(params.n_threads)) * level_rows * 5);
     columns.partition(splits, goes_left, params.n_threads);
   }
   return loop.take_tree();

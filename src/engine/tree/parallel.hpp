@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -30,8 +31,11 @@ inline int threads_for(std::size_t work, int threads) noexcept {
 // (worker in [0, threads) names the thread, for per-thread scratch). Tasks are
 // handed out in order from a shared counter; what a task computes must not
 // depend on which worker runs it. With one thread, or one task, everything runs
-// on the calling thread and no thread is started. The first exception a task
-// throws is rethrown here after every thread has stopped.
+// on the calling thread and no thread is started. A thread the system refuses
+// to start (no memory for its stack, too many threads) is done without: the
+// tasks go to the workers that did start, the calling thread at least, and the
+// result is the same. The first exception a task throws is rethrown here after
+// every thread has stopped.
 template <class Task>
 void parallel_for(std::size_t tasks, int threads, Task&& task) {
   const auto workers = static_cast<std::size_t>(std::max(1, threads));
@@ -58,7 +62,13 @@ void parallel_for(std::size_t tasks, int threads, Task&& task) {
   const std::size_t started = std::min(workers, tasks) - 1;
   std::vector<std::jthread> pool;
   pool.reserve(started);
-  for (std::size_t w = 1; w <= started; ++w) pool.emplace_back(work, w);
+  for (std::size_t w = 1; w <= started; ++w) {
+    try {
+      pool.emplace_back(work, w);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
   work(0);
   pool.clear();  // joins
   if (error) std::rethrow_exception(error);
