@@ -2,9 +2,11 @@
 
 #include <limits>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
+#include "engine/exact/exact_growth.hpp"
 #include "engine/tree/prediction.hpp"
 #include "fixtures.hpp"
 
@@ -105,6 +107,102 @@ TEST(Predict, TrainingRowsReachTheLeafHoldingThem) {
   for (std::size_t i = 0; i < t.y.size(); ++i) {
     const qor::Node& leaf = qor::leaf_for_row(t.X(), i, *model.root);
     EXPECT_NE(std::find(leaf.indices.begin(), leaf.indices.end(), i), leaf.indices.end());
+  }
+}
+
+// The leaf of one row by the rule itself, one node at a time.
+std::int64_t walk(const qor::TreeView& tree, const qor::FeatureMatrix& X, std::int32_t row) {
+  std::int64_t node = 0;
+  while (tree.children_left[static_cast<std::size_t>(node)] >= 0) {
+    const auto at = static_cast<std::size_t>(node);
+    const double x = X.at(row, static_cast<std::int32_t>(tree.feature[at]));
+    const bool categorical =
+        !tree.category_start.empty() && tree.category_end[at] > tree.category_start[at];
+    const bool left =
+        categorical ? qor::contains_category(
+                          tree.categories_left.subspan(
+                              static_cast<std::size_t>(tree.category_start[at]),
+                              static_cast<std::size_t>(tree.category_end[at] - tree.category_start[at])),
+                          x)
+                    : x <= tree.threshold[at];
+    node = left ? tree.children_left[at] : tree.children_right[at];
+  }
+  return node;
+}
+
+// Rows routed in blocks, level by level, reach the leaves a row-by-row walk
+// reaches: numbers, NaN, categories seen and unseen, on any thread count, in
+// grown trees and in trees whose right child does not follow its left one.
+TEST(BlockRouting, ReachesTheLeafOfTheRowByRowWalk) {
+  std::mt19937_64 rng(17);
+  const std::int32_t rows = 3000;
+  std::vector<double> x(static_cast<std::size_t>(rows) * 3);
+  std::vector<double> y(rows);
+  for (std::int32_t r = 0; r < rows; ++r) {
+    double* row = x.data() + static_cast<std::size_t>(r) * 3;
+    row[0] = std::normal_distribution<double>()(rng);
+    row[1] = static_cast<double>(rng() % 7);  // category codes
+    row[2] = rng() % 9 == 0 ? nan : std::normal_distribution<double>()(rng);
+    y[static_cast<std::size_t>(r)] = (row[0] + (row[1] > 3 ? 1 : 0) + std::normal_distribution<double>()(rng) > 0.5) ? 1 : 0;
+  }
+  qor::TreeParams params;
+  params.n_classes = 2;
+  params.max_depth = 9;
+  params.categorical = {0, 1, 0};
+  const qor::FeatureMatrix X{x.data(), rows, 3, true};
+  const qor::FlatTree grown = qor::grow_tree(X, {y.data(), rows}, nullptr, params);
+  ASSERT_TRUE(std::any_of(grown.category_end.begin(), grown.category_end.end(),
+                          [](std::int64_t e) { return e > 0; }));
+  // Unseen categories and NaN in the rows routed.
+  std::vector<double> z = x;
+  for (std::size_t i = 1; i < z.size(); i += 3 * 5) z[i] = i % 2 == 0 ? 11.0 : nan;
+  const qor::FeatureMatrix Z{z.data(), rows, 3, true};
+
+  // A chain whose right children sit before their left ones' ids: 0 -> (2, 1), 1 -> (4, 3).
+  const std::vector<std::int64_t> left{2, 4, -1, -1, -1};
+  const std::vector<std::int64_t> right{1, 3, -1, -1, -1};
+  const std::vector<std::int64_t> feature{0, 2, -2, -2, -2};
+  const std::vector<double> threshold{0.0, 0.5, -2, -2, -2};
+  const qor::TreeView crossed{left, right, feature, threshold, {}, {}, {}};
+
+  for (const qor::TreeView& tree : {qor::TreeView::of(grown), crossed}) {
+    const std::size_t nodes = tree.children_left.size();
+    std::vector<double> value(nodes * 2);
+    for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<double>(i % 5);
+    for (const int threads : {1, 3}) {
+      std::vector<std::int64_t> leaves(rows);
+      qor::apply_rows(tree, Z, leaves, threads);
+      std::vector<std::int64_t> argmax(rows);
+      qor::leaf_argmax(tree, value, 2, Z, argmax, threads);
+      std::vector<double> values(static_cast<std::size_t>(rows) * 2);
+      qor::leaf_values(tree, value, 2, Z, values, threads);
+      const qor::Paths paths = qor::decision_paths(tree, Z, threads);
+      for (std::int32_t r = 0; r < rows; ++r) {
+        const auto i = static_cast<std::size_t>(r);
+        const std::int64_t want = walk(tree, Z, r);
+        ASSERT_EQ(leaves[i], want) << "row " << r;
+        const double* v = value.data() + static_cast<std::size_t>(want) * 2;
+        EXPECT_EQ(argmax[i], v[1] > v[0] ? 1 : 0);
+        EXPECT_EQ(values[2 * i + 1], v[1]);
+        EXPECT_EQ(paths.nodes[static_cast<std::size_t>(paths.offsets[i + 1] - 1)], want);
+      }
+    }
+  }
+}
+
+TEST(BlockRouting, RefusesATreeWhoseChildrenDoNotFollowItBeforeReadingARow) {
+  const std::vector<std::int64_t> left{1, 0, -1};
+  const std::vector<std::int64_t> right{2, 2, -1};
+  const std::vector<std::int64_t> feature{0, 0, -2};
+  const std::vector<double> threshold{0.0, 0.0, -2};
+  const qor::TreeView loop{left, right, feature, threshold, {}, {}, {}};
+  const Table t({1.0}, {});
+  std::vector<std::int64_t> leaves(1);
+  try {
+    qor::apply_rows(loop, t.X(), leaves, 1);
+    FAIL() << "walked a tree that loops";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "tree arrays are not a tree: node 1 has children that do not follow it");
   }
 }
 

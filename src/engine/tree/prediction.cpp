@@ -1,6 +1,7 @@
 #include "engine/tree/prediction.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -12,59 +13,141 @@ namespace {
 
 // Rows per task: enough to pay for handing the task out.
 constexpr std::size_t kRowsPerTask = 4096;
+// Rows routed side by side, one level at a time: their loads are independent,
+// so the memory system serves many at once instead of one row's chain of
+// dependent reads after another.
+constexpr std::size_t kBlock = 64;
 
-void check_view(const TreeView& tree) {
-  const std::size_t n = tree.children_left.size();
-  const bool categories = !tree.category_start.empty() || !tree.category_end.empty();
-  if (n == 0 || tree.children_right.size() != n || tree.feature.size() != n ||
-      tree.threshold.size() != n ||
-      (categories && (tree.category_start.size() != n || tree.category_end.size() != n))) {
-    throw std::invalid_argument("tree arrays are empty or of unequal lengths");
-  }
-}
+// A tree checked whole before any row is routed, in the form the routing
+// reads: per node one 16-byte step (its threshold, its left child and how far
+// its right child lies from it), a leaf pointing at itself both ways, so that
+// every row takes one step per level whether or not it has reached its leaf.
+struct Router {
+  struct Step {
+    double threshold = 0.0;
+    std::int32_t left = 0;   // the child for x <= threshold; a leaf: itself
+    std::int32_t right = 0;  // the other child's id less `left`; a leaf: 0
+  };
+  std::vector<Step> steps;
+  std::vector<std::int64_t> feature;  // per node: its column; a leaf: 0
+  // Per level: the column every split of that depth reads, where they all read
+  // one (as in every tree qor grows): a row's next value is then known before
+  // its node is. Empty where some depth splits on two features.
+  std::vector<std::int64_t> level_feature;
+  std::vector<std::uint8_t> categorical;  // per node: 1 on a categorical split (or empty: none)
+  const TreeView* tree = nullptr;
+  std::int64_t depth = 0;  // of the deepest leaf: the steps every row takes at most
 
-// Whether `x` is one of the node's left categories (the caller has checked
-// that their list lies inside the pool).
-bool in_left_categories(const TreeView& tree, std::size_t at, double x) noexcept {
-  const auto begin = static_cast<std::size_t>(tree.category_start[at]);
-  const auto end = static_cast<std::size_t>(tree.category_end[at]);
-  return contains_category(tree.categories_left.subspan(begin, end - begin), x);
-}
-
-// Walks row i to its leaf, calling visit(node) at every node passed, the leaf included.
-template <class Visit>
-std::int64_t walk(const TreeView& tree, const FeatureMatrix& X, std::int32_t row, Visit&& visit) {
-  const auto count = static_cast<std::int64_t>(tree.children_left.size());
-  std::int64_t node = 0;
-  for (;;) {
-    visit(node);
-    const auto at = static_cast<std::size_t>(node);
-    const std::int64_t left = tree.children_left[at];
-    if (left < 0) return node;
-    const std::int64_t f = tree.feature[at];
-    const std::int64_t right = tree.children_right[at];
-    if (f < 0 || f >= X.cols || left <= node || right <= node || left >= count || right >= count) {
-      throw std::invalid_argument(
-          f < 0 || f >= X.cols ? "X has " + std::to_string(X.cols) +
-                                     " columns, but the tree splits on feature " + std::to_string(f)
-                               : "tree arrays are not a tree: node " + std::to_string(node) +
-                                     " has children that do not follow it");
+  // Every internal node's children must follow it inside the tree (so a walk
+  // ends), its feature must be a column of X, and its categories must lie in
+  // the pool: the routing reads nothing outside its arrays or X.
+  Router(const TreeView& view, std::int32_t columns) : tree(&view) {
+    const std::size_t n = view.children_left.size();
+    const bool categories = !view.category_start.empty() || !view.category_end.empty();
+    if (n == 0 || view.children_right.size() != n || view.feature.size() != n ||
+        view.threshold.size() != n ||
+        (categories && (view.category_start.size() != n || view.category_end.size() != n))) {
+      throw std::invalid_argument("tree arrays are empty or of unequal lengths");
     }
-    const double x = X.at(row, static_cast<std::int32_t>(f));
-    if (!tree.category_start.empty() && tree.category_end[at] != tree.category_start[at]) {
-      const std::int64_t begin = tree.category_start[at];
-      const std::int64_t end = tree.category_end[at];
-      if (begin < 0 || end < begin ||
-          end > static_cast<std::int64_t>(tree.categories_left.size())) {
-        throw std::invalid_argument("tree arrays are not a tree: node " + std::to_string(node) +
-                                    " has categories outside their list");
+    if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      throw std::invalid_argument("a tree of more than 2**31 - 1 nodes");
+    }
+    steps.resize(n);
+    feature.assign(n, 0);
+    if (categories) categorical.assign(n, 0);
+    std::vector<std::int64_t> level(n, 0);
+    bool uniform = true;
+    const auto count = static_cast<std::int64_t>(n);
+    for (std::size_t at = 0; at < n; ++at) {
+      const auto node = static_cast<std::int64_t>(at);
+      const std::int64_t l = view.children_left[at];
+      if (l < 0) {
+        steps[at] = {0.0, static_cast<std::int32_t>(node), 0};
+        continue;
       }
-      node = in_left_categories(tree, at, x) ? left : right;
-    } else {
-      node = x <= tree.threshold[at] ? left : right;
+      const std::int64_t r = view.children_right[at];
+      const std::int64_t f = view.feature[at];
+      if (l <= node || r <= node || l >= count || r >= count) {
+        throw std::invalid_argument("tree arrays are not a tree: node " + std::to_string(node) +
+                                    " has children that do not follow it");
+      }
+      if (f < 0 || f >= columns) {
+        throw std::invalid_argument("X has " + std::to_string(columns) +
+                                    " columns, but the tree splits on feature " +
+                                    std::to_string(f));
+      }
+      if (categories && view.category_end[at] != view.category_start[at]) {
+        const std::int64_t begin = view.category_start[at];
+        const std::int64_t end = view.category_end[at];
+        if (begin < 0 || end < begin ||
+            end > static_cast<std::int64_t>(view.categories_left.size())) {
+          throw std::invalid_argument("tree arrays are not a tree: node " + std::to_string(node) +
+                                      " has categories outside their list");
+        }
+        categorical[at] = 1;
+      }
+      steps[at] = {view.threshold[at], static_cast<std::int32_t>(l),
+                   static_cast<std::int32_t>(r - l)};
+      feature[at] = f;
+      // Children follow their parents, so a parent's level is known first.
+      const std::int64_t d = level[at];
+      level[static_cast<std::size_t>(l)] = level[static_cast<std::size_t>(r)] = d + 1;
+      depth = std::max(depth, d + 1);
+      if (level_feature.size() <= static_cast<std::size_t>(d)) {
+        level_feature.resize(static_cast<std::size_t>(d) + 1, -1);
+      }
+      auto& shared = level_feature[static_cast<std::size_t>(d)];
+      uniform = uniform && (shared < 0 || shared == f);
+      shared = f;
+    }
+    if (!uniform) level_feature.clear();
+    if (std::none_of(categorical.begin(), categorical.end(), [](std::uint8_t c) { return c; })) {
+      categorical.clear();
     }
   }
-}
+
+  // Whether `x` is one of the node's left categories (checked to lie in the pool).
+  bool in_left_categories(std::size_t at, double x) const noexcept {
+    const auto begin = static_cast<std::size_t>(tree->category_start[at]);
+    const auto end = static_cast<std::size_t>(tree->category_end[at]);
+    return contains_category(tree->categories_left.subspan(begin, end - begin), x);
+  }
+
+  // The node a row at `node` with value `x` moves to; a leaf keeps it.
+  [[gnu::always_inline]] std::int32_t next(std::size_t at, double x, bool categories) const noexcept {
+    const Step s = steps[at];
+    bool goes_left = x <= s.threshold;
+    if (categories && categorical[at] != 0) goes_left = in_left_categories(at, x);
+    // Chosen by arithmetic: a branch on it would be as good as a coin toss.
+    return s.left + (s.right & (static_cast<std::int32_t>(goes_left) - 1));
+  }
+
+  bool is_leaf(std::size_t at) const noexcept { return steps[at].right == 0 && steps[at].left == static_cast<std::int32_t>(at); }
+
+  // The leaves of rows [first, first + count) of X, count <= kBlock, into `leaves`.
+  template <bool kCategories, bool kLevelFeature>
+  void route(const FeatureMatrix& X, std::size_t first, std::size_t count,
+             std::int64_t* leaves) const noexcept {
+    std::int32_t node[kBlock] = {};
+    // A block ends when all its rows stand at leaves: at most `depth` levels,
+    // fewer where the block's rows end higher up (a deep, narrow tree).
+    bool moved = true;
+    for (std::int64_t level = 0; level < depth && moved; ++level) {
+      moved = false;
+      const auto shared = kLevelFeature ? static_cast<std::int32_t>(level_feature[static_cast<std::size_t>(level)]) : 0;
+      for (std::size_t b = 0; b < count; ++b) {
+        const auto at = static_cast<std::size_t>(node[b]);
+        const auto column =
+            kLevelFeature ? shared : static_cast<std::int32_t>(feature[at]);
+        const double x = X.at(static_cast<std::int32_t>(first + b), column);
+        const std::int32_t to = next(at, x, kCategories);
+        moved |= to != node[b];
+        node[b] = to;
+      }
+    }
+    std::copy_n(node, count, leaves);
+  }
+};
 
 template <class PerRow>
 void for_rows(const FeatureMatrix& X, int threads, PerRow&& per_row) {
@@ -76,62 +159,101 @@ void for_rows(const FeatureMatrix& X, int threads, PerRow&& per_row) {
   });
 }
 
+// Calls per_block(first, count, leaves) for blocks of rows with their leaves.
+template <class PerBlock>
+void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBlock&& per_block) {
+  const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
+  const std::size_t tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
+  parallel_for(tasks, threads, [&](std::size_t task, std::size_t) {
+    const std::size_t last = std::min(rows, (task + 1) * kRowsPerTask);
+    std::int64_t leaves[kBlock];
+    for (std::size_t first = task * kRowsPerTask; first < last; first += kBlock) {
+      const std::size_t count = std::min(kBlock, last - first);
+      const bool categories = !router.categorical.empty();
+      const bool shared = !router.level_feature.empty();
+      if (shared) {
+        categories ? router.route<true, true>(X, first, count, leaves)
+                   : router.route<false, true>(X, first, count, leaves);
+      } else {
+        categories ? router.route<true, false>(X, first, count, leaves)
+                   : router.route<false, false>(X, first, count, leaves);
+      }
+      per_block(first, count, static_cast<const std::int64_t*>(leaves));
+    }
+  });
+}
+
 }  // namespace
 
 void apply_rows(const TreeView& tree, const FeatureMatrix& X, std::span<std::int64_t> leaves,
                 int threads) {
-  check_view(tree);
-  for_rows(X, threads, [&](std::size_t i) {
-    leaves[i] = walk(tree, X, static_cast<std::int32_t>(i), [](std::int64_t) {});
+  const Router router(tree, X.cols);
+  for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
+    std::copy_n(at, count, leaves.begin() + static_cast<std::ptrdiff_t>(first));
   });
 }
 
 Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads) {
-  check_view(tree);
+  const Router router(tree, X.cols);
   const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
+  // A row passes one node per step until its leaf.
+  const auto walk = [&](std::size_t i, auto&& visit) {
+    std::int64_t node = 0;
+    visit(node);
+    while (!router.is_leaf(static_cast<std::size_t>(node))) {
+      const auto at = static_cast<std::size_t>(node);
+      node = router.next(at, X.at(static_cast<std::int32_t>(i), static_cast<std::int32_t>(router.feature[at])), !router.categorical.empty());
+      visit(node);
+    }
+  };
   Paths paths;
   paths.offsets.assign(rows + 1, 0);
   for_rows(X, threads, [&](std::size_t i) {
     std::int64_t length = 0;
-    walk(tree, X, static_cast<std::int32_t>(i), [&](std::int64_t) { ++length; });
+    walk(i, [&](std::int64_t) { ++length; });
     paths.offsets[i + 1] = length;
   });
   for (std::size_t i = 0; i < rows; ++i) paths.offsets[i + 1] += paths.offsets[i];
   paths.nodes.resize(static_cast<std::size_t>(paths.offsets[rows]));
   for_rows(X, threads, [&](std::size_t i) {
     auto at = static_cast<std::size_t>(paths.offsets[i]);
-    walk(tree, X, static_cast<std::int32_t>(i),
-         [&](std::int64_t node) { paths.nodes[at++] = node; });
+    walk(i, [&](std::int64_t node) { paths.nodes[at++] = node; });
   });
   return paths;
 }
 
 void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
                  const FeatureMatrix& X, std::span<double> out, int threads) {
-  check_view(tree);
+  const Router router(tree, X.cols);
   if (value.size() != tree.children_left.size() * width) {
     throw std::invalid_argument("tree values do not match its nodes");
   }
-  for_rows(X, threads, [&](std::size_t i) {
-    const auto leaf =
-        static_cast<std::size_t>(walk(tree, X, static_cast<std::int32_t>(i), [](std::int64_t) {}));
-    std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(leaf * width), width,
-                out.begin() + static_cast<std::ptrdiff_t>(i * width));
+  for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
+    for (std::size_t b = 0; b < count; ++b) {
+      std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(at[b]) * width),
+                  width, out.begin() + static_cast<std::ptrdiff_t>((first + b) * width));
+    }
   });
 }
 
 void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
                  const FeatureMatrix& X, std::span<std::int64_t> out, int threads) {
-  check_view(tree);
-  if (width == 0 || value.size() != tree.children_left.size() * width) {
+  const Router router(tree, X.cols);
+  const std::size_t nodes = tree.children_left.size();
+  if (width == 0 || value.size() != nodes * width) {
     throw std::invalid_argument("tree values do not match its nodes");
   }
-  for_rows(X, threads, [&](std::size_t i) {
-    const auto leaf =
-        static_cast<std::size_t>(walk(tree, X, static_cast<std::int32_t>(i), [](std::int64_t) {}));
-    const double* row = value.data() + leaf * width;
-    // max_element keeps the first of equal largest entries.
-    out[i] = std::max_element(row, row + width) - row;
+  // Each node's answer once, rather than once per row that reaches it;
+  // max_element keeps the first of equal largest entries.
+  std::vector<std::int64_t> answer(nodes);
+  for (std::size_t node = 0; node < nodes; ++node) {
+    const double* row = value.data() + node * width;
+    answer[node] = std::max_element(row, row + width) - row;
+  }
+  for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
+    for (std::size_t b = 0; b < count; ++b) {
+      out[first + b] = answer[static_cast<std::size_t>(at[b])];
+    }
   });
 }
 
