@@ -46,7 +46,11 @@ std::vector<Rows> partition(FrontierColumns& columns, std::vector<std::size_t> s
     children.push_back(left);
     children.push_back(right);
   }
-  columns.partition(splits, goes_left, threads);
+  std::vector<std::uint64_t> bits((goes_left.size() + 63) / 64, 0);
+  for (std::size_t r = 0; r < goes_left.size(); ++r) {
+    bits[r / 64] |= static_cast<std::uint64_t>(goes_left[r] != 0) << (r % 64);
+  }
+  columns.partition(splits, bits, threads);
   return children;
 }
 

@@ -78,9 +78,25 @@ struct TallyScratch {
   std::vector<double> m_log2_m;        // [m] = m log2 m (unit weights, entropy)
 };
 
+// Label codes of rows, read one row at a time: from an array of codes, or
+// from one bit per row where there are two labels. A scan reads one code per
+// row visited, scattered over the rows: bits keep a large fit's codes in
+// cache where bytes would not fit.
+template <class T>
+struct CodeArray {
+  const T* codes = nullptr;
+  std::uint32_t operator()(std::uint32_t row) const noexcept { return codes[row]; }
+};
+struct CodeBits {
+  const std::uint64_t* words = nullptr;
+  std::uint32_t operator()(std::uint32_t row) const noexcept {
+    return static_cast<std::uint32_t>((words[row >> 6] >> (row & 63)) & 1u);
+  }
+};
+
 // kUnit: every weight is 1, so weights are row counts, kept as integers, and
-// tables replace divisions and logarithms. Code: the label code type.
-template <bool kGini, bool kUnit, class Code>
+// tables replace divisions and logarithms. Codes: how the label codes are read.
+template <bool kGini, bool kUnit, class Codes>
 class TallyCut {
  public:
   static constexpr bool kReplays = true;
@@ -92,7 +108,7 @@ class TallyCut {
     Count squares_right = 0;  // gini: the same on the right
     std::size_t seen = 0;     // entropy: the left part holds exactly the slots 0..seen-1
     // The scratch the moves touch, in the scan's locals (kept in registers).
-    const Code* codes = nullptr;
+    Codes codes;
     const std::uint32_t* slot_of = nullptr;
     std::uint32_t* slot_at = nullptr;
     Count* left = nullptr;
@@ -101,7 +117,7 @@ class TallyCut {
     double* f_right = nullptr;
   };
 
-  TallyCut(const TallyNode& node, TallyScratch& scratch, std::span<const Code> codes)
+  TallyCut(const TallyNode& node, TallyScratch& scratch, Codes codes)
       : node_(node), s_(scratch), codes_(codes) {}
 
   double weight() const noexcept { return node_.weight; }
@@ -112,7 +128,7 @@ class TallyCut {
     slots_ = node_.codes.size();
     s_.slot_total.resize(slots_);
     for (std::size_t k = 0; k < run.size() && s_.code_of_slot.size() < slots_; ++k) {
-      const std::uint32_t code = codes_[run[k].row()];
+      const std::uint32_t code = codes_(run[k].row());
       if (s_.slot_of[code] == kNoSlot) {
         s_.slot_of[code] = static_cast<std::uint32_t>(s_.code_of_slot.size());
         s_.slot_total[s_.code_of_slot.size()] = node_.total[code];
@@ -145,7 +161,7 @@ class TallyCut {
       state.f_left = s_.f_left.data();
       state.f_right = s_.f_right.data();
     }
-    state.codes = codes_.data();
+    state.codes = codes_;
     state.slot_of = s_.slot_of.data();
     state.slot_at = s_.slot_at.data();
     set_bound();
@@ -154,7 +170,7 @@ class TallyCut {
 
   [[gnu::always_inline]] void move(State& state, std::size_t k, std::uint32_t row,
                                    double w) const noexcept {
-    const std::uint32_t slot = state.slot_of[state.codes[row]];
+    const std::uint32_t slot = state.slot_of[state.codes(row)];
     state.slot_at[k] = slot;
     Count& l = state.left[slot];
     Count& r = state.right[slot];
@@ -318,7 +334,7 @@ class TallyCut {
 
   const TallyNode& node_;
   TallyScratch& s_;
-  std::span<const Code> codes_;
+  Codes codes_;
   Count* left_ = nullptr;   // per slot: the left part's weight (scratch)
   Count* right_ = nullptr;  // per slot: the right part's weight
   std::size_t slots_ = 0;

@@ -107,11 +107,17 @@ template <bool kGini, bool kUnit, class OnScreen>
 inline NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
                                 const FeatureMatrix& X, const MonotoneRun& monotone,
                                 OnScreen on_screen) {
-  if (columns_.narrow_label_codes().empty()) {
-    TallyCut<kGini, kUnit, std::uint32_t> cut(tally_, tally_scratch_, columns_.label_codes());
+  if (!columns_.label_bits().empty()) {
+    TallyCut<kGini, kUnit, CodeBits> cut(tally_, tally_scratch_, {columns_.label_bits().data()});
     return scan(cut, run, feature, X, monotone, on_screen);
   }
-  TallyCut<kGini, kUnit, std::uint8_t> cut(tally_, tally_scratch_, columns_.narrow_label_codes());
+  if (columns_.narrow_label_codes().empty()) {
+    TallyCut<kGini, kUnit, CodeArray<std::uint32_t>> cut(tally_, tally_scratch_,
+                                                         {columns_.label_codes().data()});
+    return scan(cut, run, feature, X, monotone, on_screen);
+  }
+  TallyCut<kGini, kUnit, CodeArray<std::uint8_t>> cut(tally_, tally_scratch_,
+                                                      {columns_.narrow_label_codes().data()});
   return scan(cut, run, feature, X, monotone, on_screen);
 }
 

@@ -200,6 +200,7 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   LevelScores scores;
   std::vector<NodeCut> cuts;
   std::vector<std::uint8_t> goes_left(columns.row_span(), 0);
+  std::vector<std::uint64_t> left_bits((columns.row_span() + 63) / 64, 0);  // the same in bits
   std::vector<std::pair<NodeSummary, NodeSummary>> parts;  // per searched node that splits
   std::vector<NodeSummary> children;
   std::vector<FrontierColumns::Split> splits;
@@ -266,7 +267,20 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     if (!loop.grows_further()) break;
     const StageMark moving("moving the sorted rows to the children of a level",
                            static_cast<std::size_t>(thread_count(params.n_threads)) * level_rows * 5);
-    columns.partition(splits, goes_left, params.n_threads);
+    // Each word of bits is packed by one thread from its 64 rows' bytes.
+    parallel_for((left_bits.size() + 1023) / 1024, threads_for(goes_left.size(), params.n_threads),
+                 [&](std::size_t block, std::size_t) {
+                   const std::size_t last = std::min(left_bits.size(), (block + 1) * 1024);
+                   for (std::size_t w = block * 1024; w < last; ++w) {
+                     std::uint64_t word = 0;
+                     const std::size_t rows_here = std::min<std::size_t>(64, goes_left.size() - w * 64);
+                     for (std::size_t b = 0; b < rows_here; ++b) {
+                       word |= static_cast<std::uint64_t>(goes_left[w * 64 + b] & 1u) << b;
+                     }
+                     left_bits[w] = word;
+                   }
+                 });
+    columns.partition(splits, left_bits, params.n_threads);
   }
   return loop.take_tree();
 }

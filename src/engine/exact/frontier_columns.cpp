@@ -46,32 +46,45 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
                   std::span(entries_).subspan(column * length_ + segment.begin, n));
     }
   };
-  // A few columns per pass over X: reading one column of a row-major X pulls
-  // every cache line of X. Few enough that each thread's values and sort
-  // scratch stay a small share of X.
-  constexpr std::size_t kBlock = 2;
-  const std::size_t blocks = (features.size() + kBlock - 1) / kBlock;
-  const int workers = std::max(
-      1, std::min(threads_for(length_ * features.size(), threads), static_cast<int>(blocks)));
-  std::vector<ColumnSorter> sorters(static_cast<std::size_t>(workers));
-  std::vector<std::vector<double>> values(static_cast<std::size_t>(workers));
-  parallel_for(blocks, workers, [&](std::size_t block, std::size_t worker) {
-    const std::size_t first = block * kBlock;
-    const std::size_t count = std::min(kBlock, features.size() - first);
-    std::vector<double>& buffer = values[worker];
-    buffer.resize(count * length_);
-    for (std::size_t i = 0; i < length_; ++i) {
+  // One pass over X, row by row, leaves the high 32 bits of every value's sort
+  // key where its column's entries will go: reading X once, in its own order,
+  // is what a row-major matrix allows cheaply. Each feature is then sorted on
+  // its own, its full keys read back from X only where high bits tie.
+  constexpr std::size_t kRowChunk = 1 << 14;
+  const std::size_t chunks = (length_ + kRowChunk - 1) / kRowChunk;
+  const int readers =
+      std::max(1, std::min(threads_for(length_ * features.size(), threads), static_cast<int>(chunks)));
+  std::vector<ColumnEntry*> into(features.size());
+  for (std::size_t c = 0; c < features.size(); ++c) {
+    into[c] = entries_.data() +
+              static_cast<std::size_t>(column_of_[static_cast<std::size_t>(features[c])]) * length_;
+  }
+  parallel_for(chunks, readers, [&](std::size_t chunk, std::size_t) {
+    const std::size_t end = std::min(length_, (chunk + 1) * kRowChunk);
+    for (std::size_t i = chunk * kRowChunk; i < end; ++i) {
       const auto r = static_cast<std::int32_t>(rows[i]);
-      for (std::size_t c = 0; c < count; ++c)
-        buffer[c * length_ + i] = X.at(r, features[first + c]);
-    }
-    for (std::size_t c = 0; c < count; ++c) {
-      const auto f = static_cast<std::size_t>(features[first + c]);
-      sort_segments(sorters[worker], std::span(buffer).subspan(c * length_, length_),
-                    static_cast<std::size_t>(column_of_[f]));
+      for (std::size_t c = 0; c < features.size(); ++c) {
+        into[c][i].bits = static_cast<std::uint32_t>(order_key(X.at(r, features[c])) >> 32);
+      }
     }
   });
-  std::vector<double>().swap(values.front());
+  const int workers = std::max(
+      1, std::min(threads_for(length_ * features.size(), threads), static_cast<int>(features.size())));
+  std::vector<ColumnSorter> sorters(static_cast<std::size_t>(workers));
+  parallel_for(features.size(), workers, [&](std::size_t c, std::size_t worker) {
+    const std::int32_t f = features[c];
+    const auto column = static_cast<std::size_t>(column_of_[static_cast<std::size_t>(f)]);
+    for (const Segment& segment : segments_) {
+      const std::size_t n = segment.end - segment.begin;
+      ColumnEntry* at = entries_.data() + column * length_ + segment.begin;
+      const std::uint32_t* of_segment = rows.data() + segment.begin;
+      sorters[worker].sort_high([at](std::uint32_t j) { return at[j].bits; },
+                                [&](std::uint32_t j) {
+                                  return X.at(static_cast<std::int32_t>(of_segment[j]), f);
+                                },
+                                std::span(of_segment, n), std::span(at, n));
+    }
+  });
   if (!by_target && !counts_labels) return;
 
   std::vector<double> targets(length_);
@@ -104,6 +117,12 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
     narrow_codes_.assign(codes_.begin(), codes_.end());
     std::vector<std::uint32_t>().swap(codes_);
   }
+  if (label_count_ <= 2) {
+    label_bits_.assign((row_span_ + 63) / 64, 0);
+    for (std::size_t r = 0; r < row_span_; ++r) {
+      label_bits_[r >> 6] |= static_cast<std::uint64_t>(narrow_codes_[r] & 1u) << (r & 63);
+    }
+  }
 }
 
 std::span<const ColumnEntry> FrontierColumns::column_segment(std::size_t column,
@@ -130,7 +149,7 @@ std::span<const ColumnEntry> FrontierColumns::target_run(std::size_t segment) co
 }
 
 void FrontierColumns::partition(std::span<const Split> splits,
-                                std::span<const std::uint8_t> goes_left, int threads) {
+                                std::span<const std::uint64_t> goes_left, int threads) {
   std::size_t widest = 0;
   std::size_t moved = 0;
   for (const Split& split : splits) {
@@ -161,10 +180,12 @@ void FrontierColumns::partition(std::span<const Split> splits,
       const Segment s = segments_[split.segment];
       // Plain pointers: byte stores may alias anything, which would reload a
       // span's or vector's data on every row.
-      const std::uint8_t* const go = goes_left.data();
+      const std::uint64_t* const go = goes_left.data();
       std::uint8_t* const side = sides.data() - s.begin;
+      // One bit per row keeps a large fit's sides in cache where bytes would not fit.
       for (std::size_t i = s.begin; i < s.end; ++i) {
-        side[i] = go[base[i].bits & ColumnEntry::kLargestRow];
+        const std::uint32_t row = base[i].bits & ColumnEntry::kLargestRow;
+        side[i] = static_cast<std::uint8_t>((go[row >> 6] >> (row & 63)) & 1u);
       }
       std::size_t to = s.begin;
       std::size_t spilled = 0;

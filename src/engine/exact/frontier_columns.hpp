@@ -47,6 +47,9 @@ class FrontierColumns {
   // otherwise in label_codes; the other is empty.
   std::span<const std::uint32_t> label_codes() const noexcept { return codes_; }
   std::span<const std::uint8_t> narrow_label_codes() const noexcept { return narrow_codes_; }
+  // With at most two labels, the codes once more as one bit per row (row r at
+  // bit r % 64 of word r / 64); empty otherwise.
+  std::span<const std::uint64_t> label_bits() const noexcept { return label_bits_; }
   std::uint32_t label_code(std::size_t row) const noexcept {
     return narrow_codes_.empty() ? codes_[row] : narrow_codes_[row];
   }
@@ -56,7 +59,8 @@ class FrontierColumns {
   // Rows of all segments given at construction together: no segment is larger.
   std::size_t length() const noexcept { return length_; }
 
-  // Segment `segment` splits: the rows r with goes_left[r] != 0 form a new
+  // Segment `segment` splits: the rows r whose bit goes_left is set (row r at
+  // bit r % 64 of word r / 64) form a new
   // segment, followed by one of the others.
   struct Split {
     std::size_t segment = 0;
@@ -66,7 +70,7 @@ class FrontierColumns {
   // right, for each split); every other segment is dropped, its rows no longer
   // in view. Every column keeps its order within each child, and a child's
   // value marks fall where its neighbouring values differ.
-  void partition(std::span<const Split> splits, std::span<const std::uint8_t> goes_left,
+  void partition(std::span<const Split> splits, std::span<const std::uint64_t> goes_left,
                  int threads = 1);
 
  private:
@@ -87,6 +91,7 @@ class FrontierColumns {
   std::vector<Segment> segments_;
   std::vector<std::uint32_t> codes_;        // per row below row_span_, or empty
   std::vector<std::uint8_t> narrow_codes_;  // the same in bytes when they fit, or empty
+  std::vector<std::uint64_t> label_bits_;   // the same in bits with two labels, or empty
   std::uint32_t label_count_ = 0;
 };
 
