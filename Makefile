@@ -91,9 +91,12 @@ fuzz:
 demo: install
 	$(VENV)/bin/qor demo
 
-# Fit/predict time and peak memory against scikit-learn (minutes; not part of `test`).
+# Fit/predict time and peak memory against scikit-learn, and the 1M-row table beside
+# LightGBM's one tree (minutes; not part of `test`).
 bench: install
+	$(PY) -m pip install -q $(BENCH_REQUIRES)
 	$(PY) bench/run.py
+	$(PY) bench/peers.py
 
 # The binned fit alone, in C++: 10,000,000 x 20 doubles (1.5 GiB), depth 10, 2 threads;
 # BENCH_ARGS="rows features depth threads max_bins repeats" to change them.
