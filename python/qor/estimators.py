@@ -162,8 +162,10 @@ class _QORTree(BaseEstimator):
     def _validate_X_predict(self, X) -> np.ndarray:
         check_is_fitted(self)
         X = encode(X, self.is_categorical_, self.categories_)
+        # Infinities are refused by the core as it routes the rows: a separate pass
+        # over X here would cost as much as the prediction itself.
         return _aligned(validate_data(self, X, dtype=np.float64, order="C",
-                                      ensure_all_finite="allow-nan", reset=False))
+                                      ensure_all_finite=False, reset=False))
 
     def apply(self, X) -> np.ndarray:
         """Id (in `tree_`) of the leaf that each row of X reaches."""

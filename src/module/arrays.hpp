@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -52,6 +53,21 @@ nb::ndarray<nb::numpy, T> to_numpy(std::vector<T>&& values,
   auto* owned = new std::vector<T>(std::move(values));
   nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
   return nb::ndarray<nb::numpy, T>(owned->data(), shape, owner);
+}
+
+// An array of `count` elements left uninitialised, for outputs that are written
+// whole: zeroing them first would cost a pass over memory of its own.
+template <class T>
+std::unique_ptr<T[]> uninitialised(std::size_t count) {
+  return std::unique_ptr<T[]>(new T[count]);
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(std::unique_ptr<T[]>&& values,
+                                   std::initializer_list<std::size_t> shape) {
+  T* owned = values.release();
+  nb::capsule owner(owned, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+  return nb::ndarray<nb::numpy, T>(owned, shape, owner);
 }
 
 // The arrays of a grown tree, as qor._tree.Tree takes them (and its levels'

@@ -32,6 +32,7 @@ using qor::bind::extent;
 using qor::bind::Matrix;
 using qor::bind::to_numpy;
 using qor::bind::tree_arrays;
+using qor::bind::uninitialised;
 using qor::bind::Vector;
 
 namespace {
@@ -122,11 +123,11 @@ nb::ndarray<nb::numpy, double> predict_value(const nb::handle& tree, const Matri
   const auto [value, width] = values_of(tree);
   const qor::FeatureMatrix matrix = matrix_view(X);
   const auto rows = static_cast<std::size_t>(matrix.rows);
-  std::vector<double> out(rows * width);
+  auto out = uninitialised<double>(rows * width);
   {
     nb::gil_scoped_release unlocked;
-    qor::leaf_values(routing.view(), {value.data(), value.size()}, width, matrix, out,
-                     qor::thread_count(n_jobs));
+    qor::leaf_values(routing.view(), {value.data(), value.size()}, width, matrix,
+                     {out.get(), rows * width}, qor::thread_count(n_jobs));
   }
   return to_numpy(std::move(out), {rows, width});
 }
@@ -136,13 +137,14 @@ nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const
   const Routing routing(tree);
   const auto [value, width] = values_of(tree);
   const qor::FeatureMatrix matrix = matrix_view(X);
-  std::vector<std::int64_t> out(static_cast<std::size_t>(matrix.rows));
+  const auto rows = static_cast<std::size_t>(matrix.rows);
+  auto out = uninitialised<std::int64_t>(rows);
   {
     nb::gil_scoped_release unlocked;
-    qor::leaf_argmax(routing.view(), {value.data(), value.size()}, width, matrix, out,
-                     qor::thread_count(n_jobs));
+    qor::leaf_argmax(routing.view(), {value.data(), value.size()}, width, matrix,
+                     {out.get(), rows}, qor::thread_count(n_jobs));
   }
-  return to_numpy(std::move(out), {static_cast<std::size_t>(matrix.rows)});
+  return to_numpy(std::move(out), {rows});
 }
 
 }  // namespace

@@ -155,6 +155,21 @@ def test_dataframes_name_the_features(cls, y):
         est.predict(frame[["width", "height"]])
 
 
+@pytest.mark.parametrize("method", ["predict", "predict_proba", "apply", "decision_path"])
+@pytest.mark.parametrize("row, n_jobs", [(0, 1), (4_999, 1), (9_999, 2)])
+def test_infinity_anywhere_in_X_is_refused_by_every_prediction(method, row, n_jobs):
+    # Column 2 is pure noise the tree never reads: routing alone would not see it.
+    rng = np.random.default_rng(0)
+    X = np.column_stack([rng.normal(size=(10_000, 2)), np.zeros(10_000)])
+    model = QORClassifier(max_depth=3, n_jobs=n_jobs).fit(X, X[:, 0] > 0)
+    assert 2 not in model.tree_.feature
+    X[row, 2] = -np.inf
+    with pytest.raises(ValueError, match="Input X contains infinity"):
+        getattr(model, method)(X)
+    X[row, 2] = np.nan  # missing, not infinite
+    getattr(model, method)(X)
+
+
 def test_nan_goes_right_and_infinity_is_refused():
     X = np.array([[1.0], [2.0], [3.0], [np.nan]])
     est = QORRegressor(max_depth=1).fit(X, [0.0, 0.0, 10.0, 10.0])

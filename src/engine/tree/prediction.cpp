@@ -1,9 +1,12 @@
 #include "engine/tree/prediction.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "engine/tree/parallel.hpp"
 
@@ -159,14 +162,51 @@ void for_rows(const FeatureMatrix& X, int threads, PerRow&& per_row) {
   });
 }
 
+// Whether any cell of rows [first, first + count) is infinite. Routing reads only
+// the columns the tree asks for, but an infinity anywhere in a row is refused, as
+// a fit refuses it; the rows are in cache from routing, so this costs arithmetic.
+bool holds_infinity(const FeatureMatrix& X, std::size_t first, std::size_t count) noexcept {
+  // The largest magnitude, NaN passed over (a comparison with NaN is false), kept
+  // in four independent lanes: the form that compiles to vector max instructions
+  // without reordering any one comparison chain.
+  constexpr std::size_t kLanes = 4;
+  double largest[kLanes] = {};
+  const auto keep = [](double& lane, double x) {
+    const double magnitude = std::fabs(x);
+    lane = lane < magnitude ? magnitude : lane;
+  };
+  if (X.row_major) {
+    const std::size_t cells = count * static_cast<std::size_t>(X.cols);
+    const double* cell = X.data + first * static_cast<std::size_t>(X.cols);
+    std::size_t i = 0;
+    for (; i + kLanes <= cells; i += kLanes) {
+      for (std::size_t k = 0; k < kLanes; ++k) keep(largest[k], cell[i + k]);
+    }
+    for (; i < cells; ++i) keep(largest[0], cell[i]);
+  } else {
+    for (std::int32_t c = 0; c < X.cols; ++c) {
+      for (std::size_t b = 0; b < count; ++b) {
+        keep(largest[0], X.at(static_cast<std::int32_t>(first + b), c));
+      }
+    }
+  }
+  return *std::max_element(largest, largest + kLanes) == std::numeric_limits<double>::infinity();
+}
+
+[[noreturn]] void refuse_infinity() {
+  throw std::invalid_argument("Input X contains infinity or a value too large for dtype('float64').");
+}
+
 // Calls per_block(first, count, leaves) for blocks of rows with their leaves.
 template <class PerBlock>
 void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBlock&& per_block) {
   const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
   const std::size_t tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
+  std::atomic<bool> infinite = false;
   parallel_for(tasks, threads, [&](std::size_t task, std::size_t) {
     const std::size_t last = std::min(rows, (task + 1) * kRowsPerTask);
     std::int64_t leaves[kBlock];
+    bool seen = false;
     for (std::size_t first = task * kRowsPerTask; first < last; first += kBlock) {
       const std::size_t count = std::min(kBlock, last - first);
       const bool categories = !router.categorical.empty();
@@ -178,9 +218,12 @@ void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBl
         categories ? router.route<true, false>(X, first, count, leaves)
                    : router.route<false, false>(X, first, count, leaves);
       }
+      seen = seen || holds_infinity(X, first, count);
       per_block(first, count, static_cast<const std::int64_t*>(leaves));
     }
+    if (seen) infinite.store(true, std::memory_order_relaxed);
   });
+  if (infinite.load()) refuse_infinity();
 }
 
 }  // namespace
@@ -208,11 +251,14 @@ Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads) 
   };
   Paths paths;
   paths.offsets.assign(rows + 1, 0);
+  std::atomic<bool> infinite = false;
   for_rows(X, threads, [&](std::size_t i) {
+    if (holds_infinity(X, i, 1)) infinite.store(true, std::memory_order_relaxed);
     std::int64_t length = 0;
     walk(i, [&](std::int64_t) { ++length; });
     paths.offsets[i + 1] = length;
   });
+  if (infinite.load()) refuse_infinity();
   for (std::size_t i = 0; i < rows; ++i) paths.offsets[i + 1] += paths.offsets[i];
   paths.nodes.resize(static_cast<std::size_t>(paths.offsets[rows]));
   for_rows(X, threads, [&](std::size_t i) {
@@ -228,12 +274,25 @@ void leaf_values(const TreeView& tree, std::span<const double> value, std::size_
   if (value.size() != tree.children_left.size() * width) {
     throw std::invalid_argument("tree values do not match its nodes");
   }
-  for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
-    for (std::size_t b = 0; b < count; ++b) {
-      std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(at[b]) * width),
-                  width, out.begin() + static_cast<std::ptrdiff_t>((first + b) * width));
-    }
-  });
+  // A leaf's value is one or two numbers for most trees (a mean, two classes'
+  // shares): copied as such, not through a call per row.
+  const auto copy_values = [&]<std::size_t kWidth>(std::integral_constant<std::size_t, kWidth>) {
+    const std::size_t w = kWidth == 0 ? width : kWidth;
+    for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
+      for (std::size_t b = 0; b < count; ++b) {
+        const double* from = value.data() + static_cast<std::size_t>(at[b]) * w;
+        double* to = out.data() + (first + b) * w;
+        for (std::size_t k = 0; k < w; ++k) to[k] = from[k];
+      }
+    });
+  };
+  if (width == 1) {
+    copy_values(std::integral_constant<std::size_t, 1>{});
+  } else if (width == 2) {
+    copy_values(std::integral_constant<std::size_t, 2>{});
+  } else {
+    copy_values(std::integral_constant<std::size_t, 0>{});
+  }
 }
 
 void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,

@@ -33,6 +33,9 @@ struct TreeView {
 // NaN included, right), rows spread over `threads`. Every step is checked:
 // arrays of unequal length, a child that does not come after its parent, or a
 // feature that X lacks raise std::invalid_argument rather than read outside.
+// An infinite value anywhere in X raises std::invalid_argument too (after every
+// row is routed: the outputs are then incomplete and must not be used); NaN
+// is a missing value and goes right.
 void apply_rows(const TreeView& tree, const FeatureMatrix& X, std::span<std::int64_t> leaves,
                 int threads);
 
