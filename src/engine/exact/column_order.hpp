@@ -72,8 +72,8 @@ class ColumnSorter {
 // Radix passes order 8-byte items by the high 32 bits of the key, 11 bits at
 // a time: moving half the bytes of (key, row) pairs in three passes instead
 // of eight is what makes the presort cheap. Items whose high bits tie are
-// then ordered by the full key, which is rare for real-valued columns (a tie
-// means a relative difference below 2**-20) and a no-op for repeated values.
+// then ordered by the rest of the key, which is rare for real-valued columns
+// (a tie means a relative difference below 2**-20).
 namespace column_order {
 inline constexpr int kDigitBits = 11;
 inline constexpr int kDigits = 3;
@@ -94,16 +94,9 @@ void ColumnSorter::sort_items(KeyOf&& key_of, std::span<const std::uint32_t> row
                               std::span<ColumnEntry> out) {
   using namespace column_order;
   const std::size_t n = items_.size();
-  const auto key = [&](std::uint64_t item) { return key_of(position(item)); };
-  // Full key first, input position second: the stable order.
-  const auto before = [&](std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t ka = key(a);
-    const std::uint64_t kb = key(b);
-    return ka < kb || (ka == kb && position(a) < position(b));
-  };
-
   if (n < kRadixFrom) {
-    std::sort(items_.begin(), items_.end(), before);
+    // As integers, items order by high bits, then input position.
+    std::sort(items_.begin(), items_.end());
   } else {
     swap_.resize(n);
     counts_.assign(kDigits * kBuckets, 0);
@@ -120,29 +113,33 @@ void ColumnSorter::sort_items(KeyOf&& key_of, std::span<const std::uint32_t> row
       for (const std::uint64_t item : items_) swap_[count[digit(item, d)]++] = item;
       items_.swap(swap_);
     }
-    // Runs that tie on the high bits are in input order; order them by full key.
-    for (std::size_t i = 0; i < n;) {
-      std::size_t j = i + 1;
-      bool sorted = true;
-      while (j < n && (items_[j] >> 32) == (items_[i] >> 32)) {
-        sorted = sorted && key(items_[j - 1]) <= key(items_[j]);
-        ++j;
-      }
-      if (!sorted) {
-        std::sort(items_.begin() + static_cast<std::ptrdiff_t>(i),
-                  items_.begin() + static_cast<std::ptrdiff_t>(j), before);
-      }
-      i = j;
-    }
   }
 
-  // Items are in order now; the full keys are read only where the high bits
-  // tie, as those reads are scattered. Every NaN has the same key.
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t item = items_[i];
-    const bool new_value =
-        i == 0 || (item >> 32) != (items_[i - 1] >> 32) || key(item) != key(items_[i - 1]);
-    out[i] = ColumnEntry::of(rows[position(item)], new_value);
+  // Items are in order of their high bits, ties in input order. Within a run
+  // that ties on them, the low 32 bits of each full key take the high bits'
+  // place, read once per item (scattered reads of the values: rare for
+  // real-valued columns, the whole run for a repeated value), and the run is
+  // ordered as integers again: by full key, then input position, i.e. stably.
+  // Every NaN has the same key.
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && (items_[j] >> 32) == (items_[i] >> 32)) ++j;
+    // The first of a run differs from everything before it in its high bits.
+    out[i] = ColumnEntry::of(rows[position(items_[i])], true);
+    if (j - i > 1) {
+      for (std::size_t k = i; k < j; ++k) {
+        const std::uint32_t at = position(items_[k]);
+        items_[k] = (key_of(at) << 32) | at;
+      }
+      const auto run_begin = items_.begin() + static_cast<std::ptrdiff_t>(i);
+      const auto run_end = items_.begin() + static_cast<std::ptrdiff_t>(j);
+      if (!std::is_sorted(run_begin, run_end)) std::sort(run_begin, run_end);
+      out[i] = ColumnEntry::of(rows[position(items_[i])], true);
+      for (std::size_t k = i + 1; k < j; ++k) {
+        out[k] = ColumnEntry::of(rows[position(items_[k])], (items_[k] >> 32) != (items_[k - 1] >> 32));
+      }
+    }
+    i = j;
   }
 }
 
