@@ -10,15 +10,16 @@ and the smallest of the next, so the tree predicts from raw values like any othe
 
 import numpy as np
 
-from . import _core
+from . import _core, _growth
 
 
 def check(estimator) -> None:
     """Refuses what binned growth cannot do, before any work."""
-    if estimator.criterion == "mae":
-        raise ValueError("criterion='mae' cannot grow from bins (max_bins is set): the median "
-                         "of a part needs the part's targets in order, which bins do not "
-                         "keep. Use criterion='mse', or max_bins=None for exact growth.")
+    if _growth.criterion(estimator) == "mae":
+        raise ValueError(f"criterion={estimator.criterion!r} cannot grow from bins (max_bins "
+                         "is set): the median of a part needs the part's targets in order, "
+                         "which bins do not keep. Use criterion='squared_error', or "
+                         "max_bins=None for exact growth.")
 
 
 def category_edges(n_categories: int) -> np.ndarray:

@@ -7,6 +7,7 @@ import math
 from numbers import Integral
 
 import numpy as np
+from sklearn.utils import check_random_state
 from sklearn.utils.class_weight import compute_class_weight
 
 from . import _core
@@ -15,6 +16,48 @@ from ._tree import Tree
 
 # The engine counts rows and depths in signed 32 bits.
 INT32_MAX = 2**31 - 1
+
+# scikit-learn's names of the criteria, for the engine's.
+CRITERIA = {"log_loss": "entropy", "squared_error": "mse", "absolute_error": "mae"}
+
+
+def criterion(estimator) -> str:
+    """The engine's name of the estimator's criterion (its own, or an alias's)."""
+    return CRITERIA.get(estimator.criterion, estimator.criterion)
+
+
+def max_features(estimator, n_features: int) -> int:
+    """Features each level draws from under the estimator's max_features, as
+    scikit-learn counts them: an int as it is, a float that share of the features,
+    "sqrt" and "log2" of their count (each at least 1); 0 for all of them (None)."""
+    wanted = estimator.max_features
+    if wanted is None:
+        return 0
+    if isinstance(wanted, str):
+        count = np.sqrt(n_features) if wanted == "sqrt" else np.log2(n_features)
+        return max(1, int(count))
+    if isinstance(wanted, Integral):
+        if wanted > n_features:
+            raise ValueError(f"max_features must be at most the {n_features} features of "
+                             f"X; got {wanted}")
+        return int(wanted)
+    return max(1, int(wanted * n_features))
+
+
+def check_targets(estimator, y: np.ndarray, weights) -> None:
+    """Refuses targets the criterion has no meaning for: poisson needs counts or
+    amounts, at least 0, whose (weighted) sum is above 0."""
+    if criterion(estimator) != "poisson":
+        return
+    if np.any(y < 0):
+        raise ValueError("criterion='poisson' needs targets >= 0 (counts or amounts); y "
+                         f"holds {int(np.sum(y < 0))} negative values, the least "
+                         f"{float(y.min())}. Use criterion='squared_error' for such targets.")
+    total = float(np.sum(y if weights is None else weights * y))
+    if not total > 0:
+        raise ValueError("criterion='poisson' needs targets whose weighted sum is above 0 "
+                         "(a mean of 0 has no Poisson deviance); these add up to "
+                         f"{total}")
 
 
 def threads(estimator) -> int:
@@ -60,7 +103,7 @@ def tree_params(estimator, n_samples: int, n_classes: int,
     """The TreeParams a fit of `n_samples` rows grows by. min_weight_fraction_leaf
     stays a share: the core weighs it against the root's weight."""
     params = _core.TreeParams()
-    params.criterion = estimator.criterion
+    params.criterion = criterion(estimator)
     params.n_classes = n_classes
     params.max_depth = INT32_MAX if estimator.max_depth is None else estimator.max_depth
     params.min_samples_split, params.min_samples_leaf = row_limits(estimator, n_samples)
@@ -68,6 +111,14 @@ def tree_params(estimator, n_samples: int, n_classes: int,
     params.min_impurity_decrease = estimator.min_impurity_decrease
     params.monotonic_cst = monotonic_cst(estimator, len(categorical), n_classes, categorical)
     params.categorical = np.asarray(categorical, dtype=np.uint8).tolist()
+    params.min_category_samples = estimator.min_category_samples
+    params.category_smoothing = estimator.category_smoothing
+    params.max_leaf_nodes = 0 if estimator.max_leaf_nodes is None else estimator.max_leaf_nodes
+    params.max_features = max_features(estimator, len(categorical))
+    if params.max_features:
+        # The only draw of a fit: a RandomState passed in moves on by one number.
+        params.random_seed = int(check_random_state(estimator.random_state).randint(
+            np.iinfo(np.int64).max, dtype=np.int64))
     params.n_threads = threads(estimator)
     return params
 

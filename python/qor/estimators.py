@@ -59,6 +59,13 @@ class _QORTree(BaseEstimator):
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
         "monotonic_cst": ["array-like", None],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
+        "min_category_samples": [Interval(Integral, 1, _INT32_MAX, closed="both")],
+        "category_smoothing": [Interval(Real, 0.0, None, closed="left")],
+        "max_features": [Interval(Integral, 1, None, closed="left"),
+                         Interval(RealNotInt, 0.0, 1.0, closed="right"),
+                         StrOptions({"sqrt", "log2"}), None],
+        "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
+        "random_state": ["random_state"],
         "n_jobs": [Integral, None],
         "max_bins": [Interval(Integral, 2, 65535, closed="both"), None],
     }
@@ -115,6 +122,7 @@ class _QORTree(BaseEstimator):
             weights = by_class if weights is None else weights * by_class
         if weights is not None:
             _growth.check_total_weight(float(weights.sum()))
+        _growth.check_targets(self, targets, weights)
 
         n_classes = getattr(self, "n_classes_", 0)
         params = _growth.tree_params(self, X.shape[0], n_classes, self.is_categorical_)
@@ -192,8 +200,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     Parameters
     ----------
-    criterion : {"gini", "entropy"}, default="gini"
-        Impurity measure for choosing splits.
+    criterion : {"gini", "entropy", "log_loss"}, default="gini"
+        Impurity measure for choosing splits; "log_loss" is scikit-learn's name of
+        "entropy" (the same tree).
     max_depth : int or None, default=5
         Number of levels that may split; 0 gives a single leaf, None grows until
         no node can split.
@@ -208,6 +217,22 @@ class QORClassifier(ClassifierMixin, _QORTree):
     min_impurity_decrease : float, default=0.0
         A node splits only where its share of the training weight times the split's
         impurity decrease reaches this.
+    max_features : int, float, "sqrt", "log2" or None, default=None
+        Features each level chooses its feature from: for every level a fresh random
+        draw of that many (an int; a float's share of the features; the square root
+        or log2 of their count; each at least 1) from random_state; None: all of
+        them. When none of a level's draw cuts any node, it draws as many again from
+        the features left, until one cuts or none are left.
+    max_leaf_nodes : int >= 2 or None, default=None
+        Most leaves the tree may have. A level whose cuts would make more splits
+        than the budget has room for (each split adds one leaf) splits only its
+        nodes of largest weighted impurity decrease (the node's weight times its
+        split's gain; ties to the node first in the tree), the others staying
+        leaves; growth ends when the budget is spent. The level's feature is chosen
+        as without a budget. None: no limit.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the draws of max_features (one number is taken from it per fit). The
+        tree is otherwise deterministic.
     class_weight : dict, "balanced" or None, default=None
         Weights of the classes, multiplying the sample weights: {label: weight}, or
         "balanced" for n_samples / (n_classes * the class's row count).
@@ -230,6 +255,15 @@ class QORClassifier(ClassifierMixin, _QORTree):
         categories it holds by their share of the second class (with more classes,
         once by each class's share, keeping the best) and cuts that order as it
         would a number. Missing values and categories not seen in fit go right.
+        "from_dtype" refuses (ValueError) a column of dates or times, a text column
+        of dates, of numbers with a few text cells, or of identifiers (more than 20
+        distinct values, more than half the rows); naming a column takes it as it is.
+    min_category_samples : int >= 1, default=5
+        Rows of a node a category needs to be ordered by its own target; rarer
+        categories go right, with the missing values and unseen categories.
+    category_smoothing : float >= 0, default=10.0
+        A category's share is smoothed towards the node's as if this many rows of
+        the node's share (by weight) joined it: (w_c p_c + s p) / (w_c + s).
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -272,25 +306,32 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     _parameter_constraints: dict = {
         **_QORTree._parameter_constraints,
-        "criterion": [StrOptions({"gini", "entropy"})],
+        "criterion": [StrOptions({"gini", "entropy", "log_loss"})],
         "class_weight": [dict, StrOptions({"balanced"}), None],
     }
     _task = "classification"
 
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
-                 min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, class_weight=None,
+                 min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
+                 max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
-                 n_jobs=None, max_bins=None):
+                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
+                 max_bins=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.random_state = random_state
+        self.max_leaf_nodes = max_leaf_nodes
         self.min_impurity_decrease = min_impurity_decrease
         self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.min_category_samples = min_category_samples
+        self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
         self.max_bins = max_bins
 
@@ -329,13 +370,16 @@ class QORRegressor(RegressorMixin, _QORTree):
     Growth is breadth first: at each depth the feature that most decreases the
     impurity of the whole level is chosen, and each node of the level picks its
     own threshold on it. Leaves predict the (weighted) mean of their training
-    targets, also under "mae".
+    targets, or under "absolute_error" their weighted median.
 
     Parameters
     ----------
-    criterion : {"mse", "mae"}, default="mse"
-        "mse" scores a node by the variance of its targets, "mae" by their mean
-        absolute deviation from the median.
+    criterion : {"squared_error", "absolute_error", "poisson", "mse", "mae"}, default="mse"
+        "squared_error" (or "mse") scores a node by the variance of its targets,
+        "absolute_error" (or "mae") by their mean absolute deviation from the median,
+        and "poisson" by half their Poisson deviance, for counts: targets >= 0
+        adding up to more than 0, and no split leaves a part whose targets add up
+        to 0.
     max_depth : int or None, default=5
         Number of levels that may split; 0 gives a single leaf, None grows until
         no node can split.
@@ -350,6 +394,22 @@ class QORRegressor(RegressorMixin, _QORTree):
     min_impurity_decrease : float, default=0.0
         A node splits only where its share of the training weight times the split's
         impurity decrease reaches this.
+    max_features : int, float, "sqrt", "log2" or None, default=None
+        Features each level chooses its feature from: for every level a fresh random
+        draw of that many (an int; a float's share of the features; the square root
+        or log2 of their count; each at least 1) from random_state; None: all of
+        them. When none of a level's draw cuts any node, it draws as many again from
+        the features left, until one cuts or none are left.
+    max_leaf_nodes : int >= 2 or None, default=None
+        Most leaves the tree may have. A level whose cuts would make more splits
+        than the budget has room for (each split adds one leaf) splits only its
+        nodes of largest weighted impurity decrease (the node's weight times its
+        split's gain; ties to the node first in the tree), the others staying
+        leaves; growth ends when the budget is spent. The level's feature is chosen
+        as without a budget. None: no limit.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the draws of max_features (one number is taken from it per fit). The
+        tree is otherwise deterministic.
     ccp_alpha : float, default=0.0
         Complexity parameter of minimal cost-complexity pruning, applied after
         growth: the largest subtree whose every collapsed branch had an effective
@@ -367,6 +427,15 @@ class QORRegressor(RegressorMixin, _QORTree):
         categorical feature by sending a set of its categories left: it orders the
         categories it holds by their (weighted) mean target and cuts that order as it
         would a number. Missing values and categories not seen in fit go right.
+        "from_dtype" refuses (ValueError) a column of dates or times, a text column
+        of dates, of numbers with a few text cells, or of identifiers (more than 20
+        distinct values, more than half the rows); naming a column takes it as it is.
+    min_category_samples : int >= 1, default=5
+        Rows of a node a category needs to be ordered by its own mean target; rarer
+        categories go right, with the missing values and unseen categories.
+    category_smoothing : float >= 0, default=10.0
+        A category's mean target is smoothed towards the node's as if this many rows
+        of the node's mean (by weight) joined it: (w_c m_c + s m) / (w_c + s).
     n_jobs : int or None, default=None
         Threads of fit and prediction: None is 1, -1 all cores, -2 all but one. The
         tree and every prediction are the same for every value.
@@ -406,23 +475,31 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     _parameter_constraints: dict = {
         **_QORTree._parameter_constraints,
-        "criterion": [StrOptions({"mse", "mae"})],
+        "criterion": [StrOptions({"squared_error", "absolute_error", "poisson", "mse",
+                                  "mae"})],
     }
     _task = "regression"
 
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
-                 min_weight_fraction_leaf=0.0, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 monotonic_cst=None, categorical_features="from_dtype", n_jobs=None,
+                 min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
+                 max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
+                 monotonic_cst=None, categorical_features="from_dtype",
+                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
                  max_bins=None):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.random_state = random_state
+        self.max_leaf_nodes = max_leaf_nodes
         self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.min_category_samples = min_category_samples
+        self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
         self.max_bins = max_bins
 
@@ -431,6 +508,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         return np.array(y, dtype=np.float64, order="C")
 
     def predict(self, X) -> np.ndarray:
-        """The weighted mean training target of the leaf each row reaches."""
+        """The value of the leaf each row reaches: its training targets' weighted mean,
+        or under "absolute_error" their weighted median."""
         X = self._validate_X_predict(X)
         return self.tree_.predict(X, self._threads())[:, 0, 0]

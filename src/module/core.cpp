@@ -157,7 +157,7 @@ NB_MODULE(_core, m) {
       .def_prop_rw(
           "criterion", [](const qor::TreeParams& p) { return static_cast<int>(p.criterion); },
           [](qor::TreeParams& p, const std::string& name) {
-            p.criterion = qor::parse_criterion(name);
+            p.criterion = qor::parse_package_criterion(name);
           })
       .def_rw("n_classes", &qor::TreeParams::n_classes)
       .def_rw("max_depth", &qor::TreeParams::max_depth)
@@ -168,6 +168,11 @@ NB_MODULE(_core, m) {
       .def_rw("min_impurity_decrease", &qor::TreeParams::min_impurity_decrease)
       .def_rw("monotonic_cst", &qor::TreeParams::monotonic_cst)
       .def_rw("categorical", &qor::TreeParams::categorical)
+      .def_rw("min_category_samples", &qor::TreeParams::min_category_samples)
+      .def_rw("category_smoothing", &qor::TreeParams::category_smoothing)
+      .def_rw("max_leaf_nodes", &qor::TreeParams::max_leaf_nodes)
+      .def_rw("max_features", &qor::TreeParams::max_features)
+      .def_rw("random_seed", &qor::TreeParams::random_seed)
       .def_rw("n_threads", &qor::TreeParams::n_threads);
 
   m.def("thread_count", &qor::thread_count, "n_jobs"_a,

@@ -3,6 +3,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
@@ -20,6 +21,7 @@
 #include "arrays.hpp"
 #include "engine/binned/binned_growth.hpp"
 #include "engine/binned/bins.hpp"
+#include "engine/criteria/criterion.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/tree_params.hpp"
@@ -171,13 +173,17 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
 class BinnedBlock {
  public:
   BinnedBlock(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
-              const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads)
+              const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads,
+              const std::string& criterion)
       : codes_(check_edges(edges, X.shape(1)), extent(X.shape(0), "X")),
         y_(copy_of<double>(y)),
-        n_classes_(n_classes) {
+        n_classes_(n_classes),
+        criterion_(qor::parse_package_criterion(criterion)),
+        criterion_name_(criterion) {
     if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
       throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
     }
+    set_factors();
     check_aligned(X.data(), "X");
     if (sample_weight) w_ = copy_of<double>(*sample_weight);
     node_.assign(y_.size(), 0);
@@ -196,7 +202,8 @@ class BinnedBlock {
   std::size_t features() const noexcept { return static_cast<std::size_t>(codes_.features()); }
   qor::StatShape shape() const noexcept { return qor::StatShape::of(n_classes_, !w_.empty()); }
   qor::BinnedRows binned_rows() const noexcept {
-    return {&codes_, y_.data(), w_.empty() ? nullptr : w_.data()};
+    return {&codes_, y_.data(), w_.empty() ? nullptr : w_.data(),
+            factors_.empty() ? nullptr : factors_.data()};
   }
 
   // The sums of every row as the root needs them, and their targets' range.
@@ -282,15 +289,19 @@ class BinnedBlock {
     if (!w_.empty()) weights = nb::cast(to_numpy(std::vector<double>(w_), {n}));
     return nb::make_tuple(edge_arrays(codes_.all_edges()), packed, ranges(),
                           to_numpy(std::vector<double>(y_), {n}), weights,
-                          to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_);
+                          to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_,
+                          criterion_name_);
   }
 
   explicit BinnedBlock(const nb::tuple& state)
       : codes_(check_edges(nb::cast<std::vector<Vector>>(state[0]), nb::len(nb::handle(state[0]))),
                extent(nb::cast<Vector>(state[3]).size(), "y")),
-        n_classes_(nb::cast<std::int32_t>(state[6])) {
+        n_classes_(nb::cast<std::int32_t>(state[6])),
+        criterion_(qor::parse_package_criterion(nb::cast<std::string>(state[7]))),
+        criterion_name_(nb::cast<std::string>(state[7])) {
     const auto y = nb::cast<Vector>(state[3]);
     y_ = copy_of<double>(y);
+    set_factors();
     if (!state[4].is_none()) {
       const auto w = nb::cast<Vector>(state[4]);
       w_ = copy_of<double>(w);
@@ -321,11 +332,18 @@ class BinnedBlock {
     return edges_of(edges);
   }
 
+  void set_factors() {
+    if (criterion_ == qor::Criterion::Poisson) factors_ = qor::poisson_factors(y_);
+  }
+
   qor::BinnedMatrix codes_;
   std::vector<double> y_;
   std::vector<double> w_;  // empty: unit weights
   std::vector<std::int32_t> node_;
   std::int32_t n_classes_ = 0;
+  qor::Criterion criterion_ = qor::Criterion::Mse;
+  std::string criterion_name_;
+  std::vector<double> factors_;  // poisson: BinnedRows::factor, made again from y_ when restored
 };
 
 // The grower on the side that sees no rows, fed the blocks' sums.
@@ -403,8 +421,9 @@ void bind_binned(nb::module_& m) {
   nb::class_<BinnedBlock>(m, "BinnedBlock",
                           "A block of a fit's rows, binned, with the node each row reached.")
       .def(nb::init<const Matrix&, const Vector&, std::optional<Vector>, const std::vector<Vector>&,
-                    std::int32_t, std::int32_t>(),
-           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1)
+                    std::int32_t, std::int32_t, const std::string&>(),
+           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1,
+           "criterion"_a = "mse", "criterion: what the sums of a regressor's rows are for")
       .def_prop_ro("rows", &BinnedBlock::rows)
       .def_prop_ro("nbytes", &BinnedBlock::nbytes)
       .def("root", &BinnedBlock::root, "(sums of every row, (1, 3) range of their targets)")

@@ -54,7 +54,8 @@ std::vector<double> literal(const Block& b, const qor::BinnedMatrix& codes,
                                                 codes.code(f, r));
       shape.add_row(sums.data() + (static_cast<std::size_t>(slot) * total + bin) * width,
                     b.y[static_cast<std::size_t>(r)],
-                    shape.weighted ? b.w[static_cast<std::size_t>(r)] : 1.0);
+                    shape.weighted ? b.w[static_cast<std::size_t>(r)] : 1.0,
+                    b.y[static_cast<std::size_t>(r)]);
     }
   }
   return sums;

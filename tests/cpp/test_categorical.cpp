@@ -123,7 +123,9 @@ TEST_P(CategoricalCut, IsTheBestCutOfTheOrderedCategories) {
     qor::CutScanner scanner(criterion, {}, Y, weighted ? d.w.data() : nullptr, columns);
     scanner.prepare(0);
     std::vector<double> left;
-    const qor::NodeSplit got = scanner.best_categorical_cut(0, 0, X, classes, left);
+    qor::LevelRules rules;
+    rules.n_classes = classes;
+    const qor::NodeSplit got = scanner.best_categorical_cut(0, 0, X, rules, left);
     ASSERT_EQ(got.valid, want.valid);
     if (!want.valid) continue;
     EXPECT_EQ(got.gain, want.gain);

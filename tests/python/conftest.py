@@ -188,9 +188,11 @@ def flat_model(request):
 
 @pytest.fixture(scope="module")
 def stations():
-    """A stump sending 15 of 30 stations left: too many to list in a picture's box."""
+    """A stump sending 15 of 30 stations left: too many to list in a picture's box.
+    Each station has 4 rows, which min_category_samples=1 lets it be placed by."""
     from qor import QORClassifier
 
     codes = np.repeat(np.arange(30), 4)
     names = np.array([f"station {i:02d}" for i in range(30)], dtype=object)
-    return QORClassifier(max_depth=1).fit(pd.DataFrame({"stop": names[codes]}), codes % 2)
+    return QORClassifier(max_depth=1, min_category_samples=1).fit(
+        pd.DataFrame({"stop": names[codes]}), codes % 2)

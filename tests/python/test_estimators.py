@@ -50,11 +50,19 @@ def test_estimators_predict_like_the_native_tree(rng, cls, criterion, limits):
     assert est.depth_features_ == native.depth_features_
     X_new = rng.integers(-1, 7, size=(300, X.shape[1])).astype(np.float64)
     X_new[rng.random(X_new.shape) < 0.2] = np.nan
+    trained_in = est.apply(X)
     for rows in (X, X_new):
         if cls is QORClassifier:
             proba = np.array(native.predict_proba(rows))
             assert est.predict_proba(rows).tobytes() == proba.tobytes()
             np.testing.assert_array_equal(est.predict(rows), est.classes_[proba.argmax(axis=1)])
+        elif criterion == "mae":
+            # The same leaves: the native tree's mean is one value per leaf of the
+            # estimator's, whose leaves predict their training targets' median.
+            leaves, native_values = est.apply(rows), np.array(native.predict(rows))
+            for leaf in np.unique(leaves):
+                assert np.unique(native_values[leaves == leaf]).size == 1
+                assert est.predict(rows)[leaves == leaf][0] == np.median(y[trained_in == leaf])
         else:
             assert est.predict(rows).tobytes() == np.array(native.predict(rows)).tobytes()
 

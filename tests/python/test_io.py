@@ -290,7 +290,8 @@ def categorical_document(tmp_path_factory):
     left, node 2 codes [1, 2], from categories_left [0, 1, 1, 2]."""
     X = pd.DataFrame({"size": [1.0] * 6 + [2.0] * 6, "colour": ["red", "blue", "green"] * 4})
     path = tmp_path_factory.mktemp("model") / "model.json"
-    save(QORRegressor(max_depth=2).fit(X, [3.0, 0, 1, 3, 0, 1, 10, 14, 10, 10, 14, 10]), path)
+    model = QORRegressor(max_depth=2, min_category_samples=1, category_smoothing=0)
+    save(model.fit(X, [3.0, 0, 1, 3, 0, 1, 10, 14, 10, 10, 14, 10]), path)
     document = json.loads(path.read_text())
     assert document["tree"]["categories_left"] == [0, 1, 1, 2]
     return document

@@ -31,7 +31,7 @@ struct KeyedRows {
 // width (a power of two).
 template <int kGroup, bool kDense, bool kClassify, bool kWeighted, class Code>
 void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const double* y,
-              const double* w, std::uint32_t width) {
+              const double* w, const double* factor, std::uint32_t width) {
   const std::uint32_t bin_start = ~(width - 1);
   for (std::size_t i = 0; i < keyed.count; ++i) {
     const std::size_t r = kDense ? i : keyed.rows[i];
@@ -48,7 +48,7 @@ void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const
         s[0] += weight > 0.0 ? 1.0 : 0.0;
         s[1] += weight;
         s[2] += wy;
-        s[3] += wy * y[r];
+        s[3] += wy * factor[r];
       }
     }
   }
@@ -60,19 +60,26 @@ void add_group(const Code* const* codes, double* const* h, KeyedRows keyed, cons
   const auto width = static_cast<std::uint32_t>(shape.width);
   const double* y = rows.y;
   const double* w = rows.sample_weight;
+  const double* factor = rows.factor ? rows.factor : y;
   const auto pick = [&]<bool kDense>() {
     if (shape.classifies()) {
-      w ? add_rows<kGroup, kDense, true, true>(codes, h, keyed, y, w, width)
-        : add_rows<kGroup, kDense, true, false>(codes, h, keyed, y, w, width);
+      w ? add_rows<kGroup, kDense, true, true>(codes, h, keyed, y, w, factor, width)
+        : add_rows<kGroup, kDense, true, false>(codes, h, keyed, y, w, factor, width);
     } else {
-      w ? add_rows<kGroup, kDense, false, true>(codes, h, keyed, y, w, width)
-        : add_rows<kGroup, kDense, false, false>(codes, h, keyed, y, w, width);
+      w ? add_rows<kGroup, kDense, false, true>(codes, h, keyed, y, w, factor, width)
+        : add_rows<kGroup, kDense, false, false>(codes, h, keyed, y, w, factor, width);
     }
   };
   keyed.rows ? pick.template operator()<false>() : pick.template operator()<true>();
 }
 
 }  // namespace
+
+std::vector<double> poisson_factors(std::span<const double> y) {
+  std::vector<double> factors(y.size());
+  for (std::size_t r = 0; r < y.size(); ++r) factors[r] = y[r] > 0.0 ? std::log(y[r]) : 0.0;
+  return factors;
+}
 
 LevelHistograms::LevelHistograms(BinLayout layout, StatShape shape, std::int32_t slots)
     : layout_(std::move(layout)), shape_(shape) {

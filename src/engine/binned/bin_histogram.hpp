@@ -17,7 +17,16 @@ struct BinnedRows {
   const BinnedMatrix* codes = nullptr;    // rows() rows
   const double* y = nullptr;              // codes->rows() entries
   const double* sample_weight = nullptr;  // codes->rows() entries, >= 0; null: all 1.0
+  // A regressor's: per row, what w y is multiplied by for the last of its sums
+  // (StatShape): null for y itself, or under poisson log y (0 where y is 0),
+  // so that the sum adds poisson_term(w y, y) without a logarithm per bin.
+  const double* factor = nullptr;
+
+  double factor_of(std::size_t row) const noexcept { return factor ? factor[row] : y[row]; }
 };
+
+// The factors of poisson's sums for targets y (BinnedRows::factor).
+std::vector<double> poisson_factors(std::span<const double> y);
 
 // Which nodes of a level get histograms built from rows, and where: node ids
 // first_node, first_node + 1, ... map to slot[id - first_node] (-1: none).

@@ -18,7 +18,10 @@ double StatShape::weight(const double* stats) const noexcept {
 }
 
 double StatShape::impurity(const double* stats, Criterion criterion) const noexcept {
-  if (!classifies()) return mse_impurity(stats[2], stats[3], stats[1]);
+  if (!classifies()) {
+    return criterion == Criterion::Poisson ? poisson_impurity(stats[2], stats[3], stats[1])
+                                           : mse_impurity(stats[2], stats[3], stats[1]);
+  }
   const std::span<const double> classes(stats + first_class(), static_cast<std::size_t>(n_classes));
   const double total = weight(stats);
   return criterion == Criterion::Entropy ? entropy_impurity(classes, total)

@@ -13,7 +13,8 @@ namespace qor {
 // histogram and a whole node alike, so that a part of a node is a sum of bins.
 //   weighted classification: [row count, weight of class 0, ..., of class n_classes - 1]
 //   unit-weight classification: [rows of class 0, ..., of class n_classes - 1]
-//   regression: [row count, sum of w, sum of w * y, sum of w * y * y]
+//   regression: [row count, sum of w, sum of w * y, sum of w * y * y], where
+//     poisson has instead of the last the sum of poisson_term(w y, y)
 // padded with zeros to the width. Row counts leave out rows of weight 0, which
 // a weighted fit grows as if they were not there. Unit weights are 1.0 per row, so without
 // weights a class's weight is its row count, and the row count their sum.
@@ -45,7 +46,7 @@ struct StatShape {
   // The classes' weights added in class order, or the sum of w.
   double weight(const double* stats) const noexcept;
   // gini_impurity or entropy_impurity of the class weights (in class order), or
-  // mse_impurity of the sums; `criterion` must suit the task.
+  // mse_impurity or poisson_impurity of the sums; `criterion` must suit the task.
   double impurity(const double* stats, Criterion criterion) const noexcept;
   // Class shares of the weight (all 0 without weight), or the weighted mean
   // target (0 without weight); value_width() entries.
@@ -54,8 +55,10 @@ struct StatShape {
   // share, or the weighted mean target (0 without weight).
   double monotone_value(const double* stats) const noexcept;
   // Adds one row: `y` a class code (classification) or a target, `w` its
-  // weight (1.0 without weights). A row of weight 0 adds to no row count.
-  void add_row(double* stats, double y, double w) const noexcept {
+  // weight (1.0 without weights), `factor` what w y is multiplied by for a
+  // regressor's last sum (y itself, or under poisson log y and 0 at y = 0:
+  // see BinnedRows::factor). A row of weight 0 adds to no row count.
+  void add_row(double* stats, double y, double w, double factor) const noexcept {
     // A row of weight 0 is a row removed: it counts in no node.
     const double row = w > 0.0 ? 1.0 : 0.0;
     if (classifies()) {
@@ -67,7 +70,7 @@ struct StatShape {
     const double wy = w * y;
     stats[1] += w;
     stats[2] += wy;
-    stats[3] += wy * y;
+    stats[3] += wy * factor;
   }
 };
 

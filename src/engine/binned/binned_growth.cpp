@@ -24,7 +24,7 @@ void check_params(const TreeParams& params) {
   }
   if (params.n_classes < 0 || (params.n_classes > 0) != counts_classes(params.criterion)) {
     throw std::invalid_argument(
-        "binned growth: gini and entropy need n_classes > 0, mse needs n_classes == 0");
+        "binned growth: gini and entropy need n_classes > 0, mse and poisson n_classes == 0");
   }
 }
 
@@ -115,7 +115,7 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
           if constexpr (kWeighted) into[0] += w > 0.0 ? 1.0 : 0.0;
           into[shape.first_class() + static_cast<std::ptrdiff_t>(y)] += w;
         } else {
-          shape.add_row(into, y, w);
+          shape.add_row(into, y, w, rows.factor_of(r));
         }
         // A classifier's node is of one class when one class has weight: its
         // sums tell, and its targets' range is not needed.
@@ -162,7 +162,7 @@ void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> 
     if (shape.classifies() && !(y >= 0.0 && y < shape.n_classes)) {
       throw std::invalid_argument("sum_rows: y[" + std::to_string(r) + "] is no class code");
     }
-    shape.add_row(totals.data(), y, w);
+    shape.add_row(totals.data(), y, w, rows.factor_of(static_cast<std::size_t>(r)));
     if (w > 0.0) targets.add(y);
   }
 }
@@ -249,13 +249,16 @@ bool BinnedGrower::choose(std::span<const BinRange> ranges) {
   }
   const BinnedSearch search(histograms_, searched_totals, loop_.rules());
   LevelScores scores;
-  search.score(nodes, loop_.features(), scores);
-  const std::int32_t feature = loop_.choose(scores);
+  do {
+    search.score(nodes, loop_.features(), scores);
+  } while (loop_.choose(scores) < 0 && loop_.draw_more());
+  const std::int32_t feature = loop_.feature();
   if (feature < 0) {
     stage_ = Stage::Done;
     return false;
   }
   search.cuts(nodes, feature, ranges, cuts_);
+  loop_.budget(cuts_);
 
   const std::size_t frontier = loop_.frontier_size();
   const bool categorical = loop_.rules().is_categorical(feature);
@@ -325,19 +328,26 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   const StatShape shape = StatShape::of(params.n_classes, weighted);
   const int threads = thread_count(params.n_threads);
 
+  // Poisson's sums multiply w y by log y: taken once per row, not per bin.
+  std::vector<double> factors;
+  BinnedRows read = rows;
+  if (params.criterion == Criterion::Poisson && read.factor == nullptr) {
+    factors = poisson_factors({rows.y, static_cast<std::size_t>(n)});
+    read.factor = factors.data();
+  }
   std::vector<double> totals(static_cast<std::size_t>(shape.width));
   TargetRange targets;
-  sum_rows(rows, shape, totals, targets);
+  sum_rows(read, shape, totals, targets);
   BinnedGrower grower(codes.layout(), params, weighted, totals, targets);
 
   BinnedFit fit;
   fit.node.assign(static_cast<std::size_t>(n), 0);
   HistogramBuilder builder;
   while (grower.next_level()) {
-    builder.accumulate(rows, fit.node, grower.build_slots(), grower.histograms(), threads);
+    builder.accumulate(read, fit.node, grower.build_slots(), grower.histograms(), threads);
     if (!grower.choose(codes.ranges())) break;
     ChildSums children(shape, static_cast<std::size_t>(grower.routing().children));
-    route_rows(rows, grower.routing(), fit.node, children, threads);
+    route_rows(read, grower.routing(), fit.node, children, threads);
     grower.finish_level(children);
   }
   fit.tree = grower.take_tree();

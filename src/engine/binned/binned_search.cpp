@@ -15,6 +15,7 @@ struct BinnedSearch::Scratch {
   std::vector<double> left;          // the sums of the bins up to the current cut
   std::vector<std::int32_t> order;   // categorical: the bins in the node's category order
   std::vector<double> keys;          // categorical: per bin, what its category is ordered by
+  std::vector<std::int32_t> rare;    // categorical: the bins of categories too rare to order
 };
 
 struct BinnedSearch::Scan {
@@ -27,13 +28,14 @@ struct BinnedSearch::Scan {
 namespace {
 
 // The best cut of one node along `order` (its bins in the order the cut runs
-// through; null for bin order). Bins without rows are skipped in every sum,
+// through; null for bin order), after one of its first `cuttable` positions
+// (the rest go right together). Bins without rows are skipped in every sum,
 // so a side's sums are those of its bins in that order.
 template <bool kOrdered>
 BinnedSearch::Scan scan_order(std::span<const double> bins, const std::int32_t* order,
-                              std::size_t count, const double* totals, const StatShape& shape,
-                              const LevelRules& rules, const Monotone& monotone,
-                              BinnedSearch::Scratch& scratch) {
+                              std::size_t count, std::size_t cuttable, const double* totals,
+                              const StatShape& shape, const LevelRules& rules,
+                              const Monotone& monotone, BinnedSearch::Scratch& scratch) {
   BinnedSearch::Scan best;
   if (count < 2) return best;
   const auto width = static_cast<std::size_t>(shape.width);
@@ -54,8 +56,9 @@ BinnedSearch::Scan scan_order(std::span<const double> bins, const std::int32_t* 
   const auto least = static_cast<double>(rules.limits.least_rows());
   auto& left = scratch.left;
   left.assign(width, 0.0);
+  const bool poisson = rules.criterion == Criterion::Poisson;
   Best gains;
-  for (std::size_t j = 0; j + 1 < count; ++j) {
+  for (std::size_t j = 0; j + 1 < count && j < cuttable; ++j) {
     const double* bin = bin_at(j);
     if (!(shape.count(bin) > 0.0)) continue;
     for (std::size_t k = 0; k < width; ++k) left[k] += bin[k];
@@ -66,6 +69,9 @@ BinnedSearch::Scan scan_order(std::span<const double> bins, const std::int32_t* 
     const double left_weight = shape.weight(left.data());
     const double right_weight = shape.weight(right);
     if (!rules.limits.heavy_enough(left_weight, right_weight)) continue;
+    // A part whose targets add up to 0 has no Poisson deviance. Its sums of
+    // w y add terms >= 0, so they are 0 exactly when none of its rows is above 0.
+    if (poisson && !(left[2] > 0.0 && right[2] > 0.0)) continue;
     if (monotone.sign != 0 &&
         !monotone.admits(shape.monotone_value(left.data()), shape.monotone_value(right))) {
       continue;
@@ -97,39 +103,55 @@ BinnedSearch::Scan BinnedSearch::scan(std::size_t slot, std::int32_t feature,
   const double* totals = totals_.data() + slot * width;
   const std::size_t count = bins.size() / width;
   if (!rules_.is_categorical(feature)) {
-    return scan_order<false>(bins, nullptr, count, totals, shape, rules_,
+    return scan_order<false>(bins, nullptr, count, count - 1, totals, shape, rules_,
                              rules_.monotone(feature, node.bounds), scratch);
   }
 
   // A category is a bin. The node's categories go in the order of their mean
-  // target (a binary classifier's second class share) and are cut as a numeric
-  // feature's bins would be, missing values last; with more classes, once by
-  // each class's share, the best of those cuts winning (ties to the lower
-  // class). Equal keys keep code order.
+  // target (a binary classifier's second class share), smoothed towards the
+  // node's (category_key), and are cut as a numeric feature's bins would be;
+  // with more classes, once by each class's share, the best of those cuts
+  // winning (ties to the lower class). Equal keys keep code order. Categories
+  // with fewer rows than min_category_samples, then the missing values, come
+  // last and go right together, as in exact growth.
   const std::int32_t nan_bin = static_cast<std::int32_t>(count) - 1;
   const bool by_class = shape.classifies() && shape.n_classes > 2;
   const std::int32_t orders = by_class ? shape.n_classes : 1;
+  // The sums a key divides: a class's weight, or a regressor's sum of w y.
+  const std::int32_t second = shape.n_classes > 1 && !by_class ? 1 : 0;
+  const std::int32_t summed = shape.classifies() ? shape.first_class() + second : 2;
+  const double node_weight = shape.weight(totals);
   Scan best;
   for (std::int32_t o = 0; o < orders; ++o) {
     auto& order = scratch.order;
     auto& keys = scratch.keys;
+    auto& rare = scratch.rare;
     order.clear();
+    rare.clear();
     keys.assign(count, 0.0);
+    const std::int32_t at = summed + (by_class ? o : 0);
+    const double prior = node_weight > 0.0 ? totals[at] / node_weight : 0.0;
     for (std::int32_t b = 0; b < nan_bin; ++b) {
       const double* bin = bins.data() + static_cast<std::size_t>(b) * width;
-      if (!(shape.count(bin) > 0.0)) continue;
+      const double rows = shape.count(bin);
+      if (!(rows > 0.0)) continue;
+      if (!rules_.places(static_cast<std::int64_t>(rows))) {
+        rare.push_back(b);
+        continue;
+      }
       order.push_back(b);
-      const double w = shape.weight(bin);
-      keys[static_cast<std::size_t>(b)] = !(w > 0.0) ? 0.0
-                                          : by_class ? bin[shape.first_class() + o] / w
-                                                     : shape.monotone_value(bin);
+      keys[static_cast<std::size_t>(b)] =
+          category_key(bin[at], shape.weight(bin), prior, rules_.category_smoothing);
     }
+    if (order.empty()) break;
     std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
       return keys[static_cast<std::size_t>(a)] < keys[static_cast<std::size_t>(b)];
     });
+    const std::size_t cuttable = order.size();
+    order.insert(order.end(), rare.begin(), rare.end());
     order.push_back(nan_bin);
-    Scan cut = scan_order<true>(bins, order.data(), order.size(), totals, shape, rules_, {},
-                                scratch);
+    Scan cut = scan_order<true>(bins, order.data(), order.size(), cuttable, totals, shape,
+                                rules_, {}, scratch);
     if (cut.valid && (!best.valid || cut.gain > best.gain)) {
       best = cut;
       best.order = order;

@@ -13,4 +13,9 @@ Criterion parse_criterion(std::string_view name) {
   throw std::invalid_argument("Unknown criterion: " + std::string(name));
 }
 
+Criterion parse_package_criterion(std::string_view name) {
+  if (name == "poisson") return Criterion::Poisson;
+  return parse_criterion(name);
+}
+
 }  // namespace qor

@@ -78,18 +78,14 @@ inline double count_median(double low, double high, std::size_t size) noexcept {
   return size % 2 == 1 ? low : middle_of(low, high);
 }
 
-// Weighted mean absolute deviation around the weighted median, over a set that
-// `for_each(f)` enumerates as f(value, weight) in ascending order of value
-// (equal values in a fixed order). The median is the first value at which the
-// running weight passes half the total; when it lands exactly on half, the
-// middle of that value and the next one of positive weight, so that unit
-// weights give count_median. Deviations w |v - median| are added in the same
-// order, then divided by the total. Zero weights count nowhere.
+// The weighted median of a set that `for_each(f)` enumerates as f(value,
+// weight) in ascending order of value (equal values in a fixed order), `total`
+// its weight (> 0): the first value at which the running weight passes half
+// the total; when it lands exactly on half, the middle of that value and the
+// next one of positive weight, so that unit weights give count_median. Zero
+// weights count nowhere.
 template <class ForEach>
-double weighted_mae(ForEach&& for_each) {
-  double total = 0.0;
-  for_each([&](double, double w) { total += w; });
-  if (total == 0.0) return 0.0;
+double weighted_median(ForEach&& for_each, double total) {
   const double half = total * 0.5;
   double below = 0.0;
   double lower = 0.0;
@@ -111,12 +107,53 @@ double weighted_mae(ForEach&& for_each) {
       state = kAveraging;
     }
   });
-  if (state != kFound) median = lower;  // rounding left no weight above the half
+  return state == kFound ? median : lower;  // rounding left no weight above the half
+}
+
+// A set's weighted median and its weighted mean absolute deviation around it.
+struct MedianDeviation {
+  double median = 0.0;
+  double mae = 0.0;
+};
+
+// Weighted mean absolute deviation around the weighted median (above), over a
+// set enumerated as weighted_median enumerates it: deviations w |v - median|
+// added in that order, then divided by the total (added in that order too).
+// Both are 0 for a set of no weight.
+template <class ForEach>
+MedianDeviation weighted_median_deviation(ForEach&& for_each) {
+  double total = 0.0;
+  for_each([&](double, double w) { total += w; });
+  if (total == 0.0) return {};
+  const double median = weighted_median(for_each, total);
   double deviation = 0.0;
   for_each([&](double v, double w) {
     if (w != 0.0) deviation += w * std::abs(v - median);
   });
-  return deviation / total;
+  return {median, deviation / total};
+}
+
+template <class ForEach>
+double weighted_mae(ForEach&& for_each) {
+  return weighted_median_deviation(for_each).mae;
+}
+
+// Poisson: half the Poisson deviance of targets y >= 0, the mean over the set
+// of w (y log(y / m) - y + m), m the weighted mean, which is
+//   sum(w y log y) / W - m log m
+// (natural logarithms, y log y = 0 at y = 0), computed from the set's sums of
+// w y and of poisson_term, each quotient by the total W. Not clamped: rounding
+// may leave it slightly negative.
+inline double poisson_impurity(double sum, double terms, double total) noexcept {
+  if (total == 0.0) return 0.0;
+  const double mean = sum / total;
+  return terms / total - (mean > 0.0 ? mean * std::log(mean) : 0.0);
+}
+
+// A row's share of the sum poisson_impurity takes: (w y) log y, 0 where y is
+// 0; every sum of these adds the same per-row numbers.
+inline double poisson_term(double wy, double y) noexcept {
+  return y > 0.0 ? wy * std::log(y) : 0.0;
 }
 
 // The gain of a cut from its parts' impurities, each part weighted by its

@@ -31,9 +31,16 @@ CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector
     tally_.total.assign(columns.label_count(), 0.0);
     in_node_.assign(columns.label_count(), 0);
     tally_scratch_.slot_of.assign(columns.label_count(), kNoSlot);
-  } else if (criterion_ != Criterion::Mse) {
+  } else if (criterion_ == Criterion::Mae) {
     mae_scratch_.rank_of.assign(rows, 0);
     mae_scratch_.position.assign(rows, 0);
+  } else if (criterion_ == Criterion::Poisson) {
+    poisson_terms_.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double w = weights_ == nullptr ? 1.0 : weights_[r];
+      poisson_terms_[r] = r < static_cast<std::size_t>(y_.length)
+                              ? poisson_term(w * y_.data[r], y_.data[r]) : 0.0;
+    }
   }
 }
 
@@ -65,7 +72,7 @@ void CutScanner::prepare(std::size_t segment) {
     tally_.exact = integral_weights_ && weight_ < kExactSquares;
     return;
   }
-  if (criterion_ == Criterion::Mse) return;
+  if (criterion_ != Criterion::Mae) return;
 
   const auto by_target = columns_.target_run(segment);
   const std::size_t n = by_target.size();
@@ -100,7 +107,7 @@ void CutScanner::prepare(std::size_t segment) {
 }
 
 NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t feature,
-                                           const FeatureMatrix& X, std::int32_t n_classes,
+                                           const FeatureMatrix& X, const LevelRules& rules,
                                            std::vector<double>& left) {
   left.clear();
   const auto run = columns_.run(segment, feature);
@@ -108,8 +115,8 @@ NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t fea
     return weights_ == nullptr ? 1.0 : weights_[row];
   };
   const bool by_class =
-      n_classes > 2 && (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy);
-  const auto classes = by_class ? static_cast<std::size_t>(n_classes) : std::size_t{0};
+      rules.n_classes > 2 && (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy);
+  const auto classes = by_class ? static_cast<std::size_t>(rules.n_classes) : std::size_t{0};
 
   // The run holds each category's rows together, in code order, NaN last.
   categories_.clear();
@@ -121,35 +128,53 @@ NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t fea
         missing = k;
         break;
       }
-      categories_.push_back({code, k, k, 0.0, 0.0});
+      categories_.push_back({code, k, k, 0.0, 0.0, categories_.size()});
     }
     categories_.back().end = k + 1;
   }
-  category_weights_.assign(categories_.size() * classes, 0.0);
+  // Each category's sums, and the node's (its missing values included), which
+  // the keys are smoothed towards.
+  const std::size_t sums = std::max<std::size_t>(classes, 1);
+  category_weights_.assign((categories_.size() + 1) * sums, 0.0);
+  double* node_sums = category_weights_.data() + categories_.size() * sums;
+  const auto add = [&](double* into, std::size_t k) {
+    const std::uint32_t row = run[k].row();
+    const double w = weight_of(row);
+    if (by_class) {
+      into[static_cast<std::size_t>(y_.data[row])] += w;
+    } else {
+      into[0] += w * y_.data[row];
+    }
+    return w;
+  };
   for (std::size_t c = 0; c < categories_.size(); ++c) {
     Category& category = categories_[c];
-    double weighted_sum = 0.0;
-    for (std::size_t k = category.begin; k < category.end; ++k) {
-      const std::uint32_t row = run[k].row();
-      const double w = weight_of(row);
-      category.weight += w;
-      weighted_sum += w * y_.data[row];
-      if (by_class) category_weights_[c * classes + static_cast<std::size_t>(y_.data[row])] += w;
-    }
-    category.key = category.weight > 0.0 ? weighted_sum / category.weight : 0.0;
+    double* into = category_weights_.data() + c * sums;
+    for (std::size_t k = category.begin; k < category.end; ++k) category.weight += add(into, k);
+    for (std::size_t i = 0; i < sums; ++i) node_sums[i] += into[i];
   }
+  for (std::size_t k = missing; k < run.size(); ++k) add(node_sums, k);
+
+  // Categories with too few rows, then the missing values, form the tail
+  // that every cut sends right; the others are ordered and cut.
+  placed_.clear();
+  rare_.clear();
+  for (const Category& category : categories_) {
+    (rules.places(static_cast<std::int64_t>(category.end - category.begin)) ? placed_ : rare_)
+        .push_back(category);
+  }
+  if (placed_.empty()) return {};
 
   NodeSplit best;
   std::vector<Category> best_order;
   reordered_.resize(run.size());
-  for (std::size_t order = 0; order < std::max<std::size_t>(classes, 1); ++order) {
-    if (by_class) {
-      for (std::size_t c = 0; c < categories_.size(); ++c) {
-        const double w = categories_[c].weight;
-        categories_[c].key = w > 0.0 ? category_weights_[c * classes + order] / w : 0.0;
-      }
+  for (std::size_t order = 0; order < sums; ++order) {
+    const double prior = weight_ > 0.0 ? node_sums[order] / weight_ : 0.0;
+    for (Category& category : placed_) {
+      const double sum = category_weights_[category.index * sums + order];
+      category.key = category_key(sum, category.weight, prior, rules.category_smoothing);
     }
-    std::vector<Category> sorted = categories_;
+    std::vector<Category> sorted = placed_;
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const Category& a, const Category& b) { return a.key < b.key; });
     std::size_t at = 0;
@@ -158,9 +183,16 @@ NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t fea
         reordered_[at++] = ColumnEntry::of(run[k].row(), k == category.begin);
       }
     }
-    for (std::size_t k = missing; k < run.size(); ++k) {
-      reordered_[at++] = ColumnEntry::of(run[k].row(), k == missing);
+    // The tail is one value to the scan: only its first row starts one.
+    const std::size_t tail = at;
+    const auto to_tail = [&](std::size_t k) {
+      reordered_[at] = ColumnEntry::of(run[k].row(), at == tail);
+      ++at;
+    };
+    for (const Category& category : rare_) {
+      for (std::size_t k = category.begin; k < category.end; ++k) to_tail(k);
     }
+    for (std::size_t k = missing; k < run.size(); ++k) to_tail(k);
     const NodeSplit cut = dispatch(reordered_, feature, X, MonotoneRun{}, IgnoreScreens{});
     if (cut.valid && (!best.valid || cut.gain > best.gain)) {
       best = cut;

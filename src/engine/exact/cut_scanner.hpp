@@ -44,10 +44,13 @@ class CutScanner {
   // by their mean target (a binary classifier's second class share), which finds
   // the best partition for regression and two classes; with more classes, once
   // by each class's share, the best of those cuts winning (ties to the lower
-  // class). Equal keys keep code order. The cut's threshold is NaN; `left`
-  // receives the left categories, ascending.
+  // class). Means are smoothed by rules.category_smoothing (category_key), and
+  // equal keys keep code order. Categories with fewer rows of the node than
+  // rules.min_category_samples join the missing values, after every ordered
+  // category, and no cut separates them. The cut's threshold is NaN; `left`
+  // receives the left categories, ascending. rules.n_classes tells classes.
   NodeSplit best_categorical_cut(std::size_t segment, std::int32_t feature, const FeatureMatrix& X,
-                                 std::int32_t n_classes, std::vector<double>& left);
+                                 const LevelRules& rules, std::vector<double>& left);
 
  private:
   template <class OnScreen>
@@ -66,7 +69,8 @@ class CutScanner {
     std::size_t begin = 0;
     std::size_t end = 0;
     double weight = 0.0;
-    double key = 0.0;  // what the categories are ordered by
+    double key = 0.0;        // what the categories are ordered by
+    std::size_t index = 0;   // its place among the node's categories, in code order
   };
 
   Criterion criterion_;
@@ -82,8 +86,13 @@ class CutScanner {
   TallyScratch tally_scratch_;
   MaeNode mae_;
   MaeScratch mae_scratch_;
+  std::vector<double> poisson_terms_;  // poisson: per row, poisson_term(w y, y)
   std::vector<Category> categories_;      // of the current categorical run
-  std::vector<double> category_weights_;  // per category and class (more than two classes)
+  std::vector<Category> placed_;          // those ordered by their target
+  std::vector<Category> rare_;            // those sent right with the missing values
+  // Per category and class (more than two classes) or per category the sum of
+  // w y; then the same for the whole node.
+  std::vector<double> category_weights_;
   std::vector<ColumnEntry> reordered_;    // the run in category order
 };
 
@@ -139,6 +148,14 @@ inline NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int
         return scan(cut, run, feature, X, monotone, on_screen);
       }
       MseCut<false> cut(y_.data, weights_, weight_, tally_scratch_.inverse);
+      return scan(cut, run, feature, X, monotone, on_screen);
+    }
+    case Criterion::Poisson: {
+      if (unit) {
+        PoissonCut<true> cut(y_.data, weights_, poisson_terms_.data(), weight_);
+        return scan(cut, run, feature, X, monotone, on_screen);
+      }
+      PoissonCut<false> cut(y_.data, weights_, poisson_terms_.data(), weight_);
       return scan(cut, run, feature, X, monotone, on_screen);
     }
     default: {

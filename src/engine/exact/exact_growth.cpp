@@ -55,7 +55,7 @@ class NodeSummarizer {
     }
     NodeSummary s;
     double sum = 0.0;     // of w y
-    double sum_sq = 0.0;  // of (w y) y
+    double sum_sq = 0.0;  // of (w y) y, or under poisson of poisson_term
     double first = 0.0;   // target of the first row of positive weight
     bool seen = false;
     std::vector<double> class_weight;                 // classifiers: per class
@@ -78,8 +78,9 @@ class NodeSummarizer {
       p.seen = true;
     }
     if (!params_.node_statistics) return;
-    p.sum += w * t;
-    p.sum_sq += w * t * t;
+    const double wt = w * t;
+    p.sum += wt;
+    p.sum_sq += params_.criterion == Criterion::Poisson ? poisson_term(wt, t) : wt * t;
     if (!p.class_weight.empty()) {
       p.class_weight[static_cast<std::size_t>(t)] += w;
     } else if (counts_classes(params_.criterion)) {
@@ -116,10 +117,18 @@ class NodeSummarizer {
       case Criterion::Mse:
         s.impurity = mse_impurity(p.sum, p.sum_sq, s.weight);
         break;
-      default:
-        s.impurity = weighted_mae(
-            [&](auto&& f) { for_sorted([&](std::uint32_t r) { f(y_.data[r], weight(r)); }); });
+      case Criterion::Poisson:
+        s.impurity = poisson_impurity(p.sum, p.sum_sq, s.weight);
         break;
+      default: {
+        // A leaf predicts the weighted median, the value that minimises the
+        // deviations mae scores.
+        const MedianDeviation m = weighted_median_deviation(
+            [&](auto&& f) { for_sorted([&](std::uint32_t r) { f(y_.data[r], weight(r)); }); });
+        s.impurity = m.mae;
+        if (s.weight > 0.0) s.value[0] = m.median;
+        break;
+      }
     }
     return s;
   }
@@ -213,10 +222,13 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     }
     if (!loop.next_level()) break;
     const auto nodes = loop.nodes();
-    search.score(nodes, loop.features(), scores);
-    const std::int32_t feature = loop.choose(scores);
+    do {
+      search.score(nodes, loop.features(), scores);
+    } while (loop.choose(scores) < 0 && loop.draw_more());
+    const std::int32_t feature = loop.feature();
     if (feature < 0) break;
     search.cuts(nodes, feature, cuts);
+    loop.budget(cuts);
 
     // The children of every node that splits, node by node over the threads
     // (their rows are disjoint).

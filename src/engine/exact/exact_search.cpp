@@ -20,7 +20,7 @@ NodeSplit ExactSearch::cut_of(CutScanner& scanner, const LevelNode& node, std::i
                               std::vector<double>& left) const {
   const NodeSplit cut =
       rules_.is_categorical(feature)
-          ? scanner.best_categorical_cut(node.position, feature, X_, rules_.n_classes, left)
+          ? scanner.best_categorical_cut(node.position, feature, X_, rules_, left)
           : scanner.best_cut(node.position, feature, X_, rules_.monotone(feature, node.bounds));
   if (cut.valid && !rules_.counts(cut.gain, scanner.weight())) return {};
   return cut;

@@ -30,7 +30,7 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   }
   row_column_ = columns_++;
   const bool counts_labels = counts_classes(criterion);
-  const bool by_target = !counts_labels && criterion != Criterion::Mse;
+  const bool by_target = criterion == Criterion::Mae;
   if (by_target) target_column_ = columns_++;
   entries_.resize(columns_ * length_);
 

@@ -1,5 +1,6 @@
 #include "engine/level/level_loop.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -21,6 +22,8 @@ LevelRules LevelRules::of(const TreeParams& params, double root_weight) {
   rules.root_weight = root_weight;
   rules.monotonic_cst = params.monotonic_cst;
   rules.categorical = params.categorical;
+  rules.min_category_samples = std::max(params.min_category_samples, 1);
+  rules.category_smoothing = params.category_smoothing > 0.0 ? params.category_smoothing : 0.0;
   rules.threads = std::max(params.n_threads, 1);
   return rules;
 }
@@ -41,6 +44,10 @@ void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_leng
                                   " is not a class code in [0, " +
                                   std::to_string(params.n_classes) + ")");
     }
+    if (params.criterion == Criterion::Poisson && !(label >= 0.0)) {
+      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
+                                  " is negative: poisson needs targets >= 0");
+    }
     if (weights != nullptr && !(weights[at] >= 0.0 && std::isfinite(weights[at]))) {
       throw std::invalid_argument("sample_weight[" + std::to_string(r) +
                                   "] = " + std::to_string(weights[at]) +
@@ -50,12 +57,23 @@ void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_leng
 }
 
 LevelLoop::LevelLoop(const TreeParams& params, std::int32_t n_features, const NodeSummary& root)
-    : rules_(LevelRules::of(params, root.weight)) {
+    : rules_(LevelRules::of(params, root.weight)),
+      max_leaf_nodes_(std::max<std::int64_t>(params.max_leaf_nodes, 0)),
+      random_(params.random_seed) {
   tree_.n_features = std::max(n_features, 0);
   tree_.value_width = params.n_classes > 0 ? params.n_classes : 1;
   value_.resize(static_cast<std::size_t>(tree_.value_width));
   features_.resize(static_cast<std::size_t>(tree_.n_features));
   std::iota(features_.begin(), features_.end(), 0);
+  if (params.max_features > 0 && params.max_features < tree_.n_features) {
+    max_features_ = static_cast<std::size_t>(params.max_features);
+    order_ = features_;
+  }
+  if (rules_.criterion == Criterion::Poisson && !root.value.empty() && !(root.value[0] > 0.0)) {
+    throw std::invalid_argument(
+        "poisson needs targets whose weighted sum is above 0: the deviance of a mean of 0 is "
+        "undefined");
+  }
   tree_.add_node(root.stats());
   frontier_.push_back({0, root.rows, root.weight, root.single_target, {}});
   over_ = features_.empty();
@@ -64,7 +82,10 @@ LevelLoop::LevelLoop(const TreeParams& params, std::int32_t n_features, const No
 bool LevelLoop::next_level() {
   nodes_.clear();
   feature_ = -1;
-  if (over_) return false;
+  if (over_ || (max_leaf_nodes_ > 0 && leaves_ >= max_leaf_nodes_)) {
+    over_ = true;
+    return false;
+  }
   for (std::size_t i = 0; i < frontier_.size(); ++i) {
     const Open& node = frontier_[i];
     if (rules_.may_split(depth_, node.rows, node.weight, node.single_target)) {
@@ -72,11 +93,29 @@ bool LevelLoop::next_level() {
     }
   }
   over_ = nodes_.empty();
+  if (!over_ && max_features_ > 0) {
+    // A fresh order of all the features for every level (Fisher-Yates), offered
+    // max_features at a time.
+    for (std::size_t i = order_.size() - 1; i > 0; --i) {
+      std::swap(order_[i], order_[static_cast<std::size_t>(random_.below(i + 1))]);
+    }
+    drawn_ = 0;
+    offer_draw();
+  }
   return !over_;
 }
 
+void LevelLoop::offer_draw() {
+  const std::size_t end = std::min(order_.size(), drawn_ + max_features_);
+  features_.assign(order_.begin() + static_cast<std::ptrdiff_t>(drawn_),
+                   order_.begin() + static_cast<std::ptrdiff_t>(end));
+  std::sort(features_.begin(), features_.end());
+  drawn_ = end;
+}
+
 std::int32_t LevelLoop::choose(const LevelScores& scores) {
-  if (scores.score.size() != features_.size() || scores.cuts_some_node.size() != features_.size()) {
+  const auto n_features = static_cast<std::size_t>(tree_.n_features);
+  if (scores.score.size() != n_features || scores.cuts_some_node.size() != n_features) {
     throw std::invalid_argument("LevelLoop::choose: one score per feature is needed");
   }
   feature_ = choose_feature(scores);
@@ -86,6 +125,37 @@ std::int32_t LevelLoop::choose(const LevelScores& scores) {
   }
   tree_.depth_features.push_back(feature_);
   return feature_;
+}
+
+bool LevelLoop::draw_more() {
+  if (feature_ >= 0 || nodes_.empty() || max_features_ == 0 || drawn_ >= order_.size()) {
+    return false;
+  }
+  offer_draw();
+  over_ = false;
+  return true;
+}
+
+void LevelLoop::budget(std::span<NodeCut> cuts) const {
+  if (max_leaf_nodes_ <= 0) return;
+  if (cuts.size() != nodes_.size()) {
+    throw std::logic_error("LevelLoop::budget: one cut per searched node");
+  }
+  std::vector<std::size_t> valid;
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    if (cuts[i].valid) valid.push_back(i);
+  }
+  // Every split turns a leaf into two.
+  const auto room = static_cast<std::size_t>(std::max<std::int64_t>(max_leaf_nodes_ - leaves_, 0));
+  if (valid.size() <= room) return;
+  const auto weighted_gain = [&](std::size_t i) { return nodes_[i].weight * cuts[i].gain; };
+  std::stable_sort(valid.begin(), valid.end(), [&](std::size_t a, std::size_t b) {
+    return weighted_gain(a) > weighted_gain(b);
+  });
+  for (std::size_t k = room; k < valid.size(); ++k) {
+    NodeCut& cut = cuts[valid[k]];
+    cut = NodeCut{};
+  }
 }
 
 void LevelLoop::split(std::span<const NodeCut> cuts, std::span<const NodeSummary> children) {
@@ -133,6 +203,7 @@ void LevelLoop::split(std::span<const NodeCut> cuts, std::span<const NodeSummary
       const std::int64_t id = tree_.add_node(stats);
       next.push_back({id, child->rows, child->weight, child->single_target, bounds});
     }
+    ++leaves_;
   }
   frontier_ = std::move(next);
   nodes_.clear();

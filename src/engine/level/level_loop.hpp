@@ -7,10 +7,14 @@
 // decided here, once:
 //
 //   LevelLoop loop(params, n_features, root summary);
-//   while (loop.next_level()) {              which nodes may split
-//     search.score(loop.nodes(), scores);    per feature, the nodes' counted gains
-//     if (loop.choose(scores) < 0) break;    the level's feature, by the tie rules
+//   while (loop.next_level()) {              which nodes may split, and the
+//                                            features the level draws
+//     do search.score(loop.nodes(), loop.features(), scores);   per feature, the
+//     while (loop.choose(scores) < 0         nodes' counted gains; the level's
+//            && loop.draw_more());           feature, by the tie rules
+//     if (loop.feature() < 0) break;
 //     search.cuts(...);                      each node's cut under it
+//     loop.budget(cuts);                     max_leaf_nodes
 //     (route the rows, sum each child)       the partition
 //     loop.split(cuts, children);            monotone bounds, records, next frontier
 //   }
@@ -76,19 +80,32 @@ class LevelLoop {
   std::size_t frontier_size() const noexcept { return frontier_.size(); }
   std::int64_t frontier_id(std::size_t position) const noexcept { return frontier_[position].id; }
 
-  // Starts the next level: false when none of the frontier's nodes may split,
-  // and growth is over.
+  // Starts the next level: false when none of the frontier's nodes may split
+  // or the leaf budget is spent, and growth is over.
   bool next_level();
   // The level's nodes that may split, in frontier order.
   std::span<const LevelNode> nodes() const noexcept { return nodes_; }
-  // The features a level may choose from, ascending.
+  // The features the level may choose from, ascending: all of them, or with
+  // max_features the level's draw (see draw_more).
   std::span<const std::int32_t> features() const noexcept { return features_; }
 
   // Chooses the level's feature from the searched scores (one entry per
-  // feature of the fit) and records it; -1 when no feature cuts any node, and
-  // growth is over.
+  // feature of the fit, those not in features() never cutting) and records
+  // it; -1 when no feature cuts any node, and growth is over unless
+  // draw_more() finds more features.
   std::int32_t choose(const LevelScores& scores);
+  // After choose() found no feature among a draw: features() becomes the next
+  // max_features of the level's random order, and growth goes on; false when
+  // every feature has been offered.
+  bool draw_more();
   std::int32_t feature() const noexcept { return feature_; }
+
+  // Keeps the level's cuts (nodes() order) within max_leaf_nodes: where the
+  // valid ones would make more leaves than the budget allows, only those of
+  // largest weighted gain (node weight times gain; ties to the node first in
+  // the frontier) stay valid, one new leaf each. Call after the search's cuts,
+  // before the rows are routed.
+  void budget(std::span<NodeCut> cuts) const;
   // Where the children of the level's splits are numbered from.
   std::int64_t first_child() const noexcept { return static_cast<std::int64_t>(tree_.node_count()); }
 
@@ -114,11 +131,20 @@ class LevelLoop {
     ValueBounds bounds;
   };
 
+  // Puts the next max_features of order_ (from drawn_ on) in features_, ascending.
+  void offer_draw();
+
   LevelRules rules_;
   FlatTree tree_;
   std::int32_t depth_ = 0;
   std::int32_t feature_ = -1;
   bool over_ = false;
+  std::int64_t leaves_ = 1;         // of the tree so far
+  std::int64_t max_leaf_nodes_ = 0;  // 0: no limit
+  std::size_t max_features_ = 0;     // 0: every feature, every level
+  RandomStream random_;
+  std::vector<std::int32_t> order_;  // the level's random order of the features
+  std::size_t drawn_ = 0;            // how many of order_ have been offered
   std::vector<Open> frontier_;
   std::vector<LevelNode> nodes_;
   std::vector<std::int32_t> features_;

@@ -107,6 +107,41 @@ inline std::int32_t choose_feature(const LevelScores& scores) noexcept {
   return feature;
 }
 
+// What a categorical split orders a node's categories by: a category's
+// weighted mean target `sum / weight` (a class's share of its weight, when the
+// target is a class), smoothed towards the node's `prior` by `smoothing`
+// rows' weight of it. Both searches order by this one expression, so that
+// they order alike wherever their sums agree.
+inline double category_key(double sum, double weight, double prior, double smoothing) noexcept {
+  if (smoothing > 0.0) return (sum + smoothing * prior) / (weight + smoothing);
+  return weight > 0.0 ? sum / weight : 0.0;
+}
+
+// The random numbers of a fit (max_features): SplitMix64, whose stream is
+// fixed by its seed on every platform.
+class RandomStream {
+ public:
+  explicit RandomStream(std::uint64_t seed) noexcept : state_(seed) {}
+
+  std::uint64_t next() noexcept {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [0, n), n > 0: draws below the largest multiple of n are kept.
+  std::uint64_t below(std::uint64_t n) noexcept {
+    const std::uint64_t rejected = (0 - n) % n;  // 2**64 mod n
+    for (;;) {
+      const std::uint64_t x = next();
+      if (x >= rejected) return x % n;
+    }
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
 // TreeParams as a level applies them, once the root's weight is known.
 struct LevelRules {
   Criterion criterion = Criterion::Gini;
@@ -118,6 +153,8 @@ struct LevelRules {
   double root_weight = 1.0;
   std::vector<std::int8_t> monotonic_cst;  // per feature: +1, -1 or 0; empty: none
   std::vector<std::uint8_t> categorical;   // per feature: 1 for category codes; empty: none
+  std::int32_t min_category_samples = 1;   // rows a category needs to be ordered by its target
+  double category_smoothing = 0.0;         // weight of the node's mean in a category's key
   int threads = 1;
 
   static LevelRules of(const TreeParams& params, double root_weight);
@@ -141,6 +178,9 @@ struct LevelRules {
     return min_impurity_decrease <= 0.0 ||
            node_weight / root_weight * gain >= min_impurity_decrease;
   }
+  // Whether a category with `rows` of a node's rows is ordered by its own
+  // target; the others go right with the missing values.
+  bool places(std::int64_t rows) const noexcept { return rows >= min_category_samples; }
   bool is_categorical(std::int32_t feature) const noexcept {
     return !categorical.empty() && categorical[static_cast<std::size_t>(feature)] != 0;
   }

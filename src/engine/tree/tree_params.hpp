@@ -29,6 +29,25 @@ struct TreeParams {
   // Per feature, empty for none: 1 where the values are category codes (NaN
   // missing); a node then sends a set of categories left.
   std::vector<std::uint8_t> categorical;
+  // How a node orders its categories before cutting that order. A category with
+  // fewer of the node's rows than min_category_samples is not placed by its own
+  // target: it goes right, with the missing values and the categories unseen in
+  // fit (1 places every category). The others are ordered by their mean target
+  // smoothed towards the node's: (sum of w y + s m) / (weight + s), m the node's
+  // mean and s = category_smoothing >= 0, as if s rows' weight of the node's
+  // mean joined each category (0: the category's own mean).
+  std::int32_t min_category_samples = 1;
+  double category_smoothing = 0.0;
+  // At most this many leaves; 0 for no limit. A level whose cuts would pass it
+  // splits only its nodes of largest weighted gain (node weight times gain,
+  // ties to the node first in the tree) that the budget leaves room for.
+  std::int64_t max_leaf_nodes = 0;
+  // Features a level chooses from: a fresh random draw of this many for every
+  // level (0, or n_features or more: all of them), from random_seed. When none
+  // of them cuts any node, the level draws the next as many, until some cuts
+  // or none are left.
+  std::int32_t max_features = 0;
+  std::uint64_t random_seed = 0;
   std::int32_t n_threads = 1;  // threads of the fit; the tree never depends on them
   // false: nodes record their rows and weight but leave impurity and value at 0,
   // for callers that compute their own leaves; the shape of the tree is the same.
