@@ -26,6 +26,7 @@ from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 from . import __version__
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
+from ._categories import from_dtype_mask
 from .io import load, save
 from .page import export_html
 from .plot import plot_tree
@@ -33,7 +34,8 @@ from .plot import plot_tree
 USAGE_ERROR = 2
 # The engine counts in signed 32 bits, and so do the tree's size limits.
 LARGEST_INTEGER = 2**31 - 1
-CRITERIA = {"classification": ("gini", "entropy"), "regression": ("mse", "mae")}
+CRITERIA = {"classification": ("gini", "entropy", "log_loss"),
+            "regression": ("mse", "mae", "squared_error", "absolute_error", "poisson")}
 # An integer target with at most this many distinct values is taken for class labels.
 MOST_INFERRED_CLASSES = 20
 # Each side of the train/held-out split needs this many rows for a score to mean anything.
@@ -179,14 +181,20 @@ def build_parser() -> argparse.ArgumentParser:
                              "target)")
     chosen.add_argument("--drop", type=_columns, metavar="A,B,...",
                         help="columns that are not features (an id, another target, ...)")
+    fit.add_argument("--categorical", type=_columns, metavar="A,B,...",
+                     help="feature columns to split as categories as they are, even where "
+                          "they hold numbers, dates or identifiers (by default a text column "
+                          "is categorical, and one of dates, of identifiers or of numbers "
+                          "with a few text cells is refused)")
     _sep_option(fit)
     fit.add_argument("--task", choices=sorted(CRITERIA),
                      help="default: classification for a non-numeric or boolean target, or an "
                           f"integer one with at most {MOST_INFERRED_CLASSES} distinct values; "
                           "regression otherwise")
     fit.add_argument("--criterion", choices=[c for pair in CRITERIA.values() for c in pair],
-                     help="gini or entropy for classification (default gini), "
-                          "mse or mae for regression (default mse)")
+                     help="gini or entropy (log_loss) for classification (default gini); "
+                          "mse (squared_error), mae (absolute_error) or poisson for "
+                          "regression (default mse)")
     _tree_options(fit, max_depth=5, lowest=0, depth_help="levels that may split",
                   test_size=_share_or_none)
     fit.add_argument("--min-samples-split", type=_at_least(2), default=2, metavar="N",
@@ -404,6 +412,17 @@ def _features_and_target(frame: pd.DataFrame, args, table: _Csv) -> tuple[pd.Dat
         left = "--drop leaves" if args.drop else f"{table.name} has"
         raise InputError(f"{left} no feature columns besides the target {target!r}")
     _check_features(X)
+    declared = args.categorical or []
+    _require_columns(frame, declared, table)
+    not_features = [name for name in declared if name not in X.columns]
+    if not_features:
+        raise InputError(f"--categorical names {', '.join(map(repr, not_features))}, which "
+                         "is no feature column")
+    try:
+        # The estimator's own rules, said in the command's terms.
+        from_dtype_mask(X, declare="name it in --categorical", skip=set(declared))
+    except ValueError as error:
+        raise InputError(f"{args.data}: {error}") from None
     missing = int(y.isna().sum())
     if missing:
         raise InputError(f"the target {target!r} is missing in {missing} of {len(y)} rows")
@@ -453,16 +472,21 @@ def _draw(estimator, path: Path, max_depth: int | None, digits: dict) -> None:
         plt.close(figure)
 
 
-def _estimator(args, task: str, criterion: str):
-    """The estimator the options describe."""
+def _estimator(args, task: str, criterion: str, X: pd.DataFrame):
+    """The estimator the options describe, for feature columns X."""
     params = dict(criterion=criterion, max_depth=args.max_depth,
                   min_samples_split=args.min_samples_split,
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
                   max_bins=args.max_bins)
-    if args.max_bins is not None and criterion == "mae":
-        raise InputError("--max-bins does not work with the mae criterion, which needs the "
-                         "exact values; use mse or leave out --max-bins")
+    if args.categorical:
+        # The named columns as they are, and the text columns from_dtype takes.
+        text = from_dtype_mask(X, skip=set(args.categorical))
+        params["categorical_features"] = [c for c, is_text in zip(X.columns, text)
+                                          if is_text or c in args.categorical]
+    if args.max_bins is not None and criterion in ("mae", "absolute_error"):
+        raise InputError(f"--max-bins does not work with the {criterion} criterion, which "
+                         "needs the exact values; use mse or leave out --max-bins")
     if task == "regression":
         if args.class_weight is not None:
             raise InputError("--class-weight is for classification, and this is regression")
@@ -478,7 +502,7 @@ def run_fit(args) -> None:
     criterion = args.criterion or CRITERIA[task][0]
     if criterion not in CRITERIA[task]:
         raise InputError(f"criterion {criterion!r} does not fit {task}; "
-                         f"use {' or '.join(CRITERIA[task])}")
+                         f"use {', '.join(CRITERIA[task][:-1])} or {CRITERIA[task][-1]}")
     n = len(frame)
     n_test = math.ceil(args.test_size * n)
     if n_test == 0 and n < FEWEST_ROWS_PER_SIDE:
@@ -488,7 +512,7 @@ def run_fit(args) -> None:
         raise InputError(f"too few rows: {n} rows split into {n - n_test} for training and "
                          f"{n_test} held out, and each side needs at least {FEWEST_ROWS_PER_SIDE}")
 
-    estimator = _estimator(args, task, criterion)
+    estimator = _estimator(args, task, criterion, X)
     if args.test_size == 0:
         X_train, X_test, y_train, y_test = X, None, y, None
     else:

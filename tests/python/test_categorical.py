@@ -75,3 +75,128 @@ def test_constraints_on_categories_are_refused():
     X = pd.DataFrame({"colour": ["a", "b", "a", "b"], "size": [1.0, 2.0, 3.0, 4.0]})
     with pytest.raises(ValueError, match="monotonic_cst must be 0 on categorical features"):
         QORRegressor(monotonic_cst=[1, 0]).fit(X, [0.0, 1.0, 0.0, 1.0])
+
+
+# ---- columns that would fool the tree ----------------------------------------------------
+
+def _ages(n):
+    ages = np.arange(n) % 50 + 20.0
+    return np.where(np.arange(n) == 7, "forty", ages.astype(str)).astype(object)
+
+
+FOOLING = {
+    "datetime": (lambda n: pd.date_range("2024-01-01", periods=n, freq="h"),
+                 "column 'when' holds dates or times \\(datetime64\\["),
+    "datetime-with-zone": (lambda n: pd.date_range("2024-01-01", periods=n, freq="h", tz="UTC"),
+                           "column 'when' holds dates or times"),
+    "timedelta": (lambda n: pd.to_timedelta(np.arange(n), unit="s"),
+                  "column 'when' holds dates or times \\(timedelta64\\["),
+    "period": (lambda n: pd.period_range("2024-01", periods=n, freq="D"),
+               "column 'when' holds dates or times \\(period\\[D\\]\\)"),
+    "date-text": (lambda n: pd.date_range("2024-01-01", periods=n).strftime("%Y-%m-%d"),
+                  "column 'when' holds dates written as text \\(such as '2024-01-01'\\)"),
+    "identifier": (lambda n: [f"C{i:05d}" for i in range(n)],
+                   "column 'when' looks like an identifier: 200 distinct values in 200 rows"),
+    "forty": (_ages, "column 'when' holds numbers, but 1 cell holds text: 'forty'\\. "),
+}
+
+
+@pytest.mark.parametrize("column, message", FOOLING.values(), ids=FOOLING.keys())
+def test_from_dtype_refuses_columns_that_would_fool_the_tree(rng, column, message):
+    n = 200
+    X = pd.DataFrame({"x": rng.normal(size=n), "when": column(n)})
+    y = (X["x"] > 0).astype(int)
+    with pytest.raises(ValueError, match=message) as refused:
+        QORClassifier().fit(X, y)
+    assert str(refused.value).endswith("list the categorical columns by name in "
+                                       "categorical_features, this one included")
+    # Named, the column is taken as it is, and predicts like its own values.
+    est = QORClassifier(categorical_features=["when"]).fit(X, y)
+    assert est.is_categorical_.tolist() == [False, True]
+    assert (est.predict(X) == est.predict(X.iloc[::-1])[::-1]).all()
+
+
+def test_a_refusal_of_text_cells_counts_them_and_names_the_most_frequent(rng):
+    ages = np.arange(300) % 60 + 18.0
+    words = ["n/a"] * 4 + ["forty"] * 2 + ["unknown", "?", "x", "y", "z"]
+    cells = np.concatenate([ages.astype(str)[:-len(words)], words]).astype(object)
+    X = pd.DataFrame({"age": cells})
+    with pytest.raises(ValueError, match="column 'age' holds numbers, but 11 cells hold text: "
+                                         "'n/a' \\(4 cells\\), 'forty' \\(2 cells\\), 'unknown', "
+                                         "'\\?', 'x' and 2 more distinct\\. "):
+        QORRegressor().fit(X, ages)
+
+
+@pytest.mark.parametrize("column", [
+    ["red", "green", "blue", "red"] * 10,                # few values
+    [f"shop {i}" for i in range(20)] * 2,                 # distinct, but no more than 20
+    [f"c{i}" for i in range(21)] + ["c0"] * 21,           # 21 values in 42 rows: not over half
+    ["10", "12", "S", "M", "L"] * 8,                      # text that is sometimes a number
+])
+def test_from_dtype_takes_text_columns_that_are_categories(column):
+    X = pd.DataFrame({"shop": column})
+    est = QORClassifier().fit(X, np.arange(len(column)) % 2)
+    assert est.is_categorical_.tolist() == [True]
+
+
+def _signal_and(rng, name, extra):
+    """2,000 rows whose label only the numeric `x` carries (held-out accuracy about
+    0.74 from it alone), and a column `name` of one value per row."""
+    n = 2000
+    x = rng.normal(size=n)
+    y = (x + rng.normal(scale=0.9, size=n) > 0).astype(int)
+    return pd.DataFrame({"x": x, name: extra(rng, n)}), y
+
+
+@pytest.mark.parametrize("name, extra", [
+    ("when", lambda rng, n: pd.Timestamp("2024-01-01")
+     + pd.to_timedelta(rng.permutation(n) * 3600, unit="s")),
+    ("customer", lambda rng, n: [f"C{i:05d}" for i in rng.permutation(n)]),
+])
+def test_a_declared_timestamp_or_id_no_longer_replaces_the_signal(rng, name, extra):
+    X, y = _signal_and(rng, name, extra)
+    train, test = slice(0, 1000), slice(1000, None)
+
+    def held_out(columns, **params):
+        est = QORClassifier(categorical_features=[name] if name in columns else None, **params)
+        est.fit(X[columns][train], y[train])
+        return est.score(X[columns][test], y[test]), est
+
+    alone, _ = held_out(["x"])
+    regularised, _ = held_out(["x", name])
+    memorised, unregularised = held_out(["x", name], min_category_samples=1,
+                                        category_smoothing=0)
+    assert abs(regularised - alone) <= 0.02
+    assert unregularised.depth_features_[0] == 1 and memorised < alone - 0.1
+
+
+def test_rare_categories_go_right_with_the_unseen_ones():
+    # b and c are 0, a and d are 1; c (3 rows) and d (4) are rare under 5 rows.
+    colour = np.repeat(["a", "b", "c", "d"], [10, 10, 3, 4]).astype(object)
+    y = np.isin(colour, ["a", "d"]).astype(int)
+    X = pd.DataFrame({"colour": colour})
+    for least, left in [(1, ["b", "c"]), (3, ["b", "c"]), (4, ["b"]), (5, ["b"])]:
+        est = QORClassifier(max_depth=1, min_category_samples=least, category_smoothing=0)
+        est.fit(X, y)
+        assert est.categories_[0][est.tree_.categories(0).astype(int)].tolist() == left, least
+        # Too rare to be placed, c goes where a category never seen goes.
+        c, unseen = est.apply(pd.DataFrame({"colour": ["c", "never seen"]}))
+        assert (c == unseen) == (least > 3)
+
+
+@pytest.mark.parametrize("smoothing", [0.0, 3.0, 50.0])
+def test_a_node_cuts_its_categories_in_the_order_of_their_smoothed_means(rng, smoothing):
+    codes = rng.integers(0, 12, 300) ** 2 % 37  # categories of very different sizes
+    y = rng.normal(size=300) + codes % 5
+    w = rng.integers(1, 4, 300).astype(float)
+    est = QORRegressor(max_depth=1, categorical_features=[0], min_category_samples=1,
+                       category_smoothing=smoothing)
+    est.fit(codes.reshape(-1, 1).astype(float), y, sample_weight=w)
+    mean = np.sum(w * y) / w.sum()
+    keys = {}
+    for c in np.unique(codes):
+        at = codes == c
+        keys[c] = (np.sum(w[at] * y[at]) + smoothing * mean) / (w[at].sum() + smoothing)
+    order = sorted(keys, key=lambda c: (keys[c], c))
+    left = set(est.categories_[0][est.tree_.categories(0).astype(int)].tolist())
+    assert 0 < len(left) < len(order) and left == set(order[:len(left)])

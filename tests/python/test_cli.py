@@ -94,7 +94,8 @@ def test_fit_chooses_the_task(folder, args, task_line):
     (["target-only.csv", "--target", "label"],
      "qor fit: error: target-only.csv has no feature columns besides the target 'label'"),
     (["labels.csv", "--target", "label", "--criterion", "mse"],
-     "qor fit: error: criterion 'mse' does not fit classification; use gini or entropy"),
+     "qor fit: error: criterion 'mse' does not fit classification; use gini, entropy or "
+     "log_loss"),
     (["labels.csv", "--target", "label", "--task", "regression"],
      "qor fit: error: regression needs a numeric target, but 'label' is not numeric"),
     (["labels.csv", "--target", "label", "--dot", "no/such/folder/tree.dot"],
@@ -400,6 +401,8 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "--class-weight is for classification, and this is regression"),
     (["fit", "shop.csv", "--target", "size", "--drop", "id,colour,label", "--criterion", "mae",
       "--max-bins", "16"], "--max-bins does not work with the mae criterion"),
+    (["fit", "shop.csv", "--target", "label", "--categorical", "size,label"],
+     "--categorical names 'label', which is no feature column"),
     (["fit", "shop.csv", "--target", "label", "--ccp-alpha", "-1"],
      "argument --ccp-alpha: must be at least 0, got -1.0"),
     (["fit", "shop.csv", "--target", "label", "--min-impurity-decrease", "nan"],
@@ -412,7 +415,7 @@ def test_predict_keeps_the_columns_asked_for_as_they_stand(cli, shop):
      "--keep names 'prediction', a column the output has already"),
 ], ids=["ragged-fit", "ragged-predict", "unknown-features", "target-as-feature",
         "dropped-target", "nothing-left", "features-and-drop", "repeated-feature",
-        "class-weight-for-regression", "bins-and-mae",
+        "class-weight-for-regression", "bins-and-mae", "categorical-target",
         "negative-alpha", "nan-decrease", "long-separator", "unknown-kept", "kept-clash"])
 def test_bad_options_are_one_line_and_status_2(cli, shop, args, message):
     folder, frame = shop
@@ -432,3 +435,26 @@ def test_version_and_the_list_of_commands(tmp_path):
     assert bare.stderr.startswith("usage: qor ")
     for command in ("fit", "predict", "show", "demo"):
         assert f"\n    {command} " in bare.stderr
+
+
+@pytest.mark.parametrize("column, message", [
+    (pd.date_range("2024-01-01", periods=60, freq="h").astype(str),
+     "column 'when' holds dates written as text (such as '2024-01-01 00:00:00')"),
+    ([f"C{i:04d}" for i in range(60)], "column 'when' looks like an identifier: 60 distinct "
+                                       "values in 60 rows"),
+    (np.where(np.arange(60) == 3, "forty", (np.arange(60) % 30).astype(str)),
+     "column 'when' holds numbers, but 1 cell holds text: 'forty'."),
+], ids=["dates", "identifier", "forty"])
+def test_fit_refuses_columns_that_would_fool_the_tree_unless_named(cli, tmp_path, column,
+                                                                   message):
+    size = np.arange(60.0)
+    pd.DataFrame({"size": size, "when": column, "label": size % 3 == 0}).to_csv(
+        tmp_path / "data.csv", index=False)
+    status, out, err = cli("fit", "data.csv", "--target", "label", cwd=tmp_path)
+    assert status == 2 and out == "" and err.count("\n") == 1
+    assert err.startswith(f"qor fit: error: data.csv: {message}")
+    assert err.endswith("values as categories anyway, name it in --categorical\n")
+    status, out, err = cli("fit", "data.csv", "--target", "label", "--categorical", "when",
+                           "--save", "model.json", cwd=tmp_path)
+    assert status == 0 and err == "" and "categorical        when" in out.splitlines()
+    assert load(tmp_path / "model.json").categorical_features == ["when"]
