@@ -34,7 +34,8 @@ def assert_same_tree(a, b):
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
 @pytest.mark.parametrize("weights", ["none", "integers", "classes"])
-@pytest.mark.parametrize("kind", ["numeric", "categorical", "monotonic"])
+@pytest.mark.parametrize("kind", ["numeric", "categorical", "regularised", "monotonic",
+                                  "leaf-budget", "drawn-features"])
 @pytest.mark.parametrize("limits", [dict(max_depth=7),
                                     dict(max_depth=None, min_samples_leaf=5,
                                          min_weight_fraction_leaf=0.02),
@@ -47,8 +48,15 @@ def test_fewer_values_than_bins_give_the_exact_tree(rng, cls, criterion, weights
         if cls is QORRegressor:
             pytest.skip("class_weight is the classifier's")
         extra = dict(class_weight={0: 2.0, 1: 1.0, 2: 3.0})
-    if kind == "categorical":
+    if kind in ("categorical", "regularised"):
         extra["categorical_features"] = [1, 3]
+        if kind == "regularised":
+            # Rare in the deeper nodes, and means drawn far towards the node's.
+            extra.update(min_category_samples=40, category_smoothing=25.0)
+    elif kind == "leaf-budget":
+        extra["max_leaf_nodes"] = 11
+    elif kind == "drawn-features":
+        extra.update(max_features=2, random_state=3)
     elif kind == "monotonic":
         if cls is QORClassifier:
             y = (y > 0).astype(int)
@@ -58,7 +66,9 @@ def test_fewer_values_than_bins_give_the_exact_tree(rng, cls, criterion, weights
     binned = cls(criterion=criterion, max_bins=64, **limits, **extra).fit(X, y, w)
     assert_same_tree(binned, exact)
     assert binned.tree_.node_count > 8
-    if kind == "categorical":
+    if kind == "leaf-budget":
+        assert binned.get_n_leaves() == 11
+    if kind in ("categorical", "regularised"):
         assert {1, 3} & set(binned.depth_features_.values())
 
 
