@@ -141,11 +141,14 @@ def check_total_weight(total: float) -> None:
 
 def install(estimator, arrays: dict, n_classes: int) -> None:
     """Installs a grown tree's arrays (as the core returns them) as the estimator's
-    `tree_` and `depth_features_`, then prunes it by ccp_alpha."""
+    `tree_` and `depth_features_`, then prunes it by ccp_alpha; `max_features_` is
+    how many features each level drew from, as scikit-learn's trees say."""
     levels = arrays.pop("depth_features")
     estimator.tree_ = Tree(n_features=estimator.n_features_in_, n_classes=max(n_classes, 1),
                            **arrays)
     estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
+    estimator.max_features_ = max_features(estimator, estimator.n_features_in_) or (
+        estimator.n_features_in_)
     # As in scikit-learn, 0.0 keeps the tree as grown, even splits that gain nothing.
     if estimator.ccp_alpha != 0.0:
         estimator.tree_ = prune(estimator.tree_, estimator.ccp_alpha)

@@ -222,15 +222,19 @@ def _union(categories):
 
 
 def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs, mask,
-           categories):
+           categories, criterion):
     X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None, mask, categories)
+    if criterion == "poisson" and np.any(y < 0):
+        raise ValueError("criterion='poisson' needs targets >= 0 (counts or amounts); a "
+                         f"partition holds {int(np.sum(y < 0))} negative values, the least "
+                         f"{float(y.min())}. Use criterion='squared_error' for such targets.")
     if classes is not None:
         codes = np.searchsorted(classes, y)
         y = codes.astype(np.float64)
         if class_weight is not None:
             w = class_weight[codes] if w is None else w * class_weight[codes]
     n_classes = 0 if classes is None else len(classes)
-    return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs))
+    return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs), criterion)
 
 
 def _summary(block):
@@ -387,7 +391,8 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     [shared_edges] = client.scatter([edges], broadcast=True)
     blocks = client.compute([
         dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
-                             mask, categories, dask_key_name=f"qor-block-{token}-{i}")
+                             mask, categories, _growth.criterion(estimator),
+                             dask_key_name=f"qor-block-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
     wait(blocks)
 

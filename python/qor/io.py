@@ -56,6 +56,7 @@ import reprlib
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
+from ._growth import max_features
 from ._pruning import depth_features
 from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
 from .estimators import QORClassifier, QORRegressor
@@ -200,6 +201,10 @@ def _param_document(name: str, value):
         return value.item()
     if isinstance(value, (np.ndarray, tuple)):
         return np.asarray(value).tolist()
+    if name == "random_state" and isinstance(value, np.random.RandomState):
+        # A stream's state is not kept: the saved tree holds what the fit drew, and a
+        # fit again from the stream would draw anew anyway.
+        return None
     if name == "class_weight" and isinstance(value, dict):
         return {"labels": _labels_document(np.array(list(value))),
                 "weights": [float(w) for w in value.values()]}
@@ -429,6 +434,10 @@ def _estimator(document, file_bytes: int, verify: bool):
         raise _Broken("depth_features does not match the features the tree splits on")
     estimator.depth_features_ = depth_features(tree)
     estimator.tree_ = tree
+    try:
+        estimator.max_features_ = max_features(estimator, n_features) or n_features
+    except ValueError as error:  # more than the features
+        raise _Broken(f"bad params: {error}") from None
     return estimator
 
 
