@@ -106,6 +106,9 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
   double left_sum = 0.0;
   double left_sum_sq = 0.0;
   double parent = 0.0;
+  // poisson: rows whose target is above 0, in the node and in the left part
+  std::size_t above = 0;
+  std::size_t left_above = 0;
 
   std::vector<double> ordered;  // scratch: counts in the order their terms are added
   std::vector<std::size_t> order;
@@ -141,6 +144,14 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
       sum_sq += p.weight * p.target * p.target;
     }
     parent = mse_impurity(sum, sum_sq, total);
+  } else if (criterion == Criterion::Poisson) {
+    // sum_sq holds the sum of the rows' terms (w y) log y.
+    for (const Pair& p : pairs) {
+      sum += p.weight * p.target;
+      sum_sq += poisson_term(p.weight * p.target, p.target);
+      above += p.target > 0.0 ? 1 : 0;
+    }
+    parent = poisson_impurity(sum, sum_sq, total);
   } else {
     parent = mae_of(pairs);
   }
@@ -155,6 +166,10 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
     } else if (criterion == Criterion::Mse) {
       left_sum += p.weight * p.target;
       left_sum_sq += p.weight * p.target * p.target;
+    } else if (criterion == Criterion::Poisson) {
+      left_sum += p.weight * p.target;
+      left_sum_sq += poisson_term(p.weight * p.target, p.target);
+      left_above += p.target > 0.0 ? 1 : 0;
     }
 
     const double here = p.value;
@@ -184,6 +199,12 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
       case Criterion::Mse:
         left_impurity = mse_impurity(left_sum, left_sum_sq, w_left);
         right_impurity = mse_impurity(sum - left_sum, sum_sq - left_sum_sq, w_right);
+        break;
+      case Criterion::Poisson:
+        // A part whose targets add up to 0 has no deviance: no cut makes one.
+        if (left_above == 0 || left_above == above) continue;
+        left_impurity = poisson_impurity(left_sum, left_sum_sq, w_left);
+        right_impurity = poisson_impurity(sum - left_sum, sum_sq - left_sum_sq, w_right);
         break;
       default:
         left_impurity =

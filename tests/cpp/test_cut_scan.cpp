@@ -74,7 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
         NearTie{
             Criterion::Mse, {-0.8, -0.1, 1, -1.3, -0.2, -0.1}, {1.4, 0.4, 1.8, 0.8, 0.2, 0.4}, 0.5},
         NearTie{Criterion::Mae, {0.5, 0.5, 1.6, -0.8, 1.4, -0.6, -0.9}, {}, 2.5},
-        NearTie{Criterion::Mae, {-0.1, -1.7, -0.2, -1.8, 1.9}, {1.8, 1.4, 1.1, 0.3, 0.3}, 3.5}),
+        NearTie{Criterion::Mae, {-0.1, -1.7, -0.2, -1.8, 1.9}, {1.8, 1.4, 1.1, 0.3, 0.3}, 3.5},
+        NearTie{Criterion::Poisson, {0.3, 2, 0, 2, 0.3}, {}, 0.5},
+        NearTie{Criterion::Poisson, {0.1, 1.3, 2, 0.1}, {1.1, 0.4, 0.3, 1.1}, 0.5}),
     [](const auto& param_info) {
       return std::to_string(param_info.index) +
              (param_info.param.weights.empty() ? "_unit" : "_weighted");

@@ -39,7 +39,8 @@ enum class Targets {
   RealsWithNan,
   Tenths,
   Cents,
-  HeavyTailed
+  HeavyTailed,
+  Counts  // >= 0, many of them 0, at least one above 0
 };
 
 struct Problem {
@@ -107,6 +108,9 @@ Problem random_problem(std::mt19937_64& rng, std::int32_t rows, std::int32_t col
         break;
       case Targets::HeavyTailed:
         p.y.push_back(signal + std::tan(3.14159 * (unit(rng) - 0.5)));  // Cauchy
+        break;
+      case Targets::Counts:
+        p.y.push_back(i == 0 ? 1.0 : std::max(0.0, std::round(signal + normal(rng) * 1.5)));
         break;
     }
   }
@@ -341,6 +345,7 @@ qor::TreeParams params_of(Criterion criterion, Limits limits, double min_weight_
 }
 
 Targets targets_for(Criterion criterion) {
+  if (criterion == Criterion::Poisson) return Targets::Counts;
   return criterion == Criterion::Gini || criterion == Criterion::Entropy ? Targets::Codes
                                                                          : Targets::Tenths;
 }
@@ -356,7 +361,9 @@ TEST_P(WeightedTree, MatchesTheLiteralMethod) {
                       static_cast<std::uint64_t>(values));
   for (const std::int32_t rows : {2, 9, 80, 400}) {
     const Problem p = random_problem(rng, rows, 3, values, targets_for(criterion));
-    const auto w = random_weights(rng, p.y.size(), weights);
+    auto w = random_weights(rng, p.y.size(), weights);
+    // poisson: a weighted target sum above 0
+    if (criterion == Criterion::Poisson) w[0] = std::max(w[0], 1.0);
     const double* wp = weights == Weights::Unit ? nullptr : w.data();
     for (const auto& [limits, least, decrease] :
          {std::tuple{Limits{6, 2, 1}, 0.0, 0.0}, std::tuple{Limits{5, 6, 2}, 1.5, 0.0},
@@ -371,7 +378,8 @@ TEST_P(WeightedTree, MatchesTheLiteralMethod) {
 
 INSTANTIATE_TEST_SUITE_P(Criteria, WeightedTree,
                          ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy,
-                                                              Criterion::Mse, Criterion::Mae),
+                                                              Criterion::Mse, Criterion::Mae,
+                                                              Criterion::Poisson),
                                             ::testing::Values(Weights::Unit, Weights::Integers,
                                                               Weights::Reals),
                                             ::testing::Values(Values::Distinct, Values::WithNan)));
