@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from qor import QORClassifier, QORRegressor
+from qor import QORClassifier, QORRegressor, export_text
 
 
 def grouped(rng, n=2000, categories=40):
@@ -200,3 +200,16 @@ def test_a_node_cuts_its_categories_in_the_order_of_their_smoothed_means(rng, sm
     order = sorted(keys, key=lambda c: (keys[c], c))
     left = set(est.categories_[0][est.tree_.categories(0).astype(int)].tolist())
     assert 0 < len(left) < len(order) and left == set(order[:len(left)])
+
+
+def test_category_columns_read_through_their_codes_predict_as_their_values(rng):
+    colour, y = grouped(rng, n=600, categories=8)
+    as_text = pd.DataFrame({"colour": colour})
+    est = QORClassifier(max_depth=2).fit(as_text.astype("category"), y)
+    assert export_text(est) == export_text(QORClassifier(max_depth=2).fit(as_text, y))
+    # Categories in another order, one never seen in fit, one unused, and a gap.
+    new = np.append(colour[:50], ["never seen", None])
+    shuffled = sorted(set(colour), reverse=True) + ["never seen", "unused"]
+    as_category = pd.DataFrame({"colour": pd.Categorical(new, categories=shuffled)})
+    assert (est.predict_proba(as_category) == est.predict_proba(pd.DataFrame({"colour": new}))
+            ).all()
