@@ -51,7 +51,8 @@ from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, 
                                       check_is_fitted, column_or_1d)
 
 from . import _binned, _core, _growth
-from ._categories import categorical_mask, encode, fit_categories
+from ._categories import (categorical_mask, check_text, encode, fit_categories, is_text,
+                          value_counts)
 from .estimators import QORClassifier
 
 __all__ = ["fit", "predict", "predict_proba"]
@@ -173,10 +174,12 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
 
 
 def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows, points,
-          seed, mask):
+          seed, mask, checked=()):
     """One partition's row count, labels with their counts, categories of each
-    categorical column (`mask`), and the sketch of its numeric columns."""
+    categorical column (`mask`), the distinct values of the text columns `checked`
+    with their cells, and the sketch of its numeric columns."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
+    text = {j: value_counts(x_part.iloc[:, j]) for j in checked}
     found = None
     if mask is not None and mask.any():
         found = fit_categories(x_part, mask)
@@ -190,6 +193,7 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
         "rows": len(X),
         "classes": labels if labels is None else (labels[0], labels[1].astype(np.float64)),
         "categories": found,
+        "text": text,
         "sketch": (None if sample_rows is None else
                    _sketch(weighed, max_bins, sample_rows, points, seed, numeric)),
         "points": points,
@@ -201,7 +205,8 @@ def _merge_scans(*parts):
     merged and compressed again, so that a merged scan stays as small as one."""
     first = parts[0]
     merged = {"rows": sum(p["rows"] for p in parts), "points": first["points"],
-              "classes": None, "sketch": None, "categories": None}
+              "classes": None, "sketch": None, "categories": None,
+              "text": {j: _merge_counts([p["text"][j] for p in parts]) for j in first["text"]}}
     if first["classes"] is not None:
         merged["classes"] = _merge_candidates([p["classes"] for p in parts], np.inf)
     if first["categories"] is not None:
@@ -214,6 +219,15 @@ def _merge_scans(*parts):
             _merge_candidates([p["sketch"][f] for p in parts], first["points"])
             for f, s in enumerate(first["sketch"])]
     return merged
+
+
+def _merge_counts(counted):
+    """Distinct values with their cells, over several partitions' (values, counts)."""
+    values = np.concatenate([v for v, _ in counted])
+    codes, distinct = pd.factorize(values)
+    counts = np.bincount(codes, weights=np.concatenate([c for _, c in counted]),
+                         minlength=len(distinct)).astype(np.int64)
+    return np.asarray(distinct, dtype=object), counts
 
 
 def _union(categories):
@@ -354,6 +368,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
     meta = X._meta if isinstance(X, dd.DataFrame) else np.empty((0, n_features))
     mask = categorical_mask(estimator.categorical_features, meta)
+    # from_dtype's text columns are checked on all their values, as a local fit checks
+    # them (the empty meta frame holds none).
+    checked = ([j for j, dtype in enumerate(meta.dtypes) if mask[j] and is_text(dtype)]
+               if isinstance(estimator.categorical_features, str) and mask is not None else [])
     token = uuid.uuid4().hex[:12]
 
     # 1. Row counts, labels, categories and the candidates that place the edges, merged
@@ -362,11 +380,14 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     per_part = None if bin_edges is not None else -(-SAMPLE_ROWS // len(parts))
     scanned = _reduce(client, client.compute([
         dask.delayed(_scan)(x, yp, wp, n_features, classifies, estimator.max_bins, per_part,
-                            SKETCH_POINTS, i, mask, dask_key_name=f"qor-scan-{token}-{i}")
+                            SKETCH_POINTS, i, mask, checked,
+                            dask_key_name=f"qor-scan-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_scans, f"qor-scan-{token}")
     n_rows = scanned["rows"]
     if n_rows == 0:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required.")
+    for j, (values, counts) in scanned["text"].items():
+        check_text(meta.columns[j], n_rows, values, counts)
     categories = scanned["categories"]
     for f in [] if categories is None else np.flatnonzero(mask):
         # A category column whose categories Dask knows keeps them, in their order.

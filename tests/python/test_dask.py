@@ -107,6 +107,32 @@ def test_fewer_values_than_bins_give_the_exact_tree(client, rng, monkeypatch, cl
     assert_same_tree(model, cls(criterion=criterion, max_depth=7).fit(X, y, w), False)
 
 
+@pytest.mark.parametrize("cls, params", [
+    (QORClassifier, dict(max_features=2, random_state=5, max_leaf_nodes=9)),
+    (QORRegressor, dict(criterion="poisson", max_leaf_nodes=20)),
+    (QORRegressor, dict(criterion="squared_error", min_category_samples=30,
+                        category_smoothing=8.0, categorical_features=[1])),
+], ids=["drawn-features-and-budget", "poisson", "regularised-categories"])
+def test_the_scikit_learn_parameters_grow_the_local_binned_tree(client, rng, cls, params):
+    X, y, w = table(rng, cls, n=3000, few=True)
+    if params.get("criterion") == "poisson":
+        y = np.abs(y)
+    model = qor.dask.fit(cls(max_depth=6, max_bins=32, **params),
+                         *collections(X, y, w, "many", None))
+    local = cls(**model.get_params()).fit(X, y, w, bin_edges=model.bin_edges_)
+    if params.get("criterion") == "poisson":
+        # Sums of y log y, added in another order over the partitions.
+        for name in ["children_left", "feature", "threshold", "n_node_samples"]:
+            assert getattr(model.tree_, name).tolist() == getattr(local.tree_, name).tolist()
+        np.testing.assert_allclose(model.tree_.impurity, local.tree_.impurity, rtol=1e-9,
+                                   atol=1e-12)
+        assert (model.predict(X) > 0).all()
+    else:
+        assert_same_tree(model, local)
+    if "max_leaf_nodes" in params:
+        assert model.get_n_leaves() == params["max_leaf_nodes"]
+
+
 def test_blocks_stay_on_their_workers_and_the_client_receives_sums_only(client, rng):
     X, y, w = table(rng, QORClassifier, n=200_000)
     client.run(lambda dask_worker: dask_worker.transfer_outgoing_log.clear())
@@ -149,11 +175,27 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
     (lambda: QORClassifier(max_bins=16), "numpy", TypeError, "Dask Array or DataFrame"),
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
     (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
+    (lambda: QORClassifier(max_bins=16), "identifiers", ValueError,
+     "column 'id' looks like an identifier: 200 distinct values in 200 rows"),
+    (lambda: QORClassifier(max_bins=16), "forty", ValueError,
+     "column 'id' holds numbers, but 2 cells hold text: 'forty' \\(2 cells\\)"),
+    (lambda: QORRegressor(criterion="poisson", max_bins=16), "negative", ValueError,
+     "criterion='poisson' needs targets >= 0"),
 ])
 def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
     X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
     X[150, 1] = np.inf if data == "infinity" else X[150, 1]
-    if data == "numpy":
+    if data in ("identifiers", "forty"):
+        # Counted over all the partitions together, as a local fit counts them.
+        ids = [f"C{i:03d}" if data == "identifiers" else str(i % 30) for i in range(200)]
+        if data == "forty":
+            ids[7] = ids[160] = "forty"
+        frame = pd.DataFrame({"x": X[:, 0], "id": ids, "y": y})
+        data = dd.from_pandas(frame, npartitions=4, sort=False)
+        args = (data[["x", "id"]], data["y"])
+    elif data == "negative":
+        args = (da.from_array(X, chunks=100), da.from_array(y - 0.5, chunks=100))
+    elif data == "numpy":
         args = (X, y)
     elif data == "short y":
         args = (da.from_array(X, chunks=100), da.from_array(y[:100], chunks=50))
