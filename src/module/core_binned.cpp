@@ -287,10 +287,9 @@ class BinnedBlock {
     }
     nb::object weights = nb::none();
     if (!w_.empty()) weights = nb::cast(to_numpy(std::vector<double>(w_), {n}));
-    return nb::make_tuple(edge_arrays(codes_.all_edges()), packed, ranges(),
-                          to_numpy(std::vector<double>(y_), {n}), weights,
-                          to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_,
-                          criterion_name_);
+    return nb::make_tuple(
+        edge_arrays(codes_.all_edges()), packed, ranges(), to_numpy(std::vector<double>(y_), {n}),
+        weights, to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_, criterion_name_);
   }
 
   explicit BinnedBlock(const nb::tuple& state)

@@ -376,13 +376,12 @@ TEST_P(WeightedTree, MatchesTheLiteralMethod) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Criteria, WeightedTree,
-                         ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy,
-                                                              Criterion::Mse, Criterion::Mae,
-                                                              Criterion::Poisson),
-                                            ::testing::Values(Weights::Unit, Weights::Integers,
-                                                              Weights::Reals),
-                                            ::testing::Values(Values::Distinct, Values::WithNan)));
+INSTANTIATE_TEST_SUITE_P(
+    Criteria, WeightedTree,
+    ::testing::Combine(::testing::Values(Criterion::Gini, Criterion::Entropy, Criterion::Mse,
+                                         Criterion::Mae, Criterion::Poisson),
+                       ::testing::Values(Weights::Unit, Weights::Integers, Weights::Reals),
+                       ::testing::Values(Values::Distinct, Values::WithNan)));
 
 // Unit weights are no weights, and threads change nothing: the same tree to the bit.
 TEST(PackageGrowth, UnitWeightsAndThreadCountsLeaveTheTreeUnchanged) {

@@ -150,8 +150,8 @@ BinnedSearch::Scan BinnedSearch::scan(std::size_t slot, std::int32_t feature,
     const std::size_t cuttable = order.size();
     order.insert(order.end(), rare.begin(), rare.end());
     order.push_back(nan_bin);
-    Scan cut = scan_order<true>(bins, order.data(), order.size(), cuttable, totals, shape,
-                                rules_, {}, scratch);
+    Scan cut = scan_order<true>(bins, order.data(), order.size(), cuttable, totals, shape, rules_,
+                                {}, scratch);
     if (cut.valid && (!best.valid || cut.gain > best.gain)) {
       best = cut;
       best.order = order;

@@ -38,8 +38,8 @@ CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector
     poisson_terms_.resize(rows);
     for (std::size_t r = 0; r < rows; ++r) {
       const double w = weights_ == nullptr ? 1.0 : weights_[r];
-      poisson_terms_[r] = r < static_cast<std::size_t>(y_.length)
-                              ? poisson_term(w * y_.data[r], y_.data[r]) : 0.0;
+      poisson_terms_[r] =
+          r < static_cast<std::size_t>(y_.length) ? poisson_term(w * y_.data[r], y_.data[r]) : 0.0;
     }
   }
 }

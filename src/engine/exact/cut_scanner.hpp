@@ -69,8 +69,8 @@ class CutScanner {
     std::size_t begin = 0;
     std::size_t end = 0;
     double weight = 0.0;
-    double key = 0.0;        // what the categories are ordered by
-    std::size_t index = 0;   // its place among the node's categories, in code order
+    double key = 0.0;       // what the categories are ordered by
+    std::size_t index = 0;  // its place among the node's categories, in code order
   };
 
   Criterion criterion_;
@@ -86,7 +86,7 @@ class CutScanner {
   TallyScratch tally_scratch_;
   MaeNode mae_;
   MaeScratch mae_scratch_;
-  std::vector<double> poisson_terms_;  // poisson: per row, poisson_term(w y, y)
+  std::vector<double> poisson_terms_;     // poisson: per row, poisson_term(w y, y)
   std::vector<Category> categories_;      // of the current categorical run
   std::vector<Category> placed_;          // those ordered by their target
   std::vector<Category> rare_;            // those sent right with the missing values

@@ -139,7 +139,7 @@ class LevelLoop {
   std::int32_t depth_ = 0;
   std::int32_t feature_ = -1;
   bool over_ = false;
-  std::int64_t leaves_ = 1;         // of the tree so far
+  std::int64_t leaves_ = 1;          // of the tree so far
   std::int64_t max_leaf_nodes_ = 0;  // 0: no limit
   std::size_t max_features_ = 0;     // 0: every feature, every level
   RandomStream random_;
