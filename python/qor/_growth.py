@@ -120,6 +120,10 @@ def tree_params(estimator, n_samples: int, n_classes: int,
         params.random_seed = int(check_random_state(estimator.random_state).randint(
             np.iinfo(np.int64).max, dtype=np.int64))
     params.n_threads = threads(estimator)
+    params.level_score = estimator.level_score
+    params.search = estimator.search
+    params.beam_width = estimator.beam_width
+    params.lookahead_folds = estimator.lookahead_folds
     return params
 
 

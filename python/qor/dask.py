@@ -363,6 +363,11 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
                          "(255 is a good start)")
     _binned.check(estimator)
+    if estimator.search == "lookahead":
+        raise ValueError("search='lookahead' cannot fit on Dask: every partial tree of its beam "
+                         "would need its own pass over all blocks at every level, and its "
+                         "inner cross-validation more. Fit with search='greedy' here (or "
+                         "level_score='weighted'), or fit lookahead locally on a sample.")
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)

@@ -68,6 +68,10 @@ class _QORTree(BaseEstimator):
         "random_state": ["random_state"],
         "n_jobs": [Integral, None],
         "max_bins": [Interval(Integral, 2, 65535, closed="both"), None],
+        "level_score": [StrOptions({"sum", "weighted"})],
+        "search": [StrOptions({"greedy", "lookahead"})],
+        "beam_width": [Interval(Integral, 1, 1024, closed="both")],
+        "lookahead_folds": [Interval(Integral, 0, 20, closed="both")],
     }
 
     def _targets(self, y: np.ndarray) -> np.ndarray:
@@ -102,6 +106,9 @@ class _QORTree(BaseEstimator):
             raise
 
     def _fit(self, X, y, sample_weight, bin_edges):
+        if self.lookahead_folds == 1:
+            raise ValueError("lookahead_folds must be 0 (the final tree by training impurity) "
+                             "or at least 2 (by inner cross-validation); got 1")
         mask = categorical_mask(self.categorical_features, X)
         categories = None if mask is None else fit_categories(X, mask)
         X = encode(X, mask, categories)
@@ -275,6 +282,31 @@ class QORClassifier(ClassifierMixin, _QORTree):
         rows, with thresholds still between training values. Where every value has a
         bin and the sums are exact (classes, or integer targets, with integer weights)
         the tree is the exact one.
+    level_score : {"sum", "weighted"}, default="sum"
+        How a level scores a feature: "sum" adds its nodes' gains (each a node's
+        impurity decrease per row of the node); "weighted" weighs each gain by its
+        node's share of the weight of the level's nodes, so the score is the level's
+        impurity decrease, as CART weighs a split (a large node counts more than a
+        small one).
+    search : {"greedy", "lookahead"}, default="greedy"
+        "greedy" chooses each level's feature by its score on that level alone.
+        "lookahead" keeps a beam of `beam_width` partial trees: at each level it
+        extends every kept tree by every feature and keeps the extensions of lowest
+        training impurity, the greedy tree's own path always among them; the final
+        tree is the finalist of lowest inner cross-validated error
+        (`lookahead_folds`). It never returns a tree that scores worse than the
+        greedy tree on that criterion, and costs about 1.5 * beam_width greedy fits
+        plus, with folds, lookahead_folds regrowths of each finalist; see the
+        README's "When to use lookahead". Deterministic, and the same for every
+        n_jobs.
+    beam_width : int in [1, 1024], default=8
+        Partial trees lookahead keeps per level; 1 gives the greedy tree.
+    lookahead_folds : int, default=3
+        Folds of the inner cross-validation that picks lookahead's final tree
+        among its finalists: each finalist's feature sequence is regrown on the
+        rows outside a fold and scored on the fold (error rate, or squared error;
+        absolute error under "mae"). 0 picks the finalist of lowest training
+        impurity instead (cheaper, but it favours trees that fit noise).
 
     Attributes
     ----------
@@ -316,7 +348,8 @@ class QORClassifier(ClassifierMixin, _QORTree):
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
-                 max_bins=None):
+                 max_bins=None, level_score="sum", search="greedy", beam_width=8,
+                 lookahead_folds=3):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -334,6 +367,10 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
         self.max_bins = max_bins
+        self.level_score = level_score
+        self.search = search
+        self.beam_width = beam_width
+        self.lookahead_folds = lookahead_folds
 
     def _targets(self, y):
         check_classification_targets(y)
@@ -447,6 +484,31 @@ class QORRegressor(RegressorMixin, _QORTree):
         rows, with thresholds still between training values. Where every value has a
         bin and the sums are exact (classes, or integer targets, with integer weights)
         the tree is the exact one.
+    level_score : {"sum", "weighted"}, default="sum"
+        How a level scores a feature: "sum" adds its nodes' gains (each a node's
+        impurity decrease per row of the node); "weighted" weighs each gain by its
+        node's share of the weight of the level's nodes, so the score is the level's
+        impurity decrease, as CART weighs a split (a large node counts more than a
+        small one).
+    search : {"greedy", "lookahead"}, default="greedy"
+        "greedy" chooses each level's feature by its score on that level alone.
+        "lookahead" keeps a beam of `beam_width` partial trees: at each level it
+        extends every kept tree by every feature and keeps the extensions of lowest
+        training impurity, the greedy tree's own path always among them; the final
+        tree is the finalist of lowest inner cross-validated error
+        (`lookahead_folds`). It never returns a tree that scores worse than the
+        greedy tree on that criterion, and costs about 1.5 * beam_width greedy fits
+        plus, with folds, lookahead_folds regrowths of each finalist; see the
+        README's "When to use lookahead". Deterministic, and the same for every
+        n_jobs.
+    beam_width : int in [1, 1024], default=8
+        Partial trees lookahead keeps per level; 1 gives the greedy tree.
+    lookahead_folds : int, default=3
+        Folds of the inner cross-validation that picks lookahead's final tree
+        among its finalists: each finalist's feature sequence is regrown on the
+        rows outside a fold and scored on the fold (error rate, or squared error;
+        absolute error under "mae"). 0 picks the finalist of lowest training
+        impurity instead (cheaper, but it favours trees that fit noise).
 
     Attributes
     ----------
@@ -485,7 +547,8 @@ class QORRegressor(RegressorMixin, _QORTree):
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
                  monotonic_cst=None, categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
-                 max_bins=None):
+                 max_bins=None, level_score="sum", search="greedy", beam_width=8,
+                 lookahead_folds=3):
         self.criterion = criterion
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
@@ -502,6 +565,10 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
         self.max_bins = max_bins
+        self.level_score = level_score
+        self.search = search
+        self.beam_width = beam_width
+        self.lookahead_folds = lookahead_folds
 
     def _targets(self, y):
         # A copy the fit owns: nothing else can change it while the core reads it.

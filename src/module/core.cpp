@@ -21,6 +21,7 @@
 #include "core_binned.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/exact/exact_growth.hpp"
+#include "engine/exact/exact_lookahead.hpp"
 #include "engine/criteria/criterion.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/prediction.hpp"
@@ -55,7 +56,11 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   qor::FlatTree tree;
   {
     nb::gil_scoped_release unlocked;
-    qor::bind::say_what_ran_out([&] { tree = qor::grow_tree(matrix, targets, weights, params); });
+    qor::bind::say_what_ran_out([&] {
+      tree = params.search == qor::Search::Lookahead
+                 ? qor::grow_tree_lookahead(matrix, targets, weights, params)
+                 : qor::grow_tree(matrix, targets, weights, params);
+    });
   }
   return tree_arrays(std::move(tree));
 }
@@ -173,7 +178,31 @@ NB_MODULE(_core, m) {
       .def_rw("max_leaf_nodes", &qor::TreeParams::max_leaf_nodes)
       .def_rw("max_features", &qor::TreeParams::max_features)
       .def_rw("random_seed", &qor::TreeParams::random_seed)
-      .def_rw("n_threads", &qor::TreeParams::n_threads);
+      .def_rw("n_threads", &qor::TreeParams::n_threads)
+      .def_prop_rw(
+          "level_score",
+          [](const qor::TreeParams& p) {
+            return std::string(p.level_score == qor::LevelScore::Weighted ? "weighted" : "sum");
+          },
+          [](qor::TreeParams& p, const std::string& name) {
+            if (name != "sum" && name != "weighted") {
+              throw std::invalid_argument("level_score must be 'sum' or 'weighted', not '" + name + "'");
+            }
+            p.level_score = name == "weighted" ? qor::LevelScore::Weighted : qor::LevelScore::Sum;
+          })
+      .def_prop_rw(
+          "search",
+          [](const qor::TreeParams& p) {
+            return std::string(p.search == qor::Search::Lookahead ? "lookahead" : "greedy");
+          },
+          [](qor::TreeParams& p, const std::string& name) {
+            if (name != "greedy" && name != "lookahead") {
+              throw std::invalid_argument("search must be 'greedy' or 'lookahead', not '" + name + "'");
+            }
+            p.search = name == "lookahead" ? qor::Search::Lookahead : qor::Search::Greedy;
+          })
+      .def_rw("beam_width", &qor::TreeParams::beam_width)
+      .def_rw("lookahead_folds", &qor::TreeParams::lookahead_folds);
 
   m.def("thread_count", &qor::thread_count, "n_jobs"_a,
         "Threads that n_jobs asks for: -1 all cores, -2 all but one, never below 1.");

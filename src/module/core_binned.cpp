@@ -20,6 +20,7 @@
 
 #include "arrays.hpp"
 #include "engine/binned/binned_growth.hpp"
+#include "engine/binned/binned_lookahead.hpp"
 #include "engine/binned/bins.hpp"
 #include "engine/criteria/criterion.hpp"
 #include "engine/tree/flat_tree.hpp"
@@ -161,7 +162,9 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
           given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
                 : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
                                 weights, params.categorical);
-      tree = qor::grow_binned({&codes, y.data(), weights}, params).tree;
+      const qor::BinnedRows rows{&codes, y.data(), weights};
+      tree = params.search == qor::Search::Lookahead ? qor::grow_binned_lookahead(rows, params).tree
+                                                     : qor::grow_binned(rows, params).tree;
       used.assign(codes.all_edges().begin(), codes.all_edges().end());
     });
   }

@@ -232,26 +232,59 @@ void BinnedGrower::plan_level() {
   }
 }
 
-bool BinnedGrower::choose(std::span<const BinRange> ranges) {
-  expect(Stage::Build, "choose");
-  const auto width = static_cast<std::size_t>(shape_.width);
+void BinnedGrower::derive_histograms() {
   for (std::size_t i = 0; i < plan_.slot.size(); ++i) {
     if (!plan_.derived[i]) continue;
     const std::size_t sibling = i % 2 == 0 ? i + 1 : i - 1;
     histograms_.derive(plan_.slot[i], parents_, parent_slot_[i], plan_.slot[sibling]);
   }
-  const auto nodes = loop_.nodes();
-  std::vector<double> searched_totals;
-  searched_totals.reserve(nodes.size() * width);
-  for (const LevelNode& node : nodes) {
+}
+
+std::vector<double> BinnedGrower::searched_totals() const {
+  const auto width = static_cast<std::size_t>(shape_.width);
+  std::vector<double> out;
+  out.reserve(loop_.nodes().size() * width);
+  for (const LevelNode& node : loop_.nodes()) {
     const auto at = totals_.begin() + static_cast<std::ptrdiff_t>(node.position * width);
-    searched_totals.insert(searched_totals.end(), at, at + static_cast<std::ptrdiff_t>(width));
+    out.insert(out.end(), at, at + static_cast<std::ptrdiff_t>(width));
   }
-  const BinnedSearch search(histograms_, searched_totals, loop_.rules());
+  return out;
+}
+
+void BinnedGrower::score(LevelScores& scores) {
+  expect(Stage::Build, "score");
+  derive_histograms();
+  const std::vector<double> totals = searched_totals();
+  const BinnedSearch search(histograms_, totals, loop_.rules());
+  search.score(loop_.nodes(), loop_.features(), scores);
+}
+
+bool BinnedGrower::choose(std::span<const BinRange> ranges) { return choose_level(ranges, -1); }
+
+bool BinnedGrower::choose_feature(std::span<const BinRange> ranges, std::int32_t feature) {
+  if (feature < 0 || feature >= layout_.features()) {
+    throw std::invalid_argument("BinnedGrower::choose_feature: no such feature");
+  }
+  return choose_level(ranges, feature);
+}
+
+bool BinnedGrower::choose_level(std::span<const BinRange> ranges, std::int32_t forced) {
+  expect(Stage::Build, "choose");
+  // Deriving again is harmless: a derived slot is its parent's minus its built sibling.
+  derive_histograms();
+  const auto nodes = loop_.nodes();
+  const std::vector<double> totals = searched_totals();
+  const BinnedSearch search(histograms_, totals, loop_.rules());
   LevelScores scores;
-  do {
-    search.score(nodes, loop_.features(), scores);
-  } while (loop_.choose(scores) < 0 && loop_.draw_more());
+  if (forced < 0) {
+    do {
+      search.score(nodes, loop_.features(), scores);
+    } while (loop_.choose(scores) < 0 && loop_.draw_more());
+  } else {
+    scores.reset(static_cast<std::size_t>(layout_.features()));
+    scores.cuts_some_node[static_cast<std::size_t>(forced)] = 1;
+    loop_.choose(scores);
+  }
   const std::int32_t feature = loop_.feature();
   if (feature < 0) {
     stage_ = Stage::Done;
@@ -283,6 +316,10 @@ bool BinnedGrower::choose(std::span<const BinRange> ranges) {
     next += 2;
   }
   routing_.children = next - routing_.first_child;
+  if (forced >= 0 && routing_.children == 0) {
+    stage_ = Stage::Done;
+    return false;
+  }
   stage_ = Stage::Route;
   return true;
 }

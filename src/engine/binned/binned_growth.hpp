@@ -120,6 +120,11 @@ class BinnedGrower {
   // feature and every node's cut; false when no feature cuts any node, and
   // growth is over.
   bool choose(std::span<const BinRange> ranges);
+  // What every feature scores on the level, from its histograms (after they are
+  // built, before choose); lookahead reads them to rank its partial trees.
+  void score(LevelScores& scores);
+  // choose() with the level's feature given: false when it cuts no node.
+  bool choose_feature(std::span<const BinRange> ranges, std::int32_t feature);
   // How rows move on after choose(); its children are the next level's nodes.
   const LevelRouting& routing() const noexcept { return routing_; }
   // Ends the level with what the rows that reached each child add up to.
@@ -142,6 +147,9 @@ class BinnedGrower {
   enum class Stage { Plan, Build, Route, Done };
 
   void plan_level();
+  void derive_histograms();
+  std::vector<double> searched_totals() const;
+  bool choose_level(std::span<const BinRange> ranges, std::int32_t forced);
   void expect(Stage stage, const char* call) const;
 
   StatShape shape_;

@@ -182,7 +182,8 @@ void BinnedSearch::score(std::span<const LevelNode> nodes, std::span<const std::
   for (std::size_t f = 0; f < features.size(); ++f) {
     for (std::size_t i = 0; i < count; ++i) {
       if (valid[f * count + i] != 0) {
-        scores.add(static_cast<std::size_t>(features[f]), gain[f * count + i]);
+        scores.add(static_cast<std::size_t>(features[f]), nodes[i].share, nodes[i].root_share,
+                   gain[f * count + i]);
       }
     }
   }

@@ -298,3 +298,36 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
 }
 
 }  // namespace qor
+
+namespace qor {
+
+NodeSummary summarize_rows(const TargetVector& y, const double* weights, const TreeParams& params,
+                           std::span<const ColumnEntry> rows, std::span<const ColumnEntry> by_target) {
+  const NodeSummarizer summarize(y, weights, params);
+  return summarize(
+      [&](auto&& f) {
+        for (const ColumnEntry e : rows) f(e.row());
+      },
+      [&](auto&& f) {
+        for (const ColumnEntry e : by_target) f(e.row());
+      });
+}
+
+std::pair<NodeSummary, NodeSummary> summarize_split(const TargetVector& y, const double* weights,
+                                                    const TreeParams& params,
+                                                    std::span<const ColumnEntry> rows,
+                                                    const std::uint8_t* goes_left,
+                                                    std::span<const ColumnEntry> by_target) {
+  const NodeSummarizer summarize(y, weights, params);
+  return summarize.children(
+      [&](auto&& f) {
+        for (const ColumnEntry e : rows) f(e.row());
+      },
+      goes_left, [&](std::uint8_t side, auto&& f) {
+        for (const ColumnEntry e : by_target) {
+          if (goes_left[e.row()] == side) f(e.row());
+        }
+      });
+}
+
+}  // namespace qor

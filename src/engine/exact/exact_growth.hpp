@@ -5,9 +5,11 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
+#include "engine/level/level_loop.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/tree/tree_params.hpp"
 #include "engine/tree/views.hpp"
@@ -31,5 +33,20 @@ using NodeRowsObserver = std::function<void(std::int64_t, std::span<const Column
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
                    const TreeParams& params, std::span<const std::uint32_t> root_rows = {},
                    const NodeRowsObserver& on_rows = {});
+
+}  // namespace qor
+
+namespace qor {
+
+// What growth records of a node from its rows (`by_target`: the same rows in
+// ascending order of target, read under mae only), and of the two parts of a
+// split, goes_left[row] 1 for the rows of the left part.
+NodeSummary summarize_rows(const TargetVector& y, const double* weights, const TreeParams& params,
+                           std::span<const ColumnEntry> rows, std::span<const ColumnEntry> by_target);
+std::pair<NodeSummary, NodeSummary> summarize_split(const TargetVector& y, const double* weights,
+                                                    const TreeParams& params,
+                                                    std::span<const ColumnEntry> rows,
+                                                    const std::uint8_t* goes_left,
+                                                    std::span<const ColumnEntry> by_target);
 
 }  // namespace qor

@@ -36,9 +36,8 @@ void ExactSearch::score(std::span<const LevelNode> nodes, std::span<const std::i
   kept_features_.assign(features.begin(), features.end());
   if (d == 0 || count == 0) return;
 
-  // Thread t sums the gains of its block of features, node by node.
-  std::vector<double> sum(d, 0.0);
-  std::vector<std::uint8_t> cut_some(d, 0);
+  // Thread t sums the gains of its block of features, node by node; features
+  // are distinct, so threads add to distinct entries.
   std::size_t rows = 0;
   for (const LevelNode& node : nodes) rows += columns_.segment_size(node.position);
   const int useful = threads_for(rows * d, static_cast<int>(scanners_.size()));
@@ -54,14 +53,11 @@ void ExactSearch::score(std::span<const LevelNode> nodes, std::span<const std::i
         const NodeSplit cut = cut_of(scanner, nodes[i], features[f], left);
         if (!kept_.empty()) kept_[f * count + i] = cut;
         if (!cut.valid) continue;
-        sum[f] += cut.gain;
-        cut_some[f] = 1;
+        scores.add(static_cast<std::size_t>(features[f]), nodes[i].share, nodes[i].root_share,
+                   cut.gain);
       }
     }
   });
-  for (std::size_t f = 0; f < d; ++f) {
-    if (cut_some[f] != 0) scores.add(static_cast<std::size_t>(features[f]), sum[f]);
-  }
 }
 
 void ExactSearch::cuts(std::span<const LevelNode> nodes, std::int32_t feature,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -216,6 +217,53 @@ void FrontierColumns::partition(std::span<const Split> splits,
     children.push_back({middle, s.end});
   }
   segments_ = std::move(children);
+}
+
+void FrontierColumns::regroup(const FrontierColumns& root, std::span<const std::int32_t> node,
+                              std::int32_t first_node, std::size_t segments, int threads) {
+  if (root.segments_.size() != 1 || root.columns_ != columns_) {
+    throw std::invalid_argument("FrontierColumns::regroup: root must hold one segment of the same columns");
+  }
+  const std::size_t n = root.length_;
+  const ColumnEntry* root_rows = root.entries_.data() + root.row_column_ * n;
+  const auto segment_of = [&](std::uint32_t row) -> std::size_t {
+    const std::int64_t at = static_cast<std::int64_t>(node[row]) - first_node;
+    return at >= 0 && static_cast<std::size_t>(at) < segments ? static_cast<std::size_t>(at)
+                                                               : segments;
+  };
+  std::vector<std::size_t> begin(segments + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t s = segment_of(root_rows[i].row());
+    if (s < segments) ++begin[s + 1];
+  }
+  for (std::size_t s = 0; s < segments; ++s) begin[s + 1] += begin[s];
+  segments_.resize(segments);
+  for (std::size_t s = 0; s < segments; ++s) segments_[s] = {begin[s], begin[s + 1]};
+  length_ = begin[segments];
+  entries_.resize(columns_ * length_);
+  const int workers =
+      std::max(1, std::min(threads_for(n * columns_, threads), static_cast<int>(columns_)));
+  std::vector<std::vector<std::size_t>> cursors(static_cast<std::size_t>(workers));
+  std::vector<std::vector<std::size_t>> groups(static_cast<std::size_t>(workers));
+  parallel_for(columns_, workers, [&](std::size_t column, std::size_t worker) {
+    // A value is new in its segment when a new value of the root's column lies
+    // between it and the segment's previous entry: values only rise along it.
+    std::vector<std::size_t>& cursor = cursors[worker];
+    std::vector<std::size_t>& last_group = groups[worker];
+    cursor.assign(begin.begin(), begin.end() - 1);
+    last_group.assign(segments, SIZE_MAX);
+    const ColumnEntry* from = root.entries_.data() + column * n;
+    ColumnEntry* to = entries_.data() + column * length_;
+    std::size_t group = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const ColumnEntry e = from[i];
+      group += e.new_value() ? 1 : 0;
+      const std::size_t s = segment_of(e.row());
+      if (s == segments) continue;
+      to[cursor[s]++] = ColumnEntry::of(e.row(), last_group[s] != group);
+      last_group[s] = group;
+    }
+  });
 }
 
 }  // namespace qor

@@ -73,6 +73,14 @@ class FrontierColumns {
   void partition(std::span<const Split> splits, std::span<const std::uint64_t> goes_left,
                  int threads = 1);
 
+  // Rebuilds the segments from `root`, columns of the same rows and features
+  // in one segment: segment s takes the rows r with node[r] == first_node + s
+  // (s < segments), every column in root's order, a value marked new where it
+  // differs from the segment's previous one. One pass over each column: what a
+  // chain of partitions would leave, from each row's node alone.
+  void regroup(const FrontierColumns& root, std::span<const std::int32_t> node,
+               std::int32_t first_node, std::size_t segments, int threads = 1);
+
  private:
   struct Segment {
     std::size_t begin = 0;  // first position of the segment in every column

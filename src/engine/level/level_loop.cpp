@@ -19,6 +19,7 @@ LevelRules LevelRules::of(const TreeParams& params, double root_weight) {
   rules.limits.min_weight_leaf =
       std::max(params.min_weight_leaf, params.min_weight_fraction_leaf * root_weight);
   rules.min_impurity_decrease = params.min_impurity_decrease;
+  rules.level_score = params.level_score;
   rules.root_weight = root_weight;
   rules.monotonic_cst = params.monotonic_cst;
   rules.categorical = params.categorical;
@@ -91,6 +92,12 @@ bool LevelLoop::next_level() {
     if (rules_.may_split(depth_, node.rows, node.weight, node.single_target)) {
       nodes_.push_back({i, node.rows, node.weight, node.bounds});
     }
+  }
+  double level_weight = 0.0;
+  for (const LevelNode& node : nodes_) level_weight += node.weight;
+  for (LevelNode& node : nodes_) {
+    if (rules_.level_score == LevelScore::Weighted) node.share = node.weight / level_weight;
+    node.root_share = rules_.root_weight > 0.0 ? node.weight / rules_.root_weight : 0.0;
   }
   over_ = nodes_.empty();
   if (!over_ && max_features_ > 0) {

@@ -52,6 +52,10 @@ struct LevelNode {
   std::int64_t rows = 0;     // of positive weight
   double weight = 0.0;
   ValueBounds bounds;        // from monotonic constraints above it
+  double share = 1.0;        // what its gain counts for in the level's score (LevelScore):
+                             // 1, or its share of the searched nodes' weight
+  double root_share = 0.0;   // its share of the root's weight: gain times this is the
+                             // decrease of the tree's impurity that its cut brings
 };
 
 // A searched node's cut under the level's feature.

@@ -78,18 +78,23 @@ struct CutLimits {
   }
 };
 
-// Per feature, the sum of the gains of the cuts that count, added in node
-// order, and whether any node has such a cut.
+// Per feature, the sum of the gains of the cuts that count, each times its
+// node's share (LevelNode::share), added in node order; the decrease of the
+// tree's impurity those cuts bring (as a share of the root's weight); and
+// whether any node has such a cut.
 struct LevelScores {
   std::vector<double> score;
+  std::vector<double> decrease;
   std::vector<std::uint8_t> cuts_some_node;
 
   void reset(std::size_t features) {
     score.assign(features, 0.0);
+    decrease.assign(features, 0.0);
     cuts_some_node.assign(features, 0);
   }
-  void add(std::size_t feature, double gain) noexcept {
-    score[feature] += gain;
+  void add(std::size_t feature, double share, double root_share, double gain) noexcept {
+    score[feature] += share * gain;
+    decrease[feature] += root_share * gain;
     cuts_some_node[feature] = 1;
   }
 };
@@ -150,6 +155,7 @@ struct LevelRules {
   std::int32_t min_samples_split = 2;
   CutLimits limits;
   double min_impurity_decrease = 0.0;
+  LevelScore level_score = LevelScore::Sum;
   double root_weight = 1.0;
   std::vector<std::int8_t> monotonic_cst;  // per feature: +1, -1 or 0; empty: none
   std::vector<std::uint8_t> categorical;   // per feature: 1 for category codes; empty: none

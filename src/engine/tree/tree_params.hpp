@@ -7,6 +7,15 @@
 
 namespace qor {
 
+// How a level weighs its nodes' gains when it chooses its feature: the plain
+// sum of the gains, or each gain times its node's share of the weight of the
+// level's searched nodes (as an impurity decrease of the whole level).
+enum class LevelScore : std::int8_t { Sum, Weighted };
+
+// How the sequence of level features is found: level by level (greedy), or
+// by a beam over partial trees (lookahead, engine/level/beam.hpp).
+enum class Search : std::int8_t { Greedy, Lookahead };
+
 // Everything a package fit grows by, beyond the five numbers of a native
 // model. Targets of a classifier are class codes 0..n_classes-1 (as doubles).
 struct TreeParams {
@@ -52,6 +61,13 @@ struct TreeParams {
   // false: nodes record their rows and weight but leave impurity and value at 0,
   // for callers that compute their own leaves; the shape of the tree is the same.
   bool node_statistics = true;
+  LevelScore level_score = LevelScore::Sum;
+  Search search = Search::Greedy;
+  // Lookahead only: partial trees kept per level (1 gives the greedy tree), and
+  // the folds of the inner cross-validation that picks the final tree among
+  // the beam's finalists (0: the lowest training impurity picks it).
+  std::int32_t beam_width = 8;
+  std::int32_t lookahead_folds = 3;
 };
 
 }  // namespace qor
