@@ -148,6 +148,12 @@ def install(estimator, arrays: dict, n_classes: int) -> None:
     `tree_` and `depth_features_`, then prunes it by ccp_alpha; `max_features_` is
     how many features each level drew from, as scikit-learn's trees say."""
     levels = arrays.pop("depth_features")
+    finalists = arrays.pop("lookahead_finalists", None)
+    if finalists is None:
+        estimator.__dict__.pop("lookahead_finalists_", None)
+    else:
+        estimator.lookahead_finalists_ = [(tuple(int(f) for f in features), float(score))
+                                          for features, score in finalists]
     estimator.tree_ = Tree(n_features=estimator.n_features_in_, n_classes=max(n_classes, 1),
                            **arrays)
     estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}

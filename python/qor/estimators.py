@@ -334,6 +334,13 @@ class QORClassifier(ClassifierMixin, _QORTree):
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
+    lookahead_finalists_ : list of (tuple of int, float)
+        With search="lookahead": every finalist of the beam as (its level features,
+        its final score), the greedy tree's first. The score is the inner
+        cross-validated loss summed over the folds (weighted errors, or squared or
+        absolute errors), or with lookahead_folds=0 the training impurity times the
+        root's weight; lower is better, and the fitted tree is the first finalist of
+        the lowest score (before pruning).
     """
 
     _parameter_constraints: dict = {
@@ -533,6 +540,13 @@ class QORRegressor(RegressorMixin, _QORTree):
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
+    lookahead_finalists_ : list of (tuple of int, float)
+        With search="lookahead": every finalist of the beam as (its level features,
+        its final score), the greedy tree's first. The score is the inner
+        cross-validated loss summed over the folds (weighted errors, or squared or
+        absolute errors), or with lookahead_folds=0 the training impurity times the
+        root's weight; lower is better, and the fitted tree is the first finalist of
+        the lowest score (before pruning).
     """
 
     _parameter_constraints: dict = {

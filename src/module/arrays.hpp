@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/level/beam.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/tree/stage.hpp"
 
@@ -91,6 +92,20 @@ inline nb::dict tree_arrays(FlatTree&& tree) {
   out["category_end"] = to_numpy(std::move(tree.category_end), {nodes});
   out["categories_left"] = to_numpy(std::move(tree.categories_left), {pooled});
   out["depth_features"] = to_numpy(std::move(tree.depth_features), {levels});
+  return out;
+}
+
+// A lookahead fit's tree arrays, and under "lookahead_finalists" each
+// finalist's (level features, final score), the greedy tree's first.
+inline nb::dict lookahead_arrays(LookaheadFit&& fit) {
+  nb::list finalists;
+  for (std::size_t i = 0; i < fit.features.size(); ++i) {
+    nb::list features;
+    for (const std::int32_t f : fit.features[i]) features.append(f);
+    finalists.append(nb::make_tuple(nb::tuple(features), fit.scores[i]));
+  }
+  nb::dict out = tree_arrays(std::move(fit.tree));
+  out["lookahead_finalists"] = finalists;
   return out;
 }
 

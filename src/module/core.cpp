@@ -53,14 +53,19 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   }
   const qor::TargetVector targets{y.data(), matrix.rows};
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
+  if (params.search == qor::Search::Lookahead) {
+    qor::LookaheadFit fit;
+    {
+      nb::gil_scoped_release unlocked;
+      qor::bind::say_what_ran_out(
+          [&] { fit = qor::grow_tree_lookahead(matrix, targets, weights, params); });
+    }
+    return qor::bind::lookahead_arrays(std::move(fit));
+  }
   qor::FlatTree tree;
   {
     nb::gil_scoped_release unlocked;
-    qor::bind::say_what_ran_out([&] {
-      tree = params.search == qor::Search::Lookahead
-                 ? qor::grow_tree_lookahead(matrix, targets, weights, params)
-                 : qor::grow_tree(matrix, targets, weights, params);
-    });
+    qor::bind::say_what_ran_out([&] { tree = qor::grow_tree(matrix, targets, weights, params); });
   }
   return tree_arrays(std::move(tree));
 }

@@ -152,7 +152,8 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
   check_aligned(weights, "sample_weight");
   std::optional<std::vector<qor::FeatureEdges>> given;
   if (edges) given = edges_of(*edges);
-  qor::FlatTree tree;
+  qor::LookaheadFit fit;
+  const bool lookahead = params.search == qor::Search::Lookahead;
   std::vector<qor::FeatureEdges> used;
   {
     nb::gil_scoped_release unlocked;
@@ -163,12 +164,16 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
                 : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
                                 weights, params.categorical);
       const qor::BinnedRows rows{&codes, y.data(), weights};
-      tree = params.search == qor::Search::Lookahead ? qor::grow_binned_lookahead(rows, params).tree
-                                                     : qor::grow_binned(rows, params).tree;
+      if (lookahead) {
+        fit = qor::grow_binned_lookahead(rows, params);
+      } else {
+        fit.tree = qor::grow_binned(rows, params).tree;
+      }
       used.assign(codes.all_edges().begin(), codes.all_edges().end());
     });
   }
-  return {tree_arrays(std::move(tree)), edge_arrays(used)};
+  if (lookahead) return {qor::bind::lookahead_arrays(std::move(fit)), edge_arrays(used)};
+  return {tree_arrays(std::move(fit.tree)), edge_arrays(used)};
 }
 
 // One block of a fit's rows where they live: their codes, targets and

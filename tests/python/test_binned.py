@@ -72,6 +72,30 @@ def test_fewer_values_than_bins_give_the_exact_tree(rng, cls, criterion, weights
         assert {1, 3} & set(binned.depth_features_.values())
 
 
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+@pytest.mark.parametrize("kind", ["numeric", "categorical", "monotonic"])
+@pytest.mark.parametrize("growth", [dict(level_score="weighted"),
+                                    dict(search="lookahead", beam_width=5),
+                                    dict(search="lookahead", beam_width=5, lookahead_folds=0)])
+def test_fewer_values_than_bins_give_the_exact_tree_under_every_search(rng, cls, criterion,
+                                                                        kind, growth):
+    X, y = few_values(rng, cls)
+    w = rng.integers(0, 4, size=len(y)).astype(float)
+    extra = dict(max_depth=5, **growth)
+    if kind == "categorical":
+        extra["categorical_features"] = [1, 3]
+    elif kind == "monotonic":
+        y = (y > 0).astype(int) if cls is QORClassifier else y
+        extra["monotonic_cst"] = [1, 1, -1, 0]
+    exact = cls(criterion=criterion, **extra).fit(X, y, w)
+    binned = cls(criterion=criterion, max_bins=64, **extra).fit(X, y, w)
+    assert_same_tree(binned, exact)
+    if "search" in growth:
+        # Held-out rows go through bins as through values: the same scores.
+        assert binned.lookahead_finalists_ == exact.lookahead_finalists_
+        assert len(exact.lookahead_finalists_) > 1
+
+
 @pytest.mark.parametrize("cut", ["numbers from missing values", "between two bins"])
 def test_a_row_of_weight_zero_bounds_no_threshold(rng, cut):
     x = rng.uniform(0, 10, 200)

@@ -106,9 +106,13 @@ class BinnedBeam {
 
 }  // namespace
 
-BinnedFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& params) {
+LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& params) {
   if (params.beam_width < 1 || !rows.codes || rows.codes->rows() < 2) {
-    return grow_binned(rows, params);
+    LookaheadFit fit;
+    fit.tree = grow_binned(rows, params).tree;
+    fit.features.push_back(fit.tree.depth_features);
+    fit.scores.push_back(leaf_impurity(fit.tree));
+    return fit;
   }
   // The checks of grow_binned, on a tree of no level: the same errors, first.
   TreeParams check = params;
@@ -138,12 +142,10 @@ BinnedFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& params
       fold[weighed[i]] = static_cast<std::int8_t>(dealt[i]);
     }
   }
-  const std::size_t best = choose_finalist(finalists, folds, [&](std::int32_t k) {
+  std::vector<double> scores = finalist_scores(finalists, folds, [&](std::int32_t k) {
     return BinnedBeam(rows, params, fold, k);
   });
-  BinnedFit fit;
-  fit.tree = std::move(finalists[best].tree);
-  return fit;
+  return keep_best(finalists, std::move(scores));
 }
 
 }  // namespace qor

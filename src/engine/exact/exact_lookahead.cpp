@@ -217,14 +217,20 @@ std::vector<std::uint32_t> rows_of_weight(std::int32_t n, const double* weights)
 
 }  // namespace
 
-FlatTree grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y, const double* weights,
-                             const TreeParams& params) {
+LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
+                                 const double* weights, const TreeParams& params) {
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
   std::vector<std::uint32_t> rows = rows_of_weight(X.rows, weights);
   const auto n = static_cast<std::int64_t>(rows.size());
   const bool searched = params.max_depth > 0 && X.cols > 0 &&
                         LevelRules::of(params, 0.0).may_search(n);
-  if (!searched || params.beam_width < 1) return grow_tree(X, y, weights, params);
+  if (!searched || params.beam_width < 1) {
+    LookaheadFit fit;
+    fit.tree = grow_tree(X, y, weights, params);
+    fit.features.push_back(fit.tree.depth_features);
+    fit.scores.push_back(leaf_impurity(fit.tree));
+    return fit;
+  }
 
   std::vector<std::int32_t> all(static_cast<std::size_t>(X.cols));
   std::iota(all.begin(), all.end(), 0);
@@ -244,7 +250,7 @@ FlatTree grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y, cons
   const std::vector<std::int32_t> used = finalist_features(finalists);
   const std::vector<std::uint8_t> fold = folds >= 2 ? fold_of_rows(rows, y.data, folds)
                                                     : std::vector<std::uint8_t>{};
-  const std::size_t best = choose_finalist(finalists, folds, [&](std::int32_t k) {
+  std::vector<double> scores = finalist_scores(finalists, folds, [&](std::int32_t k) {
     std::vector<std::uint32_t> train;
     std::vector<std::uint32_t> held;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -252,7 +258,7 @@ FlatTree grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y, cons
     }
     return ExactBeam(X, y, weights, params, std::move(train), std::move(held), used);
   });
-  return std::move(finalists[best].tree);
+  return keep_best(finalists, std::move(scores));
 }
 
 }  // namespace qor

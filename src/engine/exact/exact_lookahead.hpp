@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/level/beam.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/tree/tree_params.hpp"
 #include "engine/tree/views.hpp"
@@ -14,7 +15,7 @@ namespace qor {
 // partial tree's nodes in one pass when it is scored or extended, so memory
 // is two sets of sorted columns plus 4 bytes a row per partial tree kept.
 // beam_width 1 grows grow_tree's tree to the bit. Throws where grow_tree does.
-FlatTree grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y, const double* weights,
-                             const TreeParams& params);
+LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
+                                 const double* weights, const TreeParams& params);
 
 }  // namespace qor

@@ -189,30 +189,46 @@ double held_out_loss_of(Backend& backend, std::span<const std::int32_t> features
   return backend.held_out_loss(state);
 }
 
-// The index of the finalist that lookahead keeps. `fold_backend(k)` makes a
-// backend that grows on the rows outside fold k and holds out those in it,
-// sorting only `features` (every feature some finalist reads); `folds` < 2
-// chooses by training impurity.
+// Each finalist's final score, lower better: its loss summed over the folds,
+// where `fold_backend(k)` makes a backend that grows on the rows outside fold
+// k and holds out those in it (sorting only the features some finalist
+// reads); with `folds` < 2, its training impurity (leaf_impurity).
 template <class MakeBackend>
-std::size_t choose_finalist(const std::vector<Finalist>& finalists, std::int32_t folds,
-                            MakeBackend&& fold_backend) {
-  if (finalists.size() <= 1) return 0;
+std::vector<double> finalist_scores(const std::vector<Finalist>& finalists, std::int32_t folds,
+                                    MakeBackend&& fold_backend) {
   std::vector<double> loss(finalists.size(), 0.0);
-  if (folds < 2) {
+  if (folds < 2 || finalists.size() <= 1) {
     for (std::size_t i = 0; i < finalists.size(); ++i) loss[i] = finalists[i].impurity;
-  } else {
-    for (std::int32_t k = 0; k < folds; ++k) {
-      auto backend = fold_backend(k);
-      for (std::size_t i = 0; i < finalists.size(); ++i) {
-        loss[i] += held_out_loss_of(backend, finalists[i].tree.depth_features);
-      }
+    return loss;
+  }
+  for (std::int32_t k = 0; k < folds; ++k) {
+    auto backend = fold_backend(k);
+    for (std::size_t i = 0; i < finalists.size(); ++i) {
+      loss[i] += held_out_loss_of(backend, finalists[i].tree.depth_features);
     }
   }
-  std::size_t best = 0;
+  return loss;
+}
+
+// What a lookahead fit returns: the tree kept, and every finalist's level
+// features and final score (the greedy tree's first); the tree kept is the
+// first finalist of the lowest score.
+struct LookaheadFit {
+  FlatTree tree;
+  std::vector<std::vector<std::int32_t>> features;
+  std::vector<double> scores;
+  std::size_t chosen = 0;
+};
+
+inline LookaheadFit keep_best(std::vector<Finalist>& finalists, std::vector<double> scores) {
+  LookaheadFit fit;
   for (std::size_t i = 1; i < finalists.size(); ++i) {
-    if (loss[i] < loss[best]) best = i;
+    if (scores[i] < scores[fit.chosen]) fit.chosen = i;
   }
-  return best;
+  for (const Finalist& f : finalists) fit.features.push_back(f.tree.depth_features);
+  fit.scores = std::move(scores);
+  fit.tree = std::move(finalists[fit.chosen].tree);
+  return fit;
 }
 
 // The features some finalist reads, ascending.
