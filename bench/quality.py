@@ -199,6 +199,8 @@ LEARNERS = (
     Learner("qor greedy", "qor"),
     Learner("qor weighted", "qor", {"level_score": "weighted"}),
     Learner("qor lookahead", "qor", {"search": "lookahead"}),
+    # A plain beam: 4 partial trees, the final one by training impurity.
+    Learner("qor beam 4", "qor", {"search": "lookahead", "beam_width": 4, "lookahead_folds": 0}),
 )
 
 

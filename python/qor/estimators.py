@@ -295,11 +295,11 @@ class QORClassifier(ClassifierMixin, _QORTree):
         training impurity, the greedy tree's own path always among them; the final
         tree is the finalist of lowest inner cross-validated error
         (`lookahead_folds`). It never returns a tree that scores worse than the
-        greedy tree on that criterion, and costs about 1.5 * beam_width greedy fits
-        plus, with folds, lookahead_folds regrowths of each finalist; see the
-        README's "When to use lookahead". Deterministic, and the same for every
-        n_jobs.
-    beam_width : int in [1, 1024], default=8
+        greedy tree on that criterion. A fit costs up to about beam_width greedy
+        fits, plus lookahead_folds regrowths of every finalist (each level cut
+        under its one feature); see the README's "When to use lookahead".
+        Deterministic, and the same for every n_jobs. Not on qor.dask.
+    beam_width : int in [1, 1024], default=16
         Partial trees lookahead keeps per level; 1 gives the greedy tree.
     lookahead_folds : int, default=3
         Folds of the inner cross-validation that picks lookahead's final tree
@@ -355,7 +355,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
-                 max_bins=None, level_score="sum", search="greedy", beam_width=8,
+                 max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
         self.criterion = criterion
         self.max_depth = max_depth
@@ -504,11 +504,11 @@ class QORRegressor(RegressorMixin, _QORTree):
         training impurity, the greedy tree's own path always among them; the final
         tree is the finalist of lowest inner cross-validated error
         (`lookahead_folds`). It never returns a tree that scores worse than the
-        greedy tree on that criterion, and costs about 1.5 * beam_width greedy fits
-        plus, with folds, lookahead_folds regrowths of each finalist; see the
-        README's "When to use lookahead". Deterministic, and the same for every
-        n_jobs.
-    beam_width : int in [1, 1024], default=8
+        greedy tree on that criterion. A fit costs up to about beam_width greedy
+        fits, plus lookahead_folds regrowths of every finalist (each level cut
+        under its one feature); see the README's "When to use lookahead".
+        Deterministic, and the same for every n_jobs. Not on qor.dask.
+    beam_width : int in [1, 1024], default=16
         Partial trees lookahead keeps per level; 1 gives the greedy tree.
     lookahead_folds : int, default=3
         Folds of the inner cross-validation that picks lookahead's final tree
@@ -561,7 +561,7 @@ class QORRegressor(RegressorMixin, _QORTree):
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
                  monotonic_cst=None, categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
-                 max_bins=None, level_score="sum", search="greedy", beam_width=8,
+                 max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
         self.criterion = criterion
         self.max_depth = max_depth

@@ -60,10 +60,7 @@ class ExactBeam {
     return s;
   }
 
-  bool open(State& s) {
-    load(s);
-    return s.loop.next_level();
-  }
+  bool open(State& s) { return s.loop.next_level(); }
 
   void score(State& s, LevelScores& scores) {
     load(s);
@@ -71,7 +68,14 @@ class ExactBeam {
   }
 
   std::optional<State> extend(const State& parent, std::int32_t feature) {
-    load(parent);
+    if (loaded_ != parent.serial) {
+      // Cutting under one feature reads its column and the rows alone.
+      const std::size_t frontier = parent.loop.frontier_size();
+      columns_.regroup(root_, parent.node,
+                       static_cast<std::int32_t>(frontier > 0 ? parent.loop.frontier_id(0) : 0),
+                       frontier, params_.n_threads, std::span(&feature, 1));
+      loaded_ = 0;
+    }
     State s{parent.loop, {}, 0};
     if (!s.loop.next_level()) return std::nullopt;
     const auto nodes = s.loop.nodes();
@@ -177,7 +181,7 @@ class ExactBeam {
                                                : std::span<const ColumnEntry>{};
   }
 
-  // Groups the working columns by the nodes of `s`'s frontier, unless they are.
+  // Groups every working column by the nodes of `s`'s frontier, unless they are.
   void load(const State& s) {
     if (loaded_ == s.serial) return;
     const std::size_t frontier = s.loop.frontier_size();
@@ -204,7 +208,7 @@ class ExactBeam {
   std::vector<std::pair<NodeSummary, NodeSummary>> parts_;
   std::vector<NodeSummary> children_;
   std::uint64_t serial_ = 1;
-  std::uint64_t loaded_ = 0;  // the serial the working columns are grouped by
+  std::uint64_t loaded_ = 0;  // the serial every working column is grouped by, 0 for none
 };
 
 std::vector<std::uint32_t> rows_of_weight(std::int32_t n, const double* weights) {

@@ -220,7 +220,8 @@ void FrontierColumns::partition(std::span<const Split> splits,
 }
 
 void FrontierColumns::regroup(const FrontierColumns& root, std::span<const std::int32_t> node,
-                              std::int32_t first_node, std::size_t segments, int threads) {
+                              std::int32_t first_node, std::size_t segments, int threads,
+                              std::span<const std::int32_t> only) {
   if (root.segments_.size() != 1 || root.columns_ != columns_) {
     throw std::invalid_argument("FrontierColumns::regroup: root must hold one segment of the same columns");
   }
@@ -241,11 +242,28 @@ void FrontierColumns::regroup(const FrontierColumns& root, std::span<const std::
   for (std::size_t s = 0; s < segments; ++s) segments_[s] = {begin[s], begin[s + 1]};
   length_ = begin[segments];
   entries_.resize(columns_ * length_);
-  const int workers =
-      std::max(1, std::min(threads_for(n * columns_, threads), static_cast<int>(columns_)));
+  std::vector<std::size_t> rebuilt;
+  if (only.empty()) {
+    rebuilt.resize(columns_);
+    for (std::size_t c = 0; c < columns_; ++c) rebuilt[c] = c;
+  } else {
+    for (const std::int32_t f : only) {
+      const auto at = static_cast<std::size_t>(f);
+      if (f < 0 || at >= column_of_.size() || column_of_[at] < 0) {
+        throw std::out_of_range("FrontierColumns: feature " + std::to_string(f) + " was not sorted");
+      }
+      rebuilt.push_back(static_cast<std::size_t>(column_of_[at]));
+    }
+    for (std::size_t c = 0; c < columns_; ++c) {
+      if (c == row_column_ || (target_column_ != 0 && c == target_column_)) rebuilt.push_back(c);
+    }
+  }
+  const int workers = std::max(
+      1, std::min(threads_for(n * rebuilt.size(), threads), static_cast<int>(rebuilt.size())));
   std::vector<std::vector<std::size_t>> cursors(static_cast<std::size_t>(workers));
   std::vector<std::vector<std::size_t>> groups(static_cast<std::size_t>(workers));
-  parallel_for(columns_, workers, [&](std::size_t column, std::size_t worker) {
+  parallel_for(rebuilt.size(), workers, [&](std::size_t slot, std::size_t worker) {
+    const std::size_t column = rebuilt[slot];
     // A value is new in its segment when a new value of the root's column lies
     // between it and the segment's previous entry: values only rise along it.
     std::vector<std::size_t>& cursor = cursors[worker];

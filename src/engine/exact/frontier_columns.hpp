@@ -78,8 +78,12 @@ class FrontierColumns {
   // (s < segments), every column in root's order, a value marked new where it
   // differs from the segment's previous one. One pass over each column: what a
   // chain of partitions would leave, from each row's node alone.
+  // With `only` given, only the columns of those features (and the row and
+  // target columns) are rebuilt; the others are left meaningless until a
+  // regroup of every column.
   void regroup(const FrontierColumns& root, std::span<const std::int32_t> node,
-               std::int32_t first_node, std::size_t segments, int threads = 1);
+               std::int32_t first_node, std::size_t segments, int threads = 1,
+               std::span<const std::int32_t> only = {});
 
  private:
   struct Segment {

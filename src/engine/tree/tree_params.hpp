@@ -66,7 +66,7 @@ struct TreeParams {
   // Lookahead only: partial trees kept per level (1 gives the greedy tree), and
   // the folds of the inner cross-validation that picks the final tree among
   // the beam's finalists (0: the lowest training impurity picks it).
-  std::int32_t beam_width = 8;
+  std::int32_t beam_width = 16;
   std::int32_t lookahead_folds = 3;
 };
 
