@@ -78,6 +78,23 @@ def test_any_partitioning_grows_the_local_binned_tree(client, rng, tmp_path, cls
 
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+def test_the_weighted_level_score_grows_the_local_binned_tree(client, rng, cls, criterion):
+    # A small node that one feature splits cleanly, a large one that another helps a
+    # little: the two level scores part ways.
+    X, _, w = table(rng, cls)
+    X = np.nan_to_num(X)
+    y = np.where(X[:, 0] > 1.0, X[:, 1] > 0, X[:, 2] + 2 * rng.normal(size=len(X)) > 0)
+    y = y.astype(int) if cls is QORClassifier else y.astype(float)
+    model = qor.dask.fit(cls(criterion=criterion, max_depth=6, max_bins=48,
+                             level_score="weighted"), *collections(X, y, w, "uneven", None))
+    local = cls(**model.get_params()).fit(X, y, w, bin_edges=model.bin_edges_)
+    assert_same_tree(model, local)
+    plain = cls(**{**model.get_params(), "level_score": "sum"}).fit(
+        X, y, w, bin_edges=model.bin_edges_)
+    assert plain.depth_features_ != model.depth_features_
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
 def test_categories_are_learned_over_the_partitions(client, rng, cls, criterion):
     X, y, w = table(rng, cls, n=3000)
     frame = pd.DataFrame(X, columns=list("abcd"))
@@ -173,6 +190,8 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
      "criterion='mae' cannot grow from bins"),
     (lambda: QORClassifier(), "array", ValueError, "qor.dask fits grow from bins: set"),
     (lambda: QORClassifier(max_bins=16), "numpy", TypeError, "Dask Array or DataFrame"),
+    (lambda: QORClassifier(max_bins=16, search="lookahead"), "array", ValueError,
+     "search='lookahead' cannot fit on Dask"),
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
     (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
     (lambda: QORClassifier(max_bins=16), "identifiers", ValueError,
