@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -89,6 +90,55 @@ TEST(FrontierColumns, ChildrenKeepTheirRowsInColumnOrder) {
       EXPECT_EQ(rows_of(columns.target_run(s)), rows_of(fresh.target_run(0)));
     }
     EXPECT_THROW(columns.run(0, 3), std::out_of_range);
+  }
+}
+
+// Regrouping the root's columns by each row's node gives what the chain of
+// partitions gave, marks included; with `only`, the columns asked for.
+TEST(FrontierColumns, RegroupingByNodesIsAChainOfPartitions) {
+  std::mt19937_64 rng(11);
+  std::uniform_int_distribution<int> small(0, 5);
+  std::vector<double> x(300 * 3);
+  for (double& v : x) v = small(rng) == 5 ? nan : small(rng);
+  std::vector<double> y(300);
+  for (double& v : y) v = small(rng);
+  const qor::FeatureMatrix X{x.data(), 300, 3, true};
+  const qor::TargetVector Y{y.data(), 300};
+  const std::int32_t features[] = {0, 1, 2};
+  Rows all(300);
+  std::iota(all.begin(), all.end(), 0u);
+  const FrontierColumns root(X, Y, std::vector<Rows>{all}, features, Criterion::Mae);
+  FrontierColumns split = root;
+  std::vector<std::uint8_t> goes_left(300);
+  for (std::size_t r = 0; r < 300; ++r) goes_left[r] = x[r * 3 + 2] <= 1.5;
+  partition(split, {0}, goes_left, 1);
+  for (std::size_t r = 0; r < 300; ++r) goes_left[r] = x[r * 3] <= 2.5;
+  const auto children = partition(split, {1}, goes_left, 1);  // segment 0 stops
+  // Node ids as growth numbers them: the children of the second split are 3 and 4.
+  std::vector<std::int32_t> node(300, 1);
+  for (std::size_t s = 0; s < 2; ++s) {
+    for (const std::uint32_t r : children[s]) node[r] = 3 + static_cast<std::int32_t>(s);
+  }
+  for (const int threads : {1, 2}) {
+    FrontierColumns grouped = root;
+    grouped.regroup(root, node, 3, 2, threads);
+    ASSERT_EQ(grouped.segment_count(), 2u);
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_EQ(rows_of(grouped.rows(s)), rows_of(split.rows(s)));
+      for (const std::int32_t f : features) {
+        EXPECT_EQ(rows_of(grouped.run(s, f)), rows_of(split.run(s, f)));
+        EXPECT_EQ(marks(grouped.run(s, f)), marks(split.run(s, f)));
+      }
+      EXPECT_EQ(rows_of(grouped.target_run(s)), rows_of(split.target_run(s)));
+    }
+    FrontierColumns one = root;
+    const std::int32_t only[] = {1};
+    one.regroup(root, node, 3, 2, threads, only);
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_EQ(rows_of(one.run(s, 1)), rows_of(split.run(s, 1)));
+      EXPECT_EQ(marks(one.run(s, 1)), marks(split.run(s, 1)));
+      EXPECT_EQ(rows_of(one.rows(s)), rows_of(split.rows(s)));
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "engine/binned/binned_lookahead.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -133,7 +134,9 @@ LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& par
   }
   const auto count = static_cast<std::int64_t>(weighed.size());
   const std::int32_t folds =
-      params.lookahead_folds >= 2 && count >= 2 * params.lookahead_folds ? params.lookahead_folds : 0;
+      params.lookahead_folds >= 2 && count >= 2 * params.lookahead_folds
+          ? std::min(params.lookahead_folds, 100)
+          : 0;
   // Rows of weight 0 are in no fold: they grow nothing and count in no loss.
   std::vector<std::int8_t> fold(static_cast<std::size_t>(n), -1);
   if (folds >= 2) {

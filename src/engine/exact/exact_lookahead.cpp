@@ -250,7 +250,9 @@ LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
   }
   // Folds need rows: each fold's trees are grown on the rows of the others.
   const std::int32_t folds =
-      params.lookahead_folds >= 2 && n >= 2 * params.lookahead_folds ? params.lookahead_folds : 0;
+      params.lookahead_folds >= 2 && n >= 2 * params.lookahead_folds
+          ? std::min(params.lookahead_folds, 100)
+          : 0;
   const std::vector<std::int32_t> used = finalist_features(finalists);
   const std::vector<std::uint8_t> fold = folds >= 2 ? fold_of_rows(rows, y.data, folds)
                                                     : std::vector<std::uint8_t>{};

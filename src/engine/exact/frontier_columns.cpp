@@ -258,30 +258,51 @@ void FrontierColumns::regroup(const FrontierColumns& root, std::span<const std::
       if (c == row_column_ || (target_column_ != 0 && c == target_column_)) rebuilt.push_back(c);
     }
   }
-  const int workers = std::max(
-      1, std::min(threads_for(n * rebuilt.size(), threads), static_cast<int>(rebuilt.size())));
-  std::vector<std::vector<std::size_t>> cursors(static_cast<std::size_t>(workers));
-  std::vector<std::vector<std::size_t>> groups(static_cast<std::size_t>(workers));
-  parallel_for(rebuilt.size(), workers, [&](std::size_t slot, std::size_t worker) {
-    const std::size_t column = rebuilt[slot];
-    // A value is new in its segment when a new value of the root's column lies
-    // between it and the segment's previous entry: values only rise along it.
-    std::vector<std::size_t>& cursor = cursors[worker];
-    std::vector<std::size_t>& last_group = groups[worker];
-    cursor.assign(begin.begin(), begin.end() - 1);
-    last_group.assign(segments, SIZE_MAX);
-    const ColumnEntry* from = root.entries_.data() + column * n;
-    ColumnEntry* to = entries_.data() + column * length_;
-    std::size_t group = 0;
+  // Each column's pass looks up a segment per row, scattered: a byte a row
+  // (when segments are few) keeps those look-ups in cache.
+  const auto pass = [&]<class Code>(std::vector<Code>& code_of) {
+    code_of.assign(row_span_, static_cast<Code>(segments));
     for (std::size_t i = 0; i < n; ++i) {
-      const ColumnEntry e = from[i];
-      group += e.new_value() ? 1 : 0;
-      const std::size_t s = segment_of(e.row());
-      if (s == segments) continue;
-      to[cursor[s]++] = ColumnEntry::of(e.row(), last_group[s] != group);
-      last_group[s] = group;
+      const std::uint32_t row = root_rows[i].row();
+      code_of[row] = static_cast<Code>(segment_of(row));
     }
-  });
+    const int workers = std::max(
+        1, std::min(threads_for(n * rebuilt.size(), threads), static_cast<int>(rebuilt.size())));
+    std::vector<std::vector<std::size_t>> cursors(static_cast<std::size_t>(workers));
+    std::vector<std::vector<std::size_t>> groups(static_cast<std::size_t>(workers));
+    parallel_for(rebuilt.size(), workers, [&](std::size_t slot, std::size_t worker) {
+      const std::size_t column = rebuilt[slot];
+      // A value is new in its segment when a new value of the root's column lies
+      // between it and the segment's previous entry: values only rise along it.
+      std::vector<std::size_t>& cursor = cursors[worker];
+      std::vector<std::size_t>& last_group = groups[worker];
+      cursor.assign(begin.begin(), begin.end() - 1);
+      cursor.push_back(0);  // rows in no segment go nowhere
+      last_group.assign(segments + 1, SIZE_MAX);
+      const ColumnEntry* from = root.entries_.data() + column * n;
+      ColumnEntry* to = entries_.data() + column * length_;
+      const Code* code = code_of.data();
+      std::size_t group = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const ColumnEntry e = from[i];
+        group += e.new_value() ? 1 : 0;
+        const std::size_t s = code[e.row()];
+        if (s == segments) continue;
+        to[cursor[s]++] = ColumnEntry::of(e.row(), last_group[s] != group);
+        last_group[s] = group;
+      }
+    });
+  };
+  if (segments < 255) {
+    std::vector<std::uint8_t> code_of;
+    pass(code_of);
+  } else if (segments < 65535) {
+    std::vector<std::uint16_t> code_of;
+    pass(code_of);
+  } else {
+    std::vector<std::uint32_t> code_of;
+    pass(code_of);
+  }
 }
 
 }  // namespace qor

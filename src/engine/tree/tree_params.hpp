@@ -65,7 +65,8 @@ struct TreeParams {
   Search search = Search::Greedy;
   // Lookahead only: partial trees kept per level (1 gives the greedy tree), and
   // the folds of the inner cross-validation that picks the final tree among
-  // the beam's finalists (0: the lowest training impurity picks it).
+  // the beam's finalists (at most 100; below 2, or with fewer than two rows a
+  // fold, the lowest training impurity picks it).
   std::int32_t beam_width = 16;
   std::int32_t lookahead_folds = 3;
 };
