@@ -89,8 +89,8 @@ class BinnedBeam {
       if (s.held[r] < 0) continue;
       const double w = rows_.sample_weight ? rows_.sample_weight[r] : 1.0;
       const auto node = static_cast<std::size_t>(s.held[r]);
-      loss += w * qor::held_out_loss(std::span(tree.value).subspan(node * width, width),
-                                     rows_.y[r], params_.criterion);
+      loss += w * qor::held_out_loss(std::span(tree.value).subspan(node * width, width), rows_.y[r],
+                                     params_.criterion);
     }
     return loss;
   }
@@ -133,10 +133,9 @@ LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& par
     }
   }
   const auto count = static_cast<std::int64_t>(weighed.size());
-  const std::int32_t folds =
-      params.lookahead_folds >= 2 && count >= 2 * params.lookahead_folds
-          ? std::min(params.lookahead_folds, 100)
-          : 0;
+  const std::int32_t folds = params.lookahead_folds >= 2 && count >= 2 * params.lookahead_folds
+                                 ? std::min(params.lookahead_folds, 100)
+                                 : 0;
   // Rows of weight 0 are in no fold: they grow nothing and count in no loss.
   std::vector<std::int8_t> fold(static_cast<std::size_t>(n), -1);
   if (folds >= 2) {
@@ -145,9 +144,8 @@ LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& par
       fold[weighed[i]] = static_cast<std::int8_t>(dealt[i]);
     }
   }
-  std::vector<double> scores = finalist_scores(finalists, folds, [&](std::int32_t k) {
-    return BinnedBeam(rows, params, fold, k);
-  });
+  std::vector<double> scores = finalist_scores(
+      finalists, folds, [&](std::int32_t k) { return BinnedBeam(rows, params, fold, k); });
   return keep_best(finalists, std::move(scores));
 }
 

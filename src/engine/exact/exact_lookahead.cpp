@@ -105,37 +105,37 @@ class ExactBeam {
     }
     s.node = parent.node;
     parts_.assign(nodes.size(), {});
-    parallel_for(nodes.size(), threads_for(level_rows, params_.n_threads),
-                 [&](std::size_t i, std::size_t) {
-                   const NodeCut& cut = cuts_[i];
-                   if (!cut.valid) return;
-                   const std::size_t position = nodes[i].position;
-                   const auto run = columns_.run(position, feature);
-                   if (!categorical) {
-                     const auto left_size = static_cast<std::size_t>(cut.split_at);
-                     for (std::size_t k = 0; k < run.size(); ++k) {
-                       goes_left_[run[k].row()] = k < left_size;
-                     }
-                     left_max[i] = X_.at(static_cast<std::int32_t>(run[left_size - 1].row()), feature);
-                   } else {
-                     bool left = false;
-                     for (std::size_t k = 0; k < run.size(); ++k) {
-                       const std::uint32_t row = run[k].row();
-                       if (k == 0 || run[k].new_value()) {
-                         left = contains_category(cut.left_categories,
-                                                  X_.at(static_cast<std::int32_t>(row), feature));
-                       }
-                       goes_left_[row] = left;
-                     }
-                   }
-                   const auto rows = columns_.rows(position);
-                   parts_[i] = summarize_split(y_, weights_, params_, rows, goes_left_.data(),
-                                               by_target(columns_, position));
-                   for (const ColumnEntry e : rows) {
-                     s.node[e.row()] =
-                         static_cast<std::int32_t>(child_of[i] + (goes_left_[e.row()] != 0 ? 0 : 1));
-                   }
-                 });
+    parallel_for(
+        nodes.size(), threads_for(level_rows, params_.n_threads), [&](std::size_t i, std::size_t) {
+          const NodeCut& cut = cuts_[i];
+          if (!cut.valid) return;
+          const std::size_t position = nodes[i].position;
+          const auto run = columns_.run(position, feature);
+          if (!categorical) {
+            const auto left_size = static_cast<std::size_t>(cut.split_at);
+            for (std::size_t k = 0; k < run.size(); ++k) {
+              goes_left_[run[k].row()] = k < left_size;
+            }
+            left_max[i] = X_.at(static_cast<std::int32_t>(run[left_size - 1].row()), feature);
+          } else {
+            bool left = false;
+            for (std::size_t k = 0; k < run.size(); ++k) {
+              const std::uint32_t row = run[k].row();
+              if (k == 0 || run[k].new_value()) {
+                left = contains_category(cut.left_categories,
+                                         X_.at(static_cast<std::int32_t>(row), feature));
+              }
+              goes_left_[row] = left;
+            }
+          }
+          const auto rows = columns_.rows(position);
+          parts_[i] = summarize_split(y_, weights_, params_, rows, goes_left_.data(),
+                                      by_target(columns_, position));
+          for (const ColumnEntry e : rows) {
+            s.node[e.row()] =
+                static_cast<std::int32_t>(child_of[i] + (goes_left_[e.row()] != 0 ? 0 : 1));
+          }
+        });
     // Held-out rows go where a training row of their value would: left up to
     // the largest value sent left, NaN right; categories as the cut lists them.
     for (const std::uint32_t r : held_out_) {
@@ -145,8 +145,8 @@ class ExactBeam {
       if (i < 0) continue;
       const auto at = static_cast<std::size_t>(i);
       const double v = X_.at(static_cast<std::int32_t>(r), feature);
-      const bool left = categorical ? contains_category(cuts_[at].left_categories, v)
-                                    : v <= left_max[at];
+      const bool left =
+          categorical ? contains_category(cuts_[at].left_categories, v) : v <= left_max[at];
       s.node[r] = static_cast<std::int32_t>(child_of[at] + (left ? 0 : 1));
     }
     children_.clear();
@@ -169,14 +169,15 @@ class ExactBeam {
     for (const std::uint32_t r : held_out_) {
       const auto node = static_cast<std::size_t>(s.node[r]);
       const double w = weights_ == nullptr ? 1.0 : weights_[r];
-      loss += w * qor::held_out_loss(std::span(tree.value).subspan(node * width, width),
-                                     y_.data[r], params_.criterion);
+      loss += w * qor::held_out_loss(std::span(tree.value).subspan(node * width, width), y_.data[r],
+                                     params_.criterion);
     }
     return loss;
   }
 
  private:
-  std::span<const ColumnEntry> by_target(const FrontierColumns& columns, std::size_t segment) const {
+  std::span<const ColumnEntry> by_target(const FrontierColumns& columns,
+                                         std::size_t segment) const {
     return params_.criterion == Criterion::Mae ? columns.target_run(segment)
                                                : std::span<const ColumnEntry>{};
   }
@@ -226,8 +227,8 @@ LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
   std::vector<std::uint32_t> rows = rows_of_weight(X.rows, weights);
   const auto n = static_cast<std::int64_t>(rows.size());
-  const bool searched = params.max_depth > 0 && X.cols > 0 &&
-                        LevelRules::of(params, 0.0).may_search(n);
+  const bool searched =
+      params.max_depth > 0 && X.cols > 0 && LevelRules::of(params, 0.0).may_search(n);
   if (!searched || params.beam_width < 1) {
     LookaheadFit fit;
     fit.tree = grow_tree(X, y, weights, params);
@@ -249,13 +250,12 @@ LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
     finalists = beam_finalists(beam, params.beam_width);
   }
   // Folds need rows: each fold's trees are grown on the rows of the others.
-  const std::int32_t folds =
-      params.lookahead_folds >= 2 && n >= 2 * params.lookahead_folds
-          ? std::min(params.lookahead_folds, 100)
-          : 0;
+  const std::int32_t folds = params.lookahead_folds >= 2 && n >= 2 * params.lookahead_folds
+                                 ? std::min(params.lookahead_folds, 100)
+                                 : 0;
   const std::vector<std::int32_t> used = finalist_features(finalists);
-  const std::vector<std::uint8_t> fold = folds >= 2 ? fold_of_rows(rows, y.data, folds)
-                                                    : std::vector<std::uint8_t>{};
+  const std::vector<std::uint8_t> fold =
+      folds >= 2 ? fold_of_rows(rows, y.data, folds) : std::vector<std::uint8_t>{};
   std::vector<double> scores = finalist_scores(finalists, folds, [&](std::int32_t k) {
     std::vector<std::uint32_t> train;
     std::vector<std::uint32_t> held;

@@ -111,9 +111,8 @@ std::vector<Finalist> beam_finalists(Backend& backend, std::int32_t width) {
         done.push_back({FlatTree(backend.tree(kept.state)), kept.greedy, kept.impurity});
       }
     }
-    std::stable_sort(options.begin(), options.end(), [](const Option& a, const Option& b) {
-      return a.impurity < b.impurity;
-    });
+    std::stable_sort(options.begin(), options.end(),
+                     [](const Option& a, const Option& b) { return a.impurity < b.impurity; });
     std::vector<Option> chosen;
     if (pinned) chosen.push_back(*pinned);
     for (const Option& option : options) {
@@ -150,8 +149,8 @@ std::vector<Finalist> beam_finalists(Backend& backend, std::int32_t width) {
 // Which of k folds each of `rows` falls in: rows in ascending order of target
 // (ties by a fixed hash of the row) are dealt to the folds in turn, so every
 // fold holds a like share of each class, or of each range of targets.
-inline std::vector<std::uint8_t> fold_of_rows(std::span<const std::uint32_t> rows,
-                                              const double* y, std::int32_t folds) {
+inline std::vector<std::uint8_t> fold_of_rows(std::span<const std::uint32_t> rows, const double* y,
+                                              std::int32_t folds) {
   const auto hash = [](std::uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
