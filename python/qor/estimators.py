@@ -106,6 +106,10 @@ class _QORTree(BaseEstimator):
             raise
 
     def _fit(self, X, y, sample_weight, bin_edges):
+        if self.search == "lookahead" and self.max_features is not None:
+            raise ValueError("search='lookahead' scores every feature at every level and cannot "
+                             "draw max_features of them: leave max_features=None, or use "
+                             "search='greedy'")
         if self.lookahead_folds == 1:
             raise ValueError("lookahead_folds must be 0 (the final tree by training impurity) "
                              "or at least 2 (by inner cross-validation); got 1")

@@ -82,6 +82,7 @@ VARIANTS = {
     "categorical": dict(categorical_features=[5]),
     "monotonic": dict(monotonic_cst=[1, 0, 0, 0, -1, 0]),
     "pruned": dict(ccp_alpha=0.002),
+    "leaf budget": dict(max_leaf_nodes=9),
 }
 LEARNERS = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse"),
             (QORRegressor, "mae")]
@@ -149,6 +150,7 @@ def test_lookahead_and_the_weighted_score_do_not_depend_on_threads(rng, cls, max
     (dict(search="beam"), "search"),
     (dict(beam_width=0), "beam_width"),
     (dict(search="lookahead", lookahead_folds=1), "lookahead_folds must be 0"),
+    (dict(search="lookahead", max_features=1), "cannot draw max_features"),
 ])
 def test_unknown_search_settings_are_refused(params, message):
     with pytest.raises(ValueError, match=message):

@@ -50,7 +50,7 @@ class BinnedBeam {
         continue;
       }
       const double w = rows_.sample_weight ? rows_.sample_weight[r] : 1.0;
-      shape_.add_row(totals.data(), rows_.y[r], w);
+      shape_.add_row(totals.data(), rows_.y[r], w, rows_.factor_of(r));
       if (w > 0.0) targets.add(rows_.y[r]);
     }
     return {BinnedGrower(rows_.codes->layout(), params_, shape_.weighted, totals, targets),
@@ -108,6 +108,7 @@ class BinnedBeam {
 }  // namespace
 
 LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& params) {
+  check_lookahead(params);
   if (params.beam_width < 1 || !rows.codes || rows.codes->rows() < 2) {
     LookaheadFit fit;
     fit.tree = grow_binned(rows, params).tree;
@@ -121,9 +122,16 @@ LookaheadFit grow_binned_lookahead(const BinnedRows& rows, const TreeParams& par
   grow_binned(rows, check);
 
   const std::int32_t n = rows.codes->rows();
+  // Poisson's sums multiply w y by log y: taken once per row, as grow_binned does.
+  std::vector<double> factors;
+  BinnedRows read = rows;
+  if (params.criterion == Criterion::Poisson && read.factor == nullptr) {
+    factors = poisson_factors({rows.y, static_cast<std::size_t>(n)});
+    read.factor = factors.data();
+  }
   std::vector<Finalist> finalists;
   {
-    BinnedBeam beam(rows, params, {}, -1);
+    BinnedBeam beam(read, params, {}, -1);
     finalists = beam_finalists(beam, params.beam_width);
   }
   std::vector<std::uint32_t> weighed;

@@ -80,6 +80,7 @@ class ExactBeam {
     if (!s.loop.next_level()) return std::nullopt;
     const auto nodes = s.loop.nodes();
     cutter_.cuts(nodes, feature, cuts_);
+    s.loop.budget(cuts_);
     if (std::none_of(cuts_.begin(), cuts_.end(), [](const NodeCut& c) { return c.valid; })) {
       return std::nullopt;
     }
@@ -225,6 +226,7 @@ std::vector<std::uint32_t> rows_of_weight(std::int32_t n, const double* weights)
 LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
                                  const double* weights, const TreeParams& params) {
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
+  check_lookahead(params);
   std::vector<std::uint32_t> rows = rows_of_weight(X.rows, weights);
   const auto n = static_cast<std::int64_t>(rows.size());
   const bool searched =

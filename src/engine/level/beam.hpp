@@ -35,14 +35,26 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
 #include "engine/level/level_rules.hpp"
 #include "engine/tree/flat_tree.hpp"
+#include "engine/tree/tree_params.hpp"
 
 namespace qor {
+
+// Lookahead scores every feature at every level: a draw of max_features per
+// level has no place in it (std::invalid_argument).
+inline void check_lookahead(const TreeParams& params) {
+  if (params.max_features > 0) {
+    throw std::invalid_argument(
+        "lookahead scores every feature at every level and cannot draw max_features of them; "
+        "leave max_features unset, or grow greedily");
+  }
+}
 
 // A grown candidate: its tree and whether it is the greedy tree.
 struct Finalist {
