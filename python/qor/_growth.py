@@ -77,11 +77,14 @@ def row_limits(estimator, n_samples: int) -> tuple[int, int]:
 
 
 def monotonic_cst(estimator, n_features: int, n_classes: int,
-                  categorical: np.ndarray) -> list[int]:
+                  categorical: np.ndarray, n_outputs: int = 1) -> list[int]:
     """The estimator's monotonic_cst, checked against the data: one of -1, 0, 1 per
-    feature, 0 on categorical features, binary classification at most."""
+    feature, 0 on categorical features, binary classification at most, one output."""
     if estimator.monotonic_cst is None:
         return []
+    if n_outputs > 1:
+        raise ValueError("Monotonicity constraints are not supported with multiple outputs: "
+                         "set monotonic_cst=None, or fit one tree per output")
     cst = np.asarray(estimator.monotonic_cst)
     if cst.shape != (n_features,):
         raise ValueError(f"monotonic_cst has shape {cst.shape} but the input data X has "
@@ -98,18 +101,29 @@ def monotonic_cst(estimator, n_features: int, n_classes: int,
     return [int(c) for c in cst]
 
 
-def tree_params(estimator, n_samples: int, n_classes: int,
-                categorical: np.ndarray) -> "_core.TreeParams":
+def tree_params(estimator, n_samples: int, n_classes,
+                categorical: np.ndarray, n_outputs: int = 1) -> "_core.TreeParams":
     """The TreeParams a fit of `n_samples` rows grows by. min_weight_fraction_leaf
-    stays a share: the core weighs it against the root's weight."""
+    stays a share: the core weighs it against the root's weight. `n_classes`: an
+    int, or with several outputs a classifier's classes per output (0 for a
+    regressor)."""
     params = _core.TreeParams()
     params.criterion = criterion(estimator)
-    params.n_classes = n_classes
+    params.n_outputs = n_outputs
+    if n_outputs > 1 and np.any(np.asarray(categorical, dtype=bool)):
+        raise ValueError("categorical features are not supported with several outputs: their "
+                         "categories are ordered by one target. Fit one tree per output, or "
+                         "set categorical_features=None to treat the codes as numbers")
+    if np.ndim(n_classes) == 1:
+        params.output_classes = [int(c) for c in n_classes]
+        n_classes = max(params.output_classes)
+    params.n_classes = int(n_classes)
     params.max_depth = INT32_MAX if estimator.max_depth is None else estimator.max_depth
     params.min_samples_split, params.min_samples_leaf = row_limits(estimator, n_samples)
     params.min_weight_fraction_leaf = estimator.min_weight_fraction_leaf
     params.min_impurity_decrease = estimator.min_impurity_decrease
-    params.monotonic_cst = monotonic_cst(estimator, len(categorical), n_classes, categorical)
+    params.monotonic_cst = monotonic_cst(estimator, len(categorical), n_classes, categorical,
+                                         n_outputs)
     params.categorical = np.asarray(categorical, dtype=np.uint8).tolist()
     params.min_category_samples = estimator.min_category_samples
     params.category_smoothing = estimator.category_smoothing
@@ -143,10 +157,11 @@ def check_total_weight(total: float) -> None:
         raise ValueError(f"sample weights must add up to more than 0; these add up to {total}")
 
 
-def install(estimator, arrays: dict, n_classes: int) -> None:
+def install(estimator, arrays: dict, n_classes) -> None:
     """Installs a grown tree's arrays (as the core returns them) as the estimator's
     `tree_` and `depth_features_`, then prunes it by ccp_alpha; `max_features_` is
-    how many features each level drew from, as scikit-learn's trees say."""
+    how many features each level drew from, as scikit-learn's trees say. `n_classes`:
+    an int, or per output (0 for a regressor)."""
     levels = arrays.pop("depth_features")
     finalists = arrays.pop("lookahead_finalists", None)
     if finalists is None:
@@ -154,8 +169,10 @@ def install(estimator, arrays: dict, n_classes: int) -> None:
     else:
         estimator.lookahead_finalists_ = [(tuple(int(f) for f in features), float(score))
                                           for features, score in finalists]
-    estimator.tree_ = Tree(n_features=estimator.n_features_in_, n_classes=max(n_classes, 1),
-                           **arrays)
+    outputs = getattr(estimator, "n_outputs_", 1)
+    if np.ndim(n_classes) == 0:
+        n_classes = max(int(n_classes), 1) if outputs == 1 else [max(int(n_classes), 1)] * outputs
+    estimator.tree_ = Tree(n_features=estimator.n_features_in_, n_classes=n_classes, **arrays)
     estimator.depth_features_ = {depth: int(f) for depth, f in enumerate(levels)}
     estimator.max_features_ = max_features(estimator, estimator.n_features_in_) or (
         estimator.n_features_in_)

@@ -93,11 +93,12 @@ def _subtree(tree: Tree, leaf: np.ndarray) -> Tree:
     order = np.array(order, dtype=np.intp)
     is_leaf = leaf[order]
     return Tree(
-        n_features=tree.n_features, n_classes=tree.max_n_classes,
+        n_features=tree.n_features,
+        n_classes=tree.max_n_classes if tree.n_outputs == 1 else tree.n_classes,
         children_left=left, children_right=right,
         feature=np.where(is_leaf, TREE_UNDEFINED, tree.feature[order]),
         threshold=np.where(is_leaf, float(TREE_UNDEFINED), tree.threshold[order]),
-        value=tree.value[order, 0], impurity=tree.impurity[order],
+        value=tree.value[order], impurity=tree.impurity[order],
         n_node_samples=tree.n_node_samples[order],
         weighted_n_node_samples=tree.weighted_n_node_samples[order],
         gain=np.where(is_leaf, 0.0, tree.gain[order]),

@@ -39,9 +39,10 @@ class Tree:
     ----------------------------------------------
     node_count : int
     n_features : int
-    n_outputs : int, always 1
-    n_classes : ndarray of shape (1,)
-        Number of classes for a classifier, 1 for a regressor.
+    n_outputs : int
+        Targets predicted together: 1, or the columns of a 2-D y.
+    n_classes : ndarray of shape (n_outputs,)
+        Each output's number of classes for a classifier, 1 for a regressor.
     max_n_classes : int
     max_depth : int
         Depth of the deepest leaf (0 for a single leaf).
@@ -53,11 +54,13 @@ class Tree:
         x <= threshold goes left; anything else, NaN included, goes right. -2.0 on leaves.
     missing_go_to_left : ndarray of shape (node_count,)
         All zeros: missing values always go right.
-    value : ndarray of shape (node_count, 1, max_n_classes)
-        Classifier: the weighted share of each class among the node's training rows.
-        Regressor: the weighted mean target.
+    value : ndarray of shape (node_count, n_outputs, max_n_classes)
+        Classifier: per output, the weighted share of each class among the node's
+        training rows (an output with fewer classes than max_n_classes is padded with
+        zeros). Regressor: per output, the weighted mean target.
     impurity : ndarray of shape (node_count,)
-        The criterion's impurity of the node's training rows (weighted).
+        The criterion's impurity of the node's training rows (weighted); with several
+        outputs, the mean of the outputs' impurities.
     n_node_samples : ndarray of shape (node_count,)
         Training rows in the node.
     weighted_n_node_samples : ndarray of shape (node_count,)
@@ -76,20 +79,21 @@ class Tree:
         The left categories of all categorical splits, ascending within each node.
     """
 
-    n_outputs = 1
-
-    def __init__(self, *, n_features: int, n_classes: int, categories_left=(), **arrays):
+    def __init__(self, *, n_features: int, n_classes, categories_left=(), **arrays):
+        """n_classes: an int for one output, or one int per output."""
         # Trees without categorical splits may leave out their (empty) ranges.
         for name in ("category_start", "category_end"):
             arrays.setdefault(name, np.zeros(len(arrays.get("children_left", ())), np.intp))
         if set(arrays) != set(_ARRAYS):
             raise TypeError(f"Tree needs exactly the arrays {sorted(_ARRAYS)}")
         self.n_features = int(n_features)
-        self.n_classes = np.array([n_classes], dtype=np.intp)
+        self.n_classes = np.atleast_1d(np.asarray(n_classes, dtype=np.intp))
+        if self.n_classes.ndim != 1 or self.n_classes.size < 1 or np.any(self.n_classes < 1):
+            raise ValueError("Tree needs n_classes >= 1 for each output")
         for name, dtype in _ARRAYS.items():
             setattr(self, name, np.asarray(arrays[name], dtype=dtype))
         self.categories_left = np.asarray(categories_left, dtype=np.float64)
-        self.value = self.value.reshape(self.node_count, 1, self.max_n_classes)
+        self.value = self.value.reshape(self.node_count, self.n_outputs, self.max_n_classes)
         self.value.flags.writeable = False
 
     @property
@@ -97,8 +101,12 @@ class Tree:
         return int(self.children_left.shape[0])
 
     @property
+    def n_outputs(self) -> int:
+        return int(self.n_classes.size)
+
+    @property
     def max_n_classes(self) -> int:
-        return int(self.n_classes[0])
+        return int(self.n_classes.max())
 
     @property
     def missing_go_to_left(self) -> np.ndarray:
@@ -148,8 +156,9 @@ class Tree:
         return sparse.csr_matrix((data, indices, indptr), shape=(X.shape[0], self.node_count))
 
     def predict(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
-        """The value of each row's leaf, (n_samples, 1, max_n_classes)."""
-        return _core.predict_value(self, X, n_threads).reshape(X.shape[0], 1, self.max_n_classes)
+        """The value of each row's leaf, (n_samples, n_outputs, max_n_classes)."""
+        return _core.predict_value(self, X, n_threads).reshape(X.shape[0], self.n_outputs,
+                                                               self.max_n_classes)
 
     def predict_class(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """Column of each row's largest class share (the first of equal ones)."""
@@ -169,13 +178,16 @@ class Tree:
 
     def __getstate__(self):
         state = {name: np.asarray(getattr(self, name)) for name in _ARRAYS}
-        state["value"] = state["value"].reshape(self.node_count, self.max_n_classes)
-        return {"n_features": self.n_features, "n_classes": self.max_n_classes,
+        state["value"] = state["value"].reshape(self.node_count, -1)
+        # One output keeps the int it always had, so that older qor versions unpickle it.
+        n_classes = self.max_n_classes if self.n_outputs == 1 else self.n_classes.tolist()
+        return {"n_features": self.n_features, "n_classes": n_classes,
                 "categories_left": self.categories_left, **state}
 
     def __setstate__(self, state):
         self.__init__(**state)
 
     def __repr__(self):
+        outputs = "" if self.n_outputs == 1 else f", n_outputs={self.n_outputs}"
         return (f"Tree(node_count={self.node_count}, max_depth={self.max_depth}, "
-                f"n_features={self.n_features}, n_classes={self.max_n_classes})")
+                f"n_features={self.n_features}, n_classes={self.max_n_classes}{outputs})")

@@ -76,8 +76,19 @@ class _QORTree(BaseEstimator):
 
     def _targets(self, y: np.ndarray) -> np.ndarray:
         """The float64 targets the core trains on (the classifier records its
-        classes_ on the way: it trains on class codes 0..K-1)."""
+        classes_ on the way: it trains on class codes 0..K-1). Several outputs (y of
+        shape (n_samples, n_outputs_)) go column after column."""
         raise NotImplementedError
+
+    def _outputs(self, y: np.ndarray) -> np.ndarray:
+        """y as it is fitted: 1-D for one output (a column, (n_samples, 1), is one output,
+        as in scikit-learn), 2-D for several; records n_outputs_."""
+        if y.ndim == 2 and y.shape[1] == 1:
+            y = y[:, 0]
+        if y.ndim == 2 and y.shape[1] == 0:
+            raise ValueError("y has no columns: it needs at least one output")
+        self.n_outputs_ = 1 if y.ndim == 1 else int(y.shape[1])
+        return y
 
     def _class_weight(self, targets: np.ndarray):
         """Per-row weights from class_weight, given the targets _targets made, or None."""
@@ -85,7 +96,11 @@ class _QORTree(BaseEstimator):
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y, sample_weight=None, bin_edges=None):
-        """Grows the tree on X (n_samples, n_features) and y (n_samples,); returns self.
+        """Grows the tree on X (n_samples, n_features) and y (n_samples,) or
+        (n_samples, n_outputs); returns self.
+
+        With several outputs, one tree predicts them all: a node's impurity is the mean
+        of its outputs' impurities, as in scikit-learn.
 
         sample_weight (n_samples,), optional: non-negative, finite weights; a row of
         weight k counts as k copies of the row, and a row of weight 0 counts nowhere
@@ -118,8 +133,9 @@ class _QORTree(BaseEstimator):
         X = encode(X, mask, categories)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              ensure_all_finite="allow-nan",
-                             y_numeric=self._task == "regression")
+                             y_numeric=self._task == "regression", multi_output=True)
         X = _aligned(X)
+        y = self._outputs(y)
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories
@@ -136,7 +152,8 @@ class _QORTree(BaseEstimator):
         _growth.check_targets(self, targets, weights)
 
         n_classes = getattr(self, "n_classes_", 0)
-        params = _growth.tree_params(self, X.shape[0], n_classes, self.is_categorical_)
+        params = _growth.tree_params(self, X.shape[0], n_classes, self.is_categorical_,
+                                     self.n_outputs_)
         if self.max_bins is None and bin_edges is None:
             arrays = _core.fit(X, targets, weights, params)
             self.__dict__.pop("bin_edges_", None)
@@ -199,6 +216,7 @@ class _QORTree(BaseEstimator):
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
+        tags.target_tags.multi_output = True
         return tags
 
 
@@ -244,9 +262,11 @@ class QORClassifier(ClassifierMixin, _QORTree):
     random_state : int, RandomState instance or None, default=None
         Seeds the draws of max_features (one number is taken from it per fit). The
         tree is otherwise deterministic.
-    class_weight : dict, "balanced" or None, default=None
+    class_weight : dict, list of dict, "balanced" or None, default=None
         Weights of the classes, multiplying the sample weights: {label: weight}, or
-        "balanced" for n_samples / (n_classes * the class's row count).
+        "balanced" for n_samples / (n_classes * the class's row count). With several
+        outputs, one dict per output (or "balanced", output by output), and a row's
+        weight is the product of its outputs' class weights, as in scikit-learn.
     ccp_alpha : float, default=0.0
         Complexity parameter of minimal cost-complexity pruning, applied after
         growth: the largest subtree whose every collapsed branch had an effective
@@ -314,9 +334,12 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     Attributes
     ----------
-    classes_ : ndarray of shape (n_classes,)
-        The sorted class labels, in the dtype of the training labels.
-    n_classes_ : int
+    classes_ : ndarray of shape (n_classes,), or list of n_outputs_ such arrays
+        The sorted class labels, in the dtype of the training labels; with several
+        outputs, one array per output.
+    n_classes_ : int, or ndarray of shape (n_outputs_,)
+    n_outputs_ : int
+        The columns of a 2-D y (1 for a 1-D y, or a single column).
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Only when X was a DataFrame with string column names.
@@ -350,7 +373,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
     _parameter_constraints: dict = {
         **_QORTree._parameter_constraints,
         "criterion": [StrOptions({"gini", "entropy", "log_loss"})],
-        "class_weight": [dict, StrOptions({"balanced"}), None],
+        "class_weight": [dict, list, StrOptions({"balanced"}), None],
     }
     _task = "classification"
 
@@ -385,31 +408,74 @@ class QORClassifier(ClassifierMixin, _QORTree):
 
     def _targets(self, y):
         check_classification_targets(y)
-        self.classes_, codes = _class_codes(y)
-        self.n_classes_ = len(self.classes_)
-        return codes
+        if y.ndim == 1:
+            self.classes_, codes = _class_codes(y)
+            self.n_classes_ = len(self.classes_)
+            return codes
+        self.classes_, codes = map(list, zip(*(_class_codes(column) for column in y.T)))
+        self.n_classes_ = np.array([len(c) for c in self.classes_], dtype=np.intp)
+        return np.concatenate(codes)
 
     def _class_weight(self, targets):
-        codes = targets.astype(np.intp)
-        by_class = _growth.class_weights(self.class_weight, self.classes_,
-                                         np.bincount(codes, minlength=self.n_classes_))
-        return None if by_class is None else by_class[codes]
+        if self.class_weight is None:
+            return None
+        several = self.n_outputs_ > 1
+        if isinstance(self.class_weight, list) != several and self.class_weight != "balanced":
+            raise ValueError("class_weight must be a dict (or 'balanced') for one output, and "
+                             "a list of one dict per output for several outputs; got "
+                             f"{self.class_weight!r} for {self.n_outputs_} output(s)")
+        if several and isinstance(self.class_weight, list) and (
+                len(self.class_weight) != self.n_outputs_):
+            raise ValueError(f"class_weight has {len(self.class_weight)} dicts but y has "
+                             f"{self.n_outputs_} outputs: give one dict per output")
+        classes = self.classes_ if several else [self.classes_]
+        rows = targets.size // len(classes)
+        weights = None
+        for k, labels in enumerate(classes):
+            codes = targets[k * rows:(k + 1) * rows].astype(np.intp)
+            given = self.class_weight[k] if isinstance(self.class_weight, list) else (
+                self.class_weight)
+            by_class = _growth.class_weights(given, labels,
+                                             np.bincount(codes, minlength=len(labels)))[codes]
+            weights = by_class if weights is None else weights * by_class
+        return weights
 
     def predict(self, X) -> np.ndarray:
-        """The most probable class of each row, ties to the first in `classes_`."""
+        """The most probable class of each row, ties to the first in `classes_`:
+        (n_samples,), or (n_samples, n_outputs_) with several outputs."""
         X = self._validate_X_predict(X)
-        return self.classes_[self.tree_.predict_class(X, self._threads())]
+        if self.n_outputs_ == 1:
+            return self.classes_[self.tree_.predict_class(X, self._threads())]
+        value = self.tree_.predict(X, self._threads())
+        # One dtype that holds every output's labels (the longest string among them).
+        try:
+            dtype = np.result_type(*self.classes_)
+        except TypeError:
+            dtype = object
+        out = np.empty((X.shape[0], self.n_outputs_), dtype=dtype)
+        for k, labels in enumerate(self.classes_):
+            out[:, k] = labels[value[:, k, :len(labels)].argmax(axis=1)]
+        return out
 
-    def predict_proba(self, X) -> np.ndarray:
-        """Class shares of the training weight in each row's leaf, (n_samples, n_classes_)."""
+    def predict_proba(self, X) -> np.ndarray | list[np.ndarray]:
+        """Class shares of the training weight in each row's leaf, (n_samples, n_classes_);
+        with several outputs, a list of one such array per output."""
         X = self._validate_X_predict(X)
-        return self.tree_.predict(X, self._threads())[:, 0, :]
+        value = self.tree_.predict(X, self._threads())
+        if self.n_outputs_ == 1:
+            return value[:, 0, :]
+        return [value[:, k, :n] for k, n in enumerate(self.n_classes_)]
 
-    def predict_log_proba(self, X) -> np.ndarray:
+    def predict_log_proba(self, X) -> np.ndarray | list[np.ndarray]:
         """Logarithm of `predict_proba`: -inf for a class absent from the row's leaf."""
         proba = self.predict_proba(X)
         with np.errstate(divide="ignore"):
-            return np.log(proba)
+            return np.log(proba) if self.n_outputs_ == 1 else [np.log(p) for p in proba]
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.classifier_tags.multi_label = True
+        return tags
 
 
 class QORRegressor(RegressorMixin, _QORTree):
@@ -523,6 +589,8 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     Attributes
     ----------
+    n_outputs_ : int
+        The columns of a 2-D y (1 for a 1-D y, or a single column).
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Only when X was a DataFrame with string column names.
@@ -590,10 +658,12 @@ class QORRegressor(RegressorMixin, _QORTree):
 
     def _targets(self, y):
         # A copy the fit owns: nothing else can change it while the core reads it.
-        return np.array(y, dtype=np.float64, order="C")
+        return np.array(y.T, dtype=np.float64, order="C").ravel()
 
     def predict(self, X) -> np.ndarray:
         """The value of the leaf each row reaches: its training targets' weighted mean,
-        or under "absolute_error" their weighted median."""
+        or under "absolute_error" their weighted median; (n_samples,), or
+        (n_samples, n_outputs_) with several outputs, each output's own."""
         X = self._validate_X_predict(X)
-        return self.tree_.predict(X, self._threads())[:, 0, 0]
+        value = self.tree_.predict(X, self._threads())
+        return value[:, 0, 0] if self.n_outputs_ == 1 else value[:, :, 0]

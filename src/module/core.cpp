@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -48,8 +49,12 @@ qor::FeatureMatrix matrix_view(const Matrix& X) {
 nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
              const qor::TreeParams& params) {
   const qor::FeatureMatrix matrix = matrix_view(X);
-  if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
-    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row");
+  // Several outputs come column after column: n_outputs entries of y per row.
+  const auto outputs = static_cast<std::size_t>(std::max(params.n_outputs, 1));
+  if (y.shape(0) != X.shape(0) * outputs ||
+      (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row (y: one per "
+                                "row and output)");
   }
   const qor::TargetVector targets{y.data(), matrix.rows};
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
@@ -170,6 +175,8 @@ NB_MODULE(_core, m) {
             p.criterion = qor::parse_package_criterion(name);
           })
       .def_rw("n_classes", &qor::TreeParams::n_classes)
+      .def_rw("n_outputs", &qor::TreeParams::n_outputs)
+      .def_rw("output_classes", &qor::TreeParams::output_classes)
       .def_rw("max_depth", &qor::TreeParams::max_depth)
       .def_rw("min_samples_split", &qor::TreeParams::min_samples_split)
       .def_rw("min_samples_leaf", &qor::TreeParams::min_samples_leaf)

@@ -156,6 +156,18 @@ inline double poisson_term(double wy, double y) noexcept {
   return y > 0.0 ? wy * std::log(y) : 0.0;
 }
 
+// The impurity of a set under several outputs: the mean of the outputs'
+// impurities, `impurity_of(k)` output k's by the definitions above, added in
+// output order and divided by their number once. A single output's is its own
+// impurity to the bit. Gains of several outputs are gain_of over such means.
+template <class ImpurityOf>
+double mean_impurity(std::size_t outputs, ImpurityOf&& impurity_of) {
+  if (outputs == 1) return impurity_of(std::size_t{0});
+  double sum = 0.0;
+  for (std::size_t k = 0; k < outputs; ++k) sum += impurity_of(k);
+  return sum / static_cast<double>(outputs);
+}
+
 // The gain of a cut from its parts' impurities, each part weighted by its
 // share of the node's weight (divided before multiplying):
 //   parent - (w_left / total * left + w_right / total * right).

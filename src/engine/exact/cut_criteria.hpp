@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
+#include "engine/criteria/criterion.hpp"
 #include "engine/criteria/impurity.hpp"
 #include "engine/level/level_rules.hpp"
 #include "engine/exact/cut_scan.hpp"
@@ -705,6 +706,174 @@ class MaeCut {
   const MaeNode& node_;
   MaeScratch& s_;
   double bound_ = 0.0;
+};
+
+// ---- several outputs: each output's statistics side by side -----------------
+
+// The prepared node of a fit with several outputs. Output k of row r is
+// y[k * stride + r]. A classifier's class weights sit `classes` apiece per
+// output (the most classes of any output), output k using its first
+// output_classes[k].
+struct MultiNode {
+  std::size_t outputs = 0;
+  std::size_t classes = 0;               // 0 for a regressor
+  std::vector<std::int32_t> output_classes;
+  const double* y = nullptr;
+  std::size_t stride = 0;
+  double weight = 0.0;                   // W, added in the node's row order
+  std::vector<double> total;             // gini, entropy: the node's class weights
+  // mae, per output: the node's rows in ascending order of that output's
+  // target (ties in row order), their targets and weights, outputs x n.
+  std::vector<std::uint32_t> rows;
+  std::vector<double> value;
+  std::vector<double> row_weight;
+  double parent = 0.0;                   // mae: the node's impurity
+
+  double target(std::size_t k, std::uint32_t row) const noexcept { return y[k * stride + row]; }
+  std::size_t classes_of(std::size_t k) const noexcept {
+    return static_cast<std::size_t>(output_classes[k]);
+  }
+};
+
+struct MultiScratch {
+  std::vector<double> left;      // per output (and class): the left part's statistics
+  std::vector<double> right;     // tally: the right part's class weights
+  std::vector<double> left_sq;   // mse: the left part's sums of (w y) y
+  std::vector<double> sum;       // mse: the run's sums of w y
+  std::vector<double> sum_sq;    // mse: the run's sums of (w y) y
+  std::vector<std::uint32_t> position;  // mae: per row, its position in the current run
+};
+
+// Every output's impurity by its own definition, their mean the node's; the
+// cut's gain is gain_of over those means. It has no screen: every allowed cut
+// gets its exact gain (a single output takes the screened criteria above,
+// whose loops never see the width).
+template <Criterion kCriterion>
+class MultiCut {
+ public:
+  static constexpr bool kReplays = true;
+  static constexpr bool kFiniteScreens = false;
+  struct State {};
+
+  MultiCut(const MultiNode& node, MultiScratch& scratch) : node_(node), s_(scratch) {}
+
+  double weight() const noexcept { return node_.weight; }
+
+  bool start(std::span<const ColumnEntry> run, State& state) {
+    const std::size_t outputs = node_.outputs;
+    const double w = node_.weight;
+    if constexpr (kCriterion == Criterion::Mse) {
+      // The run's sums in run order, as a single output's scan adds them.
+      s_.sum.assign(outputs, 0.0);
+      s_.sum_sq.assign(outputs, 0.0);
+      for (const ColumnEntry entry : run) {
+        const std::uint32_t row = entry.row();
+        const double wt = weight_of_ == nullptr ? 1.0 : weight_of_[row];
+        for (std::size_t k = 0; k < outputs; ++k) {
+          const double y = node_.target(k, row);
+          const double wy = wt * y;
+          s_.sum[k] += wy;
+          s_.sum_sq[k] += wy * y;
+        }
+      }
+      parent_ = mean_impurity(
+          outputs, [&](std::size_t k) { return mse_impurity(s_.sum[k], s_.sum_sq[k], w); });
+    } else if constexpr (kCriterion == Criterion::Mae) {
+      parent_ = node_.parent;
+      for (std::size_t k = 0; k < run.size(); ++k) {
+        s_.position[run[k].row()] = static_cast<std::uint32_t>(k);
+      }
+    } else {
+      parent_ = mean_impurity(outputs, [&](std::size_t k) {
+        return class_impurity<kGini>(node_.total.data() + k * node_.classes, node_.classes_of(k),
+                                     w);
+      });
+    }
+    if (std::isnan(parent_)) return false;  // every gain would be NaN, which never wins
+    restart(state);
+    return true;
+  }
+
+  void move(State&, std::size_t, std::uint32_t, double) const noexcept {}
+  Screen screen(const State&, std::size_t, double) const noexcept {
+    return {0.0, std::numeric_limits<double>::infinity()};
+  }
+
+  void restart(State&) {
+    const std::size_t outputs = node_.outputs;
+    if constexpr (kCriterion == Criterion::Mse) {
+      s_.left.assign(outputs, 0.0);
+      s_.left_sq.assign(outputs, 0.0);
+    } else if constexpr (kCriterion != Criterion::Mae) {
+      s_.left.assign(node_.total.size(), 0.0);
+      s_.right.assign(node_.total.begin(), node_.total.end());
+    }
+  }
+
+  void replay(State&, std::size_t, std::uint32_t row, double w) {
+    const std::size_t outputs = node_.outputs;
+    if constexpr (kCriterion == Criterion::Mse) {
+      for (std::size_t k = 0; k < outputs; ++k) {
+        const double y = node_.target(k, row);
+        const double wy = w * y;
+        s_.left[k] += wy;
+        s_.left_sq[k] += wy * y;
+      }
+    } else if constexpr (kCriterion != Criterion::Mae) {
+      for (std::size_t k = 0; k < outputs; ++k) {
+        const std::size_t at = k * node_.classes + static_cast<std::size_t>(node_.target(k, row));
+        s_.left[at] += w;
+        s_.right[at] -= w;
+      }
+    }
+  }
+
+  double gain(const State&, std::size_t cut, double w_left) const {
+    const std::size_t outputs = node_.outputs;
+    const double w = node_.weight;
+    const double w_right = w - w_left;
+    double left = 0.0;
+    double right = 0.0;
+    if constexpr (kCriterion == Criterion::Mse) {
+      left = mean_impurity(
+          outputs, [&](std::size_t k) { return mse_impurity(s_.left[k], s_.left_sq[k], w_left); });
+      right = mean_impurity(outputs, [&](std::size_t k) {
+        return mse_impurity(s_.sum[k] - s_.left[k], s_.sum_sq[k] - s_.left_sq[k], w_right);
+      });
+    } else if constexpr (kCriterion == Criterion::Mae) {
+      const std::size_t n = node_.rows.size() / outputs;
+      const auto part = [&](std::size_t k, bool in_left) {
+        return weighted_mae([&](auto&& f) {
+          for (std::size_t i = k * n; i < (k + 1) * n; ++i) {
+            if ((s_.position[node_.rows[i]] <= cut) == in_left) {
+              f(node_.value[i], node_.row_weight[i]);
+            }
+          }
+        });
+      };
+      left = mean_impurity(outputs, [&](std::size_t k) { return part(k, true); });
+      right = mean_impurity(outputs, [&](std::size_t k) { return part(k, false); });
+    } else {
+      const std::size_t c = node_.classes;
+      left = mean_impurity(outputs, [&](std::size_t k) {
+        return class_impurity<kGini>(s_.left.data() + k * c, node_.classes_of(k), w_left);
+      });
+      right = mean_impurity(outputs, [&](std::size_t k) {
+        return class_impurity<kGini>(s_.right.data() + k * c, node_.classes_of(k), w_right);
+      });
+    }
+    return gain_of(parent_, w_left, w_right, w, left, right);
+  }
+
+  // Sample weights per row, or null for unit weights (mse's run sums).
+  void set_weights(const double* weights) noexcept { weight_of_ = weights; }
+
+ private:
+  static constexpr bool kGini = kCriterion == Criterion::Gini;
+  const MultiNode& node_;
+  MultiScratch& s_;
+  const double* weight_of_ = nullptr;
+  double parent_ = 0.0;
 };
 
 }  // namespace qor

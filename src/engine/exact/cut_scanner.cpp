@@ -44,6 +44,22 @@ CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector
   }
 }
 
+CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y,
+                       const double* weights, const FrontierColumns& columns,
+                       std::int32_t n_outputs, std::int32_t n_classes,
+                       std::span<const std::int32_t> output_classes)
+    : CutScanner(n_outputs > 1 ? Criterion::Mse : criterion, limits, y, weights, columns,
+                 n_classes > 0) {
+  if (n_outputs <= 1) return;
+  criterion_ = criterion;
+  multi_.outputs = static_cast<std::size_t>(n_outputs);
+  multi_.classes = n_classes > 0 ? static_cast<std::size_t>(n_classes) : 0;
+  multi_.output_classes.assign(output_classes.begin(), output_classes.end());
+  multi_.y = y.data;
+  multi_.stride = static_cast<std::size_t>(y.length);
+  if (criterion == Criterion::Mae) multi_scratch_.position.assign(columns.row_span(), 0);
+}
+
 void CutScanner::prepare(std::size_t segment) {
   const auto rows = columns_.rows(segment);
   weight_ = 0.0;
@@ -51,6 +67,10 @@ void CutScanner::prepare(std::size_t segment) {
     weight_ = static_cast<double>(rows.size());
   } else {
     for (const ColumnEntry entry : rows) weight_ += weights_[entry.row()];
+  }
+  if (multi_.outputs > 0) {
+    prepare_multi(rows);
+    return;
   }
 
   if (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy) {
@@ -104,6 +124,48 @@ void CutScanner::prepare(std::size_t segment) {
   } else {
     mae_scratch_.weighted_sweep.set_values(mae_.value, mae_.weight);
   }
+}
+
+void CutScanner::prepare_multi(std::span<const ColumnEntry> rows) {
+  MultiNode& node = multi_;
+  node.weight = weight_;
+  const std::size_t outputs = node.outputs;
+  const auto weight_of = [&](std::uint32_t row) {
+    return weights_ == nullptr ? 1.0 : weights_[row];
+  };
+  if (criterion_ == Criterion::Gini || criterion_ == Criterion::Entropy) {
+    node.total.assign(outputs * node.classes, 0.0);
+    for (const ColumnEntry entry : rows) {
+      const std::uint32_t row = entry.row();
+      for (std::size_t k = 0; k < outputs; ++k) {
+        node.total[k * node.classes + static_cast<std::size_t>(node.target(k, row))] +=
+            weight_of(row);
+      }
+    }
+    return;
+  }
+  if (criterion_ != Criterion::Mae) return;
+  // Each output's targets in ascending order, ties in the node's row order.
+  const std::size_t n = rows.size();
+  node.rows.resize(outputs * n);
+  node.value.resize(outputs * n);
+  node.row_weight.resize(outputs * n);
+  for (std::size_t k = 0; k < outputs; ++k) {
+    std::uint32_t* sorted = node.rows.data() + k * n;
+    for (std::size_t i = 0; i < n; ++i) sorted[i] = rows[i].row();
+    std::stable_sort(sorted, sorted + n, [&](std::uint32_t a, std::uint32_t b) {
+      return order_key(node.target(k, a)) < order_key(node.target(k, b));
+    });
+    for (std::size_t i = 0; i < n; ++i) {
+      node.value[k * n + i] = node.target(k, sorted[i]);
+      node.row_weight[k * n + i] = weight_of(sorted[i]);
+    }
+  }
+  node.parent = mean_impurity(outputs, [&](std::size_t k) {
+    return weighted_mae([&](auto&& f) {
+      for (std::size_t i = k * n; i < (k + 1) * n; ++i) f(node.value[i], node.row_weight[i]);
+    });
+  });
 }
 
 NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t feature,

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,12 @@ class CutScanner {
   // and `columns` until it is gone.
   CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y, const double* weights,
              const FrontierColumns& columns, bool by_class = false);
+  // Several outputs (y column after column, TreeParams::n_outputs > 1): a
+  // classifier's `n_classes` is the most classes of any output and
+  // `output_classes` each output's; a regressor passes 0 and none.
+  CutScanner(Criterion criterion, CutLimits limits, const TargetVector& y, const double* weights,
+             const FrontierColumns& columns, std::int32_t n_outputs, std::int32_t n_classes,
+             std::span<const std::int32_t> output_classes);
 
   void prepare(std::size_t segment);
   // Weight of the prepared segment's rows.
@@ -59,6 +66,10 @@ class CutScanner {
   template <class Cut, class OnScreen>
   NodeSplit scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
                  const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen);
+  template <class OnScreen>
+  NodeSplit multi_cut(std::span<const ColumnEntry> run, std::int32_t feature,
+                      const FeatureMatrix& X, OnScreen on_screen);
+  void prepare_multi(std::span<const ColumnEntry> rows);
   template <bool kGini, bool kUnit, class OnScreen>
   NodeSplit tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
                       const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen);
@@ -94,6 +105,8 @@ class CutScanner {
   // w y; then the same for the whole node.
   std::vector<double> category_weights_;
   std::vector<ColumnEntry> reordered_;    // the run in category order
+  MultiNode multi_;                       // several outputs: the prepared node (outputs 0 otherwise)
+  MultiScratch multi_scratch_;
 };
 
 // ---- the scan of a run, by criterion and weights ------------------------------
@@ -131,9 +144,30 @@ inline NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::in
 }
 
 template <class OnScreen>
+inline NodeSplit CutScanner::multi_cut(std::span<const ColumnEntry> run, std::int32_t feature,
+                                       const FeatureMatrix& X, OnScreen on_screen) {
+  const auto with = [&]<Criterion kCriterion>() {
+    MultiCut<kCriterion> cut(multi_, multi_scratch_);
+    cut.set_weights(weights_);
+    return scan(cut, run, feature, X, MonotoneRun{}, on_screen);
+  };
+  switch (criterion_) {
+    case Criterion::Gini:
+      return with.template operator()<Criterion::Gini>();
+    case Criterion::Entropy:
+      return with.template operator()<Criterion::Entropy>();
+    case Criterion::Mse:
+      return with.template operator()<Criterion::Mse>();
+    default:
+      return with.template operator()<Criterion::Mae>();
+  }
+}
+
+template <class OnScreen>
 inline NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int32_t feature,
                                const FeatureMatrix& X, const MonotoneRun& monotone,
                                OnScreen on_screen) {
+  if (multi_.outputs > 0) return multi_cut(run, feature, X, on_screen);
   const bool unit = weights_ == nullptr;
   switch (criterion_) {
     case Criterion::Gini:

@@ -138,6 +138,117 @@ class NodeSummarizer {
   const TreeParams& params_;
 };
 
+// NodeSummarizer's counterpart for several outputs (TreeParams::n_outputs >
+// 1): each output summed as NodeSummarizer sums a single one, the node's
+// impurity their mean and its value theirs side by side (n_classes entries
+// apiece for a classifier, one for a regressor). Mae sorts each output's
+// targets itself (ascending, ties in row order); for_sorted is not read.
+class MultiSummarizer {
+ public:
+  MultiSummarizer(const TargetVector& y, const double* weights, const TreeParams& params)
+      : y_(y), weights_(weights), params_(params),
+        outputs_(static_cast<std::size_t>(params.n_outputs)),
+        classes_(params.n_classes > 0 ? static_cast<std::size_t>(params.n_classes) : 0) {}
+
+  template <class ForRows, class ForSorted>
+  NodeSummary operator()(ForRows&& for_rows, ForSorted&&) const {
+    Part part(outputs_, classes_);
+    for_rows([&](std::uint32_t r) { add(part, r); });
+    return finish(part);
+  }
+
+  template <class ForRows, class ForSorted>
+  std::pair<NodeSummary, NodeSummary> children(ForRows&& for_rows, const std::uint8_t* side,
+                                               ForSorted&&) const {
+    Part left(outputs_, classes_);
+    Part right(outputs_, classes_);
+    for_rows([&](std::uint32_t r) { add(side[r] != 0 ? left : right, r); });
+    return {finish(left), finish(right)};
+  }
+
+ private:
+  struct Part {
+    Part(std::size_t outputs, std::size_t classes)
+        : sum(outputs, 0.0), sum_sq(outputs, 0.0), first(outputs, 0.0),
+          class_weight(outputs * classes, 0.0) {}
+    NodeSummary s;
+    std::vector<double> sum, sum_sq, first;  // per output
+    bool seen = false;
+    std::vector<double> class_weight;        // per output and class
+    std::vector<std::uint32_t> rows;         // mae: the node's rows
+  };
+
+  double target(std::size_t k, std::uint32_t r) const noexcept {
+    return y_.data[k * static_cast<std::size_t>(y_.length) + r];
+  }
+  double weight(std::uint32_t r) const noexcept { return weights_ == nullptr ? 1.0 : weights_[r]; }
+
+  void add(Part& p, std::uint32_t r) const {
+    const double w = weight(r);
+    ++p.s.rows;
+    p.s.weight += w;
+    for (std::size_t k = 0; k < outputs_; ++k) {
+      const double t = target(k, r);
+      if (w > 0.0) {
+        p.s.single_target = p.s.single_target && (p.seen ? t == p.first[k] : t == t);
+        if (!p.seen) p.first[k] = t;
+      }
+      if (!params_.node_statistics) continue;
+      p.sum[k] += w * t;
+      p.sum_sq[k] += w * t * t;
+      if (classes_ > 0) p.class_weight[k * classes_ + static_cast<std::size_t>(t)] += w;
+    }
+    p.seen = p.seen || w > 0.0;
+    if (params_.node_statistics && params_.criterion == Criterion::Mae) p.rows.push_back(r);
+  }
+
+  NodeSummary finish(Part& p) const {
+    NodeSummary& s = p.s;
+    const std::size_t width = std::max<std::size_t>(classes_, 1);
+    s.value.assign(outputs_ * width, 0.0);
+    if (!params_.node_statistics) return s;
+    for (std::size_t k = 0; k < outputs_ && s.weight > 0.0; ++k) {
+      if (classes_ == 0) {
+        s.value[k] = p.sum[k] / s.weight;
+        continue;
+      }
+      for (std::size_t c = 0; c < classes_; ++c) {
+        s.value[k * classes_ + c] = p.class_weight[k * classes_ + c] / s.weight;
+      }
+    }
+    const auto classes_of = [&](std::size_t k) {
+      return static_cast<std::size_t>(params_.output_classes[k]);
+    };
+    s.impurity = mean_impurity(outputs_, [&](std::size_t k) {
+      switch (params_.criterion) {
+        case Criterion::Gini:
+          return class_impurity<true>(p.class_weight.data() + k * classes_, classes_of(k),
+                                      s.weight);
+        case Criterion::Entropy:
+          return class_impurity<false>(p.class_weight.data() + k * classes_, classes_of(k),
+                                       s.weight);
+        case Criterion::Mse:
+          return mse_impurity(p.sum[k], p.sum_sq[k], s.weight);
+        default: {
+          std::stable_sort(p.rows.begin(), p.rows.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return order_key(target(k, a)) < order_key(target(k, b));
+          });
+          return weighted_mae([&](auto&& f) {
+            for (const std::uint32_t r : p.rows) f(target(k, r), weight(r));
+          });
+        }
+      }
+    });
+    return s;
+  }
+
+  const TargetVector& y_;
+  const double* weights_;
+  const TreeParams& params_;
+  std::size_t outputs_;
+  std::size_t classes_;
+};
+
 // The rows of positive weight of a fit: `root_rows`, or every such row of X.
 std::vector<std::uint32_t> weighed_rows(std::int32_t n, const double* weights,
                                         std::span<const std::uint32_t> root_rows) {
@@ -151,16 +262,16 @@ std::vector<std::uint32_t> weighed_rows(std::int32_t n, const double* weights,
   return rows;
 }
 
-}  // namespace
-
-FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
-                   const TreeParams& params, std::span<const std::uint32_t> root_rows,
-                   const NodeRowsObserver& on_rows) {
-  check_growth_inputs(X.rows, y.data, y.length, weights, params);
+// The growth of grow_tree, by a node summarizer of one output or of several.
+template <class Summarizer>
+FlatTree grow_with(const Summarizer& summarize, const FeatureMatrix& X, const TargetVector& y,
+                   const double* weights, const TreeParams& params,
+                   std::span<const std::uint32_t> root_rows, const NodeRowsObserver& on_rows) {
   std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights, root_rows);
   const auto n = static_cast<std::int64_t>(rows.size());
   const std::int32_t n_features = std::max(X.cols, 0);
-  const NodeSummarizer summarize(y, weights, params);
+  // Several outputs' mae sorts each node's targets itself, by output.
+  const bool by_target = params.criterion == Criterion::Mae && params.n_outputs <= 1;
   const auto all_of = [](std::span<const ColumnEntry> entries) {
     return [entries](auto&& f) {
       for (const ColumnEntry e : entries) f(e.row());
@@ -172,9 +283,9 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   const bool searched = params.max_depth > 0 && n_features > 0 &&
                         LevelRules::of(params, 0.0).may_search(n);
   if (!searched) {
-    std::vector<std::uint32_t> by_target = rows;
-    if (params.criterion == Criterion::Mae) {
-      std::stable_sort(by_target.begin(), by_target.end(), [&](std::uint32_t a, std::uint32_t b) {
+    std::vector<std::uint32_t> sorted = rows;
+    if (by_target) {
+      std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
         return order_key(y.data[a]) < order_key(y.data[b]);
       });
     }
@@ -184,7 +295,7 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
                          for (const std::uint32_t r : rows) f(r);
                        },
                        [&](auto&& f) {
-                         for (const std::uint32_t r : by_target) f(r);
+                         for (const std::uint32_t r : sorted) f(r);
                        }));
     return loop.take_tree();
   }
@@ -198,11 +309,13 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
   stage.emplace("sorting the values of every feature",
                 (static_cast<std::size_t>(n_features) + 2) * rows_in * 4 +
                     static_cast<std::size_t>(thread_count(params.n_threads)) * rows_in * 32);
-  FrontierColumns columns(X, y, first, features, params.criterion, params.n_threads);
+  // Several outputs keep no label codes or target column: their scan reads y itself.
+  FrontierColumns columns(X, y, first, features,
+                          params.n_outputs > 1 ? Criterion::Mse : params.criterion,
+                          params.n_threads);
   stage.reset();
   const auto sorted_of = [&](std::size_t segment) {
-    return params.criterion == Criterion::Mae ? columns.target_run(segment)
-                                              : std::span<const ColumnEntry>{};
+    return by_target ? columns.target_run(segment) : std::span<const ColumnEntry>{};
   };
   LevelLoop loop(params, n_features, summarize(all_of(columns.rows(0)), all_of(sorted_of(0))));
   ExactSearch search(X, y, weights, columns, loop.rules());
@@ -295,6 +408,19 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
     columns.partition(splits, left_bits, params.n_threads);
   }
   return loop.take_tree();
+}
+
+}  // namespace
+
+FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+                   const TreeParams& params, std::span<const std::uint32_t> root_rows,
+                   const NodeRowsObserver& on_rows) {
+  check_growth_inputs(X.rows, y.data, y.length, weights, params);
+  if (params.n_outputs > 1) {
+    return grow_with(MultiSummarizer(y, weights, params), X, y, weights, params, root_rows,
+                     on_rows);
+  }
+  return grow_with(NodeSummarizer(y, weights, params), X, y, weights, params, root_rows, on_rows);
 }
 
 }  // namespace qor

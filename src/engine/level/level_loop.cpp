@@ -13,6 +13,8 @@ LevelRules LevelRules::of(const TreeParams& params, double root_weight) {
   LevelRules rules;
   rules.criterion = params.criterion;
   rules.n_classes = params.n_classes;
+  rules.n_outputs = std::max(params.n_outputs, 1);
+  rules.output_classes = params.output_classes;
   rules.max_depth = params.max_depth;
   rules.min_samples_split = params.min_samples_split;
   rules.limits.min_samples_leaf = params.min_samples_leaf;
@@ -36,14 +38,37 @@ void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_leng
                                 std::to_string(rows) + " rows; every row needs a target");
   }
   if (params.n_classes < 0) throw std::invalid_argument("n_classes must be >= 0");
+  const std::int32_t outputs = params.n_outputs;
+  if (outputs < 1) throw std::invalid_argument("n_outputs must be >= 1");
+  if (outputs > 1) {
+    if (params.n_classes > 0 &&
+        (params.output_classes.size() != static_cast<std::size_t>(outputs) ||
+         std::any_of(params.output_classes.begin(), params.output_classes.end(),
+                     [&](std::int32_t c) { return c < 1 || c > params.n_classes; }))) {
+      throw std::invalid_argument(
+          "output_classes needs each output's classes, from 1 to n_classes");
+    }
+    if (!params.monotonic_cst.empty()) {
+      throw std::invalid_argument("monotonic_cst is not supported with several outputs");
+    }
+    if (std::find(params.categorical.begin(), params.categorical.end(), 1) !=
+        params.categorical.end()) {
+      throw std::invalid_argument("categorical features are not supported with several outputs");
+    }
+  }
   for (std::int64_t r = 0; r < rows; ++r) {
     const auto at = static_cast<std::size_t>(r);
-    const double label = y[at];
-    if (params.n_classes > 0 &&
-        !(label >= 0.0 && label < params.n_classes && label == std::floor(label))) {
-      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
-                                  " is not a class code in [0, " +
-                                  std::to_string(params.n_classes) + ")");
+    for (std::int32_t k = 0; k < outputs; ++k) {
+      const std::int32_t classes = outputs > 1 && params.n_classes > 0
+                                       ? params.output_classes[static_cast<std::size_t>(k)]
+                                       : params.n_classes;
+      const double label = y[static_cast<std::size_t>(k) * static_cast<std::size_t>(y_length) + at];
+      if (classes > 0 && !(label >= 0.0 && label < classes && label == std::floor(label))) {
+        const std::string name = outputs > 1 ? "y[:, " + std::to_string(k) + "]" : "y";
+        throw std::invalid_argument(name + "[" + std::to_string(r) + "] = " +
+                                    std::to_string(label) + " is not a class code in [0, " +
+                                    std::to_string(classes) + ")");
+      }
     }
     if (params.criterion == Criterion::Poisson && !(label >= 0.0)) {
       throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
@@ -62,7 +87,7 @@ LevelLoop::LevelLoop(const TreeParams& params, std::int32_t n_features, const No
       max_leaf_nodes_(std::max<std::int64_t>(params.max_leaf_nodes, 0)),
       random_(params.random_seed) {
   tree_.n_features = std::max(n_features, 0);
-  tree_.value_width = params.n_classes > 0 ? params.n_classes : 1;
+  tree_.value_width = (params.n_classes > 0 ? params.n_classes : 1) * std::max(params.n_outputs, 1);
   value_.resize(static_cast<std::size_t>(tree_.value_width));
   features_.resize(static_cast<std::size_t>(tree_.n_features));
   std::iota(features_.begin(), features_.end(), 0);

@@ -151,6 +151,8 @@ class RandomStream {
 struct LevelRules {
   Criterion criterion = Criterion::Gini;
   std::int32_t n_classes = 0;  // > 0: targets are class codes
+  std::int32_t n_outputs = 1;  // targets per row (TreeParams::n_outputs)
+  std::vector<std::int32_t> output_classes;  // several outputs' classes, or empty
   std::int32_t max_depth = 5;
   std::int32_t min_samples_split = 2;
   CutLimits limits;

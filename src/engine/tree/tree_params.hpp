@@ -21,6 +21,14 @@ enum class Search : std::int8_t { Greedy, Lookahead };
 struct TreeParams {
   Criterion criterion = Criterion::Gini;
   std::int32_t n_classes = 0;          // > 0: classification into that many classes; 0: regression
+  // Targets predicted together: y holds n_outputs columns of one entry per row,
+  // column after column (output k of row r at y[k * rows + r]). A node's
+  // impurity is the mean of its outputs' impurities, and its value holds each
+  // output's entries in turn, n_classes (the most classes of any output) apiece.
+  std::int32_t n_outputs = 1;
+  // Classification with several outputs: each output's classes (codes below
+  // it, none above n_classes); empty otherwise.
+  std::vector<std::int32_t> output_classes;
   std::int32_t max_depth = 5;          // levels that may split; the root is depth 0
   std::int32_t min_samples_split = 2;  // a node with fewer rows is not split
   std::int32_t min_samples_leaf = 1;   // fewest rows either side of a cut may receive
