@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -138,8 +139,12 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
                                          std::optional<std::vector<Vector>> edges) {
   const qor::FeatureMatrix matrix{X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"),
                                   true};
-  if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
-    throw std::invalid_argument("fit_binned: X, y and sample_weight need one entry per row");
+  // Several outputs come column after column: n_outputs entries of y per row.
+  const auto outputs = static_cast<std::size_t>(std::max(params.n_outputs, 1));
+  if (y.shape(0) != X.shape(0) * outputs ||
+      (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+    throw std::invalid_argument("fit_binned: X, y and sample_weight need one entry per row (y: "
+                                "one per row and output)");
   }
   if (edges && edges->size() != X.shape(1)) {
     throw std::invalid_argument("fit_binned: " + std::to_string(edges->size()) +

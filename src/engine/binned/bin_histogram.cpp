@@ -54,12 +54,39 @@ void add_rows(const Code* const* codes, double* const* h, KeyedRows keyed, const
   }
 }
 
+// The same for several outputs: a row's key is where its slot's sums start,
+// and the row adds to every output's sums of its bin (StatShape::add_outputs).
+template <int kGroup, bool kDense, bool kWeighted, class Code>
+void add_rows_of_outputs(const Code* const* codes, double* const* h, KeyedRows keyed,
+                         const double* y, std::size_t stride, const double* w,
+                         const StatShape& shape) {
+  const auto width = static_cast<std::uint32_t>(shape.width);
+  for (std::size_t i = 0; i < keyed.count; ++i) {
+    const std::size_t r = kDense ? i : keyed.rows[i];
+    const std::uint32_t key = keyed.keys[i];
+    const double weight = kWeighted ? w[r] : 1.0;
+    for (int g = 0; g < kGroup; ++g) {
+      shape.add_outputs(h[g] + key + static_cast<std::uint32_t>(codes[g][r]) * width, y, stride,
+                        r, weight);
+    }
+  }
+}
+
 template <int kGroup, class Code>
 void add_group(const Code* const* codes, double* const* h, KeyedRows keyed, const BinnedRows& rows,
                const StatShape& shape) {
   const auto width = static_cast<std::uint32_t>(shape.width);
   const double* y = rows.y;
   const double* w = rows.sample_weight;
+  if (shape.several()) {
+    const auto stride = static_cast<std::size_t>(rows.codes->rows());
+    const auto outputs = [&]<bool kDense>() {
+      w ? add_rows_of_outputs<kGroup, kDense, true>(codes, h, keyed, y, stride, w, shape)
+        : add_rows_of_outputs<kGroup, kDense, false>(codes, h, keyed, y, stride, w, shape);
+    };
+    keyed.rows ? outputs.template operator()<false>() : outputs.template operator()<true>();
+    return;
+  }
   const double* factor = rows.factor ? rows.factor : y;
   const auto pick = [&]<bool kDense>() {
     if (shape.classifies()) {
@@ -131,8 +158,9 @@ void LevelHistograms::derive(std::int32_t into, const LevelHistograms& parents, 
   for (std::size_t at = 0; at < slot_size_; at += width) {
     for (std::size_t k = 0; k < width; ++k) {
       const double v = p[at + k] - s[at + k];
-      // Every entry but a regressor's sum of w * y is a sum of non-negative terms.
-      const bool signed_sum = !shape_.classifies() && k == 2;
+      // Every entry but a regressor's sums of w * y (at 2, and 2 + 2k for several
+      // outputs) is a sum of non-negative terms.
+      const bool signed_sum = !shape_.classifies() && k >= 2 && k % 2 == 0;
       out[at + k] = signed_sum ? v : std::max(v, 0.0);
     }
     if (!(shape_.count(out + at) > 0.0)) std::fill_n(out + at, width, 0.0);
@@ -187,7 +215,19 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
     for (std::size_t r = chunk * kKeyChunk; r < end; ++r) {
       const std::int32_t s = slots.slot_of(node[r]);
       std::uint32_t key = s < 0 ? spare : static_cast<std::uint32_t>(s) * slot_size;
-      if (shape.classifies()) {
+      if (shape.several()) {
+        // Every output's class code must lie inside its sums.
+        for (std::size_t k = 0; shape.classifies() && k < static_cast<std::size_t>(shape.n_outputs);
+             ++k) {
+          const double label = rows.y[k * n + r];
+          if (!(label >= 0.0 && label < shape.n_classes && label == std::floor(label))) {
+            throw std::invalid_argument("y[" + std::to_string(r) + ", " + std::to_string(k) +
+                                        "] = " + std::to_string(label) +
+                                        " is not a class code in [0, " +
+                                        std::to_string(shape.n_classes) + ")");
+          }
+        }
+      } else if (shape.classifies()) {
         const double label = rows.y[r];
         const auto code = static_cast<std::uint32_t>(label >= 0.0 ? label : 0.0);
         // Anything but a class code would land outside its bin.

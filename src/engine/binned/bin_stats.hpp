@@ -21,25 +21,37 @@ namespace qor {
 // Counts are whole numbers, exact in doubles up to 2**53 rows. A classifier's
 // width is a power of two, so that the start of the sums of a bin is the
 // place of any of its classes rounded down to a multiple of the width.
+//
+// Several outputs (output k of row r at y[k * stride + r]) share one layout,
+// weighted or not: [row count, sum of w, then per output k] its n_classes
+// class weights at 2 + k * n_classes, or its sums of w * y and w * y * y at
+// 2 + 2k and 3 + 2k (so that one output's regression layout is the same).
 struct StatShape {
   std::int32_t n_classes = 0;  // > 0: classification into that many classes; 0: regression
   bool weighted = false;       // rows carry sample weights
   std::int32_t width = 4;
+  std::int32_t n_outputs = 1;  // targets per row
 
-  static StatShape of(std::int32_t n_classes, bool weighted) noexcept {
+  static StatShape of(std::int32_t n_classes, bool weighted, std::int32_t n_outputs = 1) noexcept {
     StatShape shape;
     shape.n_classes = n_classes > 0 ? n_classes : 0;
     shape.weighted = weighted;
+    shape.n_outputs = n_outputs > 1 ? n_outputs : 1;
+    if (shape.n_outputs > 1) {
+      shape.width = 2 + shape.n_outputs * (n_classes > 0 ? shape.n_classes : 2);
+      return shape;
+    }
     const auto entries = static_cast<std::uint32_t>(shape.n_classes) + (weighted ? 1u : 0u);
     shape.width = n_classes > 0 ? static_cast<std::int32_t>(std::bit_ceil(entries)) : 4;
     return shape;
   }
+  bool several() const noexcept { return n_outputs > 1; }
   bool classifies() const noexcept { return n_classes > 0; }
   // Where class 0 sits in the sums of a classifier.
   std::int32_t first_class() const noexcept { return weighted ? 1 : 0; }
   bool operator==(const StatShape&) const = default;
   // Entries of a node's value: one share per class, or the mean target.
-  std::int32_t value_width() const noexcept { return classifies() ? n_classes : 1; }
+  std::int32_t value_width() const noexcept { return (classifies() ? n_classes : 1) * n_outputs; }
 
   // Rows in the set, whatever their weight.
   double count(const double* stats) const noexcept;
@@ -71,6 +83,23 @@ struct StatShape {
     stats[1] += w;
     stats[2] += wy;
     stats[3] += wy * factor;
+  }
+  // Several outputs (squared error or classes): adds row `row`, whose output k
+  // is y[k * stride + row].
+  void add_outputs(double* stats, const double* y, std::size_t stride, std::size_t row,
+                   double w) const noexcept {
+    stats[0] += w > 0.0 ? 1.0 : 0.0;
+    stats[1] += w;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n_outputs); ++k) {
+      const double t = y[k * stride + row];
+      if (classifies()) {
+        stats[2 + k * static_cast<std::size_t>(n_classes) + static_cast<std::size_t>(t)] += w;
+      } else {
+        const double wy = w * t;
+        stats[2 + 2 * k] += wy;
+        stats[3 + 2 * k] += wy * t;
+      }
+    }
   }
 };
 

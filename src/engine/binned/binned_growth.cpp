@@ -29,7 +29,10 @@ void check_params(const TreeParams& params) {
 }
 
 NodeSummary checked_root(const TreeParams& params, const StatShape& shape,
-                         std::span<const double> totals, const TargetRange& targets) {
+                         std::span<const double> totals, std::span<const TargetRange> targets) {
+  if (targets.size() != static_cast<std::size_t>(shape.n_outputs)) {
+    throw std::invalid_argument("BinnedGrower: one target range per output is needed");
+  }
   check_params(params);
   if (totals.size() != static_cast<std::size_t>(shape.width)) {
     throw std::invalid_argument("BinnedGrower: the root's sums have another shape");
@@ -39,20 +42,36 @@ NodeSummary checked_root(const TreeParams& params, const StatShape& shape,
 
 }  // namespace
 
-NodeSummary summary_of(const StatShape& shape, const double* sums, const TargetRange& targets,
-                       Criterion criterion) {
+NodeSummary summary_of(const StatShape& shape, const double* sums,
+                       std::span<const TargetRange> targets, Criterion criterion) {
   NodeSummary s;
   s.rows = static_cast<std::int64_t>(shape.count(sums));
   s.weight = shape.weight(sums);
   s.impurity = shape.impurity(sums, criterion);
-  if (shape.classifies()) {
+  if (shape.several()) {
+    s.single_target = true;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(shape.n_outputs); ++k) {
+      if (shape.classifies()) {
+        std::int32_t weighed = 0;
+        for (std::int32_t c = 0; c < shape.n_classes; ++c) {
+          weighed += sums[2 + k * static_cast<std::size_t>(shape.n_classes) +
+                          static_cast<std::size_t>(c)] > 0.0
+                         ? 1
+                         : 0;
+        }
+        s.single_target = s.single_target && weighed <= 1;
+      } else {
+        s.single_target = s.single_target && targets[k].single();
+      }
+    }
+  } else if (shape.classifies()) {
     std::int32_t weighed = 0;
     for (std::int32_t c = 0; c < shape.n_classes; ++c) {
       weighed += sums[shape.first_class() + c] > 0.0 ? 1 : 0;
     }
     s.single_target = weighed <= 1;
   } else {
-    s.single_target = targets.single();
+    s.single_target = targets[0].single();
   }
   s.value.resize(static_cast<std::size_t>(shape.value_width()));
   shape.value(sums, s.value);
@@ -90,12 +109,14 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
   std::vector<double> chunk_sums(chunks * count * width, 0.0);
   std::vector<TargetRange> chunk_targets(chunks * count);
   const auto level = static_cast<std::int64_t>(level_nodes);
+  const auto outputs = static_cast<std::size_t>(shape.n_outputs);
+  if (shape.several()) chunk_targets.resize(chunks * count * outputs);
   // The shape's branches are taken once, outside the loop over rows.
-  const auto route = [&]<bool kClassify, bool kWeighted, class Code>(
+  const auto route = [&]<bool kClassify, bool kWeighted, bool kSeveral, class Code>(
                          std::span<const Code> column) {
     parallel_for(chunks, n_threads, [&](std::size_t chunk, std::size_t) {
       double* sums = chunk_sums.data() + chunk * count * width;
-      TargetRange* targets = chunk_targets.data() + chunk * count;
+      TargetRange* targets = chunk_targets.data() + chunk * count * (kSeveral ? outputs : 1);
       const std::size_t end = std::min(n, (chunk + 1) * kRouteChunk);
       for (std::size_t r = chunk * kRouteChunk; r < end; ++r) {
         const std::int64_t i = static_cast<std::int64_t>(node[r]) - routing.first_node;
@@ -110,6 +131,15 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
         node[r] = child;
         double* into = sums + static_cast<std::size_t>(child - routing.first_child) * width;
         const double w = kWeighted ? rows.sample_weight[r] : 1.0;
+        if constexpr (kSeveral) {
+          shape.add_outputs(into, rows.y, n, r, w);
+          if (!kClassify && (!kWeighted || w > 0.0)) {
+            TargetRange* ranges =
+                targets + static_cast<std::size_t>(child - routing.first_child) * outputs;
+            for (std::size_t k = 0; k < outputs; ++k) ranges[k].add(rows.y[k * n + r]);
+          }
+          continue;
+        }
         const double y = rows.y[r];
         if constexpr (kClassify) {
           if constexpr (kWeighted) into[0] += w > 0.0 ? 1.0 : 0.0;
@@ -130,12 +160,20 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
     if (shape.weighted != weighted) {
       throw std::invalid_argument("route_rows: the children's sums are of another weighting");
     }
-    if (shape.classifies()) {
-      weighted ? route.template operator()<true, true>(column)
-               : route.template operator()<true, false>(column);
+    if (shape.several()) {
+      if (shape.classifies()) {
+        weighted ? route.template operator()<true, true, true>(column)
+                 : route.template operator()<true, false, true>(column);
+      } else {
+        weighted ? route.template operator()<false, true, true>(column)
+                 : route.template operator()<false, false, true>(column);
+      }
+    } else if (shape.classifies()) {
+      weighted ? route.template operator()<true, true, false>(column)
+               : route.template operator()<true, false, false>(column);
     } else {
-      weighted ? route.template operator()<false, true>(column)
-               : route.template operator()<false, false>(column);
+      weighted ? route.template operator()<false, true, false>(column)
+               : route.template operator()<false, false, false>(column);
     }
   };
   if (codes.narrow()) {
@@ -146,7 +184,38 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
   for (std::size_t c = 0; c < chunks; ++c) {
     const double* sums = chunk_sums.data() + c * count * width;
     for (std::size_t k = 0; k < count * width; ++k) children.sums[k] += sums[k];
-    for (std::size_t k = 0; k < count; ++k) children.targets[k].merge(chunk_targets[c * count + k]);
+    const std::size_t ranges = count * outputs;
+    for (std::size_t k = 0; k < ranges; ++k) {
+      children.targets[k].merge(chunk_targets[c * ranges + k]);
+    }
+  }
+}
+
+void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> totals,
+              std::span<TargetRange> targets) {
+  if (!shape.several()) {
+    if (targets.size() != 1) throw std::invalid_argument("sum_rows: one target range is needed");
+    sum_rows(rows, shape, totals, targets[0]);
+    return;
+  }
+  const std::int32_t n = rows.codes->rows();
+  const auto outputs = static_cast<std::size_t>(shape.n_outputs);
+  if (totals.size() != static_cast<std::size_t>(shape.width) || targets.size() != outputs) {
+    throw std::invalid_argument("sum_rows: totals must have the shape's width, and one target "
+                                "range per output");
+  }
+  const auto stride = static_cast<std::size_t>(n);
+  for (std::size_t r = 0; r < stride; ++r) {
+    const double w = rows.sample_weight ? rows.sample_weight[r] : 1.0;
+    for (std::size_t k = 0; k < outputs; ++k) {
+      const double y = rows.y[k * stride + r];
+      if (shape.classifies() && !(y >= 0.0 && y < shape.n_classes && y == std::floor(y))) {
+        throw std::invalid_argument("sum_rows: y[" + std::to_string(r) + ", " +
+                                    std::to_string(k) + "] is no class code");
+      }
+      if (w > 0.0) targets[k].add(y);
+    }
+    shape.add_outputs(totals.data(), rows.y, stride, r, w);
   }
 }
 
@@ -169,7 +238,12 @@ void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> 
 
 BinnedGrower::BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
                            std::span<const double> root_totals, const TargetRange& root_targets)
-    : shape_(StatShape::of(params.n_classes, weighted)),
+    : BinnedGrower(layout, params, weighted, root_totals, std::span(&root_targets, 1)) {}
+
+BinnedGrower::BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
+                           std::span<const double> root_totals,
+                           std::span<const TargetRange> root_targets)
+    : shape_(StatShape::of(params.n_classes, weighted, params.n_outputs)),
       layout_(layout),
       loop_(params, layout.features(), checked_root(params, shape_, root_totals, root_targets)),
       totals_(root_totals.begin(), root_totals.end()),
@@ -334,8 +408,10 @@ void BinnedGrower::finish_level(const ChildSums& children) {
   std::vector<NodeSummary> summaries;
   summaries.reserve(children.size());
   for (std::size_t c = 0; c < children.size(); ++c) {
+    const auto outputs = static_cast<std::size_t>(shape_.n_outputs);
     summaries.push_back(summary_of(shape_, children.sums.data() + c * width,
-                                   children.targets[c], loop_.rules().criterion));
+                                   std::span(children.targets).subspan(c * outputs, outputs),
+                                   loop_.rules().criterion));
   }
   // The children's parents: the k-th searched node that split holds slot k.
   parent_slot_.clear();
@@ -362,7 +438,7 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
   if (n > 0 && !rows.y) throw std::invalid_argument("grow_binned: no targets");
   check_growth_inputs(n, rows.y, n, rows.sample_weight, params);
   const bool weighted = rows.sample_weight != nullptr;
-  const StatShape shape = StatShape::of(params.n_classes, weighted);
+  const StatShape shape = StatShape::of(params.n_classes, weighted, params.n_outputs);
   const int threads = thread_count(params.n_threads);
 
   // Poisson's sums multiply w y by log y: taken once per row, not per bin.
@@ -373,8 +449,8 @@ BinnedFit grow_binned(const BinnedRows& rows, const TreeParams& params) {
     read.factor = factors.data();
   }
   std::vector<double> totals(static_cast<std::size_t>(shape.width));
-  TargetRange targets;
-  sum_rows(read, shape, totals, targets);
+  std::vector<TargetRange> targets(static_cast<std::size_t>(shape.n_outputs));
+  sum_rows(read, shape, totals, std::span(targets));
   BinnedGrower grower(codes.layout(), params, weighted, totals, targets);
 
   BinnedFit fit;

@@ -62,6 +62,7 @@ struct LevelRouting {
 
 // What the rows that reach each child add up to: their StatShape sums
 // (`children` x width) and, for a regressor, the range of the targets of those
+// (one per child and output: child c's output k at c * n_outputs + k)
 // of positive weight (a classifier's sums tell whether a node holds one class).
 // Sums of row blocks add up, and ranges merge, into the sums of the whole.
 struct ChildSums {
@@ -70,8 +71,10 @@ struct ChildSums {
   std::vector<TargetRange> targets;
 
   ChildSums(const StatShape& of, std::size_t children)
-      : shape(of), sums(children * static_cast<std::size_t>(of.width), 0.0), targets(children) {}
-  std::size_t size() const noexcept { return targets.size(); }
+      : shape(of),
+        sums(children * static_cast<std::size_t>(of.width), 0.0),
+        targets(children * static_cast<std::size_t>(of.n_outputs)) {}
+  std::size_t size() const noexcept { return sums.size() / static_cast<std::size_t>(shape.width); }
 };
 
 // Moves every row of a split node to its child (node[r] is row r's node id)
@@ -84,10 +87,14 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
 // the root's statistics, or one block's share of them.
 void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> totals,
               TargetRange& targets);
+// The same for several outputs: one range per output.
+void sum_rows(const BinnedRows& rows, const StatShape& shape, std::span<double> totals,
+              std::span<TargetRange> targets);
 
 // A node's summary from its StatShape sums and (for a regressor) its targets' range.
-NodeSummary summary_of(const StatShape& shape, const double* sums, const TargetRange& targets,
-                       Criterion criterion);
+// Several outputs: one range per output, all single for a node of one target.
+NodeSummary summary_of(const StatShape& shape, const double* sums,
+                       std::span<const TargetRange> targets, Criterion criterion);
 
 // Binned growth: the level loop over histograms, on the side that sees no
 // rows. The rows may be one table or blocks spread over machines; for each
@@ -106,6 +113,9 @@ class BinnedGrower {
   // criterion that does not suit the task).
   BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
                std::span<const double> root_totals, const TargetRange& root_targets);
+  // Several outputs (params.n_outputs > 1): the root's range per output.
+  BinnedGrower(const BinLayout& layout, const TreeParams& params, bool weighted,
+               std::span<const double> root_totals, std::span<const TargetRange> root_targets);
 
   const StatShape& shape() const noexcept { return shape_; }
   // The root's weight, as the rules weigh shares of it.
