@@ -299,11 +299,22 @@ def _merge_routes(*parts):
 _Y, _W = "__qor_y", "__qor_w"
 
 
+def _one_output(y) -> None:
+    """Refuses several outputs, which a Dask fit does not grow."""
+    columns = y.shape[1] if isinstance(y, da.Array) and y.ndim == 2 else (
+        len(y.columns) if isinstance(y, dd.DataFrame) else 1)
+    if columns != 1:
+        raise ValueError(f"qor.dask grows trees of one output, but y has {columns} columns: "
+                         "fit several outputs on one machine (the estimator's own fit, with "
+                         "max_bins for many rows), or one Dask fit per output")
+
+
 def _partitions(X, y, sample_weight):
     """Delayed (X, y, weight) blocks of the same rows, the column count and names.
     A frame's targets and weights join its columns, so that one partition carries
     its rows whole; an array's are cut into its row blocks. Each task checks that
     its blocks hold the same number of rows."""
+    _one_output(y)
     if isinstance(X, dd.DataFrame):
         for v, name in ((y, "y"), (sample_weight, "sample_weight")):
             if v is not None and not isinstance(v, dd.Series):
@@ -324,7 +335,8 @@ def _partitions(X, y, sample_weight):
     for v, name in ((y, "y"), (sample_weight, "sample_weight")):
         if v is None:
             blocks.append([None] * len(X.chunks[0]))
-        elif isinstance(v, da.Array) and v.ndim == 1:
+        elif isinstance(v, da.Array) and (v.ndim == 1 or v.shape[1:] == (1,)):
+            v = v.reshape(-1) if v.ndim == 2 else v
             if v.shape[0] != X.shape[0]:
                 raise ValueError(f"X has {X.shape[0]} rows but {name} has {v.shape[0]}")
             blocks.append(list(v.rechunk((X.chunks[0],)).to_delayed().ravel()))
@@ -423,6 +435,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     wait(blocks)
 
     estimator.n_features_in_ = n_features
+    estimator.n_outputs_ = 1
     if names is not None:
         estimator.feature_names_in_ = names
     elif hasattr(estimator, "feature_names_in_"):

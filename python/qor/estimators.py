@@ -165,6 +165,12 @@ class _QORTree(BaseEstimator):
     def _threads(self) -> int:
         return _growth.threads(self)
 
+    def __setstate__(self, state):
+        super().__setstate__(state)
+        # Fitted by a qor that grew one output only.
+        if "tree_" in self.__dict__ and "n_outputs_" not in self.__dict__:
+            self.n_outputs_ = 1
+
     def cost_complexity_pruning_path(self, X, y, sample_weight=None) -> Bunch:
         """The minimal cost-complexity pruning path of the tree grown on X and y.
 

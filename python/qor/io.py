@@ -43,7 +43,12 @@ Versions: 1 has no digest, and is read as before. 2 adds the digest, so that a f
 changed after saving (by a fault of the disk or the network, or by hand) is refused
 instead of predicting something else; `load(path, verify=False)` reads a file whatever
 its digest, and `save` seals what it writes again. The digest guards against accidents,
-not against an adversary, who can compute it too.
+not against an adversary, who can compute it too. 3 adds models of several outputs
+(a y of n_outputs columns): "classes" is then a list of one labels object per output
+(null for a regressor), tree "n_classes" a list of each output's classes (1 apiece for
+a regressor) and each node's "value" a list of n_outputs rows of max(n_classes)
+numbers. A model of one output is still written as version 2, which readers since
+version 2 read.
 """
 
 import hashlib
@@ -62,7 +67,9 @@ from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
 from .estimators import QORClassifier, QORRegressor
 
 FORMAT = "qor-model"
-FORMAT_VERSION = 2
+FORMAT_VERSION = 3
+# The first version that holds several outputs; models of one output stay version 2.
+SEVERAL_OUTPUTS_SINCE = 3
 # The first version whose files carry a digest of their content.
 SEALED_SINCE = 2
 ESTIMATORS = {cls.__name__: cls for cls in (QORClassifier, QORRegressor)}
@@ -107,32 +114,37 @@ def save(estimator, path) -> None:
         if not same:
             raise ValueError(f"parameter {name}={value!r} cannot be saved in JSON")
     tree = estimator.tree_
+    several = tree.n_outputs > 1
+    version = SEVERAL_OUTPUTS_SINCE if several else 2
     classes = getattr(estimator, "classes_", None)
+    if classes is not None:
+        classes = ([_labels_document(np.asarray(c)) for c in classes] if several
+                   else _labels_document(classes))
     names = getattr(estimator, "feature_names_in_", range(estimator.n_features_in_))
     categories = [None if values is None else
                   _labels_document(np.asarray(values), f"categories of feature {name!r}")
                   for name, values in zip(names, estimator.categories_)]
     document = {
         "format": FORMAT,
-        "version": FORMAT_VERSION,
+        "version": version,
         "estimator": next(name for name, cls in ESTIMATORS.items()
                           if isinstance(estimator, cls)),
         "params": params,
         "n_features_in": int(estimator.n_features_in_),
         "feature_names_in": (estimator.feature_names_in_.tolist()
                              if hasattr(estimator, "feature_names_in_") else None),
-        "classes": None if classes is None else _labels_document(classes),
+        "classes": classes,
         "categories": categories,
         "depth_features": [[int(d), int(f)] for d, f in estimator.depth_features_.items()],
-        "tree": {"n_classes": tree.max_n_classes,
+        "tree": {"n_classes": tree.n_classes.tolist() if several else tree.max_n_classes,
                  **{name: np.asarray(getattr(tree, name)).tolist() for name in _ARRAYS}},
     }
-    document["tree"]["value"] = tree.value[:, 0].tolist()
+    document["tree"]["value"] = (tree.value if several else tree.value[:, 0]).tolist()
     # JSON has no NaN: the threshold of a categorical split, which no row reads, is null.
     document["tree"]["threshold"] = [None if math.isnan(t) else t
                                      for t in document["tree"]["threshold"]]
     document["tree"]["categories_left"] = [int(c) for c in tree.categories_left]
-    head = {"format": FORMAT, "version": FORMAT_VERSION, "digest": _digest(_canonical(document))}
+    head = {"format": FORMAT, "version": version, "digest": _digest(_canonical(document))}
     text = _dumps({**head, **document})
     characters = sum(len(labels["values"]) * _string_length(labels["dtype"])
                      for labels in _label_documents(document))
@@ -161,10 +173,11 @@ def _digest(canonical: bytes) -> str:
 def _label_documents(document: dict):
     """The {"dtype", "values"} documents of a saved model, as save wrote them."""
     class_weight = document["params"].get("class_weight")
-    if isinstance(class_weight, dict):
-        yield class_weight["labels"]
-    if document["classes"] is not None:
-        yield document["classes"]
+    for weights in class_weight if isinstance(class_weight, list) else [class_weight]:
+        if isinstance(weights, dict):
+            yield weights["labels"]
+    classes = document["classes"]
+    yield from classes if isinstance(classes, list) else [] if classes is None else [classes]
     yield from (entry for entry in document["categories"] if entry is not None)
 
 
@@ -208,6 +221,8 @@ def _param_document(name: str, value):
     if name == "class_weight" and isinstance(value, dict):
         return {"labels": _labels_document(np.array(list(value))),
                 "weights": [float(w) for w in value.values()]}
+    if name == "class_weight" and isinstance(value, list):  # one dict per output
+        return [_param_document(name, v) for v in value]
     return value
 
 
@@ -223,6 +238,10 @@ def _param(name: str, value, budget: "_Budget"):
         if not all(type(w) in (int, float) for w in weights):
             raise _Broken("class_weight weights must be numbers")
         return dict(zip(labels, weights))
+    if name == "class_weight" and isinstance(value, list):  # one dict per output
+        if not all(isinstance(v, dict) for v in value):
+            raise _Broken("a class_weight list must hold one dict per output")
+        return [_param(name, v, budget) for v in value]
     return value
 
 
@@ -405,27 +424,28 @@ def _estimator(document, file_bytes: int, verify: bool):
     estimator.is_categorical_ = np.array([c is not None for c in estimator.categories_])
 
     classes = document.get("classes")
+    several = version >= SEVERAL_OUTPUTS_SINCE and isinstance(
+        _field(document, "tree", dict).get("n_classes"), list)
     if cls is QORClassifier:
-        try:
-            estimator.classes_ = _labels(classes, budget=budget)
-        except ValueError as error:
-            raise _Broken(f"bad classes: {error}") from None
-        if estimator.classes_.size < 1:
-            raise _Broken("classes must be a non-empty list")
-        # A fit leaves its classes sorted and distinct (labels of one kind, so they sort).
-        try:
-            ordered = np.unique(estimator.classes_)
-        except TypeError:
-            ordered = None
-        if ordered is None or not np.array_equal(ordered, estimator.classes_):
-            raise _Broken("classes must be distinct labels of one kind, in ascending order")
-        estimator.n_classes_ = estimator.classes_.size
+        if several:
+            if not isinstance(classes, list) or len(classes) < 2:
+                raise _Broken("classes of several outputs must be a list of at least two "
+                              "labels objects, one per output")
+            estimator.classes_ = [_classes(c, budget) for c in classes]
+            estimator.n_classes_ = np.array([c.size for c in estimator.classes_], dtype=np.intp)
+        else:
+            estimator.classes_ = _classes(classes, budget)
+            estimator.n_classes_ = estimator.classes_.size
     elif classes is not None:
         raise _Broken("a regressor has no classes")
 
-    n_classes = estimator.n_classes_ if cls is QORClassifier else 1
+    if cls is QORClassifier:
+        n_classes = estimator.n_classes_.tolist() if several else estimator.n_classes_
+    else:
+        n_classes = [1] * len(document["tree"]["n_classes"]) if several else 1
     tree = _tree(_field(document, "tree", dict), estimator.categories_, n_classes,
                  classifier=cls is QORClassifier)
+    estimator.n_outputs_ = tree.n_outputs
     pairs = _field(document, "depth_features", list)
     if not all(isinstance(p, list) and len(p) == 2 and all(type(v) is int for v in p)
                for p in pairs):
@@ -439,6 +459,24 @@ def _estimator(document, file_bytes: int, verify: bool):
     except ValueError as error:  # more than the features
         raise _Broken(f"bad params: {error}") from None
     return estimator
+
+
+def _classes(document, budget: "_Budget") -> np.ndarray:
+    """One output's classes_ from their labels object: distinct, ascending, not empty."""
+    try:
+        classes = _labels(document, budget=budget)
+    except ValueError as error:
+        raise _Broken(f"bad classes: {error}") from None
+    if classes.size < 1:
+        raise _Broken("classes must be a non-empty list")
+    # A fit leaves its classes sorted and distinct (labels of one kind, so they sort).
+    try:
+        ordered = np.unique(classes)
+    except TypeError:
+        ordered = None
+    if ordered is None or not np.array_equal(ordered, classes):
+        raise _Broken("classes must be distinct labels of one kind, in ascending order")
+    return classes
 
 
 def _nesting(document) -> int:
@@ -486,14 +524,21 @@ def _categories(entries: list, n_features: int, budget: _Budget) -> list:
     return categories
 
 
-def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool) -> Tree:
+def _tree(document: dict, categories: list, n_classes, *, classifier: bool) -> Tree:
+    """n_classes: an int for one output, or each output's classes (a list)."""
     n_features = len(categories)
+    several = isinstance(n_classes, list)
     expected = {"n_classes", *_ARRAYS, "categories_left"}
     if set(document) != expected:
         missing, extra = expected - set(document), set(document) - expected
         raise _Broken(f"tree fields differ: missing {sorted(missing)}, unknown {sorted(extra)}")
-    if document["n_classes"] != n_classes or type(document["n_classes"]) is not int:
-        raise _Broken(f"tree n_classes is {document['n_classes']!r}, expected {n_classes}")
+    given = document["n_classes"]
+    if given != n_classes or (type(given) is not int and not (
+            several and all(type(c) is int for c in given))):
+        raise _Broken(f"tree n_classes is {_shown(given)}, expected {n_classes}")
+    if several and len(n_classes) < 2:
+        raise _Broken("tree n_classes of several outputs must list at least two")
+    outputs, width = (len(n_classes), max(n_classes)) if several else (1, n_classes)
     left = document["children_left"]
     n = len(left) if isinstance(left, list) else 0
     if n < 1:
@@ -507,9 +552,14 @@ def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool)
     arrays = {name: _array(document, name, n) for name in _ARRAYS if name != "value"}
     arrays["threshold"][no_threshold] = np.nan
     value = document["value"]
-    if (not isinstance(value, list) or len(value) != n
-            or not all(isinstance(row, list) and len(row) == n_classes for row in value)):
-        raise _Broken(f"tree.value must hold {n} rows of {n_classes} numbers")
+    if several:
+        if (not isinstance(value, list) or len(value) != n
+                or not all(isinstance(node, list) and len(node) == outputs for node in value)):
+            raise _Broken(f"tree.value must hold {n} nodes of {outputs} rows")
+        value = [row for node in value for row in node]
+    if (not isinstance(value, list) or len(value) != n * outputs
+            or not all(isinstance(row, list) and len(row) == width for row in value)):
+        raise _Broken(f"tree.value must hold {n * outputs} rows of {width} numbers")
     arrays["value"] = _numbers("tree.value", [v for row in value for v in row])
 
     left, right = arrays["children_left"], arrays["children_right"]
@@ -546,14 +596,20 @@ def _tree(document: dict, categories: list, n_classes: int, *, classifier: bool)
     if np.any(weight < 0) or (classifier and np.any(arrays["value"] < 0)):
         raise _Broken("weights and class shares cannot be negative")
     if classifier:
-        sums = arrays["value"].reshape(n, n_classes).sum(axis=1)
-        rows = np.minimum(counts, _MOST_ROWS) + n_classes
-        wrong = np.flatnonzero(np.where(weight > 0, np.abs(sums - 1) > rows * _SHARE_ROUNDING,
-                                        sums != 0))
-        if wrong.size:
-            node = int(wrong[0])
-            raise _Broken(f"node {node}'s class shares add up to {float(sums[node])!r}, not 1 "
-                          "(nor 0, as in a node without weight)")
+        # Each output's shares add up to 1 (an output's classes past its own are 0).
+        shares = arrays["value"].reshape(n, outputs, width)
+        for k, classes in enumerate(n_classes if several else [n_classes]):
+            if several and np.any(shares[:, k, classes:] != 0):
+                raise _Broken(f"output {k} has {classes} classes, but its shares name more")
+            sums = shares[:, k].sum(axis=1)
+            rows = np.minimum(counts, _MOST_ROWS) + width
+            wrong = np.flatnonzero(np.where(weight > 0,
+                                            np.abs(sums - 1) > rows * _SHARE_ROUNDING,
+                                            sums != 0))
+            if wrong.size:
+                node = int(wrong[0])
+                raise _Broken(f"node {node}'s class shares add up to {float(sums[node])!r}, "
+                              "not 1 (nor 0, as in a node without weight)")
     tree = Tree(n_features=n_features, n_classes=n_classes, **arrays)
     # Numbered breadth first, the inner nodes of one depth follow each other.
     inner_depth, inner_feature = tree.depth[~leaf], feature[~leaf]
