@@ -43,14 +43,18 @@ def _class_colour(shares: np.ndarray, base) -> tuple:
 def node_colours(tree, classifier: bool, filled: bool = True) -> list[tuple]:
     """The fill of each node of `tree`: by its majority class (paler when mixed) for a
     classifier; for a regressor from white, at the lowest node value, to orange, at the
-    highest. Without `filled`, all white."""
+    highest; with several outputs, from white at the highest impurity to orange at the
+    lowest. Without `filled`, all white."""
     if not filled:
         return [WHITE] * tree.node_count
-    if classifier:
+    if tree.n_outputs > 1:
+        values = -tree.impurity
+    elif classifier:
         palette = class_palette(tree.max_n_classes)
         return [_class_colour(shares, palette[int(shares.argmax())])
                 for shares in tree.value[:, 0]]
-    values = tree.value[:, 0, 0]
+    else:
+        values = tree.value[:, 0, 0]
     low, span = values.min(), np.ptp(values)
     strengths = (values - low) / span if span > 0 else np.full(values.shape, 0.5)
     return [tuple(1 - (1 - VALUE_COLOUR) * (0.1 + 0.8 * s)) for s in strengths]

@@ -101,8 +101,29 @@ def _split_text(name: str, split: _Split, precision: int, *, left: bool = True,
     return f"{name} <= {number}" if left else f"{name} > {number}"
 
 
+def output_classes(estimator) -> list:
+    """Each output's classes (a classifier) or None (a regressor), one entry per output."""
+    classes = getattr(estimator, "classes_", None)
+    several = estimator.tree_.n_outputs > 1
+    return list(classes) if several and classes is not None else (
+        [classes] * estimator.tree_.n_outputs)
+
+
 def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
     tree = estimator.tree_
+    if tree.n_outputs > 1:
+        # Several outputs: each output's class and counts, or value, in output order.
+        outputs = output_classes(estimator)
+        if outputs[0] is None:
+            values = ", ".join(_number(v, precision) for v in tree.value[node, :, 0])
+            return [("value", f"[{values}]")]
+        shares = [tree.value[node, k, :len(labels)] for k, labels in enumerate(outputs)]
+        labels = ", ".join(str(labels[int(share.argmax())])
+                           for labels, share in zip(outputs, shares))
+        counts = ", ".join(
+            "[" + _weights(share * tree.weighted_n_node_samples[node], precision) + "]"
+            for share in shares)
+        return [("class", f"[{labels}]"), ("counts", f"[{counts}]")]
     value = tree.value[node, 0]
     if hasattr(estimator, "classes_"):
         label = estimator.classes_[int(value.argmax())]
@@ -118,7 +139,9 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
     with the condition that leads to it (left child: <=, right child: >; NaN goes
     right; on a categorical feature `in {...}` and `not in {...}`, listing every
     category that goes left by its value) and its number of training rows; leaves
-    add their class and class counts (classifiers) or their value (regressors).
+    add their class and class counts (classifiers) or their value (regressors). With
+    several outputs, leaves list each output's in output order: `class=[a, 3]
+    counts=[[4, 1], [0, 5]]`, or `value=[1.5, -2]`.
 
     Parameters
     ----------
@@ -162,7 +185,8 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     Each depth is one `rank=same` row, headed by a label naming the feature that
     the depth splits on. Internal nodes show their split and row count, leaves
     their row count and class with class counts (classifiers) or value
-    (regressors). Edges marked "true" lead to the rows that satisfy the split,
+    (regressors), every output's with several outputs, as in `export_text`. Edges
+    marked "true" lead to the rows that satisfy the split,
     drawn left of their sibling. A categorical split shows the categories that go
     left, cut to the first few and a count of the others (`{a, b, …, +12 more}`)
     where the whole set would run past 36 characters.
@@ -214,8 +238,19 @@ DEEPEST_PYTHON_TREE = 98
 
 def _predictions(estimator) -> list:
     """What `predict` returns for a row in each node: the class label (the first of the
-    most probable classes) for a classifier, the mean target for a regressor."""
-    value = estimator.tree_.value[:, 0]
+    most probable classes) for a classifier, the mean target for a regressor; with
+    several outputs, a tuple of one per output."""
+    tree = estimator.tree_
+    if tree.n_outputs > 1:
+        per_output = []
+        for k, labels in enumerate(output_classes(estimator)):
+            if labels is None:
+                per_output.append([float(v) for v in tree.value[:, k, 0]])
+            else:
+                per_output.append([_plain(label) for label in
+                                   labels[tree.value[:, k, :len(labels)].argmax(axis=1)]])
+        return list(zip(*per_output))
+    value = tree.value[:, 0]
     if hasattr(estimator, "classes_"):
         return [label.item() if isinstance(label, np.generic) else label
                 for label in estimator.classes_[value.argmax(axis=1)]]
@@ -276,7 +311,8 @@ def export_python(estimator, feature_names=None, function_name="predict_row") ->
     The function takes a sequence of feature values in column order (a missing value
     as None or float("nan"), as SQL takes NULL: it goes right as in the model) and
     returns what `predict`
-    returns for that row: the class label for a classifier, the value for a regressor.
+    returns for that row: the class label for a classifier, the value for a regressor;
+    with several outputs, a tuple of one per output (a row of `predict`'s result).
     A categorical feature is given by its value (`"red"`, not a code) and tested for
     membership of the categories that go left (`row[2] in {'blue', 'red'}`); None,
     NaN and values unseen in fit go right. Thresholds, categories and values are
@@ -301,6 +337,9 @@ def export_python(estimator, feature_names=None, function_name="predict_row") ->
                          f"can hold at most {DEEPEST_PYTHON_TREE}")
     predictions = [_python_literal(p) for p in _predictions(estimator)]
     kind = "class" if hasattr(estimator, "classes_") else "value"
+    if tree.n_outputs > 1:
+        kind = f"{kind}es" if kind == "class" else f"{kind}s"
+        kind = f"{kind} (a tuple of {tree.n_outputs} outputs)"
 
     def leaf(node, depth):
         return ["    " * (depth + 1) + f"return {predictions[node]}"]
@@ -359,7 +398,7 @@ def _split_sql(column: str, split: _Split) -> str:
     return f"{column} <= {_sql_number(split.threshold)}"
 
 
-def export_sql(estimator, feature_names=None) -> str:
+def export_sql(estimator, feature_names=None, output_names=None) -> str:
     """The fitted tree as a SQL CASE expression over one row's columns.
 
     Columns are named by `feature_names` (default: `feature_names_in_`, else x0, x1, ...)
@@ -370,10 +409,35 @@ def export_sql(estimator, feature_names=None) -> str:
     value for a regressor. Numbers are printed
     with 17 significant digits, so an engine that reads decimal literals correctly
     rounded gets the model's own doubles and reproduces `predict` exactly.
+
+    With several outputs the text is one column per output, a CASE expression each,
+    named by `output_names` (default y0, y1, ...), quoted and separated by commas:
+    `CASE ... END AS "y0", CASE ... END AS "y1"`, a select list for
+    `SELECT <it> FROM table`. `output_names` is refused for a single output, whose
+    expression stays unnamed.
     """
     names = _feature_names(estimator, feature_names)
     tree = estimator.tree_
-    predictions = [_sql_literal(p) for p in _predictions(estimator)]
+    predictions = _predictions(estimator)
+    if tree.n_outputs == 1:
+        if output_names is not None:
+            raise ValueError("output_names name the columns of several outputs; this model "
+                             "has one, whose expression is unnamed")
+        return _sql_case(estimator, names, [_sql_literal(p) for p in predictions])
+    if output_names is None:
+        output_names = [f"y{k}" for k in range(tree.n_outputs)]
+    output_names = [str(name) for name in output_names]
+    if len(output_names) != tree.n_outputs:
+        raise ValueError(f"output_names has {len(output_names)} entries, but the model has "
+                         f"{tree.n_outputs} outputs")
+    columns = [_sql_case(estimator, names, [_sql_literal(p[k]) for p in predictions]).rstrip("\n")
+               + f" AS {_sql_identifier(name)}" for k, name in enumerate(output_names)]
+    return ",\n".join(columns) + "\n"
+
+
+def _sql_case(estimator, names: list[str], predictions: list[str]) -> str:
+    """The nested CASE expression of the tree whose node j yields predictions[j]."""
+    tree = estimator.tree_
 
     def leaf(node, depth):
         return ["  " * depth + predictions[node]]

@@ -372,7 +372,8 @@
   function answer(row, path) {
     const leaf = path[path.length - 1];
     const rows = `the ${D.samples[leaf]} training rows in leaf #${leaf}`;
-    const how = D.classes ? `${share(leaf)} of ${rows}` : `the mean of ${rows}`;
+    const how = D.classes ? `${share(leaf)} of ${rows}`
+      : D.several ? `each output's, from ${rows}` : `the mean of ${rows}`;
     const steps = sentence(row, path);
     $("answer").innerHTML = `<p><strong>Prediction: ${esc(D.value[leaf])}</strong> (${esc(how)})</p>` +
       `<p>${steps ? esc(steps[0].toUpperCase() + steps.slice(1)) + "." : "The tree is a single leaf."}</p>`;
@@ -529,8 +530,10 @@
     ? D.classes.map((c, k) => item(`background:${D.palette[k]}`, c)).join("") +
       `<span role="listitem">a node takes its majority class's colour, paler when mixed</span>`
     : item(`width:60px;background:linear-gradient(90deg,${D.fill_range.join(",")})`,
-           `nodes from the lowest value (${D.value_range[0]}, pale) to the highest ` +
-           `(${D.value_range[1]}, orange)`);
+           D.several ? `nodes from the highest ${D.criterion} (${D.value_range[0]}, pale) to ` +
+             `the lowest (${D.value_range[1]}, orange)`
+           : `nodes from the lowest value (${D.value_range[0]}, pale) to the highest ` +
+             `(${D.value_range[1]}, orange)`);
 
   // A landscape A4 or Letter page holds about 1040 pixels across; a chart shrunk below
   // SMALLEST_PRINT of its size would print its boxes' text too small to read.

@@ -40,7 +40,8 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
     categorical feature among the categories listed, go to the left child, "yes";
     the others, missing values and categories unseen in fit included, right),
     training samples and weighted samples, impurity, and value (class shares with the
-    predicted class, or the mean). Nodes are coloured as `plot_tree` colours them.
+    predicted class, or the mean; with several outputs, each output's prediction).
+    Nodes are coloured as `plot_tree` colours them.
     Nodes collapse and expand (a tree with more than 16 leaves opens collapsed to the
     deepest depth that shows at most 16 nodes at the bottom); the view zooms and pans,
     and the keyboard moves between nodes. A form with one input per feature the tree
@@ -59,12 +60,13 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
         rows that reach it (a histogram with the threshold marked, or one bar per
         category, the categories that go left marked). The page routes each row
         exactly as `estimator.apply` does.
-    y : array-like of shape (n_samples,), optional
+    y : array-like of shape (n_samples,) or (n_samples, n_outputs), optional
         The rows' true targets, listed beside the predictions. Needs X.
     feature_names : sequence of str, optional
         Defaults to `feature_names_in_` when the estimator has them, else x0, x1, ...
     class_names : sequence of str, optional
-        Names of `classes_` in their order (classifier); defaults to the labels.
+        Names of `classes_` in their order (classifier); defaults to the labels. With
+        several outputs, one sequence per output.
     precision : int, default=6
         Significant digits of the thresholds and numbers shown (the page routes on the
         exact thresholds; a node's tooltip gives them in full).
@@ -102,6 +104,17 @@ def _class_names(estimator, class_names) -> list[str] | None:
     classes = getattr(estimator, "classes_", None)
     if classes is None:
         return None
+    if estimator.tree_.n_outputs > 1:
+        given = classes if class_names is None else class_names
+        if len(given) != len(classes):
+            raise ValueError(f"class_names has {len(given)} entries, but the estimator has "
+                             f"{len(classes)} outputs: give one sequence of names per output")
+        names = [[str(c) for c in names_k] for names_k in given]
+        for k, (names_k, labels) in enumerate(zip(names, classes)):
+            if len(names_k) != len(labels):
+                raise ValueError(f"class_names[{k}] has {len(names_k)} entries, but output "
+                                 f"{k} has {len(labels)} classes")
+        return names
     names = [str(c) for c in (classes if class_names is None else class_names)]
     if len(names) != len(classes):
         raise ValueError(f"class_names has {len(names)} entries, but the estimator has "
@@ -110,8 +123,12 @@ def _class_names(estimator, class_names) -> list[str] | None:
 
 
 def _model_data(estimator, names, classes, precision) -> dict:
-    """The tree as the page reads it: one array per node field, texts already made."""
+    """The tree as the page reads it: one array per node field, texts already made.
+    Several outputs show as a regressor's page whose value is each output's prediction
+    (`[a, b]`), nodes coloured by impurity."""
     tree = estimator.tree_
+    several = tree.n_outputs > 1
+    output_names, classes = (classes, None) if several else (None, classes)
     classifier = classes is not None
     depth = tree.depth
     levels = [estimator.depth_features_.get(d) for d in range(tree.max_depth + 1)]
@@ -175,7 +192,15 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "rows": None,
         "hist": None,
     }
-    if not classifier:  # the legend's scale: the nodes' lowest and highest values
+    if several:
+        data["several"] = True
+        data["value"] = [_outputs_text(estimator, output_names, j, precision)
+                         for j in range(tree.node_count)]
+        # The legend's scale: from the most impure node (pale) to the purest (orange).
+        low, high = tree.impurity.argmax(), tree.impurity.argmin()
+        data["value_range"] = [data["impurity"][low], data["impurity"][high]]
+        data["fill_range"] = [data["fill"][low], data["fill"][high]]
+    elif not classifier:  # the legend's scale: the nodes' lowest and highest values
         low, high = value[:, 0].argmin(), value[:, 0].argmax()
         data["value_range"] = [data["value"][low], data["value"][high]]
         data["fill_range"] = [data["fill"][low], data["fill"][high]]
@@ -204,15 +229,33 @@ def _rows_data(estimator, X, y, data, precision, max_rows):
         columns[f] = [int(v) if not np.isnan(v) else None if pd.isna(r) else _category_text(r)
                       for v, r in zip(values, raw)]
     targets = None
+    outputs = estimator.tree_.n_outputs
     if y is not None:
         y = np.asarray(y)
-        if y.ndim != 1 or y.shape[0] != n:
+        if outputs > 1 and y.shape != (n, outputs):
+            raise ValueError(f"y has shape {y.shape}, but the page needs ({n}, {outputs}): "
+                             "one target per row of X and output")
+        if outputs == 1 and (y.ndim != 1 or y.shape[0] != n):
             raise ValueError(f"y has shape {y.shape}, but X has {n} rows: y needs one "
                              "target per row of X")
-        targets = [_target_text(estimator, data, t, precision) for t in y[:shown]]
+        if outputs > 1:
+            text = str if hasattr(estimator, "classes_") else (
+                lambda t: _number(float(t), precision))
+            targets = ["[" + ", ".join(text(t) for t in row) + "]" for row in y[:shown]]
+        else:
+            targets = [_target_text(estimator, data, t, precision) for t in y[:shown]]
     rows = {"labels": labels, "columns": {str(f): c for f, c in columns.items()},
             "targets": targets, "total": n}
     return rows, _histograms(estimator, encoded, path.tocsc(), data, precision)
+
+
+def _outputs_text(estimator, class_names, node: int, precision: int) -> str:
+    """`[a, b]`: what `predict` returns for a row in `node`, output by output."""
+    value = estimator.tree_.value[node]
+    if class_names is None:
+        return "[" + ", ".join(_number(v, precision) for v in value[:, 0]) + "]"
+    return "[" + ", ".join(names[int(value[k, :len(names)].argmax())]
+                           for k, names in enumerate(class_names)) + "]"
 
 
 def _target_text(estimator, data, target, precision) -> str:

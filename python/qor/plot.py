@@ -97,6 +97,21 @@ def _node_text(estimator, node: int, names: list[str], class_names, precision: i
                                  width=PICTURE_SET_WIDTH))
     lines.append(f"samples = {tree.n_node_samples[node]}")
     criterion = estimator.criterion
+    if tree.n_outputs > 1:
+        # Every output's value, one line each, then the predicted classes.
+        if class_names is None:
+            lines.append(f"{criterion} = {_number(tree.impurity[node], precision)}")
+            values = ", ".join(_number(v, precision) for v in tree.value[node, :, 0])
+            lines.append(f"value = [{values}]")
+            return "\n".join(lines)
+        lines.append(f"{criterion} = {tree.impurity[node]:.{_SHARE_DECIMALS}f}")
+        shares = [tree.value[node, k, :len(names_k)] for k, names_k in enumerate(class_names)]
+        lines += [_shares(share).replace("value =", f"value[{k}] =", 1)
+                  for k, share in enumerate(shares)]
+        predicted = ", ".join(names_k[int(share.argmax())]
+                              for names_k, share in zip(class_names, shares))
+        lines.append(f"class = [{predicted}]")
+        return "\n".join(lines)
     value = tree.value[node, 0]
     if class_names is not None:
         lines.append(f"{criterion} = {tree.impurity[node]:.{_SHARE_DECIMALS}f}")
@@ -120,8 +135,9 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
     left, cut to the first few and a count of the rest, `{a, b, …, +12 more}`, where
     the whole set would run past 36 characters), then its number of training rows,
     its impurity under the estimator's criterion, and its value: the class shares and
-    predicted class (classifier) or the mean target (regressor). The edge to the left
-    child is labelled "true", the one to the right "false".
+    predicted class (classifier) or the mean target (regressor), each output's with
+    several outputs. The edge to the left child is labelled "true", the one to the
+    right "false".
 
     For an SVG whose text can be searched and selected, save with matplotlib's
     `svg.fonttype` set to "none" (`qor fit --plot tree.svg` does); the lines of node
@@ -142,7 +158,8 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
     feature_names : sequence of str, optional
         Defaults to `feature_names_in_` when the estimator has them, else x0, x1, ...
     class_names : sequence of str, optional
-        Names of `classes_` in their order; defaults to the labels themselves.
+        Names of `classes_` in their order; defaults to the labels themselves. With
+        several outputs, one such sequence per output.
     precision : int, default=6
         Significant digits of thresholds, mean targets and regression impurities, as in
         `export_text` and `export_dot`, so that the three print the same numbers. Class
@@ -151,7 +168,8 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
         By default, the largest size (up to 10) at which the boxes fit their columns.
     filled : bool, default=True
         Colour the boxes: by majority class (paler when mixed) for a classifier, from
-        white to orange with the value for a regressor.
+        white to orange with the value for a regressor; with several outputs, from white
+        to orange as the impurity falls (as scikit-learn colours them).
 
     Returns
     -------
@@ -169,7 +187,17 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
     if not isinstance(precision, Integral) or precision < 1:
         raise ValueError(f"precision must be an integer >= 1, got {precision!r}")
     classes = getattr(estimator, "classes_", None)
-    if classes is not None:
+    if classes is not None and tree.n_outputs > 1:
+        given = classes if class_names is None else class_names
+        if len(given) != tree.n_outputs:
+            raise ValueError(f"class_names has {len(given)} entries, but the estimator has "
+                             f"{tree.n_outputs} outputs: give one sequence of names per output")
+        class_names = [[str(c) for c in names_k] for names_k in given]
+        for k, (names_k, labels) in enumerate(zip(class_names, classes)):
+            if len(names_k) != len(labels):
+                raise ValueError(f"class_names[{k}] has {len(names_k)} entries, but output "
+                                 f"{k} has {len(labels)} classes")
+    elif classes is not None:
         class_names = [str(c) for c in (classes if class_names is None else class_names)]
         if len(class_names) != len(classes):
             raise ValueError(f"class_names has {len(class_names)} entries, but the "
