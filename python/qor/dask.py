@@ -314,7 +314,6 @@ def _partitions(X, y, sample_weight):
     A frame's targets and weights join its columns, so that one partition carries
     its rows whole; an array's are cut into its row blocks. Each task checks that
     its blocks hold the same number of rows."""
-    _one_output(y)
     if isinstance(X, dd.DataFrame):
         for v, name in ((y, "y"), (sample_weight, "sample_weight")):
             if v is not None and not isinstance(v, dd.Series):
@@ -380,6 +379,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
                          "would need its own pass over all blocks at every level, and its "
                          "inner cross-validation more. Fit with search='greedy' here (or "
                          "level_score='weighted'), or fit lookahead locally on a sample.")
+    _one_output(y)
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)

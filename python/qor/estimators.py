@@ -85,8 +85,6 @@ class _QORTree(BaseEstimator):
         as in scikit-learn), 2-D for several; records n_outputs_."""
         if y.ndim == 2 and y.shape[1] == 1:
             y = y[:, 0]
-        if y.ndim == 2 and y.shape[1] == 0:
-            raise ValueError("y has no columns: it needs at least one output")
         self.n_outputs_ = 1 if y.ndim == 1 else int(y.shape[1])
         return y
 
