@@ -18,11 +18,14 @@ FITS = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse
 FIT_IDS = [c for _, c in FITS]
 
 
-def outputs_of(cls, rng, n=120, k=3):
-    """X of small integers (ties, so that bins can hold every value) and k targets."""
+def outputs_of(cls, rng, n=120, k=3, noise=False):
+    """X of small integers (ties, so that bins can hold every value) and k targets,
+    whole numbers unless `noise` adds a fraction to a regressor's."""
     X = rng.integers(0, 12, size=(n, 4)).astype(float)
     signal = np.c_[X[:, 0] + X[:, 1], X[:, 2] - X[:, 0], X[:, 3] * X[:, 1]][:, :k]
     signal = signal + rng.integers(0, 4, size=signal.shape)
+    if noise and cls is QORRegressor:
+        signal = signal + rng.random(signal.shape)
     if cls is QORClassifier:
         return X, np.stack([np.digitize(s, np.quantile(s, [0.4, 0.8])) for s in signal.T], 1)
     return X, signal
@@ -95,10 +98,13 @@ def best_gains(criterion, X, Y, w, rows):
 
 
 @pytest.mark.parametrize("cls, criterion", FITS, ids=FIT_IDS)
-def test_each_level_takes_the_feature_of_the_highest_summed_gain(rng, cls, criterion):
-    X, Y = outputs_of(cls, rng, n=60)
-    w = np.ones(len(X))
-    est = cls(criterion=criterion, max_depth=2).fit(X, Y)
+@pytest.mark.parametrize("weighted, noise", [(False, False), (True, True)],
+                         ids=["unit-whole", "weighted-fractions"])
+def test_each_level_takes_the_feature_of_the_highest_summed_gain(rng, cls, criterion, weighted,
+                                                                 noise):
+    X, Y = outputs_of(cls, rng, n=60, noise=noise)
+    w = rng.random(len(X)) + 0.5 if weighted else np.ones(len(X))
+    est = cls(criterion=criterion, max_depth=2).fit(X, Y, sample_weight=w if weighted else None)
     tree = est.tree_
     paths = est.decision_path(X).toarray().astype(bool)
     depth = tree.depth

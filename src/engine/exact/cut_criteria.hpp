@@ -22,6 +22,8 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/exact/column_order.hpp"
@@ -656,7 +658,14 @@ class MaeCut {
   // target, as weighted_mae sums them. Under unit weights a part's median is
   // its middle target by count (or the two middle ones' (a + b) * 0.5), found
   // from where the sweep left it, and both parts' deviations take one pass.
-  double gain(const State&, std::size_t k, double w_left) const {
+  double gain(const State& state, std::size_t k, double w_left) const {
+    const double w = node_.total;
+    const auto [left, right] = parts(state, k, w_left);
+    return gain_of(node_.parent, w_left, w - w_left, w, left, right);
+  }
+
+  // The impurities of the cut's two parts, from which gain() takes its gain.
+  std::pair<double, double> parts(const State&, std::size_t k, double w_left) const {
     const std::uint32_t* position = s_.position.data();
     const double w = node_.total;
     if constexpr (kUnit) {
@@ -689,7 +698,7 @@ class MaeCut {
             std::bit_cast<double>(std::bit_cast<std::uint64_t>(std::abs(v - right_median)) & ~mask);
       }
       const double w_right = w - w_left;
-      return gain_of(node_.parent, w_left, w_right, w, left / w_left, right / w_right);
+      return {left / w_left, right / w_right};
     } else {
       const auto part = [&](bool left) {
         return weighted_mae([&](auto&& f) {
@@ -698,9 +707,15 @@ class MaeCut {
           }
         });
       };
-      return gain_of(node_.parent, w_left, w - w_left, w, part(true), part(false));
+      return {part(true), part(false)};
     }
   }
+
+  // The screen's bound and the parent's impurity, for a criterion of several outputs.
+  double bound() const noexcept { return bound_; }
+  double parent() const noexcept { return node_.parent; }
+  // The deviation sums' scale, A + 2 W V: no part's deviations exceed it.
+  double spread() const noexcept { return node_.abs_sum + 2 * node_.total * node_.largest; }
 
  private:
   const MaeNode& node_;
@@ -722,12 +737,10 @@ struct MultiNode {
   std::size_t stride = 0;
   double weight = 0.0;                   // W, added in the node's row order
   std::vector<double> total;             // gini, entropy: the node's class weights
-  // mae, per output: the node's rows in ascending order of that output's
-  // target (ties in row order), their targets and weights, outputs x n.
-  std::vector<std::uint32_t> rows;
-  std::vector<double> value;
-  std::vector<double> row_weight;
-  double parent = 0.0;                   // mae: the node's impurity
+  // mae: each output's node and scratch, as a single output's scan prepares
+  // them (its targets sorted, ties in the node's row order).
+  std::vector<MaeNode> mae;
+  std::vector<MaeScratch> mae_scratch;
 
   double target(std::size_t k, std::uint32_t row) const noexcept { return y[k * stride + row]; }
   std::size_t classes_of(std::size_t k) const noexcept {
@@ -741,13 +754,13 @@ struct MultiScratch {
   std::vector<double> left_sq;   // mse: the left part's sums of (w y) y
   std::vector<double> sum;       // mse: the run's sums of w y
   std::vector<double> sum_sq;    // mse: the run's sums of (w y) y
-  std::vector<std::uint32_t> position;  // mae: per row, its position in the current run
 };
 
 // Every output's impurity by its own definition, their mean the node's; the
-// cut's gain is gain_of over those means. It has no screen: every allowed cut
-// gets its exact gain (a single output takes the screened criteria above,
-// whose loops never see the width).
+// cut's gain is gain_of over those means. Gini, entropy and mse have no
+// screen: every allowed cut gets its exact gain, a few operations per output
+// (a single output takes the screened criteria above, whose loops never see
+// the width). Mae, whose exact gain costs a pass over the node, is MultiMaeCut.
 template <Criterion kCriterion>
 class MultiCut {
  public:
@@ -778,11 +791,6 @@ class MultiCut {
       }
       parent_ = mean_impurity(
           outputs, [&](std::size_t k) { return mse_impurity(s_.sum[k], s_.sum_sq[k], w); });
-    } else if constexpr (kCriterion == Criterion::Mae) {
-      parent_ = node_.parent;
-      for (std::size_t k = 0; k < run.size(); ++k) {
-        s_.position[run[k].row()] = static_cast<std::uint32_t>(k);
-      }
     } else {
       parent_ = mean_impurity(outputs, [&](std::size_t k) {
         return class_impurity<kGini>(node_.total.data() + k * node_.classes, node_.classes_of(k),
@@ -804,7 +812,7 @@ class MultiCut {
     if constexpr (kCriterion == Criterion::Mse) {
       s_.left.assign(outputs, 0.0);
       s_.left_sq.assign(outputs, 0.0);
-    } else if constexpr (kCriterion != Criterion::Mae) {
+    } else {
       s_.left.assign(node_.total.size(), 0.0);
       s_.right.assign(node_.total.begin(), node_.total.end());
     }
@@ -819,7 +827,7 @@ class MultiCut {
         s_.left[k] += wy;
         s_.left_sq[k] += wy * y;
       }
-    } else if constexpr (kCriterion != Criterion::Mae) {
+    } else {
       for (std::size_t k = 0; k < outputs; ++k) {
         const std::size_t at = k * node_.classes + static_cast<std::size_t>(node_.target(k, row));
         s_.left[at] += w;
@@ -828,7 +836,7 @@ class MultiCut {
     }
   }
 
-  double gain(const State&, std::size_t cut, double w_left) const {
+  double gain(const State&, std::size_t, double w_left) const {
     const std::size_t outputs = node_.outputs;
     const double w = node_.weight;
     const double w_right = w - w_left;
@@ -840,19 +848,6 @@ class MultiCut {
       right = mean_impurity(outputs, [&](std::size_t k) {
         return mse_impurity(s_.sum[k] - s_.left[k], s_.sum_sq[k] - s_.left_sq[k], w_right);
       });
-    } else if constexpr (kCriterion == Criterion::Mae) {
-      const std::size_t n = node_.rows.size() / outputs;
-      const auto part = [&](std::size_t k, bool in_left) {
-        return weighted_mae([&](auto&& f) {
-          for (std::size_t i = k * n; i < (k + 1) * n; ++i) {
-            if ((s_.position[node_.rows[i]] <= cut) == in_left) {
-              f(node_.value[i], node_.row_weight[i]);
-            }
-          }
-        });
-      };
-      left = mean_impurity(outputs, [&](std::size_t k) { return part(k, true); });
-      right = mean_impurity(outputs, [&](std::size_t k) { return part(k, false); });
     } else {
       const std::size_t c = node_.classes;
       left = mean_impurity(outputs, [&](std::size_t k) {
@@ -869,11 +864,93 @@ class MultiCut {
   void set_weights(const double* weights) noexcept { weight_of_ = weights; }
 
  private:
+  static_assert(kCriterion != Criterion::Mae, "several outputs' mae is MultiMaeCut");
   static constexpr bool kGini = kCriterion == Criterion::Gini;
   const MultiNode& node_;
   MultiScratch& s_;
   const double* weight_of_ = nullptr;
   double parent_ = 0.0;
+};
+
+// Mae of several outputs: each output's MaeCut sweeps its own medians, the
+// screen is the sum of theirs, and only screened cuts pay the exact gain, the
+// parts' impurities of every output (MaeCut::parts) averaged into gain_of.
+//
+// Bound: output k's screen lies within its bound of W (g_k - c_k), g_k the
+// gain its own MaeCut would compute, so the sum lies within the sum of the
+// bounds of W (sum g_k) less a constant. The exact gain g of the means
+// differs from (sum g_k) / K by the roundings of the two means and of
+// gain_of: K u on each sum of K terms and a few u on the rest, on values
+// whose W-multiples are at most W |P_k| and, for the parts, the deviation
+// sums below A_k + 2 W V_k (MaeCut::spread). Doubled twice, the slack is
+// 4 (K + 4) u sum_k (W |P_k| + spread_k), in units of W (K g).
+template <bool kUnit>
+class MultiMaeCut {
+ public:
+  static constexpr bool kReplays = false;
+  static constexpr bool kFiniteScreens = false;
+  struct State {};
+
+  explicit MultiMaeCut(MultiNode& node) : node_(node) {
+    const std::size_t outputs = node.outputs;
+    cuts_.reserve(outputs);
+    for (std::size_t k = 0; k < outputs; ++k) cuts_.emplace_back(node.mae[k], node.mae_scratch[k]);
+    states_.resize(outputs);
+    left_.resize(outputs);
+    right_.resize(outputs);
+  }
+
+  double weight() const noexcept { return node_.weight; }
+
+  bool start(std::span<const ColumnEntry> run, State&) {
+    const std::size_t outputs = cuts_.size();
+    parent_ = mean_impurity(outputs, [&](std::size_t k) { return cuts_[k].parent(); });
+    if (std::isnan(parent_)) return false;
+    bound_ = 0.0;
+    double scale = 0.0;
+    for (std::size_t k = 0; k < outputs; ++k) {
+      if (!cuts_[k].start(run, states_[k])) return false;
+      bound_ += cuts_[k].bound();
+      scale += node_.weight * std::abs(cuts_[k].parent()) + cuts_[k].spread();
+    }
+    bound_ += 4 * (static_cast<double>(outputs) + 4) * kRoundoff * scale;
+    return true;
+  }
+
+  void move(State&, std::size_t k, std::uint32_t row, double w) {
+    for (std::size_t o = 0; o < cuts_.size(); ++o) cuts_[o].move(states_[o], k, row, w);
+  }
+
+  Screen screen(const State&, std::size_t n_left, double w_left) {
+    double score = 0.0;
+    for (std::size_t o = 0; o < cuts_.size(); ++o) {
+      score += cuts_[o].screen(states_[o], n_left, w_left).score;
+    }
+    return {score, bound_};
+  }
+
+  void restart(State&) const noexcept {}
+  void replay(State&, std::size_t, std::uint32_t, double) const noexcept {}
+
+  double gain(const State&, std::size_t cut, double w_left) {
+    const std::size_t outputs = cuts_.size();
+    for (std::size_t o = 0; o < outputs; ++o) {
+      std::tie(left_[o], right_[o]) = cuts_[o].parts(states_[o], cut, w_left);
+    }
+    const double w = node_.weight;
+    return gain_of(parent_, w_left, w - w_left, w,
+                   mean_impurity(outputs, [&](std::size_t o) { return left_[o]; }),
+                   mean_impurity(outputs, [&](std::size_t o) { return right_[o]; }));
+  }
+
+ private:
+  MultiNode& node_;
+  std::vector<MaeCut<kUnit>> cuts_;
+  std::vector<typename MaeCut<kUnit>::State> states_;
+  std::vector<double> left_;   // per output: the current cut's parts' impurities
+  std::vector<double> right_;
+  double parent_ = 0.0;
+  double bound_ = 0.0;
 };
 
 }  // namespace qor

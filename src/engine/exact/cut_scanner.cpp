@@ -57,7 +57,14 @@ CutScanner::CutScanner(Criterion criterion, CutLimits limits, const TargetVector
   multi_.output_classes.assign(output_classes.begin(), output_classes.end());
   multi_.y = y.data;
   multi_.stride = static_cast<std::size_t>(y.length);
-  if (criterion == Criterion::Mae) multi_scratch_.position.assign(columns.row_span(), 0);
+  if (criterion == Criterion::Mae) {
+    multi_.mae.resize(multi_.outputs);
+    multi_.mae_scratch.resize(multi_.outputs);
+    for (MaeScratch& scratch : multi_.mae_scratch) {
+      scratch.rank_of.assign(columns.row_span(), 0);
+      scratch.position.assign(columns.row_span(), 0);
+    }
+  }
 }
 
 void CutScanner::prepare(std::size_t segment) {
@@ -95,34 +102,40 @@ void CutScanner::prepare(std::size_t segment) {
   if (criterion_ != Criterion::Mae) return;
 
   const auto by_target = columns_.target_run(segment);
-  const std::size_t n = by_target.size();
-  mae_.rows.resize(n);
-  mae_.value.resize(n);
-  mae_.weight.resize(n);
-  mae_.abs_sum = 0.0;
-  mae_.largest = 0.0;
+  prepare_mae(mae_, mae_scratch_, y_.data, by_target.size(),
+              [&](std::size_t i) { return by_target[i].row(); });
+}
+
+template <class RowAt>
+void CutScanner::prepare_mae(MaeNode& node, MaeScratch& scratch, const double* y, std::size_t n,
+                             RowAt&& row_at) const {
+  node.rows.resize(n);
+  node.value.resize(n);
+  node.weight.resize(n);
+  node.abs_sum = 0.0;
+  node.largest = 0.0;
   bool integers = true;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t r = by_target[i].row();
-    const double v = y_.data[r];
+    const std::uint32_t r = row_at(i);
+    const double v = y[r];
     const double w = weights_ == nullptr ? 1.0 : weights_[r];
-    mae_.rows[i] = r;
-    mae_.value[i] = v;
-    mae_.weight[i] = w;
-    mae_scratch_.rank_of[r] = static_cast<std::uint32_t>(i);
-    mae_.abs_sum += w * std::abs(v);
-    mae_.largest = std::max(mae_.largest, std::abs(v));
+    node.rows[i] = r;
+    node.value[i] = v;
+    node.weight[i] = w;
+    scratch.rank_of[r] = static_cast<std::uint32_t>(i);
+    node.abs_sum += w * std::abs(v);
+    node.largest = std::max(node.largest, std::abs(v));
     integers = integers && v == std::floor(v);
   }
-  mae_.total = weight_;
-  mae_.parent = weighted_mae([&](auto&& f) {
-    for (std::size_t i = 0; i < n; ++i) f(mae_.value[i], mae_.weight[i]);
+  node.total = weight_;
+  node.parent = weighted_mae([&](auto&& f) {
+    for (std::size_t i = 0; i < n; ++i) f(node.value[i], node.weight[i]);
   });
-  mae_.exact = weights_ == nullptr && integers && mae_.abs_sum < 0x1p53;
+  node.exact = weights_ == nullptr && integers && node.abs_sum < 0x1p53;
   if (weights_ == nullptr) {
-    mae_scratch_.sweep.set_values(mae_.value);
+    scratch.sweep.set_values(node.value);
   } else {
-    mae_scratch_.weighted_sweep.set_values(mae_.value, mae_.weight);
+    scratch.weighted_sweep.set_values(node.value, node.weight);
   }
 }
 
@@ -147,25 +160,15 @@ void CutScanner::prepare_multi(std::span<const ColumnEntry> rows) {
   if (criterion_ != Criterion::Mae) return;
   // Each output's targets in ascending order, ties in the node's row order.
   const std::size_t n = rows.size();
-  node.rows.resize(outputs * n);
-  node.value.resize(outputs * n);
-  node.row_weight.resize(outputs * n);
+  sorted_.resize(n);
   for (std::size_t k = 0; k < outputs; ++k) {
-    std::uint32_t* sorted = node.rows.data() + k * n;
-    for (std::size_t i = 0; i < n; ++i) sorted[i] = rows[i].row();
-    std::stable_sort(sorted, sorted + n, [&](std::uint32_t a, std::uint32_t b) {
+    for (std::size_t i = 0; i < n; ++i) sorted_[i] = rows[i].row();
+    std::stable_sort(sorted_.begin(), sorted_.end(), [&](std::uint32_t a, std::uint32_t b) {
       return order_key(node.target(k, a)) < order_key(node.target(k, b));
     });
-    for (std::size_t i = 0; i < n; ++i) {
-      node.value[k * n + i] = node.target(k, sorted[i]);
-      node.row_weight[k * n + i] = weight_of(sorted[i]);
-    }
+    prepare_mae(node.mae[k], node.mae_scratch[k], node.y + k * node.stride, n,
+                [&](std::size_t i) { return sorted_[i]; });
   }
-  node.parent = mean_impurity(outputs, [&](std::size_t k) {
-    return weighted_mae([&](auto&& f) {
-      for (std::size_t i = k * n; i < (k + 1) * n; ++i) f(node.value[i], node.row_weight[i]);
-    });
-  });
 }
 
 NodeSplit CutScanner::best_categorical_cut(std::size_t segment, std::int32_t feature,

@@ -70,6 +70,11 @@ class CutScanner {
   NodeSplit multi_cut(std::span<const ColumnEntry> run, std::int32_t feature,
                       const FeatureMatrix& X, OnScreen on_screen);
   void prepare_multi(std::span<const ColumnEntry> rows);
+  // Fills a MaeNode from the prepared node's n rows in ascending order of target
+  // (row_at(i) the i-th), whose targets are y[row].
+  template <class RowAt>
+  void prepare_mae(MaeNode& node, MaeScratch& scratch, const double* y, std::size_t n,
+                   RowAt&& row_at) const;
   template <bool kGini, bool kUnit, class OnScreen>
   NodeSplit tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
                       const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen);
@@ -107,6 +112,7 @@ class CutScanner {
   std::vector<ColumnEntry> reordered_;    // the run in category order
   MultiNode multi_;                       // several outputs: the prepared node (outputs 0 otherwise)
   MultiScratch multi_scratch_;
+  std::vector<std::uint32_t> sorted_;     // several outputs' mae: a node's rows by one target
 };
 
 // ---- the scan of a run, by criterion and weights ------------------------------
@@ -151,15 +157,21 @@ inline NodeSplit CutScanner::multi_cut(std::span<const ColumnEntry> run, std::in
     cut.set_weights(weights_);
     return scan(cut, run, feature, X, MonotoneRun{}, on_screen);
   };
+  if (criterion_ == Criterion::Mae) {
+    if (weights_ == nullptr) {
+      MultiMaeCut<true> cut(multi_);
+      return scan(cut, run, feature, X, MonotoneRun{}, on_screen);
+    }
+    MultiMaeCut<false> cut(multi_);
+    return scan(cut, run, feature, X, MonotoneRun{}, on_screen);
+  }
   switch (criterion_) {
     case Criterion::Gini:
       return with.template operator()<Criterion::Gini>();
     case Criterion::Entropy:
       return with.template operator()<Criterion::Entropy>();
-    case Criterion::Mse:
-      return with.template operator()<Criterion::Mse>();
     default:
-      return with.template operator()<Criterion::Mae>();
+      return with.template operator()<Criterion::Mse>();
   }
 }
 
