@@ -154,7 +154,7 @@ def test_binned_growth_grows_the_exact_tree_where_every_value_has_a_bin(rng, cls
 def test_results_have_scikit_learns_multi_output_shapes(rng, max_bins):
     X, Y = outputs_of(QORClassifier, rng)
     labels = np.where(Y[:, 1:2] > 0, "high", "low")
-    Y = np.hstack([Y[:, :1], labels, Y[:, 2:] * 10])  # object: mixed label kinds
+    Y = np.hstack([Y[:, :1], labels, Y[:, 2:] * 10])  # labels of text
     clf = QORClassifier(max_bins=max_bins).fit(X, Y.astype(object))
     n, nodes = len(X), clf.tree_.node_count
     assert clf.n_outputs_ == clf.tree_.n_outputs == 3
