@@ -139,6 +139,23 @@ def test_one_column_grows_the_tree_of_a_1d_y_bit_for_bit(rng, cls, criterion, ma
         assert column.n_classes_ == flat.n_classes_
 
 
+@pytest.mark.parametrize("cls, criterion", FITS, ids=FIT_IDS)
+@pytest.mark.parametrize("max_bins", [None, 255], ids=["exact", "binned"])
+def test_an_output_twice_grows_the_tree_of_the_output_alone(rng, cls, criterion, max_bins):
+    # The mean of two equal impurities is that impurity to the bit: the width adds
+    # nothing to any definition.
+    if max_bins and criterion == "mae":
+        pytest.skip("mae does not grow from bins")
+    X, Y = outputs_of(cls, rng, noise=True)
+    w = rng.integers(1, 4, size=len(X)).astype(float)
+    alone = cls(criterion=criterion, max_bins=max_bins).fit(X, Y[:, 1], sample_weight=w)
+    twice = cls(criterion=criterion, max_bins=max_bins).fit(X, Y[:, [1, 1]], sample_weight=w)
+    for name in ("feature", "threshold", "children_left", "impurity", "gain",
+                 "weighted_n_node_samples"):
+        np.testing.assert_array_equal(getattr(twice.tree_, name), getattr(alone.tree_, name))
+    np.testing.assert_array_equal(twice.tree_.value, alone.tree_.value[:, [0, 0]])
+
+
 @pytest.mark.parametrize("cls, criterion", FITS[::2], ids=FIT_IDS[::2])
 def test_binned_growth_grows_the_exact_tree_where_every_value_has_a_bin(rng, cls, criterion):
     X, Y = outputs_of(cls, rng, n=200)
