@@ -278,10 +278,10 @@ class QORClassifier(ClassifierMixin, _QORTree):
         `cost_complexity_pruning_path`.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where the probability of the second class (`classes_[1]`) may
-        only rise with the feature, -1 only fall, 0 free; binary classification only.
-        A split on a constrained feature keeps its children's values in that order
-        and passes their midpoint down as a bound that every node below respects. A
-        missing value counts as above every number (it goes right).
+        only rise with the feature, -1 only fall, 0 free; binary classification of one
+        output only. A split on a constrained feature keeps its children's values in
+        that order and passes their midpoint down as a bound that every node below
+        respects. A missing value counts as above every number (it goes right).
     categorical_features : "from_dtype", None, or array-like, default="from_dtype"
         Which features are categorical, as in scikit-learn: "from_dtype" takes the
         DataFrame columns of pandas category, object or string dtype; otherwise a
@@ -535,9 +535,9 @@ class QORRegressor(RegressorMixin, _QORTree):
         `cost_complexity_pruning_path`.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where predictions may only rise with the feature, -1 only
-        fall, 0 free. A split on a constrained feature keeps its children's values
-        in that order and passes their midpoint down as a bound that every node
-        below respects. A missing value counts as above every number (it goes right).
+        fall, 0 free; one output only. A split on a constrained feature keeps its
+        children's values in that order and passes their midpoint down as a bound that
+        every node below respects. A missing value counts as above every number (it goes right).
     categorical_features : "from_dtype", None, or array-like, default="from_dtype"
         Which features are categorical, as in scikit-learn: "from_dtype" takes the
         DataFrame columns of pandas category, object or string dtype; otherwise a
