@@ -200,7 +200,7 @@ def models(folder):
     (["predict", "broken.json", "labels.csv"],
      "qor predict: error: broken.json: not a qor model file: truncated or not JSON ("),
     (["show", "newer.json"], "qor show: error: newer.json: written by a newer qor (format "
-                             "version 99); this qor reads versions up to 2"),
+                             "version 99); this qor reads versions up to 3"),
     (["predict", "changed.json", "labels.csv"],
      "qor predict: error: changed.json: changed after it was saved: its content does not "
      "match its digest"),

@@ -2,6 +2,7 @@
 
 import sqlite3
 import warnings
+from contextlib import closing
 
 import numpy as np
 import pytest
@@ -263,21 +264,26 @@ def test_exports_show_every_output(rng, kind):
     exec(export_python(est), namespace)
     rows = [namespace["predict_row"](list(x)) for x in X]
     assert rows == [tuple(p) for p in predicted.tolist()]
-    db = sqlite3.connect(":memory:")
-    db.execute("CREATE TABLE t (x0, x1, x2)")
-    db.executemany("INSERT INTO t VALUES (?, ?, ?)", X.tolist())
-    sql = export_sql(est, output_names=["first", "second"])
-    cursor = db.execute(f"SELECT {sql} FROM t")
-    assert [c[0] for c in cursor.description] == ["first", "second"]
-    assert cursor.fetchall() == [tuple(p) for p in predicted.tolist()]
+    with closing(sqlite3.connect(":memory:")) as db:
+        db.execute("CREATE TABLE t (x0, x1, x2)")
+        db.executemany("INSERT INTO t VALUES (?, ?, ?)", X.tolist())
+        sql = export_sql(est, output_names=["first", "second"])
+        cursor = db.execute(f"SELECT {sql} FROM t")
+        assert [c[0] for c in cursor.description] == ["first", "second"]
+        assert cursor.fetchall() == [tuple(p) for p in predicted.tolist()]
 
 
 @pytest.mark.parametrize("kind", ["classifier", "regressor"])
 def test_plot_tree_boxes_hold_every_output(rng, kind):
-    pytest.importorskip("matplotlib")
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
     from qor.plot import plot_tree
     est, _ = fitted(kind, rng)
-    texts = [a.get_text() for a in plot_tree(est)]
+    try:
+        texts = [a.get_text() for a in plot_tree(est)]
+    finally:
+        plt.close("all")
     for node, text in enumerate(texts):
         if kind == "classifier":
             assert "value[0] = " in text and "value[1] = " in text and "class = [" in text
