@@ -503,6 +503,10 @@ def _predict_frame(X, estimator, method, columns):
 
 def _predict(estimator, X, method, width):
     check_is_fitted(estimator)
+    if getattr(estimator, "n_outputs_", 1) > 1:
+        raise ValueError(f"qor.dask predicts with models of one output, but this one has "
+                         f"{estimator.n_outputs_}: call the estimator's own {method} on "
+                         "each partition (X.map_blocks, or X.map_partitions)")
     if method == "predict" and isinstance(estimator, QORClassifier):
         dtype = estimator.classes_.dtype
     else:

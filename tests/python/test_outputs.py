@@ -1,5 +1,6 @@
 """Several outputs: y of shape (n_samples, n_outputs), one tree predicting every column."""
 
+import pickle
 import sqlite3
 import warnings
 from contextlib import closing
@@ -237,6 +238,8 @@ def test_a_saved_model_of_several_outputs_loads_and_predicts_the_same(tmp_path, 
     qor.save(est, tmp_path / "model.json")
     back = qor.load(tmp_path / "model.json")
     assert back.n_outputs_ == 2
+    unpickled = pickle.loads(pickle.dumps(est))
+    np.testing.assert_array_equal(unpickled.predict(X), est.predict(X), strict=True)
     np.testing.assert_array_equal(back.predict(X), est.predict(X), strict=True)
     np.testing.assert_array_equal(back.tree_.value, est.tree_.value, strict=True)
     if kind == "classifier":
@@ -322,9 +325,12 @@ def test_export_sql_names_columns_only_for_several_outputs(rng):
         export_sql(single, output_names=["a"])
 
 
-def test_dask_refuses_several_outputs():
+def test_dask_refuses_several_outputs(rng):
     da = pytest.importorskip("dask.array")
-    from qor.dask import fit
+    from qor.dask import fit, predict
     X = da.ones((10, 2), chunks=5)
     with pytest.raises(ValueError, match="qor.dask grows trees of one output, but y has 2"):
         fit(QORRegressor(max_bins=8), X, da.ones((10, 2), chunks=5))
+    est, _ = fitted("regressor", rng)
+    with pytest.raises(ValueError, match="qor.dask predicts with models of one output"):
+        predict(est, da.ones((10, 3), chunks=5))
