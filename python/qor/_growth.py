@@ -110,6 +110,9 @@ def tree_params(estimator, n_samples: int, n_classes,
     params = _core.TreeParams()
     params.criterion = criterion(estimator)
     params.n_outputs = n_outputs
+    if n_outputs > 1 and criterion(estimator) == "poisson":
+        raise ValueError("criterion='poisson' is not supported with several outputs: use "
+                         "'squared_error', or fit one tree per output")
     if n_outputs > 1 and np.any(np.asarray(categorical, dtype=bool)):
         raise ValueError("categorical features are not supported with several outputs: their "
                          "categories are ordered by one target. Fit one tree per output, or "

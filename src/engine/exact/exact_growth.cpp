@@ -233,9 +233,12 @@ class MultiSummarizer {
           std::stable_sort(p.rows.begin(), p.rows.end(), [&](std::uint32_t a, std::uint32_t b) {
             return order_key(target(k, a)) < order_key(target(k, b));
           });
-          return weighted_mae([&](auto&& f) {
+          // Each output's leaf predicts its weighted median, as one output's does.
+          const MedianDeviation m = weighted_median_deviation([&](auto&& f) {
             for (const std::uint32_t r : p.rows) f(target(k, r), weight(r));
           });
+          if (s.weight > 0.0) s.value[k] = m.median;
+          return m.mae;
         }
       }
     });

@@ -41,6 +41,9 @@ void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_leng
   const std::int32_t outputs = params.n_outputs;
   if (outputs < 1) throw std::invalid_argument("n_outputs must be >= 1");
   if (outputs > 1) {
+    if (params.criterion == Criterion::Poisson) {
+      throw std::invalid_argument("poisson is not supported with several outputs");
+    }
     if (params.n_classes > 0 &&
         (params.output_classes.size() != static_cast<std::size_t>(outputs) ||
          std::any_of(params.output_classes.begin(), params.output_classes.end(),
@@ -70,8 +73,8 @@ void check_growth_inputs(std::int64_t rows, const double* y, std::int64_t y_leng
                                     std::to_string(classes) + ")");
       }
     }
-    if (params.criterion == Criterion::Poisson && !(label >= 0.0)) {
-      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(label) +
+    if (params.criterion == Criterion::Poisson && !(y[at] >= 0.0)) {
+      throw std::invalid_argument("y[" + std::to_string(r) + "] = " + std::to_string(y[at]) +
                                   " is negative: poisson needs targets >= 0");
     }
     if (weights != nullptr && !(weights[at] >= 0.0 && std::isfinite(weights[at]))) {
