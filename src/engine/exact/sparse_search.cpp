@@ -1,6 +1,11 @@
 #include "engine/exact/sparse_search.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/criteria/impurity.hpp"
+#include "engine/exact/cut_scan.hpp"
 
 #include "engine/tree/parallel.hpp"
 
@@ -9,7 +14,16 @@ namespace qor {
 SparseSearch::SparseSearch(const SparseColumns& columns, const FrontierColumns& frontier,
                            const TargetVector& y, const double* weights, const LevelRules& rules,
                            std::int32_t n_features)
-    : columns_(columns), frontier_(frontier), rules_(rules), n_features_(n_features) {
+    : columns_(columns),
+      frontier_(frontier),
+      rules_(rules),
+      n_features_(n_features),
+      weights_(weights) {
+  whole_tally_ = (rules.criterion == Criterion::Gini || rules.criterion == Criterion::Entropy) &&
+                 rules.n_classes > 0;
+  for (std::size_t r = 0; whole_tally_ && weights != nullptr && r < frontier.row_span(); ++r) {
+    whole_tally_ = weights[r] == std::floor(weights[r]);
+  }
   workers_.resize(static_cast<std::size_t>(std::max(1, rules.threads)));
   for (Worker& w : workers_) {
     w.scanner = std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, frontier,
@@ -17,7 +31,132 @@ SparseSearch::SparseSearch(const SparseColumns& columns, const FrontierColumns& 
   }
 }
 
+void SparseSearch::prepare(Worker& w, const LevelNode& node) const {
+  w.scanner->prepare(node.position);
+  w.block = whole_tally_;
+  if (!w.block) return;
+  const std::size_t classes = frontier_.label_count();
+  w.total.assign(classes, 0.0);
+  w.weight = 0.0;
+  for (const ColumnEntry e : frontier_.rows(node.position)) {
+    const double weight = weights_ == nullptr ? 1.0 : weights_[e.row()];
+    w.total[frontier_.label_code(e.row())] += weight;
+    w.weight += weight;
+  }
+  // Sums of whole numbers below 2**53 are exact in any order.
+  w.block = w.weight < 0x1p53;
+  w.parent = rules_.criterion == Criterion::Gini
+                 ? class_impurity<true>(w.total.data(), classes, w.weight)
+                 : class_impurity<false>(w.total.data(), classes, w.weight);
+}
+
+template <bool kGini>
+NodeSplit SparseSearch::block_cut(Worker& w, const LevelNode& node, std::int32_t feature) const {
+  const std::size_t n = frontier_.segment_size(node.position);
+  const CutWindow window(n, rules_.limits.min_samples_leaf);
+  const auto stored = columns_.entries(node.position, feature);
+  const auto value = columns_.values(node.position, feature);
+  const std::size_t m = stored.size();
+  // A column of zeros alone has no cut.
+  if (n < 2 || window.empty() || m == 0) return {};
+  const std::size_t classes = w.total.size();
+  const std::uint8_t* const narrow =
+      frontier_.narrow_label_codes().empty() ? nullptr : frontier_.narrow_label_codes().data();
+  const std::uint32_t* const wide = frontier_.label_codes().data();
+  const auto code_of = [&](std::uint32_t row) -> std::size_t {
+    return narrow != nullptr ? narrow[row] : wide[row];
+  };
+  const auto weight_of = [&](std::uint32_t row) {
+    return weights_ == nullptr ? 1.0 : weights_[row];
+  };
+  const std::size_t negatives = static_cast<std::size_t>(
+      std::partition_point(value.begin(), value.end(), [](double v) { return v < 0.0; }) -
+      value.begin());
+  const std::size_t zeros = n - m;
+  const double total = w.weight;
+  const CutLimits limits = rules_.limits;
+  const double* const all = w.total.data();
+  // Weights add up exactly, so a part's class weights are the same whether
+  // added row by row from the left or taken from the node's less the other
+  // part's: each stored row is visited once, the negatives from the left and
+  // the positives from the right, and the zero run is never visited.
+  w.left.assign(classes, 0.0);
+  double* const part = w.left.data();
+  const auto gain_of_cut = [&](double w_left, auto&& left_of) {
+    const double w_right = total - w_left;
+    return gain_of(w.parent, w_left, w_right, total,
+                   class_impurity_of<kGini>(left_of, classes, w_left),
+                   class_impurity_of<kGini>([&](std::size_t c) { return all[c] - left_of(c); },
+                                            classes, w_right));
+  };
+  const auto allowed = [&](std::size_t n_left, double w_left) {
+    return n_left > window.first && n_left <= window.last &&
+           limits.heavy_enough(w_left, total - w_left);
+  };
+
+  // Cuts among the negatives and after them, left to right: the first of
+  // equal gains wins.
+  Best left_best;
+  std::size_t left_at = 0;
+  double left_lo = 0.0;
+  double left_hi = 0.0;
+  double w_left = 0.0;
+  for (std::size_t k = 0; k < negatives; ++k) {
+    const std::uint32_t row = stored[k].row();
+    const double weight = weight_of(row);
+    part[code_of(row)] += weight;
+    w_left += weight;
+    const bool cut = k + 1 < negatives ? stored[k + 1].new_value() : zeros > 0;
+    if (!cut || !allowed(k + 1, w_left)) continue;
+    const double gain = gain_of_cut(w_left, [&](std::size_t c) { return part[c]; });
+    if (left_best.offer(gain)) {
+      left_at = k + 1;
+      left_lo = value[k];
+      left_hi = k + 1 < negatives ? value[k + 1] : 0.0;
+    }
+  }
+
+  // Cuts before each positive (and NaN), right to left: a later one wins
+  // only by a higher gain or, among equal ones, by lying further left.
+  std::fill(part, part + classes, 0.0);
+  double best = -std::numeric_limits<double>::infinity();
+  bool found = false;
+  std::size_t right_at = 0;
+  double right_lo = 0.0;
+  double right_hi = 0.0;
+  double w_right = 0.0;
+  for (std::size_t k = m; k-- > negatives;) {
+    const std::uint32_t row = stored[k].row();
+    const double weight = weight_of(row);
+    part[code_of(row)] += weight;
+    w_right += weight;
+    const bool cut = k > negatives ? stored[k].new_value() : zeros > 0 || k > 0;
+    const std::size_t n_left = n - (m - k);
+    const double w_at = total - w_right;
+    if (!cut || !allowed(n_left, w_at)) continue;
+    const double gain = gain_of_cut(w_at, [&](std::size_t c) { return all[c] - part[c]; });
+    if (gain > best || (found && gain == best)) {
+      best = gain;
+      found = true;
+      right_at = n_left;
+      right_lo = k > negatives ? value[k - 1] : zeros > 0 ? 0.0 : value[k - 1];
+      right_hi = value[k];
+    }
+  }
+  if (found && !(left_at > 0 && left_best.score >= best)) {
+    return {true, cut_threshold(right_lo, right_hi), best, right_at};
+  }
+  if (left_at > 0) return {true, cut_threshold(left_lo, left_hi), left_best.score, left_at};
+  return {};
+}
+
 NodeSplit SparseSearch::cut_of(Worker& w, const LevelNode& node, std::int32_t feature) const {
+  if (w.block && rules_.monotone(feature, node.bounds).sign == 0) {
+    const NodeSplit cut = rules_.criterion == Criterion::Gini ? block_cut<true>(w, node, feature)
+                                                              : block_cut<false>(w, node, feature);
+    if (cut.valid && !rules_.counts(cut.gain, w.weight)) return {};
+    return cut;
+  }
   const std::size_t span = frontier_.row_span();
   if (w.marked.size() < span) {
     w.marked.assign(span, 0);
@@ -56,7 +195,7 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
     const std::size_t first = d * block / threads;
     const std::size_t last = d * (block + 1) / threads;
     for (std::size_t i = 0; i < count; ++i) {
-      w.scanner->prepare(nodes[i].position);
+      prepare(w, nodes[i]);
       for (std::size_t f = first; f < last; ++f) {
         const NodeSplit cut = cut_of(w, nodes[i], features[f]);
         if (!cut.valid) continue;
@@ -81,7 +220,7 @@ void SparseSearch::cuts(std::span<const LevelNode> nodes, std::int32_t feature,
   parallel_for(workers, static_cast<int>(workers), [&](std::size_t block, std::size_t) {
     Worker& w = workers_[block];
     for (std::size_t i = count * block / workers; i < count * (block + 1) / workers; ++i) {
-      w.scanner->prepare(nodes[i].position);
+      prepare(w, nodes[i]);
       const NodeSplit split = cut_of(w, nodes[i], feature);
       out[i].valid = split.valid;
       out[i].threshold = split.threshold;

@@ -36,14 +36,33 @@ class SparseSearch {
     std::vector<ColumnEntry> run;
     std::vector<std::uint8_t> marked;  // per row, 0 between uses
     std::vector<double> values;        // per row: the current feature's value, 0.0 between uses
+    // The prepared node, for block_cut: its weight per class code, in all,
+    // and the parent impurity; `block` whether block_cut serves it.
+    bool block = false;
+    std::vector<double> total;
+    std::vector<double> zero;  // per class: the zero run's weight
+    std::vector<double> left;  // per class: the left part's weight
+    double weight = 0.0;
+    double parent = 0.0;
   };
 
   NodeSplit cut_of(Worker& worker, const LevelNode& node, std::int32_t feature) const;
+  // A classifier's node whose class weights add up exactly (whole weights):
+  // the zero run's class weights are the node's less the stored rows', and
+  // the run moves into the left part at once, giving every cut the gain that
+  // the row-by-row scan gives it. Costs the stored rows, not the node's.
+  template <bool kGini>
+  NodeSplit block_cut(Worker& worker, const LevelNode& node, std::int32_t feature) const;
+  // The node's class weights for block_cut (worker.block false where it does not apply).
+  void prepare(Worker& worker, const LevelNode& node) const;
 
   const SparseColumns& columns_;
   const FrontierColumns& frontier_;
   const LevelRules& rules_;
   std::int32_t n_features_;
+  const double* weights_;
+  // Gini or entropy of a classifier with whole weights (or none): block_cut's case.
+  bool whole_tally_ = false;
   std::vector<Worker> workers_;
 };
 
