@@ -37,36 +37,38 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
 
   const int workers =
       std::max(1, std::min(threads_for(entries_.size(), threads), std::max(columns_, 1)));
-  struct Scratch {
-    ColumnSorter sorter;
-    std::vector<double> values;
-    std::vector<std::uint32_t> positions;
-    std::vector<std::uint32_t> rows;
-    std::vector<ColumnEntry> order;
+  // Per column: the stored values' sort keys beside their positions, sorted
+  // unless already in order (as a one-hot column's equal values are).
+  struct Keyed {
+    std::uint64_t key;
+    std::uint32_t position;
   };
-  std::vector<Scratch> scratch(static_cast<std::size_t>(workers));
+  std::vector<std::vector<Keyed>> scratch(static_cast<std::size_t>(workers));
   parallel_for(cols, workers, [&](std::size_t f, std::size_t worker) {
-    Scratch& s = scratch[worker];
-    s.values.clear();
-    s.rows.clear();
+    std::vector<Keyed>& keyed = scratch[worker];
+    keyed.clear();
     const auto c = static_cast<std::int32_t>(f);
     // CSC keeps a column's rows ascending, the order equal values keep.
+    bool sorted = true;
     for (std::int64_t k = X.begin(c); k < X.end(c); ++k) {
       if (!kept(k)) continue;
-      s.values.push_back(X.data[k]);
-      s.rows.push_back(static_cast<std::uint32_t>(X.indices[k]));
+      const std::uint64_t key = order_key(X.data[k]);
+      sorted = sorted && (keyed.empty() || keyed.back().key <= key);
+      keyed.push_back({key, static_cast<std::uint32_t>(k - X.begin(c))});
     }
-    const std::size_t n = s.values.size();
-    s.positions.resize(n);
-    for (std::size_t j = 0; j < n; ++j) s.positions[j] = static_cast<std::uint32_t>(j);
-    s.order.resize(n);
-    s.sorter.sort(s.values, s.positions, s.order);
+    if (!sorted) {
+      std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        return a.key < b.key || (a.key == b.key && a.position < b.position);
+      });
+    }
     ColumnEntry* out = entries_.data() + column_begin_[f];
     double* value = values_.data() + column_begin_[f];
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t j = s.order[i].row();
-      out[i] = ColumnEntry::of(s.rows[j], s.order[i].new_value());
-      value[i] = s.values[j];
+    const std::int64_t base = X.begin(c);
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+      const std::int64_t k = base + keyed[i].position;
+      out[i] = ColumnEntry::of(static_cast<std::uint32_t>(X.indices[k]),
+                               i == 0 || keyed[i].key != keyed[i - 1].key);
+      value[i] = X.data[k];
     }
   });
 }
@@ -124,6 +126,13 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
   std::vector<std::uint32_t> starts(cols * (children + 1), 0);
   const int workers =
       std::max(1, std::min(threads_for(entries_.size(), threads), std::max(columns_, 1)));
+  std::size_t widest = 0;
+  for (std::size_t f = 0; f < cols; ++f) {
+    const std::uint32_t* old = starts_.data() + f * (segments_ + 1);
+    for (const FrontierColumns::Split& split : splits) {
+      widest = std::max<std::size_t>(widest, old[split.segment + 1] - old[split.segment]);
+    }
+  }
   struct Spill {
     std::vector<ColumnEntry> entries;
     std::vector<double> values;
@@ -131,43 +140,47 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
   std::vector<Spill> spills(static_cast<std::size_t>(workers));
   parallel_for(cols, workers, [&](std::size_t f, std::size_t worker) {
     Spill& spill = spills[worker];
+    spill.entries.resize(widest);
+    spill.values.resize(widest);
     ColumnEntry* entry = entries_.data() + column_begin_[f];
     double* value = values_.data() + column_begin_[f];
     const std::uint32_t* old = starts_.data() + f * (segments_ + 1);
     std::uint32_t* fresh = starts.data() + f * (children + 1);
+    const std::uint64_t* const go = goes_left.data();
     // Children are written forwards in split order, never past what is still
     // to be read: segments only shrink and move down.
     std::uint32_t to = 0;
     for (std::size_t i = 0; i < splits.size(); ++i) {
       const std::uint32_t begin = old[splits[i].segment];
       const std::uint32_t end = old[splits[i].segment + 1];
-      spill.entries.clear();
-      spill.values.clear();
       fresh[2 * i] = to;
-      // A child's entry is new where any of the parent's since the child's
+      // Every entry is written to both sides and only one cursor moves, as
+      // which way a row goes is as good as random to a branch predictor. A
+      // child's entry is new where any of the parent's since the child's
       // previous entry was: values only rise along a segment.
+      std::uint32_t spilled = 0;
       std::uint32_t mark_left = 0;
       std::uint32_t mark_right = 0;
       for (std::uint32_t k = begin; k < end; ++k) {
         const std::uint32_t bits = entry[k].bits;
+        const double v = value[k];
         const std::uint32_t row = bits & ColumnEntry::kLargestRow;
+        const auto left = static_cast<std::uint32_t>((go[row >> 6] >> (row & 63)) & 1u);
+        value[to] = v;
+        entry[to].bits = bits | mark_left;
+        spill.values[spilled] = v;
+        spill.entries[spilled].bits = bits | mark_right;
         const std::uint32_t mark = bits & ColumnEntry::kNewValue;
-        if (((goes_left[row >> 6] >> (row & 63)) & 1u) != 0) {
-          value[to] = value[k];
-          entry[to++].bits = bits | mark_left;
-          mark_left = 0;
-          mark_right |= mark;
-        } else {
-          spill.values.push_back(value[k]);
-          spill.entries.push_back({bits | mark_right});
-          mark_right = 0;
-          mark_left |= mark;
-        }
+        const std::uint32_t went_right = left - 1;  // all ones or none
+        mark_left = (mark_left | mark) & went_right;
+        mark_right = (mark_right | mark) & ~went_right;
+        to += left;
+        spilled += 1 - left;
       }
       fresh[2 * i + 1] = to;
-      std::copy(spill.entries.begin(), spill.entries.end(), entry + to);
-      std::copy(spill.values.begin(), spill.values.end(), value + to);
-      to += static_cast<std::uint32_t>(spill.entries.size());
+      std::copy_n(spill.entries.begin(), spilled, entry + to);
+      std::copy_n(spill.values.begin(), spilled, value + to);
+      to += spilled;
     }
     fresh[children] = to;
   });

@@ -33,37 +33,49 @@ class SparseSearch {
   // One thread's scanner and scratch.
   struct Worker {
     std::unique_ptr<CutScanner> scanner;
+    std::size_t prepared = kNone;  // the segment the scanner is prepared for
     std::vector<ColumnEntry> run;
     std::vector<std::uint8_t> marked;  // per row, 0 between uses
     std::vector<double> values;        // per row: the current feature's value, 0.0 between uses
-    // The prepared node, for block_cut: its weight per class code, in all,
-    // and the parent impurity; `block` whether block_cut serves it.
+    std::vector<double> part;          // per class: a part's weight (block cuts)
+    std::vector<std::int64_t> count_part;  // the same as counts, under unit weights
+  };
+  // A level node's class weights, for block cuts: whether they serve it (its
+  // weights add up exactly) and its impurity.
+  struct Tally {
     bool block = false;
-    std::vector<double> total;
-    std::vector<double> zero;  // per class: the zero run's weight
-    std::vector<double> left;  // per class: the left part's weight
     double weight = 0.0;
     double parent = 0.0;
   };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  NodeSplit cut_of(Worker& worker, const LevelNode& node, std::int32_t feature) const;
+  // The level's tallies, when block cuts may serve it.
+  void tally(std::span<const LevelNode> nodes);
+  // Node i of the level's best cut under `feature`.
+  NodeSplit cut_of(Worker& worker, std::size_t i, const LevelNode& node,
+                   std::int32_t feature) const;
   // A classifier's node whose class weights add up exactly (whole weights):
   // the zero run's class weights are the node's less the stored rows', and
   // the run moves into the left part at once, giving every cut the gain that
   // the row-by-row scan gives it. Costs the stored rows, not the node's.
-  template <bool kGini>
-  NodeSplit block_cut(Worker& worker, const LevelNode& node, std::int32_t feature) const;
-  // The node's class weights for block_cut (worker.block false where it does not apply).
-  void prepare(Worker& worker, const LevelNode& node) const;
+  template <bool kGini, bool kUnit>
+  NodeSplit block_cut(Worker& worker, std::size_t i, const LevelNode& node,
+                      std::int32_t feature) const;
+  // Any node: the run laid out row by row and scanned as the dense one.
+  NodeSplit scan_cut(Worker& worker, const LevelNode& node, std::int32_t feature) const;
 
   const SparseColumns& columns_;
   const FrontierColumns& frontier_;
   const LevelRules& rules_;
   std::int32_t n_features_;
   const double* weights_;
-  // Gini or entropy of a classifier with whole weights (or none): block_cut's case.
+  // Gini or entropy of a classifier with whole weights (or none): block cuts' case.
   bool whole_tally_ = false;
+  std::size_t classes_ = 0;
   std::vector<Worker> workers_;
+  std::vector<Tally> tallies_;         // per level node
+  std::vector<double> totals_;         // per level node and class: its weight
+  std::vector<std::int64_t> counts_;   // the same as counts, under unit weights
 };
 
 }  // namespace qor
