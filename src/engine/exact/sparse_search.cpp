@@ -83,9 +83,13 @@ NodeSplit SparseSearch::block_cut(Worker& w, std::size_t i, const LevelNode& nod
       return weights_[row];
     }
   };
-  const std::size_t negatives = static_cast<std::size_t>(
-      std::partition_point(value.begin(), value.end(), [](double v) { return v < 0.0; }) -
-      value.begin());
+  // Most columns hold no negatives: one look at the smallest value tells.
+  const std::size_t negatives =
+      !(value[0] < 0.0) ? 0
+                        : static_cast<std::size_t>(
+                              std::partition_point(value.begin(), value.end(),
+                                                   [](double v) { return v < 0.0; }) -
+                              value.begin());
   const std::size_t zeros = n - m;
   const double total = tally.weight;
   const CutLimits limits = rules_.limits;
@@ -149,16 +153,28 @@ NodeSplit SparseSearch::block_cut(Worker& w, std::size_t i, const LevelNode& nod
   double right_lo = 0.0;
   double right_hi = 0.0;
   Count w_right = 0;
+  // Two classes under unit weights: the second class's count in a register
+  // (counts kept in memory would chain every row's update to the last one's).
+  const bool two = kUnit && classes == 2 && narrow != nullptr;
+  std::int64_t ones = 0;
   for (std::size_t k = m; k-- > negatives;) {
     const std::uint32_t bits = stored[k].bits;
     const std::uint32_t row = bits & ColumnEntry::kLargestRow;
     const Count weight = weight_of(row);
-    part[code_of(row)] += weight;
+    if (two) {
+      ones += narrow[row];
+    } else {
+      part[code_of(row)] += weight;
+    }
     if constexpr (!kUnit) w_right += weight;
     const bool cut = k > negatives ? (bits & ColumnEntry::kNewValue) != 0 : zeros > 0 || k > 0;
     if (!cut) continue;
     const std::size_t n_left = n - (m - k);
     if constexpr (kUnit) w_right = static_cast<Count>(m - k);
+    if (two) {
+      part[0] = static_cast<Count>(m - k) - static_cast<Count>(ones);
+      part[1] = static_cast<Count>(ones);
+    }
     const double w_at = total - static_cast<double>(w_right);
     if (!allowed(n_left, w_at)) continue;
     const double gain = gain_of_cut(w_at, [&](std::size_t c) { return all[c] - part[c]; });
