@@ -159,3 +159,19 @@ def test_one_hot_pipeline_matches_dense_encoding(rng):
     assert sparse.issparse(on_sparse[0].transform(frame))
     same_tree(on_sparse[-1], on_dense[-1])
     assert on_sparse.score(frame, y) == 1.0
+
+
+def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
+    da = pytest.importorskip("dask.array")
+    import qor.dask
+
+    X, dense, y = sparse_problem(rng, QORClassifier)
+    model = QORClassifier(max_depth=5).fit(X, y)
+    blocks = da.from_array(X.tocsr(), chunks=(150, X.shape[1]), asarray=False)
+    np.testing.assert_array_equal(qor.dask.predict(model, blocks).compute(scheduler="sync"),
+                                  model.predict(dense))
+    np.testing.assert_array_equal(
+        qor.dask.predict_proba(model, blocks).compute(scheduler="sync"),
+        model.predict_proba(dense))
+    with pytest.raises(ValueError, match="max_bins=None on the sparse matrix"):
+        qor.dask.fit(QORClassifier(max_bins=32), blocks, da.from_array(y, chunks=150))
