@@ -210,6 +210,8 @@ class _QORTree(BaseEstimator):
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
+        # Binned growth reads dense X only.
+        tags.input_tags.sparse = self.max_bins is None
         return tags
 
 

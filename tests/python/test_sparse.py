@@ -139,6 +139,10 @@ def test_sparse_refusals_name_the_fix(rng):
     X_inf.data[0] = np.inf
     with pytest.raises(ValueError, match="infinity"):
         QORClassifier().fit(X_inf, y)
+    fitted = QORClassifier(max_depth=3).fit(X, y)
+    for method in (fitted.predict, fitted.predict_proba, fitted.apply, fitted.decision_path):
+        with pytest.raises(ValueError, match="infinity"):
+            method(X_inf)
 
 
 def test_one_hot_pipeline_matches_dense_encoding(rng):
