@@ -18,12 +18,15 @@ TREE = ["children_left", "children_right", "feature", "threshold", "value", "imp
 
 
 def sparse_problem(rng, cls, n=600, d=8, density=0.3):
-    """Negative, positive and stored-zero values, NaN, repeated values and an all-zero
-    column; the zeros are most of every column."""
+    """Negative, positive and stored-zero values, NaN, repeated values, an all-zero
+    column, an indicator of -1 and a column of missing values; the zeros are most of
+    every column."""
     X = sparse.random(n, d, density=density, format="csc", random_state=rng,
                       data_rvs=lambda k: rng.integers(-3, 4, size=k).astype(float))
     X.data[rng.random(X.nnz) < 0.05] = np.nan
     X.data[X.indptr[d - 1]:] = 0.0  # an all-zero column: stored zeros only
+    X.data[X.indptr[d - 2]:X.indptr[d - 1]] = -1.0  # an indicator of -1
+    X.data[X.indptr[d - 3]:X.indptr[d - 2]] = np.nan  # stored values all missing
     dense = X.toarray()
     signal = np.nan_to_num(dense[:, 0]) - np.nan_to_num(dense[:, 2]) + rng.normal(size=n)
     y = np.digitize(signal, [-1.0, 1.0]) if cls is QORClassifier else signal.round(1)

@@ -22,14 +22,23 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
     return X.data[k] != 0.0 && (every_row || in_fit[static_cast<std::size_t>(X.indices[k])] != 0);
   };
   column_begin_.assign(cols + 1, 0);
+  value_begin_.assign(cols + 1, 0);
+  only_.assign(cols, 0.0);
   for (std::size_t f = 0; f < cols; ++f) {
     std::size_t n = 0;
+    bool uniform = true;
     const auto c = static_cast<std::int32_t>(f);
-    for (std::int64_t k = X.begin(c); k < X.end(c); ++k) n += kept(k) ? 1 : 0;
+    for (std::int64_t k = X.begin(c); k < X.end(c); ++k) {
+      if (!kept(k)) continue;
+      if (n == 0) only_[f] = X.data[k];
+      uniform = uniform && order_key(X.data[k]) == order_key(only_[f]);
+      ++n;
+    }
     column_begin_[f + 1] = column_begin_[f] + n;
+    value_begin_[f + 1] = value_begin_[f] + (uniform ? 0 : n);
   }
   entries_.resize(column_begin_[cols]);
-  values_.resize(column_begin_[cols]);
+  values_.resize(value_begin_[cols]);
   starts_.assign(cols * 2, 0);
   for (std::size_t f = 0; f < cols; ++f) {
     starts_[f * 2 + 1] = static_cast<std::uint32_t>(column_begin_[f + 1] - column_begin_[f]);
@@ -62,13 +71,14 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
       });
     }
     ColumnEntry* out = entries_.data() + column_begin_[f];
-    double* value = values_.data() + column_begin_[f];
+    double* value = value_begin_[f] == value_begin_[f + 1] ? nullptr
+                                                           : values_.data() + value_begin_[f];
     const std::int64_t base = X.begin(c);
     for (std::size_t i = 0; i < keyed.size(); ++i) {
       const std::int64_t k = base + keyed[i].position;
       out[i] = ColumnEntry::of(static_cast<std::uint32_t>(X.indices[k]),
                                i == 0 || keyed[i].key != keyed[i - 1].key);
-      value[i] = X.data[k];
+      if (value != nullptr) value[i] = X.data[k];
     }
   });
 }
@@ -79,10 +89,22 @@ std::span<const ColumnEntry> SparseColumns::entries(std::size_t segment,
   return std::span(entries_).subspan(first, start(feature, segment + 1) - first);
 }
 
-std::span<const double> SparseColumns::values(std::size_t segment,
-                                              std::int32_t feature) const noexcept {
-  const std::size_t first = start(feature, segment);
-  return std::span(values_).subspan(first, start(feature, segment + 1) - first);
+SparseColumns::Values SparseColumns::values(std::size_t segment,
+                                            std::int32_t feature) const noexcept {
+  const auto f = static_cast<std::size_t>(feature);
+  if (value_begin_[f] == value_begin_[f + 1]) return {nullptr, only_[f]};
+  return {values_.data() + value_begin_[f] + starts_[f * (segments_ + 1) + segment], 0.0};
+}
+
+std::size_t SparseColumns::negatives(std::size_t segment, std::int32_t feature) const noexcept {
+  const std::size_t m = entries(segment, feature).size();
+  const Values value = values(segment, feature);
+  // NaN sorts after every number.
+  if (m == 0 || !(value[0] < 0.0)) return 0;
+  if (value.data == nullptr) return m;
+  return static_cast<std::size_t>(
+      std::partition_point(value.data, value.data + m, [](double v) { return v < 0.0; }) -
+      value.data);
 }
 
 void SparseColumns::expand(std::size_t segment, std::int32_t feature,
@@ -90,14 +112,10 @@ void SparseColumns::expand(std::size_t segment, std::int32_t feature,
                            std::vector<ColumnEntry>& run,
                            std::vector<std::uint8_t>& marked) const {
   const auto stored = entries(segment, feature);
-  const auto value = values(segment, feature);
-  // Negatives first; NaN sorts after every number.
-  const auto negatives = static_cast<std::size_t>(
-      std::partition_point(value.begin(), value.end(), [](double v) { return v < 0.0; }) -
-      value.begin());
+  const std::size_t below = negatives(segment, feature);
   run.resize(segment_rows.size());
   std::size_t at = 0;
-  for (std::size_t k = 0; k < negatives; ++k) {
+  for (std::size_t k = 0; k < below; ++k) {
     run[at++] = ColumnEntry::of(stored[k].row(), k == 0 || stored[k].new_value());
   }
   for (const ColumnEntry e : stored) marked[e.row()] = 1;
@@ -109,8 +127,8 @@ void SparseColumns::expand(std::size_t segment, std::int32_t feature,
     first = false;
   }
   for (const ColumnEntry e : stored) marked[e.row()] = 0;
-  for (std::size_t k = negatives; k < stored.size(); ++k) {
-    run[at++] = ColumnEntry::of(stored[k].row(), k == negatives || stored[k].new_value());
+  for (std::size_t k = below; k < stored.size(); ++k) {
+    run[at++] = ColumnEntry::of(stored[k].row(), k == below || stored[k].new_value());
   }
 }
 
@@ -140,10 +158,11 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
   std::vector<Spill> spills(static_cast<std::size_t>(workers));
   parallel_for(cols, workers, [&](std::size_t f, std::size_t worker) {
     Spill& spill = spills[worker];
-    spill.entries.resize(widest);
-    spill.values.resize(widest);
     ColumnEntry* entry = entries_.data() + column_begin_[f];
-    double* value = values_.data() + column_begin_[f];
+    double* value = value_begin_[f] == value_begin_[f + 1] ? nullptr
+                                                           : values_.data() + value_begin_[f];
+    spill.entries.resize(widest);
+    if (value != nullptr) spill.values.resize(widest);
     const std::uint32_t* old = starts_.data() + f * (segments_ + 1);
     std::uint32_t* fresh = starts.data() + f * (children + 1);
     const std::uint64_t* const go = goes_left.data();
@@ -163,12 +182,14 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
       std::uint32_t mark_right = 0;
       for (std::uint32_t k = begin; k < end; ++k) {
         const std::uint32_t bits = entry[k].bits;
-        const double v = value[k];
         const std::uint32_t row = bits & ColumnEntry::kLargestRow;
         const auto left = static_cast<std::uint32_t>((go[row >> 6] >> (row & 63)) & 1u);
-        value[to] = v;
+        if (value != nullptr) {
+          const double v = value[k];
+          value[to] = v;
+          spill.values[spilled] = v;
+        }
         entry[to].bits = bits | mark_left;
-        spill.values[spilled] = v;
         spill.entries[spilled].bits = bits | mark_right;
         const std::uint32_t mark = bits & ColumnEntry::kNewValue;
         const std::uint32_t went_right = left - 1;  // all ones or none
@@ -179,7 +200,7 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
       }
       fresh[2 * i + 1] = to;
       std::copy_n(spill.entries.begin(), spilled, entry + to);
-      std::copy_n(spill.values.begin(), spilled, value + to);
+      if (value != nullptr) std::copy_n(spill.values.begin(), spilled, value + to);
       to += spilled;
     }
     fresh[children] = to;

@@ -30,7 +30,16 @@ class SparseColumns {
   // The segment's non-zero rows of `feature` in ascending order of value, with
   // marks where the value differs from the previous entry's, and their values.
   std::span<const ColumnEntry> entries(std::size_t segment, std::int32_t feature) const noexcept;
-  std::span<const double> values(std::size_t segment, std::int32_t feature) const noexcept;
+  // Their values, beside the entries: a column whose stored values are all one
+  // (an indicator's ones) keeps that value once.
+  struct Values {
+    const double* data = nullptr;  // null: every value is `only`
+    double only = 0.0;
+    double operator[](std::size_t k) const noexcept { return data != nullptr ? data[k] : only; }
+  };
+  Values values(std::size_t segment, std::int32_t feature) const noexcept;
+  // How many of the segment's entries of `feature` are negative (they come first).
+  std::size_t negatives(std::size_t segment, std::int32_t feature) const noexcept;
 
   // The segment's rows in ascending order of `feature` into `run`, given the
   // segment's rows in their order (FrontierColumns::rows). `marked` has one
@@ -53,7 +62,11 @@ class SparseColumns {
   std::size_t segments_ = 1;
   std::vector<std::size_t> column_begin_;  // columns + 1: where each column's entries lie
   std::vector<ColumnEntry> entries_;
-  std::vector<double> values_;             // beside entries_
+  // Beside entries_, column f's at value_begin_[f] on, except where
+  // value_begin_[f] == value_begin_[f + 1]: its values are all only_[f].
+  std::vector<std::size_t> value_begin_;
+  std::vector<double> only_;
+  std::vector<double> values_;
   // Per column, segments + 1 offsets into the column's entries: segment s owns
   // [starts[s], starts[s + 1]).
   std::vector<std::uint32_t> starts_;

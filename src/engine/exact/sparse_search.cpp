@@ -83,13 +83,7 @@ NodeSplit SparseSearch::block_cut(Worker& w, std::size_t i, const LevelNode& nod
       return weights_[row];
     }
   };
-  // Most columns hold no negatives: one look at the smallest value tells.
-  const std::size_t negatives =
-      !(value[0] < 0.0) ? 0
-                        : static_cast<std::size_t>(
-                              std::partition_point(value.begin(), value.end(),
-                                                   [](double v) { return v < 0.0; }) -
-                              value.begin());
+  const std::size_t negatives = columns_.negatives(node.position, feature);
   const std::size_t zeros = n - m;
   const double total = tally.weight;
   const CutLimits limits = rules_.limits;
