@@ -182,3 +182,18 @@ def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
         model.predict_proba(dense))
     with pytest.raises(ValueError, match="max_bins=None on the sparse matrix"):
         qor.dask.fit(QORClassifier(max_bins=32), blocks, da.from_array(y, chunks=150))
+
+
+@pytest.mark.parametrize("cls, params", [
+    (QORRegressor, dict(criterion="poisson")),
+    (QORRegressor, dict(criterion="squared_error", max_leaf_nodes=9)),
+    (QORClassifier, dict(max_features=3, random_state=0)),
+    (QORClassifier, dict(criterion="log_loss", max_leaf_nodes=7)),
+], ids=["poisson", "max-leaf-nodes", "max-features", "log-loss"])
+def test_sparse_matches_dense_under_every_growth_rule(rng, cls, params):
+    X, dense, y = sparse_problem(rng, cls)
+    if params.get("criterion") == "poisson":
+        y = np.exp(y / 4)
+    a = cls(max_depth=6, **params).fit(dense, y)
+    b = cls(max_depth=6, **params).fit(X, y)
+    same_tree(a, b)

@@ -346,10 +346,13 @@ FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* w
 
   while (loop.next_level()) {
     const auto nodes = loop.nodes();
-    search.score(nodes, loop.features(), scores);
-    const std::int32_t feature = loop.choose(scores);
+    do {
+      search.score(nodes, loop.features(), scores);
+    } while (loop.choose(scores) < 0 && loop.draw_more());
+    const std::int32_t feature = loop.feature();
     if (feature < 0) break;
     search.cuts(nodes, feature, cuts);
+    loop.budget(cuts);
 
     parts.assign(nodes.size(), {});
     std::size_t level_rows = 0;
