@@ -136,6 +136,8 @@ def test_sparse_refusals_name_the_fix(rng):
         categorical.predict(X)
     with pytest.raises(ValueError, match="max_bins=None"):
         QORClassifier(max_bins=32).fit(X, y)
+    with pytest.raises(ValueError, match="lookahead.*X.toarray()"):
+        QORClassifier(search="lookahead").fit(X, y)
     with pytest.raises(ValueError, match="features"):
         QORClassifier().fit(X, y).predict(X[:, :3])
     X_inf = X.copy()
@@ -189,7 +191,10 @@ def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
     (QORRegressor, dict(criterion="squared_error", max_leaf_nodes=9)),
     (QORClassifier, dict(max_features=3, random_state=0)),
     (QORClassifier, dict(criterion="log_loss", max_leaf_nodes=7)),
-], ids=["poisson", "max-leaf-nodes", "max-features", "log-loss"])
+    (QORClassifier, dict(level_score="weighted")),
+    (QORRegressor, dict(level_score="weighted")),
+], ids=["poisson", "max-leaf-nodes", "max-features", "log-loss", "weighted-gini",
+        "weighted-mse"])
 def test_sparse_matches_dense_under_every_growth_rule(rng, cls, params):
     X, dense, y = sparse_problem(rng, cls)
     if params.get("criterion") == "poisson":

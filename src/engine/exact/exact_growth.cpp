@@ -306,6 +306,13 @@ FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* w
                   [](std::uint8_t c) { return c != 0; })) {
     throw std::invalid_argument("grow_tree: categorical features need a dense X");
   }
+  // The beam rebuilds dense frontier columns per partial tree; sparse columns
+  // have no such rebuild yet.
+  if (params.search == Search::Lookahead) {
+    throw std::invalid_argument(
+        "search='lookahead' needs a dense X: pass X.toarray(), or use search='greedy' on the "
+        "sparse matrix");
+  }
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
   std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights, {});
   const auto n = static_cast<std::int64_t>(rows.size());

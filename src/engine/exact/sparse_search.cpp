@@ -232,10 +232,8 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
   const std::size_t d = features.size();
   const std::size_t count = nodes.size();
   if (d == 0 || count == 0) return;
-  // Thread t sums the gains of its block of features, node by node: the sums
-  // never depend on the number of threads.
-  std::vector<double> sum(d, 0.0);
-  std::vector<std::uint8_t> cut_some(d, 0);
+  // Thread t adds the gains of its block of features, node by node: the sums
+  // never depend on the number of threads, and threads add to distinct entries.
   std::size_t rows = 0;
   for (const LevelNode& node : nodes) rows += frontier_.segment_size(node.position);
   const int useful = threads_for(rows * d, static_cast<int>(workers_.size()));
@@ -249,8 +247,8 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
     const auto offer = [&](std::size_t i, std::size_t f) {
       const NodeSplit cut = cut_of(w, i, nodes[i], features[f]);
       if (!cut.valid) return;
-      sum[f] += cut.gain;
-      cut_some[f] = 1;
+      scores.add(static_cast<std::size_t>(features[f]), nodes[i].share, nodes[i].root_share,
+                 cut.gain);
     };
     // Block cuts read a feature's stored rows of every node at one place,
     // feature by feature; a row-by-row scan prepares for a node once, node by
@@ -265,9 +263,6 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
       }
     }
   });
-  for (std::size_t f = 0; f < d; ++f) {
-    if (cut_some[f] != 0) scores.add(static_cast<std::size_t>(features[f]), sum[f]);
-  }
 }
 
 void SparseSearch::cuts(std::span<const LevelNode> nodes, std::int32_t feature,
