@@ -96,6 +96,7 @@ demo: install
 bench: install
 	$(PY) -m pip install -q $(BENCH_REQUIRES)
 	$(PY) bench/run.py
+	$(PY) bench/sparse.py
 	$(PY) bench/peers.py
 
 # The binned fit alone, in C++: 10,000,000 x 20 doubles (1.5 GiB), depth 10, 2 threads;

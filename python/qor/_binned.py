@@ -11,6 +11,7 @@ and the smallest of the next, so the tree predicts from raw values like any othe
 import numpy as np
 
 from . import _core, _growth
+from ._sparse import Compressed
 
 
 def check(estimator) -> None:
@@ -51,6 +52,10 @@ def fit(estimator, X, targets, weights, params, bin_edges=None) -> dict:
     if estimator.max_bins is None:
         raise ValueError("bin_edges are the bins of a binned fit: set max_bins as well")
     check(estimator)
+    if isinstance(X, Compressed):
+        raise ValueError("max_bins cannot grow from a sparse X yet: pass X dense "
+                         "(X.toarray()), or set max_bins=None for exact growth, which "
+                         "reads sparse X as it is.")
     edges = (None if bin_edges is None else
              edge_arrays(bin_edges, X.shape[1], estimator.categories_))
     arrays, estimator.bin_edges_ = _core.fit_binned(X, targets, weights, params,

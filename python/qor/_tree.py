@@ -8,6 +8,7 @@ import numpy as np
 from scipy import sparse
 
 from . import _core
+from ._sparse import Compressed
 
 TREE_LEAF = -1  # children_left / children_right of a leaf
 TREE_UNDEFINED = -2  # feature and threshold of a leaf
@@ -147,21 +148,26 @@ class Tree:
 
     def apply(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """Id of the leaf that each row of X (validated float64, C order) reaches."""
+        if isinstance(X, Compressed):
+            return _core.apply_sparse(self, X, n_threads)
         return _core.apply(self, X, n_threads)
 
     def decision_path(self, X: np.ndarray, n_threads: int = 1) -> sparse.csr_matrix:
         """Indicator matrix (n_samples, node_count): entry (i, j) is 1 when row i passes node j."""
-        indptr, indices = _core.decision_path(self, X, n_threads)
+        path = _core.decision_path_sparse if isinstance(X, Compressed) else _core.decision_path
+        indptr, indices = path(self, X, n_threads)
         data = np.ones(indices.size, dtype=np.intp)
         return sparse.csr_matrix((data, indices, indptr), shape=(X.shape[0], self.node_count))
 
     def predict(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """The value of each row's leaf, (n_samples, n_outputs, max_n_classes)."""
-        return _core.predict_value(self, X, n_threads).reshape(X.shape[0], self.n_outputs,
-                                                               self.max_n_classes)
+        value = _core.predict_value_sparse if isinstance(X, Compressed) else _core.predict_value
+        return value(self, X, n_threads).reshape(X.shape[0], self.n_outputs, self.max_n_classes)
 
     def predict_class(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """Column of each row's largest class share (the first of equal ones)."""
+        if isinstance(X, Compressed):
+            return _core.predict_class_sparse(self, X, n_threads)
         return _core.predict_class(self, X, n_threads)
 
     def feature_importances(self) -> np.ndarray:

@@ -50,7 +50,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, check_array,
                                       check_is_fitted, column_or_1d)
 
-from . import _binned, _core, _growth
+from . import _binned, _core, _growth, _sparse
 from ._categories import (categorical_mask, check_text, encode, fit_categories, is_text,
                           value_counts)
 from .estimators import QORClassifier
@@ -380,6 +380,12 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
                          "inner cross-validation more. Fit with search='greedy' here (or "
                          "level_score='weighted'), or fit lookahead locally on a sample.")
     _one_output(y)
+    if isinstance(X, da.Array) and _sparse.issparse(X._meta):
+        raise ValueError("qor.dask cannot fit sparse partitions yet: its fits grow from bins, "
+                         "which read dense partitions. Fit a local QORClassifier or "
+                         "QORRegressor with max_bins=None on the sparse matrix, or pass dense "
+                         "partitions (X.map_blocks(lambda b: b.toarray())). Prediction "
+                         "(qor.dask.predict) reads sparse partitions as they are.")
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)

@@ -10,7 +10,7 @@ from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _binned, _core, _growth
+from . import _binned, _core, _growth, _sparse
 from ._categories import categorical_mask, encode, fit_categories
 from ._growth import INT32_MAX as _INT32_MAX
 from ._pruning import pruning_path
@@ -127,13 +127,20 @@ class _QORTree(BaseEstimator):
             raise ValueError("lookahead_folds must be 0 (the final tree by training impurity) "
                              "or at least 2 (by inner cross-validation); got 1")
         mask = categorical_mask(self.categorical_features, X)
+        if _sparse.issparse(X):
+            _sparse.refuse_categories(mask)
+            mask = None
         categories = None if mask is None else fit_categories(X, mask)
         X = encode(X, mask, categories)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
+                             accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
                              y_numeric=self._task == "regression", multi_output=True)
-        X = _aligned(X)
+        X = _sparse.compressed(X, by_column=True) if _sparse.issparse(X) else _aligned(X)
         y = self._outputs(y)
+        if isinstance(X, _sparse.Compressed) and self.n_outputs_ > 1:
+            raise ValueError("several outputs need a dense X: pass X.toarray(), or fit one "
+                             "output at a time")
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories
@@ -153,7 +160,8 @@ class _QORTree(BaseEstimator):
         params = _growth.tree_params(self, X.shape[0], n_classes, self.is_categorical_,
                                      self.n_outputs_)
         if self.max_bins is None and bin_edges is None:
-            arrays = _core.fit(X, targets, weights, params)
+            grow = _core.fit_sparse if isinstance(X, _sparse.Compressed) else _core.fit
+            arrays = grow(X, targets, weights, params)
             self.__dict__.pop("bin_edges_", None)
         else:
             arrays = _binned.fit(self, X, targets, weights, params, bin_edges)
@@ -199,13 +207,19 @@ class _QORTree(BaseEstimator):
         check_is_fitted(self)
         return self.tree_.n_leaves
 
-    def _validate_X_predict(self, X) -> np.ndarray:
+    def _validate_X_predict(self, X):
+        """X as prediction reads it: a float64 array, or a sparse X compressed by rows."""
         check_is_fitted(self)
-        X = encode(X, self.is_categorical_, self.categories_)
+        if _sparse.issparse(X):
+            _sparse.refuse_categories(self.is_categorical_)
+        else:
+            X = encode(X, self.is_categorical_, self.categories_)
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
-        return _aligned(validate_data(self, X, dtype=np.float64, order="C",
-                                      ensure_all_finite=False, reset=False))
+        X = validate_data(self, X, dtype=np.float64, order="C",
+                          accept_sparse=_sparse.PREDICT_FORMATS,
+                          ensure_all_finite=False, reset=False)
+        return _sparse.compressed(X, by_column=False) if _sparse.issparse(X) else _aligned(X)
 
     def apply(self, X) -> np.ndarray:
         """Id (in `tree_`) of the leaf that each row of X reaches."""
@@ -221,6 +235,8 @@ class _QORTree(BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         tags.target_tags.multi_output = True
+        # Binned growth reads dense X only.
+        tags.input_tags.sparse = self.max_bins is None
         return tags
 
 

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -26,6 +27,7 @@
 #include "engine/criteria/criterion.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/prediction.hpp"
+#include "engine/tree/sparse_views.hpp"
 #include "engine/tree/tree_params.hpp"
 
 namespace nb = nanobind;
@@ -75,6 +77,65 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   return tree_arrays(std::move(tree));
 }
 
+// A scipy.sparse matrix as the package hands it over: an object with int64
+// `indptr`, int32 `indices`, float64 `data` and `shape`, compressed by columns
+// (CSC) or by rows (CSR). Checked whole, so that the engine reads nothing
+// outside its arrays.
+struct SparseArg {
+  In<std::int64_t> indptr;
+  In<std::int32_t> indices;
+  In<double> data;
+  qor::SparseMatrix view;
+
+  SparseArg(const nb::handle& X, bool by_column)
+      : indptr(nb::cast<In<std::int64_t>>(X.attr("indptr"))),
+        indices(nb::cast<In<std::int32_t>>(X.attr("indices"))),
+        data(nb::cast<In<double>>(X.attr("data"))) {
+    const auto shape = nb::cast<std::pair<std::size_t, std::size_t>>(X.attr("shape"));
+    view = {indptr.data(), indices.data(), data.data(), extent(shape.first, "X"),
+            extent(shape.second, "X's row"), by_column};
+    const std::int32_t outer = by_column ? view.cols : view.rows;
+    const std::int32_t inner = by_column ? view.rows : view.cols;
+    const auto stored = static_cast<std::int64_t>(indices.size());
+    if (indptr.size() != static_cast<std::size_t>(outer) + 1 || indptr.data()[0] != 0 ||
+        indptr.data()[outer] != stored || data.size() != indices.size()) {
+      throw std::invalid_argument("sparse X: indptr, indices and data do not match its shape");
+    }
+    for (std::int32_t k = 0; k < outer; ++k) {
+      const std::int64_t begin = view.indptr[k];
+      const std::int64_t end = view.indptr[k + 1];
+      if (end < begin || end > stored) {
+        throw std::invalid_argument("sparse X: indptr is not ascending");
+      }
+      for (std::int64_t i = begin; i < end; ++i) {
+        const std::int32_t at = view.indices[i];
+        if (at < 0 || at >= inner || (i > begin && at <= view.indices[i - 1])) {
+          throw std::invalid_argument(
+              "sparse X: indices out of range, unsorted or repeated within a line");
+        }
+      }
+    }
+  }
+};
+
+nb::dict fit_sparse(const nb::handle& X, const Vector& y, std::optional<Vector> sample_weight,
+                    const qor::TreeParams& params) {
+  const SparseArg matrix(X, true);
+  const auto rows = static_cast<std::size_t>(matrix.view.rows);
+  if (y.shape(0) != rows || (sample_weight && sample_weight->shape(0) != rows)) {
+    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row");
+  }
+  const qor::TargetVector targets{y.data(), matrix.view.rows};
+  const double* weights = sample_weight ? sample_weight->data() : nullptr;
+  qor::FlatTree tree;
+  {
+    nb::gil_scoped_release unlocked;
+    qor::bind::say_what_ran_out(
+        [&] { tree = qor::grow_tree(matrix.view, targets, weights, params); });
+  }
+  return tree_arrays(std::move(tree));
+}
+
 // The routing arrays of a qor Tree (its attributes), checked as prediction reads them.
 struct Routing {
   In<std::int64_t> children_left, children_right, feature, category_start, category_end;
@@ -100,9 +161,27 @@ struct Routing {
   }
 };
 
-nb::ndarray<nb::numpy, std::int64_t> apply(const nb::handle& tree, const Matrix& X, int n_jobs) {
+// Prediction over X: a dense matrix (Matrix) or a sparse one held by rows (the
+// package's CSR object), one body for both.
+template <class Arg>
+struct RowsOf;
+template <>
+struct RowsOf<Matrix> {
+  const Matrix& X;
+  qor::FeatureMatrix view() const { return matrix_view(X); }
+};
+template <>
+struct RowsOf<nb::handle> {
+  SparseArg arg;
+  explicit RowsOf(const nb::handle& X) : arg(X, false) {}
+  const qor::SparseMatrix& view() const { return arg.view; }
+};
+
+template <class Arg>
+nb::ndarray<nb::numpy, std::int64_t> apply(const nb::handle& tree, const Arg& X, int n_jobs) {
   const Routing routing(tree);
-  const qor::FeatureMatrix matrix = matrix_view(X);
+  const RowsOf<Arg> of{X};
+  const auto matrix = of.view();
   std::vector<std::int64_t> leaves(static_cast<std::size_t>(matrix.rows));
   {
     nb::gil_scoped_release unlocked;
@@ -111,9 +190,11 @@ nb::ndarray<nb::numpy, std::int64_t> apply(const nb::handle& tree, const Matrix&
   return to_numpy(std::move(leaves), {static_cast<std::size_t>(matrix.rows)});
 }
 
-nb::tuple decision_path(const nb::handle& tree, const Matrix& X, int n_jobs) {
+template <class Arg>
+nb::tuple decision_path(const nb::handle& tree, const Arg& X, int n_jobs) {
   const Routing routing(tree);
-  const qor::FeatureMatrix matrix = matrix_view(X);
+  const RowsOf<Arg> of{X};
+  const auto matrix = of.view();
   qor::Paths paths;
   {
     nb::gil_scoped_release unlocked;
@@ -133,10 +214,12 @@ std::pair<In<double>, std::size_t> values_of(const nb::handle& tree) {
   return {value, width};
 }
 
-nb::ndarray<nb::numpy, double> predict_value(const nb::handle& tree, const Matrix& X, int n_jobs) {
+template <class Arg>
+nb::ndarray<nb::numpy, double> predict_value(const nb::handle& tree, const Arg& X, int n_jobs) {
   const Routing routing(tree);
   const auto [value, width] = values_of(tree);
-  const qor::FeatureMatrix matrix = matrix_view(X);
+  const RowsOf<Arg> of{X};
+  const auto matrix = of.view();
   const auto rows = static_cast<std::size_t>(matrix.rows);
   auto out = uninitialised<double>(rows * width);
   {
@@ -147,11 +230,13 @@ nb::ndarray<nb::numpy, double> predict_value(const nb::handle& tree, const Matri
   return to_numpy(std::move(out), {rows, width});
 }
 
-nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const Matrix& X,
+template <class Arg>
+nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const Arg& X,
                                                    int n_jobs) {
   const Routing routing(tree);
   const auto [value, width] = values_of(tree);
-  const qor::FeatureMatrix matrix = matrix_view(X);
+  const RowsOf<Arg> of{X};
+  const auto matrix = of.view();
   const auto rows = static_cast<std::size_t>(matrix.rows);
   auto out = uninitialised<std::int64_t>(rows);
   {
@@ -220,12 +305,19 @@ NB_MODULE(_core, m) {
         "Threads that n_jobs asks for: -1 all cores, -2 all but one, never below 1.");
   m.def("fit", &fit, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a,
         "Grows a tree; returns its arrays (node ids breadth first) as a dict.");
-  m.def("apply", &apply, "tree"_a, "X"_a, "n_jobs"_a = 1, "Leaf id of every row of X.");
-  m.def("decision_path", &decision_path, "tree"_a, "X"_a, "n_jobs"_a = 1,
+  m.def("fit_sparse", &fit_sparse, "X"_a, "y"_a, "sample_weight"_a.none(), "params"_a,
+        "fit over a sparse X held by columns (int64 indptr, int32 indices, float64 data).");
+  m.def("apply", &apply<Matrix>, "tree"_a, "X"_a, "n_jobs"_a = 1, "Leaf id of every row of X.");
+  m.def("decision_path", &decision_path<Matrix>, "tree"_a, "X"_a, "n_jobs"_a = 1,
         "The nodes every row passes, as (indptr, indices) of compressed rows.");
-  m.def("predict_value", &predict_value, "tree"_a, "X"_a, "n_jobs"_a = 1,
+  m.def("predict_value", &predict_value<Matrix>, "tree"_a, "X"_a, "n_jobs"_a = 1,
         "The value row of every row's leaf, (n_samples, width).");
-  m.def("predict_class", &predict_class, "tree"_a, "X"_a, "n_jobs"_a = 1,
+  m.def("predict_class", &predict_class<Matrix>, "tree"_a, "X"_a, "n_jobs"_a = 1,
         "Column of the largest value of every row's leaf (the first of equals).");
+  // The same over a sparse X held by rows (int64 indptr, int32 indices, float64 data).
+  m.def("apply_sparse", &apply<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
+  m.def("decision_path_sparse", &decision_path<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
+  m.def("predict_value_sparse", &predict_value<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
+  m.def("predict_class_sparse", &predict_class<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
   bind_binned(m);
 }

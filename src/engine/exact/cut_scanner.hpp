@@ -45,6 +45,14 @@ class CutScanner {
     return dispatch(columns_.run(segment, feature), feature, X, {monotone, y_.data}, on_screen);
   }
 
+  // The prepared segment's best cut over `run`, its rows in ascending order of
+  // a feature that is not in the columns, whose values `column` holds (one
+  // column: row r's value at column.at(r, 0)).
+  NodeSplit best_cut_of_run(std::span<const ColumnEntry> run, const FeatureMatrix& column,
+                            const Monotone& monotone = {}) {
+    return dispatch(run, 0, column, {monotone, y_.data}, IgnoreScreens{});
+  }
+
   // The prepared segment's best cut under a categorical `feature`, whose values
   // are category codes (NaN: missing). The node's categories are put in an order
   // and the order is cut as a numeric feature would be, missing values last:

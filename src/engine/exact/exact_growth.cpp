@@ -13,6 +13,8 @@
 #include "engine/exact/cut_scan.hpp"
 #include "engine/exact/frontier_columns.hpp"
 #include "engine/exact/exact_search.hpp"
+#include "engine/exact/sparse_columns.hpp"
+#include "engine/exact/sparse_search.hpp"
 #include "engine/level/level_loop.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/stage.hpp"
@@ -424,6 +426,122 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
                      on_rows);
   }
   return grow_with(NodeSummarizer(y, weights, params), X, y, weights, params, root_rows, on_rows);
+}
+
+FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* weights,
+                   const TreeParams& params) {
+  if (!X.by_column) throw std::invalid_argument("grow_tree: a sparse X must be held by columns");
+  if (std::any_of(params.categorical.begin(), params.categorical.end(),
+                  [](std::uint8_t c) { return c != 0; })) {
+    throw std::invalid_argument("grow_tree: categorical features need a dense X");
+  }
+  // Several outputs summarise and scan each output's targets; the sparse scan
+  // reads one. The beam rebuilds dense frontier columns per partial tree;
+  // sparse columns have no such rebuild yet.
+  if (params.n_outputs > 1) {
+    throw std::invalid_argument(
+        "several outputs need a dense X: pass X.toarray(), or fit one output at a time");
+  }
+  if (params.search == Search::Lookahead) {
+    throw std::invalid_argument(
+        "search='lookahead' needs a dense X: pass X.toarray(), or use search='greedy' on the "
+        "sparse matrix");
+  }
+  check_growth_inputs(X.rows, y.data, y.length, weights, params);
+  std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights, {});
+  const auto n = static_cast<std::int64_t>(rows.size());
+  const std::int32_t n_features = std::max(X.cols, 0);
+  const NodeSummarizer summarize(y, weights, params);
+  const auto all_of = [](std::span<const ColumnEntry> entries) {
+    return [entries](auto&& f) {
+      for (const ColumnEntry e : entries) f(e.row());
+    };
+  };
+  // The segments' rows and targets come from frontier columns of no feature;
+  // the features' order from the sparse columns.
+  const FeatureMatrix no_columns{nullptr, X.rows, 0, true};
+  const bool searched = params.max_depth > 0 && n_features > 0 &&
+                        LevelRules::of(params, 0.0).may_search(n);
+  const std::vector<std::vector<std::uint32_t>> first{rows};
+  std::optional<StageMark> stage;
+  stage.emplace("sorting the stored values of every feature",
+                static_cast<std::size_t>(X.indptr[n_features]) * 12 + rows.size() * 12);
+  FrontierColumns frontier(no_columns, y, first, {}, params.criterion, params.n_threads);
+  std::optional<SparseColumns> columns;
+  if (searched) columns.emplace(X, rows, params.n_threads);
+  stage.reset();
+  const auto sorted_of = [&](std::size_t segment) {
+    return params.criterion == Criterion::Mae ? frontier.target_run(segment)
+                                              : std::span<const ColumnEntry>{};
+  };
+  LevelLoop loop(params, n_features, summarize(all_of(frontier.rows(0)), all_of(sorted_of(0))));
+  if (!searched) return loop.take_tree();
+  SparseSearch search(*columns, frontier, y, weights, loop.rules(), n_features);
+  LevelScores scores;
+  std::vector<NodeCut> cuts;
+  std::vector<std::uint8_t> goes_left(frontier.row_span(), 0);
+  std::vector<std::uint64_t> left_bits((frontier.row_span() + 63) / 64, 0);
+  std::vector<std::pair<NodeSummary, NodeSummary>> parts;
+  std::vector<NodeSummary> children;
+  std::vector<FrontierColumns::Split> splits;
+
+  while (loop.next_level()) {
+    const auto nodes = loop.nodes();
+    do {
+      search.score(nodes, loop.features(), scores);
+    } while (loop.choose(scores) < 0 && loop.draw_more());
+    const std::int32_t feature = loop.feature();
+    if (feature < 0) break;
+    search.cuts(nodes, feature, cuts);
+    loop.budget(cuts);
+
+    parts.assign(nodes.size(), {});
+    std::size_t level_rows = 0;
+    for (const LevelNode& node : nodes) level_rows += frontier.segment_size(node.position);
+    const int threads = threads_for(level_rows, params.n_threads);
+    parallel_for(nodes.size(), threads, [&](std::size_t i, std::size_t) {
+      const NodeCut& cut = cuts[i];
+      if (!cut.valid) return;
+      // x <= threshold sends exactly the cut's left part left: zeros all one
+      // way, the stored values each their own.
+      const std::size_t s = nodes[i].position;
+      const std::uint8_t zero_left = 0.0 <= cut.threshold ? 1 : 0;
+      for (const ColumnEntry e : frontier.rows(s)) goes_left[e.row()] = zero_left;
+      const auto stored = columns->entries(s, feature);
+      const auto value = columns->values(s, feature);
+      for (std::size_t k = 0; k < stored.size(); ++k) {
+        goes_left[stored[k].row()] = value[k] <= cut.threshold ? 1 : 0;
+      }
+      const auto sorted = sorted_of(s);
+      parts[i] = summarize.children(all_of(frontier.rows(s)), goes_left.data(),
+                                    [&](std::uint8_t side, auto&& f) {
+                                      for (const ColumnEntry e : sorted) {
+                                        if (goes_left[e.row()] == side) f(e.row());
+                                      }
+                                    });
+    });
+    children.clear();
+    splits.clear();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (!cuts[i].valid) continue;
+      children.push_back(std::move(parts[i].first));
+      children.push_back(std::move(parts[i].second));
+      splits.push_back({nodes[i].position, static_cast<std::size_t>(cuts[i].split_at)});
+    }
+    loop.split(cuts, children);
+    if (!loop.grows_further()) break;
+    for (std::size_t w = 0; w < left_bits.size(); ++w) {
+      std::uint64_t word = 0;
+      const std::size_t rows_here = std::min<std::size_t>(64, goes_left.size() - w * 64);
+      for (std::size_t b = 0; b < rows_here; ++b) {
+        word |= static_cast<std::uint64_t>(goes_left[w * 64 + b] & 1u) << b;
+      }
+      left_bits[w] = word;
+    }
+    frontier.partition(splits, left_bits, params.n_threads);
+    columns->partition(splits, left_bits, params.n_threads);
+  }
+  return loop.take_tree();
 }
 
 }  // namespace qor

@@ -11,6 +11,7 @@
 #include "engine/exact/column_order.hpp"
 #include "engine/level/level_loop.hpp"
 #include "engine/tree/flat_tree.hpp"
+#include "engine/tree/sparse_views.hpp"
 #include "engine/tree/tree_params.hpp"
 #include "engine/tree/views.hpp"
 
@@ -33,6 +34,13 @@ using NodeRowsObserver = std::function<void(std::int64_t, std::span<const Column
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
                    const TreeParams& params, std::span<const std::uint32_t> root_rows = {},
                    const NodeRowsObserver& on_rows = {});
+
+// grow_tree over a sparse X held by columns (SparseMatrix::by_column): the
+// tree of the same data made dense, to the last bit, in memory that grows with
+// X's stored values and its rows. Numeric features only (std::invalid_argument
+// when params declare a categorical one).
+FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* weights,
+                   const TreeParams& params);
 
 }  // namespace qor
 

@@ -128,8 +128,8 @@ struct Router {
   bool is_leaf(std::size_t at) const noexcept { return steps[at].right == 0 && steps[at].left == static_cast<std::int32_t>(at); }
 
   // The leaves of rows [first, first + count) of X, count <= kBlock, into `leaves`.
-  template <bool kCategories, bool kLevelFeature>
-  void route(const FeatureMatrix& X, std::size_t first, std::size_t count,
+  template <bool kCategories, bool kLevelFeature, class Matrix>
+  void route(const Matrix& X, std::size_t first, std::size_t count,
              std::int64_t* leaves) const noexcept {
     std::int32_t node[kBlock] = {};
     // A block ends when all its rows stand at leaves: at most `depth` levels,
@@ -152,8 +152,8 @@ struct Router {
   }
 };
 
-template <class PerRow>
-void for_rows(const FeatureMatrix& X, int threads, PerRow&& per_row) {
+template <class Matrix, class PerRow>
+void for_rows(const Matrix& X, int threads, PerRow&& per_row) {
   const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
   const std::size_t tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
   parallel_for(tasks, threads, [&](std::size_t task, std::size_t) {
@@ -193,13 +193,22 @@ bool holds_infinity(const FeatureMatrix& X, std::size_t first, std::size_t count
   return *std::max_element(largest, largest + kLanes) == std::numeric_limits<double>::infinity();
 }
 
+// The same over sparse rows: their stored values (CSR keeps a row's together).
+bool holds_infinity(const SparseMatrix& X, std::size_t first, std::size_t count) noexcept {
+  const auto begin = X.begin(static_cast<std::int32_t>(first));
+  const auto end = X.begin(static_cast<std::int32_t>(first + count));
+  bool infinite = false;
+  for (std::int64_t k = begin; k < end; ++k) infinite = infinite || std::isinf(X.data[k]);
+  return infinite;
+}
+
 [[noreturn]] void refuse_infinity() {
   throw std::invalid_argument("Input X contains infinity or a value too large for dtype('float64').");
 }
 
 // Calls per_block(first, count, leaves) for blocks of rows with their leaves.
-template <class PerBlock>
-void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBlock&& per_block) {
+template <class Matrix, class PerBlock>
+void for_blocks(const Router& router, const Matrix& X, int threads, PerBlock&& per_block) {
   const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
   const std::size_t tasks = (rows + kRowsPerTask - 1) / kRowsPerTask;
   std::atomic<bool> infinite = false;
@@ -212,11 +221,11 @@ void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBl
       const bool categories = !router.categorical.empty();
       const bool shared = !router.level_feature.empty();
       if (shared) {
-        categories ? router.route<true, true>(X, first, count, leaves)
-                   : router.route<false, true>(X, first, count, leaves);
+        categories ? router.template route<true, true>(X, first, count, leaves)
+                   : router.template route<false, true>(X, first, count, leaves);
       } else {
-        categories ? router.route<true, false>(X, first, count, leaves)
-                   : router.route<false, false>(X, first, count, leaves);
+        categories ? router.template route<true, false>(X, first, count, leaves)
+                   : router.template route<false, false>(X, first, count, leaves);
       }
       seen = seen || holds_infinity(X, first, count);
       per_block(first, count, static_cast<const std::int64_t*>(leaves));
@@ -226,17 +235,17 @@ void for_blocks(const Router& router, const FeatureMatrix& X, int threads, PerBl
   if (infinite.load()) refuse_infinity();
 }
 
-}  // namespace
-
-void apply_rows(const TreeView& tree, const FeatureMatrix& X, std::span<std::int64_t> leaves,
-                int threads) {
+template <class Matrix>
+void apply_rows_of(const TreeView& tree, const Matrix& X, std::span<std::int64_t> leaves,
+                   int threads) {
   const Router router(tree, X.cols);
   for_blocks(router, X, threads, [&](std::size_t first, std::size_t count, const std::int64_t* at) {
     std::copy_n(at, count, leaves.begin() + static_cast<std::ptrdiff_t>(first));
   });
 }
 
-Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads) {
+template <class Matrix>
+Paths decision_paths_of(const TreeView& tree, const Matrix& X, int threads) {
   const Router router(tree, X.cols);
   const auto rows = static_cast<std::size_t>(std::max(X.rows, 0));
   // A row passes one node per step until its leaf.
@@ -268,8 +277,9 @@ Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads) 
   return paths;
 }
 
-void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
-                 const FeatureMatrix& X, std::span<double> out, int threads) {
+template <class Matrix>
+void leaf_values_of(const TreeView& tree, std::span<const double> value, std::size_t width,
+                    const Matrix& X, std::span<double> out, int threads) {
   const Router router(tree, X.cols);
   if (value.size() != tree.children_left.size() * width) {
     throw std::invalid_argument("tree values do not match its nodes");
@@ -295,8 +305,9 @@ void leaf_values(const TreeView& tree, std::span<const double> value, std::size_
   }
 }
 
-void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
-                 const FeatureMatrix& X, std::span<std::int64_t> out, int threads) {
+template <class Matrix>
+void leaf_argmax_of(const TreeView& tree, std::span<const double> value, std::size_t width,
+                    const Matrix& X, std::span<std::int64_t> out, int threads) {
   const Router router(tree, X.cols);
   const std::size_t nodes = tree.children_left.size();
   if (width == 0 || value.size() != nodes * width) {
@@ -314,6 +325,48 @@ void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_
       out[first + b] = answer[static_cast<std::size_t>(at[b])];
     }
   });
+}
+
+}  // namespace
+
+// Dense rows are read in place; a sparse row's value of a column is found by
+// binary search among the row's stored columns.
+void require_rows(const SparseMatrix& X) {
+  if (X.by_column) throw std::invalid_argument("prediction reads a sparse X by rows (CSR)");
+}
+void apply_rows(const TreeView& tree, const FeatureMatrix& X, std::span<std::int64_t> leaves,
+                int threads) {
+  apply_rows_of(tree, X, leaves, threads);
+}
+void apply_rows(const TreeView& tree, const SparseMatrix& X, std::span<std::int64_t> leaves,
+                int threads) {
+  require_rows(X);
+  apply_rows_of(tree, X, leaves, threads);
+}
+Paths decision_paths(const TreeView& tree, const FeatureMatrix& X, int threads) {
+  return decision_paths_of(tree, X, threads);
+}
+Paths decision_paths(const TreeView& tree, const SparseMatrix& X, int threads) {
+  require_rows(X);
+  return decision_paths_of(tree, X, threads);
+}
+void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const FeatureMatrix& X, std::span<double> out, int threads) {
+  leaf_values_of(tree, value, width, X, out, threads);
+}
+void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const SparseMatrix& X, std::span<double> out, int threads) {
+  require_rows(X);
+  leaf_values_of(tree, value, width, X, out, threads);
+}
+void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const FeatureMatrix& X, std::span<std::int64_t> out, int threads) {
+  leaf_argmax_of(tree, value, width, X, out, threads);
+}
+void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const SparseMatrix& X, std::span<std::int64_t> out, int threads) {
+  require_rows(X);
+  leaf_argmax_of(tree, value, width, X, out, threads);
 }
 
 }  // namespace qor

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/tree/flat_tree.hpp"
+#include "engine/tree/sparse_views.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {
@@ -53,5 +54,14 @@ void leaf_values(const TreeView& tree, std::span<const double> value, std::size_
 // Column of the largest entry of each row's leaf value (the first on ties).
 void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
                  const FeatureMatrix& X, std::span<std::int64_t> out, int threads);
+
+// The same over a sparse X held by rows (CSR), read in place.
+void apply_rows(const TreeView& tree, const SparseMatrix& X, std::span<std::int64_t> leaves,
+                int threads);
+Paths decision_paths(const TreeView& tree, const SparseMatrix& X, int threads);
+void leaf_values(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const SparseMatrix& X, std::span<double> out, int threads);
+void leaf_argmax(const TreeView& tree, std::span<const double> value, std::size_t width,
+                 const SparseMatrix& X, std::span<std::int64_t> out, int threads);
 
 }  // namespace qor

@@ -1,0 +1,208 @@
+"""Sparse X: scipy.sparse matrices and arrays grow and read the tree of the same data
+made dense, to the last bit."""
+
+import numpy as np
+import pytest
+from scipy import sparse
+from sklearn.compose import ColumnTransformer
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import OneHotEncoder
+
+from qor import QORClassifier, QORRegressor
+
+ESTIMATORS = [(QORClassifier, "gini"), (QORClassifier, "entropy"),
+              (QORRegressor, "mse"), (QORRegressor, "mae")]
+IDS = [f"{cls.__name__}-{criterion}" for cls, criterion in ESTIMATORS]
+TREE = ["children_left", "children_right", "feature", "threshold", "value", "impurity",
+        "gain", "n_node_samples", "weighted_n_node_samples"]
+
+
+def sparse_problem(rng, cls, n=600, d=8, density=0.3):
+    """Negative, positive and stored-zero values, NaN, repeated values, an all-zero
+    column, an indicator of -1 and a column of missing values; the zeros are most of
+    every column."""
+    X = sparse.random(n, d, density=density, format="csc", random_state=rng,
+                      data_rvs=lambda k: rng.integers(-3, 4, size=k).astype(float))
+    X.data[rng.random(X.nnz) < 0.05] = np.nan
+    X.data[X.indptr[d - 1]:] = 0.0  # an all-zero column: stored zeros only
+    X.data[X.indptr[d - 2]:X.indptr[d - 1]] = -1.0  # an indicator of -1
+    X.data[X.indptr[d - 3]:X.indptr[d - 2]] = np.nan  # stored values all missing
+    dense = X.toarray()
+    signal = np.nan_to_num(dense[:, 0]) - np.nan_to_num(dense[:, 2]) + rng.normal(size=n)
+    y = np.digitize(signal, [-1.0, 1.0]) if cls is QORClassifier else signal.round(1)
+    return X, dense, y
+
+
+def same_tree(a, b):
+    for name in TREE:
+        assert getattr(a.tree_, name).tobytes() == getattr(b.tree_, name).tobytes(), name
+    assert a.depth_features_ == b.depth_features_
+
+
+WEIGHTS = {
+    "none": lambda rng, n: None,
+    "whole": lambda rng, n: rng.integers(0, 4, size=n).astype(float),
+    "real": lambda rng, n: rng.random(n) * 3,
+}
+
+
+@pytest.mark.parametrize("weights", list(WEIGHTS))
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=IDS)
+def test_sparse_grows_the_dense_tree(rng, cls, criterion, weights):
+    X, dense, y = sparse_problem(rng, cls)
+    w = WEIGHTS[weights](rng, len(y))
+    params = dict(criterion=criterion, max_depth=6)
+    a = cls(**params).fit(dense, y, sample_weight=w)
+    b = cls(**params).fit(X, y, sample_weight=w)
+    assert a.tree_.node_count > 7
+    same_tree(a, b)
+
+
+@pytest.mark.parametrize("params", [
+    dict(min_samples_leaf=9), dict(min_weight_fraction_leaf=0.05), dict(class_weight="balanced"),
+    dict(min_impurity_decrease=0.002), dict(monotonic_cst=[1, 0, -1, 0, 0, 0, 0, 0]),
+], ids=["leaf", "weight-fraction", "class-weight", "impurity-decrease", "monotonic"])
+@pytest.mark.parametrize("criterion", ["gini", "entropy"])
+def test_sparse_classifier_limits_match_dense(rng, criterion, params):
+    X, dense, y = sparse_problem(rng, QORClassifier)
+    if "monotonic_cst" in params:
+        y = (y > 0).astype(int)
+    a = QORClassifier(criterion=criterion, max_depth=6, **params).fit(dense, y)
+    b = QORClassifier(criterion=criterion, max_depth=6, **params).fit(X, y)
+    same_tree(a, b)
+
+
+FORMATS = ["csc", "csr", "coo", "lil", "dok"]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_every_format_and_sparse_arrays_fit_and_predict(rng, fmt):
+    X, dense, y = sparse_problem(rng, QORClassifier)
+    reference = QORClassifier(max_depth=5).fit(dense, y)
+    for container in (sparse.csr_matrix, sparse.csr_array):
+        Xs = container(X).asformat(fmt)
+        model = QORClassifier(max_depth=5).fit(Xs, y)
+        same_tree(reference, model)
+        assert model.predict(Xs).shape == (len(y),)
+        np.testing.assert_array_equal(model.predict(Xs), reference.predict(dense))
+        np.testing.assert_array_equal(model.predict_proba(Xs), reference.predict_proba(dense))
+        np.testing.assert_array_equal(model.apply(Xs), reference.apply(dense))
+        path = model.decision_path(Xs)
+        assert path.shape == (len(y), model.tree_.node_count)
+        assert (path != reference.decision_path(dense)).nnz == 0
+
+
+@pytest.mark.parametrize("fitted_on", ["dense", "sparse"])
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=IDS)
+def test_predictions_agree_across_dense_and_sparse(rng, cls, criterion, fitted_on):
+    X, dense, y = sparse_problem(rng, cls)
+    model = cls(criterion=criterion, max_depth=6).fit(dense if fitted_on == "dense" else X, y)
+    X_new, dense_new, _ = sparse_problem(rng, cls, n=3000)
+    for method in ["predict", "apply"] + (["predict_proba"] if cls is QORClassifier else []):
+        on_dense = getattr(model, method)(dense_new)
+        for fmt in ["csr", "csc"]:
+            np.testing.assert_array_equal(getattr(model, method)(X_new.asformat(fmt)), on_dense)
+    threaded = cls(criterion=criterion, max_depth=6, n_jobs=2).fit(X, y)
+    np.testing.assert_array_equal(threaded.predict(X_new), model.predict(dense_new))
+
+
+def test_duplicate_entries_add_up_as_scipy_adds_them(rng):
+    rows, cols = np.array([0, 0, 1, 2, 2, 3]), np.array([0, 0, 1, 0, 0, 1])
+    X = sparse.coo_matrix((np.array([1.0, 2.0, -1.0, 5.0, -5.0, 4.0]), (rows, cols)),
+                          shape=(4, 2))
+    y = np.array([0, 1, 0, 1])
+    a = QORClassifier(max_depth=3).fit(X.toarray(), y)
+    b = QORClassifier(max_depth=3).fit(X, y)
+    same_tree(a, b)
+    np.testing.assert_array_equal(b.predict(X), a.predict(X.toarray()))
+
+
+def test_rows_and_columns_without_stored_values(rng):
+    X = sparse.csc_matrix((50, 4))
+    y = np.arange(50) % 2
+    model = QORClassifier(max_depth=4).fit(X, y)
+    assert model.tree_.node_count == 1
+    assert model.predict(sparse.csr_matrix((3, 4))).shape == (3,)
+    assert model.predict_proba(X).shape == (50, 2)
+
+
+def test_sparse_refusals_name_the_fix(rng):
+    X, dense, y = sparse_problem(rng, QORClassifier)
+    with pytest.raises(ValueError, match="categorical_features cannot be used with a sparse X"):
+        QORClassifier(categorical_features=[0]).fit(X, y)
+    categorical = QORClassifier(categorical_features=[0], max_depth=3).fit(
+        np.abs(np.nan_to_num(dense)), y)
+    with pytest.raises(ValueError, match="X.toarray()"):
+        categorical.predict(X)
+    with pytest.raises(ValueError, match="max_bins=None"):
+        QORClassifier(max_bins=32).fit(X, y)
+    with pytest.raises(ValueError, match="lookahead.*X.toarray()"):
+        QORClassifier(search="lookahead").fit(X, y)
+    with pytest.raises(ValueError, match="several outputs need a dense X"):
+        QORClassifier().fit(X, np.column_stack([y, y]))
+    several = QORClassifier(max_depth=3).fit(dense, np.column_stack([y, y > 0]))
+    assert (several.predict(X) == several.predict(dense)).all()
+    with pytest.raises(ValueError, match="features"):
+        QORClassifier().fit(X, y).predict(X[:, :3])
+    X_inf = X.copy()
+    X_inf.data[0] = np.inf
+    with pytest.raises(ValueError, match="infinity"):
+        QORClassifier().fit(X_inf, y)
+    fitted = QORClassifier(max_depth=3).fit(X, y)
+    for method in (fitted.predict, fitted.predict_proba, fitted.apply, fitted.decision_path):
+        with pytest.raises(ValueError, match="infinity"):
+            method(X_inf)
+
+
+def test_one_hot_pipeline_matches_dense_encoding(rng):
+    import pandas as pd
+
+    frame = pd.DataFrame({"colour": rng.choice(["red", "green", "blue"], size=400),
+                          "size": rng.choice(["S", "M", "L", "XL"], size=400),
+                          "weight": rng.normal(size=400).round(1)})
+    y = ((frame["colour"] == "red") ^ (frame["size"] == "L")).astype(int)
+
+    def pipeline(sparse_output):
+        encode = ColumnTransformer([("cat", OneHotEncoder(sparse_output=sparse_output),
+                                     ["colour", "size"])], remainder="passthrough",
+                                   sparse_threshold=1.0 if sparse_output else 0.0)
+        return make_pipeline(encode, QORClassifier(max_depth=4)).fit(frame, y)
+
+    on_sparse, on_dense = pipeline(True), pipeline(False)
+    assert sparse.issparse(on_sparse[0].transform(frame))
+    same_tree(on_sparse[-1], on_dense[-1])
+    assert on_sparse.score(frame, y) == 1.0
+
+
+def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
+    da = pytest.importorskip("dask.array")
+    import qor.dask
+
+    X, dense, y = sparse_problem(rng, QORClassifier)
+    model = QORClassifier(max_depth=5).fit(X, y)
+    blocks = da.from_array(X.tocsr(), chunks=(150, X.shape[1]), asarray=False)
+    np.testing.assert_array_equal(qor.dask.predict(model, blocks).compute(scheduler="sync"),
+                                  model.predict(dense))
+    np.testing.assert_array_equal(
+        qor.dask.predict_proba(model, blocks).compute(scheduler="sync"),
+        model.predict_proba(dense))
+    with pytest.raises(ValueError, match="max_bins=None on the sparse matrix"):
+        qor.dask.fit(QORClassifier(max_bins=32), blocks, da.from_array(y, chunks=150))
+
+
+@pytest.mark.parametrize("cls, params", [
+    (QORRegressor, dict(criterion="poisson")),
+    (QORRegressor, dict(criterion="squared_error", max_leaf_nodes=9)),
+    (QORClassifier, dict(max_features=3, random_state=0)),
+    (QORClassifier, dict(criterion="log_loss", max_leaf_nodes=7)),
+    (QORClassifier, dict(level_score="weighted")),
+    (QORRegressor, dict(level_score="weighted")),
+], ids=["poisson", "max-leaf-nodes", "max-features", "log-loss", "weighted-gini",
+        "weighted-mse"])
+def test_sparse_matches_dense_under_every_growth_rule(rng, cls, params):
+    X, dense, y = sparse_problem(rng, cls)
+    if params.get("criterion") == "poisson":
+        y = np.exp(y / 4)
+    a = cls(max_depth=6, **params).fit(dense, y)
+    b = cls(max_depth=6, **params).fit(X, y)
+    same_tree(a, b)
