@@ -52,12 +52,8 @@ def fit(estimator, X, targets, weights, params, bin_edges=None) -> dict:
     if estimator.max_bins is None:
         raise ValueError("bin_edges are the bins of a binned fit: set max_bins as well")
     check(estimator)
-    if isinstance(X, Compressed):
-        raise ValueError("max_bins cannot grow from a sparse X yet: pass X dense "
-                         "(X.toarray()), or set max_bins=None for exact growth, which "
-                         "reads sparse X as it is.")
     edges = (None if bin_edges is None else
              edge_arrays(bin_edges, X.shape[1], estimator.categories_))
-    arrays, estimator.bin_edges_ = _core.fit_binned(X, targets, weights, params,
-                                                    estimator.max_bins, edges)
+    grow = _core.fit_binned_sparse if isinstance(X, Compressed) else _core.fit_binned
+    arrays, estimator.bin_edges_ = grow(X, targets, weights, params, estimator.max_bins, edges)
     return arrays

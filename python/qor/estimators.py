@@ -235,8 +235,7 @@ class _QORTree(BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         tags.target_tags.multi_output = True
-        # Binned growth reads dense X only.
-        tags.input_tags.sparse = self.max_bins is None
+        tags.input_tags.sparse = True
         return tags
 
 

@@ -21,6 +21,7 @@
 
 #include "arrays.hpp"
 #include "core_binned.hpp"
+#include "sparse_arg.hpp"
 #include "engine/tree/flat_tree.hpp"
 #include "engine/exact/exact_growth.hpp"
 #include "engine/exact/exact_lookahead.hpp"
@@ -37,6 +38,7 @@ using qor::bind::Matrix;
 using qor::bind::to_numpy;
 using qor::bind::tree_arrays;
 using qor::bind::uninitialised;
+using qor::bind::SparseArg;
 using qor::bind::Vector;
 
 namespace {
@@ -76,47 +78,6 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
   }
   return tree_arrays(std::move(tree));
 }
-
-// A scipy.sparse matrix as the package hands it over: an object with int64
-// `indptr`, int32 `indices`, float64 `data` and `shape`, compressed by columns
-// (CSC) or by rows (CSR). Checked whole, so that the engine reads nothing
-// outside its arrays.
-struct SparseArg {
-  In<std::int64_t> indptr;
-  In<std::int32_t> indices;
-  In<double> data;
-  qor::SparseMatrix view;
-
-  SparseArg(const nb::handle& X, bool by_column)
-      : indptr(nb::cast<In<std::int64_t>>(X.attr("indptr"))),
-        indices(nb::cast<In<std::int32_t>>(X.attr("indices"))),
-        data(nb::cast<In<double>>(X.attr("data"))) {
-    const auto shape = nb::cast<std::pair<std::size_t, std::size_t>>(X.attr("shape"));
-    view = {indptr.data(), indices.data(), data.data(), extent(shape.first, "X"),
-            extent(shape.second, "X's row"), by_column};
-    const std::int32_t outer = by_column ? view.cols : view.rows;
-    const std::int32_t inner = by_column ? view.rows : view.cols;
-    const auto stored = static_cast<std::int64_t>(indices.size());
-    if (indptr.size() != static_cast<std::size_t>(outer) + 1 || indptr.data()[0] != 0 ||
-        indptr.data()[outer] != stored || data.size() != indices.size()) {
-      throw std::invalid_argument("sparse X: indptr, indices and data do not match its shape");
-    }
-    for (std::int32_t k = 0; k < outer; ++k) {
-      const std::int64_t begin = view.indptr[k];
-      const std::int64_t end = view.indptr[k + 1];
-      if (end < begin || end > stored) {
-        throw std::invalid_argument("sparse X: indptr is not ascending");
-      }
-      for (std::int64_t i = begin; i < end; ++i) {
-        const std::int32_t at = view.indices[i];
-        if (at < 0 || at >= inner || (i > begin && at <= view.indices[i - 1])) {
-          throw std::invalid_argument(
-              "sparse X: indices out of range, unsorted or repeated within a line");
-        }
-      }
-    }
-  }
-};
 
 nb::dict fit_sparse(const nb::handle& X, const Vector& y, std::optional<Vector> sample_weight,
                     const qor::TreeParams& params) {

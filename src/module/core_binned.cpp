@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "sparse_arg.hpp"
 #include "engine/binned/binned_growth.hpp"
 #include "engine/binned/binned_lookahead.hpp"
 #include "engine/binned/bins.hpp"
@@ -133,25 +134,24 @@ qor::ChildSums children_of(const Rows& rows, const qor::StatShape& shape) {
 }
 
 // The local binned fit: quantized by its own sample, or binned by given edges.
-std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
-                                         std::optional<Vector> sample_weight,
-                                         const qor::TreeParams& params, std::int32_t max_bins,
-                                         std::optional<std::vector<Vector>> edges) {
-  const qor::FeatureMatrix matrix{X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"),
-                                  true};
+// `bin` makes the codes from the edges given (or none) and the thread count.
+template <class Bin>
+std::pair<nb::dict, nb::list> fit_binned_with(std::size_t rows, std::size_t features, Bin bin,
+                                              const Vector& y,
+                                              std::optional<Vector> sample_weight,
+                                              const qor::TreeParams& params,
+                                              std::optional<std::vector<Vector>> edges) {
   // Several outputs come column after column: n_outputs entries of y per row.
   const auto outputs = static_cast<std::size_t>(std::max(params.n_outputs, 1));
-  if (y.shape(0) != X.shape(0) * outputs ||
-      (sample_weight && sample_weight->shape(0) != X.shape(0))) {
+  if (y.shape(0) != rows * outputs || (sample_weight && sample_weight->shape(0) != rows)) {
     throw std::invalid_argument("fit_binned: X, y and sample_weight need one entry per row (y: "
                                 "one per row and output)");
   }
-  if (edges && edges->size() != X.shape(1)) {
+  if (edges && edges->size() != features) {
     throw std::invalid_argument("fit_binned: " + std::to_string(edges->size()) +
-                                " sets of bin edges for " + std::to_string(X.shape(1)) +
+                                " sets of bin edges for " + std::to_string(features) +
                                 " features");
   }
-  check_aligned(X.data(), "X");
   check_aligned(y.data(), "y");
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
   check_aligned(weights, "sample_weight");
@@ -163,22 +163,57 @@ std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
   {
     nb::gil_scoped_release unlocked;
     qor::bind::say_what_ran_out([&] {
-      const int threads = qor::thread_count(params.n_threads);
-      const qor::BinnedMatrix codes =
-          given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
-                : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
-                                weights, params.categorical);
-      const qor::BinnedRows rows{&codes, y.data(), weights};
+      const qor::BinnedMatrix codes = bin(given, qor::thread_count(params.n_threads), weights);
+      const qor::BinnedRows binned{&codes, y.data(), weights};
       if (lookahead) {
-        fit = qor::grow_binned_lookahead(rows, params);
+        fit = qor::grow_binned_lookahead(binned, params);
       } else {
-        fit.tree = qor::grow_binned(rows, params).tree;
+        fit.tree = qor::grow_binned(binned, params).tree;
       }
       used.assign(codes.all_edges().begin(), codes.all_edges().end());
     });
   }
   if (lookahead) return {qor::bind::lookahead_arrays(std::move(fit)), edge_arrays(used)};
   return {tree_arrays(std::move(fit.tree)), edge_arrays(used)};
+}
+
+std::pair<nb::dict, nb::list> fit_binned(const Matrix& X, const Vector& y,
+                                         std::optional<Vector> sample_weight,
+                                         const qor::TreeParams& params, std::int32_t max_bins,
+                                         std::optional<std::vector<Vector>> edges) {
+  const qor::FeatureMatrix matrix{X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"),
+                                  true};
+  check_aligned(X.data(), "X");
+  const auto bin = [&](std::optional<std::vector<qor::FeatureEdges>>& given, int threads,
+                       const double* weights) {
+    return given ? qor::bin_with_edges(matrix, std::move(*given), threads, weights)
+                 : qor::quantize(matrix, {max_bins, qor::BinningParams{}.sample_rows, 0}, threads,
+                                 weights, params.categorical);
+  };
+  return fit_binned_with(X.shape(0), X.shape(1), bin, y, std::move(sample_weight), params,
+                         std::move(edges));
+}
+
+// The same over a sparse X held by columns: codes for its stored entries only.
+std::pair<nb::dict, nb::list> fit_binned_sparse(const nb::handle& X, const Vector& y,
+                                                std::optional<Vector> sample_weight,
+                                                const qor::TreeParams& params,
+                                                std::int32_t max_bins,
+                                                std::optional<std::vector<Vector>> edges) {
+  const qor::bind::SparseArg matrix(X, true);
+  if (std::any_of(params.categorical.begin(), params.categorical.end(),
+                  [](std::uint8_t c) { return c != 0; })) {
+    throw std::invalid_argument("fit_binned: categorical features need a dense X");
+  }
+  const auto bin = [&](std::optional<std::vector<qor::FeatureEdges>>& given, int threads,
+                       const double* weights) {
+    return given ? qor::bin_with_edges(matrix.view, std::move(*given), threads, weights)
+                 : qor::quantize(matrix.view, {max_bins, qor::BinningParams{}.sample_rows, 0},
+                                 threads, weights);
+  };
+  return fit_binned_with(static_cast<std::size_t>(matrix.view.rows),
+                         static_cast<std::size_t>(matrix.view.cols), bin, y,
+                         std::move(sample_weight), params, std::move(edges));
 }
 
 // One block of a fit's rows where they live: their codes, targets and
@@ -419,6 +454,10 @@ void bind_binned(nb::module_& m) {
         "bin_edges"_a.none() = nb::none(),
         "Grows a tree from bins: by bin_edges (one array of upper edges per feature), or "
         "quantiles of a sample in at most max_bins bins. Returns (tree arrays, edges used).");
+  m.def("fit_binned_sparse", &fit_binned_sparse, "X"_a, "y"_a, "sample_weight"_a.none(),
+        "params"_a, "max_bins"_a, "bin_edges"_a.none() = nb::none(),
+        "fit_binned over a sparse X held by columns (int64 indptr, int32 indices, float64 "
+        "data): codes are kept for the stored entries only.");
   m.def(
       "edges_from_candidates",
       [](const Vector& values, const Vector& counts, std::int32_t max_bins) {

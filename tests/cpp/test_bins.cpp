@@ -185,3 +185,55 @@ TEST(BinnedMatrixRestore, TakesOverCodesAndRefusesCodesBeyondTheBins) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sparse column quantizes as its dense form: the same edges, codes and
+// ranges, with the codes of unstored rows read as the bin of 0.0.
+TEST(SparseBins, EqualTheBinsOfTheDenseMatrix) {
+  const std::int32_t rows = 400;
+  std::vector<double> dense(static_cast<std::size_t>(rows) * 3, 0.0);  // column after column
+  std::vector<std::int64_t> indptr{0};
+  std::vector<std::int32_t> indices;
+  std::vector<double> data;
+  std::vector<double> weights(static_cast<std::size_t>(rows), 1.0);
+  for (std::int32_t f = 0; f < 3; ++f) {
+    for (std::int32_t r = 0; r < rows; ++r) {
+      if ((r * 7 + f * 3) % (f + 4) != 0) continue;  // about a quarter stored
+      const double v = r % 11 == 0 ? nan : (r % 5 == 0 ? 0.0 : ((r * 13 + f) % 29) - 9.0);
+      indices.push_back(r);
+      data.push_back(v);
+      dense[static_cast<std::size_t>(f) * rows + static_cast<std::size_t>(r)] = v;
+    }
+    indptr.push_back(static_cast<std::int64_t>(indices.size()));
+  }
+  for (std::int32_t r = 0; r < rows; r += 9) weights[static_cast<std::size_t>(r)] = 0.0;
+  const qor::SparseMatrix sparse{indptr.data(), indices.data(), data.data(), rows, 3, true};
+  const qor::FeatureMatrix matrix{dense.data(), rows, 3, false};
+  for (const std::int32_t max_bins : {2, 6, 255}) {
+    for (const double* w : std::vector<const double*>{nullptr, weights.data()}) {
+      BinningParams params;
+      params.max_bins = max_bins;
+      params.sample_rows = 150;  // edges from a sample, then exact bins where few values
+      const BinnedMatrix a = qor::quantize(matrix, params, 2, w);
+      const BinnedMatrix b = qor::quantize(sparse, params, 2, w);
+      ASSERT_TRUE(b.sparse());
+      for (std::int32_t f = 0; f < 3; ++f) {
+        ASSERT_EQ(a.edges(f).upper, b.edges(f).upper) << "feature " << f << ", " << max_bins;
+        std::vector<std::uint8_t> scratch;
+        const auto column = b.column(f, scratch);
+        for (std::int32_t r = 0; r < rows; ++r) {
+          ASSERT_EQ(a.code(f, r), b.code(f, r)) << "feature " << f << ", row " << r;
+          ASSERT_EQ(column[static_cast<std::size_t>(r)], b.code(f, r));
+        }
+      }
+      for (std::size_t i = 0; i < a.ranges().size(); ++i) {
+        EXPECT_EQ(a.ranges()[i].lo, b.ranges()[i].lo) << "bin " << i;
+        EXPECT_EQ(a.ranges()[i].hi, b.ranges()[i].hi) << "bin " << i;
+      }
+    }
+  }
+  EXPECT_THROW(BinnedMatrix(std::vector<qor::FeatureEdges>(2), sparse), std::invalid_argument);
+}
+
+}  // namespace

@@ -92,6 +92,31 @@ def test_every_format_and_sparse_arrays_fit_and_predict(rng, fmt):
         assert (path != reference.decision_path(dense)).nnz == 0
 
 
+BINNED = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse"),
+          (QORRegressor, "poisson")]
+
+
+@pytest.mark.parametrize("max_bins", [3, 255])
+@pytest.mark.parametrize("weights", list(WEIGHTS))
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=[f"{c.__name__}-{k}" for c, k in BINNED])
+def test_sparse_grows_the_dense_binned_tree(rng, cls, criterion, weights, max_bins):
+    """Bins placed from the stored values and the unstored zeros, and histograms of
+    the unstored rows, equal those of the matrix made dense."""
+    X, dense, y = sparse_problem(rng, cls)
+    y = np.exp(y / 4) if criterion == "poisson" else y
+    w = WEIGHTS[weights](rng, len(y))
+    params = dict(criterion=criterion, max_depth=6, max_bins=max_bins)
+    a = cls(**params).fit(dense, y, sample_weight=w)
+    b = cls(**params).fit(X.tocsr(), y, sample_weight=w)
+    assert a.tree_.node_count > 7
+    same_tree(a, b)
+    for edges_a, edges_b in zip(a.bin_edges_, b.bin_edges_, strict=True):
+        assert edges_a.tobytes() == edges_b.tobytes()
+    lookahead = dict(params, search="lookahead", beam_width=3, lookahead_folds=0)
+    same_tree(cls(**lookahead).fit(dense, y, sample_weight=w),
+              cls(**lookahead).fit(X, y, sample_weight=w))
+
+
 @pytest.mark.parametrize("fitted_on", ["dense", "sparse"])
 @pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=IDS)
 def test_predictions_agree_across_dense_and_sparse(rng, cls, criterion, fitted_on):
@@ -134,8 +159,6 @@ def test_sparse_refusals_name_the_fix(rng):
         np.abs(np.nan_to_num(dense)), y)
     with pytest.raises(ValueError, match="X.toarray()"):
         categorical.predict(X)
-    with pytest.raises(ValueError, match="max_bins=None"):
-        QORClassifier(max_bins=32).fit(X, y)
     with pytest.raises(ValueError, match="lookahead.*X.toarray()"):
         QORClassifier(search="lookahead").fit(X, y)
     with pytest.raises(ValueError, match="several outputs need a dense X"):

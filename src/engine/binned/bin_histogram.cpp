@@ -254,13 +254,21 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
   const std::size_t group =
       features >= 4 * static_cast<std::size_t>(std::max(1, n_threads)) ? 2 : 1;
   const auto width = static_cast<std::size_t>(shape.width);
-  const auto run = [&]<class Code>(std::size_t task, auto code_of) {
+  // A sparse matrix's columns are laid out row by row in scratch of each
+  // worker's own, so that every kind of matrix adds its rows in one order.
+  const auto workers = static_cast<std::size_t>(std::max(1, n_threads));
+  std::vector<std::vector<std::uint8_t>> narrow_scratch(codes.sparse() ? 2 * workers : 0);
+  std::vector<std::vector<std::uint16_t>> wide_scratch(codes.sparse() ? 2 * workers : 0);
+  const auto run = [&]<class Code>(std::size_t task, std::vector<std::vector<Code>>& scratch,
+                                   std::size_t worker) {
     const std::size_t f0 = task * group;
     const std::size_t count = std::min(group, features - f0);
     const Code* code_columns[2] = {};
     double* h[2] = {};
+    std::vector<Code> none;
     for (std::size_t g = 0; g < count; ++g) {
-      code_columns[g] = code_of(static_cast<std::int32_t>(f0 + g)).data();
+      std::vector<Code>& mine = scratch.empty() ? none : scratch[2 * worker + g];
+      code_columns[g] = codes.column(static_cast<std::int32_t>(f0 + g), mine).data();
       h[g] = out.data_.data() + static_cast<std::size_t>(codes.layout().offset[f0 + g]) * width;
     }
     if (count == 2) {
@@ -269,13 +277,11 @@ void HistogramBuilder::accumulate(const BinnedRows& rows, std::span<const std::i
       add_group<1>(code_columns, h, keyed, rows, shape);
     }
   };
-  parallel_for((features + group - 1) / group, n_threads, [&](std::size_t task, std::size_t) {
+  parallel_for((features + group - 1) / group, n_threads, [&](std::size_t task, std::size_t worker) {
     if (codes.narrow()) {
-      run.template operator()<std::uint8_t>(task,
-                                            [&](std::int32_t f) { return codes.narrow_codes(f); });
+      run(task, narrow_scratch, worker);
     } else {
-      run.template operator()<std::uint16_t>(task,
-                                             [&](std::int32_t f) { return codes.wide_codes(f); });
+      run(task, wide_scratch, worker);
     }
   });
   // The rows of no slot are not kept.

@@ -177,9 +177,11 @@ void route_rows(const BinnedRows& rows, const LevelRouting& routing, std::span<s
     }
   };
   if (codes.narrow()) {
-    by_shape(codes.narrow_codes(routing.feature));
+    std::vector<std::uint8_t> scratch;
+    by_shape(codes.column(routing.feature, scratch));
   } else {
-    by_shape(codes.wide_codes(routing.feature));
+    std::vector<std::uint16_t> scratch;
+    by_shape(codes.column(routing.feature, scratch));
   }
   for (std::size_t c = 0; c < chunks; ++c) {
     const double* sums = chunk_sums.data() + c * count * width;

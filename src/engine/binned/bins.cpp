@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 
@@ -143,6 +144,64 @@ std::optional<std::vector<double>> distinct_values(const FeatureMatrix& X, std::
   return values;
 }
 
+// The same for a column of a sparse X held by columns: its stored numbers,
+// and 0.0 when a row of positive weight leaves the column unstored.
+std::optional<std::vector<double>> distinct_values(const SparseMatrix& X, std::int32_t feature,
+                                                   std::int32_t limit, const double* weights) {
+  std::unordered_set<double> seen;
+  std::int64_t positive_stored = 0;
+  for (std::int64_t i = X.begin(feature); i < X.end(feature); ++i) {
+    if (weights != nullptr && !(weights[X.indices[i]] > 0.0)) continue;
+    ++positive_stored;
+    if (std::isnan(X.data[i])) continue;
+    seen.insert(X.data[i] + 0.0);
+    if (seen.size() > static_cast<std::size_t>(limit)) return std::nullopt;
+  }
+  std::int64_t positive = X.rows;
+  if (weights != nullptr) positive = std::count_if(weights, weights + X.rows, [](double w) {
+    return w > 0.0;
+  });
+  if (positive_stored < positive) seen.insert(0.0);
+  if (seen.size() > static_cast<std::size_t>(limit)) return std::nullopt;
+  std::vector<double> values(seen.begin(), seen.end());
+  std::sort(values.begin(), values.end());
+  return values;
+}
+
+// Gives one bin per distinct value to every feature whose bins, placed by a
+// sample, hold two values where the whole column has at most max_bins: the
+// sample missed values, which only a pass over the column can tell. Every bin
+// holding a value and every bin holding two count towards that number.
+template <class Matrix, class Rebin>
+void bin_distinct_values(const Matrix& X, BinnedMatrix& binned, const BinningParams& params,
+                         std::int32_t n_threads, const double* weights,
+                         std::span<const std::uint8_t> categorical, Rebin rebin) {
+  const auto features = static_cast<std::size_t>(binned.features());
+  std::vector<std::optional<std::vector<double>>> exact(features);
+  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
+    if (f < categorical.size() && categorical[f] != 0) return;
+    const auto feature = static_cast<std::int32_t>(f);
+    const auto begin = binned.layout().offset[f];
+    const auto value_bins = binned.edges(feature).value_bins();
+    std::int64_t lower_bound = 0;
+    bool shared = false;
+    for (std::int32_t b = 0; b < value_bins; ++b) {
+      const BinRange& range = binned.ranges()[static_cast<std::size_t>(begin + b)];
+      if (range.empty()) continue;
+      lower_bound += range.lo < range.hi ? 2 : 1;
+      shared = shared || range.lo < range.hi;
+    }
+    if (shared && lower_bound <= params.max_bins) {
+      exact[f] = distinct_values(X, feature, params.max_bins, weights);
+    }
+  });
+  for (std::size_t f = 0; f < features; ++f) {
+    if (!exact[f]) continue;
+    const std::vector<double> ones(exact[f]->size(), 1.0);
+    rebin(static_cast<std::int32_t>(f), edges_from_candidates(*exact[f], ones, params.max_bins));
+  }
+}
+
 }  // namespace
 
 std::int32_t FeatureEdges::bin_of(double value) const noexcept {
@@ -241,6 +300,59 @@ std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& pa
   return picked;
 }
 
+namespace {
+
+// Edges from one feature's sampled numbers (zeros as +0.0, no NaN), in any order.
+FeatureEdges edges_of_sample(std::vector<double>::iterator first,
+                             std::vector<double>::iterator last, double zeros,
+                             std::int32_t max_bins) {
+  std::sort(first, last);
+  std::vector<double> distinct;
+  std::vector<double> counts;
+  // A sparse column's unstored zeros join the candidates in their place.
+  bool zeros_placed = !(zeros > 0.0);
+  const auto place_zeros = [&](double next) {
+    if (zeros_placed || next < 0.0) return;
+    if (distinct.empty() || distinct.back() != 0.0) {
+      distinct.push_back(0.0);
+      counts.push_back(0.0);
+    }
+    counts.back() += zeros;
+    zeros_placed = true;
+  };
+  for (auto v = first; v != last; ++v) {
+    place_zeros(*v);
+    if (distinct.empty() || distinct.back() != *v) {
+      distinct.push_back(*v);
+      counts.push_back(0.0);
+    }
+    counts.back() += 1.0;
+  }
+  place_zeros(0.0);
+  return edges_from_candidates(distinct, counts, max_bins);
+}
+
+// The rows a fit's edges are placed by, as a mark per row (rows of weight 0 unmarked).
+std::vector<std::uint8_t> sampled_marks(std::int32_t rows, const BinningParams& params,
+                                        const double* weights, std::size_t& sampled) {
+  std::vector<std::uint8_t> marks(static_cast<std::size_t>(std::max(rows, 0)), 0);
+  sampled = 0;
+  for (const std::int32_t r : sample_rows(rows, params)) {
+    if (weights != nullptr && !(weights[r] > 0.0)) continue;
+    marks[static_cast<std::size_t>(r)] = 1;
+    ++sampled;
+  }
+  return marks;
+}
+
+void check_by_column(const SparseMatrix& X, const char* where) {
+  if (!X.by_column) {
+    throw std::invalid_argument(std::string(where) + ": a sparse X must be held by columns");
+  }
+}
+
+}  // namespace
+
 std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
                                        std::int32_t n_threads, const double* weights) {
   check_max_bins(params.max_bins);
@@ -262,17 +374,30 @@ std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningPara
     const auto column = sample.begin() + static_cast<std::ptrdiff_t>(f * s);
     const auto numbers = std::remove_if(column, column + static_cast<std::ptrdiff_t>(s),
                                         [](double v) { return std::isnan(v); });
-    std::sort(column, numbers);
-    std::vector<double> distinct;
-    std::vector<double> counts;
-    for (auto v = column; v != numbers; ++v) {
-      if (distinct.empty() || distinct.back() != *v) {
-        distinct.push_back(*v);
-        counts.push_back(0.0);
-      }
-      counts.back() += 1.0;
+    edges[f] = edges_of_sample(column, numbers, 0.0, params.max_bins);
+  });
+  return edges;
+}
+
+std::vector<FeatureEdges> sample_edges(const SparseMatrix& X, const BinningParams& params,
+                                       std::int32_t n_threads, const double* weights) {
+  check_max_bins(params.max_bins);
+  check_by_column(X, "sample_edges");
+  std::size_t sampled = 0;
+  const std::vector<std::uint8_t> marks = sampled_marks(X.rows, params, weights, sampled);
+  const auto features = static_cast<std::size_t>(std::max(X.cols, 0));
+  std::vector<FeatureEdges> edges(features);
+  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
+    const auto column = static_cast<std::int32_t>(f);
+    std::vector<double> values;
+    std::size_t stored = 0;
+    for (std::int64_t e = X.begin(column); e < X.end(column); ++e) {
+      if (!marks[static_cast<std::size_t>(X.indices[e])]) continue;
+      ++stored;
+      if (!std::isnan(X.data[e])) values.push_back(X.data[e] + 0.0);
     }
-    edges[f] = edges_from_candidates(distinct, counts, params.max_bins);
+    edges[f] = edges_of_sample(values.begin(), values.end(),
+                               static_cast<double>(sampled - stored), params.max_bins);
   });
   return edges;
 }
@@ -293,27 +418,132 @@ BinnedMatrix::BinnedMatrix(std::vector<FeatureEdges> edges, std::int32_t rows)
   ranges_.assign(static_cast<std::size_t>(layout_.total()), BinRange{});
 }
 
+BinnedMatrix::BinnedMatrix(std::vector<FeatureEdges> edges, const SparseMatrix& X)
+    : BinnedMatrix(std::move(edges), 0) {
+  check_by_column(X, "BinnedMatrix");
+  if (X.cols != features()) {
+    throw std::invalid_argument("BinnedMatrix: one set of edges per column of X is needed");
+  }
+  rows_ = X.rows;
+  sparse_ = true;
+  entry_start_.assign(X.indptr, X.indptr + features() + 1);
+  const auto stored = static_cast<std::size_t>(entry_start_.back());
+  entry_row_.assign(X.indices, X.indices + stored);
+  if (narrow_codes_) {
+    narrow_.assign(stored, 0);
+  } else {
+    wide_.assign(stored, 0);
+  }
+}
+
 std::span<const std::uint8_t> BinnedMatrix::narrow_codes(std::int32_t feature) const {
   if (!narrow_codes_) return {};
-  const auto n = static_cast<std::size_t>(rows_);
-  return {narrow_.data() + static_cast<std::size_t>(feature) * n, n};
+  const auto [begin, size] = place(feature);
+  return {narrow_.data() + begin, size};
 }
 
 std::span<const std::uint16_t> BinnedMatrix::wide_codes(std::int32_t feature) const {
   if (narrow_codes_) return {};
+  const auto [begin, size] = place(feature);
+  return {wide_.data() + begin, size};
+}
+
+std::span<const std::int32_t> BinnedMatrix::entry_rows(std::int32_t feature) const {
+  if (!sparse_) return {};
+  const auto [begin, size] = place(feature);
+  return {entry_row_.data() + begin, size};
+}
+
+std::pair<std::size_t, std::size_t> BinnedMatrix::place(std::int32_t feature) const noexcept {
+  const auto f = static_cast<std::size_t>(feature);
+  if (sparse_) {
+    const auto begin = static_cast<std::size_t>(entry_start_[f]);
+    return {begin, static_cast<std::size_t>(entry_start_[f + 1]) - begin};
+  }
   const auto n = static_cast<std::size_t>(rows_);
-  return {wide_.data() + static_cast<std::size_t>(feature) * n, n};
+  return {f * n, n};
+}
+
+template <class Code>
+std::span<const Code> BinnedMatrix::column(std::int32_t feature,
+                                           std::vector<Code>& scratch) const {
+  const auto stored = [&] {
+    if constexpr (std::is_same_v<Code, std::uint8_t>) {
+      return narrow_codes(feature);
+    } else {
+      return wide_codes(feature);
+    }
+  }();
+  if (!sparse_) return stored;
+  scratch.assign(static_cast<std::size_t>(rows_), static_cast<Code>(zero_bin(feature)));
+  const auto rows = entry_rows(feature);
+  for (std::size_t e = 0; e < rows.size(); ++e) scratch[static_cast<std::size_t>(rows[e])] = stored[e];
+  return scratch;
+}
+
+template std::span<const std::uint8_t> BinnedMatrix::column(std::int32_t,
+                                                            std::vector<std::uint8_t>&) const;
+template std::span<const std::uint16_t> BinnedMatrix::column(std::int32_t,
+                                                             std::vector<std::uint16_t>&) const;
+
+std::int32_t BinnedMatrix::zero_bin(std::int32_t feature) const noexcept {
+  return edges(feature).bin_of(0.0);
 }
 
 std::int32_t BinnedMatrix::code(std::int32_t feature, std::int32_t row) const {
-  const std::size_t at = static_cast<std::size_t>(feature) * static_cast<std::size_t>(rows_) +
-                         static_cast<std::size_t>(row);
+  const auto [begin, size] = place(feature);
+  std::size_t at = begin + static_cast<std::size_t>(row);
+  if (sparse_) {
+    const auto rows = entry_rows(feature);
+    const auto found = std::lower_bound(rows.begin(), rows.end(), row);
+    if (found == rows.end() || *found != row) return zero_bin(feature);
+    at = begin + static_cast<std::size_t>(found - rows.begin());
+  }
   return narrow_codes_ ? narrow_[at] : wide_[at];
+}
+
+void BinnedMatrix::bin_entries(const SparseMatrix& X, std::int32_t n_threads,
+                               const double* weights) {
+  if (!sparse_ || X.cols != features() || X.rows != rows_ || !X.by_column ||
+      X.indptr[features()] != entry_start_.back()) {
+    throw std::invalid_argument("bin_entries: X is not the matrix these entries were made for");
+  }
+  std::size_t positive = static_cast<std::size_t>(rows_);
+  if (weights != nullptr) {
+    positive = static_cast<std::size_t>(
+        std::count_if(weights, weights + rows_, [](double w) { return w > 0.0; }));
+  }
+  // Features own disjoint codes and ranges: one task each, nothing to merge.
+  parallel_for(static_cast<std::size_t>(features()), n_threads, [&](std::size_t f, std::size_t) {
+    bin_feature_entries(X, static_cast<std::int32_t>(f), positive, weights);
+  });
+}
+
+void BinnedMatrix::bin_feature_entries(const SparseMatrix& X, std::int32_t feature,
+                                       std::size_t positive_rows, const double* weights) {
+  const FeatureEdges& e = edges(feature);
+  BinRange* range = ranges_.data() + layout_.offset[static_cast<std::size_t>(feature)];
+  std::size_t positive_stored = 0;
+  for (std::int64_t i = X.begin(feature); i < X.end(feature); ++i) {
+    const double v = X.data[i];
+    const std::int32_t bin = e.bin_of(v);
+    const auto at = static_cast<std::size_t>(i);
+    if (narrow_codes_) {
+      narrow_[at] = static_cast<std::uint8_t>(bin);
+    } else {
+      wide_[at] = static_cast<std::uint16_t>(bin);
+    }
+    if (weights != nullptr && !(weights[X.indices[i]] > 0.0)) continue;
+    ++positive_stored;
+    if (!std::isnan(v)) range[bin].add(v);
+  }
+  // A row of positive weight that the feature does not store holds a 0.0.
+  if (positive_stored < positive_rows) range[e.bin_of(0.0)].add(0.0);
 }
 
 void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                             std::int32_t n_threads, const double* weights) {
-  if (X.cols != features() || begin < 0 || end > rows_ || end > X.rows) {
+  if (sparse_ || X.cols != features() || begin < 0 || end > rows_ || end > X.rows) {
     throw std::invalid_argument("bin_rows: X does not match the binned matrix");
   }
   if (begin >= end) return;
@@ -342,9 +572,9 @@ void BinnedMatrix::bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int
 
 namespace {
 
-template <class Code>
+template <class Code, class Place>
 void restore_codes(std::span<const Code> from, std::vector<Code>& into, const BinLayout& layout,
-                   std::int32_t rows) {
+                   Place place) {
   if (into.empty() && !from.empty()) {
     throw std::invalid_argument("BinnedMatrix::restore: codes of the other width");
   }
@@ -352,10 +582,10 @@ void restore_codes(std::span<const Code> from, std::vector<Code>& into, const Bi
     throw std::invalid_argument("BinnedMatrix::restore: " + std::to_string(from.size()) +
                                 " codes for " + std::to_string(into.size()) + " places");
   }
-  const auto n = static_cast<std::size_t>(rows);
   for (std::int32_t f = 0; f < layout.features(); ++f) {
     const auto bins = static_cast<std::size_t>(layout.bins(f));
-    const auto column = from.subspan(static_cast<std::size_t>(f) * n, n);
+    const auto [begin, size] = place(f);
+    const auto column = from.subspan(begin, size);
     if (std::any_of(column.begin(), column.end(),
                     [&](Code c) { return static_cast<std::size_t>(c) >= bins; })) {
       throw std::invalid_argument("BinnedMatrix::restore: a code of feature " + std::to_string(f) +
@@ -371,7 +601,7 @@ void BinnedMatrix::restore(std::span<const std::uint8_t> codes, std::span<const 
   if (ranges.size() != ranges_.size()) {
     throw std::invalid_argument("BinnedMatrix::restore: ranges of another layout");
   }
-  restore_codes(codes, narrow_, layout_, rows_);
+  restore_codes(codes, narrow_, layout_, [this](std::int32_t f) { return place(f); });
   std::copy(ranges.begin(), ranges.end(), ranges_.begin());
 }
 
@@ -379,33 +609,17 @@ void BinnedMatrix::restore(std::span<const std::uint16_t> codes, std::span<const
   if (ranges.size() != ranges_.size()) {
     throw std::invalid_argument("BinnedMatrix::restore: ranges of another layout");
   }
-  restore_codes(codes, wide_, layout_, rows_);
+  restore_codes(codes, wide_, layout_, [this](std::int32_t f) { return place(f); });
   std::copy(ranges.begin(), ranges.end(), ranges_.begin());
 }
 
 void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
                                  std::int32_t n_threads, const double* weights) {
   const auto f = static_cast<std::size_t>(feature);
-  check_edges(edges, f);
-  if (X.cols != features() || X.rows != rows_) {
+  if (sparse_ || X.cols != features() || X.rows != rows_) {
     throw std::invalid_argument("rebin_feature: X does not match the binned matrix");
   }
-  if (narrow_codes_ && edges.value_bins() > kNarrowMaxBins) {
-    wide_.assign(narrow_.begin(), narrow_.end());
-    narrow_.clear();
-    narrow_.shrink_to_fit();
-    narrow_codes_ = false;
-  }
-  const BinLayout old_layout = layout_;
-  edges_[f] = std::move(edges);
-  layout_ = BinLayout::of(edges_);
-  std::vector<BinRange> ranges(static_cast<std::size_t>(layout_.total()));
-  for (std::int32_t g = 0; g < features(); ++g) {
-    if (g == feature) continue;
-    std::copy_n(ranges_.begin() + old_layout.offset[static_cast<std::size_t>(g)],
-                old_layout.bins(g), ranges.begin() + layout_.offset[static_cast<std::size_t>(g)]);
-  }
-  ranges_ = std::move(ranges);
+  set_edges(feature, std::move(edges));
 
   // Bin the one column into a matrix of its own, then copy codes and ranges over.
   std::vector<double> values;
@@ -424,6 +638,42 @@ void BinnedMatrix::rebin_feature(const FeatureMatrix& X, std::int32_t feature, F
     }
   }
   std::copy(single.ranges_.begin(), single.ranges_.end(), ranges_.begin() + layout_.offset[f]);
+}
+
+void BinnedMatrix::rebin_feature(const SparseMatrix& X, std::int32_t feature, FeatureEdges edges,
+                                 const double* weights) {
+  if (!sparse_ || X.cols != features() || X.rows != rows_ || !X.by_column ||
+      X.indptr[features()] != entry_start_.back()) {
+    throw std::invalid_argument("rebin_feature: X is not the matrix these entries were made for");
+  }
+  set_edges(feature, std::move(edges));
+  std::size_t positive = static_cast<std::size_t>(rows_);
+  if (weights != nullptr) {
+    positive = static_cast<std::size_t>(
+        std::count_if(weights, weights + rows_, [](double w) { return w > 0.0; }));
+  }
+  bin_feature_entries(X, feature, positive, weights);
+}
+
+void BinnedMatrix::set_edges(std::int32_t feature, FeatureEdges edges) {
+  const auto f = static_cast<std::size_t>(feature);
+  check_edges(edges, f);
+  if (narrow_codes_ && edges.value_bins() > kNarrowMaxBins) {
+    wide_.assign(narrow_.begin(), narrow_.end());
+    narrow_.clear();
+    narrow_.shrink_to_fit();
+    narrow_codes_ = false;
+  }
+  const BinLayout old_layout = layout_;
+  edges_[f] = std::move(edges);
+  layout_ = BinLayout::of(edges_);
+  std::vector<BinRange> ranges(static_cast<std::size_t>(layout_.total()));
+  for (std::int32_t g = 0; g < features(); ++g) {
+    if (g == feature) continue;
+    std::copy_n(ranges_.begin() + old_layout.offset[static_cast<std::size_t>(g)],
+                old_layout.bins(g), ranges.begin() + layout_.offset[static_cast<std::size_t>(g)]);
+  }
+  ranges_ = std::move(ranges);
 }
 
 BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
@@ -480,37 +730,35 @@ BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::
     edges[f] = category_edges(static_cast<std::int64_t>(largest) + 1);
   }
   BinnedMatrix binned = bin_with_edges(X, std::move(edges), n_threads, weights);
+  bin_distinct_values(X, binned, params, n_threads, weights, categorical,
+                      [&](std::int32_t feature, FeatureEdges exact) {
+                        binned.rebin_feature(X, feature, std::move(exact), n_threads, weights);
+                      });
+  return binned;
+}
 
-  // A feature has one bin per distinct value exactly when no bin holds two
-  // values. Where one does, the sample missed values; the column may still
-  // have at most max_bins of them, which only a pass over it can tell. Every
-  // bin holding a value and every bin holding two count towards that number.
-  const auto features = static_cast<std::size_t>(binned.features());
-  std::vector<std::optional<std::vector<double>>> exact(features);
-  parallel_for(features, n_threads, [&](std::size_t f, std::size_t) {
-    if (is_categorical(f)) return;
-    const auto feature = static_cast<std::int32_t>(f);
-    const auto begin = binned.layout().offset[f];
-    const auto value_bins = binned.edges(feature).value_bins();
-    std::int64_t lower_bound = 0;
-    bool shared = false;
-    for (std::int32_t b = 0; b < value_bins; ++b) {
-      const BinRange& range = binned.ranges()[static_cast<std::size_t>(begin + b)];
-      if (range.empty()) continue;
-      lower_bound += range.lo < range.hi ? 2 : 1;
-      shared = shared || range.lo < range.hi;
-    }
-    if (shared && lower_bound <= params.max_bins) {
-      exact[f] = distinct_values(X, feature, params.max_bins, weights);
-    }
-  });
-  for (std::size_t f = 0; f < features; ++f) {
-    if (!exact[f]) continue;
-    const std::vector<double> ones(exact[f]->size(), 1.0);
-    binned.rebin_feature(X, static_cast<std::int32_t>(f),
-                         edges_from_candidates(*exact[f], ones, params.max_bins), n_threads,
-                         weights);
+BinnedMatrix bin_with_edges(const SparseMatrix& X, std::vector<FeatureEdges> edges,
+                            std::int32_t n_threads, const double* weights) {
+  if (edges.size() != static_cast<std::size_t>(std::max(X.cols, 0))) {
+    throw std::invalid_argument("bin_with_edges: one set of edges per column of X is needed");
   }
+  // A row and a code of up to two bytes per stored value.
+  const StageMark binning("binning the stored values of every feature",
+                          static_cast<std::size_t>(X.cols >= 0 ? X.indptr[X.cols] : 0) * 6);
+  BinnedMatrix binned(std::move(edges), X);
+  binned.bin_entries(X, n_threads, weights);
+  return binned;
+}
+
+BinnedMatrix quantize(const SparseMatrix& X, const BinningParams& params, std::int32_t n_threads,
+                      const double* weights) {
+  check_by_column(X, "quantize");
+  BinnedMatrix binned = bin_with_edges(X, sample_edges(X, params, n_threads, weights), n_threads,
+                                       weights);
+  bin_distinct_values(X, binned, params, n_threads, weights, {},
+                      [&](std::int32_t feature, FeatureEdges exact) {
+                        binned.rebin_feature(X, feature, std::move(exact), weights);
+                      });
   return binned;
 }
 

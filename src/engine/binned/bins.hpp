@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "engine/tree/sparse_views.hpp"
 #include "engine/tree/views.hpp"
 
 namespace qor {
@@ -91,6 +93,11 @@ std::vector<std::int32_t> sample_rows(std::int32_t rows, const BinningParams& pa
 std::vector<FeatureEdges> sample_edges(const FeatureMatrix& X, const BinningParams& params,
                                        std::int32_t n_threads, const double* weights = nullptr);
 
+// The same for a sparse X held by columns, reading only what it stores: a
+// sampled row a column does not store counts as one more 0.0.
+std::vector<FeatureEdges> sample_edges(const SparseMatrix& X, const BinningParams& params,
+                                       std::int32_t n_threads, const double* weights = nullptr);
+
 // Edges of a categorical feature whose codes are 0, 1, ..., categories - 1:
 // one bin per code. Throws std::invalid_argument beyond kMaxBins categories.
 FeatureEdges category_edges(std::int64_t categories);
@@ -99,12 +106,21 @@ FeatureEdges category_edges(std::int64_t categories);
 // feature (the rows of a feature are contiguous), in one byte when every
 // feature has at most 256 bins and in two otherwise; and the value range of
 // every bin over the rows binned.
+//
+// A sparse one (from a sparse X) keeps codes only for the entries X stores,
+// feature by feature with their rows ascending; every other row of a feature
+// holds its zero bin, the bin of 0.0. Its memory grows with the stored
+// entries and the rows, not with rows x features; column() gives a feature's
+// codes row by row either way, so that every reader sees one kind of matrix.
 class BinnedMatrix {
  public:
   // Checks the edges (std::invalid_argument when a feature has none, more than
   // kMaxBins, or an `upper` that is not strictly ascending to +infinity) and
   // reserves codes for `rows` rows, all in bin 0, with empty ranges.
   BinnedMatrix(std::vector<FeatureEdges> edges, std::int32_t rows);
+  // A sparse matrix of the entries X (held by columns, one per feature) stores,
+  // all in bin 0 until bin_entries() bins them.
+  BinnedMatrix(std::vector<FeatureEdges> edges, const SparseMatrix& X);
 
   std::int32_t rows() const noexcept { return rows_; }
   std::int32_t features() const noexcept { return layout_.features(); }
@@ -117,10 +133,22 @@ class BinnedMatrix {
   std::span<const BinRange> ranges() const noexcept { return ranges_; }
 
   bool narrow() const noexcept { return narrow_codes_; }
-  // The codes of one feature, rows() entries; only the one of narrow() holds them.
+  bool sparse() const noexcept { return sparse_; }
+  // The codes of one feature, rows() entries; only the one of narrow() holds
+  // them. A sparse matrix: the codes of the feature's stored entries.
   std::span<const std::uint8_t> narrow_codes(std::int32_t feature) const;
   std::span<const std::uint16_t> wide_codes(std::int32_t feature) const;
+  // A sparse matrix: the rows of the feature's stored entries, ascending.
+  std::span<const std::int32_t> entry_rows(std::int32_t feature) const;
+  // A sparse matrix: where each feature's entries start, features() + 1 values.
+  std::span<const std::int64_t> entry_starts() const noexcept { return entry_start_; }
+  // The codes of one feature, rows() entries, row by row: the stored ones of a
+  // dense matrix, or a sparse one's written into `scratch` (resized to rows()).
+  template <class Code>
+  std::span<const Code> column(std::int32_t feature, std::vector<Code>& scratch) const;
   std::int32_t code(std::int32_t feature, std::int32_t row) const;
+  // The bin of 0.0, which a sparse matrix's unstored rows hold.
+  std::int32_t zero_bin(std::int32_t feature) const noexcept;
 
   // Bins rows [begin, end) of X (whose columns are the features) into the
   // same rows here, reading X in row blocks on up to n_threads threads, and
@@ -129,6 +157,10 @@ class BinnedMatrix {
   // has a bin but bounds no threshold.
   void bin_rows(const FeatureMatrix& X, std::int32_t begin, std::int32_t end,
                 std::int32_t n_threads, const double* weights = nullptr);
+  // A sparse matrix: bins the entries of X (the X it was made for) and
+  // widens the bins' ranges as bin_rows() does, 0.0 into each zero bin when
+  // a row of positive weight leaves its feature unstored.
+  void bin_entries(const SparseMatrix& X, std::int32_t n_threads, const double* weights = nullptr);
   // Takes over the codes and ranges of a matrix of the same edges and rows,
   // as codes and ranges of each feature read them (say, of one that travelled
   // between processes): `codes` holds features() * rows() entries, feature
@@ -136,23 +168,42 @@ class BinnedMatrix {
   // std::invalid_argument on another size, or a code beyond its feature's bins.
   void restore(std::span<const std::uint8_t> codes, std::span<const BinRange> ranges);
   void restore(std::span<const std::uint16_t> codes, std::span<const BinRange> ranges);
+  // A sparse matrix takes its entries' codes, entry_starts().back() of them.
   // Replaces one feature's edges, bins its column of X again (every row) and
   // rebuilds its ranges; codes widen to two bytes if the feature needs it.
   void rebin_feature(const FeatureMatrix& X, std::int32_t feature, FeatureEdges edges,
                      std::int32_t n_threads, const double* weights = nullptr);
+  // The same for a sparse matrix and the X it was made for.
+  void rebin_feature(const SparseMatrix& X, std::int32_t feature, FeatureEdges edges,
+                     const double* weights = nullptr);
 
  private:
+  // Where a feature's codes start in narrow_ or wide_, and how many it has there.
+  std::pair<std::size_t, std::size_t> place(std::int32_t feature) const noexcept;
+  // Replaces one feature's edges; its ranges start empty, other features' stay.
+  void set_edges(std::int32_t feature, FeatureEdges edges);
+  void bin_feature_entries(const SparseMatrix& X, std::int32_t feature,
+                           std::size_t positive_rows, const double* weights);
+
   std::vector<FeatureEdges> edges_;
   BinLayout layout_;
   std::int32_t rows_ = 0;
   bool narrow_codes_ = true;
-  std::vector<std::uint8_t> narrow_;  // feature f at [f * rows_, (f + 1) * rows_), or empty
+  bool sparse_ = false;
+  std::vector<std::uint8_t> narrow_;  // feature f at [f * rows_, (f + 1) * rows_), or empty;
+                                      // sparse: at [entry_start_[f], entry_start_[f + 1])
   std::vector<std::uint16_t> wide_;   // the same in two bytes, or empty
+  std::vector<std::int64_t> entry_start_;  // sparse only: features() + 1 entries
+  std::vector<std::int32_t> entry_row_;    // sparse only: each stored entry's row
   std::vector<BinRange> ranges_;      // layout_.total() entries
 };
 
 // Bins every row of X by `edges` (one per column of X).
 BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> edges,
+                            std::int32_t n_threads, const double* weights = nullptr);
+
+// The same for a sparse X held by columns: a sparse BinnedMatrix.
+BinnedMatrix bin_with_edges(const SparseMatrix& X, std::vector<FeatureEdges> edges,
                             std::int32_t n_threads, const double* weights = nullptr);
 
 // The local fit's quantization: edges from the sample, every row binned, and
@@ -163,5 +214,9 @@ BinnedMatrix bin_with_edges(const FeatureMatrix& X, std::vector<FeatureEdges> ed
 BinnedMatrix quantize(const FeatureMatrix& X, const BinningParams& params, std::int32_t n_threads,
                       const double* weights = nullptr,
                       std::span<const std::uint8_t> categorical = {});
+// The same for a sparse X held by columns (no categorical features), a
+// sparse BinnedMatrix whose bins equal those of X made dense.
+BinnedMatrix quantize(const SparseMatrix& X, const BinningParams& params, std::int32_t n_threads,
+                      const double* weights = nullptr);
 
 }  // namespace qor
