@@ -32,16 +32,42 @@ def issparse(X) -> bool:
     return sparse.issparse(X)
 
 
-def compressed(X, by_column: bool) -> Compressed:
-    """X (a validated scipy.sparse matrix or array) compressed by columns or by rows."""
+def canonical(X, by_column: bool):
+    """X (a validated scipy.sparse matrix or array) compressed by columns or by rows,
+    each line's indices ascending and distinct."""
     X = X.tocsc() if by_column else X.tocsr()
     if not X.has_canonical_format:
         X = X.copy()
         X.sum_duplicates()
+    return X
+
+
+def compressed(X, by_column: bool) -> Compressed:
+    """X (a validated scipy.sparse matrix or array) compressed by columns or by rows."""
+    X = canonical(X, by_column)
     return Compressed(indptr=np.ascontiguousarray(X.indptr, dtype=np.int64),
                       indices=np.ascontiguousarray(X.indices, dtype=np.int32),
                       data=np.ascontiguousarray(X.data, dtype=np.float64),
                       shape=(int(X.shape[0]), int(X.shape[1])))
+
+
+def distinct_values(X, f: int):
+    """The distinct numbers of column f of X (dense, or sparse held by columns in
+    canonical form), zeros as +0.0 and NaN left out, ascending, with their counts; a
+    sparse column's unstored rows count as zeros."""
+    if not sparse.issparse(X):
+        column = X[:, f]
+        return np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
+    stored = X.data[X.indptr[f]:X.indptr[f + 1]]
+    values, counts = np.unique(stored[~np.isnan(stored)] + 0.0, return_counts=True)
+    zeros = X.shape[0] - stored.size
+    if zeros:
+        at = int(np.searchsorted(values, 0.0))
+        if at < values.size and values[at] == 0.0:
+            counts[at] += zeros
+        else:
+            values, counts = np.insert(values, at, 0.0), np.insert(counts, at, zeros)
+    return values, counts
 
 
 def refuse_categories(mask) -> None:

@@ -8,8 +8,8 @@
     model = qor.dask.fit(QORClassifier(max_bins=255, max_depth=8), X, y)
     labels = qor.dask.predict(model, X)                # lazy, partition by partition
 
-X is a Dask Array or DataFrame, y (and sample_weight) a Dask Array or Series split into
-the same row blocks. The fit grows from bins, so the estimator needs `max_bins`, and
+X is a Dask Array (of NumPy or scipy.sparse blocks) or DataFrame, y (and sample_weight) a
+Dask Array or Series split into the same row blocks. The fit grows from bins, so the estimator needs `max_bins`, and
 returns the estimator fitted as by its own `fit`: its `tree_`, `depth_features_`,
 `bin_edges_` and the rest, so prediction, export, pictures, saving and pruning work as
 after any fit.
@@ -90,16 +90,17 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
     if mask is not None and mask.any():
         x_part = encode(x_part, mask, categories)
+    X = check_array(x_part, dtype=np.float64, order="C", accept_sparse=["csc"],
+                    ensure_all_finite="allow-nan", ensure_min_samples=0)
     # A block that came over the network may sit at an odd byte: the core reads
     # whole doubles, so such a block is copied.
-    X = np.require(check_array(x_part, dtype=np.float64, order="C",
-                               ensure_all_finite="allow-nan", ensure_min_samples=0),
-                   requirements=["C", "A"])
+    X = (_sparse.canonical(X, by_column=True) if _sparse.issparse(X) else
+         np.require(X, requirements=["C", "A"]))
     if X.shape[1] != n_features:
         raise ValueError(f"a partition of X has {X.shape[1]} features, not {n_features}")
     y = column_or_1d(np.asarray(y_part), warn=False)
-    if len(y) != len(X):
-        raise ValueError(f"a partition of X has {len(X)} rows but its part of y {len(y)}: "
+    if len(y) != X.shape[0]:
+        raise ValueError(f"a partition of X has {X.shape[0]} rows but its part of y {len(y)}: "
                          "X, y and sample_weight must be split into the same row blocks")
     if classifies:
         if len(y):
@@ -109,8 +110,8 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
     w = None
     if w_part is not None:
         w = np.asarray(w_part)
-        if len(w) != len(X):
-            raise ValueError(f"a partition of X has {len(X)} rows but its part of "
+        if len(w) != X.shape[0]:
+            raise ValueError(f"a partition of X has {X.shape[0]} rows but its part of "
                              f"sample_weight {len(w)}")
         w = _check_sample_weight(w, X, dtype=np.float64, ensure_non_negative=True, copy=True)
     return X, y, w
@@ -148,7 +149,7 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
     most max_bins of them, otherwise the values of a stratified sample of
     `sample_rows` rows, each standing for n / sample_rows rows, compressed to about
     `points` candidates. X holds the rows of positive weight only."""
-    n = len(X)
+    n = X.shape[0]
     s = min(n, sample_rows)
     sample = X
     if s < n:
@@ -160,13 +161,11 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
         if not numeric[f]:
             sketch.append(None)
             continue
-        column = sample[:, f]
-        values, counts = np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
+        values, counts = _sparse.distinct_values(sample, f)
         weights = counts * (n / s) if s < n else counts.astype(np.float64)
         if s < n and values.size <= max_bins:
             # The sample may have missed values; the column itself tells.
-            column = X[:, f]
-            full, full_counts = np.unique(column[~np.isnan(column)] + 0.0, return_counts=True)
+            full, full_counts = _sparse.distinct_values(X, f)
             if full.size <= max_bins:
                 values, weights = full, full_counts.astype(np.float64)
         sketch.append(_compress(values, weights, points))
@@ -190,7 +189,7 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
     # A row of weight 0 counts nowhere: it places no edge.
     weighed = X if w is None else X[w > 0]
     return {
-        "rows": len(X),
+        "rows": X.shape[0],
         "classes": labels if labels is None else (labels[0], labels[1].astype(np.float64)),
         "categories": found,
         "text": text,
@@ -248,6 +247,8 @@ def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_j
         if class_weight is not None:
             w = class_weight[codes] if w is None else w * class_weight[codes]
     n_classes = 0 if classes is None else len(classes)
+    if _sparse.issparse(X):
+        X = _sparse.compressed(X, by_column=True)
     return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs), criterion)
 
 
@@ -360,7 +361,8 @@ def _reduce(client, futures, combine, name):
 def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     """Fits a QORClassifier or QORRegressor with `max_bins` set on Dask collections.
 
-    X: a Dask Array (n_samples, n_features) or DataFrame (NaN is a missing value;
+    X: a Dask Array (n_samples, n_features), of NumPy or scipy.sparse blocks (a sparse
+    block keeps bin codes for its stored values only), or DataFrame (NaN is a missing value;
     categorical columns are found by the estimator's categorical_features, as in a
     local fit, and their categories learned over all partitions); y, sample_weight: a
     Dask Array or Series in the same row blocks.
@@ -380,17 +382,13 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
                          "inner cross-validation more. Fit with search='greedy' here (or "
                          "level_score='weighted'), or fit lookahead locally on a sample.")
     _one_output(y)
-    if isinstance(X, da.Array) and _sparse.issparse(X._meta):
-        raise ValueError("qor.dask cannot fit sparse partitions yet: its fits grow from bins, "
-                         "which read dense partitions. Fit a local QORClassifier or "
-                         "QORRegressor with max_bins=None on the sparse matrix, or pass dense "
-                         "partitions (X.map_blocks(lambda b: b.toarray())). Prediction "
-                         "(qor.dask.predict) reads sparse partitions as they are.")
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
     meta = X._meta if isinstance(X, dd.DataFrame) else np.empty((0, n_features))
     mask = categorical_mask(estimator.categorical_features, meta)
+    if isinstance(X, da.Array) and _sparse.issparse(X._meta):
+        _sparse.refuse_categories(mask)
     # from_dtype's text columns are checked on all their values, as a local fit checks
     # them (the empty meta frame holds none).
     checked = ([j for j, dtype in enumerate(meta.dtypes) if mask[j] and is_text(dtype)]

@@ -241,10 +241,34 @@ class BinnedBlock {
                     w_.empty() ? nullptr : w_.data());
   }
 
+  // The same for a sparse X held by columns: codes for its stored entries only.
+  BinnedBlock(const qor::bind::SparseArg& X, const Vector& y,
+              std::optional<Vector> sample_weight, const std::vector<Vector>& edges,
+              std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion)
+      : codes_(check_edges(edges, static_cast<std::size_t>(X.view.cols)), X.view),
+        y_(copy_of<double>(y)),
+        n_classes_(n_classes),
+        criterion_(qor::parse_package_criterion(criterion)),
+        criterion_name_(criterion) {
+    const auto rows = static_cast<std::size_t>(X.view.rows);
+    if (y.shape(0) != rows || (sample_weight && sample_weight->shape(0) != rows)) {
+      throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
+    }
+    set_factors();
+    if (sample_weight) w_ = copy_of<double>(*sample_weight);
+    node_.assign(y_.size(), 0);
+    nb::gil_scoped_release unlocked;
+    codes_.bin_entries(X.view, qor::thread_count(n_threads), w_.empty() ? nullptr : w_.data());
+  }
+
   std::int32_t rows() const noexcept { return codes_.rows(); }
   std::size_t nbytes() const noexcept {
     const std::size_t code = codes_.narrow() ? 1 : 2;
-    return y_.size() * (sizeof(double) + sizeof(std::int32_t) + code * features()) +
+    const std::size_t codes =
+        codes_.sparse() ? static_cast<std::size_t>(codes_.entry_starts().back()) *
+                              (code + sizeof(std::int32_t))
+                        : y_.size() * code * features();
+    return y_.size() * (sizeof(double) + sizeof(std::int32_t)) + codes +
            w_.size() * sizeof(double);
   }
   std::size_t features() const noexcept { return static_cast<std::size_t>(codes_.features()); }
@@ -314,7 +338,9 @@ class BinnedBlock {
 
   nb::tuple state() const {
     const std::size_t n = y_.size();
-    const std::size_t codes = n * features();
+    // A sparse block's codes are its stored entries', feature after feature.
+    const std::size_t codes =
+        codes_.sparse() ? static_cast<std::size_t>(codes_.entry_starts().back()) : n * features();
     nb::object packed;
     if (codes_.narrow()) {
       std::vector<std::uint8_t> all;
@@ -335,14 +361,27 @@ class BinnedBlock {
     }
     nb::object weights = nb::none();
     if (!w_.empty()) weights = nb::cast(to_numpy(std::vector<double>(w_), {n}));
+    nb::object entries = nb::none();
+    if (codes_.sparse()) {
+      const auto starts = codes_.entry_starts();
+      std::vector<std::int32_t> rows;
+      rows.reserve(codes);
+      for (std::int32_t f = 0; f < codes_.features(); ++f) {
+        const auto of = codes_.entry_rows(f);
+        rows.insert(rows.end(), of.begin(), of.end());
+      }
+      entries = nb::make_tuple(
+          to_numpy(std::vector<std::int64_t>(starts.begin(), starts.end()), {starts.size()}),
+          to_numpy(std::move(rows), {codes}));
+    }
     return nb::make_tuple(
         edge_arrays(codes_.all_edges()), packed, ranges(), to_numpy(std::vector<double>(y_), {n}),
-        weights, to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_, criterion_name_);
+        weights, to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_, criterion_name_,
+        entries);
   }
 
   explicit BinnedBlock(const nb::tuple& state)
-      : codes_(check_edges(nb::cast<std::vector<Vector>>(state[0]), nb::len(nb::handle(state[0]))),
-               extent(nb::cast<Vector>(state[3]).size(), "y")),
+      : codes_(codes_of_state(state)),
         n_classes_(nb::cast<std::int32_t>(state[6])),
         criterion_(qor::parse_package_criterion(nb::cast<std::string>(state[7]))),
         criterion_name_(nb::cast<std::string>(state[7])) {
@@ -369,6 +408,31 @@ class BinnedBlock {
   }
 
  private:
+  // The codes a state restores into: a sparse block's where its entries lie
+  // (state[8]: where each feature's entries start, and their rows).
+  static qor::BinnedMatrix codes_of_state(const nb::tuple& state) {
+    auto edges = check_edges(nb::cast<std::vector<Vector>>(state[0]),
+                             nb::len(nb::handle(state[0])));
+    const std::int32_t rows = extent(nb::cast<Vector>(state[3]).size(), "y");
+    if (nb::len(state) < 9 || state[8].is_none()) return {std::move(edges), rows};
+    const auto entries = nb::cast<nb::tuple>(state[8]);
+    const auto starts = copy_of<std::int64_t>(nb::cast<Array<std::int64_t>>(entries[0]));
+    const auto at = copy_of<std::int32_t>(nb::cast<Array<std::int32_t>>(entries[1]));
+    const auto features = static_cast<std::int32_t>(edges.size());
+    bool sound = starts.size() == edges.size() + 1 && starts.front() == 0 &&
+                 starts.back() == static_cast<std::int64_t>(at.size());
+    for (std::size_t f = 0; sound && f + 1 < starts.size(); ++f) {
+      for (std::int64_t e = starts[f]; sound && e < starts[f + 1]; ++e) {
+        const std::int32_t r = at[static_cast<std::size_t>(e)];
+        sound = r >= 0 && r < rows && (e == starts[f] || r > at[static_cast<std::size_t>(e - 1)]);
+      }
+      sound = sound && starts[f] <= starts[f + 1];
+    }
+    if (!sound) throw std::invalid_argument("BinnedBlock: a state whose entries disagree");
+    const qor::SparseMatrix view{starts.data(), at.data(), nullptr, rows, features, true};
+    return {std::move(edges), view};
+  }
+
   static std::vector<qor::FeatureEdges> check_edges(const std::vector<Vector>& edges,
                                                     std::size_t features) {
     if (edges.size() != features) {
@@ -475,6 +539,18 @@ void bind_binned(nb::module_& m) {
                     std::int32_t, std::int32_t, const std::string&>(),
            "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1,
            "criterion"_a = "mse", "criterion: what the sums of a regressor's rows are for")
+      .def(
+          "__init__",
+          [](BinnedBlock* block, const nb::handle& X, const Vector& y,
+             std::optional<Vector> sample_weight, const std::vector<Vector>& edges,
+             std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion) {
+            new (block) BinnedBlock(qor::bind::SparseArg(X, true), y, std::move(sample_weight),
+                                    edges, n_classes, n_threads, criterion);
+          },
+          "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a,
+          "n_threads"_a = 1, "criterion"_a = "mse",
+          "The same over a sparse X held by columns (int64 indptr, int32 indices, float64 "
+          "data): codes for its stored entries only.")
       .def_prop_ro("rows", &BinnedBlock::rows)
       .def_prop_ro("nbytes", &BinnedBlock::nbytes)
       .def("root", &BinnedBlock::root, "(sums of every row, (1, 3) range of their targets)")

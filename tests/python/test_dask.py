@@ -8,10 +8,11 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import pytest
+from scipy import sparse
 from distributed import Client, LocalCluster
 
 import qor.dask
-from qor import QORClassifier, QORRegressor, _core
+from qor import QORClassifier, QORRegressor, _core, _sparse
 
 BINNED = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse")]
 IDS = [f"{cls.__name__}-{criterion}" for cls, criterion in BINNED]
@@ -224,12 +225,16 @@ def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, messa
         qor.dask.fit(make(), *args)
 
 
+@pytest.mark.parametrize("held", ["dense", "sparse"])
 @pytest.mark.parametrize("max_bins", [40, 400])  # one-byte codes, two-byte codes
-def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins):
+def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins, held):
     # A worker pickles a block to spill it or hand it on; the copy must go on alike.
     X, y, w = table(rng, QORClassifier, n=3000)
+    if held == "sparse":
+        X[rng.random(X.shape) < 0.6] = 0.0
     edges = QORClassifier(max_bins=max_bins).fit(X, y).bin_edges_
-    block = _core.BinnedBlock(X, y.astype(np.float64), w, edges, 3)
+    rows = _sparse.compressed(sparse.csc_matrix(X), by_column=True) if held == "sparse" else X
+    block = _core.BinnedBlock(rows, y.astype(np.float64), w, edges, 3)
     totals, target = block.root()
     params = _core.TreeParams()
     params.n_classes, params.max_depth = 3, 4
@@ -246,3 +251,22 @@ def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins):
     first, slot, slots = grower.build_slots()
     assert np.array_equal(copy.histograms(first, slot, slots),
                           block.histograms(first, slot, slots))
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+def test_sparse_partitions_grow_the_tree_of_dense_ones(client, rng, cls, criterion):
+    X, y, w = table(rng, cls, d=6)
+    X[rng.random(X.shape) < 0.7] = 0.0
+    X[:, 5] = 0.0  # nothing stored
+    chunks = (700, 1300, 2500, len(X) - 4500)
+    held = [da.from_array(v, chunks=(chunks, X.shape[1]), asarray=False)
+            for v in (X, sparse.csr_matrix(X))]
+    y_blocks, w_blocks = da.from_array(y, chunks=(chunks,)), da.from_array(w, chunks=(chunks,))
+    model = dict(criterion=criterion, max_depth=6, max_bins=24)
+    dense, from_sparse = (qor.dask.fit(cls(**model), x, y_blocks, w_blocks) for x in held)
+    assert dense.tree_.node_count > 20
+    assert_same_tree(dense, from_sparse)
+    for a, b in zip(dense.bin_edges_, from_sparse.bin_edges_, strict=True):
+        assert a.tobytes() == b.tobytes()
+    local = cls(**model).fit(sparse.csc_matrix(X), y, w, bin_edges=dense.bin_edges_)
+    assert_same_tree(dense, local)

@@ -197,7 +197,7 @@ def test_one_hot_pipeline_matches_dense_encoding(rng):
     assert on_sparse.score(frame, y) == 1.0
 
 
-def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
+def test_dask_predicts_on_sparse_partitions(rng):
     da = pytest.importorskip("dask.array")
     import qor.dask
 
@@ -209,8 +209,6 @@ def test_dask_predicts_on_sparse_partitions_and_refuses_to_fit_them(rng):
     np.testing.assert_array_equal(
         qor.dask.predict_proba(model, blocks).compute(scheduler="sync"),
         model.predict_proba(dense))
-    with pytest.raises(ValueError, match="max_bins=None on the sparse matrix"):
-        qor.dask.fit(QORClassifier(max_bins=32), blocks, da.from_array(y, chunks=150))
 
 
 @pytest.mark.parametrize("cls, params", [
