@@ -8,7 +8,7 @@ import numpy as np
 from scipy import sparse
 
 from . import _core
-from ._sparse import Compressed
+from ._sparse import Compressed, compressed
 
 TREE_LEAF = -1  # children_left / children_right of a leaf
 TREE_UNDEFINED = -2  # feature and threshold of a leaf
@@ -144,16 +144,20 @@ class Tree:
         return int(self.depth.max())
 
     # Prediction runs in the core, which checks every step it takes through the
-    # arrays: a tree from a file or a pickle is never trusted further.
+    # arrays: a tree from a file or a pickle is never trusted further. X may be
+    # what the estimators hand over (float64 in C order, or a sparse X compressed
+    # by rows), or, called on the tree itself, any 2-d array or scipy.sparse matrix.
 
     def apply(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
-        """Id of the leaf that each row of X (validated float64, C order) reaches."""
+        """Id of the leaf that each row of X reaches."""
+        X = _readable(X)
         if isinstance(X, Compressed):
             return _core.apply_sparse(self, X, n_threads)
         return _core.apply(self, X, n_threads)
 
     def decision_path(self, X: np.ndarray, n_threads: int = 1) -> sparse.csr_matrix:
         """Indicator matrix (n_samples, node_count): entry (i, j) is 1 when row i passes node j."""
+        X = _readable(X)
         path = _core.decision_path_sparse if isinstance(X, Compressed) else _core.decision_path
         indptr, indices = path(self, X, n_threads)
         data = np.ones(indices.size, dtype=np.intp)
@@ -161,11 +165,13 @@ class Tree:
 
     def predict(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """The value of each row's leaf, (n_samples, n_outputs, max_n_classes)."""
+        X = _readable(X)
         value = _core.predict_value_sparse if isinstance(X, Compressed) else _core.predict_value
         return value(self, X, n_threads).reshape(X.shape[0], self.n_outputs, self.max_n_classes)
 
     def predict_class(self, X: np.ndarray, n_threads: int = 1) -> np.ndarray:
         """Column of each row's largest class share (the first of equal ones)."""
+        X = _readable(X)
         if isinstance(X, Compressed):
             return _core.predict_class_sparse(self, X, n_threads)
         return _core.predict_class(self, X, n_threads)
@@ -197,3 +203,16 @@ class Tree:
         outputs = "" if self.n_outputs == 1 else f", n_outputs={self.n_outputs}"
         return (f"Tree(node_count={self.node_count}, max_depth={self.max_depth}, "
                 f"n_features={self.n_features}, n_classes={self.max_n_classes}{outputs})")
+
+
+def _readable(X):
+    """X as the core's prediction reads it: a sparse X compressed by rows, or a 2-d
+    float64 array in C order (copied only where it is not one already)."""
+    if isinstance(X, Compressed):
+        return X
+    if sparse.issparse(X):
+        return compressed(X, by_column=False)
+    X = np.ascontiguousarray(X, dtype=np.float64)
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-d (n_samples, n_features); got {X.ndim} dimension(s)")
+    return X

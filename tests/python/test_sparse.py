@@ -129,6 +129,12 @@ def test_predictions_agree_across_dense_and_sparse(rng, cls, criterion, fitted_o
             np.testing.assert_array_equal(getattr(model, method)(X_new.asformat(fmt)), on_dense)
     threaded = cls(criterion=criterion, max_depth=6, n_jobs=2).fit(X, y)
     np.testing.assert_array_equal(threaded.predict(X_new), model.predict(dense_new))
+    # The tree itself reads any sparse format, as scikit-learn's tree_ does.
+    leaves = model.apply(dense_new)
+    for fmt in ["csr", "csc", "coo"]:
+        np.testing.assert_array_equal(model.tree_.apply(X_new.asformat(fmt)), leaves)
+        assert (model.tree_.decision_path(X_new.asformat(fmt)) != model.decision_path(
+            dense_new)).nnz == 0
 
 
 def test_duplicate_entries_add_up_as_scipy_adds_them(rng):
