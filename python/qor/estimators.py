@@ -126,6 +126,9 @@ class _QORTree(BaseEstimator):
         if self.lookahead_folds == 1:
             raise ValueError("lookahead_folds must be 0 (the final tree by training impurity) "
                              "or at least 2 (by inner cross-validation); got 1")
+        if _sparse.issparse(y):
+            raise TypeError("y must be dense: a sparse y (of several outputs) is not taken; "
+                            "pass y.toarray()")
         mask = categorical_mask(self.categorical_features, X)
         if _sparse.issparse(X):
             _sparse.refuse_categories(mask)

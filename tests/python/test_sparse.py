@@ -173,6 +173,8 @@ def test_sparse_refusals_name_the_fix(rng):
     assert (several.predict(X) == several.predict(dense)).all()
     with pytest.raises(ValueError, match="features"):
         QORClassifier().fit(X, y).predict(X[:, :3])
+    with pytest.raises(TypeError, match="y.toarray()"):
+        QORClassifier().fit(dense, sparse.csr_matrix(np.column_stack([y, y])))
     X_inf = X.copy()
     X_inf.data[0] = np.inf
     with pytest.raises(ValueError, match="infinity"):
