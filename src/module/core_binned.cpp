@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -103,34 +104,57 @@ std::vector<qor::BinRange> ranges_of(const Rows& rows, std::int64_t expected) {
 }
 
 // What reached each child of a level, one row per child: its StatShape sums,
-// then the (lo, hi, nan) range of its targets. Rows of blocks merge by adding
-// the sums and merging the ranges.
+// then the (lo, hi, nan) range of its targets, one such triple per output. Rows
+// of blocks merge by adding the sums and merging the ranges.
 nb::ndarray<nb::numpy, double> child_rows(const qor::ChildSums& children) {
   const auto width = static_cast<std::size_t>(children.shape.width);
+  const auto outputs = static_cast<std::size_t>(children.shape.n_outputs);
+  const std::size_t row = width + 3 * outputs;
   std::vector<double> out;
-  out.reserve(children.size() * (width + 3));
+  out.reserve(children.size() * row);
   for (std::size_t c = 0; c < children.size(); ++c) {
     const auto sums = children.sums.begin() + static_cast<std::ptrdiff_t>(c * width);
     out.insert(out.end(), sums, sums + static_cast<std::ptrdiff_t>(width));
-    const qor::TargetRange& t = children.targets[c];
-    out.insert(out.end(), {t.lo, t.hi, t.nan ? 1.0 : 0.0});
+    for (std::size_t k = 0; k < outputs; ++k) {
+      const qor::TargetRange& t = children.targets[c * outputs + k];
+      out.insert(out.end(), {t.lo, t.hi, t.nan ? 1.0 : 0.0});
+    }
   }
-  return to_numpy(std::move(out), {children.size(), width + 3});
+  return to_numpy(std::move(out), {children.size(), row});
 }
 
 qor::ChildSums children_of(const Rows& rows, const qor::StatShape& shape) {
   const auto width = static_cast<std::size_t>(shape.width);
-  if (rows.shape(1) != width + 3) {
-    throw std::invalid_argument("child rows: one row of sums and (lo, hi, nan) per child is needed");
+  const auto outputs = static_cast<std::size_t>(shape.n_outputs);
+  const std::size_t row_width = width + 3 * outputs;
+  if (rows.shape(1) != row_width) {
+    throw std::invalid_argument(
+        "child rows: one row of sums and (lo, hi, nan) per output per child is needed");
   }
   const auto values = copy_of<double>(rows);
   qor::ChildSums children(shape, rows.shape(0));
   for (std::size_t c = 0; c < children.size(); ++c) {
-    const double* row = values.data() + c * (width + 3);
+    const double* row = values.data() + c * row_width;
     std::copy_n(row, width, children.sums.begin() + static_cast<std::ptrdiff_t>(c * width));
-    children.targets[c] = {row[width], row[width + 1], row[width + 2] != 0.0};
+    for (std::size_t k = 0; k < outputs; ++k) {
+      const double* t = row + width + 3 * k;
+      children.targets[c * outputs + k] = {t[0], t[1], t[2] != 0.0};
+    }
   }
   return children;
+}
+
+// Root target ranges as they cross the door: one (lo, hi, nan) row per output.
+std::vector<qor::TargetRange> target_ranges(const Rows& rows, std::int32_t outputs) {
+  if (rows.shape(1) != 3 || rows.shape(0) != static_cast<std::size_t>(std::max(outputs, 1))) {
+    throw std::invalid_argument("Grower: one (lo, hi, nan) root target range per output");
+  }
+  const auto values = copy_of<double>(rows);
+  std::vector<qor::TargetRange> ranges(rows.shape(0));
+  for (std::size_t k = 0; k < ranges.size(); ++k) {
+    ranges[k] = {values[3 * k], values[3 * k + 1], values[3 * k + 2] != 0.0};
+  }
+  return ranges;
 }
 
 // The local binned fit: quantized by its own sample, or binned by given edges.
@@ -217,24 +241,24 @@ std::pair<nb::dict, nb::list> fit_binned_sparse(const nb::handle& X, const Vecto
 }
 
 // One block of a fit's rows where they live: their codes, targets and
-// weights, and the node each row has reached, level after level.
+// weights, and the node each row has reached, level after level. Several
+// outputs' targets lie column after column: output k of row r at y[k * rows + r].
 class BinnedBlock {
  public:
   BinnedBlock(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
               const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads,
-              const std::string& criterion)
+              const std::string& criterion, std::int32_t n_outputs)
       : codes_(check_edges(edges, X.shape(1)), extent(X.shape(0), "X")),
         y_(copy_of<double>(y)),
         n_classes_(n_classes),
+        n_outputs_(n_outputs),
         criterion_(qor::parse_package_criterion(criterion)),
         criterion_name_(criterion) {
-    if (y.shape(0) != X.shape(0) || (sample_weight && sample_weight->shape(0) != X.shape(0))) {
-      throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
-    }
+    check_rows(X.shape(0), y.shape(0), sample_weight ? &*sample_weight : nullptr);
     set_factors();
     check_aligned(X.data(), "X");
     if (sample_weight) w_ = copy_of<double>(*sample_weight);
-    node_.assign(y_.size(), 0);
+    node_.assign(X.shape(0), 0);
     const qor::FeatureMatrix matrix{X.data(), codes_.rows(), extent(X.shape(1), "X's row"), true};
     nb::gil_scoped_release unlocked;
     codes_.bin_rows(matrix, 0, codes_.rows(), qor::thread_count(n_threads),
@@ -244,19 +268,19 @@ class BinnedBlock {
   // The same for a sparse X held by columns: codes for its stored entries only.
   BinnedBlock(const qor::bind::SparseArg& X, const Vector& y,
               std::optional<Vector> sample_weight, const std::vector<Vector>& edges,
-              std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion)
+              std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion,
+              std::int32_t n_outputs)
       : codes_(check_edges(edges, static_cast<std::size_t>(X.view.cols)), X.view),
         y_(copy_of<double>(y)),
         n_classes_(n_classes),
+        n_outputs_(n_outputs),
         criterion_(qor::parse_package_criterion(criterion)),
         criterion_name_(criterion) {
     const auto rows = static_cast<std::size_t>(X.view.rows);
-    if (y.shape(0) != rows || (sample_weight && sample_weight->shape(0) != rows)) {
-      throw std::invalid_argument("BinnedBlock: X, y and sample_weight need one entry per row");
-    }
+    check_rows(rows, y.shape(0), sample_weight ? &*sample_weight : nullptr);
     set_factors();
     if (sample_weight) w_ = copy_of<double>(*sample_weight);
-    node_.assign(y_.size(), 0);
+    node_.assign(rows, 0);
     nb::gil_scoped_release unlocked;
     codes_.bin_entries(X.view, qor::thread_count(n_threads), w_.empty() ? nullptr : w_.data());
   }
@@ -267,28 +291,32 @@ class BinnedBlock {
     const std::size_t codes =
         codes_.sparse() ? static_cast<std::size_t>(codes_.entry_starts().back()) *
                               (code + sizeof(std::int32_t))
-                        : y_.size() * code * features();
-    return y_.size() * (sizeof(double) + sizeof(std::int32_t)) + codes +
-           w_.size() * sizeof(double);
+                        : node_.size() * code * features();
+    return node_.size() * sizeof(std::int32_t) + codes + (y_.size() + w_.size()) * sizeof(double);
   }
   std::size_t features() const noexcept { return static_cast<std::size_t>(codes_.features()); }
-  qor::StatShape shape() const noexcept { return qor::StatShape::of(n_classes_, !w_.empty()); }
+  qor::StatShape shape() const noexcept {
+    return qor::StatShape::of(n_classes_, !w_.empty(), n_outputs_);
+  }
   qor::BinnedRows binned_rows() const noexcept {
     return {&codes_, y_.data(), w_.empty() ? nullptr : w_.data(),
             factors_.empty() ? nullptr : factors_.data()};
   }
 
-  // The sums of every row as the root needs them, and their targets' range.
+  // The sums of every row as the root needs them, and their targets' range per output.
   nb::tuple root() const {
     const qor::StatShape s = shape();
     std::vector<double> totals(static_cast<std::size_t>(s.width), 0.0);
-    qor::TargetRange targets;
-    qor::sum_rows(binned_rows(), s, totals, targets);
+    std::vector<qor::TargetRange> targets(static_cast<std::size_t>(s.n_outputs));
+    qor::sum_rows(binned_rows(), s, totals, std::span(targets));
+    std::vector<double> ranges;
+    ranges.reserve(3 * targets.size());
+    for (const qor::TargetRange& t : targets) {
+      ranges.insert(ranges.end(), {t.lo, t.hi, t.nan ? 1.0 : 0.0});
+    }
     const std::size_t width = totals.size();
     return nb::make_tuple(to_numpy(std::move(totals), {width}),
-                          to_numpy(std::vector<double>{targets.lo, targets.hi,
-                                                       targets.nan ? 1.0 : 0.0},
-                                   {1, 3}));
+                          to_numpy(std::move(ranges), {targets.size(), 3}));
   }
 
   nb::ndarray<nb::numpy, double> ranges() const { return range_rows(codes_.ranges()); }
@@ -337,7 +365,7 @@ class BinnedBlock {
   }
 
   nb::tuple state() const {
-    const std::size_t n = y_.size();
+    const std::size_t n = node_.size();
     // A sparse block's codes are its stored entries', feature after feature.
     const std::size_t codes =
         codes_.sparse() ? static_cast<std::size_t>(codes_.entry_starts().back()) : n * features();
@@ -374,15 +402,16 @@ class BinnedBlock {
           to_numpy(std::vector<std::int64_t>(starts.begin(), starts.end()), {starts.size()}),
           to_numpy(std::move(rows), {codes}));
     }
-    return nb::make_tuple(
-        edge_arrays(codes_.all_edges()), packed, ranges(), to_numpy(std::vector<double>(y_), {n}),
-        weights, to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_, criterion_name_,
-        entries);
+    return nb::make_tuple(edge_arrays(codes_.all_edges()), packed, ranges(),
+                          to_numpy(std::vector<double>(y_), {y_.size()}), weights,
+                          to_numpy(std::vector<std::int32_t>(node_), {n}), n_classes_,
+                          criterion_name_, entries, n_outputs_);
   }
 
   explicit BinnedBlock(const nb::tuple& state)
       : codes_(codes_of_state(state)),
         n_classes_(nb::cast<std::int32_t>(state[6])),
+        n_outputs_(nb::len(state) < 10 ? 1 : nb::cast<std::int32_t>(state[9])),
         criterion_(qor::parse_package_criterion(nb::cast<std::string>(state[7]))),
         criterion_name_(nb::cast<std::string>(state[7])) {
     const auto y = nb::cast<Vector>(state[3]);
@@ -394,7 +423,8 @@ class BinnedBlock {
     }
     const auto node = nb::cast<Array<std::int32_t>>(state[5]);
     node_ = copy_of<std::int32_t>(node);
-    if (node_.size() != y_.size() || (!w_.empty() && w_.size() != y_.size())) {
+    if (n_outputs_ < 1 || y_.size() != node_.size() * static_cast<std::size_t>(n_outputs_) ||
+        (!w_.empty() && w_.size() != node_.size())) {
       throw std::invalid_argument("BinnedBlock: a state whose arrays disagree");
     }
     const auto ranges = ranges_of(nb::cast<Rows>(state[2]), codes_.layout().total());
@@ -409,11 +439,12 @@ class BinnedBlock {
 
  private:
   // The codes a state restores into: a sparse block's where its entries lie
-  // (state[8]: where each feature's entries start, and their rows).
+  // (state[8]: where each feature's entries start, and their rows). state[9]
+  // holds the outputs.
   static qor::BinnedMatrix codes_of_state(const nb::tuple& state) {
     auto edges = check_edges(nb::cast<std::vector<Vector>>(state[0]),
                              nb::len(nb::handle(state[0])));
-    const std::int32_t rows = extent(nb::cast<Vector>(state[3]).size(), "y");
+    const std::int32_t rows = extent(nb::cast<Array<std::int32_t>>(state[5]).size(), "node");
     if (nb::len(state) < 9 || state[8].is_none()) return {std::move(edges), rows};
     const auto entries = nb::cast<nb::tuple>(state[8]);
     const auto starts = copy_of<std::int64_t>(nb::cast<Array<std::int64_t>>(entries[0]));
@@ -433,6 +464,16 @@ class BinnedBlock {
     return {std::move(edges), view};
   }
 
+  void check_rows(std::size_t rows, std::size_t targets, const Vector* sample_weight) const {
+    if (n_outputs_ < 1) throw std::invalid_argument("BinnedBlock: n_outputs must be at least 1");
+    if (targets != rows * static_cast<std::size_t>(n_outputs_) ||
+        (sample_weight && sample_weight->shape(0) != rows)) {
+      throw std::invalid_argument(
+          "BinnedBlock: X, y and sample_weight need one entry per row (y: one per row and "
+          "output)");
+    }
+  }
+
   static std::vector<qor::FeatureEdges> check_edges(const std::vector<Vector>& edges,
                                                     std::size_t features) {
     if (edges.size() != features) {
@@ -444,14 +485,19 @@ class BinnedBlock {
   }
 
   void set_factors() {
-    if (criterion_ == qor::Criterion::Poisson) factors_ = qor::poisson_factors(y_);
+    if (criterion_ != qor::Criterion::Poisson) return;
+    if (n_outputs_ > 1) {
+      throw std::invalid_argument("BinnedBlock: poisson grows trees of one output");
+    }
+    factors_ = qor::poisson_factors(y_);
   }
 
   qor::BinnedMatrix codes_;
   std::vector<double> y_;
   std::vector<double> w_;  // empty: unit weights
   std::vector<std::int32_t> node_;
-  std::int32_t n_classes_ = 0;
+  std::int32_t n_classes_ = 0;  // the most classes of any output; 0 for a regressor
+  std::int32_t n_outputs_ = 1;
   qor::Criterion criterion_ = qor::Criterion::Mse;
   std::string criterion_name_;
   std::vector<double> factors_;  // poisson: BinnedRows::factor, made again from y_ when restored
@@ -464,7 +510,7 @@ class Grower {
          const Vector& root_totals, const Rows& root_target)
       : layout_(qor::BinLayout::of(edges_of(edges))),
         grower_(layout_, params, weighted, copy_of<double>(root_totals),
-                single_target(root_target)) {}
+                target_ranges(root_target, params.n_outputs)) {}
 
   bool next_level() { return grower_.next_level(); }
   nb::tuple build_slots() {
@@ -499,14 +545,6 @@ class Grower {
   nb::dict take_tree() { return tree_arrays(grower_.take_tree()); }
 
  private:
-  static qor::TargetRange single_target(const Rows& rows) {
-    if (rows.shape(0) != 1 || rows.shape(1) != 3) {
-      throw std::invalid_argument("Grower: one (lo, hi, nan) root target range");
-    }
-    const auto values = copy_of<double>(rows);
-    return {values[0], values[1], values[2] != 0.0};
-  }
-
   qor::BinLayout layout_;
   qor::BinnedGrower grower_;
 };
@@ -536,24 +574,27 @@ void bind_binned(nb::module_& m) {
   nb::class_<BinnedBlock>(m, "BinnedBlock",
                           "A block of a fit's rows, binned, with the node each row reached.")
       .def(nb::init<const Matrix&, const Vector&, std::optional<Vector>, const std::vector<Vector>&,
-                    std::int32_t, std::int32_t, const std::string&>(),
+                    std::int32_t, std::int32_t, const std::string&, std::int32_t>(),
            "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1,
-           "criterion"_a = "mse", "criterion: what the sums of a regressor's rows are for")
+           "criterion"_a = "mse", "n_outputs"_a = 1,
+           "criterion: what the sums of a regressor's rows are for; n_outputs: targets per row, "
+           "y holding them column after column, n_classes the most classes of any output")
       .def(
           "__init__",
           [](BinnedBlock* block, const nb::handle& X, const Vector& y,
              std::optional<Vector> sample_weight, const std::vector<Vector>& edges,
-             std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion) {
+             std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion,
+             std::int32_t n_outputs) {
             new (block) BinnedBlock(qor::bind::SparseArg(X, true), y, std::move(sample_weight),
-                                    edges, n_classes, n_threads, criterion);
+                                    edges, n_classes, n_threads, criterion, n_outputs);
           },
           "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a,
-          "n_threads"_a = 1, "criterion"_a = "mse",
+          "n_threads"_a = 1, "criterion"_a = "mse", "n_outputs"_a = 1,
           "The same over a sparse X held by columns (int64 indptr, int32 indices, float64 "
           "data): codes for its stored entries only.")
       .def_prop_ro("rows", &BinnedBlock::rows)
       .def_prop_ro("nbytes", &BinnedBlock::nbytes)
-      .def("root", &BinnedBlock::root, "(sums of every row, (1, 3) range of their targets)")
+      .def("root", &BinnedBlock::root, "(sums of every row, (n_outputs, 3) range of their targets)")
       .def("ranges", &BinnedBlock::ranges, "(lo, hi) of the values in every bin of the layout")
       .def("histograms", &BinnedBlock::histograms, "first_node"_a, "slot"_a, "slots"_a,
            "n_threads"_a = 1)
