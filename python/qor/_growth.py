@@ -155,6 +155,35 @@ def class_weights(class_weight, classes: np.ndarray, counts: np.ndarray):
     return compute_class_weight(class_weight, classes=classes, y=classes)
 
 
+def output_class_weights(class_weight, classes: list, counts: list):
+    """Each output's per-class weights under `class_weight` (None: None), given every
+    output's classes and their row counts: for one output a dict or "balanced", for
+    several a list of one dict per output or "balanced" (output by output). A row's
+    weight is the product of its outputs' class weights, as in scikit-learn."""
+    if class_weight is None:
+        return None
+    several = len(classes) > 1
+    if isinstance(class_weight, list) != several and class_weight != "balanced":
+        raise ValueError("class_weight must be a dict (or 'balanced') for one output, and "
+                         "a list of one dict per output for several outputs; got "
+                         f"{class_weight!r} for {len(classes)} output(s)")
+    if several and isinstance(class_weight, list) and len(class_weight) != len(classes):
+        raise ValueError(f"class_weight has {len(class_weight)} dicts but y has "
+                         f"{len(classes)} outputs: give one dict per output")
+    return [class_weights(class_weight[k] if isinstance(class_weight, list) else class_weight,
+                          labels, counts[k])
+            for k, labels in enumerate(classes)]
+
+
+def row_class_weights(by_class: list, codes: list):
+    """Each row's weight from its outputs' class codes (one array per output) and
+    output_class_weights: the product over the outputs, taken in output order."""
+    weights = None
+    for weight, code in zip(by_class, codes):
+        weights = weight[code] if weights is None else weights * weight[code]
+    return weights
+
+
 def check_total_weight(total: float) -> None:
     if not total > 0:
         raise ValueError(f"sample weights must add up to more than 0; these add up to {total}")

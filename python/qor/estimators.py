@@ -441,26 +441,13 @@ class QORClassifier(ClassifierMixin, _QORTree):
     def _class_weight(self, targets):
         if self.class_weight is None:
             return None
-        several = self.n_outputs_ > 1
-        if isinstance(self.class_weight, list) != several and self.class_weight != "balanced":
-            raise ValueError("class_weight must be a dict (or 'balanced') for one output, and "
-                             "a list of one dict per output for several outputs; got "
-                             f"{self.class_weight!r} for {self.n_outputs_} output(s)")
-        if several and isinstance(self.class_weight, list) and (
-                len(self.class_weight) != self.n_outputs_):
-            raise ValueError(f"class_weight has {len(self.class_weight)} dicts but y has "
-                             f"{self.n_outputs_} outputs: give one dict per output")
-        classes = self.classes_ if several else [self.classes_]
+        classes = self.classes_ if self.n_outputs_ > 1 else [self.classes_]
         rows = targets.size // len(classes)
-        weights = None
-        for k, labels in enumerate(classes):
-            codes = targets[k * rows:(k + 1) * rows].astype(np.intp)
-            given = self.class_weight[k] if isinstance(self.class_weight, list) else (
-                self.class_weight)
-            by_class = _growth.class_weights(given, labels,
-                                             np.bincount(codes, minlength=len(labels)))[codes]
-            weights = by_class if weights is None else weights * by_class
-        return weights
+        codes = [targets[k * rows:(k + 1) * rows].astype(np.intp) for k in range(len(classes))]
+        by_class = _growth.output_class_weights(
+            self.class_weight, classes,
+            [np.bincount(c, minlength=len(labels)) for c, labels in zip(codes, classes)])
+        return _growth.row_class_weights(by_class, codes)
 
     def predict(self, X) -> np.ndarray:
         """The most probable class of each row, ties to the first in `classes_`:
