@@ -9,10 +9,11 @@
     labels = qor.dask.predict(model, X)                # lazy, partition by partition
 
 X is a Dask Array (of NumPy or scipy.sparse blocks) or DataFrame, y (and sample_weight) a
-Dask Array or Series split into the same row blocks. The fit grows from bins, so the estimator needs `max_bins`, and
-returns the estimator fitted as by its own `fit`: its `tree_`, `depth_features_`,
-`bin_edges_` and the rest, so prediction, export, pictures, saving and pruning work as
-after any fit.
+Dask Array or Series split into the same row blocks; several outputs are a 2-D y, or a
+DataFrame of one column per output. The fit grows from bins, so the estimator needs
+`max_bins`, and returns the estimator fitted as by its own `fit`: its `tree_`,
+`depth_features_`, `bin_edges_` and the rest, so prediction, export, pictures, saving and
+pruning work as after any fit.
 
 How a fit runs, all on dask.distributed:
 1. One map over the partitions reads each one into its row count, its labels
@@ -37,6 +38,7 @@ sums are added in another order, equal to the local ones up to rounding (exactly
 for integer targets and weights).
 """
 
+import functools
 import uuid
 
 import dask
@@ -75,18 +77,25 @@ def _sizeof_block(block) -> int:
 # ---- on the workers ---------------------------------------------------------------
 
 def _parts(x_part, y_part, w_part):
-    """A partition's features, targets and weights. A frame's y_part and w_part may
-    name its columns that hold them."""
-    if isinstance(y_part, str):
+    """A partition's features, targets and weights. A frame's y_part (a name, or a
+    list of them for several outputs) and w_part may name its columns that hold them."""
+    if isinstance(y_part, (str, list)):
+        targets = [y_part] if isinstance(y_part, str) else y_part
         y_part, w_part = x_part[y_part], None if w_part is None else x_part[w_part]
-        x_part = x_part.drop(columns=[_Y, _W], errors="ignore")
+        x_part = x_part.drop(columns=targets + [_W], errors="ignore")
     return x_part, y_part, w_part
 
 
+def _columns(y, n_outputs: int) -> list:
+    """Each output's targets: y itself for one output, its columns for several."""
+    return [y] if n_outputs == 1 else list(y.T)
+
+
 def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
-          categories=None):
+          categories=None, n_outputs=1):
     """One partition validated as a local fit validates its whole input, its
-    categorical columns (`mask`) encoded by the fit's `categories`."""
+    categorical columns (`mask`) encoded by the fit's `categories`; y is 1-D for one
+    output, (rows, n_outputs) for several."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
     if mask is not None and mask.any():
         x_part = encode(x_part, mask, categories)
@@ -98,7 +107,12 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
          np.require(X, requirements=["C", "A"]))
     if X.shape[1] != n_features:
         raise ValueError(f"a partition of X has {X.shape[1]} features, not {n_features}")
-    y = column_or_1d(np.asarray(y_part), warn=False)
+    y = np.asarray(y_part)
+    if n_outputs == 1:
+        y = column_or_1d(y, warn=False)
+    elif y.ndim != 2 or y.shape[1] != n_outputs:
+        raise ValueError(f"a partition of y has shape {y.shape}, not (rows, {n_outputs}): "
+                         "every partition must hold all the outputs")
     if len(y) != X.shape[0]:
         raise ValueError(f"a partition of X has {X.shape[0]} rows but its part of y {len(y)}: "
                          "X, y and sample_weight must be split into the same row blocks")
@@ -173,24 +187,29 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
 
 
 def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows, points,
-          seed, mask, checked=()):
-    """One partition's row count, labels with their counts, categories of each
-    categorical column (`mask`), the distinct values of the text columns `checked`
-    with their cells, and the sketch of its numeric columns."""
+          seed, mask, checked=(), n_outputs=1):
+    """One partition's row count, each output's labels with their counts, categories
+    of each categorical column (`mask`), the distinct values of the text columns
+    `checked` with their cells, and the sketch of its numeric columns."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
     text = {j: value_counts(x_part.iloc[:, j]) for j in checked}
     found = None
     if mask is not None and mask.any():
         found = fit_categories(x_part, mask)
         x_part = encode(x_part, mask, found)
-    X, y, w = _rows(x_part, y_part, w_part, n_features, classifies)
-    labels = np.unique(y, return_counts=True) if classifies else None
+    X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
+    labels = None
+    if classifies:
+        labels = []
+        for column in _columns(y, n_outputs):
+            values, counts = np.unique(column, return_counts=True)
+            labels.append((values, counts.astype(np.float64)))
     numeric = np.ones(n_features, dtype=bool) if mask is None else ~mask
     # A row of weight 0 counts nowhere: it places no edge.
     weighed = X if w is None else X[w > 0]
     return {
         "rows": X.shape[0],
-        "classes": labels if labels is None else (labels[0], labels[1].astype(np.float64)),
+        "classes": labels,
         "categories": found,
         "text": text,
         "sketch": (None if sample_rows is None else
@@ -200,14 +219,16 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
 
 
 def _merge_scans(*parts):
-    """Scans added up: rows, labels with their counts, and each feature's candidates
-    merged and compressed again, so that a merged scan stays as small as one."""
+    """Scans added up: rows, each output's labels with their counts, and each
+    feature's candidates merged and compressed again, so that a merged scan stays as
+    small as one."""
     first = parts[0]
     merged = {"rows": sum(p["rows"] for p in parts), "points": first["points"],
               "classes": None, "sketch": None, "categories": None,
               "text": {j: _merge_counts([p["text"][j] for p in parts]) for j in first["text"]}}
     if first["classes"] is not None:
-        merged["classes"] = _merge_candidates([p["classes"] for p in parts], np.inf)
+        merged["classes"] = [_merge_candidates([p["classes"][k] for p in parts], np.inf)
+                             for k in range(len(first["classes"]))]
     if first["categories"] is not None:
         merged["categories"] = [
             None if c is None else _union([p["categories"][f] for p in parts])
@@ -235,21 +256,29 @@ def _union(categories):
 
 
 def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs, mask,
-           categories, criterion):
-    X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None, mask, categories)
+           categories, criterion, n_outputs=1):
+    """A partition binned. `classes` and `class_weight`: per output, a classifier's
+    labels and (or None) their weights; the targets go to the core column after column."""
+    X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None, mask, categories,
+                    n_outputs)
     if criterion == "poisson" and np.any(y < 0):
         raise ValueError("criterion='poisson' needs targets >= 0 (counts or amounts); a "
                          f"partition holds {int(np.sum(y < 0))} negative values, the least "
                          f"{float(y.min())}. Use criterion='squared_error' for such targets.")
     if classes is not None:
-        codes = np.searchsorted(classes, y)
-        y = codes.astype(np.float64)
+        codes = [np.searchsorted(labels, column)
+                 for labels, column in zip(classes, _columns(y, n_outputs))]
+        y = np.concatenate(codes).astype(np.float64)
         if class_weight is not None:
-            w = class_weight[codes] if w is None else w * class_weight[codes]
-    n_classes = 0 if classes is None else len(classes)
+            by_class = _growth.row_class_weights(class_weight, codes)
+            w = by_class if w is None else w * by_class
+    else:
+        y = np.ascontiguousarray(y.T, dtype=np.float64).ravel()
+    n_classes = 0 if classes is None else max(len(labels) for labels in classes)
     if _sparse.issparse(X):
         X = _sparse.compressed(X, by_column=True)
-    return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs), criterion)
+    return _core.BinnedBlock(X, y, w, edges, n_classes, _core.thread_count(n_jobs), criterion,
+                             n_outputs)
 
 
 def _summary(block):
@@ -286,12 +315,13 @@ def _merge_summaries(*parts):
     return totals, _merge_ranges([p[1] for p in parts]), merged
 
 
-def _merge_routes(*parts):
-    """Child rows (a child's sums, then the range of its targets) of several blocks:
-    the sums added, the ranges merged."""
-    width = parts[0].shape[1] - 3
-    merged = _merge_ranges([p[:, width:] for p in parts])
-    return np.column_stack([_add(*(p[:, :width] for p in parts)), merged])
+def _merge_routes(n_outputs, *parts):
+    """Child rows (a child's sums, then the range of its targets per output) of
+    several blocks: the sums added, the ranges merged."""
+    width = parts[0].shape[1] - 3 * n_outputs
+    merged = _merge_ranges([p[:, width:].reshape(-1, 3) for p in parts])
+    return np.column_stack([_add(*(p[:, :width] for p in parts)),
+                            merged.reshape(len(parts[0]), -1)])
 
 
 # ---- on the client ----------------------------------------------------------------
@@ -300,14 +330,14 @@ def _merge_routes(*parts):
 _Y, _W = "__qor_y", "__qor_w"
 
 
-def _one_output(y) -> None:
-    """Refuses several outputs, which a Dask fit does not grow."""
-    columns = y.shape[1] if isinstance(y, da.Array) and y.ndim == 2 else (
+def _output_count(y) -> int:
+    """Outputs of y: its columns (a 2-D Dask Array or a DataFrame), 1 for a 1-D y; a
+    single column is one output, as in a local fit."""
+    count = y.shape[1] if isinstance(y, da.Array) and y.ndim == 2 else (
         len(y.columns) if isinstance(y, dd.DataFrame) else 1)
-    if columns != 1:
-        raise ValueError(f"qor.dask grows trees of one output, but y has {columns} columns: "
-                         "fit several outputs on one machine (the estimator's own fit, with "
-                         "max_bins for many rows), or one Dask fit per output")
+    if count < 1:
+        raise ValueError("y has no columns: give it one column per output")
+    return count
 
 
 def _partitions(X, y, sample_weight):
@@ -316,15 +346,23 @@ def _partitions(X, y, sample_weight):
     its rows whole; an array's are cut into its row blocks. Each task checks that
     its blocks hold the same number of rows."""
     if isinstance(X, dd.DataFrame):
-        for v, name in ((y, "y"), (sample_weight, "sample_weight")):
-            if v is not None and not isinstance(v, dd.Series):
-                raise TypeError(f"with X a Dask DataFrame, {name} must be a Dask Series; "
-                                f"got {type(v).__name__}")
+        for v, name, kinds in ((y, "y", (dd.Series, dd.DataFrame)),
+                               (sample_weight, "sample_weight", dd.Series)):
+            if v is not None and not isinstance(v, kinds):
+                raise TypeError(f"with X a Dask DataFrame, {name} must be a Dask Series"
+                                f"{' (or DataFrame)' if name == 'y' else ''}; got "
+                                f"{type(v).__name__}")
         names = _get_feature_names(X._meta)
-        frame = X.assign(**{_Y: y} if sample_weight is None else {_Y: y, _W: sample_weight})
-        parts = list(frame.to_delayed())
+        if isinstance(y, dd.DataFrame):
+            targets = [f"{_Y}{k}" for k in range(len(y.columns))]
+            joined = {t: y.iloc[:, k] for k, t in enumerate(targets)}
+        else:
+            targets, joined = _Y, {_Y: y}
+        if sample_weight is not None:
+            joined[_W] = sample_weight
+        parts = list(X.assign(**joined).to_delayed())
         weights = None if sample_weight is None else _W
-        return parts, [_Y] * len(parts), [weights] * len(parts), len(X.columns), names
+        return parts, [targets] * len(parts), [weights] * len(parts), len(X.columns), names
     if not isinstance(X, da.Array):
         raise TypeError("qor.dask takes X as a Dask Array or DataFrame; got "
                         f"{type(X).__name__} (fit a NumPy array or pandas frame locally)")
@@ -333,15 +371,19 @@ def _partitions(X, y, sample_weight):
     X = X.rechunk({1: -1})
     blocks = []
     for v, name in ((y, "y"), (sample_weight, "sample_weight")):
+        # y may hold several outputs, one column each; weights are one per row.
+        columns = name == "y" and isinstance(v, da.Array) and v.ndim == 2
         if v is None:
             blocks.append([None] * len(X.chunks[0]))
-        elif isinstance(v, da.Array) and (v.ndim == 1 or v.shape[1:] == (1,)):
-            v = v.reshape(-1) if v.ndim == 2 else v
+        elif isinstance(v, da.Array) and (v.ndim == 1 or v.shape[1:] == (1,) or columns):
+            v = v.reshape(-1) if v.ndim == 2 and v.shape[1] == 1 else v
             if v.shape[0] != X.shape[0]:
                 raise ValueError(f"X has {X.shape[0]} rows but {name} has {v.shape[0]}")
-            blocks.append(list(v.rechunk((X.chunks[0],)).to_delayed().ravel()))
+            chunks = (X.chunks[0],) if v.ndim == 1 else (X.chunks[0], -1)
+            blocks.append(list(v.rechunk(chunks).to_delayed().ravel()))
         else:
-            raise TypeError(f"with X a Dask Array, {name} must be a 1-d Dask Array; "
+            shape = "a 1-d or 2-d" if name == "y" else "a 1-d"
+            raise TypeError(f"with X a Dask Array, {name} must be {shape} Dask Array; "
                             f"got {type(v).__name__}")
     return list(X.to_delayed().ravel()), blocks[0], blocks[1], X.shape[1], None
 
@@ -365,7 +407,9 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     block keeps bin codes for its stored values only), or DataFrame (NaN is a missing value;
     categorical columns are found by the estimator's categorical_features, as in a
     local fit, and their categories learned over all partitions); y, sample_weight: a
-    Dask Array or Series in the same row blocks.
+    Dask Array or Series in the same row blocks, y (n_samples,) or, for several
+    outputs, a 2-D Dask Array (n_samples, n_outputs) or a Dask DataFrame of one
+    column per output (with X a DataFrame).
     bin_edges: grow from these bins (one array of upper edges per feature, such as
     another binned fit's `bin_edges_`) instead of quantiles of a sample of X.
     client: the dask.distributed Client to run on; the default client if None.
@@ -381,7 +425,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
                          "would need its own pass over all blocks at every level, and its "
                          "inner cross-validation more. Fit with search='greedy' here (or "
                          "level_score='weighted'), or fit lookahead locally on a sample.")
-    _one_output(y)
+    n_outputs = _output_count(y)
     client = client or default_client()
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
@@ -401,7 +445,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     per_part = None if bin_edges is not None else -(-SAMPLE_ROWS // len(parts))
     scanned = _reduce(client, client.compute([
         dask.delayed(_scan)(x, yp, wp, n_features, classifies, estimator.max_bins, per_part,
-                            SKETCH_POINTS, i, mask, checked,
+                            SKETCH_POINTS, i, mask, checked, n_outputs,
                             dask_key_name=f"qor-scan-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_scans, f"qor-scan-{token}")
     n_rows = scanned["rows"]
@@ -417,9 +461,17 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
                 column.cat.known):
             categories[f] = np.asarray(column.dtype.categories)
     classes = class_weight = None
+    n_classes = 0
     if classifies:
-        classes, counts = scanned["classes"]
-        class_weight = _growth.class_weights(estimator.class_weight, classes, counts)
+        classes = [labels for labels, _ in scanned["classes"]]
+        class_weight = _growth.output_class_weights(
+            estimator.class_weight, classes, [counts for _, counts in scanned["classes"]])
+        n_classes = (len(classes[0]) if n_outputs == 1 else
+                     np.array([len(labels) for labels in classes], dtype=np.intp))
+    is_categorical = np.zeros(n_features, dtype=bool) if mask is None else mask
+    # What the tree cannot grow from (several outputs under poisson, say) is refused
+    # here, before any partition is binned.
+    params = _growth.tree_params(estimator, n_rows, n_classes, is_categorical, n_outputs)
     if bin_edges is not None:
         edges = _binned.edge_arrays(bin_edges, n_features, categories)
     else:
@@ -433,24 +485,22 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     [shared_edges] = client.scatter([edges], broadcast=True)
     blocks = client.compute([
         dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
-                             mask, categories, _growth.criterion(estimator),
+                             mask, categories, _growth.criterion(estimator), n_outputs,
                              dask_key_name=f"qor-block-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
     wait(blocks)
 
     estimator.n_features_in_ = n_features
-    estimator.n_outputs_ = 1
+    estimator.n_outputs_ = n_outputs
     if names is not None:
         estimator.feature_names_in_ = names
     elif hasattr(estimator, "feature_names_in_"):
         del estimator.feature_names_in_
-    estimator.is_categorical_ = np.zeros(n_features, dtype=bool) if mask is None else mask
+    estimator.is_categorical_ = is_categorical
     estimator.categories_ = [None] * n_features if categories is None else categories
-    n_classes = 0
     if classifies:
-        estimator.classes_, estimator.n_classes_ = classes, len(classes)
-        n_classes = len(classes)
-    params = _growth.tree_params(estimator, n_rows, n_classes, estimator.is_categorical_)
+        estimator.classes_ = classes[0] if n_outputs == 1 else classes
+        estimator.n_classes_ = n_classes
     tree = _grow(client, blocks, edges, params, token, n_jobs,
                  weighted=sample_weight is not None or class_weight is not None)
     del blocks, shared_edges  # released: the cluster forgets the blocks
@@ -489,54 +539,86 @@ def _grow(client, blocks, edges, params, token, n_jobs, weighted):
         name = f"qor-route-{token}-{level}"
         grower.finish_level(_reduce(
             client, each_block(_route, grower.routing(), n_jobs, name=name),
-            _merge_routes, name))
+            functools.partial(_merge_routes, params.n_outputs), name))
         level += 1
     return grower.take_tree()
 
 
 def _predict_block(X, estimator, method):
-    return getattr(estimator, method)(X)
+    out = getattr(estimator, method)(X)
+    # Several outputs' class shares travel side by side, one array per partition,
+    # which each output's collection then slices.
+    return np.hstack(out) if isinstance(out, list) else out
 
 
 def _predict_frame(X, estimator, method, columns):
-    out = getattr(estimator, method)(X)
+    out = _predict_block(X, estimator, method)
     if columns is None:
         return pd.Series(out, index=X.index)
     return pd.DataFrame(out, index=X.index, columns=columns)
 
 
-def _predict(estimator, X, method, width):
-    check_is_fitted(estimator)
-    if getattr(estimator, "n_outputs_", 1) > 1:
-        raise ValueError(f"qor.dask predicts with models of one output, but this one has "
-                         f"{estimator.n_outputs_}: call the estimator's own {method} on "
-                         "each partition (X.map_blocks, or X.map_partitions)")
-    if method == "predict" and isinstance(estimator, QORClassifier):
-        dtype = estimator.classes_.dtype
-    else:
-        dtype = np.dtype(np.float64)
+def _output_frame(shares, start, stop, columns):
+    """One output's class shares, out of every output's side by side."""
+    return shares.iloc[:, start:stop].set_axis(columns, axis=1)
+
+
+def _label_dtype(estimator) -> np.dtype:
+    """The dtype of a classifier's `predict`: its labels', or with several outputs one
+    that holds every output's labels, as the estimator's own predict chooses it."""
+    if estimator.n_outputs_ == 1:
+        return estimator.classes_.dtype
+    try:
+        return np.result_type(*estimator.classes_)
+    except TypeError:
+        return np.dtype(object)
+
+
+def _map(estimator, X, method, dtype, columns):
+    """The estimator's `method` over X's partitions: for an Array, a Dask Array in X's
+    row blocks, 1-D when `columns` is None, else of len(columns) columns; for a
+    DataFrame, a Series, or a DataFrame with these columns."""
     if isinstance(X, da.Array):
         X = X.rechunk({1: -1})
-        if width is None:
+        if columns is None:
             return X.map_blocks(_predict_block, estimator, method, drop_axis=1, dtype=dtype,
                                 meta=np.empty(0, dtype))
+        width = len(columns)
         return X.map_blocks(_predict_block, estimator, method, dtype=dtype,
                             chunks=(X.chunks[0], (width,)), meta=np.empty((0, width), dtype))
     if isinstance(X, dd.DataFrame):
-        columns = None if width is None else list(estimator.classes_)
-        meta = (pd.Series(np.empty(0, dtype)) if width is None else
-                pd.DataFrame(np.empty((0, width), dtype), columns=columns))
+        meta = (pd.Series(np.empty(0, dtype)) if columns is None else
+                pd.DataFrame(np.empty((0, len(columns)), dtype), columns=columns))
         return X.map_partitions(_predict_frame, estimator, method, columns, meta=meta)
     raise TypeError(f"qor.dask predicts on a Dask Array or DataFrame; got {type(X).__name__}")
 
 
 def predict(estimator, X):
     """The estimator's `predict`, partition by partition: a lazy Dask Array (for an
-    Array) or Series (for a DataFrame) in X's row blocks."""
-    return _predict(estimator, X, "predict", None)
+    Array) or Series (for a DataFrame) in X's row blocks; with several outputs, of
+    n_outputs_ columns (a DataFrame's named 0, 1, ...)."""
+    check_is_fitted(estimator)
+    outputs = getattr(estimator, "n_outputs_", 1)
+    dtype = (_label_dtype(estimator) if isinstance(estimator, QORClassifier) else
+             np.dtype(np.float64))
+    return _map(estimator, X, "predict", dtype, None if outputs == 1 else list(range(outputs)))
 
 
 def predict_proba(estimator, X):
     """A classifier's `predict_proba`, partition by partition: a lazy Dask Array of
-    shape (n_samples, n_classes_), or a DataFrame with one column per class."""
-    return _predict(estimator, X, "predict_proba", len(estimator.classes_))
+    shape (n_samples, n_classes_), or a DataFrame with one column per class; with
+    several outputs, a list of one such collection per output. The outputs share
+    one prediction per partition when computed together (dask.compute(*proba))."""
+    check_is_fitted(estimator)
+    if getattr(estimator, "n_outputs_", 1) == 1:
+        return _map(estimator, X, "predict_proba", np.dtype(np.float64),
+                    list(estimator.classes_))
+    widths = [len(labels) for labels in estimator.classes_]
+    shares = _map(estimator, X, "predict_proba", np.dtype(np.float64), list(range(sum(widths))))
+    bounds = np.cumsum([0, *widths]).tolist()
+    if isinstance(shares, da.Array):
+        return [shares[:, start:stop] for start, stop in zip(bounds, bounds[1:])]
+    return [shares.map_partitions(_output_frame, start, stop, list(labels),
+                                  meta=pd.DataFrame(np.empty((0, stop - start)),
+                                                    columns=list(labels)))
+            for start, stop, labels in zip(bounds, bounds[1:], estimator.classes_)]

@@ -3,6 +3,7 @@ fit over any partitioning, what reaches the client, prediction on Dask collectio
 
 import pickle
 
+import dask
 import dask.array as da
 import dask.dataframe as dd
 import numpy as np
@@ -37,16 +38,32 @@ def table(rng, cls, n=6000, d=4, few=False):
     return X, y, rng.integers(0, 4, size=n).astype(np.float64)
 
 
+def several(rng, cls, n_outputs, n=6000):
+    """table() with n_outputs columns of y, each output led by a feature of its own."""
+    X, y, w = table(rng, cls, n=n)
+    columns = [y]
+    for k in range(1, n_outputs):
+        signal = np.nan_to_num(X[:, k], nan=-1.0) + rng.normal(size=n)
+        columns.append(np.digitize(signal, [0.5]) if cls is QORClassifier else
+                       np.round(signal * 3))
+    return X, np.column_stack(columns), w
+
+
 def collections(X, y, w, partitioning, tmp_path):
-    """X, y and w as Dask collections split into row blocks the same way."""
+    """X, y and w as Dask collections split into row blocks the same way; a 2-D y
+    of a frame is a DataFrame of one column per output."""
     if partitioning in ("frame", "parquet"):
         frame = pd.DataFrame(X, columns=[f"f{i}" for i in range(X.shape[1])])
-        frame["y"], frame["w"] = y, w
+        targets = ["y"] if y.ndim == 1 else [f"y{k}" for k in range(y.shape[1])]
+        for k, name in enumerate(targets):
+            frame[name] = y if y.ndim == 1 else y[:, k]
+        frame["w"] = w
         data = dd.from_pandas(frame, npartitions=5, sort=False)
         if partitioning == "parquet":
             data.to_parquet(tmp_path / "table")
             data = dd.read_parquet(tmp_path / "table")
-        return data[list(frame.columns[:-2])], data["y"], data["w"]
+        return (data[list(frame.columns[:X.shape[1]])],
+                data["y"] if y.ndim == 1 else data[targets], data["w"])
     chunks = {"one": len(X), "uneven": (700, 1300, 2500, len(X) - 4500), "many": 400}
     return tuple(da.from_array(v, chunks=(chunks[partitioning],) + v.shape[1:])
                  for v in (X, y, w))
@@ -76,6 +93,45 @@ def test_any_partitioning_grows_the_local_binned_tree(client, rng, tmp_path, cls
     assert_same_tree(model, local)
     if partitioning in ("frame", "parquet"):
         assert list(model.feature_names_in_) == ["f0", "f1", "f2", "f3"]
+
+
+@pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
+@pytest.mark.parametrize("partitioning, n_outputs", [("uneven", 3), ("frame", 2), ("many", 1)])
+def test_several_outputs_grow_the_local_binned_tree(client, rng, tmp_path, cls, criterion,
+                                                    partitioning, n_outputs):
+    # One output is y as a single column, which fits as a 1-D y does.
+    X, Y, w = several(rng, cls, n_outputs)
+    extra = {}
+    if cls is QORClassifier:
+        per_output = [{0: 2, 1: 1, 2: 3}] + [{0: 1, 1: 3}] * (n_outputs - 1)
+        extra = dict(class_weight=per_output if n_outputs > 1 else per_output[0])
+    model = cls(criterion=criterion, max_depth=6, max_bins=48, min_weight_fraction_leaf=0.01,
+                **extra)
+    qor.dask.fit(model, *collections(X, Y, w, partitioning, tmp_path))
+    local = cls(**model.get_params()).fit(X, Y, w, bin_edges=model.bin_edges_)
+    assert_same_tree(model, local)
+    assert model.n_outputs_ == n_outputs and model.tree_.node_count > 30
+    assert model.tree_.value.shape[1] == n_outputs
+    if cls is QORClassifier:
+        labels = [model.classes_] if n_outputs == 1 else model.classes_
+        local_labels = [local.classes_] if n_outputs == 1 else local.classes_
+        assert [c.tolist() for c in labels] == [c.tolist() for c in local_labels]
+        assert np.array_equal(model.n_classes_, local.n_classes_)
+
+
+def test_balanced_class_weight_counts_each_output_over_all_partitions(client, rng):
+    X, Y, w = several(rng, QORClassifier, 2)
+    Y[-40:, 1] = 2  # a class of the last partition only
+    model = qor.dask.fit(QORClassifier(max_depth=5, max_bins=48, class_weight="balanced"),
+                         *collections(X, Y, w, "uneven", None))
+    local = QORClassifier(**model.get_params()).fit(X, Y, w, bin_edges=model.bin_edges_)
+    assert model.n_classes_.tolist() == [3, 3]
+    # Weights of n / (classes * count) are not whole: sums agree up to their order.
+    for name in ["children_left", "feature", "threshold", "n_node_samples"]:
+        assert getattr(model.tree_, name).tolist() == getattr(local.tree_, name).tolist()
+    np.testing.assert_allclose(model.tree_.value, local.tree_.value, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(model.tree_.weighted_n_node_samples,
+                               local.tree_.weighted_n_node_samples, rtol=1e-12)
 
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
@@ -201,6 +257,12 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
      "column 'id' holds numbers, but 2 cells hold text: 'forty' \\(2 cells\\)"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "negative", ValueError,
      "criterion='poisson' needs targets >= 0"),
+    (lambda: QORRegressor(criterion="poisson", max_bins=16), "two outputs", ValueError,
+     "criterion='poisson' is not supported with several outputs"),
+    (lambda: QORClassifier(max_bins=16, class_weight={0: 1, 1: 2}), "two outputs", ValueError,
+     "a list of one dict per output for several outputs"),
+    (lambda: QORClassifier(max_bins=16), "y of 3 dimensions", TypeError,
+     "y must be a 1-d or 2-d Dask Array"),
 ])
 def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
     X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
@@ -219,6 +281,12 @@ def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, messa
         args = (X, y)
     elif data == "short y":
         args = (da.from_array(X, chunks=100), da.from_array(y[:100], chunks=50))
+    elif data == "two outputs":
+        # y split by columns too: each row block reaches its task whole.
+        args = (da.from_array(X, chunks=100),
+                da.from_array(np.column_stack([y, 1 - y]), chunks=(50, 1)))
+    elif data == "y of 3 dimensions":
+        args = (da.from_array(X, chunks=100), da.from_array(y.reshape(200, 1, 1), chunks=100))
     else:
         args = (da.from_array(X, chunks=100), da.from_array(y, chunks=100))
     with pytest.raises(error, match=message):
@@ -226,18 +294,22 @@ def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, messa
 
 
 @pytest.mark.parametrize("held", ["dense", "sparse"])
-@pytest.mark.parametrize("max_bins", [40, 400])  # one-byte codes, two-byte codes
-def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins, held):
+@pytest.mark.parametrize("max_bins, n_outputs", [(40, 1), (400, 1), (40, 2)],
+                         ids=["one-byte-codes", "two-byte-codes", "two-outputs"])
+def test_a_pickled_block_carries_its_rows_and_their_nodes(rng, max_bins, n_outputs, held):
     # A worker pickles a block to spill it or hand it on; the copy must go on alike.
     X, y, w = table(rng, QORClassifier, n=3000)
     if held == "sparse":
         X[rng.random(X.shape) < 0.6] = 0.0
+    targets = np.concatenate([y, (y + 1) % 3][:n_outputs]).astype(np.float64)
     edges = QORClassifier(max_bins=max_bins).fit(X, y).bin_edges_
     rows = _sparse.compressed(sparse.csc_matrix(X), by_column=True) if held == "sparse" else X
-    block = _core.BinnedBlock(rows, y.astype(np.float64), w, edges, 3)
+    block = _core.BinnedBlock(rows, targets, w, edges, 3, n_outputs=n_outputs)
     totals, target = block.root()
+    assert target.shape == (n_outputs, 3)
     params = _core.TreeParams()
-    params.n_classes, params.max_depth = 3, 4
+    params.n_classes, params.max_depth, params.n_outputs = 3, 4, n_outputs
+    params.output_classes = [3] * n_outputs if n_outputs > 1 else []
     grower = _core.BinnedGrower(edges, params, True, totals, target)
     for _ in range(2):
         assert grower.next_level()
@@ -270,3 +342,32 @@ def test_sparse_partitions_grow_the_tree_of_dense_ones(client, rng, cls, criteri
         assert a.tobytes() == b.tobytes()
     local = cls(**model).fit(sparse.csc_matrix(X), y, w, bin_edges=dense.bin_edges_)
     assert_same_tree(dense, local)
+
+
+@pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
+@pytest.mark.parametrize("kind", ["array", "frame", "sparse"])
+def test_prediction_of_several_outputs_maps_over_the_partitions(client, rng, cls, kind):
+    X, Y, _ = several(rng, cls, 2, n=3000)
+    if cls is QORClassifier:
+        Y = np.array(["low", "mid", "high"])[Y]
+    frame = pd.DataFrame(X, columns=list("abcd"))
+    local = frame if kind == "frame" else X
+    model = cls(max_depth=4, max_bins=32).fit(local, Y)
+    data = {"array": lambda: da.from_array(X, chunks=(1000, 2)),
+            "frame": lambda: dd.from_pandas(frame, npartitions=3),
+            "sparse": lambda: da.from_array(sparse.csr_matrix(X), chunks=(700, 4),
+                                            asarray=False)}[kind]()
+    predicted = qor.dask.predict(model, data)
+    assert isinstance(predicted, dd.DataFrame if kind == "frame" else da.Array)
+    assert np.array_equal(np.asarray(predicted.compute()), model.predict(local))
+    if cls is QORRegressor:
+        return
+    proba = qor.dask.predict_proba(model, data)
+    assert len(proba) == 2
+    for lazy, shares, expected, labels in zip(proba, dask.compute(*proba),
+                                              model.predict_proba(local), model.classes_):
+        if kind == "frame":
+            assert list(lazy.columns) == list(labels)
+        else:
+            assert lazy.shape[1] == len(labels)
+        assert np.array_equal(np.asarray(shares), expected)

@@ -330,14 +330,3 @@ def test_export_sql_names_columns_only_for_several_outputs(rng):
     single = QORRegressor(max_depth=1).fit(np.arange(8.0)[:, None], np.arange(8.0))
     with pytest.raises(ValueError, match="output_names name the columns of several outputs"):
         export_sql(single, output_names=["a"])
-
-
-def test_dask_refuses_several_outputs(rng):
-    da = pytest.importorskip("dask.array")
-    from qor.dask import fit, predict
-    X = da.ones((10, 2), chunks=5)
-    with pytest.raises(ValueError, match="qor.dask grows trees of one output, but y has 2"):
-        fit(QORRegressor(max_bins=8), X, da.ones((10, 2), chunks=5))
-    est, _ = fitted("regressor", rng)
-    with pytest.raises(ValueError, match="qor.dask predicts with models of one output"):
-        predict(est, da.ones((10, 3), chunks=5))
