@@ -266,10 +266,9 @@ class BinnedBlock {
   }
 
   // The same for a sparse X held by columns: codes for its stored entries only.
-  BinnedBlock(const qor::bind::SparseArg& X, const Vector& y,
-              std::optional<Vector> sample_weight, const std::vector<Vector>& edges,
-              std::int32_t n_classes, std::int32_t n_threads, const std::string& criterion,
-              std::int32_t n_outputs)
+  BinnedBlock(const qor::bind::SparseArg& X, const Vector& y, std::optional<Vector> sample_weight,
+              const std::vector<Vector>& edges, std::int32_t n_classes, std::int32_t n_threads,
+              const std::string& criterion, std::int32_t n_outputs)
       : codes_(check_edges(edges, static_cast<std::size_t>(X.view.cols)), X.view),
         y_(copy_of<double>(y)),
         n_classes_(n_classes),
@@ -289,9 +288,9 @@ class BinnedBlock {
   std::size_t nbytes() const noexcept {
     const std::size_t code = codes_.narrow() ? 1 : 2;
     const std::size_t codes =
-        codes_.sparse() ? static_cast<std::size_t>(codes_.entry_starts().back()) *
-                              (code + sizeof(std::int32_t))
-                        : node_.size() * code * features();
+        codes_.sparse()
+            ? static_cast<std::size_t>(codes_.entry_starts().back()) * (code + sizeof(std::int32_t))
+            : node_.size() * code * features();
     return node_.size() * sizeof(std::int32_t) + codes + (y_.size() + w_.size()) * sizeof(double);
   }
   std::size_t features() const noexcept { return static_cast<std::size_t>(codes_.features()); }
@@ -588,8 +587,8 @@ void bind_binned(nb::module_& m) {
             new (block) BinnedBlock(qor::bind::SparseArg(X, true), y, std::move(sample_weight),
                                     edges, n_classes, n_threads, criterion, n_outputs);
           },
-          "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a,
-          "n_threads"_a = 1, "criterion"_a = "mse", "n_outputs"_a = 1,
+          "X"_a, "y"_a, "sample_weight"_a.none(), "bin_edges"_a, "n_classes"_a, "n_threads"_a = 1,
+          "criterion"_a = "mse", "n_outputs"_a = 1,
           "The same over a sparse X held by columns (int64 indptr, int32 indices, float64 "
           "data): codes for its stored entries only.")
       .def_prop_ro("rows", &BinnedBlock::rows)

@@ -64,9 +64,14 @@ def collections(X, y, w, partitioning, tmp_path):
             data = dd.read_parquet(tmp_path / "table")
         return (data[list(frame.columns[:X.shape[1]])],
                 data["y"] if y.ndim == 1 else data[targets], data["w"])
-    chunks = {"one": len(X), "uneven": (700, 1300, 2500, len(X) - 4500), "many": 400}
-    return tuple(da.from_array(v, chunks=(chunks[partitioning],) + v.shape[1:])
-                 for v in (X, y, w))
+    chunks = {"one": len(X), "uneven": (700, 1300, 2500, len(X) - 4500), "many": 400,
+              "sparse": 900}
+    blocks = tuple(da.from_array(v, chunks=(chunks[partitioning],) + v.shape[1:])
+                   for v in (X, y, w))
+    if partitioning == "sparse":
+        blocks = (da.from_array(sparse.csr_matrix(X), chunks=(900, X.shape[1]), asarray=False),
+                  *blocks[1:])
+    return blocks
 
 
 def assert_same_tree(a, b, engines_agree=True):
@@ -96,11 +101,15 @@ def test_any_partitioning_grows_the_local_binned_tree(client, rng, tmp_path, cls
 
 
 @pytest.mark.parametrize("cls, criterion", BINNED, ids=IDS)
-@pytest.mark.parametrize("partitioning, n_outputs", [("uneven", 3), ("frame", 2), ("many", 1)])
+@pytest.mark.parametrize("partitioning, n_outputs",
+                         [("uneven", 3), ("frame", 2), ("sparse", 2), ("many", 1)])
 def test_several_outputs_grow_the_local_binned_tree(client, rng, tmp_path, cls, criterion,
                                                     partitioning, n_outputs):
-    # One output is y as a single column, which fits as a 1-D y does.
+    # One output is y as a single column, which fits as a 1-D y does. Sparse
+    # partitions grow the tree of the same rows made dense.
     X, Y, w = several(rng, cls, n_outputs)
+    if partitioning == "sparse":
+        X[rng.random(X.shape) < 0.6] = 0.0
     extra = {}
     if cls is QORClassifier:
         per_output = [{0: 2, 1: 1, 2: 3}] + [{0: 1, 1: 3}] * (n_outputs - 1)
