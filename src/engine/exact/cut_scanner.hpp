@@ -2,14 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "engine/criteria/criterion.hpp"
 #include "engine/exact/cut_criteria.hpp"
 #include "engine/exact/cut_scan.hpp"
 #include "engine/exact/frontier_columns.hpp"
-#include "engine/criteria/criterion.hpp"
 #include "engine/level/level_rules.hpp"
 #include "engine/tree/views.hpp"
 
@@ -110,29 +111,42 @@ class CutScanner {
   TallyScratch tally_scratch_;
   MaeNode mae_;
   MaeScratch mae_scratch_;
-  std::vector<double> poisson_terms_;     // poisson: per row, poisson_term(w y, y)
-  std::vector<Category> categories_;      // of the current categorical run
-  std::vector<Category> placed_;          // those ordered by their target
-  std::vector<Category> rare_;            // those sent right with the missing values
+  std::vector<double> poisson_terms_;  // poisson: per row, poisson_term(w y, y)
+  std::vector<Category> categories_;   // of the current categorical run
+  std::vector<Category> placed_;       // those ordered by their target
+  std::vector<Category> rare_;         // those sent right with the missing values
   // Per category and class (more than two classes) or per category the sum of
   // w y; then the same for the whole node.
   std::vector<double> category_weights_;
-  std::vector<ColumnEntry> reordered_;    // the run in category order
-  MultiNode multi_;                       // several outputs: the prepared node (outputs 0 otherwise)
+  std::vector<ColumnEntry> reordered_;  // the run in category order
+  MultiNode multi_;                     // several outputs: the prepared node (outputs 0 otherwise)
   MultiScratch multi_scratch_;
-  std::vector<std::uint32_t> sorted_;     // several outputs' mae: a node's rows by one target
+  std::vector<std::uint32_t> sorted_;  // several outputs' mae: a node's rows by one target
 };
+
+// A scanner of the search that `rules` govern: of one output or of several.
+inline std::unique_ptr<CutScanner> scanner_for(const LevelRules& rules, const TargetVector& y,
+                                               const double* weights,
+                                               const FrontierColumns& columns) {
+  if (rules.n_outputs > 1) {
+    return std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, columns,
+                                        rules.n_outputs, rules.n_classes, rules.output_classes);
+  }
+  return std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, columns,
+                                      rules.n_classes > 0);
+}
 
 // ---- the scan of a run, by criterion and weights ------------------------------
 
 template <class Cut, class OnScreen>
 inline NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, std::int32_t feature,
-                           const FeatureMatrix& X, const MonotoneRun& monotone, OnScreen on_screen) {
+                                  const FeatureMatrix& X, const MonotoneRun& monotone,
+                                  OnScreen on_screen) {
   const auto with = [&](auto weight_of) {
-    return monotone.rule.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                 scan_, on_screen)
-                              : scan_cuts<true>(cut, run, X, feature, limits_, monotone, weight_of,
-                                                scan_, on_screen);
+    return monotone.rule.sign == 0 ? scan_cuts<false>(cut, run, X, feature, limits_, monotone,
+                                                      weight_of, scan_, on_screen)
+                                   : scan_cuts<true>(cut, run, X, feature, limits_, monotone,
+                                                     weight_of, scan_, on_screen);
   };
   if (weights_ == nullptr) return with(UnitWeight{});
   const double* w = weights_;
@@ -141,8 +155,8 @@ inline NodeSplit CutScanner::scan(Cut& cut, std::span<const ColumnEntry> run, st
 
 template <bool kGini, bool kUnit, class OnScreen>
 inline NodeSplit CutScanner::tally_cut(std::span<const ColumnEntry> run, std::int32_t feature,
-                                const FeatureMatrix& X, const MonotoneRun& monotone,
-                                OnScreen on_screen) {
+                                       const FeatureMatrix& X, const MonotoneRun& monotone,
+                                       OnScreen on_screen) {
   if (!columns_.label_bits().empty()) {
     TallyCut<kGini, kUnit, CodeBits> cut(tally_, tally_scratch_, {columns_.label_bits().data()});
     return scan(cut, run, feature, X, monotone, on_screen);
@@ -185,8 +199,8 @@ inline NodeSplit CutScanner::multi_cut(std::span<const ColumnEntry> run, std::in
 
 template <class OnScreen>
 inline NodeSplit CutScanner::dispatch(std::span<const ColumnEntry> run, std::int32_t feature,
-                               const FeatureMatrix& X, const MonotoneRun& monotone,
-                               OnScreen on_screen) {
+                                      const FeatureMatrix& X, const MonotoneRun& monotone,
+                                      OnScreen on_screen) {
   if (multi_.outputs > 0) return multi_cut(run, feature, X, on_screen);
   const bool unit = weights_ == nullptr;
   switch (criterion_) {

@@ -11,8 +11,8 @@
 
 #include "engine/criteria/impurity.hpp"
 #include "engine/exact/cut_scan.hpp"
-#include "engine/exact/frontier_columns.hpp"
 #include "engine/exact/exact_search.hpp"
+#include "engine/exact/frontier_columns.hpp"
 #include "engine/exact/sparse_columns.hpp"
 #include "engine/exact/sparse_search.hpp"
 #include "engine/level/level_loop.hpp"
@@ -42,7 +42,7 @@ class NodeSummarizer {
   // for the rows that go left; `for_sorted(side, f)` the children's rows by target.
   template <class ForRows, class ForSorted>
   std::pair<NodeSummary, NodeSummary> children(ForRows&& for_rows, const std::uint8_t* side,
-                                       ForSorted&& for_sorted) const {
+                                               ForSorted&& for_sorted) const {
     Part left(params_);
     Part right(params_);
     for_rows([&](std::uint32_t r) { add(side[r] != 0 ? left : right, r); });
@@ -148,7 +148,9 @@ class NodeSummarizer {
 class MultiSummarizer {
  public:
   MultiSummarizer(const TargetVector& y, const double* weights, const TreeParams& params)
-      : y_(y), weights_(weights), params_(params),
+      : y_(y),
+        weights_(weights),
+        params_(params),
         outputs_(static_cast<std::size_t>(params.n_outputs)),
         classes_(params.n_classes > 0 ? static_cast<std::size_t>(params.n_classes) : 0) {}
 
@@ -171,13 +173,15 @@ class MultiSummarizer {
  private:
   struct Part {
     Part(std::size_t outputs, std::size_t classes)
-        : sum(outputs, 0.0), sum_sq(outputs, 0.0), first(outputs, 0.0),
+        : sum(outputs, 0.0),
+          sum_sq(outputs, 0.0),
+          first(outputs, 0.0),
           class_weight(outputs * classes, 0.0) {}
     NodeSummary s;
     std::vector<double> sum, sum_sq, first;  // per output
     bool seen = false;
-    std::vector<double> class_weight;        // per output and class
-    std::vector<std::uint32_t> rows;         // mae: the node's rows
+    std::vector<double> class_weight;  // per output and class
+    std::vector<std::uint32_t> rows;   // mae: the node's rows
   };
 
   double target(std::size_t k, std::uint32_t r) const noexcept {
@@ -254,80 +258,84 @@ class MultiSummarizer {
   std::size_t classes_;
 };
 
-// The rows of positive weight of a fit: `root_rows`, or every such row of X.
-std::vector<std::uint32_t> weighed_rows(std::int32_t n, const double* weights,
-                                        std::span<const std::uint32_t> root_rows) {
-  std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
-  if (root_rows.empty()) {
-    // A row of weight 0 is a row removed: it bounds no cut and counts in no node.
-    for (std::int32_t r = 0; r < n; ++r) {
-      if (weights == nullptr || weights[r] > 0.0) rows.push_back(static_cast<std::uint32_t>(r));
-    }
-  }
-  return rows;
+// A node's rows, in the order of `entries`, as a summarizer's for_rows takes them.
+auto rows_of(std::span<const ColumnEntry> entries) {
+  return [entries](auto&& f) {
+    for (const ColumnEntry e : entries) f(e.row());
+  };
 }
 
-// The growth of grow_tree, by a node summarizer of one output or of several.
+// Whether a node summary reads its rows in ascending order of target: one
+// output's mae (several outputs' sort each output themselves).
+bool by_target(const TreeParams& params) noexcept {
+  return params.criterion == Criterion::Mae && params.n_outputs <= 1;
+}
+
+// Whether the root of a fit of `n` rows may be searched. The columns are
+// sorted only then: their sort is most of the cost of a fit that never splits.
+bool root_searched(const TreeParams& params, std::int32_t n_features, std::int64_t n) {
+  return params.max_depth > 0 && n_features > 0 && LevelRules::of(params, 0.0).may_search(n);
+}
+
+// The tree of a fit whose root may not split: the root alone, from its rows.
 template <class Summarizer>
-FlatTree grow_with(const Summarizer& summarize, const FeatureMatrix& X, const TargetVector& y,
-                   const double* weights, const TreeParams& params,
-                   std::span<const std::uint32_t> root_rows, const NodeRowsObserver& on_rows) {
-  std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights, root_rows);
-  const auto n = static_cast<std::int64_t>(rows.size());
-  const std::int32_t n_features = std::max(X.cols, 0);
-  // Several outputs' mae sorts each node's targets itself, by output.
-  const bool by_target = params.criterion == Criterion::Mae && params.n_outputs <= 1;
-  const auto all_of = [](std::span<const ColumnEntry> entries) {
-    return [entries](auto&& f) {
-      for (const ColumnEntry e : entries) f(e.row());
+FlatTree root_alone(const Summarizer& summarize, const std::vector<std::uint32_t>& rows,
+                    const TargetVector& y, const TreeParams& params, std::int32_t n_features) {
+  std::vector<std::uint32_t> sorted;
+  if (by_target(params)) {
+    sorted = rows;
+    std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return order_key(y.data[a]) < order_key(y.data[b]);
+    });
+  }
+  const auto each = [](const std::vector<std::uint32_t>& v) {
+    return [&v](auto&& f) {
+      for (const std::uint32_t r : v) f(r);
     };
   };
+  LevelLoop loop(params, n_features, summarize(each(rows), each(sorted)));
+  return loop.take_tree();
+}
 
-  // Columns are sorted only where the root may be searched: their sort is
-  // most of the cost of a fit that never splits.
-  const bool searched = params.max_depth > 0 && n_features > 0 &&
-                        LevelRules::of(params, 0.0).may_search(n);
-  if (!searched) {
-    std::vector<std::uint32_t> sorted = rows;
-    if (by_target) {
-      std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return order_key(y.data[a]) < order_key(y.data[b]);
-      });
-    }
-    LevelLoop loop(params, n_features,
-                   summarize(
-                       [&](auto&& f) {
-                         for (const std::uint32_t r : rows) f(r);
-                       },
-                       [&](auto&& f) {
-                         for (const std::uint32_t r : sorted) f(r);
-                       }));
-    return loop.take_tree();
-  }
+// Packs which way each row went (goes_left, a byte per row) into one bit per
+// row, row r at bit r % 64 of word r / 64; each word by one thread.
+void pack_sides(std::span<const std::uint8_t> goes_left, std::span<std::uint64_t> bits,
+                int threads) {
+  parallel_for((bits.size() + 1023) / 1024, threads_for(goes_left.size(), threads),
+               [&](std::size_t block, std::size_t) {
+                 const std::size_t last = std::min(bits.size(), (block + 1) * 1024);
+                 for (std::size_t w = block * 1024; w < last; ++w) {
+                   std::uint64_t word = 0;
+                   const std::size_t rows_here =
+                       std::min<std::size_t>(64, goes_left.size() - w * 64);
+                   for (std::size_t b = 0; b < rows_here; ++b) {
+                     word |= static_cast<std::uint64_t>(goes_left[w * 64 + b] & 1u) << b;
+                   }
+                   bits[w] = word;
+                 }
+               });
+}
 
-  std::vector<std::int32_t> features(static_cast<std::size_t>(n_features));
-  std::iota(features.begin(), features.end(), 0);
-  const std::vector<std::vector<std::uint32_t>> first{std::move(rows)};
-  // The sorted columns (4 bytes a value), and each sorting thread's keys and values.
-  const auto rows_in = static_cast<std::size_t>(n);
-  std::optional<StageMark> stage;
-  stage.emplace("sorting the values of every feature",
-                (static_cast<std::size_t>(n_features) + 2) * rows_in * 4 +
-                    static_cast<std::size_t>(thread_count(params.n_threads)) * rows_in * 32);
-  // Several outputs keep no label codes or target column: their scan reads y itself.
-  FrontierColumns columns(X, y, first, features,
-                          params.n_outputs > 1 ? Criterion::Mse : params.criterion,
-                          params.n_threads);
-  stage.reset();
+// The level loop of exact growth over one kind of columns. `levels` holds the
+// frontier's rows and answers for them:
+//   frontier()                           the segments' rows (and targets by target)
+//   start(rules)                         readies the search under the loop's rules
+//   search()                             the level's search: score() and cuts()
+//   mark(segment, feature, cut, side)    side[r] = 1 for the rows of the cut's left part
+//   partition(splits, bits, rows)        the children's segments replace the frontier
+template <class Summarizer, class Levels>
+FlatTree grow_levels(const Summarizer& summarize, Levels& levels, const TreeParams& params,
+                     std::int32_t n_features, const NodeRowsObserver& on_rows) {
+  const FrontierColumns& frontier = levels.frontier();
   const auto sorted_of = [&](std::size_t segment) {
-    return by_target ? columns.target_run(segment) : std::span<const ColumnEntry>{};
+    return by_target(params) ? frontier.target_run(segment) : std::span<const ColumnEntry>{};
   };
-  LevelLoop loop(params, n_features, summarize(all_of(columns.rows(0)), all_of(sorted_of(0))));
-  ExactSearch search(X, y, weights, columns, loop.rules());
+  LevelLoop loop(params, n_features, summarize(rows_of(frontier.rows(0)), rows_of(sorted_of(0))));
+  levels.start(loop.rules());
   LevelScores scores;
   std::vector<NodeCut> cuts;
-  std::vector<std::uint8_t> goes_left(columns.row_span(), 0);
-  std::vector<std::uint64_t> left_bits((columns.row_span() + 63) / 64, 0);  // the same in bits
+  std::vector<std::uint8_t> goes_left(frontier.row_span(), 0);
+  std::vector<std::uint64_t> left_bits((frontier.row_span() + 63) / 64, 0);  // the same in bits
   std::vector<std::pair<NodeSummary, NodeSummary>> parts;  // per searched node that splits
   std::vector<NodeSummary> children;
   std::vector<FrontierColumns::Split> splits;
@@ -335,49 +343,31 @@ FlatTree grow_with(const Summarizer& summarize, const FeatureMatrix& X, const Ta
   for (;;) {
     if (on_rows) {
       for (std::size_t s = 0; s < loop.frontier_size(); ++s) {
-        on_rows(loop.frontier_id(s), columns.rows(s));
+        on_rows(loop.frontier_id(s), frontier.rows(s));
       }
     }
     if (!loop.next_level()) break;
     const auto nodes = loop.nodes();
     do {
-      search.score(nodes, loop.features(), scores);
+      levels.search().score(nodes, loop.features(), scores);
     } while (loop.choose(scores) < 0 && loop.draw_more());
     const std::int32_t feature = loop.feature();
     if (feature < 0) break;
-    search.cuts(nodes, feature, cuts);
+    levels.search().cuts(nodes, feature, cuts);
     loop.budget(cuts);
 
     // The children of every node that splits, node by node over the threads
     // (their rows are disjoint).
     parts.assign(nodes.size(), {});
     std::size_t level_rows = 0;
-    for (const LevelNode& node : nodes) level_rows += columns.segment_size(node.position);
+    for (const LevelNode& node : nodes) level_rows += frontier.segment_size(node.position);
     const int threads = threads_for(level_rows, params.n_threads);
     parallel_for(nodes.size(), threads, [&](std::size_t i, std::size_t) {
-      const NodeCut& cut = cuts[i];
-      if (!cut.valid) return;
-      // The threshold sends exactly the cut's left part left: the first rows
-      // in the feature's order.
+      if (!cuts[i].valid) return;
       const std::size_t s = nodes[i].position;
-      const auto run = columns.run(s, feature);
-      if (cut.left_categories.empty()) {
-        const auto left_size = static_cast<std::size_t>(cut.split_at);
-        for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < left_size;
-      } else {
-        // The run holds each category's rows together: one look-up per category.
-        bool left = false;
-        for (std::size_t k = 0; k < run.size(); ++k) {
-          const std::uint32_t row = run[k].row();
-          if (k == 0 || run[k].new_value()) {
-            left = contains_category(cut.left_categories,
-                                     X.at(static_cast<std::int32_t>(row), feature));
-          }
-          goes_left[row] = left;
-        }
-      }
+      levels.mark(s, feature, cuts[i], goes_left.data());
       const auto sorted = sorted_of(s);
-      parts[i] = summarize.children(all_of(columns.rows(s)), goes_left.data(),
+      parts[i] = summarize.children(rows_of(frontier.rows(s)), goes_left.data(),
                                     [&](std::uint8_t side, auto&& f) {
                                       for (const ColumnEntry e : sorted) {
                                         if (goes_left[e.row()] == side) f(e.row());
@@ -395,37 +385,163 @@ FlatTree grow_with(const Summarizer& summarize, const FeatureMatrix& X, const Ta
     loop.split(cuts, children);
     // Children that may not split are never searched: their rows need no sorting.
     if (!loop.grows_further()) break;
-    const StageMark moving("moving the sorted rows to the children of a level",
-                           static_cast<std::size_t>(thread_count(params.n_threads)) * level_rows * 5);
-    // Each word of bits is packed by one thread from its 64 rows' bytes.
-    parallel_for((left_bits.size() + 1023) / 1024, threads_for(goes_left.size(), params.n_threads),
-                 [&](std::size_t block, std::size_t) {
-                   const std::size_t last = std::min(left_bits.size(), (block + 1) * 1024);
-                   for (std::size_t w = block * 1024; w < last; ++w) {
-                     std::uint64_t word = 0;
-                     const std::size_t rows_here = std::min<std::size_t>(64, goes_left.size() - w * 64);
-                     for (std::size_t b = 0; b < rows_here; ++b) {
-                       word |= static_cast<std::uint64_t>(goes_left[w * 64 + b] & 1u) << b;
-                     }
-                     left_bits[w] = word;
-                   }
-                 });
-    columns.partition(splits, left_bits, params.n_threads);
+    pack_sides(goes_left, left_bits, params.n_threads);
+    levels.partition(splits, left_bits, level_rows);
   }
   return loop.take_tree();
 }
 
+// Exact growth over a dense X: every feature's rows sorted once, each node's
+// run of a feature scanned, and a cut's sides read from the run's order.
+class DenseLevels {
+ public:
+  DenseLevels(const FeatureMatrix& X, const TargetVector& y, const double* weights,
+              std::span<const std::vector<std::uint32_t>> first,
+              std::span<const std::int32_t> features, const TreeParams& params)
+      : X_(X),
+        y_(y),
+        weights_(weights),
+        params_(params),
+        // Several outputs keep no label codes or target column: their scan reads y itself.
+        columns_(X, y, first, features, params.n_outputs > 1 ? Criterion::Mse : params.criterion,
+                 params.n_threads) {}
+
+  const FrontierColumns& frontier() const noexcept { return columns_; }
+  void start(const LevelRules& rules) { search_.emplace(X_, y_, weights_, columns_, rules); }
+  ExactSearch& search() noexcept { return *search_; }
+  void mark(std::size_t segment, std::int32_t feature, const NodeCut& cut,
+            std::uint8_t* goes_left) const {
+    mark_sides(columns_.run(segment, feature), cut, X_, feature, goes_left);
+  }
+  void partition(std::span<const FrontierColumns::Split> splits,
+                 std::span<const std::uint64_t> left_bits, std::size_t level_rows) {
+    const StageMark moving(
+        "moving the sorted rows to the children of a level",
+        static_cast<std::size_t>(thread_count(params_.n_threads)) * level_rows * 5);
+    columns_.partition(splits, left_bits, params_.n_threads);
+  }
+
+ private:
+  const FeatureMatrix& X_;
+  const TargetVector& y_;
+  const double* weights_;
+  const TreeParams& params_;
+  FrontierColumns columns_;
+  std::optional<ExactSearch> search_;
+};
+
+// Exact growth over a sparse X held by columns: the segments' rows (and
+// targets) in frontier columns of no feature, every feature's stored values in
+// sparse columns kept sorted beside them.
+class SparseLevels {
+ public:
+  SparseLevels(const SparseMatrix& X, const TargetVector& y, const double* weights,
+               std::span<const std::vector<std::uint32_t>> first, const TreeParams& params)
+      : y_(y),
+        weights_(weights),
+        params_(params),
+        n_features_(std::max(X.cols, 0)),
+        frontier_(FeatureMatrix{nullptr, X.rows, 0, true}, y, first, {},
+                  params.n_outputs > 1 ? Criterion::Mse : params.criterion, params.n_threads),
+        columns_(X, first.front(), params.n_threads) {}
+
+  const FrontierColumns& frontier() const noexcept { return frontier_; }
+  void start(const LevelRules& rules) {
+    search_.emplace(columns_, frontier_, y_, weights_, rules, n_features_);
+  }
+  SparseSearch& search() noexcept { return *search_; }
+  // x <= threshold sends exactly the cut's left part left: the zeros all one
+  // way, the stored values each their own.
+  void mark(std::size_t segment, std::int32_t feature, const NodeCut& cut,
+            std::uint8_t* goes_left) const {
+    const std::uint8_t zero_left = 0.0 <= cut.threshold ? 1 : 0;
+    for (const ColumnEntry e : frontier_.rows(segment)) goes_left[e.row()] = zero_left;
+    const auto stored = columns_.entries(segment, feature);
+    const auto value = columns_.values(segment, feature);
+    for (std::size_t k = 0; k < stored.size(); ++k) {
+      goes_left[stored[k].row()] = value[k] <= cut.threshold ? 1 : 0;
+    }
+  }
+  void partition(std::span<const FrontierColumns::Split> splits,
+                 std::span<const std::uint64_t> left_bits, std::size_t) {
+    frontier_.partition(splits, left_bits, params_.n_threads);
+    columns_.partition(splits, left_bits, params_.n_threads);
+  }
+
+ private:
+  const TargetVector& y_;
+  const double* weights_;
+  const TreeParams& params_;
+  std::int32_t n_features_;
+  FrontierColumns frontier_;
+  SparseColumns columns_;
+  std::optional<SparseSearch> search_;
+};
+
+// Grows by `summarize`, NodeSummarizer for one output or MultiSummarizer for several.
+template <class Grow>
+FlatTree with_summarizer(const TargetVector& y, const double* weights, const TreeParams& params,
+                         Grow&& grow) {
+  if (params.n_outputs > 1) return grow(MultiSummarizer(y, weights, params));
+  return grow(NodeSummarizer(y, weights, params));
+}
+
 }  // namespace
+
+std::vector<std::uint32_t> weighed_rows(std::int32_t n, const double* weights,
+                                        std::span<const std::uint32_t> root_rows) {
+  std::vector<std::uint32_t> rows(root_rows.begin(), root_rows.end());
+  if (root_rows.empty()) {
+    // A row of weight 0 is a row removed: it bounds no cut and counts in no node.
+    for (std::int32_t r = 0; r < n; ++r) {
+      if (weights == nullptr || weights[r] > 0.0) rows.push_back(static_cast<std::uint32_t>(r));
+    }
+  }
+  return rows;
+}
+
+void mark_sides(std::span<const ColumnEntry> run, const NodeCut& cut, const FeatureMatrix& X,
+                std::int32_t feature, std::uint8_t* goes_left) {
+  if (cut.left_categories.empty()) {
+    // The threshold sends exactly the cut's left part left: the first rows
+    // in the feature's order.
+    const auto left_size = static_cast<std::size_t>(cut.split_at);
+    for (std::size_t k = 0; k < run.size(); ++k) goes_left[run[k].row()] = k < left_size;
+    return;
+  }
+  // The run holds each category's rows together: one look-up per category.
+  bool left = false;
+  for (std::size_t k = 0; k < run.size(); ++k) {
+    const std::uint32_t row = run[k].row();
+    if (k == 0 || run[k].new_value()) {
+      left = contains_category(cut.left_categories, X.at(static_cast<std::int32_t>(row), feature));
+    }
+    goes_left[row] = left;
+  }
+}
 
 FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* weights,
                    const TreeParams& params, std::span<const std::uint32_t> root_rows,
                    const NodeRowsObserver& on_rows) {
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
-  if (params.n_outputs > 1) {
-    return grow_with(MultiSummarizer(y, weights, params), X, y, weights, params, root_rows,
-                     on_rows);
-  }
-  return grow_with(NodeSummarizer(y, weights, params), X, y, weights, params, root_rows, on_rows);
+  return with_summarizer(y, weights, params, [&](const auto& summarize) {
+    const std::vector<std::vector<std::uint32_t>> first{weighed_rows(X.rows, weights, root_rows)};
+    const std::size_t n = first.front().size();
+    const std::int32_t n_features = std::max(X.cols, 0);
+    if (!root_searched(params, n_features, static_cast<std::int64_t>(n))) {
+      return root_alone(summarize, first.front(), y, params, n_features);
+    }
+    std::vector<std::int32_t> features(static_cast<std::size_t>(n_features));
+    std::iota(features.begin(), features.end(), 0);
+    // The sorted columns (4 bytes a value), and each sorting thread's keys and values.
+    std::optional<StageMark> stage;
+    stage.emplace("sorting the values of every feature",
+                  (static_cast<std::size_t>(n_features) + 2) * n * 4 +
+                      static_cast<std::size_t>(thread_count(params.n_threads)) * n * 32);
+    DenseLevels levels(X, y, weights, first, features, params);
+    stage.reset();
+    return grow_levels(summarize, levels, params, n_features, on_rows);
+  });
 }
 
 FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* weights,
@@ -435,113 +551,28 @@ FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* w
                   [](std::uint8_t c) { return c != 0; })) {
     throw std::invalid_argument("grow_tree: categorical features need a dense X");
   }
-  // Several outputs summarise and scan each output's targets; the sparse scan
-  // reads one. The beam rebuilds dense frontier columns per partial tree;
-  // sparse columns have no such rebuild yet.
-  if (params.n_outputs > 1) {
-    throw std::invalid_argument(
-        "several outputs need a dense X: pass X.toarray(), or fit one output at a time");
-  }
+  // The beam rebuilds dense frontier columns per partial tree; sparse columns
+  // have no such rebuild yet.
   if (params.search == Search::Lookahead) {
     throw std::invalid_argument(
         "search='lookahead' needs a dense X: pass X.toarray(), or use search='greedy' on the "
         "sparse matrix");
   }
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
-  std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights, {});
-  const auto n = static_cast<std::int64_t>(rows.size());
-  const std::int32_t n_features = std::max(X.cols, 0);
-  const NodeSummarizer summarize(y, weights, params);
-  const auto all_of = [](std::span<const ColumnEntry> entries) {
-    return [entries](auto&& f) {
-      for (const ColumnEntry e : entries) f(e.row());
-    };
-  };
-  // The segments' rows and targets come from frontier columns of no feature;
-  // the features' order from the sparse columns.
-  const FeatureMatrix no_columns{nullptr, X.rows, 0, true};
-  const bool searched = params.max_depth > 0 && n_features > 0 &&
-                        LevelRules::of(params, 0.0).may_search(n);
-  const std::vector<std::vector<std::uint32_t>> first{rows};
-  std::optional<StageMark> stage;
-  stage.emplace("sorting the stored values of every feature",
-                static_cast<std::size_t>(X.indptr[n_features]) * 12 + rows.size() * 12);
-  FrontierColumns frontier(no_columns, y, first, {}, params.criterion, params.n_threads);
-  std::optional<SparseColumns> columns;
-  if (searched) columns.emplace(X, rows, params.n_threads);
-  stage.reset();
-  const auto sorted_of = [&](std::size_t segment) {
-    return params.criterion == Criterion::Mae ? frontier.target_run(segment)
-                                              : std::span<const ColumnEntry>{};
-  };
-  LevelLoop loop(params, n_features, summarize(all_of(frontier.rows(0)), all_of(sorted_of(0))));
-  if (!searched) return loop.take_tree();
-  SparseSearch search(*columns, frontier, y, weights, loop.rules(), n_features);
-  LevelScores scores;
-  std::vector<NodeCut> cuts;
-  std::vector<std::uint8_t> goes_left(frontier.row_span(), 0);
-  std::vector<std::uint64_t> left_bits((frontier.row_span() + 63) / 64, 0);
-  std::vector<std::pair<NodeSummary, NodeSummary>> parts;
-  std::vector<NodeSummary> children;
-  std::vector<FrontierColumns::Split> splits;
-
-  while (loop.next_level()) {
-    const auto nodes = loop.nodes();
-    do {
-      search.score(nodes, loop.features(), scores);
-    } while (loop.choose(scores) < 0 && loop.draw_more());
-    const std::int32_t feature = loop.feature();
-    if (feature < 0) break;
-    search.cuts(nodes, feature, cuts);
-    loop.budget(cuts);
-
-    parts.assign(nodes.size(), {});
-    std::size_t level_rows = 0;
-    for (const LevelNode& node : nodes) level_rows += frontier.segment_size(node.position);
-    const int threads = threads_for(level_rows, params.n_threads);
-    parallel_for(nodes.size(), threads, [&](std::size_t i, std::size_t) {
-      const NodeCut& cut = cuts[i];
-      if (!cut.valid) return;
-      // x <= threshold sends exactly the cut's left part left: zeros all one
-      // way, the stored values each their own.
-      const std::size_t s = nodes[i].position;
-      const std::uint8_t zero_left = 0.0 <= cut.threshold ? 1 : 0;
-      for (const ColumnEntry e : frontier.rows(s)) goes_left[e.row()] = zero_left;
-      const auto stored = columns->entries(s, feature);
-      const auto value = columns->values(s, feature);
-      for (std::size_t k = 0; k < stored.size(); ++k) {
-        goes_left[stored[k].row()] = value[k] <= cut.threshold ? 1 : 0;
-      }
-      const auto sorted = sorted_of(s);
-      parts[i] = summarize.children(all_of(frontier.rows(s)), goes_left.data(),
-                                    [&](std::uint8_t side, auto&& f) {
-                                      for (const ColumnEntry e : sorted) {
-                                        if (goes_left[e.row()] == side) f(e.row());
-                                      }
-                                    });
-    });
-    children.clear();
-    splits.clear();
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (!cuts[i].valid) continue;
-      children.push_back(std::move(parts[i].first));
-      children.push_back(std::move(parts[i].second));
-      splits.push_back({nodes[i].position, static_cast<std::size_t>(cuts[i].split_at)});
+  return with_summarizer(y, weights, params, [&](const auto& summarize) {
+    const std::vector<std::vector<std::uint32_t>> first{weighed_rows(X.rows, weights, {})};
+    const std::size_t n = first.front().size();
+    const std::int32_t n_features = std::max(X.cols, 0);
+    if (!root_searched(params, n_features, static_cast<std::int64_t>(n))) {
+      return root_alone(summarize, first.front(), y, params, n_features);
     }
-    loop.split(cuts, children);
-    if (!loop.grows_further()) break;
-    for (std::size_t w = 0; w < left_bits.size(); ++w) {
-      std::uint64_t word = 0;
-      const std::size_t rows_here = std::min<std::size_t>(64, goes_left.size() - w * 64);
-      for (std::size_t b = 0; b < rows_here; ++b) {
-        word |= static_cast<std::uint64_t>(goes_left[w * 64 + b] & 1u) << b;
-      }
-      left_bits[w] = word;
-    }
-    frontier.partition(splits, left_bits, params.n_threads);
-    columns->partition(splits, left_bits, params.n_threads);
-  }
-  return loop.take_tree();
+    std::optional<StageMark> stage;
+    stage.emplace("sorting the stored values of every feature",
+                  static_cast<std::size_t>(X.indptr[n_features]) * 12 + n * 12);
+    SparseLevels levels(X, y, weights, first, params);
+    stage.reset();
+    return grow_levels(summarize, levels, params, n_features, {});
+  });
 }
 
 }  // namespace qor
@@ -549,7 +580,8 @@ FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* w
 namespace qor {
 
 NodeSummary summarize_rows(const TargetVector& y, const double* weights, const TreeParams& params,
-                           std::span<const ColumnEntry> rows, std::span<const ColumnEntry> by_target) {
+                           std::span<const ColumnEntry> rows,
+                           std::span<const ColumnEntry> by_target) {
   const NodeSummarizer summarize(y, weights, params);
   return summarize(
       [&](auto&& f) {
@@ -570,7 +602,8 @@ std::pair<NodeSummary, NodeSummary> summarize_split(const TargetVector& y, const
       [&](auto&& f) {
         for (const ColumnEntry e : rows) f(e.row());
       },
-      goes_left, [&](std::uint8_t side, auto&& f) {
+      goes_left,
+      [&](std::uint8_t side, auto&& f) {
         for (const ColumnEntry e : by_target) {
           if (goes_left[e.row()] == side) f(e.row());
         }

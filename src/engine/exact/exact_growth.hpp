@@ -38,7 +38,7 @@ FlatTree grow_tree(const FeatureMatrix& X, const TargetVector& y, const double* 
 // grow_tree over a sparse X held by columns (SparseMatrix::by_column): the
 // tree of the same data made dense, to the last bit, in memory that grows with
 // X's stored values and its rows. Numeric features only (std::invalid_argument
-// when params declare a categorical one).
+// when params declare a categorical one), and greedy search.
 FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* weights,
                    const TreeParams& params);
 
@@ -46,11 +46,23 @@ FlatTree grow_tree(const SparseMatrix& X, const TargetVector& y, const double* w
 
 namespace qor {
 
+// The rows a fit of `n` rows grows on: `root_rows`, or when it is empty every
+// row of positive weight (all of them for null weights), ascending.
+std::vector<std::uint32_t> weighed_rows(std::int32_t n, const double* weights,
+                                        std::span<const std::uint32_t> root_rows = {});
+
+// Marks the side of `cut` (a cut under `feature` of a node whose rows `run`
+// holds in ascending order of the feature) that each row goes to:
+// goes_left[row] = 1 for the rows of its left part, 0 for the others.
+void mark_sides(std::span<const ColumnEntry> run, const NodeCut& cut, const FeatureMatrix& X,
+                std::int32_t feature, std::uint8_t* goes_left);
+
 // What growth records of a node from its rows (`by_target`: the same rows in
 // ascending order of target, read under mae only), and of the two parts of a
 // split, goes_left[row] 1 for the rows of the left part.
 NodeSummary summarize_rows(const TargetVector& y, const double* weights, const TreeParams& params,
-                           std::span<const ColumnEntry> rows, std::span<const ColumnEntry> by_target);
+                           std::span<const ColumnEntry> rows,
+                           std::span<const ColumnEntry> by_target);
 std::pair<NodeSummary, NodeSummary> summarize_split(const TargetVector& y, const double* weights,
                                                     const TreeParams& params,
                                                     std::span<const ColumnEntry> rows,

@@ -112,22 +112,10 @@ class ExactBeam {
           if (!cut.valid) return;
           const std::size_t position = nodes[i].position;
           const auto run = columns_.run(position, feature);
+          mark_sides(run, cut, X_, feature, goes_left_.data());
           if (!categorical) {
             const auto left_size = static_cast<std::size_t>(cut.split_at);
-            for (std::size_t k = 0; k < run.size(); ++k) {
-              goes_left_[run[k].row()] = k < left_size;
-            }
             left_max[i] = X_.at(static_cast<std::int32_t>(run[left_size - 1].row()), feature);
-          } else {
-            bool left = false;
-            for (std::size_t k = 0; k < run.size(); ++k) {
-              const std::uint32_t row = run[k].row();
-              if (k == 0 || run[k].new_value()) {
-                left = contains_category(cut.left_categories,
-                                         X_.at(static_cast<std::int32_t>(row), feature));
-              }
-              goes_left_[row] = left;
-            }
           }
           const auto rows = columns_.rows(position);
           parts_[i] = summarize_split(y_, weights_, params_, rows, goes_left_.data(),
@@ -213,21 +201,13 @@ class ExactBeam {
   std::uint64_t loaded_ = 0;  // the serial every working column is grouped by, 0 for none
 };
 
-std::vector<std::uint32_t> rows_of_weight(std::int32_t n, const double* weights) {
-  std::vector<std::uint32_t> rows;
-  for (std::int32_t r = 0; r < n; ++r) {
-    if (weights == nullptr || weights[r] > 0.0) rows.push_back(static_cast<std::uint32_t>(r));
-  }
-  return rows;
-}
-
 }  // namespace
 
 LookaheadFit grow_tree_lookahead(const FeatureMatrix& X, const TargetVector& y,
                                  const double* weights, const TreeParams& params) {
   check_growth_inputs(X.rows, y.data, y.length, weights, params);
   check_lookahead(params);
-  std::vector<std::uint32_t> rows = rows_of_weight(X.rows, weights);
+  std::vector<std::uint32_t> rows = weighed_rows(X.rows, weights);
   const auto n = static_cast<std::int64_t>(rows.size());
   const bool searched =
       params.max_depth > 0 && X.cols > 0 && LevelRules::of(params, 0.0).may_search(n);

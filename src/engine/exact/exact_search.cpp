@@ -10,12 +10,7 @@ ExactSearch::ExactSearch(const FeatureMatrix& X, const TargetVector& y, const do
                          const FrontierColumns& columns, const LevelRules& rules)
     : X_(X), columns_(columns), rules_(rules) {
   for (int t = 0; t < std::max(1, rules.threads); ++t) {
-    scanners_.push_back(
-        rules.n_outputs > 1
-            ? std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, columns,
-                                           rules.n_outputs, rules.n_classes, rules.output_classes)
-            : std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, columns,
-                                           rules.n_classes > 0));
+    scanners_.push_back(scanner_for(rules, y, weights, columns));
   }
 }
 

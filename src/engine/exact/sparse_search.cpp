@@ -7,7 +7,6 @@
 
 #include "engine/criteria/impurity.hpp"
 #include "engine/exact/cut_scan.hpp"
-
 #include "engine/tree/parallel.hpp"
 
 namespace qor {
@@ -21,15 +20,14 @@ SparseSearch::SparseSearch(const SparseColumns& columns, const FrontierColumns& 
       n_features_(n_features),
       weights_(weights) {
   whole_tally_ = (rules.criterion == Criterion::Gini || rules.criterion == Criterion::Entropy) &&
-                 rules.n_classes > 0;
+                 rules.n_classes > 0 && rules.n_outputs <= 1;
   classes_ = frontier.label_count();
   for (std::size_t r = 0; whole_tally_ && weights != nullptr && r < frontier.row_span(); ++r) {
     whole_tally_ = weights[r] == std::floor(weights[r]);
   }
   workers_.resize(static_cast<std::size_t>(std::max(1, rules.threads)));
   for (Worker& w : workers_) {
-    w.scanner = std::make_unique<CutScanner>(rules.criterion, rules.limits, y, weights, frontier,
-                                             rules.n_classes > 0);
+    w.scanner = scanner_for(rules, y, weights, frontier);
   }
 }
 
@@ -51,8 +49,9 @@ void SparseSearch::tally(std::span<const LevelNode> nodes) {
     for (std::size_t c = 0; c < classes_; ++c) {
       counts_[i * classes_ + c] = static_cast<std::int64_t>(total[c]);
     }
-    t.parent = rules_.criterion == Criterion::Gini ? class_impurity<true>(total, classes_, t.weight)
-                                                   : class_impurity<false>(total, classes_, t.weight);
+    t.parent = rules_.criterion == Criterion::Gini
+                   ? class_impurity<true>(total, classes_, t.weight)
+                   : class_impurity<false>(total, classes_, t.weight);
   }
 }
 
@@ -88,7 +87,7 @@ NodeSplit SparseSearch::block_cut(Worker& w, std::size_t i, const LevelNode& nod
   const double total = tally.weight;
   const CutLimits limits = rules_.limits;
   const Count* all = nullptr;  // per class: the node's
-  Count* part = nullptr;  // per class: a part's
+  Count* part = nullptr;       // per class: a part's
   if constexpr (kUnit) {
     w.count_part.resize(classes);
     all = counts_.data() + i * classes;
@@ -193,7 +192,7 @@ NodeSplit SparseSearch::cut_of(Worker& w, std::size_t i, const LevelNode& node,
     const bool gini = rules_.criterion == Criterion::Gini;
     const bool unit = weights_ == nullptr;
     const NodeSplit cut = gini ? (unit ? block_cut<true, true>(w, i, node, feature)
-                                      : block_cut<true, false>(w, i, node, feature))
+                                       : block_cut<true, false>(w, i, node, feature))
                                : (unit ? block_cut<false, true>(w, i, node, feature)
                                        : block_cut<false, false>(w, i, node, feature));
     if (cut.valid && !rules_.counts(cut.gain, tallies_[i].weight)) return {};
@@ -219,8 +218,7 @@ NodeSplit SparseSearch::scan_cut(Worker& w, const LevelNode& node, std::int32_t 
   for (std::size_t k = 0; k < stored.size(); ++k) w.values[stored[k].row()] = value[k];
   // The feature's values as a column of their own, read where the cut falls.
   const FeatureMatrix column{w.values.data(), static_cast<std::int32_t>(span), 1, false};
-  NodeSplit cut =
-      w.scanner->best_cut_of_run(w.run, column, rules_.monotone(feature, node.bounds));
+  NodeSplit cut = w.scanner->best_cut_of_run(w.run, column, rules_.monotone(feature, node.bounds));
   for (const ColumnEntry e : stored) w.values[e.row()] = 0.0;
   if (cut.valid && !rules_.counts(cut.gain, w.scanner->weight())) return {};
   return cut;
