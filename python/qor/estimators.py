@@ -141,9 +141,6 @@ class _QORTree(BaseEstimator):
                              y_numeric=self._task == "regression", multi_output=True)
         X = _sparse.compressed(X, by_column=True) if _sparse.issparse(X) else _aligned(X)
         y = self._outputs(y)
-        if isinstance(X, _sparse.Compressed) and self.n_outputs_ > 1:
-            raise ValueError("several outputs need a dense X: pass X.toarray(), or fit one "
-                             "output at a time")
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories

@@ -21,24 +21,24 @@
 
 #include "arrays.hpp"
 #include "core_binned.hpp"
-#include "sparse_arg.hpp"
-#include "engine/tree/flat_tree.hpp"
+#include "engine/criteria/criterion.hpp"
 #include "engine/exact/exact_growth.hpp"
 #include "engine/exact/exact_lookahead.hpp"
-#include "engine/criteria/criterion.hpp"
+#include "engine/tree/flat_tree.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/prediction.hpp"
 #include "engine/tree/sparse_views.hpp"
 #include "engine/tree/tree_params.hpp"
+#include "sparse_arg.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using qor::bind::extent;
 using qor::bind::Matrix;
+using qor::bind::SparseArg;
 using qor::bind::to_numpy;
 using qor::bind::tree_arrays;
 using qor::bind::uninitialised;
-using qor::bind::SparseArg;
 using qor::bind::Vector;
 
 namespace {
@@ -50,16 +50,21 @@ qor::FeatureMatrix matrix_view(const Matrix& X) {
   return {X.data(), extent(X.shape(0), "X"), extent(X.shape(1), "X's row"), true};
 }
 
+// Several outputs come column after column: n_outputs entries of y per row.
+void check_fit_lengths(std::size_t rows, const Vector& y,
+                       const std::optional<Vector>& sample_weight, const qor::TreeParams& params) {
+  const auto outputs = static_cast<std::size_t>(std::max(params.n_outputs, 1));
+  if (y.shape(0) != rows * outputs || (sample_weight && sample_weight->shape(0) != rows)) {
+    throw std::invalid_argument(
+        "fit: X, y and sample_weight need one entry per row (y: one per "
+        "row and output)");
+  }
+}
+
 nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weight,
              const qor::TreeParams& params) {
   const qor::FeatureMatrix matrix = matrix_view(X);
-  // Several outputs come column after column: n_outputs entries of y per row.
-  const auto outputs = static_cast<std::size_t>(std::max(params.n_outputs, 1));
-  if (y.shape(0) != X.shape(0) * outputs ||
-      (sample_weight && sample_weight->shape(0) != X.shape(0))) {
-    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row (y: one per "
-                                "row and output)");
-  }
+  check_fit_lengths(X.shape(0), y, sample_weight, params);
   const qor::TargetVector targets{y.data(), matrix.rows};
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
   if (params.search == qor::Search::Lookahead) {
@@ -82,10 +87,7 @@ nb::dict fit(const Matrix& X, const Vector& y, std::optional<Vector> sample_weig
 nb::dict fit_sparse(const nb::handle& X, const Vector& y, std::optional<Vector> sample_weight,
                     const qor::TreeParams& params) {
   const SparseArg matrix(X, true);
-  const auto rows = static_cast<std::size_t>(matrix.view.rows);
-  if (y.shape(0) != rows || (sample_weight && sample_weight->shape(0) != rows)) {
-    throw std::invalid_argument("fit: X, y and sample_weight need one entry per row");
-  }
+  check_fit_lengths(static_cast<std::size_t>(matrix.view.rows), y, sample_weight, params);
   const qor::TargetVector targets{y.data(), matrix.view.rows};
   const double* weights = sample_weight ? sample_weight->data() : nullptr;
   qor::FlatTree tree;
@@ -202,8 +204,8 @@ nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const
   auto out = uninitialised<std::int64_t>(rows);
   {
     nb::gil_scoped_release unlocked;
-    qor::leaf_argmax(routing.view(), {value.data(), value.size()}, width, matrix,
-                     {out.get(), rows}, qor::thread_count(n_jobs));
+    qor::leaf_argmax(routing.view(), {value.data(), value.size()}, width, matrix, {out.get(), rows},
+                     qor::thread_count(n_jobs));
   }
   return to_numpy(std::move(out), {rows});
 }
@@ -244,7 +246,8 @@ NB_MODULE(_core, m) {
           },
           [](qor::TreeParams& p, const std::string& name) {
             if (name != "sum" && name != "weighted") {
-              throw std::invalid_argument("level_score must be 'sum' or 'weighted', not '" + name + "'");
+              throw std::invalid_argument("level_score must be 'sum' or 'weighted', not '" + name +
+                                          "'");
             }
             p.level_score = name == "weighted" ? qor::LevelScore::Weighted : qor::LevelScore::Sum;
           })
@@ -255,7 +258,8 @@ NB_MODULE(_core, m) {
           },
           [](qor::TreeParams& p, const std::string& name) {
             if (name != "greedy" && name != "lookahead") {
-              throw std::invalid_argument("search must be 'greedy' or 'lookahead', not '" + name + "'");
+              throw std::invalid_argument("search must be 'greedy' or 'lookahead', not '" + name +
+                                          "'");
             }
             p.search = name == "lookahead" ? qor::Search::Lookahead : qor::Search::Greedy;
           })

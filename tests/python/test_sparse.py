@@ -92,6 +92,20 @@ def test_every_format_and_sparse_arrays_fit_and_predict(rng, fmt):
         assert (path != reference.decision_path(dense)).nnz == 0
 
 
+@pytest.mark.parametrize("weights", ["none", "real"])
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=IDS)
+def test_sparse_grows_the_dense_tree_of_several_outputs(rng, cls, criterion, weights):
+    X, dense, y = sparse_problem(rng, cls)
+    second = np.nan_to_num(dense[:, 1]) + rng.normal(size=len(y))
+    Y = np.column_stack([y, second > 0 if cls is QORClassifier else second.round(1)])
+    w = WEIGHTS[weights](rng, len(y))
+    a = cls(criterion=criterion, max_depth=5).fit(dense, Y, sample_weight=w)
+    b = cls(criterion=criterion, max_depth=5).fit(X, Y, sample_weight=w)
+    assert a.n_outputs_ == 2 and a.tree_.node_count > 7
+    same_tree(a, b)
+    np.testing.assert_array_equal(b.predict(X), a.predict(dense))
+
+
 BINNED = [(QORClassifier, "gini"), (QORClassifier, "entropy"), (QORRegressor, "mse"),
           (QORRegressor, "poisson")]
 
@@ -167,10 +181,6 @@ def test_sparse_refusals_name_the_fix(rng):
         categorical.predict(X)
     with pytest.raises(ValueError, match="lookahead.*X.toarray()"):
         QORClassifier(search="lookahead").fit(X, y)
-    with pytest.raises(ValueError, match="several outputs need a dense X"):
-        QORClassifier().fit(X, np.column_stack([y, y]))
-    several = QORClassifier(max_depth=3).fit(dense, np.column_stack([y, y > 0]))
-    assert (several.predict(X) == several.predict(dense)).all()
     with pytest.raises(ValueError, match="features"):
         QORClassifier().fit(X, y).predict(X[:, :3])
     with pytest.raises(TypeError, match="y.toarray()"):
