@@ -40,6 +40,17 @@ struct Both {
       const double r = u(gen);
       dense[i] = r < 0.05 ? nan : r < 0.08 ? -0.0 : std::floor(u(gen) * 5) - 2;
     }
+    compress(stored);
+  }
+  // `values` row-major, the entries marked in `stored` kept in the compressed forms.
+  Both(std::int32_t n, std::int32_t d, std::vector<double> values,
+       const std::vector<std::uint8_t>& stored)
+      : rows(n), cols(d), dense(std::move(values)) {
+    compress(stored);
+  }
+  void compress(const std::vector<std::uint8_t>& stored) {
+    const std::int32_t n = rows;
+    const std::int32_t d = cols;
     col_ptr.push_back(0);
     for (std::int32_t c = 0; c < d; ++c) {
       for (std::int32_t r = 0; r < n; ++r) {
@@ -129,6 +140,83 @@ TEST_P(SparseGrowth, GrowsTheDenseTreeToTheBit) {
   }
 }
 
+// One-hot groups beside valued columns: indicator columns of 1, -1, 2.5 and
+// NaN (some entries stored as 0.0, rows of weight 0 among them) serve gini and
+// entropy with whole weights by histograms, subtracted from the parent's on
+// the top levels and added up a few nodes at a time where a level's histograms
+// pass what the search may keep. A monotone indicator is scanned instead.
+struct IndicatorCase {
+  Criterion criterion;
+  int weights;  // 0 none, 1 whole numbers (0 among them)
+  std::int32_t min_samples_leaf;
+  double min_weight_fraction_leaf;
+  std::int32_t max_features;
+  bool monotone;
+  int threads;
+};
+
+class IndicatorGrowth : public ::testing::TestWithParam<IndicatorCase> {};
+
+TEST_P(IndicatorGrowth, GrowsTheDenseTreeToTheBit) {
+  const IndicatorCase c = GetParam();
+  constexpr std::int32_t n = 900, groups = 12, levels = 15, valued = 3;
+  constexpr std::int32_t d = groups * levels + valued;
+  const double value_of[] = {1.0, -1.0, 2.5, nan};
+  for (std::uint32_t seed = 1; seed <= 2; ++seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> values(static_cast<std::size_t>(n * d), 0.0);
+    std::vector<std::uint8_t> stored(values.size(), 0);
+    std::vector<double> y(n), w(n);
+    for (std::int32_t r = 0; r < n; ++r) {
+      std::int32_t signal = 0;
+      for (std::int32_t g = 0; g < groups; ++g) {
+        // Rarer levels first: a level's share falls as its number rises.
+        const auto level = static_cast<std::int32_t>(levels * u(gen) * u(gen));
+        const auto at = static_cast<std::size_t>(r * d + g * levels + level);
+        stored[at] = 1;
+        values[at] = u(gen) < 0.05 ? 0.0 : value_of[g % 4];
+        signal += g < 3 && level < 4 ? 1 : 0;
+      }
+      for (std::int32_t k = 0; k < valued; ++k) {
+        const auto at = static_cast<std::size_t>(r * d + groups * levels + k);
+        stored[at] = u(gen) < 0.4 ? 1 : 0;
+        values[at] = stored[at] != 0 ? std::floor(u(gen) * 5) - 2 : 0.0;
+      }
+      y[static_cast<std::size_t>(r)] = c.monotone
+                                           ? (signal > 0 ? 1.0 : 0.0)
+                                           : std::min(2.0, signal + (u(gen) < 0.2 ? 1.0 : 0.0));
+      w[static_cast<std::size_t>(r)] = std::floor(u(gen) * 4);
+    }
+    const Both m(n, d, std::move(values), stored);
+    qor::TreeParams p;
+    p.criterion = c.criterion;
+    p.n_classes = c.monotone ? 2 : 3;
+    p.max_depth = 7;
+    p.min_samples_leaf = c.min_samples_leaf;
+    p.min_weight_fraction_leaf = c.min_weight_fraction_leaf;
+    p.max_features = c.max_features;
+    p.random_seed = seed;
+    p.n_threads = c.threads;
+    if (c.monotone) {
+      p.monotonic_cst.assign(d, 0);
+      p.monotonic_cst[0] = 1;
+    }
+    const double* weights = c.weights == 0 ? nullptr : w.data();
+    const qor::TargetVector t{y.data(), n};
+    expect_same_tree(qor::grow_tree(m.X(), t, weights, p),
+                     qor::grow_tree(m.by_column(), t, weights, p));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, IndicatorGrowth,
+    ::testing::Values(IndicatorCase{Criterion::Gini, 0, 1, 0.0, 0, false, 1},
+                      IndicatorCase{Criterion::Gini, 1, 1, 0.0, 0, false, 2},
+                      IndicatorCase{Criterion::Entropy, 0, 20, 0.0, 0, false, 1},
+                      IndicatorCase{Criterion::Entropy, 1, 1, 0.05, 40, false, 2},
+                      IndicatorCase{Criterion::Gini, 1, 3, 0.0, 0, true, 1}));
+
 INSTANTIATE_TEST_SUITE_P(
     Criteria, SparseGrowth,
     ::testing::Values(Case{Criterion::Gini, 3, 0, 1, 1}, Case{Criterion::Gini, 3, 1, 1, 2},
@@ -200,8 +288,8 @@ TEST(SparsePrediction, RowsReadByBinarySearchReachTheDenseLeaves) {
   const qor::Paths b = qor::decision_paths(view, m.by_row(), 2);
   EXPECT_EQ(a.offsets, b.offsets);
   EXPECT_EQ(a.nodes, b.nodes);
-  const qor::SparseMatrix narrow{m.row_ptr.data(), m.row_index.data(), m.row_data.data(), 500, 2,
-                                 false};
+  const qor::SparseMatrix narrow{
+      m.row_ptr.data(), m.row_index.data(), m.row_data.data(), 500, 2, false};
   EXPECT_THROW(qor::apply_rows(view, narrow, sparse, 1), std::invalid_argument);
 }
 

@@ -215,6 +215,24 @@ def test_one_hot_pipeline_matches_dense_encoding(rng):
     assert on_sparse.score(frame, y) == 1.0
 
 
+@pytest.mark.parametrize("criterion", ["gini", "entropy"])
+def test_one_hot_columns_on_threads_grow_the_dense_tree(rng, criterion):
+    """Indicator columns of many rows, searched by histograms on two threads."""
+    n, groups, levels = 70_000, 8, 15
+    codes = (levels * rng.random((n, groups)) ** 2).astype(int)
+    X = sparse.csc_matrix((np.ones(n * groups),
+                           (np.repeat(np.arange(n), groups),
+                            (codes + levels * np.arange(groups)).ravel())),
+                          shape=(n, groups * levels))
+    y = (codes[:, 0] < 3).astype(int) + (codes[:, 1] % 4 == 0) + (rng.random(n) < 0.2)
+    w = rng.integers(0, 3, size=n).astype(float)
+    params = dict(criterion=criterion, max_depth=10)
+    a = QORClassifier(**params).fit(X.toarray(), y, sample_weight=w)
+    b = QORClassifier(**params, n_jobs=2).fit(X, y, sample_weight=w)
+    assert a.tree_.node_count > 40
+    same_tree(a, b)
+
+
 def test_dask_predicts_on_sparse_partitions(rng):
     da = pytest.importorskip("dask.array")
     import qor.dask

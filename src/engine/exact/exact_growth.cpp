@@ -13,6 +13,8 @@
 #include "engine/exact/cut_scan.hpp"
 #include "engine/exact/exact_search.hpp"
 #include "engine/exact/frontier_columns.hpp"
+#include "engine/exact/indicator_columns.hpp"
+#include "engine/exact/indicator_search.hpp"
 #include "engine/exact/sparse_columns.hpp"
 #include "engine/exact/sparse_search.hpp"
 #include "engine/level/level_loop.hpp"
@@ -432,7 +434,8 @@ class DenseLevels {
 
 // Exact growth over a sparse X held by columns: the segments' rows (and
 // targets) in frontier columns of no feature, every feature's stored values in
-// sparse columns kept sorted beside them.
+// sparse columns kept sorted beside them, except indicator columns where their
+// histograms serve the fit: those are held by rows and never move.
 class SparseLevels {
  public:
   SparseLevels(const SparseMatrix& X, const TargetVector& y, const double* weights,
@@ -443,37 +446,42 @@ class SparseLevels {
         n_features_(std::max(X.cols, 0)),
         frontier_(FeatureMatrix{nullptr, X.rows, 0, true}, y, first, {},
                   params.n_outputs > 1 ? Criterion::Mse : params.criterion, params.n_threads),
-        columns_(X, first.front(), params.n_threads) {}
+        indicators_(indicators_of(X, first.front(), weights, params)),
+        columns_(X, first.front(), params.n_threads,
+                 indicators_ ? indicators_->held() : std::span<const std::uint8_t>{}) {}
 
   const FrontierColumns& frontier() const noexcept { return frontier_; }
   void start(const LevelRules& rules) {
-    search_.emplace(columns_, frontier_, y_, weights_, rules, n_features_);
+    search_.emplace(columns_, frontier_, y_, weights_, rules, n_features_,
+                    indicators_ ? &*indicators_ : nullptr);
   }
   SparseSearch& search() noexcept { return *search_; }
-  // x <= threshold sends exactly the cut's left part left: the zeros all one
-  // way, the stored values each their own.
   void mark(std::size_t segment, std::int32_t feature, const NodeCut& cut,
             std::uint8_t* goes_left) const {
-    const std::uint8_t zero_left = 0.0 <= cut.threshold ? 1 : 0;
-    for (const ColumnEntry e : frontier_.rows(segment)) goes_left[e.row()] = zero_left;
-    const auto stored = columns_.entries(segment, feature);
-    const auto value = columns_.values(segment, feature);
-    for (std::size_t k = 0; k < stored.size(); ++k) {
-      goes_left[stored[k].row()] = value[k] <= cut.threshold ? 1 : 0;
-    }
+    search_->mark(segment, feature, cut, goes_left);
   }
   void partition(std::span<const FrontierColumns::Split> splits,
                  std::span<const std::uint64_t> left_bits, std::size_t) {
     frontier_.partition(splits, left_bits, params_.n_threads);
     columns_.partition(splits, left_bits, params_.n_threads);
+    search_->split(splits);
   }
 
  private:
+  static std::optional<IndicatorColumns> indicators_of(const SparseMatrix& X,
+                                                       std::span<const std::uint32_t> rows,
+                                                       const double* weights,
+                                                       const TreeParams& params) {
+    if (!IndicatorSearch::serves(params, weights, rows)) return std::nullopt;
+    return IndicatorColumns(X, rows, params.monotonic_cst, params.n_threads);
+  }
+
   const TargetVector& y_;
   const double* weights_;
   const TreeParams& params_;
   std::int32_t n_features_;
   FrontierColumns frontier_;
+  std::optional<IndicatorColumns> indicators_;
   SparseColumns columns_;
   std::optional<SparseSearch> search_;
 };

@@ -8,7 +8,7 @@
 namespace qor {
 
 SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_t> rows,
-                             int threads)
+                             int threads, std::span<const std::uint8_t> skip)
     : columns_(std::max(X.cols, 0)) {
   const auto cols = static_cast<std::size_t>(columns_);
   // Stored entries of rows the fit leaves out (weight 0) count nowhere.
@@ -24,11 +24,12 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
   column_begin_.assign(cols + 1, 0);
   value_begin_.assign(cols + 1, 0);
   only_.assign(cols, 0.0);
+  const auto skipped = [&](std::size_t f) { return !skip.empty() && skip[f] != 0; };
   for (std::size_t f = 0; f < cols; ++f) {
     std::size_t n = 0;
     bool uniform = true;
     const auto c = static_cast<std::int32_t>(f);
-    for (std::int64_t k = X.begin(c); k < X.end(c); ++k) {
+    for (std::int64_t k = X.begin(c); k < X.end(c) && !skipped(f); ++k) {
       if (!kept(k)) continue;
       if (n == 0) only_[f] = X.data[k];
       uniform = uniform && order_key(X.data[k]) == order_key(only_[f]);
@@ -54,6 +55,7 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
   };
   std::vector<std::vector<Keyed>> scratch(static_cast<std::size_t>(workers));
   parallel_for(cols, workers, [&](std::size_t f, std::size_t worker) {
+    if (skipped(f)) return;
     std::vector<Keyed>& keyed = scratch[worker];
     keyed.clear();
     const auto c = static_cast<std::int32_t>(f);
@@ -71,8 +73,8 @@ SparseColumns::SparseColumns(const SparseMatrix& X, std::span<const std::uint32_
       });
     }
     ColumnEntry* out = entries_.data() + column_begin_[f];
-    double* value = value_begin_[f] == value_begin_[f + 1] ? nullptr
-                                                           : values_.data() + value_begin_[f];
+    double* value =
+        value_begin_[f] == value_begin_[f + 1] ? nullptr : values_.data() + value_begin_[f];
     const std::int64_t base = X.begin(c);
     for (std::size_t i = 0; i < keyed.size(); ++i) {
       const std::int64_t k = base + keyed[i].position;
@@ -108,8 +110,7 @@ std::size_t SparseColumns::negatives(std::size_t segment, std::int32_t feature) 
 }
 
 void SparseColumns::expand(std::size_t segment, std::int32_t feature,
-                           std::span<const ColumnEntry> segment_rows,
-                           std::vector<ColumnEntry>& run,
+                           std::span<const ColumnEntry> segment_rows, std::vector<ColumnEntry>& run,
                            std::vector<std::uint8_t>& marked) const {
   const auto stored = entries(segment, feature);
   const std::size_t below = negatives(segment, feature);
@@ -159,8 +160,8 @@ void SparseColumns::partition(std::span<const FrontierColumns::Split> splits,
   parallel_for(cols, workers, [&](std::size_t f, std::size_t worker) {
     Spill& spill = spills[worker];
     ColumnEntry* entry = entries_.data() + column_begin_[f];
-    double* value = value_begin_[f] == value_begin_[f + 1] ? nullptr
-                                                           : values_.data() + value_begin_[f];
+    double* value =
+        value_begin_[f] == value_begin_[f + 1] ? nullptr : values_.data() + value_begin_[f];
     spill.entries.resize(widest);
     if (value != nullptr) spill.values.resize(widest);
     const std::uint32_t* old = starts_.data() + f * (segments_ + 1);

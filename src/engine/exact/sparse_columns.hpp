@@ -24,7 +24,10 @@ class SparseColumns {
  public:
   // `X` by columns; the stored entries of rows in `rows` (ascending, distinct,
   // below 2**31) form segment 0. Columns are sorted on up to `threads` threads.
-  SparseColumns(const SparseMatrix& X, std::span<const std::uint32_t> rows, int threads = 1);
+  // A column marked in `skip` (one byte per column, or empty) is held as if
+  // it stored nothing.
+  SparseColumns(const SparseMatrix& X, std::span<const std::uint32_t> rows, int threads = 1,
+                std::span<const std::uint8_t> skip = {});
 
   std::size_t segment_count() const noexcept { return segments_; }
   // The segment's non-zero rows of `feature` in ascending order of value, with

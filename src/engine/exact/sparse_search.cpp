@@ -13,17 +13,22 @@ namespace qor {
 
 SparseSearch::SparseSearch(const SparseColumns& columns, const FrontierColumns& frontier,
                            const TargetVector& y, const double* weights, const LevelRules& rules,
-                           std::int32_t n_features)
+                           std::int32_t n_features, const IndicatorColumns* indicators)
     : columns_(columns),
       frontier_(frontier),
       rules_(rules),
       n_features_(n_features),
-      weights_(weights) {
+      weights_(weights),
+      indicators_(indicators) {
   whole_tally_ = (rules.criterion == Criterion::Gini || rules.criterion == Criterion::Entropy) &&
                  rules.n_classes > 0 && rules.n_outputs <= 1;
   classes_ = frontier.label_count();
   for (std::size_t r = 0; whole_tally_ && weights != nullptr && r < frontier.row_span(); ++r) {
     whole_tally_ = weights[r] == std::floor(weights[r]);
+  }
+  if (indicators != nullptr) {
+    indicator_search_.emplace(*indicators, frontier, weights, rules, classes_);
+    offered_.assign(static_cast<std::size_t>(std::max(n_features, 0)), 0);
   }
   workers_.resize(static_cast<std::size_t>(std::max(1, rules.threads)));
   for (Worker& w : workers_) {
@@ -32,6 +37,9 @@ SparseSearch::SparseSearch(const SparseColumns& columns, const FrontierColumns& 
 }
 
 void SparseSearch::tally(std::span<const LevelNode> nodes) {
+  // The level's scores and its cuts read the same tallies.
+  if (tallied_) return;
+  tallied_ = true;
   tallies_.assign(nodes.size(), Tally{});
   if (!whole_tally_) return;
   totals_.assign(nodes.size() * classes_, 0.0);
@@ -39,19 +47,31 @@ void SparseSearch::tally(std::span<const LevelNode> nodes) {
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     Tally& t = tallies_[i];
     double* total = totals_.data() + i * classes_;
-    for (const ColumnEntry e : frontier_.rows(nodes[i].position)) {
-      const double weight = weights_ == nullptr ? 1.0 : weights_[e.row()];
-      total[frontier_.label_code(e.row())] += weight;
-      t.weight += weight;
+    std::int64_t* count = counts_.data() + i * classes_;
+    const auto rows = frontier_.rows(nodes[i].position);
+    if (weights_ == nullptr) {
+      for (const ColumnEntry e : rows) ++count[frontier_.label_code(e.row())];
+      for (std::size_t c = 0; c < classes_; ++c) total[c] = static_cast<double>(count[c]);
+      t.weight = static_cast<double>(rows.size());
+    } else {
+      for (const ColumnEntry e : rows) {
+        const double weight = weights_[e.row()];
+        total[frontier_.label_code(e.row())] += weight;
+        t.weight += weight;
+      }
+      for (std::size_t c = 0; c < classes_; ++c) count[c] = static_cast<std::int64_t>(total[c]);
     }
     // Sums of whole numbers below 2**53 are exact in any order.
     t.block = t.weight < 0x1p53;
-    for (std::size_t c = 0; c < classes_; ++c) {
-      counts_[i * classes_ + c] = static_cast<std::int64_t>(total[c]);
-    }
     t.parent = rules_.criterion == Criterion::Gini
                    ? class_impurity<true>(total, classes_, t.weight)
                    : class_impurity<false>(total, classes_, t.weight);
+  }
+  if (!indicator_search_) return;
+  node_classes_.resize(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    node_classes_[i] = {frontier_.segment_size(nodes[i].position), tallies_[i].weight,
+                        tallies_[i].parent, totals_.data() + i * classes_};
   }
 }
 
@@ -227,16 +247,30 @@ NodeSplit SparseSearch::scan_cut(Worker& w, const LevelNode& node, std::int32_t 
 void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::int32_t> features,
                          LevelScores& scores) {
   scores.reset(static_cast<std::size_t>(n_features_));
-  const std::size_t d = features.size();
   const std::size_t count = nodes.size();
-  if (d == 0 || count == 0) return;
+  if (features.empty() || count == 0) return;
+  tally(nodes);
+  if (indicator_search_) {
+    scanned_.clear();
+    for (const std::int32_t f : features) {
+      if (indicator(f)) {
+        offered_[static_cast<std::size_t>(f)] = 1;
+      } else {
+        scanned_.push_back(f);
+      }
+    }
+    indicator_search_->score(nodes, node_classes_, offered_, scores);
+    for (const std::int32_t f : features) offered_[static_cast<std::size_t>(f)] = 0;
+    features = scanned_;
+  }
+  const std::size_t d = features.size();
+  if (d == 0) return;
   // Thread t adds the gains of its block of features, node by node: the sums
   // never depend on the number of threads, and threads add to distinct entries.
   std::size_t rows = 0;
   for (const LevelNode& node : nodes) rows += frontier_.segment_size(node.position);
   const int useful = threads_for(rows * d, static_cast<int>(workers_.size()));
   const auto threads = std::min(static_cast<std::size_t>(useful), d);
-  tally(nodes);
   for (Worker& w : workers_) w.prepared = kNone;
   parallel_for(threads, static_cast<int>(threads), [&](std::size_t block, std::size_t) {
     Worker& w = workers_[block];
@@ -266,12 +300,16 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
 void SparseSearch::cuts(std::span<const LevelNode> nodes, std::int32_t feature,
                         std::vector<NodeCut>& out) {
   const std::size_t count = nodes.size();
+  tally(nodes);
+  if (indicator(feature)) {
+    indicator_search_->cuts(nodes, node_classes_, feature, out);
+    return;
+  }
   out.assign(count, NodeCut{});
   std::size_t rows = 0;
   for (const LevelNode& node : nodes) rows += frontier_.segment_size(node.position);
   const auto workers = std::min(
       static_cast<std::size_t>(threads_for(rows, static_cast<int>(workers_.size()))), count);
-  tally(nodes);
   for (Worker& w : workers_) w.prepared = kNone;
   parallel_for(workers, static_cast<int>(workers), [&](std::size_t block, std::size_t) {
     Worker& w = workers_[block];
@@ -283,6 +321,31 @@ void SparseSearch::cuts(std::span<const LevelNode> nodes, std::int32_t feature,
       out[i].split_at = static_cast<std::int64_t>(split.left_size);
     }
   });
+}
+
+void SparseSearch::mark(std::size_t segment, std::int32_t feature, const NodeCut& cut,
+                        std::uint8_t* goes_left) const {
+  // x <= threshold sends exactly the cut's left part left: the zeros all one
+  // way, the stored values each their own.
+  const std::uint8_t zero_left = 0.0 <= cut.threshold ? 1 : 0;
+  if (indicator(feature)) {
+    const std::uint8_t stored_left = indicators_->value(feature) <= cut.threshold ? 1 : 0;
+    for (const ColumnEntry e : frontier_.rows(segment)) {
+      goes_left[e.row()] = indicator_search_->stored_in(e.row()) ? stored_left : zero_left;
+    }
+    return;
+  }
+  for (const ColumnEntry e : frontier_.rows(segment)) goes_left[e.row()] = zero_left;
+  const auto stored = columns_.entries(segment, feature);
+  const auto value = columns_.values(segment, feature);
+  for (std::size_t k = 0; k < stored.size(); ++k) {
+    goes_left[stored[k].row()] = value[k] <= cut.threshold ? 1 : 0;
+  }
+}
+
+void SparseSearch::split(std::span<const FrontierColumns::Split> splits) {
+  tallied_ = false;
+  if (indicator_search_) indicator_search_->split(splits);
 }
 
 }  // namespace qor
