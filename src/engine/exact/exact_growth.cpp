@@ -473,7 +473,9 @@ class SparseLevels {
                                                        const double* weights,
                                                        const TreeParams& params) {
     if (!IndicatorSearch::serves(params, weights, rows)) return std::nullopt;
-    return IndicatorColumns(X, rows, params.monotonic_cst, params.n_threads);
+    IndicatorColumns columns(X, rows, params.monotonic_cst, params.n_threads);
+    if (columns.entries() == 0) return std::nullopt;
+    return columns;
   }
 
   const TargetVector& y_;

@@ -259,7 +259,9 @@ void SparseSearch::score(std::span<const LevelNode> nodes, std::span<const std::
         scanned_.push_back(f);
       }
     }
-    indicator_search_->score(nodes, node_classes_, offered_, scores);
+    if (scanned_.size() < features.size()) {
+      indicator_search_->score(nodes, node_classes_, offered_, scores);
+    }
     for (const std::int32_t f : features) offered_[static_cast<std::size_t>(f)] = 0;
     features = scanned_;
   }
