@@ -9,7 +9,7 @@ PYPROJECT = $(PY) -c "import tomllib; project = tomllib.load(open('pyproject.tom
 BUILD_REQUIRES = $(shell $(PYPROJECT) print(' '.join(repr(r) for r in project['build-system']['requires']))")
 BENCH_REQUIRES = $(shell $(PYPROJECT) print(' '.join(repr(r) for r in project['project']['optional-dependencies']['bench']))")
 # Every extra: the tests, the documentation and the benchmarks need them all.
-EXTRAS = $(shell $(PYPROJECT) print(','.join(project['project']['optional-dependencies'])))")
+EXTRAS = $(shell $(PYPROJECT) print(','.join(project['project']['optional-dependencies']))")
 # The package's own CMake build directory (pyproject.toml's build-dir, named by the wheel
 # tag): the engine tests build there too, so that the engine is compiled once for both.
 MODULE_BUILD = $(shell ls -d build/cp313-cp313-*/ 2>/dev/null | head -n 1)
