@@ -1,17 +1,16 @@
 """Sphinx configuration of qor's documentation site, built offline by `make docs`."""
 
+import re
 import shutil
-from importlib.metadata import version
+from importlib import metadata
 from pathlib import Path
-
-from sphinx_gallery.sorting import FileNameSortKey
 
 DOCS = Path(__file__).resolve().parent
 
 project = "qor"
 author = "The qor developers"
 copyright = "2026, The qor developers"
-release = version("qor")
+release = version = metadata.version("qor")
 
 extensions = [
     "sphinx.ext.autodoc",
@@ -40,7 +39,7 @@ sphinx_gallery_conf = {
     "examples_dirs": str(DOCS.parent / "examples"),
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
-    "within_subsection_order": FileNameSortKey,
+    "within_subsection_order": "FileNameSortKey",
     "download_all_examples": False,
     "remove_config_comments": True,
     # Nothing leaves the machine: no binder, no links to other projects' documentation.
@@ -60,6 +59,24 @@ html_show_sourcelink = False
 html_static_path = []
 
 
+# A fitted attribute's name ends in an underscore (`n_features_in_`), which reStructuredText
+# reads as a link to a target of that name; outside literals it stands for itself here.
+TRAILING_UNDERSCORE = re.compile(r"(?<![\w\\])([A-Za-z]\w*?)_(?!\w)")
+QUOTED = re.compile(r"(``.*?``|`[^`]*`_{0,2})")
+
+
+def escape_attribute_names(app, what, name, obj, options, lines):
+    for i, line in enumerate(lines):
+        parts = QUOTED.split(line)  # text, quoted, text, ...: only the text changes
+        parts[::2] = [TRAILING_UNDERSCORE.sub(r"\1\\_", part) for part in parts[::2]]
+        lines[i] = "".join(parts)
+
+
+def skip_metadata_requests(app, what, name, obj, skip, options):
+    """scikit-learn's generated set_*_request methods, documented by scikit-learn."""
+    return True if re.fullmatch(r"set_\w+_request", name) else None
+
+
 def copy_tree_pages(app, exception):
     """Each example writes its model's page (qor.export_html) beside itself, as a reader
     running it would; the gallery's page links to it, so it goes beside that page too."""
@@ -71,4 +88,6 @@ def copy_tree_pages(app, exception):
 
 
 def setup(app):
+    app.connect("autodoc-process-docstring", escape_attribute_names)
+    app.connect("autodoc-skip-member", skip_metadata_requests)
     app.connect("build-finished", copy_tree_pages)
