@@ -55,6 +55,8 @@ html_theme_options = {
     "show_prev_next": True,
     "secondary_sidebar_items": ["page-toc"],
 }
+# The reader's system chooses light or dark.
+html_context = {"default_mode": "auto"}
 html_show_sourcelink = False
 html_static_path = []
 
