@@ -23,17 +23,21 @@ $(PY):
 	python=$$(tools/find-python313) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
+# pip byte-compiles every module it installs, most of which (scipy's, pandas', dask's) are
+# never imported here; Python compiles the ones it imports on first use instead.
+PIP_INSTALL = -m pip install -q --no-compile
+
 # Build tools go into the venv first so that the project builds without isolation
 # (and reuses its CMake build directory between runs).
 build-tools: $(PY)
-	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
+	$(PY) $(PIP_INSTALL) $(BUILD_REQUIRES) cmake ninja
 
 install: build-tools
-	$(PY) -m pip install -q --no-build-isolation ".[$(EXTRAS)]"
+	$(PY) $(PIP_INSTALL) --no-build-isolation ".[$(EXTRAS)]"
 
 # The package with its runtime dependencies alone: what the demo needs.
 install-runtime: build-tools
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) $(PIP_INSTALL) --no-build-isolation .
 
 # The quick answer to "does it work here": the engine tests and the Python suite.
 test: test-cpp test-python
@@ -71,8 +75,8 @@ test-versions: install
 	  echo "test-versions: Python $$version ($$python) in $$venv"; \
 	  { [ -x $$venv/bin/python ] || { "$$python" -m venv $$venv && \
 	      $$venv/bin/python -m pip install -q --upgrade pip; }; } && \
-	  $$venv/bin/python -m pip install -q $(BUILD_REQUIRES) cmake ninja && \
-	  $$venv/bin/python -m pip install -q --no-build-isolation . && \
+	  $$venv/bin/python $(PIP_INSTALL) $(BUILD_REQUIRES) cmake ninja && \
+	  $$venv/bin/python $(PIP_INSTALL) --no-build-isolation . && \
 	  $$venv/bin/python tests/install/check.py --expect build/versions/fingerprint || { \
 	    echo "test-versions: Python $$version FAILED (see above)"; exit 1; }; \
 	done
