@@ -23,9 +23,7 @@ $(PY):
 	python=$$(tools/find-python313) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# pip byte-compiles every module it installs, most of which (scipy's, pandas', dask's) are
-# never imported here; Python compiles the ones it imports on first use instead.
-PIP_INSTALL = -m pip install -q --no-compile
+PIP_INSTALL = -m pip install -q
 
 # Build tools go into the venv first so that the project builds without isolation
 # (and reuses its CMake build directory between runs).
