@@ -133,6 +133,8 @@ class _QORTree(BaseEstimator):
         if _sparse.issparse(X):
             _sparse.refuse_categories(mask)
             mask = None
+            # Before validation, which would sum duplicate entries in another order.
+            X = _sparse.canonical(X, by_column=True)
         categories = None if mask is None else fit_categories(X, mask)
         X = encode(X, mask, categories)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
@@ -212,6 +214,7 @@ class _QORTree(BaseEstimator):
         check_is_fitted(self)
         if _sparse.issparse(X):
             _sparse.refuse_categories(self.is_categorical_)
+            X = _sparse.canonical(X, by_column=False)
         else:
             X = encode(X, self.is_categorical_, self.categories_)
         # Infinities are refused by the core as it routes the rows: a separate pass
