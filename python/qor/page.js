@@ -77,10 +77,15 @@
 
   // ---- colours: a class's colour, and past the palette's length a pattern over it ----
   // Black or white text, whichever contrasts more with the fill (WCAG's luminance).
+  const inks = new Map();
   function ink(hex) {
+    if (!inks.has(hex)) inks.set(hex, luminance(hex) > 0.179 ? "#000" : "#fff");
+    return inks.get(hex);
+  }
+  function luminance(hex) {
     const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
       .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
-    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] > 0.179 ? "#000" : "#fff";
+    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
   }
   // The page's drawing of each of _colours.PATTERNS, in lines of the text's colour.
   function pattern(p, hex) {
@@ -164,18 +169,28 @@
     return line(D.cut[j], "b") + line(D.classes ? `${D.value[j]} ${share(j)}` : "value " + D.value[j]) + rows;
   }
 
-  // A node's content is made the first time it is shown: a deep tree opens collapsed,
-  // and its hidden nodes cost nothing until expanded.
+  // A node's content is made the first time it is shown, and its whole content the first
+  // time it is shown FULL: a deep tree opens collapsed, and expanded it shows blocks,
+  // so that its hidden or small nodes cost little.
   function fill(j) {
     const e = el[j];
     e.setAttribute("aria-label", nodeLabel(j));
     e.style.cssText += ";" + paint(D.fill[j], nodePattern(j)) + `;color:${ink(D.fill[j])}`;
     // The predicted class's own colour beside the fill, which pales as the node mixes.
     const chip = D.classes ? `<i class="chip" style="${classPaint(D.predicted[j])}"></i>` : "";
-    e.innerHTML = chip + `<div class="full">${fullHtml(j)}</div><div class="brief">${briefHtml(j)}</div>` +
+    e.innerHTML = chip + `<div class="full"></div><div class="brief">${briefHtml(j)}</div>` +
       (isLeaf(j) ? "" : `<button type="button" class="tog" tabindex="-1" aria-label="Collapse node ${j}">&minus;</button>`);
     drawn[j] = 1;
   }
+  const whole = new Uint8Array(N);  // whether node j's .full holds its content
+  function fillWhole(j) {
+    whole[j] = 1;
+    el[j].querySelector(".full").innerHTML = fullHtml(j);
+    el[j].querySelector(".mark").textContent = markText(j);
+    el[j].querySelector(".more").textContent = moreText(j);
+  }
+  const markText = (j) => (!trace.has(j) ? "" : isLeaf(j) ? "\u25b6 reached" : "path");
+  const moreText = (j) => (collapsed[j] ? `+${below(j)} nodes below, collapsed` : "");
 
   const view = $("view"), canvas = $("canvas"), nodesBox = $("nodes"), edges = $("edges");
   const labelsIn = $("labels-in"), pin = $("pin"), card = $("card");
@@ -200,7 +215,7 @@
     return count;
   }
   const state = new Uint8Array(N).fill(2);  // the collapsed state a box shows (2: none yet)
-  function layout() {
+  function layout(andDraw = true) {  // drawn at the current zoom, or left to the caller
     shown.fill(0);
     columns = 0; bands = 0;
     for (const stack = [[0, false]]; stack.length;) {
@@ -230,13 +245,13 @@
         const t = e.querySelector(".tog");
         t.innerHTML = collapsed[j] ? "+" : "&minus;";
         t.setAttribute("aria-label", (collapsed[j] ? "Expand" : "Collapse") + " node " + j);
-        e.querySelector(".more").textContent = collapsed[j] ? `+${below(j)} nodes below, collapsed` : "";
+        if (whole[j]) e.querySelector(".more").textContent = moreText(j);
         e.querySelector(".n").textContent = "n=" + D.samples[j] + (collapsed[j] ? ` \u00b7 +${below(j)} below` : "");
         e.classList.toggle("shut", !!collapsed[j]);
       }
     }
     for (const row of byDepth) row.sort((a, b) => x[a] - x[b]);
-    draw();
+    if (andDraw) draw();
   }
 
   // ---- geometry: where each shown box lies at the current zoom -----------------------
@@ -259,7 +274,7 @@
     gx[j] = cx - w / 2; gy[j] = d * bh + boxTop(); gw[j] = w; gh[j] = h;
   }
   function draw() {
-    nodesBox.className = "t" + tier;
+    nodesBox.className = "t" + tier + (D.classes ? " classed" : "");
     $("labels").classList.toggle("tight", bh < 44);
     for (let j = 0; j < N; j++) {
       if (!shown[j]) continue;
@@ -313,7 +328,7 @@
     const e = el[j], on = trace.has(j), hit = on && isLeaf(j);
     e.classList.toggle("on", on);
     e.classList.toggle("hit", hit);
-    e.querySelector(".mark").textContent = hit ? "\u25b6 reached" : on ? "path" : "";
+    if (whole[j]) e.querySelector(".mark").textContent = markText(j);
     if (on) e.setAttribute("aria-current", hit ? "true" : "step");
     else e.removeAttribute("aria-current");
   }
@@ -322,17 +337,29 @@
   function place() {
     canvas.style.transform = `translate(${tx}px,${ty}px)`;
     labelsIn.style.transform = `translateY(${ty}px)`;
+    if (tier === FULL) {  // whole boxes are made as they come near the view
+      const [vw, vh] = viewSize;
+      for (let j = 0; j < N; j++) {
+        if (shown[j] && !whole[j] && tx + gx[j] < 2 * vw && tx + gx[j] + gw[j] > -vw &&
+            ty + gy[j] < 2 * vh && ty + gy[j] + gh[j] > -vh) fillWhole(j);
+      }
+    }
     markSeen();
   }
-  const space = () => [view.clientWidth - 2 * PAD, view.clientHeight - 2 * PAD];
+  // The view's size, read when it changes rather than at every move.
+  const measure = () => { viewSize = [view.clientWidth, view.clientHeight]; };
+  let viewSize = [0, 0];
+  new ResizeObserver(measure).observe(view);
+  const space = () => [viewSize[0] - 2 * PAD, viewSize[1] - 2 * PAD];
   // The view's tier at column width c; BLOCK bands share the view's height.
   function setPitch(c) {
     const t = tierOf(c);
     if (t === BLOCK && tier !== BLOCK) blockBand = Math.min(BRIEF_BAND, space()[1] / bands);
     cw = c; tier = t; bh = bandOf(t);
   }
-  function zoom(factor, cx = view.clientWidth / 2, cy = view.clientHeight / 2) {
+  function zoom(factor, cx = viewSize[0] / 2, cy = viewSize[1] / 2) {
     const [aw] = space(), column = (cx - tx) / cw, band = (cy - ty) / bh;
+    fitted = false;
     setPitch(Math.min(FULL_PITCH, Math.max(Math.min(BRIEF_PITCH, aw / columns) / 2, cw * factor)));
     tx = cx - column * cw;
     ty = cy - band * bh;
@@ -341,8 +368,11 @@
   }
   // Every shown node inside the view, each as legible as the room allows: the widest
   // columns that fit across, then the most detailed boxes whose bands fit down.
+  // Whether the view shows what "Fit" made of it: nodes opened by a trace fit anew.
+  let fitted = true;
   function fit() {
     const [aw, ah] = space();
+    fitted = true;
     cw = Math.min(FULL_PITCH, aw / columns);
     tier = tierOf(cw);
     while (tier > BLOCK && bands * bandOf(tier) > ah) tier--;
@@ -355,7 +385,7 @@
   }
   function reveal(j) {  // pans the least that shows node j whole
     const l = tx + gx[j], t = ty + gy[j], r = l + gw[j], b = t + gh[j];
-    const vw = view.clientWidth, vh = view.clientHeight;
+    const [vw, vh] = viewSize;
     if (l < PAD) tx += PAD - l; else if (r > vw - PAD) tx -= r - vw + PAD;
     if (t < PAD) ty += PAD - t; else if (b > vh - PAD) ty -= b - vh + PAD;
     place();
@@ -364,24 +394,34 @@
   function goTo(j) {
     let opened = false;
     for (let a = parent[j]; a >= 0; a = parent[a]) if (collapsed[a]) { collapsed[a] = 0; opened = true; }
-    if (opened) layout();
+    if (opened) layout(false);
+    fitted = false;
     setPitch(FULL_PITCH);
-    tx = view.clientWidth / 2 - (x[j] + 0.5) * cw;
-    ty = view.clientHeight / 3 - D.depth[j] * bh - boxTop();
+    tx = viewSize[0] / 2 - (x[j] + 0.5) * cw;
+    ty = viewSize[1] / 3 - D.depth[j] * bh - boxTop();
     draw();
     focusNode(j);
   }
   // The wheel pans; with Ctrl (as a touchpad's pinch sends it) it zooms at the pointer.
+  let pinch = null;
   view.addEventListener("wheel", (e) => {
     e.preventDefault();
     if (e.ctrlKey) {
+      // A pinch sends many events a frame; they add up into one redraw.
       const box = view.getBoundingClientRect();
-      zoom(Math.exp(-e.deltaY * 0.004), e.clientX - box.left, e.clientY - box.top);
+      if (!pinch) {
+        pinch = { factor: 1 };
+        requestAnimationFrame(() => { zoom(pinch.factor, pinch.x, pinch.y); pinch = null; });
+      }
+      pinch.factor *= Math.exp(-e.deltaY * 0.004);
+      pinch.x = e.clientX - box.left;
+      pinch.y = e.clientY - box.top;
       return;
     }
     hideCard();
     tx -= e.shiftKey ? e.deltaY : e.deltaX;
     ty -= e.shiftKey ? 0 : e.deltaY;
+    fitted = false;
     place();
   }, { passive: false });
   // A press becomes a pan once it moves; until then it stays a click on what it hit.
@@ -399,6 +439,7 @@
     panned = true;
     view.classList.add("panning");
     tx = drag.tx + dx; ty = drag.ty + dy;
+    fitted = false;
     place();
   });
   const endDrag = () => { drag = null; view.classList.remove("panning"); };
@@ -413,9 +454,9 @@
     if (tier === FULL || !shown[j] || drag) return hideCard();
     card.innerHTML = fullHtml(j);
     card.style.cssText = paint(D.fill[j], nodePattern(j)) + `;color:${ink(D.fill[j])}`;
-    card.querySelector(".mark").textContent = el[j].querySelector(".mark").textContent;
+    card.querySelector(".mark").textContent = markText(j);
     card.hidden = false;
-    const vw = view.clientWidth, vh = view.clientHeight, w = card.offsetWidth, h = card.offsetHeight;
+    const [vw, vh] = viewSize, w = card.offsetWidth, h = card.offsetHeight;
     let l = tx + gx[j] + gw[j] + 10;
     if (l + w > vw - 4) l = tx + gx[j] - w - 10;
     card.style.left = Math.max(4, Math.min(vw - w - 4, l)) + "px";
@@ -435,10 +476,10 @@
     layout();
     reveal(j);
   }
-  $("expand-all").onclick = () => { collapsed.fill(0); layout(); fit(); };
+  $("expand-all").onclick = () => { collapsed.fill(0); layout(false); fit(); };
   $("collapse-all").onclick = () => {
     for (let j = 0; j < N; j++) collapsed[j] = isLeaf(j) ? 0 : 1;
-    layout(); fit(); focusNode(0);
+    layout(false); fit(); focusNode(0);
   };
   let focused = 0;
   function focusNode(j) {
@@ -483,7 +524,7 @@
     let opened = false;
     for (const j of path.slice(0, -1)) if (collapsed[j]) { collapsed[j] = 0; opened = true; }
     for (const j of new Set([...before, ...trace])) if (drawn[j]) mark(j);
-    if (opened) layout(); else drawEdges();
+    if (opened && fitted) { layout(false); fit(); } else if (opened) layout(); else drawEdges();
     if (path.length) reveal(path[path.length - 1]);
     markTraced();
   }
@@ -605,10 +646,13 @@
       }).join("") + (R.targets ? `<td>${esc(R.targets[i])}</td>` : "") +
       `<td>${esc(D.value[leaf])}${miss ? ' <span aria-label="wrong">\u2717</span>' : ""}</td></tr>`;
   }
-  function drawRows(again) {  // the rows in view and ten either side, when those change
-    const first = Math.max(0, Math.floor(box.scrollTop / ROW) - 10);
-    const last = Math.min(rowsShown, first + Math.ceil(box.clientHeight / ROW) + 20);
-    if (!again && first === drawnRows[0] && last === drawnRows[1]) return;
+  // The rows in view and ten either side, drawn anew only when some row in view is not
+  // drawn: a row stays the same element while it can.
+  function drawRows(again) {
+    const top = Math.floor(box.scrollTop / ROW);
+    const bottom = Math.min(rowsShown, Math.ceil((box.scrollTop + box.clientHeight) / ROW));
+    if (!again && top >= drawnRows[0] && bottom <= drawnRows[1]) return;
+    const first = Math.max(0, top - 10), last = Math.min(rowsShown, bottom + 10);
     drawnRows = [first, last];
     let s = `<tr style="height:${first * ROW}px" aria-hidden="true"></tr>`;
     for (let i = first; i < last; i++) s += rowHtml(i);
@@ -622,7 +666,7 @@
     }
     drawRows();
     select(i);
-    $("r" + i).focus();
+    $("r" + i).focus({ preventScroll: true });  // the list scrolls itself, the panel stays
   }
   if (R) {
     $("rows").hidden = false;
@@ -662,7 +706,7 @@
   // A mark per inner node, as tall as its rows against the depth's largest; a category
   // axis has a bar per category instead, as tall as the share of the depth's rows whose
   // node sends that category left. Choosing a mark goes to its node.
-  const STRIP_W = 264, STRIP_H = 26;
+  const STRIP_W = 264, STRIP_H = 22;
   const inner = Array.from({ length: deepest + 1 }, () => []);
   for (let j = 0; j < N; j++) if (!isLeaf(j)) inner[D.depth[j]].push(j);
   const marks = [];  // per depth, [position, node, description] of its marks
@@ -685,7 +729,7 @@
         const biggest = (going.length ? going : nodes).reduce((a, j) => (D.samples[j] > D.samples[a] ? j : a));
         marks[d].push([(k + 0.5) * w, biggest, text]);
       }
-      ends = `<span>${K} categories</span>`;
+      ends = `${K} categories`;
     } else {
       const thresholds = nodes.map((j) => D.threshold[j]);
       const range = D.hist && D.hist.ranges[d] ? D.hist.ranges[d].map(Number) : [Infinity, -Infinity];
@@ -698,13 +742,13 @@
         marks[d].push([at, j, `#${j}: ${yes(j)}, n=${D.samples[j]}`]);
       }
       const num = (v) => esc(String(+v.toPrecision(D.precision)));
-      ends = `<span>${num(lo)}</span><span>${num(hi)}</span>`;
+      ends = `${num(lo)} to ${num(hi)}`;
     }
     return `<div class="strip"><div class="head"><button type="button" class="lvl" data-depth="${d}">` +
-      `depth ${d}</button> <span>${esc(names[f])}</span></div>` +
+      `depth ${d}</button> <span>${esc(names[f])}</span><span class="ends">${ends}</span></div>` +
       `<svg width="${STRIP_W}" height="${STRIP_H}" data-depth="${d}" role="img" ` +
       `aria-label="${esc(`${names[f]}: ${nodes.length} nodes`)}"><line class="axis" x1="0" ` +
-      `x2="${STRIP_W}" y1="${STRIP_H - 0.5}" y2="${STRIP_H - 0.5}"/>${s}</svg><div class="ends">${ends}</div></div>`;
+      `x2="${STRIP_W}" y1="${STRIP_H - 0.5}" y2="${STRIP_H - 0.5}"/>${s}</svg></div>`;
   }
   const levelsShown = D.levels.map((f, d) => (f !== null && inner[d].length ? d : -1)).filter((d) => d >= 0);
   if (levelsShown.length) {
@@ -746,7 +790,7 @@
     seenQueued = true;
     requestAnimationFrame(() => {
       seenQueued = false;
-      const vw = view.clientWidth, vh = view.clientHeight;
+      const [vw, vh] = viewSize;
       for (const [j, e] of ticks) {
         const l = tx + gx[j], t = ty + gy[j];
         const on = shown[j] && l < vw && l + gw[j] > 0 && t < vh && t + gh[j] > 0 ? 1 : 0;
@@ -786,6 +830,7 @@
     view.classList.toggle("nochart", chartless);
     tx = 0; ty = 0;
     view.style.height = bands * bh + "px";
+    viewSize = [Infinity, Infinity];  // the whole chart prints: every box whole
     draw();
     let s = "<h2>Outline of the expanded nodes</h2>" + (chartless ? "<p>The chart is too " +
       "wide to print legibly and is left out: collapse nodes to print it.</p>" : "");
@@ -804,6 +849,7 @@
   window.addEventListener("afterprint", () => {
     [cw, tier, bh, tx, ty] = saved;
     view.style.height = "";
+    measure();
     draw();
   });
 
@@ -812,7 +858,9 @@
   // collapsed node tells its rule and what lies below it, and needs more room than a
   // leaf.
   const OPEN_PITCH = 96;
-  const [aw, ah] = space(), atDepth = new Int32Array(deepest + 1), leavesAt = new Int32Array(deepest + 1);
+  measure();
+  const [aw, tall] = space(), ah = tall - 20;  // 20: a line the summary may yet gain
+  const atDepth = new Int32Array(deepest + 1), leavesAt = new Int32Array(deepest + 1);
   for (let j = 0; j < N; j++) { atDepth[D.depth[j]]++; if (isLeaf(j)) leavesAt[D.depth[j]]++; }
   let depthShown = 0;
   for (let d = 1, leavesAbove = 0; d <= deepest; d++) {
@@ -823,10 +871,11 @@
   }
   for (let j = 0; j < N; j++) if (!isLeaf(j) && D.depth[j] >= depthShown) collapsed[j] = 1;
   if (collapsed.some((c) => c)) {
-    $("summary").textContent += ` It opens ${depthShown} levels deep, as deep as fits the view ` +
+    $("summary").textContent += ` It opens down to depth ${depthShown}, as deep as fits the view ` +
       `legibly: "Expand all" shows every node.`;
   }
-  layout();
+  layout(false);
+  measure();  // the summary above may have grown a line
   fit();
   el[0].tabIndex = 0;
   document.documentElement.dataset.ready = "true";

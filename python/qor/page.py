@@ -369,9 +369,8 @@ expands, Home goes to the root.</p></details>
 </section>
 <aside id="side">
 <details id="overview" open>
-<summary>Overview: each depth's thresholds</summary>
-<p class="note">Each depth's feature, its nodes' thresholds on the feature's axis (as
-tall as their rows; blue: in view). Choose one to go to its node.</p>
+<summary>Overview: the thresholds</summary>
+<p class="note">Each node's threshold, as tall as its rows (blue: in view); click to go.</p>
 <div id="strips"></div>
 <p id="overview-note" class="note" aria-live="polite"></p>
 </details>
