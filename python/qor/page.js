@@ -14,7 +14,9 @@
   // its boxes and, above them, the room for the edges that come down to them.
   const FULL = 2, BRIEF = 1, BLOCK = 0;
   const W = 176, FULL_BOX = H ? 172 : 124, FULL_PITCH = W + 12, FULL_BAND = FULL_BOX + 40;
-  const BRIEF_PITCH = 54, BRIEF_BOX = 48, BRIEF_BAND = BRIEF_BOX + 26;
+  // A BRIEF box holds three lines, and where the view has the height, two more: the
+  // impurity and the class shares' bar.
+  const BRIEF_PITCH = 54, BRIEF_BAND = 48 + 26, BRIEF_BAND_MOST = BRIEF_BAND + 30, LINE = 14.3;
   const PAD = 10;  // the margin that fitting keeps free inside the view
   const $ = (id) => document.getElementById(id);
   const esc = (s) => String(s).replace(/[&<>"']/g, (c) => "&#" + c.charCodeAt(0) + ";");
@@ -152,21 +154,26 @@
     }
     s += `<div class="stats">samples ${D.samples[j]} &middot; weighted ${esc(D.weighted[j])}<br>` +
       `${esc(D.criterion)} ${esc(D.impurity[j])}</div>`;
-    if (D.classes) {
-      const bar = D.shares[j].map((v, k) => (v ? `<i style="width:${v / 10}%;${classPaint(k)}"></i>` : ""));
-      const text = esc(sharesText(j));
-      s += `<div class="bar" role="img" aria-label="${text}" title="${text}">${bar.join("")}</div>`;
-    }
+    if (D.classes) s += shareBar(j, "div");
     return s + `<div class="value">${esc(valueText(j))}</div>` + histogram(j) + `<div class="more"></div>`;
   }
-  // A BRIEF box: an inner node's rule, value and rows; a leaf's value, share and rows.
+  // A BRIEF box: an inner node's rule, value and rows, a leaf's value, share and rows;
+  // then its impurity and class shares, shown where the box is tall enough.
   function briefHtml(j) {
     const line = (text, tag = "span") => `<${tag}>${esc(text)}</${tag}>`;
     const rows = `<span class="n">n=${D.samples[j]}</span>`;
+    const more = line(`${D.criterion} ${D.impurity[j]}`) + (D.classes ? shareBar(j, "span") : "");
     if (isLeaf(j)) {
-      return line(D.classes ? D.value[j] : "value " + D.value[j], "b") + (D.classes ? line(share(j)) : "") + rows;
+      return line(D.classes ? D.value[j] : "value " + D.value[j], "b") + (D.classes ? line(share(j)) : "") +
+        rows + more;
     }
-    return line(D.cut[j], "b") + line(D.classes ? `${D.value[j]} ${share(j)}` : "value " + D.value[j]) + rows;
+    return line(D.cut[j], "b") + line(D.classes ? `${D.value[j]} ${share(j)}` : "value " + D.value[j]) +
+      rows + more;
+  }
+  function shareBar(j, tag) {  // the class shares, a bar of the classes' colours
+    const bar = D.shares[j].map((v, k) => (v ? `<i style="width:${v / 10}%;${classPaint(k)}"></i>` : ""));
+    const text = esc(sharesText(j));
+    return `<${tag} class="bar" role="img" aria-label="${text}" title="${text}">${bar.join("")}</${tag}>`;
   }
 
   // A node's content is made the first time it is shown, and its whole content the first
@@ -256,11 +263,12 @@
 
   // ---- geometry: where each shown box lies at the current zoom -----------------------
   // cw: a column's width in pixels; bh: a band's height; tier: what the boxes show.
-  let cw = FULL_PITCH, bh = FULL_BAND, tier = FULL, blockBand = BRIEF_BAND, tx = 0, ty = 0;
+  let cw = FULL_PITCH, bh = FULL_BAND, tier = FULL, tx = 0, ty = 0;
+  let briefBand = BRIEF_BAND, blockBand = BRIEF_BAND;  // set from the view's height
   const tierOf = (c) => (c >= FULL_PITCH ? FULL : c >= BRIEF_PITCH ? BRIEF : BLOCK);
-  const bandOf = (t) => (t === FULL ? FULL_BAND : t === BRIEF ? BRIEF_BAND : blockBand);
+  const bandOf = (t) => (t === FULL ? FULL_BAND : t === BRIEF ? briefBand : blockBand);
   const boxTop = () => (tier === FULL ? 26 : tier === BRIEF ? 17 : bh * 0.2);
-  const boxMax = () => (tier === FULL ? FULL_BOX : tier === BRIEF ? BRIEF_BOX : bh * 0.62);
+  const boxMax = () => (tier === FULL ? FULL_BOX : tier === BRIEF ? bh - 26 : bh * 0.62);
   const gx = new Float64Array(N), gy = new Float64Array(N), gw = new Float64Array(N), gh = new Float64Array(N);
   function geometry(j) {
     const d = D.depth[j], cx = (x[j] + 0.5) * cw;
@@ -281,8 +289,8 @@
       geometry(j);
       const e = el[j], s = e.style;
       s.left = gx[j] + "px"; s.top = gy[j] + "px"; s.width = gw[j] + "px"; s.height = gh[j] + "px";
-      // A block with room for lines of text shows the first lines of its brief box.
-      const lines = tier !== BLOCK ? 3 : gw[j] < BRIEF_PITCH ? 0 : Math.min(3, Math.floor((gh[j] - 2) / 14.3));
+      // As many lines of the brief box as the box has room for (a block may have none).
+      const lines = tier === BLOCK && gw[j] < BRIEF_PITCH ? 0 : Math.min(5, Math.floor((gh[j] - 4) / LINE));
       if (e.dataset.lines !== String(lines)) e.dataset.lines = lines;
     }
     const width = columns * cw, height = bands * bh;
@@ -354,8 +362,13 @@
   // The view's tier at column width c; BLOCK bands share the view's height.
   function setPitch(c) {
     const t = tierOf(c);
-    if (t === BLOCK && tier !== BLOCK) blockBand = Math.min(BRIEF_BAND, space()[1] / bands);
+    if (t !== tier) shareHeight(space()[1]);
     cw = c; tier = t; bh = bandOf(t);
+  }
+  // BRIEF and BLOCK bands share the view's height, within their least and most.
+  function shareHeight(height) {
+    briefBand = Math.max(BRIEF_BAND, Math.min(BRIEF_BAND_MOST, height / bands));
+    blockBand = Math.min(BRIEF_BAND, height / bands);
   }
   function zoom(factor, cx = viewSize[0] / 2, cy = viewSize[1] / 2) {
     const [aw] = space(), column = (cx - tx) / cw, band = (cy - ty) / bh;
@@ -375,8 +388,8 @@
     fitted = true;
     cw = Math.min(FULL_PITCH, aw / columns);
     tier = tierOf(cw);
+    shareHeight(ah);
     while (tier > BLOCK && bands * bandOf(tier) > ah) tier--;
-    blockBand = Math.min(BRIEF_BAND, ah / bands);
     bh = bandOf(tier);
     tx = PAD + (aw - columns * cw) / 2;
     ty = PAD;
