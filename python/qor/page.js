@@ -379,10 +379,10 @@
     hideCard();
     draw();
   }
-  // Every shown node inside the view, each as legible as the room allows: the widest
-  // columns that fit across, then the most detailed boxes whose bands fit down.
   // Whether the view shows what "Fit" made of it: nodes opened by a trace fit anew.
   let fitted = true;
+  // Every shown node inside the view, each as legible as the room allows: the widest
+  // columns that fit across, then the most detailed boxes whose bands fit down.
   function fit() {
     const [aw, ah] = space();
     fitted = true;
@@ -831,13 +831,13 @@
            : `nodes from the lowest value (${D.value_range[0]}, pale) to the highest ` +
              `(${D.value_range[1]}, orange)`);
 
-  // A landscape A4 or Letter page holds about 1040 pixels across beside the depths'
-  // labels; a chart whose boxes would print as blocks is left out.
-  const PRINTED_WIDTH = 1040;
+  // A landscape Letter or A4 page holds about 970 pixels across, the depths' labels
+  // included; a chart whose boxes would print as blocks is left out.
+  const PRINTED_WIDTH = 970;
   let saved = null;
   window.addEventListener("beforeprint", () => {
     saved = [cw, tier, bh, tx, ty];
-    setPitch(Math.min(FULL_PITCH, PRINTED_WIDTH / columns));
+    setPitch(Math.min(FULL_PITCH, (PRINTED_WIDTH - $("labels").offsetWidth) / columns));
     const chartless = tier === BLOCK;
     document.body.classList.toggle("chartless", chartless);
     view.classList.toggle("nochart", chartless);
