@@ -127,8 +127,32 @@ class Tree:
         state.pop("raw_value", None)
         if shrinkage == 0:
             return Tree(**{**state, "value": self.raw_value})
-        return Tree(**{**state, "value": _core.shrunk_values(self, float(shrinkage)),
+        return Tree(**{**state, "value": self.shrunk_values(shrinkage),
                        "raw_value": self.raw_value})
+
+    def shrunk_values(self, shrinkage: float) -> np.ndarray:
+        """The values `shrunk(shrinkage)` would hold, (node_count, n_outputs, max_n_classes)."""
+        if shrinkage == 0:
+            return self.raw_value
+        return _core.shrunk_values(self, float(shrinkage)).reshape(self.value.shape)
+
+    def prefix(self, depth: int) -> "Tree":
+        """The tree of this one's first `depth` levels: its nodes of depth <= `depth`,
+        those at `depth` made leaves. A greedy tree grown deeper holds the tree that the
+        same data and parameters grow with max_depth=depth exactly so (before pruning):
+        numbered breadth first, it is nodes 0 to n - 1."""
+        node_depth = self.depth
+        n = int(np.searchsorted(node_depth, depth, side="right"))
+        cut = node_depth[:n] == depth
+        state = {name: np.asarray(getattr(self, name))[:n] for name in _ARRAYS}
+        for name, undefined in (("children_left", TREE_LEAF), ("children_right", TREE_LEAF),
+                                ("feature", TREE_UNDEFINED), ("threshold", TREE_UNDEFINED),
+                                ("gain", 0.0), ("category_start", 0), ("category_end", 0)):
+            state[name] = np.where(cut, undefined, state[name])
+        n_classes = self.max_n_classes if self.n_outputs == 1 else self.n_classes
+        return Tree(n_features=self.n_features, n_classes=n_classes,
+                    categories_left=self.categories_left,
+                    raw_value=self.raw_value[:n] if self.is_shrunk else None, **state)
 
     @property
     def node_count(self) -> int:

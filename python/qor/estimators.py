@@ -111,9 +111,13 @@ class _QORTree(BaseEstimator):
         A fit that fails (bad input, or memory running out) leaves the estimator as it
         was: a fitted one keeps predicting with the tree it had.
         """
+        return self._all_or_nothing(self._fit, X, y, sample_weight, bin_edges)
+
+    def _all_or_nothing(self, fit, *args):
+        """fit(*args), or on any failure the estimator as it was before."""
         fitted = dict(self.__dict__)
         try:
-            return self._fit(X, y, sample_weight, bin_edges)
+            return fit(*args)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(fitted)

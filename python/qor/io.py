@@ -70,6 +70,7 @@ from sklearn.utils.validation import check_is_fitted
 from ._growth import max_features
 from ._pruning import depth_features
 from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 
 FORMAT = "qor-model"
@@ -107,11 +108,15 @@ _MOST_ROWS = 2**31 - 1
 
 def save(estimator, path) -> None:
     """Writes a fitted QORClassifier or QORRegressor to `path` as JSON (see the module
-    docstring for the format). Raises ValueError for what JSON cannot hold exactly."""
+    docstring for the format). A QORClassifierCV or QORRegressorCV is written as the
+    tree it chose, its best_estimator_, and loads as that. Raises ValueError for what
+    JSON cannot hold exactly."""
     if not isinstance(estimator, (QORClassifier, QORRegressor)):
         raise TypeError(f"save takes a QORClassifier or QORRegressor, "
                         f"not {type(estimator).__name__}")
     check_is_fitted(estimator)
+    if isinstance(estimator, (QORClassifierCV, QORRegressorCV)):
+        estimator = estimator.best_estimator_
     params = {name: _param_document(name, value)
               for name, value in estimator.get_params(deep=False).items()}
     if params["shrinkage"] == 0:
