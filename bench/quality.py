@@ -219,8 +219,9 @@ LEARNERS = (
     Learner("qor lookahead", "qor", {"search": "lookahead"}),
     # A plain beam: 4 partial trees, the final one by training impurity.
     Learner("qor beam 4", "qor", {"search": "lookahead", "beam_width": 4, "lookahead_folds": 0}),
-    # Depth fixed, everything else the CV estimator's defaults.
+    # Depth fixed, everything else the CV estimator's defaults; then both searches.
     Learner("qor CV", "qor-cv"),
+    Learner("qor CV both", "qor-cv", {"searches": ["greedy", "lookahead"]}),
     # Peers at the splits of qor CV's tree: lambda of the shrinkage tree by the same
     # inner cross-validation; FIGS grows its own sum of trees up to that many splits.
     Learner("imodels HS", "imodels-hs", splits_of="qor CV"),
@@ -755,6 +756,10 @@ def main():
         records += evaluate(p, learners, args.depths)
         print(f"  {p.ds.key:<30} {len(p.y):>6} rows {p.X.shape[1]:>4} features "
               f"{time.perf_counter() - began:7.1f} s", flush=True)
+        # What is done so far, for a run cut short: the data sets finished, summarised.
+        write(args.out, records, summarize(records, learners, args.depths),
+              [q for q in prepared if q.ds.key in {r["dataset"] for r in records}], notes, env,
+              time.perf_counter() - start)
     seconds = time.perf_counter() - start
     summary = summarize(records, learners, args.depths)
     timing_base = learners[0].name if learners else REFERENCE.name

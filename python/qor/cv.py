@@ -201,8 +201,9 @@ class _TreeSearch:
         splitter takes them), then fits the best on all rows; returns self.
 
         sample_weight weighs the rows of every fit (each fold's training rows by
-        theirs), as in GridSearchCV; the held-out rows are scored unweighted. A fit
-        that fails leaves the estimator as it was.
+        theirs), and the held-out rows count by theirs where the scorer takes weights
+        (a warning says where it does not), as in GridSearchCV since scikit-learn 1.7. A
+        fit that fails leaves the estimator as it was.
         """
         return self._all_or_nothing(self._search, X, y, sample_weight, groups)
 

@@ -2,6 +2,7 @@
 grid, from trees that are the first levels of deeper ones."""
 
 import json
+import pickle
 
 import numpy as np
 import pandas as pd
@@ -128,6 +129,9 @@ def test_the_fitted_search_is_the_chosen_tree_everywhere(tmp_path):
         assert getattr(search, name) is getattr(best, name)
     np.testing.assert_array_equal(search.predict_proba(frame), best.predict_proba(frame))
     assert export_text(search) == export_text(best)
+    copy = pickle.loads(pickle.dumps(search))
+    np.testing.assert_array_equal(copy.predict_proba(frame), search.predict_proba(frame))
+    assert copy.best_params_ == search.best_params_
     # A search is saved as the tree it chose.
     save(search, tmp_path / "model.json")
     loaded = load(tmp_path / "model.json")
