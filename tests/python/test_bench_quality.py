@@ -79,13 +79,3 @@ def test_the_bench_shrinks_cart_as_the_package_shrinks_the_same_tree(classificat
     for shrinkage in quality.SHRINKAGES:
         np.testing.assert_array_equal(quality.shrink_cart(t, shrinkage)[:, 0],
                                       tree.shrunk(shrinkage).value[:, 0])
-
-
-def test_shrunk_cart_takes_the_lambda_of_the_best_inner_score():
-    rng = np.random.default_rng(3)
-    X = rng.normal(size=(300, 3))
-    y = X[:, 0] + rng.normal(0, 2.0, 300)  # noisy: deep leaves gain from shrinkage
-    model = quality.ShrunkCART(False, max_depth=6).fit(X, y)
-    assert model.shrinkage_ > 0
-    np.testing.assert_array_equal(model.predict(X), quality.shrink_cart(
-        model.tree_, model.shrinkage_)[model.cart_.apply(X), 0, 0])
