@@ -36,6 +36,7 @@ from sklearn.utils import _safe_indexing
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, indexable
 
+from . import _sparse
 from ._pruning import prune
 from .estimators import QORClassifier, QORRegressor
 
@@ -185,6 +186,13 @@ class _TreeSearch:
         return [{"max_depth": int(d), "search": s, "shrinkage": float(lam)}
                 for d in depths for s in searches for lam in shrinkages]
 
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        # Lookahead grows from dense columns alone.
+        searches = [self.searches] if isinstance(self.searches, str) else self.searches
+        tags.input_tags.sparse = "lookahead" not in list(searches)
+        return tags
+
     def _tree_params(self) -> dict:
         """The parameters every tree tried takes: this estimator's, less the chosen."""
         return {name: getattr(self, name) for name in self._tree._get_param_names()
@@ -215,6 +223,10 @@ class _TreeSearch:
                              "y is None")
         # Refused as the trees refuse it, before any fold is cut.
         check_array(y, ensure_2d=False, dtype=None, input_name="y")
+        if _sparse.issparse(X) and any(c["search"] == "lookahead" for c in candidates):
+            raise ValueError("searches with 'lookahead' need a dense X, from which lookahead "
+                             "grows: pass searches='greedy' for the sparse matrix, or "
+                             "X.toarray()")
         X, y, groups = indexable(X, y, groups)
         if sample_weight is not None:
             sample_weight = np.asarray(sample_weight)
@@ -359,9 +371,10 @@ _SEARCH_DOC = """
         The max_depth values to try: an int d for 1 to d, or a list of ints >= 0.
     shrinkages : list of float, default=(0, 0.5, 1, 2, 5, 10, 25, 50, 100)
         The hierarchical shrinkage values (lambda >= 0) to try; 0 is none.
-    searches : "greedy", "lookahead" or a list of them, default="greedy"
+    searches : "greedy", "lookahead" or a list of them, default=("greedy", "lookahead")
         The searches to try. Greedy trees of every depth come from one fit per fold;
-        lookahead is fitted once per depth and fold (a few greedy fits each).
+        lookahead is fitted once per depth and fold, each fit costing a few greedy
+        ones: "greedy" alone is the fast search.
     cv : int, cross-validation generator or iterable, default=5
         As in GridSearchCV: an int is a (stratified, for a classifier) k-fold without
         shuffling.
@@ -401,13 +414,14 @@ class QORClassifierCV(_TreeSearch, QORClassifier):
 
     The scores and the choice are those of GridSearchCV(QORClassifier(...), {"max_depth":
     depths, "search": searches, "shrinkage": shrinkages}), got from far fewer fits: one
-    greedy fit per fold, to the deepest depth, scores every depth and every shrinkage.
+    greedy fit per fold, to the deepest depth, scores every greedy depth and every
+    shrinkage.
 """ + _SEARCH_DOC.format(tree="QORClassifier", score="accuracy"))
 
     _tree = QORClassifier
     _parameter_constraints = _TreeSearch._constraints(QORClassifier)
 
-    def __init__(self, *, depths=8, shrinkages=DEFAULT_SHRINKAGES, searches="greedy", cv=5,
+    def __init__(self, *, depths=8, shrinkages=DEFAULT_SHRINKAGES, searches=SEARCHES, cv=5,
                  scoring=None, criterion="gini", min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
@@ -446,13 +460,14 @@ class QORRegressorCV(_TreeSearch, QORRegressor):
 
     The scores and the choice are those of GridSearchCV(QORRegressor(...), {"max_depth":
     depths, "search": searches, "shrinkage": shrinkages}), got from far fewer fits: one
-    greedy fit per fold, to the deepest depth, scores every depth and every shrinkage.
+    greedy fit per fold, to the deepest depth, scores every greedy depth and every
+    shrinkage.
 """ + _SEARCH_DOC.format(tree="QORRegressor", score="R^2"))
 
     _tree = QORRegressor
     _parameter_constraints = _TreeSearch._constraints(QORRegressor)
 
-    def __init__(self, *, depths=8, shrinkages=DEFAULT_SHRINKAGES, searches="greedy", cv=5,
+    def __init__(self, *, depths=8, shrinkages=DEFAULT_SHRINKAGES, searches=SEARCHES, cv=5,
                  scoring=None, criterion="mse", min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,

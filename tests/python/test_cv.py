@@ -79,7 +79,7 @@ def test_the_search_is_gridsearchcv_over_the_same_grid(cls, params, data):
 def test_groups_reach_the_splitter_and_frames_keep_their_categories():
     X, rent = flats(3, 300)
     groups = np.arange(300) % 7
-    search = QORRegressorCV(depths=3, shrinkages=[0.0, 20.0], cv=GroupKFold(3),
+    search = QORRegressorCV(depths=3, shrinkages=[0.0, 20.0], searches="greedy", cv=GroupKFold(3),
                             categorical_features=["city"]).fit(X, rent, groups=groups)
     brute = GridSearchCV(QORRegressor(categorical_features=["city"]),
                          {"max_depth": [1, 2, 3], "search": ["greedy"], "shrinkage": [0.0, 20.0]},

@@ -32,8 +32,13 @@ def problem(rng, cls, n=120, d=5, nan_share=0.1):
 
 @parametrize_with_checks([QORClassifier(), QORRegressor(), QORClassifier(max_bins=32),
                           QORRegressor(max_bins=32), QORClassifier(shrinkage=5.0),
-                          QORClassifierCV(depths=3, shrinkages=[0.0, 10.0], cv=3),
-                          QORRegressorCV(depths=3, shrinkages=[0.0, 10.0], cv=3)])
+                          # Repeated rows fall into other folds than weighted ones, so
+                          # weights are equivalent to repeats in a search only while its
+                          # choice stands, as here with greedy trees (as in GridSearchCV).
+                          QORClassifierCV(depths=3, shrinkages=[0.0, 10.0], cv=3,
+                                          searches="greedy"),
+                          QORRegressorCV(depths=3, shrinkages=[0.0, 10.0], cv=3,
+                                         searches="greedy")])
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 
