@@ -5,6 +5,7 @@ import pickle
 
 import numpy as np
 import pandas as pd
+from scipy import sparse
 import pytest
 from sklearn.model_selection import GridSearchCV, GroupKFold, KFold
 
@@ -156,3 +157,11 @@ def test_a_grid_it_cannot_search_is_refused(params, message):
     X, y = problem(9, n=60)
     with pytest.raises((ValueError, TypeError), match=message):
         QORClassifierCV(**params).fit(X, y)
+
+
+def test_a_sparse_x_is_refused_with_lookahead_and_searched_greedily():
+    X, y = problem(10, n=90)
+    X = sparse.csr_array(np.nan_to_num(X))
+    with pytest.raises(ValueError, match="pass searches='greedy' for the sparse matrix"):
+        QORClassifierCV(depths=2).fit(X, y)
+    assert QORClassifierCV(depths=2, searches="greedy").fit(X, y).predict(X).shape == (90,)
