@@ -57,6 +57,7 @@ class _QORTree(BaseEstimator):
         "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
         "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
+        "shrinkage": [Interval(Real, 0.0, None, closed="left")],
         "monotonic_cst": ["array-like", None],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "min_category_samples": [Interval(Integral, 1, _INT32_MAX, closed="both")],
@@ -110,9 +111,13 @@ class _QORTree(BaseEstimator):
         A fit that fails (bad input, or memory running out) leaves the estimator as it
         was: a fitted one keeps predicting with the tree it had.
         """
+        return self._all_or_nothing(self._fit, X, y, sample_weight, bin_edges)
+
+    def _all_or_nothing(self, fit, *args):
+        """fit(*args), or on any failure the estimator as it was before."""
         fitted = dict(self.__dict__)
         try:
-            return self._fit(X, y, sample_weight, bin_edges)
+            return fit(*args)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(fitted)
@@ -294,6 +299,15 @@ class QORClassifier(ClassifierMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    shrinkage : float >= 0, default=0.0
+        Hierarchical shrinkage, applied after growth and pruning: the splits stay,
+        and each node's class shares are pulled towards its parent's, from the root
+        (which keeps its own) down: value'(child) = value'(parent) + (value(child) -
+        value(parent)) / (1 + shrinkage / N), N the parent's weighted training rows.
+        A leaf of few rows then predicts closer to what its ancestors hold; shares
+        stay shares. 0.0 keeps the values as grown. `predict`, `predict_proba`, every
+        export and `tree_.value` use the shrunk shares, `tree_.raw_value` keeps each
+        node's own. QORClassifierCV chooses it by cross-validation.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where the probability of the second class (`classes_[1]`) may
         only rise with the feature, -1 only fall, 0 free; binary classification of one
@@ -379,7 +393,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
         that never splits.
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
-        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone:
+        `tree_.value` is what each node predicts (shrunk, with shrinkage), and
+        `tree_.raw_value` each node's own training statistics.
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
@@ -402,7 +418,8 @@ class QORClassifier(ClassifierMixin, _QORTree):
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
-                 ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
+                 ccp_alpha=0.0, shrinkage=0.0, monotonic_cst=None,
+                 categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
                  max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
@@ -417,6 +434,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.min_impurity_decrease = min_impurity_decrease
         self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
+        self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.min_category_samples = min_category_samples
@@ -538,6 +556,15 @@ class QORRegressor(RegressorMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    shrinkage : float >= 0, default=0.0
+        Hierarchical shrinkage, applied after growth and pruning: the splits stay,
+        and each node's value is pulled towards its parent's, from the root (which
+        keeps its own) down: value'(child) = value'(parent) + (value(child) -
+        value(parent)) / (1 + shrinkage / N), N the parent's weighted training rows.
+        A leaf of few rows then predicts closer to what its ancestors hold. 0.0 keeps
+        the values as grown. `predict`, every export and `tree_.value` use the shrunk
+        values, `tree_.raw_value` keeps each node's own mean (or median). QORRegressorCV
+        chooses it by cross-validation.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where predictions may only rise with the feature, -1 only
         fall, 0 free; one output only. A split on a constrained feature keeps its
@@ -617,7 +644,9 @@ class QORRegressor(RegressorMixin, _QORTree):
         that never splits.
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
-        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone:
+        `tree_.value` is what each node predicts (shrunk, with shrinkage), and
+        `tree_.raw_value` each node's own training statistics.
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
@@ -640,7 +669,7 @@ class QORRegressor(RegressorMixin, _QORTree):
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 monotonic_cst=None, categorical_features="from_dtype",
+                 shrinkage=0.0, monotonic_cst=None, categorical_features="from_dtype",
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
                  max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
@@ -654,6 +683,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.max_leaf_nodes = max_leaf_nodes
         self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
+        self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.min_category_samples = min_category_samples
