@@ -23,15 +23,30 @@ def _aligned(X: np.ndarray) -> np.ndarray:
     return np.require(X, requirements=["C", "A"])
 
 
+def _whole_numbers(y: np.ndarray) -> np.ndarray | None:
+    """y itself where it holds integers, as int64 where it holds floats that are
+    all whole numbers of a narrow range (NaN is none), else None."""
+    if y.dtype.kind in "iu":
+        return y
+    if y.dtype.kind == "f":
+        lo, hi = y.min(), y.max()
+        if -2.0**53 < lo and hi < 2.0**53 and hi - lo <= y.size:
+            whole = y.astype(np.int64)
+            if (whole == y).all():
+                return whole
+    return None
+
+
 def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The sorted labels of y, and each row's place among them as a float64 class
-    code; integer labels of a narrow range are counted in one pass over y instead of
-    sorted, and mapped to their codes through a table; text labels are hashed and
-    their distinct values sorted."""
-    if y.dtype.kind in "iu" and y.size:
-        lo, hi = int(y.min()), int(y.max())
+    code; whole-number labels of a narrow range (integers, or floats such as 0.0 and
+    1.0) are counted in one pass over y instead of sorted, and mapped to their codes
+    through a table; text labels are hashed and their distinct values sorted."""
+    whole = _whole_numbers(y) if y.size else None
+    if whole is not None:
+        lo, hi = int(whole.min()), int(whole.max())
         if hi - lo <= max(y.size, 1 << 16):
-            shifted = y if lo == 0 else y - lo
+            shifted = whole if lo == 0 else whole - lo
             present = np.bincount(shifted, minlength=hi - lo + 1) > 0
             code = (np.cumsum(present) - 1).astype(np.float64)
             return (np.flatnonzero(present) + lo).astype(y.dtype), code[shifted]
