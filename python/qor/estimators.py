@@ -59,6 +59,16 @@ def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return classes, codes.astype(np.float64)
 
 
+def _check_labels(y: np.ndarray, classes: np.ndarray) -> None:
+    """scikit-learn's check of classification targets, on the distinct labels of a 1-D y
+    where they decide it alike (their kind and number decide it, and the warning of
+    labels nearly as many as the rows cannot apply): a sort of every label of y, which
+    the check costs, is then spared. Otherwise y itself is checked."""
+    n = y.shape[0]
+    few = len(classes) <= 20 and not (n > 20 and len(classes) > round(0.5 * n))
+    check_classification_targets(classes if few else y)
+
+
 class _QORTree(BaseEstimator):
     """Fitting, validation and pickling shared by both estimators.
 
@@ -466,11 +476,16 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.lookahead_folds = lookahead_folds
 
     def _targets(self, y):
-        check_classification_targets(y)
         if y.ndim == 1:
-            self.classes_, codes = _class_codes(y)
-            self.n_classes_ = len(self.classes_)
+            try:
+                classes, codes = _class_codes(y)
+            except TypeError:
+                check_classification_targets(y)  # says what is wrong with y, as ever
+                raise
+            _check_labels(y, classes)
+            self.classes_, self.n_classes_ = classes, len(classes)
             return codes
+        check_classification_targets(y)
         self.classes_, codes = map(list, zip(*(_class_codes(column) for column in y.T)))
         self.n_classes_ = np.array([len(c) for c in self.classes_], dtype=np.intp)
         return np.concatenate(codes)
