@@ -170,32 +170,35 @@ def _is_category(column) -> bool:
     return isinstance(getattr(column, "dtype", None), pd.CategoricalDtype)
 
 
-def _hashable(column):
-    """A column's values as pandas factorizes them in one native pass: a Series'
-    own array (a string array stays one), numbers as numbers, any other NumPy
-    array as Python objects."""
-    if isinstance(column, pd.Series):
-        return column.array
-    values = np.asarray(column)
-    return values if values.dtype.kind in "biuf" else values.astype(object)
+def _factorized(column) -> tuple[np.ndarray, np.ndarray]:
+    """A column's codes (-1 where missing) and distinct values, from one native pass
+    over its own array (a string array stays one). The distinct values are held as
+    the column's cells are in NumPy (np.asarray of it), numbers as numbers and
+    anything else as Python objects, so that they equal its cells in value and type."""
+    values = column.array if isinstance(column, pd.Series) else np.asarray(column)
+    if isinstance(values, np.ndarray) and values.dtype.kind not in "biuf":
+        values = values.astype(object)
+    codes, uniques = pd.factorize(values, use_na_sentinel=True)
+    held = values.dtype
+    if not isinstance(values, np.ndarray):
+        # An extension array's NumPy form may depend on whether a cell is missing (a
+        # nullable integer's turns to floats then): a missing cell and another show it.
+        first_missing = np.flatnonzero(codes < 0)[:1]
+        held = np.asarray(values.take(np.append(first_missing, 0)[:2])).dtype
+    uniques = np.asarray(uniques, dtype=held)
+    return codes, uniques if uniques.dtype.kind in "biuf" else uniques.astype(object)
 
 
 def _sorted_codes(column) -> tuple[np.ndarray, np.ndarray]:
     """A column's categories and its codes into them (intp, -1 where missing), from
     one pass over its values. The categories are pandas' own for the values (those of
     pd.Categorical: sorted where they sort, else in order of first appearance); only
-    the distinct values are sorted, never the column."""
+    the distinct values are made categories, never the column."""
     if _is_category(column):
         return np.asarray(column.cat.categories), column.cat.codes.to_numpy(np.intp)
-    codes, uniques = pd.factorize(_hashable(column), use_na_sentinel=True)
-    uniques = np.asarray(uniques)
-    if uniques.dtype.kind not in "biuf":
-        uniques = uniques.astype(object)
-    try:
-        rank, categories = pd.factorize(uniques, sort=True)
-    except TypeError:
-        return uniques, codes.astype(np.intp, copy=False)
-    return np.asarray(categories), _through(rank, codes)
+    codes, uniques = _factorized(column)
+    distinct = pd.Categorical(uniques)
+    return np.asarray(distinct.categories), _through(distinct.codes, codes)
 
 
 def _through(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
@@ -218,7 +221,7 @@ class CategoryLookup:
         if _is_category(column):
             own = column.cat.codes.to_numpy(np.intp)
             return _through(self._index.get_indexer(column.cat.categories), own)
-        codes, uniques = pd.factorize(_hashable(column), use_na_sentinel=True)
+        codes, uniques = _factorized(column)
         return _through(self._index.get_indexer(uniques), codes)
 
 

@@ -234,6 +234,7 @@ TRICKY_COLUMNS = {
     "numbers and text": np.array([3, "x", 1.5, "x", 3, None, 2] * 3, dtype=object),
     "truth values": np.array([True, False, None, True, False, False, True] * 3, dtype=object),
     "floats": np.array([2.5, np.nan, -0.0, 0.0, 2.5, 7.0, -1.0] * 3),
+    "nullable integers": pd.array([3, None, 1, 3, 2, 1, 3] * 3, dtype="Int64"),
 }
 
 
@@ -242,7 +243,10 @@ def test_codes_are_pandas_categories_in_fit_and_predict(rng, values):
     X = pd.DataFrame({"c": values, "x": np.arange(len(values), dtype=float)})
     y = rng.integers(0, 2, len(X))
     est = QORClassifier(max_depth=2, categorical_features=["c"]).fit(X, y)
-    expected = np.asarray(pd.Categorical(pd.Series(values)).categories)
+    # The column's cells as NumPy holds them, anything but numbers as objects.
+    cells = np.asarray(pd.Series(values))
+    cells = cells if cells.dtype.kind in "biuf" else cells.astype(object)
+    expected = np.asarray(pd.Categorical(cells).categories)
     assert est.categories_[0].dtype.kind == expected.dtype.kind
     assert [type(v) for v in est.categories_[0].tolist()] == [type(v) for v in expected.tolist()]
     assert est.categories_[0].tolist() == expected.tolist()
