@@ -12,6 +12,7 @@ refused with a ValueError that names the column and the way out. Declaring a col
 categorical by name takes it as it is.
 """
 
+import ctypes
 import re
 
 import numpy as np
@@ -170,15 +171,41 @@ def _is_category(column) -> bool:
     return isinstance(getattr(column, "dtype", None), pd.CategoricalDtype)
 
 
+# Below this many cells a column is hashed by its values straight away.
+BY_IDENTITY_FROM = 1024
+
+
+def _factorize(values):
+    """pd.factorize(values) (codes -1 where missing, distinct values in order of first
+    appearance). A column of text that pandas read from a file holds one Python object
+    per distinct text, repeated: its cells are then grouped by their objects' addresses
+    (integers, hashed several times faster than text) and only one cell of each group
+    is hashed by value, which merges equal texts held by different objects."""
+    if (isinstance(values, np.ndarray) and values.dtype == object and values.ndim == 1
+            and values.size >= BY_IDENTITY_FROM and values.flags.c_contiguous
+            and ctypes.sizeof(ctypes.c_void_p) == ctypes.sizeof(ctypes.c_size_t)):
+        # The array's own buffer of object pointers, read while the array holds them.
+        addresses = np.ctypeslib.as_array(
+            (ctypes.c_size_t * values.size).from_address(values.ctypes.data))
+        by_object, objects = pd.factorize(addresses)
+        if 4 * len(objects) <= values.size:
+            one_cell = np.empty(len(objects), dtype=np.intp)
+            one_cell[by_object] = np.arange(values.size)
+            codes, uniques = pd.factorize(values[one_cell], use_na_sentinel=True)
+            return codes[by_object], uniques
+    return pd.factorize(values, use_na_sentinel=True)
+
+
 def _factorized(column) -> tuple[np.ndarray, np.ndarray]:
     """A column's codes (-1 where missing) and distinct values, from one native pass
     over its own array (a string array stays one). The distinct values are held as
     the column's cells are in NumPy (np.asarray of it), numbers as numbers and
     anything else as Python objects, so that they equal its cells in value and type."""
-    values = column.array if isinstance(column, pd.Series) else np.asarray(column)
+    plain = not isinstance(column, pd.Series) or isinstance(column.dtype, np.dtype)
+    values = np.asarray(column) if plain else column.array
     if isinstance(values, np.ndarray) and values.dtype.kind not in "biuf":
-        values = values.astype(object)
-    codes, uniques = pd.factorize(values, use_na_sentinel=True)
+        values = values.astype(object, copy=False)
+    codes, uniques = _factorize(values)
     held = values.dtype
     if not isinstance(values, np.ndarray):
         # An extension array's NumPy form may depend on whether a cell is missing (a

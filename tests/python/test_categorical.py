@@ -283,3 +283,20 @@ def test_real_tables_grow_the_tree_of_their_codes(name, target):
         for c, cats in zip(test.columns, est.categories_)]).astype(float)
     assert (est.predict_proba(test) == as_codes.predict_proba(test_codes)).all()
     assert (est.predict(test) == as_codes.predict(test_codes)).all()
+
+
+@pytest.mark.parametrize("shared", [1.0, 0.99, 0.0], ids=["one object per text", "a few copies", "none"])
+def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
+    from qor._categories import BY_IDENTITY_FROM, _factorize
+
+    texts = ["red", "green", "blue", None, np.nan, "Green"]
+    objects = [t if not isinstance(t, str) else "".join(t) for t in texts]
+    picks = rng.integers(0, len(texts), 3 * BY_IDENTITY_FROM)
+    # Equal texts as the same object, or as fresh objects of their own.
+    cells = [objects[p] if rng.random() < shared or not isinstance(texts[p], str)
+             else "".join(list(texts[p])) for p in picks]
+    values = np.array(cells, dtype=object)
+    codes, uniques = _factorize(values)
+    expected_codes, expected_uniques = pd.factorize(values, use_na_sentinel=True)
+    assert np.array_equal(codes, expected_codes)
+    assert list(uniques) == list(expected_uniques)
