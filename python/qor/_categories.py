@@ -297,7 +297,8 @@ def _with_codes(X, codes: dict):
     """X with column j replaced by codes[j] (intp, -1 for none) as float64."""
     if _is_dataframe(X):
         others = [j for j in range(X.shape[1]) if j not in codes]
-        if not all(_plain_numbers(X.dtypes.iloc[j]) for j in others):
+        dtypes = list(X.dtypes)
+        if not all(_plain_numbers(dtypes[j]) for j in others):
             # Columns only validation knows how to convert (nullable, text, dates):
             # they stay as they are, for it to convert or refuse.
             encoded = X.copy(deep=False)
