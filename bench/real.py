@@ -9,8 +9,9 @@ downloaded) of MIN_ROWS to MAX_ROWS rows with a text column and a numeric one, t
 pandas unpickles it: text stays text, R's row names stay a column, nothing is cleaned.
 All of those with at least TARGET_ROWS rows (where the targets are read), and every
 SMALL_STRIDE-th of the smaller ones (--all takes them all). Each table's target is
-picked by one rule (`pick_target`): the last text column of 2 to MAX_CLASSES distinct
-values, if another text column is left (a classification); otherwise the last numeric
+picked by one rule (`pick_target`), R's row names never counted: the last text column
+of 2 to MAX_CLASSES distinct values, if another text column and a numeric one are left
+(a classification); otherwise the last numeric
 column of more than MAX_CLASSES distinct values, if another numeric column is left
 (a regression). Rows without a target go; a seeded quarter of the rest is held out.
 
@@ -108,7 +109,7 @@ def pick_target(frame: pd.DataFrame):
     text = [c for c in columns if _is_text(frame[c])]
     numeric = [c for c in columns if c not in text]
     distinct = {c: frame[c].nunique() for c in columns}
-    if len(text) >= 2:
+    if len(text) >= 2 and numeric:
         for name in reversed(text):
             if 2 <= distinct[name] <= MAX_CLASSES:
                 return name, "classification"
