@@ -53,7 +53,7 @@ from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, 
                                       check_is_fitted, column_or_1d)
 
 from . import _binned, _core, _growth, _sparse
-from ._categories import (categorical_mask, check_text, encode, fit_categories, is_text,
+from ._categories import (categorical_mask, check_text, encode, fit_encode, is_text,
                           value_counts)
 from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier
@@ -198,8 +198,7 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
     text = {j: value_counts(x_part.iloc[:, j]) for j in checked}
     found = None
     if mask is not None and mask.any():
-        found = fit_categories(x_part, mask)
-        x_part = encode(x_part, mask, found)
+        x_part, found = fit_encode(x_part, mask)
     X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
     labels = None
     if classifies:

@@ -3,6 +3,7 @@
 from numbers import Integral, Real
 
 import numpy as np
+import pandas as pd
 from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_context, clone
 from sklearn.utils import Bunch
@@ -11,7 +12,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _binned, _core, _growth, _sparse
-from ._categories import categorical_mask, encode, fit_categories
+from ._categories import categorical_mask, encode, fit_encode, lookups
 from ._growth import INT32_MAX as _INT32_MAX
 from ._pruning import pruning_path
 
@@ -22,19 +23,50 @@ def _aligned(X: np.ndarray) -> np.ndarray:
     return np.require(X, requirements=["C", "A"])
 
 
+def _whole_numbers(y: np.ndarray) -> np.ndarray | None:
+    """y itself where it holds integers, as int64 where it holds floats that are
+    all whole numbers of a narrow range (NaN is none), else None."""
+    if y.dtype.kind in "iu":
+        return y
+    if y.dtype.kind == "f":
+        lo, hi = y.min(), y.max()
+        if -2.0**53 < lo and hi < 2.0**53 and hi - lo <= y.size:
+            whole = y.astype(np.int64)
+            if (whole == y).all():
+                return whole
+    return None
+
+
 def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The sorted labels of y, and each row's place among them as a float64 class
-    code; integer labels of a narrow range are counted in one pass over y instead of
-    sorted, and mapped to their codes through a table."""
-    if y.dtype.kind in "iu" and y.size:
-        lo, hi = int(y.min()), int(y.max())
+    code; whole-number labels of a narrow range (integers, or floats such as 0.0 and
+    1.0) are counted in one pass over y instead of sorted, and mapped to their codes
+    through a table; text labels are hashed and their distinct values sorted."""
+    whole = _whole_numbers(y) if y.size else None
+    if whole is not None:
+        lo, hi = int(whole.min()), int(whole.max())
         if hi - lo <= max(y.size, 1 << 16):
-            shifted = y if lo == 0 else y - lo
+            shifted = whole if lo == 0 else whole - lo
             present = np.bincount(shifted, minlength=hi - lo + 1) > 0
             code = (np.cumsum(present) - 1).astype(np.float64)
             return (np.flatnonzero(present) + lo).astype(y.dtype), code[shifted]
+    if y.dtype.kind in "OSU" and y.size:
+        # Labels of text compare slowly: hashed once, and only the distinct ones sorted.
+        codes, distinct = pd.factorize(y, use_na_sentinel=False)
+        classes, rank = np.unique(np.asarray(distinct, dtype=y.dtype), return_inverse=True)
+        return classes, rank[codes].astype(np.float64)
     classes, codes = np.unique(y, return_inverse=True)
     return classes, codes.astype(np.float64)
+
+
+def _check_labels(y: np.ndarray, classes: np.ndarray) -> None:
+    """scikit-learn's check of classification targets, on the distinct labels of a 1-D y
+    where they decide it alike (their kind and number decide it, and the warning of
+    labels nearly as many as the rows cannot apply): a sort of every label of y, which
+    the check costs, is then spared. Otherwise y itself is checked."""
+    n = y.shape[0]
+    few = len(classes) <= 20 and not (n > 20 and len(classes) > round(0.5 * n))
+    check_classification_targets(classes if few else y)
 
 
 class _QORTree(BaseEstimator):
@@ -140,8 +172,7 @@ class _QORTree(BaseEstimator):
             mask = None
             # Before validation, which would sum duplicate entries in another order.
             X = _sparse.canonical(X, by_column=True)
-        categories = None if mask is None else fit_categories(X, mask)
-        X = encode(X, mask, categories)
+        X, categories = fit_encode(X, mask)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
@@ -151,6 +182,7 @@ class _QORTree(BaseEstimator):
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories
+        self._keep_lookups()
         targets = self._targets(y)
         weights = None
         if sample_weight is not None:
@@ -178,8 +210,26 @@ class _QORTree(BaseEstimator):
     def _threads(self) -> int:
         return _growth.threads(self)
 
+    def __getstate__(self):
+        state = super().__getstate__()
+        state.pop("_category_lookups", None)  # rebuilt from categories_ when needed
+        return state
+
+    def _keep_lookups(self) -> None:
+        """Builds the lookups of categories_ once, where they are set (a fit, a load,
+        an unpickling), so that prediction reads them without changing the estimator."""
+        self._category_lookups = (self.categories_, lookups(self.categories_))
+
+    def _lookups(self) -> list:
+        """The lookups of categories_: those kept, unless categories_ was replaced since."""
+        kept = self.__dict__.get("_category_lookups")
+        return kept[1] if kept is not None and kept[0] is self.categories_ else (
+            lookups(self.categories_))
+
     def __setstate__(self, state):
         super().__setstate__(state)
+        if "categories_" in self.__dict__:
+            self._keep_lookups()
         # Fitted by a qor that grew one output only.
         if "tree_" in self.__dict__ and "n_outputs_" not in self.__dict__:
             self.n_outputs_ = 1
@@ -221,7 +271,7 @@ class _QORTree(BaseEstimator):
             _sparse.refuse_categories(self.is_categorical_)
             X = _sparse.canonical(X, by_column=False)
         else:
-            X = encode(X, self.is_categorical_, self.categories_)
+            X = encode(X, self.is_categorical_, self.categories_, self._lookups())
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
         X = validate_data(self, X, dtype=np.float64, order="C",
@@ -447,11 +497,16 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.lookahead_folds = lookahead_folds
 
     def _targets(self, y):
-        check_classification_targets(y)
         if y.ndim == 1:
-            self.classes_, codes = _class_codes(y)
-            self.n_classes_ = len(self.classes_)
+            try:
+                classes, codes = _class_codes(y)
+            except TypeError:
+                check_classification_targets(y)  # says what is wrong with y, as ever
+                raise
+            _check_labels(y, classes)
+            self.classes_, self.n_classes_ = classes, len(classes)
             return codes
+        check_classification_targets(y)
         self.classes_, codes = map(list, zip(*(_class_codes(column) for column in y.T)))
         self.n_classes_ = np.array([len(c) for c in self.classes_], dtype=np.intp)
         return np.concatenate(codes)

@@ -441,6 +441,7 @@ def _estimator(document, file_bytes: int, verify: bool):
     estimator.categories_ = _categories(_field(document, "categories", list), n_features,
                                         budget)
     estimator.is_categorical_ = np.array([c is not None for c in estimator.categories_])
+    estimator._keep_lookups()
 
     classes = document.get("classes")
     several = version >= SEVERAL_OUTPUTS_SINCE and isinstance(

@@ -141,7 +141,8 @@ def test_arrays_at_odd_bytes_fit_and_predict_as_aligned_ones(rng, max_bins):
     np.array(["b", "a", "c"], dtype=object),
     np.array([200, 3, 9], dtype=np.uint8),
     np.array([2**40, -2**40, 5]),
-], ids=["str", "int", "float", "object", "uint8", "wide-int"])
+    np.array([2.0**60, -0.0, 3.0]),
+], ids=["str", "int", "float", "object", "uint8", "wide-int", "wide-float"])
 def test_any_labels_come_back_in_their_own_dtype(labels):
     X = np.arange(12.0).reshape(-1, 1)
     y = labels[[0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2]]
