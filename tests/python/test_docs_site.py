@@ -77,12 +77,16 @@ def test_a_page_fetches_nothing_from_the_network(browser, page):
 
 @pytest.mark.parametrize("query, page", [("monotonic_cst", "guide/weights-threads-constraints"),
                                          ("lookahead", "guide/lookahead"),
+                                         ("QORRegressorCV", "guide/shrinkage"),
                                          ("export_html", "qor.export_html")])
 def test_search_finds_the_page_that_explains(browser, query, page):
     requested = visit(browser, f"{(SITE / 'search.html').as_uri()}?q={query}")
-    found = wait_for(browser, "const links = [...document.querySelectorAll("
-                              "'#search-results a')].map(a => a.href);"
-                              "return links.length ? links : null;")
+    # Results are listed one at a time; the summary is written once the last is in.
+    found = wait_for(browser, "const summary = document.querySelector("
+                              "'#search-results .search-summary');"
+                              "if (!summary || !summary.innerText) return null;"
+                              "return [...document.querySelectorAll("
+                              "'#search-results a')].map(a => a.href);")
     assert any(page in link for link in found), found
     assert [url for url in requested if not url.startswith(LOCAL)] == []
 
