@@ -17,7 +17,7 @@ $(PY):
 # (and reuses its CMake build directory between runs).
 install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
-	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask,onnx]"
 
 # Everything CI runs: the engine tests, the Python tests, the package on the other
 # supported Pythons, and the first two again under sanitizers.
