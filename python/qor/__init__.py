@@ -2,6 +2,7 @@
 
 from importlib.metadata import version
 
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_python, export_sql, export_text
 from .io import load, save
@@ -9,6 +10,7 @@ from .onnx import to_onnx
 from .page import export_html
 from .plot import plot_tree
 
-__all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_html", "export_python",
-           "export_sql", "export_text", "load", "plot_tree", "save"]
+__all__ = ["QORClassifier", "QORClassifierCV", "QORRegressor", "QORRegressorCV", "export_dot",
+           "export_html", "export_python", "export_sql", "export_text", "load", "plot_tree",
+           "save"]
 __version__ = version("qor")

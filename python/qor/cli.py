@@ -210,6 +210,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--ccp-alpha", type=_not_negative, default=0.0, metavar="X",
                      help="prune the grown tree with cost-complexity alpha X (default 0: "
                           "no pruning)")
+    fit.add_argument("--shrinkage", type=_not_negative, default=0.0, metavar="LAMBDA",
+                     help="pull each node's value towards its parent's, the more the fewer "
+                          "rows the parent has (default 0: values as grown)")
     fit.add_argument("--max-bins", type=_bins, metavar="N",
                      help=f"grow from at most N bins per feature ({BINS[0]}..{BINS[1]}; "
                           "default: from the exact values)")
@@ -491,7 +494,7 @@ def _estimator(args, task: str, criterion: str, X: pd.DataFrame):
                   min_samples_split=args.min_samples_split,
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
-                  max_bins=args.max_bins)
+                  shrinkage=args.shrinkage, max_bins=args.max_bins)
     if args.categorical:
         # The named columns as they are, and the text columns from_dtype takes.
         text = from_dtype_mask(X, skip=set(args.categorical))

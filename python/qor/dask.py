@@ -53,8 +53,9 @@ from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, 
                                       check_is_fitted, column_or_1d)
 
 from . import _binned, _core, _growth, _sparse
-from ._categories import (categorical_mask, check_text, encode, fit_categories, is_text,
+from ._categories import (categorical_mask, check_text, encode, fit_encode, is_text,
                           value_counts)
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier
 
 __all__ = ["fit", "predict", "predict_proba"]
@@ -197,8 +198,7 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
     text = {j: value_counts(x_part.iloc[:, j]) for j in checked}
     found = None
     if mask is not None and mask.any():
-        found = fit_categories(x_part, mask)
-        x_part = encode(x_part, mask, found)
+        x_part, found = fit_encode(x_part, mask)
     X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
     labels = None
     if classifies:
@@ -417,6 +417,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     client: the dask.distributed Client to run on; the default client if None.
     Returns the estimator, fitted in place.
     """
+    if isinstance(estimator, (QORClassifierCV, QORRegressorCV)):
+        raise TypeError("qor.dask fits one tree of given parameters, not a cross-validated "
+                        "search: choose them with the search on a sample that fits in "
+                        "memory, then fit its best_estimator_ (with max_bins set) here")
     estimator._validate_params()
     if estimator.max_bins is None:
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "

@@ -114,8 +114,16 @@ def output_classes(estimator) -> list:
         [classes] * estimator.tree_.n_outputs)
 
 
+def _shares_text(shares: np.ndarray, precision: int) -> str:
+    return "[" + ", ".join(_number(p, precision) for p in shares) + "]"
+
+
 def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
+    """A leaf's prediction: its value, or its class with the training rows' class counts
+    (from the node's own shares); a shrunk classifier adds the class shares it
+    predicts, which its counts no longer give."""
     tree = estimator.tree_
+    weight = tree.weighted_n_node_samples[node]
     if tree.n_outputs > 1:
         # Several outputs: each output's class and counts, or value, in output order.
         outputs = output_classes(estimator)
@@ -126,14 +134,21 @@ def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
         labels = ", ".join(str(labels[int(share.argmax())])
                            for labels, share in zip(outputs, shares))
         counts = ", ".join(
-            "[" + _weights(share * tree.weighted_n_node_samples[node], precision) + "]"
-            for share in shares)
-        return [("class", f"[{labels}]"), ("counts", f"[{counts}]")]
+            "[" + _weights(tree.raw_value[node, k, :len(labels)] * weight, precision) + "]"
+            for k, labels in enumerate(outputs))
+        fields = [("class", f"[{labels}]"), ("counts", f"[{counts}]")]
+        if tree.is_shrunk:
+            fields.append(("proba", "[" + ", ".join(_shares_text(share, precision)
+                                                    for share in shares) + "]"))
+        return fields
     value = tree.value[node, 0]
     if hasattr(estimator, "classes_"):
         label = estimator.classes_[int(value.argmax())]
-        counts = _weights(value * tree.weighted_n_node_samples[node], precision)
-        return [("class", str(label)), ("counts", f"[{counts}]")]
+        counts = _weights(tree.raw_value[node, 0] * weight, precision)
+        fields = [("class", str(label)), ("counts", f"[{counts}]")]
+        if tree.is_shrunk:
+            fields.append(("proba", _shares_text(value, precision)))
+        return fields
     return [("value", _number(value[0], precision))]
 
 
@@ -146,7 +161,9 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
     category that goes left by its value) and its number of training rows; leaves
     add their class and class counts (classifiers) or their value (regressors). With
     several outputs, leaves list each output's in output order: `class=[a, 3]
-    counts=[[4, 1], [0, 5]]`, or `value=[1.5, -2]`.
+    counts=[[4, 1], [0, 5]]`, or `value=[1.5, -2]`. A model with shrinkage shows the
+    shrunk value it predicts; a classifier's counts stay its training rows', and
+    `proba=[...]` adds the shrunk class shares its class is read from.
 
     Parameters
     ----------
