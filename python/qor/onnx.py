@@ -29,11 +29,12 @@ import numbers
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 
 # TreeEnsemble with double thresholds, set membership and a missing side per node came
 # with ai.onnx.ml 5, which onnx 1.16 paired with ai.onnx 21 and IR version 10;
-# onnxruntime runs it from 1.20. What skl2onnx writes stays within ai.onnx.ml 3.
+# onnxruntime runs it from 1.21. What skl2onnx writes stays within ai.onnx.ml 3.
 ML_OPSET = 5
 LEGACY_ML_OPSET = 3
 ONNX_OPSET = 21
@@ -446,11 +447,14 @@ def to_onnx(model, *, dtype=np.float64):
     """The fitted model as an ONNX model (`onnx.ModelProto`) that predicts as it does.
 
     Save it with `onnx.save(proto, "model.onnx")` and run it with onnxruntime, or any
-    runtime of ai.onnx 21 and ai.onnx.ml 5 (onnxruntime 1.20 or later).
+    runtime of ai.onnx 21 and ai.onnx.ml 5 (onnxruntime 1.21 or later).
 
     Parameters
     ----------
     model : QORClassifier or QORRegressor, fitted
+        Or QORClassifierCV or QORRegressorCV: they predict with the tree they chose and
+        refitted on all rows, and convert as that tree (as their `best_estimator_` does).
+        A tree fitted with `shrinkage` carries the shrunk values `predict` uses.
     dtype : float64 or float32, default=float64
         The type of the graph's numeric inputs and of its probabilities or values. With
         float64, every prediction and probability equals the model's `predict` and
@@ -569,17 +573,24 @@ def register_skl2onnx() -> None:
     """Teaches skl2onnx to convert QORClassifier and QORRegressor, so that
     `skl2onnx.to_onnx` converts a scikit-learn Pipeline that ends in one.
 
-    Call it once before converting. The qor step reads the float or double tensor its
-    pipeline gives it (a model of one output, without text categories: encode text in the
-    pipeline), and adds a TreeEnsemble of ai.onnx.ml 5, so a `target_opset` given as a
-    dict must allow that version. A classifier's probabilities go through skl2onnx's
+    Call it once before converting. QORClassifierCV and QORRegressorCV convert as the
+    tree they chose. The qor step reads the float or double tensor its pipeline gives it
+    (a model of one output, without text categories: encode text in the pipeline), and
+    adds a TreeEnsembleRegressor of ai.onnx.ml 3, the newest version skl2onnx accepts,
+    still with double thresholds. A classifier's probabilities go through skl2onnx's
     ZipMap unless options={"zipmap": False} (then "probabilities" is a tensor).
     """
     from skl2onnx import update_registered_converter
     from skl2onnx.common.shape_calculator import (calculate_linear_classifier_output_shapes,
                                                    calculate_linear_regressor_output_shapes)
-    update_registered_converter(QORClassifier, "QorClassifier",
-                                calculate_linear_classifier_output_shapes, _skl2onnx_converter,
-                                options={"zipmap": [True, False, "columns"], "nocl": [False]})
-    update_registered_converter(QORRegressor, "QorRegressor",
-                                calculate_linear_regressor_output_shapes, _skl2onnx_converter)
+    # skl2onnx finds a converter by the model's exact class, not by its bases.
+    for classifier in (QORClassifier, QORClassifierCV):
+        update_registered_converter(classifier, f"Qor{classifier.__name__[3:]}",
+                                    calculate_linear_classifier_output_shapes,
+                                    _skl2onnx_converter,
+                                    options={"zipmap": [True, False, "columns"],
+                                             "nocl": [False]})
+    for regressor in (QORRegressor, QORRegressorCV):
+        update_registered_converter(regressor, f"Qor{regressor.__name__[3:]}",
+                                    calculate_linear_regressor_output_shapes,
+                                    _skl2onnx_converter)

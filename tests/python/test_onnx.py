@@ -11,7 +11,8 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import OrdinalEncoder, StandardScaler
 
 from conftest import flats
-from qor import QORClassifier, QORRegressor, save, to_onnx
+from qor import (QORClassifier, QORClassifierCV, QORRegressor, QORRegressorCV, save,
+                 to_onnx)
 from qor.cli import main
 from qor.onnx import register_skl2onnx
 
@@ -82,6 +83,9 @@ def numeric_models():
     yield "binned", QORClassifier(max_depth=6, max_bins=16).fit(X, band)
     yield "two outputs", QORClassifier(max_depth=5).fit(X, np.c_[band, LABELS["int"][band]])
     yield "two values", QORRegressor(max_depth=5).fit(X, np.c_[s, -s * s])
+    yield "shrunk classifier", QORClassifier(max_depth=6, shrinkage=25).fit(X, band)
+    yield "shrunk binned regressor", QORRegressor(max_depth=6, shrinkage=10, max_bins=32).fit(
+        X, s + np.cos(np.arange(800)))
     yield "one leaf", QORClassifier(max_depth=0).fit(X, band)
     yield "one class", QORClassifier(max_depth=3).fit(X, np.zeros(800, int))
 
@@ -92,12 +96,15 @@ MODELS = dict(numeric_models())
 @pytest.mark.parametrize("name", MODELS)
 def test_double_inputs_predict_bit_for_bit_on_nans_and_thresholds(name):
     model = MODELS[name]
+    if "shrunk" in name:  # else the graph could carry either and pass
+        assert not np.array_equal(model.tree_.value, model.tree_.raw_value)
     X = on_thresholds(model, rows(1, 500))
     assert np.isnan(X).any(axis=1).sum() > 100
     assert_predicts_as_model(model, X, run(to_onnx(model), X))
 
 
-@pytest.mark.parametrize("name", ["regressor", "text labels", "two outputs"])
+@pytest.mark.parametrize("name", ["regressor", "text labels", "two outputs",
+                                  "shrunk classifier"])
 def test_float32_inputs_predict_as_the_model_on_their_doubles(name):
     model = MODELS[name]
     X32 = on_thresholds(model, rows(2, 500)).astype(np.float32)
@@ -178,6 +185,27 @@ def test_skl2onnx_converts_a_model_alone_bit_for_bit(name):
     assert_predicts_as_model(model, X, outputs)
 
 
+@pytest.mark.parametrize("search, y", [
+    (QORClassifierCV, lambda s: np.digitize(s, [-3.0, 4.0])),
+    (QORRegressorCV, lambda s: s + np.sin(np.arange(s.size)))])
+def test_a_search_converts_as_the_tree_it_chose(search, y):
+    """The search itself, its best_estimator_, and a pipeline through skl2onnx."""
+    register_skl2onnx()
+    X_train = rows(9, 600)
+    model = search(depths=4, shrinkages=[50], searches="greedy", cv=3).fit(
+        X_train, y(signal(X_train)))
+    X = on_thresholds(model, rows(10, 300))
+    assert_predicts_as_model(model, X, run(to_onnx(model), X))
+    assert to_onnx(model.best_estimator_).graph.node == to_onnx(model).graph.node
+    pipe = make_pipeline(StandardScaler(), model).fit(X_train, y(signal(X_train)))
+    options = {type(model): {"zipmap": False}} if search is QORClassifierCV else None
+    proto = skl2onnx.to_onnx(pipe, X[:1], options=options)
+    expected = [pipe.predict(X)] + ([pipe.predict_proba(X)] if search is QORClassifierCV
+                                    else [])
+    for got, want in zip(session(proto).run(None, {"X": X}), expected, strict=True):
+        assert got.tobytes() == want.tobytes()
+
+
 def dates():
     X = pd.DataFrame({"day": pd.date_range("2024-01-01", periods=40).repeat(5)})
     return X, np.arange(200) % 3
@@ -228,8 +256,9 @@ def test_to_onnx_refuses_what_it_cannot_convert(model, dtype, error):
 
 
 def test_export_command_writes_a_file_onnxruntime_runs(tmp_path, capsys):
-    model = MODELS["text labels"]
-    save(model, tmp_path / "model.json")
+    model = QORClassifier(max_depth=5, shrinkage=25).fit(rows(0, 800), LABELS["text"][
+        np.digitize(signal(rows(0, 800)), [-3.0, 4.0])])
+    save(model, tmp_path / "model.json")  # a saved model's newest version, shrunk values
     X = rows(8, 100)
     for dtype in ("float64", "float32"):
         path = tmp_path / f"{dtype}.onnx"
