@@ -489,6 +489,8 @@ def to_onnx(model, *, dtype=np.float64):
     [N, n_classes_] of dtype (with several outputs "probabilities_0",
     "probabilities_1", ..., one per output).
     QORRegressor: "variable", [N, n_outputs_] of dtype.
+    An output whose name a column of one input per feature bears takes a "_" more
+    ("label_" beside a column "label").
 
     Refused (ValueError, naming the fix) where ONNX cannot say what the model does:
     categories mixing numbers and text, or integer categories beyond 2**53 (a double
@@ -510,6 +512,10 @@ def to_onnx(model, *, dtype=np.float64):
         inputs = [helper.make_tensor_value_info("X", _tensor_type(dtype),
                                                 [None, model.n_features_in_])]
     outputs = _outputs(model, dtype)
+    taken = {i.name for i in inputs}
+    for output in outputs:  # a column may bear an output's name; the input keeps it
+        while output.name in taken:
+            output.name += "_"
     graph = _OwnGraph([i.name for i in inputs] + [o.name for o in outputs])
     _emit(graph, model, [i.name for i in inputs], [o.name for o in outputs],
           (_tensor_type(dtype), _tensor_type(dtype)))

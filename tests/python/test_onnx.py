@@ -147,6 +147,15 @@ def test_categories_go_as_in_the_model_unseen_and_missing_ones_right(flat_models
     assert_predicts_as_model(numbers, X, run(to_onnx(numbers), X.to_numpy(np.float64)))
 
 
+def test_columns_named_as_outputs_keep_their_names():
+    X, rent = flats(5, 300)
+    X = X.rename(columns={"city": "label", "area": "probabilities"})
+    model = QORClassifier(max_depth=3, categorical_features=["label"]).fit(X, rent > 900)
+    proto = to_onnx(model)
+    assert [o.name for o in proto.graph.output] == ["label_", "probabilities_"]
+    assert_predicts_as_model(model, X, run(proto, X.fillna({"label": ""})))
+
+
 def test_a_pipeline_converts_whole_through_skl2onnx():
     register_skl2onnx()
     X, rent = flats(3, 600)
