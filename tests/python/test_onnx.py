@@ -224,25 +224,26 @@ def huge_integers():
     return pd.DataFrame({"id": (2**60 + np.arange(200) % 7)}), np.arange(200) % 2
 
 
-@pytest.mark.parametrize("data, categorical, message", [
-    (dates, ["day"], "categories of type datetime64"),
-    (huge_integers, ["id"], "integer categories beyond 2\\*\\*53")])
-def test_refused_categories_name_the_fix_that_works(data, categorical, message):
+def huge_labels():
+    X = rows(6, 300)
+    return X, np.where(signal(X) > 0, np.uint64(2**63 + 5), np.uint64(0))
+
+
+def text_X(X, y):
+    return X.astype(str), y
+
+
+@pytest.mark.parametrize("data, categorical, message, fix", [
+    (dates, ["day"], "categories of type datetime64", text_X),
+    (huge_integers, ["id"], "integer categories beyond 2\\*\\*53", text_X),
+    (huge_labels, "from_dtype", "beyond the int64 range", lambda X, y: (X, y.astype(str)))])
+def test_refused_models_name_the_fix_that_works(data, categorical, message, fix):
     X, y = data()
     model = QORClassifier(max_depth=2, categorical_features=categorical).fit(X, y)
     with pytest.raises(ValueError, match=message + ".*astype\\(str\\)"):
         to_onnx(model)
-    X = X.astype(str)
+    X, y = fix(X, y)
     fixed = QORClassifier(max_depth=2, categorical_features=categorical).fit(X, y)
-    assert_predicts_as_model(fixed, X, run(to_onnx(fixed), X))
-
-
-def test_labels_beyond_int64_are_refused_naming_the_fix_that_works():
-    X = rows(6, 300)
-    labels = np.where(signal(X) > 0, np.uint64(2**63 + 5), np.uint64(0))
-    with pytest.raises(ValueError, match="beyond the int64 range.*astype\\(str\\)"):
-        to_onnx(QORClassifier(max_depth=2).fit(X, labels))
-    fixed = QORClassifier(max_depth=2).fit(X, labels.astype(str))
     assert_predicts_as_model(fixed, X, run(to_onnx(fixed), X))
 
 
