@@ -1,11 +1,22 @@
-# `make demo` and `make test` set everything up from a fresh clone.
+# `make demo`, `make test` and `make check` set everything up from a fresh clone.
 VENV := .venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
-BENCH_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))")
+# pytest-xdist's workers for the Python suite: one per core (`PYTEST_WORKERS=0` runs it in
+# one process; no result depends on it).
+PYTEST_WORKERS ?= auto
+PYPROJECT = $(PY) -c "import tomllib; project = tomllib.load(open('pyproject.toml', 'rb'));
+BUILD_REQUIRES = $(shell $(PYPROJECT) print(' '.join(repr(r) for r in project['build-system']['requires']))")
+BENCH_REQUIRES = $(shell $(PYPROJECT) print(' '.join(repr(r) for r in project['project']['optional-dependencies']['bench']))")
+# Every extra: the tests, the documentation and the benchmarks need them all.
+EXTRAS = $(shell $(PYPROJECT) print(','.join(project['project']['optional-dependencies']))")
+# The package's own CMake build directory (pyproject.toml's build-dir, named by the wheel
+# tag): the engine tests build there too, so that the engine is compiled once for both.
+MODULE_BUILD = $(shell ls -d build/cp313-cp313-*/ 2>/dev/null | head -n 1)
 
-.PHONY: all install test test-cpp test-python test-versions wheel test-wheel demo bench bench-real bench-onnx bench-binned bench-scale bench-page bench-quality sanitize fuzz format clean
+.PHONY: all build-tools install install-runtime test check test-cpp test-python test-versions wheel \
+	test-wheel demo docs bench bench-real bench-onnx bench-binned bench-scale bench-page bench-quality \
+	sanitize fuzz format clean
 
 all: install
 
@@ -13,47 +24,65 @@ $(PY):
 	python=$$(tools/find-python313) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
+PIP_INSTALL = -m pip install -q
+
 # Build tools go into the venv first so that the project builds without isolation
 # (and reuses its CMake build directory between runs).
-install: $(PY)
-	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
-	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask,onnx]"
+build-tools: $(PY)
+	$(PY) $(PIP_INSTALL) $(BUILD_REQUIRES) cmake ninja
 
-# Everything CI runs: the engine tests, the Python tests, the package on the other
-# supported Pythons, and the first two again under sanitizers.
-test: test-cpp test-python test-versions sanitize
+install: build-tools
+	$(PY) $(PIP_INSTALL) --no-build-isolation ".[$(EXTRAS)]"
+
+# The package with its runtime dependencies alone: what the demo needs.
+install-runtime: build-tools
+	$(PY) $(PIP_INSTALL) --no-build-isolation .
+
+# The quick answer to "does it work here": the engine tests and the Python suite.
+test: test-cpp test-python
+
+# Everything CI runs (`.ci/run`), one target a line, in the order they run: `make test`,
+# the package on every other Python found, the module and the engine tests under
+# sanitizers, the documentation with its browser test, and the wheel installed where no
+# compiler is. A new check is one more line.
+CHECK_TARGETS += test
+CHECK_TARGETS += test-versions
+CHECK_TARGETS += sanitize
+CHECK_TARGETS += docs
+CHECK_TARGETS += test-wheel
+check: $(CHECK_TARGETS)
 
 test-cpp: install
 	tools/ensure-gtest
-	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_MODULE=OFF -DQOR_BUILD_TESTS=ON
-	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
-	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+	@test -n "$(MODULE_BUILD)" || { echo "test-cpp: no build/cp313-cp313-*/ (pyproject's build-dir)"; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(MODULE_BUILD) -DQOR_BUILD_TESTS=ON
+	$(VENV)/bin/cmake --build $(MODULE_BUILD) --target engine_tests -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir $(MODULE_BUILD) --output-on-failure -j $(JOBS)
 
-# The tree page's tests drive headless Chromium, installed from Debian's packages.
+# The tree page's and the site's tests drive headless Chromium, installed from Debian's
+# packages.
 test-python: install
 	tools/ensure-chromium
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q -n $(PYTEST_WORKERS)
 
-# The package on the other supported Pythons: each one found gets .venv-X.Y with the
-# build tools and the package's runtime dependencies alone (its build directory,
-# build/cpXY-..., is kept between runs), and runs tests/install/check.py, which must
-# grow the very trees the development interpreter grows. A version not found is skipped
-# with a note; a version found that fails to build or check fails the target.
-OTHER_PYTHONS := 3.10 3.11 3.12
+# The package on every other CPython from 3.10 on that tools/find-pythons finds: each gets
+# .venv-X.Y with the build tools and the package's runtime dependencies alone (its build
+# directory, build/cpXY-..., is kept between runs), and runs tests/install/check.py, which
+# must grow the very trees the development interpreter grows. A version found that fails
+# to build or check fails the target.
 test-versions: install
 	$(PY) tests/install/check.py --write build/versions/fingerprint
-	@for version in $(OTHER_PYTHONS); do \
-	  if ! python=$$(tools/find-python $$version 2>/dev/null); then \
-	    echo "test-versions: Python $$version skipped: no working CPython $$version found"; \
-	    continue; \
-	  fi; \
+	@development=$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	found=$$(tools/find-pythons) || exit 1; \
+	echo "test-versions: found $$(echo "$$found" | cut -d' ' -f1 | tr '\n' ' ')(the development Python: $$development)"; \
+	echo "$$found" | while read -r version python; do \
+	  [ "$$version" != "$$development" ] || continue; \
 	  venv=.venv-$$version; \
 	  echo "test-versions: Python $$version ($$python) in $$venv"; \
 	  { [ -x $$venv/bin/python ] || { "$$python" -m venv $$venv && \
 	      $$venv/bin/python -m pip install -q --upgrade pip; }; } && \
-	  $$venv/bin/python -m pip install -q $(BUILD_REQUIRES) cmake ninja && \
-	  $$venv/bin/python -m pip install -q --no-build-isolation . && \
+	  $$venv/bin/python $(PIP_INSTALL) $(BUILD_REQUIRES) cmake ninja && \
+	  $$venv/bin/python $(PIP_INSTALL) --no-build-isolation . && \
 	  $$venv/bin/python tests/install/check.py --expect build/versions/fingerprint || { \
 	    echo "test-versions: Python $$version FAILED (see above)"; exit 1; }; \
 	done
@@ -87,11 +116,22 @@ sanitize: install
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON -DQOR_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dnanobind_DIR=$$($(PY) -m nanobind --cmake_dir)
-	$(VENV)/bin/cmake --build $(SAN_DIR) -j $(JOBS)
+	$(VENV)/bin/cmake --build $(SAN_DIR) --target all engine_tests -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 $(VENV)/bin/ctest --test-dir $(SAN_DIR) --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR)) QOR_SANITIZED_MODULE_DIR=$(abspath $(SAN_DIR)) \
-	  $(PY) -m pytest -q -p no:cacheprovider
+	  $(PY) -m pytest -q -p no:cacheprovider -n $(PYTEST_WORKERS)
+
+# The documentation site, built offline into build/docs/html with warnings as errors: the
+# user guide (docs/guide/*.md), the API reference from the docstrings, the gallery
+# (examples/*.py, each run as the site is built), the performance and quality pages. Then
+# headless Chromium opens it: search, the gallery's pictures, nothing from the network.
+DOCS_DIR := build/docs
+docs: install
+	tools/ensure-chromium
+	rm -rf $(DOCS_DIR) docs/auto_examples docs/api/generated
+	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -b html -d $(DOCS_DIR)/doctrees docs $(DOCS_DIR)/html
+	QOR_DOCS_SITE=$(abspath $(DOCS_DIR)/html) $(PY) -m pytest -q -p no:cacheprovider tests/python/test_docs_site.py
 
 # libFuzzer over fit, predict and predict_proba with ASan and UBSan. New inputs go to
 # build/fuzz/corpus; fuzz/corpus holds the small seed corpus kept in the repository.
@@ -106,7 +146,7 @@ fuzz:
 	$(FUZZ_DIR)/fit_predict_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -print_final_stats=1 $(FUZZ_DIR)/corpus fuzz/corpus
 
-demo: install
+demo: install-runtime
 	$(VENV)/bin/qor demo
 
 # Fit/predict time and peak memory against scikit-learn, and the 1M-row table beside

@@ -12,5 +12,5 @@ from .plot import plot_tree
 
 __all__ = ["QORClassifier", "QORClassifierCV", "QORRegressor", "QORRegressorCV", "export_dot",
            "export_html", "export_python", "export_sql", "export_text", "load", "plot_tree",
-           "save"]
+           "save", "to_onnx"]
 __version__ = version("qor")

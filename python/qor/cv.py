@@ -386,8 +386,8 @@ _SEARCH_DOC = """
     Attributes
     ----------
     best_params_ : dict
-        The chosen {{"max_depth", "search", "shrinkage"}}: {tree}(**others,
-        **best_params_) is the fitted tree.
+        The chosen {{"max_depth", "search", "shrinkage"}}:
+        ``{tree}(**others, **best_params_)`` is the fitted tree.
     best_score_ : float
         Its mean held-out score.
     best_index_ : int

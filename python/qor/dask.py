@@ -1,4 +1,4 @@
-"""qor's estimators fitted on Dask collections spread over a dask.distributed cluster.
+"""qor's estimators fitted on Dask collections spread over a dask.distributed cluster::
 
     from dask.distributed import Client
     import qor.dask
@@ -16,6 +16,7 @@ DataFrame of one column per output. The fit grows from bins, so the estimator ne
 pruning work as after any fit.
 
 How a fit runs, all on dask.distributed:
+
 1. One map over the partitions reads each one into its row count, its labels
    (classifiers) and a quantile sketch per feature (a sample's values with their
    weights in rows, or every value with its count where a column has few), and a tree
@@ -29,6 +30,7 @@ How a fit runs, all on dask.distributed:
    reduction sums them on the workers, and only the sum reaches the client, where the
    BinnedGrower picks the level's feature and every node's cut; a second small map moves
    each block's rows to their children and returns per child the range of its targets.
+
 Tasks on a block run on the worker that holds it, one at a time and level after level.
 
 On the same bin edges (`fit(..., bin_edges=model.bin_edges_)` takes them back, locally
@@ -614,7 +616,7 @@ def predict_proba(estimator, X):
     """A classifier's `predict_proba`, partition by partition: a lazy Dask Array of
     shape (n_samples, n_classes_), or a DataFrame with one column per class; with
     several outputs, a list of one such collection per output. The outputs share
-    one prediction per partition when computed together (dask.compute(*proba))."""
+    one prediction per partition when computed together (`dask.compute(*proba)`)."""
     check_is_fitted(estimator)
     if getattr(estimator, "n_outputs_", 1) == 1:
         return _map(estimator, X, "predict_proba", np.dtype(np.float64),

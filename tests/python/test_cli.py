@@ -1,4 +1,6 @@
-"""The `qor` command, run as a subprocess on CSV files written here."""
+"""The `qor` command on CSV files written here: as a subprocess where the process itself
+is under test (its launchers, its exit status, a reader leaving early), and otherwise
+through main() in this process, which runs the same code without starting Python again."""
 
 import io
 import json
@@ -23,6 +25,15 @@ LAUNCHERS = {
 def qor(*args, cwd, launcher="module", stdin=""):
     return subprocess.run([*LAUNCHERS[launcher], *map(str, args)], cwd=cwd, input=stdin,
                           capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture
+def run(cli):
+    """`qor ARGS` through main() in this process, answering as `qor` above does."""
+    def run_in_process(*args, cwd, stdin=""):
+        status, out, err = cli(*args, cwd=cwd, stdin=stdin)
+        return subprocess.CompletedProcess(args, status, out, err)
+    return run_in_process
 
 
 @pytest.fixture
@@ -71,8 +82,8 @@ def test_fit_reports_the_tree_and_writes_dot(folder, launcher):
     (["--target", "stars"], "classification (inferred: integer target with 4 distinct values)"),
     (["--target", "stars", "--task", "regression", "--criterion", "mae"], "regression (--task)"),
 ])
-def test_fit_chooses_the_task(folder, args, task_line):
-    done = qor("fit", "numbers.csv", *args, "--max-depth", "2", "--seed", "3", cwd=folder)
+def test_fit_chooses_the_task(run, folder, args, task_line):
+    done = run("fit", "numbers.csv", *args, "--max-depth", "2", "--seed", "3", cwd=folder)
     assert done.returncode == 0, done.stderr
     assert f"task               {task_line}" in done.stdout.splitlines()
     metric = "R^2" if task_line.startswith("regression") else "accuracy"
@@ -111,15 +122,15 @@ def test_fit_chooses_the_task(folder, args, task_line):
         "infinite-feature", "missing-target", "no-features", "criterion-for-other-task",
         "regression-on-text", "unwritable-dot", "no-target", "bad-test-size", "bad-integer",
         "huge-integer"])
-def test_bad_input_is_one_line_and_status_2(folder, args, message):
-    done = qor("fit", *args, cwd=folder)
+def test_bad_input_is_one_line_and_status_2(run, folder, args, message):
+    done = run("fit", *args, cwd=folder)
     assert done.returncode == 2
     assert done.stderr == message + "\n"
     assert done.stdout == ""
 
 
-def test_demo_compares_with_cart(tmp_path):
-    done = qor("demo", "--max-depth", "2", "--html", "cancer.html", cwd=tmp_path)
+def test_demo_compares_with_cart(run, tmp_path):
+    done = run("demo", "--max-depth", "2", "--html", "cancer.html", cwd=tmp_path)
     assert done.returncode == 0 and done.stderr == ""
     out = done.stdout
     assert "breast cancer: classification, 569 rows, 30 features" in out
@@ -148,8 +159,8 @@ def test_a_reader_that_leaves_early_gets_no_traceback(tmp_path):
     assert child.returncode == 1 and stderr == b""
 
 
-def test_fit_saves_a_model_that_predict_and_show_read(folder):
-    done = qor("fit", "labels.csv", "--target", "label", "--save", "model.json", "--plot",
+def test_fit_saves_a_model_that_predict_and_show_read(run, folder):
+    done = run("fit", "labels.csv", "--target", "label", "--save", "model.json", "--plot",
                "tree.png", cwd=folder)
     assert done.returncode == 0 and done.stderr == ""
     assert {"model file         model.json", "picture            tree.png"} <= set(
@@ -158,22 +169,22 @@ def test_fit_saves_a_model_that_predict_and_show_read(folder):
     model = load(folder / "model.json")
     rows = pd.read_csv(folder / "labels.csv")[["noise", "label", "size"]]  # any column order
     rows.to_csv(folder / "shuffled.csv", index=False)
-    predicted = qor("predict", "model.json", "shuffled.csv", cwd=folder)
+    predicted = run("predict", "model.json", "shuffled.csv", cwd=folder)
     assert predicted.returncode == 0 and predicted.stderr == ""
     out = pd.read_csv(io.StringIO(predicted.stdout))
     assert list(out.columns) == ["prediction", "proba_big", "proba_small"]
     assert out["prediction"].tolist() == model.predict(rows[["size", "noise"]]).tolist()
     assert out[["proba_big", "proba_small"]].to_numpy().tobytes() == model.predict_proba(
         rows[["size", "noise"]]).tobytes()
-    shown = qor("show", "model.json", cwd=folder)
+    shown = run("show", "model.json", cwd=folder)
     assert shown.returncode == 0 and shown.stdout == export_text(model)
 
 
-def test_predict_reads_standard_input_and_writes_a_file(folder):
-    qor("fit", "numbers.csv", "--target", "price", "--save", "price.json", "--plot", "tree.svg",
+def test_predict_reads_standard_input_and_writes_a_file(run, folder):
+    run("fit", "numbers.csv", "--target", "price", "--save", "price.json", "--plot", "tree.svg",
         cwd=folder)
     assert (folder / "tree.svg").read_text().startswith("<?xml")
-    done = qor("predict", "price.json", "-", "-o", "out.csv", cwd=folder,
+    done = run("predict", "price.json", "-", "-o", "out.csv", cwd=folder,
                stdin=(folder / "numbers.csv").read_text())
     assert done.returncode == 0 and done.stdout == done.stderr == ""
     out = pd.read_csv(folder / "out.csv")
@@ -220,31 +231,31 @@ def models(folder):
 ], ids=["missing-model", "broken-model", "newer-model", "changed-model", "missing-data", "missing-columns",
         "infinite-feature", "text-feature", "unwritable-output", "unwritable-model",
         "unknown-picture-type"])
-def test_bad_model_files_and_outputs_are_one_line_and_status_2(models, args, message):
-    done = qor(*args, cwd=models)
+def test_bad_model_files_and_outputs_are_one_line_and_status_2(run, models, args, message):
+    done = run(*args, cwd=models)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.startswith(message) and done.stderr.count("\n") == 1
 
 
-def test_text_columns_are_categories_from_fit_to_predict_and_show(tmp_path):
+def test_text_columns_are_categories_from_fit_to_predict_and_show(run, tmp_path):
     rng = np.random.default_rng(3)
     size = rng.choice(["S", "M", "L", "10", "12"], 80)
     pd.DataFrame({"size": size, "price": rng.normal(size=80).round(2),
                   "label": np.where(np.isin(size, ["L", "12"]), "big", "small")}).to_csv(
         tmp_path / "sizes.csv", index=False)
-    done = qor("fit", "sizes.csv", "--target", "label", "--save", "model.json", cwd=tmp_path)
+    done = run("fit", "sizes.csv", "--target", "label", "--save", "model.json", cwd=tmp_path)
     assert done.returncode == 0 and done.stderr == ""
     lines = done.stdout.splitlines()
     assert "categorical        size" in lines and "depth 0 splits on size" in lines
     # Sizes that look like numbers, one unseen and one missing: read as text, as in fit.
     (tmp_path / "new.csv").write_text("price,size\n0.5,10\n0.5,12\n0.5,99\n0.5,\n")
-    predicted = qor("predict", "model.json", "new.csv", cwd=tmp_path)
+    predicted = run("predict", "model.json", "new.csv", cwd=tmp_path)
     assert predicted.returncode == 0 and predicted.stderr == ""
     model = load(tmp_path / "model.json")
     expected = model.predict(pd.DataFrame({"size": ["10", "12", "99", None], "price": 0.5}))
     assert expected[0] != expected[1] and expected[2] == expected[3]
     assert pd.read_csv(io.StringIO(predicted.stdout))["prediction"].tolist() == expected.tolist()
-    shown = qor("show", "model.json", cwd=tmp_path)
+    shown = run("show", "model.json", cwd=tmp_path)
     assert shown.returncode == 0 and " size in {" in shown.stdout
     assert shown.stdout == export_text(model)
 

@@ -23,8 +23,10 @@ ARRAYS = ["children_left", "feature", "threshold", "value", "impurity", "gain",
 
 @pytest.fixture(scope="module")
 def client():
+    # A port of its own: pytest-xdist's workers each start a cluster, and the scheduler's
+    # HTTP server takes Dask's fixed port 8787 even without a dashboard.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         yield client
 
 

@@ -3,8 +3,6 @@ refusing what it cannot show. Its behaviour in a browser is in test_page_browser
 
 import json
 import re
-import subprocess
-import sys
 
 import numpy as np
 import pandas as pd
@@ -13,6 +11,7 @@ from conftest import flats
 from sklearn.datasets import load_breast_cancer
 
 from qor import QORClassifier, QORRegressor, export_html
+from qor.cli import main
 from qor.export import PICTURE_SET_WIDTH, _split, _split_text
 
 
@@ -137,20 +136,19 @@ def test_what_the_page_cannot_show_is_refused_before_writing(cancer, tmp_path, c
     assert not (tmp_path / "page.html").exists()
 
 
-def test_fit_and_show_write_pages(tmp_path):
+def test_fit_and_show_write_pages(tmp_path, monkeypatch, capsys):
     frame = pd.DataFrame({"size": np.arange(40.0), "label": ["small"] * 20 + ["big"] * 20})
     frame.to_csv(tmp_path / "data.csv", index=False)
-    qor = [sys.executable, "-m", "qor"]
-    fit = subprocess.run([*qor, "fit", "data.csv", "--target", "label", "--save", "m.json",
-                          "--html", "fit.html"], cwd=tmp_path, capture_output=True, text=True)
-    assert fit.returncode == 0, fit.stderr
-    assert "page               fit.html" in fit.stdout.splitlines()
+    monkeypatch.chdir(tmp_path)
+    status = main(["fit", "data.csv", "--target", "label", "--save", "m.json", "--html",
+                   "fit.html"])
+    fit = capsys.readouterr()
+    assert status == 0, fit.err
+    assert "page               fit.html" in fit.out.splitlines()
     rows = page_data(tmp_path / "fit.html")["rows"]
     assert rows["total"] == 10 and len(rows["targets"]) == 10  # the held-out rows
-    show = subprocess.run([*qor, "show", "m.json", "--html", "show.html"], cwd=tmp_path,
-                          capture_output=True, text=True)
-    assert show.returncode == 0 and show.stdout.startswith("depth 0 splits on size")
+    assert main(["show", "m.json", "--html", "show.html"]) == 0
+    assert capsys.readouterr().out.startswith("depth 0 splits on size")
     assert page_data(tmp_path / "show.html")["rows"] is None
-    bad = subprocess.run([*qor, "show", "m.json", "--html", "no/such/dir/p.html"],
-                         cwd=tmp_path, capture_output=True, text=True)
-    assert bad.returncode == 2 and bad.stderr.startswith("qor show: error: cannot write")
+    assert main(["show", "m.json", "--html", "no/such/dir/p.html"]) == 2
+    assert capsys.readouterr().err.startswith("qor show: error: cannot write")

@@ -1,6 +1,5 @@
 """The picture: every node drawn once, telling its split, rows, impurity and value."""
 
-import subprocess
 import sys
 from xml.etree import ElementTree
 
@@ -16,6 +15,7 @@ from matplotlib.colors import to_hex
 from sklearn.datasets import load_breast_cancer, load_diabetes
 
 from qor import QORClassifier, QORRegressor, export_dot, export_text, load, plot_tree
+from qor.cli import main
 from qor._colours import PATTERNS, class_palette, class_patterns
 from qor.export import PICTURE_SET_WIDTH
 
@@ -95,14 +95,13 @@ def test_the_svg_tells_every_node_whole_with_its_branch_labels(data, criterion, 
 
 
 @pytest.mark.parametrize("plot_depth", [None, 1])
-def test_the_command_draws_an_svg_with_real_text(data, plot_depth, tmp_path):
+def test_the_command_draws_an_svg_with_real_text(data, plot_depth, tmp_path, monkeypatch):
     X, y = data
     X.iloc[:, :4].assign(label=y).to_csv(tmp_path / "cells.csv", index=False)
     cut = [] if plot_depth is None else ["--plot-depth", str(plot_depth)]
-    done = subprocess.run([sys.executable, "-m", "qor", "fit", "cells.csv", "--target", "label",
-                           "--save", "model.json", "--plot", "tree.svg", *cut], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
+    monkeypatch.chdir(tmp_path)
+    assert main(["fit", "cells.csv", "--target", "label", "--save", "model.json", "--plot",
+                 "tree.svg", *cut]) == 0
     model = load(tmp_path / "model.json")
     root = ElementTree.parse(tmp_path / "tree.svg").getroot()
     groups = {g.get("id"): [t.text for t in g.iter(f"{SVG}text")] for g in root.iter(f"{SVG}g")}

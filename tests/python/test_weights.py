@@ -111,16 +111,15 @@ def test_boosting_reweights_the_tree(rng):
 def test_a_fit_leaves_other_python_threads_running(rng, max_bins):
     X = rng.normal(size=(200_000, 10))
     y = (X[:, 0] + X[:, 1] > 0).astype(int)
-    start = time.perf_counter()
-    QORClassifier(max_depth=8, max_bins=max_bins).fit(X, y)
-    alone = time.perf_counter() - start
-
     fitting = threading.Thread(target=QORClassifier(max_depth=8, max_bins=max_bins).fit,
                                args=(X, y))
+    start = time.perf_counter()
     fitting.start()
-    stamps = []
+    stamps = [start]
     while fitting.is_alive():
         stamps.append(time.perf_counter())
-    # Held, the lock would stop this thread for the whole fit; released, it
-    # only waits for its turn between steps of the fit's Python code.
-    assert np.diff(stamps).max() < alone / 2
+    # The core's growth is nearly all of such a fit. Held, the lock would stop this thread
+    # for the whole growth; released, it only waits for its turn between steps of the
+    # fit's Python code, or while the system runs other work (the suite's other worker,
+    # other builds), which a measure against this fit's own duration tolerates.
+    assert np.diff(stamps).max() < (stamps[-1] - start) / 2
