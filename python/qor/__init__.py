@@ -2,12 +2,13 @@
 
 from importlib.metadata import version
 
+from ._audit import audit
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_python, export_sql, export_text
 from .io import load, save
 from .page import export_html
 from .plot import plot_tree
 
-__all__ = ["QORClassifier", "QORRegressor", "export_dot", "export_html", "export_python",
+__all__ = ["QORClassifier", "QORRegressor", "audit", "export_dot", "export_html", "export_python",
            "export_sql", "export_text", "load", "plot_tree", "save"]
 __version__ = version("qor")

@@ -1,165 +1,26 @@
-"""Categorical features: which columns they are, and their values as category codes.
+"""X as the core reads it: categorical columns as category codes, numbers held as
+text or objects as numbers.
 
 The core sees a categorical column as codes 0, 1, ... (float64), NaN for a missing
 value. A fit records each categorical feature's categories (code i is categories[i]);
 prediction maps values through the same list, and a value the fit never saw becomes
-NaN, which goes right like a missing value.
-
-Under "from_dtype" a column's dtype decides, with the refusals that keep a column
-from fooling the tree: a column of dates and times, a text column of dates, one of
-numbers with a few text cells, and one of identifiers (mostly distinct values) are
-refused with a ValueError that names the column and the way out. Declaring a column
-categorical by name takes it as it is.
+NaN, which goes right like a missing value. Blank text is a missing value, never a
+category. Which columns are categories, and which text reads as numbers, the audit
+(`_audit`) decides; this module only encodes.
 """
-
-import re
 
 import numpy as np
 import pandas as pd
-from pandas.api.types import is_bool_dtype, is_numeric_dtype
+from pandas.api.types import is_numeric_dtype
 
-# An identifier-like text column has more distinct values than half its rows, and
-# more than this many, so that a table of a few rows is not taken for one.
-IDENTIFIER_LEAST_VALUES = 20
-# Text cells a refusal names, the most frequent first.
+from ._audit import names_of
+
+# Text cells an error about a column of numbers shows.
 SHOWN_TEXT_VALUES = 5
-# A date, or a date and time, written as text (ISO 8601, or with slashes).
-_DATE_TEXT = re.compile(r"\d{4}[-/]\d{1,2}[-/]\d{1,2}"
-                        r"([ T]\d{1,2}:\d{2}(:\d{2}(\.\d+)?)?)?(Z|[+-]\d{2}:?\d{2})?")
-
-# How to take a refused column as categories anyway, through the estimators.
-DECLARE = ("list the categorical columns by name in categorical_features, this one "
-           "included")
 
 
 def _is_dataframe(X) -> bool:
     return isinstance(X, pd.DataFrame)
-
-
-def is_dates(dtype) -> bool:
-    """Dates, times and durations: datetime64 (with or without a zone), timedelta64, period."""
-    return (isinstance(dtype, (pd.DatetimeTZDtype, pd.PeriodDtype))
-            or (isinstance(dtype, np.dtype) and dtype.kind in "mM"))
-
-
-def is_text(dtype) -> bool:
-    """A column of text or of Python objects: what from_dtype takes for categories
-    besides pandas' category dtype."""
-    return not (is_numeric_dtype(dtype) or is_bool_dtype(dtype) or is_dates(dtype)
-                or isinstance(dtype, pd.CategoricalDtype))
-
-
-def categorical_mask(declared, X) -> np.ndarray | None:
-    """Which features of X are categorical, by scikit-learn's conventions: "from_dtype"
-    (DataFrame columns of pandas category, object or string dtype, after the refusals
-    of from_dtype_mask), None (none), a boolean mask, column indices, or column names.
-    None where no feature can be: X is no table (its validation will say so), or the
-    declaration names none."""
-    if declared is None or (isinstance(declared, str) and not _is_dataframe(X)):
-        return None
-    shape = np.shape(X)
-    if len(shape) != 2:
-        return None
-    n_features = shape[1]
-    mask = np.zeros(n_features, dtype=bool)
-    if isinstance(declared, str) and declared == "from_dtype":
-        return from_dtype_mask(X)
-    declared = np.asarray(declared)
-    if declared.size == 0:
-        return mask
-    if declared.dtype.kind == "b":
-        if declared.shape != (n_features,):
-            raise ValueError(f"categorical_features as a boolean mask needs {n_features} "
-                             f"entries, one per feature; got shape {declared.shape}")
-        return declared.copy()
-    if declared.dtype.kind in "iu":
-        if declared.min() < 0 or declared.max() >= n_features:
-            raise ValueError(f"categorical_features holds indices outside 0..{n_features - 1}: "
-                             f"{declared.tolist()}")
-        mask[declared] = True
-        return mask
-    if declared.dtype.kind in "UO":
-        if not _is_dataframe(X):
-            raise ValueError("categorical_features given by name needs X as a DataFrame "
-                             "with column names")
-        names = [str(c) for c in X.columns]
-        unknown = [str(name) for name in declared if str(name) not in names]
-        if unknown:
-            raise ValueError(f"categorical_features names columns X does not have: {unknown}")
-        mask[[names.index(str(name)) for name in declared]] = True
-        return mask
-    raise ValueError('categorical_features must be "from_dtype", None, a boolean mask, '
-                     f"column indices or column names; got {declared.tolist()}")
-
-
-def from_dtype_mask(X: pd.DataFrame, declare: str = DECLARE,
-                    skip=frozenset()) -> np.ndarray:
-    """The columns from_dtype takes for categories: pandas category columns, and text
-    columns that pass check_text. Columns of dates and times, and text columns that
-    check_text refuses, raise a ValueError that ends with `declare`, the way to take
-    them as categories anyway. Columns named in `skip` are left out, unchecked."""
-    mask = np.zeros(X.shape[1], dtype=bool)
-    for j, (name, dtype) in enumerate(X.dtypes.items()):
-        if name in skip:
-            continue
-        if is_dates(dtype):
-            raise ValueError(
-                f"column {name!r} holds dates or times ({dtype}), which as categories would "
-                "be one category per distinct time, each seen in training or never. "
-                "Derive numbers from it (the year, the day of the week, the time since a "
-                f"start) or drop it; to take its values as categories anyway, {declare}")
-        if isinstance(dtype, pd.CategoricalDtype):
-            mask[j] = True
-        elif is_text(dtype):
-            values, counts = value_counts(X.iloc[:, j])
-            check_text(name, len(X), values, counts, declare)
-            mask[j] = True
-    return mask
-
-
-def value_counts(column) -> tuple[np.ndarray, np.ndarray]:
-    """The distinct values of a column other than missing ones, and each one's cells."""
-    codes, values = pd.factorize(np.asarray(column, dtype=object), use_na_sentinel=True)
-    counts = np.bincount(codes[codes >= 0], minlength=len(values))
-    return np.asarray(values, dtype=object), counts
-
-
-def check_text(name, rows: int, values: np.ndarray, counts: np.ndarray,
-               declare: str = DECLARE) -> None:
-    """Refuses, with a ValueError naming the column and ending with `declare`, a text
-    column of `rows` rows (its distinct `values` other than missing ones, with their
-    cell counts) that would fool the tree as categories: dates written as text; numbers
-    except for a few text cells; an identifier (more distinct values than half the
-    rows, and more than IDENTIFIER_LEAST_VALUES)."""
-    if len(values) == 0:
-        return
-    if all(isinstance(v, str) and _DATE_TEXT.fullmatch(v.strip()) for v in values):
-        raise ValueError(
-            f"column {name!r} holds dates written as text (such as {values[0]!r}), which "
-            "as categories would be one category per distinct date. Derive numbers from "
-            f"it (the year, the day of the week, the days since a start) or drop it; to "
-            f"take its values as categories anyway, {declare}")
-    numbers = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").notna().to_numpy()
-    number_cells, text_cells = int(counts[numbers].sum()), int(counts[~numbers].sum())
-    if 0 < text_cells < number_cells:
-        text, seen = values[~numbers], counts[~numbers]
-        order = np.argsort(-seen, kind="stable")[:SHOWN_TEXT_VALUES]
-        shown = ", ".join(f"{text[i]!r}" + (f" ({seen[i]} cells)" if seen[i] > 1 else "")
-                          for i in order)
-        more = len(text) - len(order)
-        shown += f" and {more} more distinct" if more else ""
-        cells = "1 cell holds" if text_cells == 1 else f"{text_cells} cells hold"
-        raise ValueError(
-            f"column {name!r} holds numbers, but {cells} text: {shown}. As categories, "
-            "every distinct number would be a category of its own. Correct those cells "
-            "or leave them empty (an empty cell is a missing value); to take the "
-            f"column's values as categories anyway, {declare}")
-    if len(values) > rows / 2 and len(values) > IDENTIFIER_LEAST_VALUES:
-        raise ValueError(
-            f"column {name!r} looks like an identifier: {len(values)} distinct values in "
-            f"{rows} rows, so most values are seen in a row or two and a split on them "
-            "learns those rows by heart and nothing of new ones. Drop it, or derive "
-            f"features from it; to take its values as categories anyway, {declare}")
 
 
 def _column(X, j):
@@ -181,8 +42,13 @@ def fit_categories(X, mask: np.ndarray) -> list:
         if _is_category(column):
             categories.append(np.asarray(column.cat.categories))
         else:
-            categories.append(np.asarray(pd.Categorical(_values(column)).categories))
+            found = np.asarray(pd.Categorical(_values(column)).categories)
+            categories.append(found[[not _blank(v) for v in found]])
     return categories
+
+
+def _blank(value) -> bool:
+    return isinstance(value, str) and not value.strip()
 
 
 def _values(column) -> np.ndarray:
@@ -204,13 +70,56 @@ def _codes(column, categories) -> np.ndarray:
     return codes
 
 
-def encode(X, mask: np.ndarray | None, categories: list):
+def numbers(column, name, lenient: bool = False) -> np.ndarray:
+    """A column of text or objects as float64 numbers: blank text and missing values
+    are NaN; a cell that is no number is NaN where `lenient` (a column named in
+    numeric_features), and otherwise refused with a ValueError naming the column."""
+    values = np.asarray(column, dtype=object)
+    parsed = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy(
+        np.float64, na_value=np.nan)
+    # Only cells that read as no number can be blank: few, in a column of numbers.
+    failed = np.flatnonzero(np.isnan(parsed))
+    blank = np.ones(len(values), dtype=bool)
+    blank[failed] = pd.isna(values[failed]) | np.array([_blank(v) for v in values[failed]],
+                                                       dtype=bool)
+    text = np.isnan(parsed) & ~blank
+    if text.any() and not lenient:
+        found, seen = np.unique(values[text].astype(str), return_counts=True)
+        order = np.argsort(-seen, kind="stable")[:SHOWN_TEXT_VALUES]
+        shown = ", ".join(repr(str(found[i])) for i in order)
+        label = f"column {name!r}" if isinstance(name, str) else f"column {name}"
+        raise ValueError(f"{label} is read as numbers, but {int(text.sum())} of its cells "
+                         f"hold text: {shown}. Correct them or leave them empty (a missing "
+                         "value), or name the column in numeric_features to read such cells "
+                         "as missing values")
+    return parsed
+
+
+def _needs_numbers(column) -> bool:
+    dtype = getattr(column, "dtype", None)
+    return dtype is not None and not is_numeric_dtype(dtype)
+
+
+def encode(X, mask: np.ndarray | None, categories: list, lenient=None):
     """X with every categorical column replaced by its codes (float64; NaN for a
-    missing value or a value not among the feature's categories). A DataFrame stays a
-    DataFrame with the same column names."""
-    if mask is None or not mask.any() or len(np.shape(X)) != 2:
+    missing value or a value not among the feature's categories), and every other
+    column of text or objects by its numbers (see `numbers`; `lenient`: a mask of the
+    columns whose text cells are missing values). A DataFrame stays a DataFrame with
+    the same column names."""
+    if len(np.shape(X)) != 2:
         return X
+    mask = np.zeros(np.shape(X)[1], dtype=bool) if mask is None else mask
+    lenient = np.zeros_like(mask) if lenient is None else lenient
+    if _is_dataframe(X):
+        text = [j for j in range(X.shape[1]) if not mask[j] and _needs_numbers(X.iloc[:, j])]
+    else:
+        text = [] if np.asarray(X).dtype.kind != "O" else [
+            j for j in range(np.shape(X)[1]) if not mask[j]]
+    if not mask.any() and not text:
+        return X
+    names = names_of(X)
     codes = {j: _codes(_column(X, j), categories[j]) for j in np.flatnonzero(mask)}
+    codes.update({j: numbers(_column(X, j), names[j], bool(lenient[j])) for j in text})
     if _is_dataframe(X):
         encoded = X.copy(deep=False)
         for j, values in codes.items():
