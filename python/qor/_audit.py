@@ -26,6 +26,7 @@ out numbers held as text. The encoding of categories (`_categories`) is apart fr
 Missing cells are None, NaN, pandas' NA and NaT, and text that is empty or blank.
 """
 
+import datetime
 import re
 import shlex
 import warnings
@@ -207,6 +208,12 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     blank = _missing_text(seen)
     kept = seen[~blank]
     kind = infer_dtype(kept, skipna=True) if kept.size else "empty"
+    if kind == "mixed" and not all(isinstance(v, (str, bytes, int, float, complex, np.number,
+                                                  datetime.date, datetime.time))
+                                   for v in kept):
+        # Objects that are no value of a table (dicts, lists): not judged here; the
+        # validation of numbers refuses them.
+        return Facts(rows=rows, missing=0, family="objects", dtype=dtype)
     family = "dates" if kind in _DATE_KINDS else "text"
     if sampled:
         missing = round(blank.mean() * rows)
@@ -541,6 +548,8 @@ def judge(facts: Facts, name, named: bool = True) -> Verdict | None:
         example = "" if facts.values is None else f", such as {_shown(facts.values, None, 2)}"
         return Verdict(name, "date or time", f"{facts.present} {facts.dtype} values{example}",
                        override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE)
+    if facts.family == "objects":
+        return Verdict(name, "number", f"{facts.rows} Python objects")
     if facts.family == "categories":
         return Verdict(name, "category", f"{facts.categories} categories ({facts.dtype})"
                        f"{_missing_note(facts)}")

@@ -106,15 +106,21 @@ def encode(X, mask: np.ndarray | None, categories: list, lenient=None):
     column of text or objects by its numbers (see `numbers`; `lenient`: a mask of the
     columns whose text cells are missing values). A DataFrame stays a DataFrame with
     the same column names."""
-    if len(np.shape(X)) != 2:
+    if not _is_dataframe(X):
+        X = np.asarray(X)
+    if X.ndim != 2:
         return X
-    mask = np.zeros(np.shape(X)[1], dtype=bool) if mask is None else mask
+    mask = np.zeros(X.shape[1], dtype=bool) if mask is None else mask
     lenient = np.zeros_like(mask) if lenient is None else lenient
     if _is_dataframe(X):
         text = [j for j in range(X.shape[1]) if not mask[j] and _needs_numbers(X.iloc[:, j])]
     else:
-        text = [] if np.asarray(X).dtype.kind != "O" else [
-            j for j in range(np.shape(X)[1]) if not mask[j]]
+        # Of an array of objects, the columns that hold text: other objects (numbers,
+        # or what no number is) are left to the validation of numbers.
+        array = np.asarray(X)
+        text = [] if array.dtype.kind not in "OUS" else [
+            j for j in range(array.shape[1]) if not mask[j] and any(
+                isinstance(v, (str, bytes)) for v in array[:, j])]
     if not mask.any() and not text:
         return X
     names = names_of(X)

@@ -391,7 +391,7 @@ class _Csv:
     def read_table(self, **options) -> pd.DataFrame:
         """The table with its numbers read in the file's writing (see numbers())."""
         frame = self.read(**options)
-        self.writing = _sniff_writing(frame, self.decimal)
+        self.writing = _sniff_writing(frame, self.decimal, self.sep)
         if self.writing == (".", None):
             return frame
         decimal, thousands = self.writing
@@ -439,10 +439,12 @@ def _sniff(sample: str, cut: bool) -> str:
         return ","
 
 
-def _sniff_writing(frame: pd.DataFrame, decimal: str | None) -> tuple:
+def _sniff_writing(frame: pd.DataFrame, decimal: str | None, sep: str) -> tuple:
     """The writing (decimal mark, thousands separator) of a table's numbers, as its
     text columns show it (read with the plain one, numbers in another writing stay
-    text): `decimal` if given, with the thousands separator its cells show."""
+    text): `decimal` if given, with the thousands separator its cells show. A comma
+    between groups of three digits is a decimal comma in a file separated by semicolons
+    (spreadsheets write those where the comma is the decimal mark)."""
     found = set()
     for name in frame.columns:
         column = frame[name]
@@ -453,6 +455,8 @@ def _sniff_writing(frame: pd.DataFrame, decimal: str | None) -> tuple:
         if writing is not None:
             found.add(writing)
     if decimal is None:
+        if _audit.AMBIGUOUS in found and sep == ";":
+            found = (found - {_audit.AMBIGUOUS}) | {(",", None)}
         comma = {w for w in found if w[0] == ","}
         if comma and not any(w[0] == "." for w in found):
             thousands = {w[1] for w in comma} - {None}
@@ -787,10 +791,12 @@ def _went_right(model, X) -> list[str]:
         parts = []
         if unseen.any():
             values, counts = np.unique(column[unseen].astype(str), return_counts=True)
-            parts.append(f"{int(unseen.sum())} rows hold categories the fit never saw "
-                         f"({_audit._shown(values, counts, 3)})")
+            one = unseen.sum() == 1
+            parts.append(f"{int(unseen.sum())} {'row holds a category' if one else 'rows hold categories'} "
+                         f"the fit never saw ({_audit._shown(values, counts, 3)})")
         if missing.any():
-            parts.append(f"{int(missing.sum())} rows have no value")
+            one = missing.sum() == 1
+            parts.append(f"{int(missing.sum())} {'row has' if one else 'rows have'} no value")
         if parts:
             name = names[j] if names is not None else j
             said.append(f"column {str(name)!r}: {' and '.join(parts)}; they go right")

@@ -3,6 +3,7 @@
 from numbers import Integral, Real
 
 import numpy as np
+import pandas as pd
 from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_context, clone
 from sklearn.utils import Bunch
@@ -130,15 +131,18 @@ class _QORTree(BaseEstimator):
         if _sparse.issparse(y):
             raise TypeError("y must be dense: a sparse y (of several outputs) is not taken; "
                             "pass y.toarray()")
-        mask = lenient = categories = None
+        mask = categories = None
         if _sparse.issparse(X):
             _sparse.refuse_categories(_audit.declared_mask(
                 self.categorical_features, list(range(X.shape[1])), "categorical_features"))
-        elif np.ndim(X) == 2:
-            decision = _audit.check(X, self.categorical_features, self.numeric_features)
-            mask, lenient = decision.categorical, decision.numeric
-            categories = fit_categories(X, mask)
-        X = encode(X, mask, categories, lenient)
+        else:
+            if not isinstance(X, pd.DataFrame):
+                X = np.asarray(X)
+            if X.ndim == 2:
+                decision = _audit.check(X, self.categorical_features, self.numeric_features)
+                mask = decision.categorical
+                categories = fit_categories(X, mask)
+                X = encode(X, mask, categories, decision.numeric)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
