@@ -12,6 +12,7 @@ category. Which columns are categories, and which text reads as numbers, the aud
 import numpy as np
 import pandas as pd
 from pandas.api.types import is_numeric_dtype
+from scipy.sparse import issparse
 
 from ._audit import names_of
 
@@ -106,6 +107,8 @@ def encode(X, mask: np.ndarray | None, categories: list, lenient=None):
     column of text or objects by its numbers (see `numbers`; `lenient`: a mask of the
     columns whose text cells are missing values). A DataFrame stays a DataFrame with
     the same column names."""
+    if issparse(X):
+        return X
     if not _is_dataframe(X):
         X = np.asarray(X)
     if X.ndim != 2:

@@ -261,9 +261,9 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
     (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
     (lambda: QORClassifier(max_bins=16), "identifiers", ValueError,
-     "column 'id' looks like an identifier: 200 distinct values in 200 rows"),
+     "column 'id': an identifier.*200 distinct values in 200 rows"),
     (lambda: QORClassifier(max_bins=16), "forty", ValueError,
-     "column 'id' holds numbers, but 2 cells hold text: 'forty' \\(2 cells\\)"),
+     "column 'id': numbers with a few text cells.*2 cells hold text: 'forty' \\(2 cells\\)"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "negative", ValueError,
      "criterion='poisson' needs targets >= 0"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "two outputs", ValueError,
@@ -274,7 +274,7 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
      "y must be a 1-d or 2-d Dask Array"),
 ])
 def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
-    X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
+    X, y = np.arange(400.0).reshape(200, 2) + 0.5, np.arange(200) % 2
     X[150, 1] = np.inf if data == "infinity" else X[150, 1]
     if data in ("identifiers", "forty"):
         # Counted over all the partitions together, as a local fit counts them.

@@ -124,7 +124,7 @@ def test_what_the_page_cannot_show_is_refused_before_writing(cancer, tmp_path, c
 
 
 def test_fit_and_show_write_pages(tmp_path):
-    frame = pd.DataFrame({"size": np.arange(40.0), "label": ["small"] * 20 + ["big"] * 20})
+    frame = pd.DataFrame({"size": np.arange(40.0) - 5, "label": ["small"] * 20 + ["big"] * 20})
     frame.to_csv(tmp_path / "data.csv", index=False)
     qor = [sys.executable, "-m", "qor"]
     fit = subprocess.run([*qor, "fit", "data.csv", "--target", "label", "--save", "m.json",
