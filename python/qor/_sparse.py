@@ -3,8 +3,8 @@
 A fit reads X by columns (CSC) and prediction by rows (CSR); any other format, or the
 other of the two, is converted once. The core reads the compressed arrays in place:
 int64 `indptr`, int32 `indices` and float64 `data`, each line's indices ascending and
-distinct, so a matrix with duplicate entries is summed into a copy first, as scipy
-would sum them on making it dense. A value not stored is 0.0; a stored 0.0 is 0.0 and
+distinct, so a matrix with duplicate entries is summed into a copy first, as
+`X.toarray()` sums them. A value not stored is 0.0; a stored 0.0 is 0.0 and
 a stored NaN is missing, exactly as in a dense X.
 """
 
@@ -34,12 +34,31 @@ def issparse(X) -> bool:
 
 def canonical(X, by_column: bool):
     """X (a validated scipy.sparse matrix or array) compressed by columns or by rows,
-    each line's indices ascending and distinct."""
-    X = X.tocsc() if by_column else X.tocsr()
-    if not X.has_canonical_format:
-        X = X.copy()
-        X.sum_duplicates()
-    return X
+    each line's indices ascending and distinct.
+
+    Duplicate entries of a cell add up as `X.toarray()` adds them, from 0.0 in the order
+    X stores them, so that the tree is the dense matrix's to the last bit. scipy's own
+    `sum_duplicates` sorts a line first, and a line of more than 16 entries may come out
+    of that sort with its duplicates in another order, and another sum."""
+    if X.format in FIT_FORMATS and X.has_canonical_format:
+        return X.tocsc() if by_column else X.tocsr()
+    coo = X.tocoo()  # keeps the order of storage, duplicates and all
+    major, minor = (coo.col, coo.row) if by_column else (coo.row, coo.col)
+    major = np.asarray(major, dtype=np.int64)
+    minor = np.asarray(minor, dtype=np.int64)
+    order = np.lexsort((minor, major))  # stable: a cell's entries keep their storage order
+    major, minor, data = major[order], minor[order], coo.data[order]
+    first = np.ones(major.size, dtype=bool)
+    first[1:] = (major[1:] != major[:-1]) | (minor[1:] != minor[:-1])
+    sums = np.zeros(int(first.sum()), dtype=data.dtype)  # as toarray() sums: in X's own dtype
+    np.add.at(sums, np.cumsum(first) - 1, data)  # unbuffered: one entry after another
+    lines = X.shape[1] if by_column else X.shape[0]
+    indptr = np.zeros(lines + 1, dtype=np.int64)
+    np.cumsum(np.bincount(major[first], minlength=lines), out=indptr[1:])
+    made = sparse.csc_matrix if by_column else sparse.csr_matrix
+    result = made((sums, minor[first].astype(np.int32), indptr), shape=X.shape)
+    result.has_canonical_format = True
+    return result
 
 
 def compressed(X, by_column: bool) -> Compressed:

@@ -98,6 +98,8 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
     1-D for one output, (rows, n_outputs) for several."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
     x_part = encode(x_part, mask, categories, lenient)
+    if _sparse.issparse(x_part):  # before check_array, which would sum duplicates otherwise
+        x_part = _sparse.canonical(x_part, by_column=True)
     X = check_array(x_part, dtype=np.float64, order="C", accept_sparse=["csc"],
                     ensure_all_finite="allow-nan", ensure_min_samples=0)
     # A block that came over the network may sit at an odd byte: the core reads

@@ -135,6 +135,8 @@ class _QORTree(BaseEstimator):
         if _sparse.issparse(X):
             _sparse.refuse_categories(_audit.declared_mask(
                 self.categorical_features, list(range(X.shape[1])), "categorical_features"))
+            # Before validation, which would sum duplicate entries in another order.
+            X = _sparse.canonical(X, by_column=True)
         else:
             if not isinstance(X, pd.DataFrame):
                 X = np.asarray(X)
@@ -220,6 +222,7 @@ class _QORTree(BaseEstimator):
         check_is_fitted(self)
         if _sparse.issparse(X):
             _sparse.refuse_categories(self.is_categorical_)
+            X = _sparse.canonical(X, by_column=False)
         else:
             X = encode(X, self.is_categorical_, self.categories_, self._named_numbers())
         # Infinities are refused by the core as it routes the rows: a separate pass

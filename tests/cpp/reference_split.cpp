@@ -27,6 +27,29 @@ struct Pair {
 // equal values in the node's order.
 bool before(double a, double b) noexcept { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
+// Gini, or entropy in bits, of class weights taken in the order given, each
+// term added to a sum from 0.0 and classes of no weight skipped. The package's
+// entropy is -sum p log2 p (a share of 0, or the hair below it that a class
+// weight found by subtraction keeps, adds nothing); the native model's is
+// -sum p log2(p + 1e-10).
+double class_measure_of(const std::vector<double>& weights, double total, bool gini,
+                        bool guarded) {
+  if (total == 0.0) return 0.0;
+  double acc = 0.0;
+  for (const double weight : weights) {
+    if (weight == 0.0) continue;
+    const double p = weight / total;
+    if (gini) {
+      acc += p * p;
+    } else if (guarded) {
+      acc = acc - std::log2(p + 1e-10) * p;
+    } else if (p > 0.0) {
+      acc = acc - std::log2(p) * p;
+    }
+  }
+  return gini ? 1.0 - acc : acc;
+}
+
 // Mean absolute deviation of a part: its targets copied and sorted ascending
 // (equal targets in the node's order), deviations from the weighted median,
 // the first target whose running weight passes half the total (on exactly
@@ -115,7 +138,7 @@ NodeSplit find_node_threshold(const FeatureMatrix& X, const TargetVector& y, con
   const auto class_measure = [&](const std::vector<double>& counts, double w) {
     ordered.clear();
     for (const std::size_t slot : order) ordered.push_back(counts[slot]);
-    return criterion == Criterion::Gini ? gini_impurity(ordered, w) : entropy_impurity(ordered, w);
+    return class_measure_of(ordered, w, criterion == Criterion::Gini, !rules.by_class);
   };
   if (tally) {
     // Slots by first occurrence along the feature; each slot's weight added

@@ -4,9 +4,8 @@
 // for every feature, and mae re-sorts both parts at every cut. Slow, obviously
 // right, and the yardstick the engine's presorted search is held to.
 //
-// It shares only the impurity measures of gini, entropy and mse with the
-// engine; the median of mae, the scan, the tie rules and the growth loop are
-// its own.
+// It shares only the impurity measure of mse with the engine; gini, entropy,
+// the median of mae, the scan, the tie rules and the growth loop are its own.
 //
 // Sample weights (null: every row weighs 1) enter every sum as w, w y and
 // (w y) y in the order of the rows being summed; node totals run in the
@@ -34,7 +33,8 @@ struct Rules {
   double min_impurity_decrease = 0.0;
   double root_weight = 1.0;
   // Class codes as targets (a package classifier): a part's class terms are
-  // added in class order, not in order of first occurrence.
+  // added in class order, not in order of first occurrence, and its entropy is
+  // the entropy itself, not the native model's guarded one.
   bool by_class = false;
 };
 

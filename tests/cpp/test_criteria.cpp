@@ -39,12 +39,18 @@ TEST(Impurity, GiniWorkedValues) {
   EXPECT_DOUBLE_EQ(qor::gini_impurity(Counts{2, 2}, 4), 0.5);
 }
 
-TEST(Impurity, EntropyCarriesTheLogOffset) {
-  EXPECT_NEAR(qor::entropy_impurity(Counts{2, 2}, 4), 0.99999999971, 1e-11);
-  EXPECT_LT(qor::entropy_impurity(Counts{2, 2}, 4), 1.0);
-  EXPECT_NEAR(qor::entropy_impurity(Counts{1, 3}, 4), 0.81127812417, 1e-11);
-  const double pure = qor::entropy_impurity(Counts{5}, 5);
-  EXPECT_LT(pure, 0.0);
+// The package's entropy is the entropy itself; the native model's keeps the
+// guard inside its logarithm, which its frozen trees were grown with.
+TEST(Impurity, EntropyIsExactAndTheNativeOneCarriesTheLogOffset) {
+  EXPECT_EQ(qor::entropy_impurity(Counts{2, 2}, 4), 1.0);
+  EXPECT_EQ(qor::entropy_impurity(Counts{5}, 5), 0.0);
+  EXPECT_EQ(qor::entropy_impurity(Counts{1, 1, 1, 1}, 4), 2.0);
+  EXPECT_NEAR(qor::entropy_impurity(Counts{1, 3}, 4), 0.81127812445913283, 1e-15);
+  // A class weight that subtraction left a hair below 0 adds nothing.
+  EXPECT_EQ(qor::entropy_impurity(Counts{-1e-17, 2, 2}, 4), 1.0);
+  EXPECT_NEAR(qor::guarded_entropy_impurity(Counts{2, 2}, 4), 0.99999999971, 1e-11);
+  EXPECT_LT(qor::guarded_entropy_impurity(Counts{2, 2}, 4), 1.0);
+  const double pure = qor::guarded_entropy_impurity(Counts{5}, 5);
   EXPECT_NEAR(pure, -1.4427e-10, 1e-14);
 }
 

@@ -150,6 +150,7 @@ TEST(Fit, ClassesCountTargetsBeyondTheRows) {
   auto model = model_of(TaskKind::Classification, Criterion::Gini);
   model.fit(t.X(), t.Y());
   EXPECT_EQ(model.classes_, (std::vector<double>{0, 1, 2, 9}));
+  ASSERT_FALSE(model.root->is_leaf());
   EXPECT_EQ(model.root->left->class_counts, (std::vector<double>{0, 0, 1, 0}));
 }
 

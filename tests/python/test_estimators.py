@@ -238,8 +238,8 @@ HAND_X = np.array([[1.0, 1.0], [1.0, 2.0], [2.0, 1.0], [2.0, 2.0]])
 
 
 def _entropy(*shares):
-    """The engine's entropy, 1e-10 inside each logarithm (a pure set is a hair below 0)."""
-    return -sum(p * math.log2(p + 1e-10) for p in shares)
+    """Entropy in bits; a pure set scores 0."""
+    return -sum(p * math.log2(p) for p in shares)
 
 
 # Root 4 x H(3/4, 1/4) less 2 x H(1) and 2 x H(1/2, 1/2); {0, 1}: 2 x H(1/2, 1/2) less 2 x H(1).

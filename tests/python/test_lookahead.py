@@ -133,6 +133,23 @@ def test_a_beam_of_one_is_greedy_growth_and_lookahead_never_ends_below_greedy(
 
 
 @pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
+@pytest.mark.parametrize("folds", [0, 3])
+@pytest.mark.parametrize("max_bins", [None, 32])
+def test_finalists_of_equal_scores_keep_the_greedy_tree(rng, cls, folds, max_bins):
+    # Columns 0 and 1 are one column twice: their trees tie in every score, and the
+    # greedy tree (the lower feature) is kept.
+    x = rng.normal(size=300)
+    X = np.column_stack([x, x, rng.normal(size=300)])
+    y = (x + rng.normal(scale=0.5, size=300) > 0).astype(int)
+    model = cls(search="lookahead", max_depth=1, lookahead_folds=folds,
+                max_bins=max_bins).fit(X, y)
+    scores = dict(model.lookahead_finalists_)
+    assert scores[(0,)] == scores[(1,)]
+    assert model.lookahead_finalists_[0][0] == (0,)
+    assert model.depth_features_ == {0: 0}
+
+
+@pytest.mark.parametrize("cls", [QORClassifier, QORRegressor])
 @pytest.mark.parametrize("max_bins", [None, 64])
 def test_lookahead_and_the_weighted_score_do_not_depend_on_threads(rng, cls, max_bins):
     X, y = problem(rng, cls, n=5000)

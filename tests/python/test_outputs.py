@@ -40,7 +40,8 @@ def impurity(criterion, y, w):
         return 0.0
     if criterion in ("gini", "entropy"):
         p = np.array([w[y == c].sum() for c in np.unique(y)]) / total
-        return 1 - (p * p).sum() if criterion == "gini" else -(p * np.log2(p + 1e-10)).sum()
+        p = p[p > 0]
+        return 1 - (p * p).sum() if criterion == "gini" else -(p * np.log2(p)).sum()
     mean = (w * y).sum() / total
     if criterion == "mse":
         return (w * y * y).sum() / total - mean * mean

@@ -121,3 +121,40 @@ def test_a_pruned_categorical_tree_routes_rows_as_the_grown_one(tmp_path, cls):
     assert np.array_equal(pruned.tree_.value[leaf], grown.tree_.value[passed])
     save(pruned, tmp_path / "pruned.json")
     assert np.array_equal(load(tmp_path / "pruned.json").apply(rows), leaf)
+
+
+def literal_entropy(y, w, classes):
+    """-sum p log2 p over the classes in order, each weight and the total added row by row
+    (exact under whole weights), a class of no weight adding nothing."""
+    total = 0.0
+    for weight in w:
+        total += weight
+    acc = 0.0
+    for c in classes:
+        weight = 0.0
+        for weight_of_row in w[y == c]:
+            weight += weight_of_row
+        if weight > 0:
+            p = weight / total
+            acc = acc - np.log2(p) * p
+    return acc
+
+
+@pytest.mark.parametrize("criterion", ["entropy", "log_loss"])
+@pytest.mark.parametrize("max_bins", [None, 16])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_entropy_is_the_entropy_itself_in_every_node_and_on_the_path(rng, criterion, max_bins,
+                                                                     weighted):
+    X = rng.normal(size=(300, 4)).round(1)
+    y = np.digitize(X[:, 0] + X[:, 1] + rng.normal(size=300), [-1.0, 0.0, 1.0])
+    w = rng.integers(0, 4, size=300).astype(float) if weighted else np.ones(300)
+    model = QORClassifier(criterion=criterion, max_depth=5, max_bins=max_bins).fit(X, y, w)
+    paths = model.decision_path(X).toarray().astype(bool)
+    for node in range(model.tree_.node_count):
+        rows = paths[:, node] & (w > 0)
+        assert model.tree_.impurity[node] == literal_entropy(y[rows], w[rows], model.classes_)
+    assert model.tree_.impurity.min() == 0.0  # a pure node, not -1.4e-10
+    half = QORClassifier(criterion=criterion).fit(np.zeros((4, 1)), [0, 0, 1, 1])
+    assert half.tree_.impurity[0] == 1.0
+    path = model.cost_complexity_pruning_path(X, y, w)
+    assert np.all(path.impurities >= 0)

@@ -162,6 +162,21 @@ def test_drawn_features_are_fixed_by_random_state_alone(hastie, cls, max_bins):
                      .fit(X, y), cls(max_depth=6, max_bins=max_bins).fit(X, y))
 
 
+@pytest.mark.parametrize("n_features, fits", [(2, 20), (6, 600)])
+def test_every_feature_can_be_drawn_first(n_features, fits):
+    # Every feature cuts the root equally well, so a depth-1 tree of max_features=1
+    # splits on the feature drawn first. A shuffle that only made cyclic orders would
+    # never draw a feature in its own place.
+    x = np.repeat(np.arange(8.0), 5)
+    X, y = np.tile(x[:, None], (1, n_features)), (x > 3).astype(int)
+    firsts = np.array([QORClassifier(max_depth=1, max_features=1, random_state=seed)
+                       .fit(X, y).depth_features_[0] for seed in range(fits)])
+    counts = np.bincount(firsts, minlength=n_features)
+    assert counts.min() > 0, counts
+    if fits > 100:  # each about fits / n_features times: 100 +- 9 here, so 60 is 4 sds off
+        assert np.all(np.abs(counts - fits / n_features) < 40), counts
+
+
 def test_a_level_whose_draw_cuts_nothing_draws_again():
     # Only feature 3 varies: every level must find it, whatever it draws first.
     rng = np.random.default_rng(0)

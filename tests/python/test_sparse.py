@@ -162,6 +162,83 @@ def test_duplicate_entries_add_up_as_scipy_adds_them(rng):
     np.testing.assert_array_equal(b.predict(X), a.predict(X.toarray()))
 
 
+def with_duplicates(fmt, data, rows, cols, shape):
+    """A sparse matrix of `fmt` that stores the entries as given, duplicates and all,
+    each line's entries in the order given."""
+    if fmt == "coo":
+        return sparse.coo_matrix((data, (rows, cols)), shape=shape)
+    major, minor = (rows, cols) if fmt == "csr" else (cols, rows)
+    order = np.argsort(major, kind="stable")
+    indptr = np.append(0, np.cumsum(np.bincount(major, minlength=shape[fmt == "csc"])))
+    made = sparse.csr_matrix if fmt == "csr" else sparse.csc_matrix
+    return made((data[order], minor[order], indptr), shape=shape)
+
+
+def duplicated_cell(fmt, parts, seed):
+    """40 x 20, every cell stored, cell (5, 0) as entries stored apart, so that each
+    line through it holds more than 16 entries. Column 0's numbers lie below that
+    cell's, and its NaN rows are the class 1: the depth-0 cut falls between the numbers
+    and the missing values, at the largest number, the entries' sum itself."""
+    rng = np.random.default_rng(seed)
+    dense = rng.random((40, 20)) * 0.5
+    dense[30:, 0] = np.nan
+    rows, cols = np.divmod(np.arange(800), 20)
+    data = dense.ravel()
+    data[5 * 20] = parts[0]
+    rows, cols = np.append(rows, [5] * (len(parts) - 1)), np.append(cols, [0] * (len(parts) - 1))
+    data = np.append(data, parts[1:])
+    order = rng.permutation(data.size)
+    X = with_duplicates(fmt, data[order], rows[order], cols[order], (40, 20))
+    return X, (np.arange(40) >= 30).astype(int)
+
+
+# Three entries whose sum in storage order (what X.toarray() adds) differs in the last
+# bit from their sum in the order scipy's sum_duplicates leaves them on a long line.
+PARTS, PARTS_SEED = [0.5861230648127328, 0.5540905021732678, 0.8097107759127777], 288
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
+def test_duplicates_on_long_lines_add_up_as_the_dense_matrix_adds_them(fmt):
+    X, y = duplicated_cell(fmt, PARTS, PARTS_SEED)
+    dense = X.toarray()
+    resorted = X.tocsr(copy=True) if fmt == "csr" else X.tocsc(copy=True)
+    resorted.sum_duplicates()
+    assert resorted.toarray()[5, 0] != dense[5, 0], "the case needs sums that differ"
+    a = QORClassifier(max_depth=3).fit(dense, y)
+    b = QORClassifier(max_depth=3).fit(X, y)
+    assert a.tree_.threshold[0] == dense[5, 0]
+    same_tree(a, b)
+    for name in ("predict_proba", "apply"):
+        np.testing.assert_array_equal(getattr(b, name)(X), getattr(a, name)(dense))
+    np.testing.assert_array_equal(b.tree_.apply(X), a.apply(dense))
+
+
+@pytest.mark.parametrize("cls, criterion", ESTIMATORS, ids=IDS)
+def test_a_node_whose_rows_all_store_the_column_cuts_where_the_dense_one_does(rng, cls,
+                                                                             criterion):
+    # Column 0 splits the root; column 1 stores a value, never 0, for every row that goes
+    # left (negatives and positives apart, the target in their sign), and nothing for the
+    # rows that go right, whose target stands apart. The left node's cut lies between its largest negative and its
+    # smallest positive, with no zero between them.
+    n = 400
+    side = rng.random(n) < 0.5
+    X = np.zeros((n, 3))
+    X[:, 0] = np.where(side, rng.uniform(-2, -1, n), rng.uniform(1, 2, n))
+    sign = rng.random(n) < 0.5
+    X[side, 1] = np.where(sign[side], rng.uniform(0.3, 4, side.sum()),
+                          -rng.uniform(0.7, 3, side.sum()))
+    X[:, 2] = rng.normal(size=n).round(1) * (rng.random(n) < 0.2)
+    y = np.where(side, sign, 2)
+    y = y if cls is QORClassifier else y + X[:, 2] / 10
+    a = cls(criterion=criterion, max_depth=2).fit(X, y)
+    assert a.depth_features_ == {0: 0, 1: 1}
+    left_cut = a.tree_.threshold[a.tree_.children_left[0]]
+    assert X[side, 1][X[side, 1] < 0].max() < left_cut < X[side, 1][X[side, 1] > 0].min()
+    for fmt in ("csc", "csr"):
+        b = cls(criterion=criterion, max_depth=2).fit(sparse.csc_matrix(X).asformat(fmt), y)
+        same_tree(a, b)
+
+
 def test_rows_and_columns_without_stored_values(rng):
     X = sparse.csc_matrix((50, 4))
     y = np.arange(50) % 2

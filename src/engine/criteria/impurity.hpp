@@ -11,9 +11,11 @@
 
 namespace qor {
 
-// Added inside every logarithm of the entropy, so that log2 never sees 0: a
-// class of no weight then adds nothing, and a pure set scores
-// -log2(1 + kEntropyEpsilon), about -1.4427e-10, rather than 0.
+// The native model adds this inside every logarithm of its entropy, a formula
+// frozen with its trees: a class of no weight then adds nothing, and a pure set
+// scores -log2(1 + kEntropyEpsilon), about -1.4427e-10, rather than 0. The
+// package's entropy needs no guard (see class_impurity_of) and is the entropy
+// itself: 1 bit for a 50/50 set, 0 for a pure one.
 inline constexpr double kEntropyEpsilon = 1e-10;
 
 // Impurities of a set of rows. Weights are sample weights (>= 0); a row count
@@ -22,12 +24,14 @@ inline constexpr double kEntropyEpsilon = 1e-10;
 // returns 0.0 for a set of no weight.
 
 // Gini (kGini) or entropy in bits of class weights given in a fixed order,
-// `total` their sum: 1 - sum p^2, or -sum p log2(p + kEntropyEpsilon), with
-// p = weight / total, terms added in the order given. A class of weight 0
-// adds exactly +0.0 to either sum, so it is skipped. `Weight`: double, or an
-// integer count.
+// `total` their sum: 1 - sum p^2, or -sum p log2(p), with p = weight / total,
+// terms added in the order given. A class of weight 0 adds exactly +0.0 to
+// either sum, so it is skipped; an entropy term also skips the hair below 0
+// that a class weight found by subtraction can keep (0 log 0 = 0). kGuarded:
+// the native model's entropy, -sum p log2(p + kEntropyEpsilon). `Weight`:
+// double, or an integer count.
 // `weight_at(i)` gives the i-th class's weight, i in [0, classes).
-template <bool kGini, class WeightAt>
+template <bool kGini, bool kGuarded = false, class WeightAt>
 double class_impurity_of(WeightAt&& weight_at, std::size_t classes, double total) noexcept {
   if (total == 0.0) return 0.0;
   double acc = 0.0;
@@ -37,17 +41,19 @@ double class_impurity_of(WeightAt&& weight_at, std::size_t classes, double total
     const double p = static_cast<double>(weight) / total;
     if constexpr (kGini) {
       acc += p * p;
-    } else {
+    } else if constexpr (kGuarded) {
       acc = acc - std::log2(p + kEntropyEpsilon) * p;
+    } else if (p > 0.0) {
+      acc = acc - std::log2(p) * p;
     }
   }
   return kGini ? 1.0 - acc : acc;
 }
 
-template <bool kGini, class Weight>
+template <bool kGini, bool kGuarded = false, class Weight>
 double class_impurity(const Weight* weights, std::size_t classes, double total) noexcept {
-  return class_impurity_of<kGini>([weights](std::size_t i) { return weights[i]; }, classes,
-                                  total);
+  return class_impurity_of<kGini, kGuarded>([weights](std::size_t i) { return weights[i]; },
+                                            classes, total);
 }
 
 inline double gini_impurity(std::span<const double> class_weights, double total) noexcept {
@@ -55,6 +61,10 @@ inline double gini_impurity(std::span<const double> class_weights, double total)
 }
 inline double entropy_impurity(std::span<const double> class_weights, double total) noexcept {
   return class_impurity<false>(class_weights.data(), class_weights.size(), total);
+}
+inline double guarded_entropy_impurity(std::span<const double> class_weights,
+                                       double total) noexcept {
+  return class_impurity<false, true>(class_weights.data(), class_weights.size(), total);
 }
 
 // Weighted population variance from the sums of w y and (w y) y: the mean

@@ -57,11 +57,11 @@ struct TallyNode {
   std::vector<std::uint32_t> codes;  // codes present in the node
   double weight = 0.0;               // W
   bool exact = true;                 // integer weights and W below kExactSquares
-  // How the exact arithmetic orders a part's class terms: by class code (a
-  // package classifier's classes, the order its node statistics and its binned
-  // growth use), or by first occurrence along the run (labels of the native
-  // model, whose literal method numbers them so). The screens' bounds hold for
-  // any order.
+  // Whose arithmetic the exact gains repeat: a package classifier's (class
+  // terms by class code, the order its node statistics and its binned growth
+  // use, and the entropy itself), or the native model's literal method (labels
+  // by first occurrence along the run, and its guarded entropy). The screens'
+  // bounds hold for either.
   bool by_class = false;
 };
 
@@ -149,7 +149,7 @@ class TallyCut {
       parent_ = class_impurity_of<kGini>(
           [&](std::size_t i) { return s_.slot_total[s_.by_code[i]]; }, slots_, w);
     } else {
-      parent_ = kGini ? gini_impurity(s_.slot_total, w) : entropy_impurity(s_.slot_total, w);
+      parent_ = class_impurity<kGini, true>(s_.slot_total.data(), slots_, w);
     }
     rows_ = run.size();
     s_.slot_at.resize(rows_);
@@ -267,8 +267,9 @@ class TallyCut {
                      class_impurity_of<kGini>(right, slots_, w_right));
     }
     const std::size_t left_slots = kGini ? slots_ : state.seen;
-    return gain_of(parent_, w_left, w_right, w, class_impurity<kGini>(left_, left_slots, w_left),
-                   class_impurity<kGini>(right_, slots_, w_right));
+    return gain_of(parent_, w_left, w_right, w,
+                   class_impurity<kGini, true>(left_, left_slots, w_left),
+                   class_impurity<kGini, true>(right_, slots_, w_right));
   }
 
  private:
@@ -292,9 +293,10 @@ class TallyCut {
   // is within (K + 9) u; the score's two products and sum round by 3.1 u W.
   // In all: u W (K + 9 + 1 + 3.1 + 2.02 (|parent| + 1)) < u W (K + 16 + 2.02 |parent|).
   //
-  // Entropy. The kEntropyEpsilon inside each logarithm lowers a part's entropy
-  // by at most kEntropyEpsilon / ln 2 < kEpsilonShift per label, so T lies within K kEpsilonShift of
-  // the real entropies without it. A computed entropy (K terms p log2(p + kEntropyEpsilon),
+  // Entropy. The native model's kEntropyEpsilon inside each logarithm lowers a
+  // part's entropy by at most kEntropyEpsilon / ln 2 < kEpsilonShift per label, so
+  // T lies within K kEpsilonShift of the real entropies without it (the
+  // package's entropy has no such shift). A computed entropy (K terms p log2(p + kEntropyEpsilon),
   // each within 5 u of its size plus 2 u p, summed) lies within
   // u (K + 6)(log2 K + 3) of its real value, T within u (K + 10)(log2 K + 3).
   // The score sums at most 2K + 2 values of f, each within 3 u of itself and
@@ -308,7 +310,8 @@ class TallyCut {
       bound_ = 2 * kRoundoff * w * (labels + 16 + 2.02 * std::abs(parent_));
     } else {
       const double log_labels = std::log2(std::max(labels, 1.0));
-      const double t = kRoundoff * (labels + 10) * (log_labels + 3) + labels * kEpsilonShift +
+      const double shift = node_.by_class ? 0.0 : labels * kEpsilonShift;
+      const double t = kRoundoff * (labels + 10) * (log_labels + 3) + shift +
                        2.02 * kRoundoff * (std::abs(parent_) + log_labels + 2);
       const double score = 4 * (labels + 5) * kRoundoff *
                            (w * (std::abs(std::log2(std::max(w, 1e-300))) + 1) + 0.54 * labels);

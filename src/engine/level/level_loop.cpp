@@ -215,11 +215,15 @@ void LevelLoop::split(std::span<const NodeCut> cuts, std::span<const NodeSummary
     const NodeSummary& left = children[k++];
     const NodeSummary& right = children[k++];
     // A constrained split's parts meet at the midpoint of their values: the
-    // lower part may not rise above it, the upper part not fall below.
+    // lower part may not rise above it, the upper part not fall below. The
+    // midpoint is kept within the parent's own bounds: a search admits cuts by
+    // their parts' means, and a median leaf's value can lie outside the bounds
+    // its mean kept, which would hand a child bounds beyond its ancestors'.
     ValueBounds left_bounds = parent.bounds;
     ValueBounds right_bounds = parent.bounds;
     if (sign != 0) {
-      const double middle = monotone_value(left.value) * 0.5 + monotone_value(right.value) * 0.5;
+      const double middle = parent.bounds.clip(monotone_value(left.value) * 0.5 +
+                                               monotone_value(right.value) * 0.5);
       (sign > 0 ? left_bounds.upper : left_bounds.lower) = middle;
       (sign > 0 ? right_bounds.lower : right_bounds.upper) = middle;
     }
