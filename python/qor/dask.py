@@ -90,6 +90,17 @@ def _columns(y, n_outputs: int) -> list:
     return [y] if n_outputs == 1 else list(y.T)
 
 
+def _read(x_part, mask, categories, lenient):
+    """A dense partition as a local fit reads its X: text columns other than the
+    categorical ones (`mask`) as numbers, the categorical ones as codes. A partition
+    of a sparse X (`mask` None) as it is."""
+    if mask is None:
+        return x_part
+    if not isinstance(x_part, pd.DataFrame):
+        x_part = np.asarray(x_part)
+    return encode(_audit.read_numbers(x_part, mask, lenient), mask, categories)
+
+
 def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
           categories=None, n_outputs=1, lenient=None):
     """One partition validated as a local fit validates its whole input, its
@@ -97,7 +108,7 @@ def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
     as text read as numbers (`lenient`: the columns named in numeric_features); y is
     1-D for one output, (rows, n_outputs) for several."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
-    x_part = encode(x_part, mask, categories, lenient)
+    x_part = _read(x_part, mask, categories, lenient)
     if _sparse.issparse(x_part):  # before check_array, which would sum duplicates otherwise
         x_part = _sparse.canonical(x_part, by_column=True)
     X = check_array(x_part, dtype=np.float64, order="C", accept_sparse=["csc"],
@@ -190,9 +201,8 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
 def _facts(x_part, y_part, w_part, judged):
     """The audit's facts of a partition's columns `judged` (the others: None)."""
     x_part, _, _ = _parts(x_part, y_part, w_part)
-    names = _audit.names_of(x_part)
-    return [_audit.facts(x_part.iloc[:, j], sample=False, name=names[j]) if j in judged
-            else None for j in range(x_part.shape[1])]
+    return [_audit.facts(x_part.iloc[:, j], sample=False) if j in judged else None
+            for j in range(x_part.shape[1])]
 
 
 def _merge_facts(*parts):
@@ -208,7 +218,7 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
     found = None
     if mask is not None and mask.any():
         found = fit_categories(x_part, mask)
-    x_part = encode(x_part, mask, found, lenient)
+    x_part = _read(x_part, mask, found, lenient)
     X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
     labels = None
     if classifies:

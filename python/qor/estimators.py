@@ -144,7 +144,7 @@ class _QORTree(BaseEstimator):
                 decision = _audit.check(X, self.categorical_features, self.numeric_features)
                 mask = decision.categorical
                 categories = fit_categories(X, mask)
-                X = encode(X, mask, categories, decision.numeric)
+                X = encode(_audit.read_numbers(X, mask, decision.numeric), mask, categories)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
@@ -224,7 +224,12 @@ class _QORTree(BaseEstimator):
             _sparse.refuse_categories(self.is_categorical_)
             X = _sparse.canonical(X, by_column=False)
         else:
-            X = encode(X, self.is_categorical_, self.categories_, self._named_numbers())
+            if not isinstance(X, pd.DataFrame):
+                X = np.asarray(X)
+            if X.ndim == 2 and X.shape[1] == self.n_features_in_:
+                # (Another width is refused by the validation, naming both.)
+                X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers())
+            X = encode(X, self.is_categorical_, self.categories_)
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
         X = validate_data(self, X, dtype=np.float64, order="C",
