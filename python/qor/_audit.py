@@ -58,8 +58,9 @@ SAMPLE_REPEATS = 0.4
 ROW_NUMBER_COVERAGE = 0.5
 ROW_NUMBER_LEAST_ROWS = 20
 # Free text: values of at least FREE_TEXT_WORDS words and FREE_TEXT_CHARACTERS
-# characters in most cells of the sample.
-FREE_TEXT_WORDS = 3
+# characters in most cells of the sample (names of three or four words are
+# identifiers: "Golden Feather Union Elementary").
+FREE_TEXT_WORDS = 5
 FREE_TEXT_CHARACTERS = 20
 # Values a piece of evidence shows.
 SHOWN_VALUES = 5
@@ -119,6 +120,9 @@ class Facts:
     # None where a value is not whole, is negative or repeats.
     runs: np.ndarray | None = None
     ascending: bool | None = None  # numbers with runs: in strictly ascending order
+    # Whole numbers of a column named as identifiers are: their distinct values (None
+    # where a sample shows them repeated a lot, or not asked for).
+    ids: np.ndarray | None = None
     # Text: the distinct present values and each one's cells (of the sample only,
     # where `sampled`).
     values: np.ndarray | None = None
@@ -166,10 +170,12 @@ def _runs(values: np.ndarray) -> np.ndarray | None:
 
 
 def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
-                 family: str = "numbers") -> Facts:
+                 family: str = "numbers", ids: bool = False, sample: bool = True) -> Facts:
     """Facts of an array of numbers (floats with NaN missing, or integers). A sample
     rules out row numbers first where it can (a value not whole, negative or
-    repeated): only a column it leaves in doubt is counted whole."""
+    repeated): only a column it leaves in doubt is counted whole. `ids`: keep the
+    distinct values of whole numbers (a column named as identifiers are), unless (where
+    `sample`) the sample shows them repeated a lot."""
     floats = x.dtype.kind == "f"
     missing = int(np.count_nonzero(np.isnan(x))) if floats else 0
     facts = Facts(rows=len(x) if rows is None else rows, missing=missing, family=family,
@@ -180,23 +186,20 @@ def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
     if not (np.isfinite(facts.low) and np.isfinite(facts.high)):
         facts.whole = False
         return facts
-    sample = _sample(x)
+    seen = _sample(x)
     if floats:
-        sample = sample[~np.isnan(sample)]
-        facts.whole = bool(np.all(sample == np.floor(sample))) and bool(
+        seen = seen[~np.isnan(seen)]
+        facts.whole = bool(np.all(seen == np.floor(seen))) and bool(
             np.array_equal(x, np.floor(x), equal_nan=True))
-    if facts.whole and facts.low >= 0 and np.unique(sample).size == sample.size:
-        present = x[~np.isnan(x)] if missing else x
+    present = x[~np.isnan(x)] if missing else x
+    distinct = np.unique(seen).size
+    if facts.whole and facts.low >= 0 and distinct == seen.size:
         facts.runs = _runs(present)
         if facts.runs is not None:
             facts.ascending = bool(np.all(np.diff(present) > 0))
+    if ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size):
+        facts.ids = np.unique(present)
     return facts
-
-
-def _counted(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    codes, distinct = pd.factorize(values, use_na_sentinel=True)
-    counts = np.bincount(codes[codes >= 0], minlength=len(distinct))
-    return np.asarray(distinct, dtype=object), counts
 
 
 def text_facts(column, dtype: str, sample: bool = True) -> Facts:
@@ -204,23 +207,31 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     cells, of a sample of the rows where `sample` (and the column is longer)."""
     rows = len(column)
     sampled = sample and rows > SAMPLE_ROWS
-    seen = np.asarray(_sample(column) if sampled else column, dtype=object)
-    blank = missing_text(seen)
-    kept = seen[~blank]
-    kind = infer_dtype(kept, skipna=True) if kept.size else "empty"
-    if kind == "mixed" and not all(isinstance(v, (str, bytes, int, float, complex, np.number,
-                                                  datetime.date, datetime.time))
-                                   for v in kept):
-        # Objects that are no value of a table (dicts, lists): not judged here; the
-        # validation of numbers refuses them.
+    seen = _sample(column) if sampled else column
+    try:
+        # Counted first, so that what is looked at one by one is each distinct value.
+        codes, distinct = pd.factorize(seen if isinstance(seen, pd.Series) else
+                                       np.asarray(seen, dtype=object), use_na_sentinel=True)
+    except TypeError:
+        distinct = None  # values that are no value of a table (dicts, lists)
+    if distinct is not None:
+        distinct = np.asarray(distinct, dtype=object)
+        kind = infer_dtype(distinct, skipna=True) if len(distinct) else "empty"
+    if distinct is None or kind == "mixed" and not all(
+            isinstance(v, (str, bytes, int, float, complex, np.number, datetime.date,
+                           datetime.time)) for v in distinct):
+        # Not judged here: the validation of numbers refuses them.
         return Facts(rows=rows, missing=0, family="objects", dtype=dtype)
+    counts = np.bincount(codes[codes >= 0], minlength=len(distinct))
+    blank = missing_text(distinct)
+    missing = int(np.count_nonzero(codes < 0) + counts[blank].sum())
+    if sampled:
+        missing = round(missing / len(codes) * rows)
     family = {"boolean": "booleans"}.get(kind, "dates" if kind in _DATE_KINDS else "text")
     if family == "dates":
         dtype = f"{kind.removesuffix('64')} objects"
-    missing = round(blank.mean() * rows) if sampled else int(blank.sum())
-    distinct, counts = _counted(kept)
-    return Facts(rows=rows, missing=missing, family=family, dtype=dtype, values=distinct,
-                 counts=counts, sampled=sampled)
+    return Facts(rows=rows, missing=missing, family=family, dtype=dtype,
+                 values=distinct[~blank], counts=counts[~blank], sampled=sampled)
 
 
 def _as_numbers(column) -> np.ndarray:
@@ -232,9 +243,9 @@ def _as_numbers(column) -> np.ndarray:
     return np.asarray(column)
 
 
-def facts(column, sample: bool = True) -> Facts:
+def facts(column, sample: bool = True, ids: bool = False) -> Facts:
     """The facts of one column (a pandas Series, or a 1-D array); of text, from a
-    sample of it where `sample`."""
+    sample of it where `sample`; `ids`: see number_facts."""
     dtype = column.dtype if hasattr(column, "dtype") else np.asarray(column).dtype
     name = str(dtype)
     if is_dates(dtype):
@@ -253,7 +264,7 @@ def facts(column, sample: bool = True) -> Facts:
         x = _as_numbers(column)
         if x.dtype.kind not in "iuf":
             return Facts(rows=len(x), missing=0, family="objects", dtype=name)
-        return number_facts(x, name)
+        return number_facts(x, name, ids=ids, sample=sample)
     return text_facts(column, name, sample)
 
 
@@ -278,6 +289,8 @@ def merge(parts: list) -> Facts:
                     merged.runs = runs
                 merged.ascending = all(p.ascending for p in held) and all(
                     a.high < b.low for a, b in zip(held, held[1:]))
+            if all(p.ids is not None for p in held):
+                merged.ids = np.unique(np.concatenate([p.ids for p in held]))
     elif merged.family in ("text", "dates"):
         counted = [(p.values, p.counts) for p in parts if p.values is not None]
         if counted:
@@ -344,20 +357,18 @@ def _missing_note(facts: Facts) -> str:
     return f"; {about}{facts.missing} missing"
 
 
-def _row_numbers(facts: Facts, name, named: bool) -> str | None:
-    """The evidence that numbers are row numbers, or None."""
-    if not named or facts.runs is None or facts.present < 2:
-        return None
-    covered = facts.present / (facts.high + 1)
-    counted = (f"{facts.present} distinct whole numbers from {_number(facts.low)} to "
-               f"{_number(facts.high)}")
+def _counted_numbers(facts: Facts) -> str:
     order = " in row order" if facts.ascending else ""
-    if ROW_NUMBER_NAMES.match(str(name)):
-        return f"named as row numbers are; {counted}{order}"
-    if (facts.present >= ROW_NUMBER_LEAST_ROWS and covered >= ROW_NUMBER_COVERAGE
-            and facts.low <= max(1.0, 0.05 * (facts.high + 1))):
-        return f"{counted}{order}, {covered:.0%} of the run from 0"
-    return None
+    return (f"{facts.present} distinct whole numbers from {_number(facts.low)} to "
+            f"{_number(facts.high)}{order}")
+
+
+def _fills_a_run(facts: Facts) -> bool:
+    """Distinct whole numbers that fill most of a run from about 0 or 1."""
+    covered = facts.present / (facts.high + 1)
+    return (facts.runs is not None and facts.present >= ROW_NUMBER_LEAST_ROWS
+            and covered >= ROW_NUMBER_COVERAGE
+            and facts.low <= max(1.0, 0.05 * (facts.high + 1)))
 
 
 _ROW_PROBLEM = ("row numbers, which tell where a row stands, not what it is: a table "
@@ -374,18 +385,26 @@ _DATE_ADVICE = ("derive numbers from it (the year, the day of the week, the days
 def _judge_numbers(facts: Facts, name, named: bool, held: str = "") -> Verdict:
     if not facts.present:
         return Verdict(name, "empty", f"all {facts.rows} cells missing")
-    evidence = _row_numbers(facts, name, named)
-    if evidence is not None:
-        return Verdict(name, "row number", evidence + held, override="number",
+    key = str(name)
+    rows = named and facts.runs is not None and facts.present > 1
+    if rows and ROW_NUMBER_NAMES.match(key):
+        return Verdict(name, "row number", f"named as row numbers are; "
+                       f"{_counted_numbers(facts)}{held}", override="number",
                        problem=_ROW_PROBLEM, advice="drop it")
-    if named and facts.runs is not None and facts.present > 1 and IDENTIFIER_NAMES.search(
-            str(name)):
-        return Verdict(name, "identifier", f"named as identifiers are; {facts.present} "
-                       f"distinct whole numbers{held}", override="number",
-                       problem="an identifier: a number per row, in an order that means "
-                               "nothing, so a split on it learns those rows by heart",
+    distinct = facts.present if facts.runs is not None else (
+        None if facts.ids is None else len(facts.ids))
+    if (named and facts.present > 1 and distinct is not None and distinct > facts.present / 2
+            and IDENTIFIER_NAMES.search(key)):
+        return Verdict(name, "identifier", f"named as identifiers are; {distinct} distinct "
+                       f"whole numbers in {facts.present} cells{held}", override="number",
+                       problem="an identifier: a number per row or two, in an order that "
+                               "means nothing, so a split on it learns those rows by heart",
                        advice="drop it")
-    if named and not facts.whole and R_ROW_NAMES.match(str(name)):
+    if rows and _fills_a_run(facts):
+        return Verdict(name, "row number", f"{_counted_numbers(facts)}, "
+                       f"{facts.present / (facts.high + 1):.0%} of the run from 0{held}",
+                       override="number", problem=_ROW_PROBLEM, advice="drop it")
+    if named and not facts.whole and R_ROW_NAMES.match(key):
         return Verdict(name, "identifier", f"named as R's row names are; {facts.present} "
                        f"numbers from {_number(facts.low)} to {_number(facts.high)}{held}",
                        override="number", problem=_ID_PROBLEM, advice="drop it")
@@ -403,12 +422,21 @@ _DATE_FORMATS = tuple(f"{d}{t}" for d in ("%d.%m.%y", "%d/%m/%y", "%m/%d/%y", "%
                                                                 "%I:%M %p")
 
 
-def _date_format(values: list) -> str | None:
-    """The one strptime format every value follows, where it writes a day and a month
-    (or a month and a year) or a time of day; None otherwise."""
+# Durations written as text (a race's 3:05:12), which no time of day reads past 23 hours.
+DURATION = "h:mm:ss"
+_DURATION = re.compile(r"\d+:\d{2}:\d{2}(\.\d+)?")
+
+
+def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np.ndarray]:
+    """The strptime format (or DURATION) that reads the most of these cells (distinct
+    text values, most frequent first, and their counts) as dates or times, where it
+    writes a day and a month (or a month and a year) or a time of day, and reads more
+    cells than it leaves; with which values it reads. (None, ...) where none does."""
+    text = [v.strip() for v in values]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        guesses = [guess_datetime_format(values[0], dayfirst=d) for d in (False, True)]
+        guesses = [guess_datetime_format(v, dayfirst=d) for v in text[:3] for d in (False, True)]
+    best, best_cells, best_read = None, counts.sum() / 2, None
     for form in dict.fromkeys([g for g in guesses if g] + list(_DATE_FORMATS)):
         has = {part: any(p in form for p in parts)
                for part, parts in (("day", _DAY), ("month", _MONTH), ("year", _YEAR),
@@ -416,22 +444,29 @@ def _date_format(values: list) -> str | None:
         if not (has["month"] and (has["day"] or has["year"]) or has["hour"]
                 and "%M" in form):
             continue
-        try:
-            # One value first, in Python: most formats fail on it at once.
-            datetime.datetime.strptime(values[0], form)
-        except ValueError:
-            continue
-        for tried in (values[:5], values):
-            parsed = pd.to_datetime(pd.Series(tried), format=form, errors="coerce")
-            if not parsed.notna().all():
-                break
-        else:
-            return form
-    return None
+        if not any(_strptime(v, form) for v in text[:3]):
+            continue  # most formats fail on the commonest values at once, in Python
+        read = pd.to_datetime(pd.Series(text), format=form, errors="coerce").notna().to_numpy()
+        if counts[read].sum() > best_cells:
+            best, best_cells, best_read = form, counts[read].sum(), read
+    if best is None:
+        read = np.array([bool(_DURATION.fullmatch(v)) for v in text], dtype=bool)
+        if counts[read].sum() > best_cells:
+            best, best_read = DURATION, read
+    return best, best_read
 
 
-def _date_code(facts: Facts, form: str | None = None) -> str:
-    """The Python expression that derives a number from a column of dates or times."""
+def _strptime(value: str, form: str) -> bool:
+    try:
+        datetime.datetime.strptime(value, form)
+    except ValueError:
+        return False
+    return True
+
+
+def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
+    """The Python expression that derives a number from a column of dates or times
+    (`odd`: some of its cells are none, and read as missing values)."""
     if "timedelta" in facts.dtype:
         return "the seconds: pd.to_timedelta({column}).dt.total_seconds()"
     if facts.dtype == "time objects":
@@ -440,9 +475,12 @@ def _date_code(facts: Facts, form: str | None = None) -> str:
         return "the year: {column}.dt.year"
     if form is None:
         return "the year: pd.to_datetime({column}).dt.year"
+    if form == DURATION or form == "%H:%M:%S":
+        return "the seconds: pd.to_timedelta({column}).dt.total_seconds()"
+    coerce = ", errors='coerce'" if odd else ""
     if not any(p in form for p in _MONTH):
-        return f"the hour: pd.to_datetime({{column}}, format={form!r}).dt.hour"
-    return f"the year: pd.to_datetime({{column}}, format={form!r}).dt.year"
+        return f"the hour: pd.to_datetime({{column}}, format={form!r}{coerce}).dt.hour"
+    return f"the year: pd.to_datetime({{column}}, format={form!r}{coerce}).dt.year"
 
 
 def number_writing(values: np.ndarray, counts=None) -> tuple[tuple | None, np.ndarray]:
@@ -499,6 +537,24 @@ def _parsed(values: np.ndarray) -> np.ndarray:
     return numbers
 
 
+def _dates(facts: Facts, name) -> Verdict | None:
+    """The verdict on text that is mostly dates or times written one way; None where
+    it is not."""
+    order = np.argsort(-facts.counts, kind="stable")[:200]
+    common, counts = facts.values[order], facts.counts[order]
+    if not all(isinstance(v, str) for v in common):
+        return None
+    form, read = _date_format(common, counts)
+    if form is None:
+        return None
+    odd = "" if read.all() else (f"; {int(counts[~read].sum())} cells hold other text: "
+                                 f"{shown(common[~read], counts[~read], 2)}")
+    return Verdict(name, "date or time", f"dates or times written as text ({form}), such as "
+                   f"{shown(common[read], None, 2, more=False)}{odd}", override="category",
+                   problem=_DATE_PROBLEM, advice=_DATE_ADVICE,
+                   code=_date_code(facts, form, odd=bool(odd)))
+
+
 def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     """The verdict on text (None: the sample leaves doubt, and the whole column tells)."""
     values, counts = facts.values, facts.counts
@@ -515,13 +571,15 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         return None  # every cell must read as a number, or every value be distinct
     if row_names and len(values) == facts.present > 1 and not (
             number_cells == len(values) and np.all(numbers == np.floor(numbers))):
-        return Verdict(name, "identifier", f"named as row names are; {len(values)} distinct "
-                       f"values in {facts.rows} rows, such as {shown(values, None, 2)}",
-                       override="category", problem=_ID_PROBLEM, advice="drop it")
+        return _dates(facts, name) or Verdict(
+            name, "identifier", f"named as row names are; {len(values)} distinct values in "
+            f"{facts.rows} rows, such as {shown(values, None, 2)}", override="category",
+            problem=_ID_PROBLEM, advice="drop it")
     if number_cells and not text_cells:
         held = " held as text" if any(isinstance(v, str) for v in values) else (
             " held as objects")
-        as_numbers = number_facts(np.repeat(numbers, counts), facts.dtype, rows=facts.rows)
+        as_numbers = number_facts(np.repeat(numbers, counts), facts.dtype, rows=facts.rows,
+                                  ids=named and asks_ids(name))
         as_numbers.missing = facts.missing
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
@@ -536,7 +594,10 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        problem=f"numbers written with {describe_writing(writing)}, which "
                                "read as text, every distinct number a category of its own",
                        advice=_writing_advice(writing), writing=writing)
-    if 0 < text_cells < number_cells:
+    # Numbers with a few text cells: fewer cells of text than of numbers, and fewer
+    # distinct texts than numbers (a scale such as 1, 2-10, 11-100 is categories).
+    if 0 < text_cells < number_cells and (~is_number).sum() < np.unique(
+            numbers[is_number]).size:
         text, seen = values[~is_number], counts[~is_number]
         cells = "1 cell holds" if text_cells == 1 else f"{text_cells} cells hold"
         return Verdict(name, "number", f"{number_cells} cells hold numbers, but {cells} "
@@ -546,23 +607,14 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        advice="correct those cells or leave them empty (an empty cell is "
                               "a missing value)",
                        examples=list(text[np.argsort(-seen, kind="stable")][:SHOWN_VALUES]))
-    common = values[np.argsort(-counts, kind="stable")][:200]
-    if all(isinstance(v, str) for v in common):
-        form = _date_format([v.strip() for v in common])
-        if form is not None:
-            return Verdict(name, "date or time", f"dates or times written as text "
-                           f"({form}), such as {shown(common, None, 2, more=False)}",
-                           override="category", problem=_DATE_PROBLEM, advice=_DATE_ADVICE,
-                           code=_date_code(facts, form))
-    distinct, rows = len(values), facts.present
+    dates = _dates(facts, name)
+    if dates is not None:
+        return dates
+    distinct = len(values)
     words = np.array([len(str(v).split()) for v in values])
     lengths = np.array([len(str(v)) for v in values])
     long = (words >= FREE_TEXT_WORDS) & (lengths >= FREE_TEXT_CHARACTERS)
-    if facts.sampled and distinct >= SAMPLE_REPEATS * rows * (facts.present / facts.rows
-                                                              if facts.rows else 1):
-        if long.mean() < 0.5:
-            return None
-    many = distinct > IDENTIFIER_LEAST_VALUES and (facts.sampled or distinct > facts.rows / 4)
+    many = distinct > IDENTIFIER_LEAST_VALUES and (facts.sampled or distinct > facts.present / 4)
     if many and counts[long].sum() > counts.sum() / 2:
         return Verdict(name, "free text", f"{distinct} distinct values, most of "
                        f"{FREE_TEXT_WORDS} words or more, such as {shown(values, None, 1)}",
@@ -572,15 +624,15 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        advice="turn it into features with a text vectorizer, or drop it",
                        code="a vectorizer before the tree: make_column_transformer("
                             "(TfidfVectorizer(), {name}), remainder='passthrough')")
-    if facts.sampled and distinct >= SAMPLE_REPEATS * sum(counts):
-        return None
-    if not facts.sampled and distinct > facts.rows / 2 and distinct > IDENTIFIER_LEAST_VALUES:
-        return Verdict(name, "identifier", f"{distinct} distinct values in {facts.rows} "
-                       f"rows, such as {shown(values, None, 2)}", override="category",
-                       problem=_ID_PROBLEM, advice="drop it, or derive features from it")
     if facts.sampled:
+        if distinct >= SAMPLE_REPEATS * counts.sum():
+            return None
         return Verdict(name, "category", f"{distinct} distinct values in a sample of "
-                       f"{sum(counts)} rows: {shown(values, None, 3)}{_missing_note(facts)}")
+                       f"{counts.sum()} rows: {shown(values, None, 3)}{_missing_note(facts)}")
+    if distinct > facts.present / 2 and distinct > IDENTIFIER_LEAST_VALUES:
+        return Verdict(name, "identifier", f"{distinct} distinct values in {facts.present} "
+                       f"cells, such as {shown(values, None, 2)}", override="category",
+                       problem=_ID_PROBLEM, advice="drop it, or derive features from it")
     return Verdict(name, "category", f"{distinct} distinct values: "
                    f"{shown(values, counts, 3)}{_missing_note(facts)}")
 
@@ -606,11 +658,17 @@ def judge(facts: Facts, name, named: bool = True) -> Verdict | None:
     return _judge_text(facts, name, named)
 
 
+def asks_ids(name) -> bool:
+    """Whether a column of this name (of a table) needs its distinct values counted."""
+    return bool(IDENTIFIER_NAMES.search(str(name)))
+
+
 def judge_column(column, name, named: bool = True) -> Verdict:
     """The verdict on one column, from a sample of it first."""
-    verdict = judge(facts(column), name, named)
+    ids = named and asks_ids(name)
+    verdict = judge(facts(column, ids=ids), name, named)
     if verdict is None:
-        verdict = judge(facts(column, sample=False), name, named)
+        verdict = judge(facts(column, sample=False, ids=ids), name, named)
     return verdict
 
 

@@ -796,28 +796,31 @@ def _model_features(model, frame: pd.DataFrame, table: _Csv):
 
 
 def _went_right(model, X) -> list[str]:
-    """Per column the tree reads, the rows that go right for want of a value it knows:
-    missing values, and categories the fit never saw."""
+    """Per column the tree reads, the rows that reached a split on it without a value
+    it knows, and so went right: missing values, and categories the fit never saw."""
     names = getattr(model, "feature_names_in_", None)
+    reached = model.decision_path(X).tocsc()
     said = []
     for j in sorted(set(model.depth_features_.values())):
         column = X[names[j]] if names is not None else pd.Series(X[:, j])
-        missing = column.isna() | (column.astype(str).str.strip() == "")
-        unseen = pd.Series(False, index=column.index)
+        at_split = np.zeros(len(column), dtype=bool)
+        at_split[reached[:, np.flatnonzero(model.tree_.feature == j)].indices] = True
+        missing = (column.isna() | (column.astype(str).str.strip() == "")).to_numpy()
+        unseen = np.zeros(len(column), dtype=bool)
         if model.is_categorical_[j]:
-            unseen = ~missing & ~column.isin(model.categories_[j])
+            unseen = ~missing & ~column.isin(model.categories_[j]).to_numpy()
         parts = []
-        if unseen.any():
-            values, counts = np.unique(column[unseen].astype(str), return_counts=True)
-            one = unseen.sum() == 1
-            parts.append(f"{int(unseen.sum())} {'row holds a category' if one else 'rows hold categories'} "
-                         f"the fit never saw ({_audit.shown(values, counts, 3)})")
-        if missing.any():
-            one = missing.sum() == 1
-            parts.append(f"{int(missing.sum())} {'row has' if one else 'rows have'} no value")
+        for rows, what in ((at_split & unseen, "a category the fit never saw"),
+                           (at_split & missing, "no value")):
+            if rows.any():
+                count = int(rows.sum())
+                parts.append(f"{count} {'row' if count == 1 else 'rows'} with {what}")
+                if what != "no value":
+                    values, counts = np.unique(column[rows].astype(str), return_counts=True)
+                    parts[-1] += f" ({_audit.shown(values.astype(object), counts, 3)})"
         if parts:
             name = names[j] if names is not None else j
-            said.append(f"column {str(name)!r}: {' and '.join(parts)}; they go right")
+            said.append(f"column {str(name)!r}: {' and '.join(parts)}")
     return said
 
 
@@ -831,7 +834,8 @@ def run_predict(args) -> None:
     went_right = _went_right(model, X)
     if went_right and args.strict:
         raise InputError(f"{table.name}: rows the tree cannot place by their values "
-                         "(--strict):\n" + "\n".join(f"- {line}" for line in went_right))
+                         "(--strict refuses them):\n"
+                         + "\n".join(f"- {line}" for line in went_right))
     result = pd.DataFrame({"prediction": model.predict(X)})
     if hasattr(model, "classes_"):
         proba = model.predict_proba(X)
@@ -857,14 +861,21 @@ def run_predict(args) -> None:
     if table.writing != (".", None):
         print(f"qor predict: read numbers with the {table.numbers()}", file=sys.stderr)
     for line in went_right:
-        print(f"qor predict: {line} (--strict refuses them)", file=sys.stderr)
+        print(f"qor predict: {line} went right at its split (--strict refuses them)",
+              file=sys.stderr)
 
 
-def run_audit(args) -> None:
+def audited(args) -> tuple:
+    """What `qor audit` reads and decides: the file, its table, the feature columns,
+    and the decision on them."""
     table = _Csv(args.data, args.sep, args.decimal)
     frame = table.read_table()
     X = _features(frame, args, table, args.target)
-    decision = _decision(X, args)
+    return table, frame, X, _decision(X, args)
+
+
+def run_audit(args) -> None:
+    table, frame, X, decision = audited(args)
     _print_fields([("data", f"{table.name}: {len(frame)} rows, {X.shape[1]} columns"
                     + ("" if args.target is None else f" besides the target {args.target!r}")),
                    ("separator", table.separator()), ("numbers", table.numbers())])

@@ -201,8 +201,8 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
 def _facts(x_part, y_part, w_part, judged):
     """The audit's facts of a partition's columns `judged` (the others: None)."""
     x_part, _, _ = _parts(x_part, y_part, w_part)
-    return [_audit.facts(x_part.iloc[:, j], sample=False) if j in judged else None
-            for j in range(x_part.shape[1])]
+    return [_audit.facts(x_part.iloc[:, j], sample=False, ids=_audit.asks_ids(name))
+            if j in judged else None for j, name in enumerate(x_part.columns)]
 
 
 def _merge_facts(*parts):

@@ -97,7 +97,7 @@ FOOLING = {
                   "column 'when': dates or times.*\\(dates or times written as text "
                   "\\(%Y-%m-%d\\), such as '2024-01-01'"),
     "identifier": (lambda n: [f"C{i:05d}" for i in range(n)],
-                   "column 'when': an identifier.*\\(200 distinct values in 200 rows"),
+                   "column 'when': an identifier.*\\(200 distinct values in 200 cells"),
     "forty": (_ages, "column 'when': numbers with a few text cells.*but 1 cell holds text: "
                      "'forty'\\)"),
 }

@@ -261,7 +261,7 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
     (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
     (lambda: QORClassifier(max_bins=16), "identifiers", ValueError,
-     "column 'id': an identifier.*200 distinct values in 200 rows"),
+     "column 'id': an identifier.*200 distinct values in 200 cells"),
     (lambda: QORClassifier(max_bins=16), "forty", ValueError,
      "column 'id': numbers with a few text cells.*2 cells hold text: 'forty' \\(2 cells\\)"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "negative", ValueError,
