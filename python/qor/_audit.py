@@ -449,10 +449,9 @@ def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np
         read = pd.to_datetime(pd.Series(text), format=form, errors="coerce").notna().to_numpy()
         if counts[read].sum() > best_cells:
             best, best_cells, best_read = form, counts[read].sum(), read
-    if best is None:
-        read = np.array([bool(_DURATION.fullmatch(v)) for v in text], dtype=bool)
-        if counts[read].sum() > best_cells:
-            best, best_read = DURATION, read
+    read = np.array([bool(_DURATION.fullmatch(v)) for v in text], dtype=bool)
+    if counts[read].sum() > best_cells:
+        best, best_read = DURATION, read
     return best, best_read
 
 

@@ -399,12 +399,16 @@ class _Csv:
         again = self.read(decimal=decimal, thousands=thousands, **options)
         changed = [str(c) for c in frame.columns if is_numeric_dtype(frame[c])
                    and not frame[c].equals(again[c])]
-        if changed:
-            raise InputError(f"{self.name}: numbers are written two ways: read with the "
-                             f"decimal mark {decimal!r}"
-                             + ("" if thousands is None else f" and {thousands!r} between "
-                                                             "thousands")
-                             + f", the columns {', '.join(changed)} change; give --decimal")
+        if changed and self.decimal is None:
+            raise InputError(f"{self.name}: numbers are written two ways: "
+                             f"{', '.join(map(repr, changed))} with a decimal point, others "
+                             f"with {_audit.describe_writing(self.writing)}; give --decimal "
+                             f"{decimal} to read the others, and these from their text")
+        if changed and thousands is not None:
+            # Told the decimal mark, a separator of thousands sniffed from other columns
+            # must not change these numbers: they are read from their text.
+            self.writing = (decimal, None)
+            again = self.read(decimal=decimal, **options)
         return again
 
     def numbers(self) -> str:

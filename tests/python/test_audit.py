@@ -9,6 +9,7 @@ import pytest
 from sklearn.multioutput import MultiOutputClassifier
 
 import qor
+from qor import _audit
 from qor import QORClassifier, QORRegressor
 
 N = 200
@@ -72,6 +73,22 @@ COLUMNS = {
                                                            ".", ","), "number", "refused"),
     "thousands": ("income", lambda n: np.array([f"{1000 * (i % 50) + 1234:,}.5"
                                                 for i in range(n)]), "number", "refused"),
+    # As spreadsheets write them: 12 beside 12,5, and a dash where a value is missing.
+    "decimal-commas-beside-whole-numbers": (
+        "depth", lambda n: np.array(["12", "12,5", "13,25", "-"] * n)[:n], "number", "refused"),
+    "a-scale-of-ranges": ("struck", lambda n: np.array(["1"] * 6 + ["2-10", "11-100", "0",
+                                                                    "Over 100"])[np.arange(n) % 10],
+                          "category", "categories"),
+    "durations": ("pace", lambda n: np.array([f"{i % 40}:{i % 60:02d}:{i % 7 * 5:02d}"
+                                              for i in range(n)]), "date or time", "refused"),
+    "dates-with-a-few-ranges": ("when", lambda n: np.where(
+        np.arange(n) % 10 == 0, "01/02/2021 - 03/04/2021", DAYS.strftime("%m/%d/%Y")[:n]),
+        "date or time", "refused"),
+    "named-r-row-names": ("rownames", lambda n: np.array(
+        [float(f"{i // 10 + 1}.{i % 10 + 1}") for i in range(n)]), "identifier", "refused"),
+    "named-ids-with-repeats": ("patient_id", lambda n: (np.arange(n) / 1.5).astype(int),
+                               "identifier", "refused"),
+    "named-ids-counting-rows": ("id", lambda n: np.arange(1, n + 1), "identifier", "refused"),
 }
 DATES = {
     "iso": DAYS.strftime("%Y-%m-%d"),
@@ -122,11 +139,12 @@ def test_each_kind_is_judged_and_a_fit_does_what_the_audit_says(name, make, kind
 
 
 def _parameter(key):
-    """The parameter a refusal names to take a column of COLUMNS[key] anyway."""
-    kind = COLUMNS[key][2]
-    numbers = kind in ("row number", "identifier") and COLUMNS[key][0] != "code" or (
-        key == "few-text-cells")
-    return "numeric_features" if numbers and key != "text-row-names" else "categorical_features"
+    """The parameter a refusal names to take a column of COLUMNS[key] anyway: numbers
+    where most of its cells read as numbers."""
+    name, make, kind, _ = COLUMNS[key]
+    numbers = pd.to_numeric(pd.Series(make(N)), errors="coerce").notna().mean() > 0.5
+    return ("numeric_features" if numbers and kind in ("row number", "identifier", "number")
+            else "categorical_features")
 
 
 # Columns refused for what they hold (the named ones are judged by their names too).
@@ -160,6 +178,11 @@ def test_every_refusal_names_its_fixes_and_each_fix_works(fix):
             QORClassifier(max_depth=2).fit(alone.drop(columns=[column]), y)
         elif fix == "declare":
             QORClassifier(max_depth=2, **{parameter: [column]}).fit(alone, y)
+    every = [c for c in X.columns[1:] if COLUMNS[c.split(":")[0]][2] in (
+        "row number", "identifier", "free text", "date or time")]
+    assert message.splitlines()[-1] == f"- to drop all of these: X.drop(columns={every!r})"
+    assert qor.audit(X.drop(columns=every))["action"].eq("refused").sum() == len(REFUSED) - len(
+        every)
 
 
 @pytest.mark.parametrize("writing, read", [
@@ -254,3 +277,112 @@ def test_an_array_of_numbers_is_numbers_and_an_object_array_is_judged():
     with pytest.raises(ValueError, match="column 2: text.*categorical_features=\\[2\\]"):
         QORRegressor().fit(objects, np.arange(30.0))
     QORRegressor(categorical_features=[2]).fit(objects, np.arange(30.0))
+
+
+def _fix_in(message: str, before: str) -> str:
+    """The Python expression a refusal gives after `before`, up to the next fix."""
+    return message.split(before, 1)[1].split("; to take", 1)[0]
+
+
+DERIVED = {k: v for k, v in COLUMNS.items() if v[2] == "date or time"}
+
+
+@pytest.mark.parametrize("name, make, kind, action", DERIVED.values(), ids=DERIVED.keys())
+def test_the_number_a_date_refusal_derives_is_what_a_fit_takes(name, make, kind, action):
+    X, y = _table(name, make)
+    with pytest.raises(ValueError) as refused:
+        QORClassifier().fit(X, y)
+    what, code = _fix_in(str(refused.value), f"or drop it (X.drop(columns=[{name!r}])); ").split(
+        ": ", 1)
+    derived = eval(code, {"pd": pd, "X": X})
+    assert what in ("the year", "the hour", "the seconds", "the seconds since midnight")
+    # Every date of the column, its odd cells apart, gives a number.
+    assert derived.notna().sum() == (~X[name].astype(str).str.contains(" - ")).sum()
+    model = QORClassifier(max_depth=2).fit(X.assign(**{name: derived}), y)
+    assert not model.is_categorical_.any()
+
+
+def test_free_text_is_refused_for_a_vectorizer_and_the_vectorizer_given_fits():
+    from sklearn.compose import make_column_transformer  # noqa: F401 - the fix names them
+    from sklearn.feature_extraction.text import TfidfVectorizer  # noqa: F401
+    from sklearn.pipeline import make_pipeline
+
+    words = ["slow", "fine", "great", "cold", "late"]
+    X = pd.DataFrame({"stay": np.arange(N) % 9, "review": [
+        f"the {i}th visit was {words[i % 5]} but {words[(i * 3) % 5]}" for i in range(N)]})
+    y = (np.arange(N) % 5 < 2).astype(int)
+    with pytest.raises(ValueError, match="free text") as refused:
+        QORClassifier().fit(X, y)
+    code = _fix_in(str(refused.value), "a vectorizer before the tree: ")
+    model = make_pipeline(eval(code), QORClassifier(max_depth=3)).fit(X, y)
+    assert model.score(X, y) > 0.9
+
+
+def test_text_left_unread_points_to_an_encoder_that_reads_it():
+    from sklearn.preprocessing import OrdinalEncoder
+
+    X = pd.DataFrame({"cut": ["Premium", "Ideal", "Good"] * 20, "carat": np.arange(60) % 7})
+    y = (X["cut"] == "Ideal").astype(int)
+    with pytest.raises(ValueError, match="encode it as numbers first .scikit-learn's "
+                                         "OrdinalEncoder."):
+        QORClassifier(categorical_features=None).fit(X, y)
+    encoded = X.assign(cut=OrdinalEncoder().fit_transform(X[["cut"]])[:, 0])
+    assert QORClassifier(categorical_features=None).fit(encoded, y).score(encoded, y) == 1.0
+
+
+def test_text_cells_among_numbers_left_empty_are_missing_values():
+    X, y = _table("age", _few_text_cells)
+    with pytest.raises(ValueError, match="correct those cells or leave them empty"):
+        QORClassifier().fit(X, y)
+    emptied = X.assign(age=X["age"].replace("forty", ""))
+    assert qor.audit(emptied).set_index("column").loc["age", "action"] == (
+        "numbers, read from text")
+    QORClassifier().fit(emptied, y)
+
+
+def test_a_comma_that_may_be_either_mark_offers_both_readings_and_each_reads_numbers(tmp_path):
+    X = pd.DataFrame({"signal": np.arange(N) % 3, "weight": [f"{i % 9 + 1},{i:03d}"
+                                                             for i in range(N)]})
+    y = np.arange(N) % 2
+    with pytest.raises(ValueError, match="either a decimal comma or a thousands separator.*"
+                       r"read_csv\(\.\.\., decimal=','\) or with pandas\.read_csv\(\.\.\., "
+                       r"thousands=','\)"):
+        QORClassifier().fit(X, y)
+    X.to_csv(tmp_path / "t.csv", sep=";", index=False)
+    for reading, scale in ((dict(decimal=","), 1), (dict(thousands=","), 1000)):
+        read = pd.read_csv(tmp_path / "t.csv", sep=";", **reading)
+        assert read["weight"].iloc[5] == pytest.approx(6.005 * scale)
+        QORClassifier().fit(read, y)
+
+
+@pytest.mark.parametrize("column, kind, refused", [
+    # A text cell outside the sample: the sample reads numbers, the whole column tells.
+    (np.where(np.arange(10_000) == 4_321, "forty", (np.arange(10_000) % 97).astype(str)),
+     "number", True),
+    # Distinct in the sample, one value repeated outside it: no row numbers.
+    (np.where(np.arange(10_000) == 4_321, 7, np.arange(10_000)), "number", False),
+    (_shuffled(np.arange(10_000)).astype(np.int64), "row number", True),
+    (np.array([f"C{i:06d}" for i in range(10_000)]), "identifier", True),
+    (np.array(["a", "b", None, " ", "c"] * 2_000, dtype=object), "category", False),
+], ids=["text-outside-the-sample", "repeat-outside-the-sample", "row-numbers", "identifiers",
+        "categories"])
+def test_a_sample_decides_only_what_the_whole_column_would(column, kind, refused):
+    assert len(column) > 4 * _audit.SAMPLE_ROWS
+    verdict = _audit.judge_column(pd.Series(column), "x")
+    assert (verdict.kind, verdict.suspicious) == (kind, refused)
+
+
+MERGED = {k: v for k, v in COLUMNS.items() if not k.startswith("dates-datetime64")
+          and k not in ("dates-timedelta64", "dates-period", "category-dtype")}
+
+
+@pytest.mark.parametrize("name, make, kind, action", MERGED.values(), ids=MERGED.keys())
+def test_facts_of_parts_merged_judge_a_column_as_the_whole_does(name, make, kind, action):
+    # What qor.dask does with its partitions: their facts add up to the column's.
+    column = pd.Series(make(N))
+    whole = _audit.judge_column(column, name)
+    parts = [_audit.facts(part, sample=False, ids=_audit.asks_ids(name))
+             for part in (column[:37], column[37:120], column[120:])]
+    merged = _audit.judge(_audit.merge(parts), name)
+    assert (merged.kind, merged.suspicious, merged.from_text) == (
+        whole.kind, whole.suspicious, whole.from_text)

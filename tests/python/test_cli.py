@@ -242,12 +242,13 @@ def test_text_columns_are_categories_from_fit_to_predict_and_show(tmp_path):
     (tmp_path / "new.csv").write_text("price,size\n0.5,10\n0.5,12\n0.5,99\n0.5,\n")
     predicted = qor("predict", "model.json", "new.csv", cwd=tmp_path)
     assert predicted.returncode == 0 and predicted.stderr == (
-        "qor predict: column 'size': 1 row holds a category the fit never saw ('99') and 1 "
-        "row has no value; they go right (--strict refuses them)\n")
+        "qor predict: column 'size': 1 row with a category the fit never saw ('99') and 1 "
+        "row with no value went right at its split (--strict refuses them)\n")
     strict = qor("predict", "model.json", "new.csv", "--strict", cwd=tmp_path)
     assert strict.returncode == 2 and strict.stdout == ""
-    assert strict.stderr.startswith("qor predict: error: new.csv: rows the tree cannot place "
-                                    "by their values (--strict):\n- column 'size': ")
+    assert strict.stderr == ("qor predict: error: new.csv: rows the tree cannot place by their "
+                             "values (--strict refuses them):\n- column 'size': 1 row with a "
+                             "category the fit never saw ('99') and 1 row with no value\n")
     model = load(tmp_path / "model.json")
     expected = model.predict(pd.DataFrame({"size": ["10", "12", "99", None], "price": 0.5}))
     assert expected[0] != expected[1] and expected[2] == expected[3]
@@ -534,3 +535,63 @@ def test_dropna_target_drops_the_rows_and_says_how_many(cli, folder):
     assert status == 0 and err == ""
     assert "dropped            1 rows whose target is missing (--dropna-target)" in out
     assert "data               gap.csv: 39 rows," in out
+
+
+def test_predict_refuses_text_where_the_model_reads_numbers_and_empty_cells_go_right(cli,
+                                                                                    shop):
+    folder, frame = shop
+    status, _, _ = cli("fit", "shop.csv", "--target", "label", "--drop", "id", "--save",
+                       "model.json", cwd=folder)
+    assert status == 0
+    worded = frame.assign(size=frame["size"].astype(str).where(frame.index % 50 != 3, "n. a."))
+    worded.to_csv(folder / "worded.csv", index=False)
+    status, out, err = cli("predict", "model.json", "worded.csv", cwd=folder)
+    assert status == 2 and out == ""
+    assert err == ("qor predict: error: the model reads these columns as numbers, but they "
+                   "hold text: size ('n. a.' (4 cells)). Correct those cells, or leave them "
+                   "empty (a missing value, which goes right)\n")
+    worded.assign(size=worded["size"].replace("n. a.", "")).to_csv(folder / "emptied.csv",
+                                                                    index=False)
+    status, out, err = cli("predict", "model.json", "emptied.csv", cwd=folder)
+    assert status == 0 and err == ("qor predict: column 'size': 4 rows with no value went "
+                                   "right at its split (--strict refuses them)\n")
+
+
+@pytest.mark.parametrize("cells, sep, flags, read", [
+    # A comma between groups of three digits, in a file of tabs: either mark.
+    (["1,250", "2,500", "12"], "\t", ["--decimal", ","], [1.25, 2.5, 12]),
+    (["1,250", "2,500", "12"], "\t", ["--decimal", "."], [1250, 2500, 12]),
+    # Decimal commas in one column, decimal points in another: the file must say.
+    (["1,5", "2,25", "3"], ";", ["--decimal", ","], [1.5, 2.25, 3]),
+], ids=["thousands-or-decimals-as-decimals", "thousands-or-decimals-as-thousands",
+        "two-writings"])
+def test_what_the_file_does_not_tell_of_its_numbers_is_asked_for_and_the_flag_reads_it(
+        cli, tmp_path, cells, sep, flags, read):
+    n = 60
+    frame = pd.DataFrame({"weight": np.resize(cells, n), "label": np.arange(n) % 2})
+    if "two" in str(flags) or sep == ";":
+        frame["height"] = np.resize(["1.5", "2.5"], n)
+    frame.to_csv(tmp_path / "data.csv", sep=sep, index=False)
+    status, out, err = cli("fit", "data.csv", "--target", "label", cwd=tmp_path)
+    assert status == 2 and f"--decimal {flags[1]}" in err.split("Fix: ")[-1]
+    status, out, err = cli("fit", "data.csv", "--target", "label", *flags, "--save", "m.json",
+                           cwd=tmp_path)
+    assert status == 0, err
+    model = load(tmp_path / "m.json")
+    assert model.numeric_features[0] == "weight" and not model.is_categorical_.any()
+    X = pd.DataFrame({"weight": read, **({"height": [1.5] * 3} if model.n_features_in_ > 1
+                                         else {})})
+    assert model.predict(X).shape == (3,)
+
+
+def test_fit_shows_the_model_without_listing_every_column_and_the_table_of_kinds(cli, shop):
+    folder, _ = shop
+    status, out, _ = cli("fit", "shop.csv", "--target", "label", "--drop", "id",
+                         "--max-depth", "3", cwd=folder)
+    lines = out.splitlines()
+    assert status == 0 and ("model              QORClassifier(max_depth=3), with each "
+                            "column's kind as the columns table says") in lines
+    table = lines[lines.index("columns") + 1:lines.index("features by depth") - 1]
+    assert [line.split()[:3] for line in table] == [
+        ["column", "kind", "action"], ["size", "number", "numbers"],
+        ["noise", "number", "numbers"], ["colour", "category", "categories"]]
