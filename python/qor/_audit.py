@@ -191,14 +191,16 @@ def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
         seen = seen[~np.isnan(seen)]
         facts.whole = bool(np.all(seen == np.floor(seen))) and bool(
             np.array_equal(x, np.floor(x), equal_nan=True))
-    present = x[~np.isnan(x)] if missing else x
     distinct = np.unique(seen).size
-    if facts.whole and facts.low >= 0 and distinct == seen.size:
-        facts.runs = _runs(present)
+    runs = facts.whole and facts.low >= 0 and distinct == seen.size
+    ids = ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size)
+    if runs or ids:
+        present = x[~np.isnan(x)] if missing else x
+        facts.runs = _runs(present) if runs else None
         if facts.runs is not None:
             facts.ascending = bool(np.all(np.diff(present) > 0))
-    if ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size):
-        facts.ids = np.unique(present)
+        if ids:
+            facts.ids = np.unique(present)
     return facts
 
 
@@ -469,7 +471,8 @@ def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
     if "timedelta" in facts.dtype:
         return "the seconds: pd.to_timedelta({column}).dt.total_seconds()"
     if facts.dtype == "time objects":
-        return "the seconds since midnight: pd.to_timedelta({column}.astype(str)).dt.total_seconds()"
+        return ("the seconds since midnight: "
+                "pd.to_timedelta({column}.astype(str)).dt.total_seconds()")
     if facts.dtype.startswith("period"):
         return "the year: {column}.dt.year"
     if form is None:

@@ -456,9 +456,9 @@ def _sniff_writing(frame: pd.DataFrame, decimal: str | None, sep: str) -> tuple:
         if is_numeric_dtype(column) or is_bool_dtype(column):
             continue
         values = column.dropna().to_numpy(object)[:_audit.SAMPLE_ROWS]
-        writing = _audit.number_writing(np.unique(values.astype(str)))[0] if values.size else None
-        if writing is not None:
-            found.add(writing)
+        if values.size:
+            found.add(_audit.number_writing(np.unique(values.astype(str)))[0])
+    found.discard(None)
     if decimal is None:
         if _audit.AMBIGUOUS in found and sep == ";":
             found = (found - {_audit.AMBIGUOUS}) | {(",", None)}
@@ -526,7 +526,8 @@ def _features(frame: pd.DataFrame, args, table: _Csv, target: str | None) -> pd.
                              "is no feature column")
     both = set(args.categorical or []) & set(args.numeric or [])
     if both:
-        raise InputError(f"--categorical and --numeric both name {', '.join(map(repr, sorted(both)))}")
+        raise InputError("--categorical and --numeric both name "
+                         f"{', '.join(map(repr, sorted(both)))}")
     return X
 
 
