@@ -634,7 +634,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     if distinct > facts.present / 2 and distinct > IDENTIFIER_LEAST_VALUES:
         return Verdict(name, "identifier", f"{distinct} distinct values in {facts.present} "
                        f"cells, such as {shown(values, None, 2)}", override="category",
-                       problem=_ID_PROBLEM, advice="drop it, or derive features from it")
+                       problem=_ID_PROBLEM, advice="drop it")
     return Verdict(name, "category", f"{distinct} distinct values: "
                    f"{shown(values, counts, 3)}{_missing_note(facts)}")
 
@@ -967,10 +967,11 @@ def audit(X, *, categorical_features="from_dtype", numeric_features=None) -> pd.
 SHOWN_TEXT_VALUES = 5
 
 
-def _number_cells(column, name, lenient: bool) -> np.ndarray:
+def _number_cells(column, name, lenient: bool, warn: bool = False) -> np.ndarray:
     """A column of text or objects as float64 numbers: blank text and missing values
     are NaN; a cell that is no number is NaN where `lenient` (a column named in
-    numeric_features), and otherwise refused with a ValueError naming the column."""
+    numeric_features; with a UserWarning where `warn`), and otherwise refused with a
+    ValueError naming the column."""
     values = np.asarray(column, dtype=object)
     parsed = pd.to_numeric(pd.Series(values, dtype=object), errors="coerce").to_numpy(
         np.float64, na_value=np.nan)
@@ -978,22 +979,28 @@ def _number_cells(column, name, lenient: bool) -> np.ndarray:
     failed = np.flatnonzero(np.isnan(parsed))
     text = np.zeros(len(values), dtype=bool)
     text[failed] = ~missing_text(values[failed])
-    if text.any() and not lenient:
-        found, seen = np.unique(values[text].astype(str), return_counts=True)
-        found = found.astype(object)
-        label = f"column {name!r}" if isinstance(name, str) else f"column {name}"
-        raise ValueError(f"{label} is read as numbers, but {int(text.sum())} of its cells "
-                         f"hold text: {shown(found, seen, SHOWN_TEXT_VALUES, more=False)}. "
-                         "Correct them or leave them empty (a missing value), or name the "
-                         "column in numeric_features to read such cells as missing values")
-    return parsed
+    if not text.any() or lenient and not warn:
+        return parsed
+    found, seen = np.unique(values[text].astype(str), return_counts=True)
+    said = (f"column {name!r}" if isinstance(name, str) else f"column {name}") + (
+        f" is read as numbers, but {int(text.sum())} of its cells hold text: "
+        f"{shown(found.astype(object), seen, SHOWN_TEXT_VALUES, more=False)}")
+    if lenient:
+        # Named in numeric_features: read as missing values, but not without a word.
+        warnings.warn(f"{said}, read as missing values (numeric_features names it)",
+                      UserWarning, stacklevel=5)
+        return parsed
+    raise ValueError(f"{said}. Correct them or leave them empty (a missing value), or name "
+                     "the column in numeric_features to read such cells as missing values")
 
 
-def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None = None):
+def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None = None,
+                 warn: bool = False):
     """X (a DataFrame or a 2-d array) with its columns of text or objects, other than
     those of the mask `skip` (the categorical ones), read as numbers (see
     `_number_cells`; `lenient`: a mask of the columns whose text cells are missing
-    values); X itself where it has none. A DataFrame stays a DataFrame."""
+    values, with a warning where `warn`); X itself where it has none. A DataFrame
+    stays a DataFrame."""
     n = np.shape(X)[1]
     skip = np.zeros(n, dtype=bool) if skip is None else skip
     lenient = np.zeros(n, dtype=bool) if lenient is None else lenient
@@ -1012,7 +1019,7 @@ def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None =
     names = names_of(X)
     read = X.copy(deep=False) if isinstance(X, pd.DataFrame) else X.copy()
     for j in text:
-        numbers = _number_cells(_column(X, j), names[j], bool(lenient[j]))
+        numbers = _number_cells(_column(X, j), names[j], bool(lenient[j]), warn)
         if isinstance(read, pd.DataFrame):
             read.isetitem(j, numbers)
         else:

@@ -228,7 +228,8 @@ class _QORTree(BaseEstimator):
                 X = np.asarray(X)
             if X.ndim == 2 and X.shape[1] == self.n_features_in_:
                 # (Another width is refused by the validation, naming both.)
-                X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers())
+                X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
+                                        warn=True)
             X = encode(X, self.is_categorical_, self.categories_)
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.

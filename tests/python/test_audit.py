@@ -7,10 +7,10 @@ import numpy as np
 import pandas as pd
 import pytest
 from sklearn.multioutput import MultiOutputClassifier
+from sklearn.preprocessing import OrdinalEncoder
 
 import qor
-from qor import _audit
-from qor import QORClassifier, QORRegressor
+from qor import QORClassifier, QORRegressor, _audit
 
 N = 200
 DAYS = pd.date_range("2023-01-01", periods=N, freq="37h")
@@ -201,11 +201,19 @@ def test_numbers_in_another_writing_point_to_the_reader_that_reads_them(tmp_path
     QORClassifier().fit(fixed, y)
 
 
-def test_a_column_named_as_numbers_reads_its_text_cells_as_missing_values():
+def test_text_cells_among_numbers_emptied_or_named_as_numbers_are_missing_values():
     X, y = _table("age", _few_text_cells)
+    with pytest.raises(ValueError, match="correct those cells or leave them empty"):
+        QORClassifier().fit(X, y)
+    emptied = X.assign(age=X["age"].replace("forty", ""))
+    assert qor.audit(emptied).set_index("column").loc["age", "action"] == (
+        "numbers, read from text")
+    QORClassifier().fit(emptied, y)
     est = QORClassifier(max_depth=2, numeric_features=["age"]).fit(X, y)
     new = pd.DataFrame({"signal": [0.0, 0.0], "age": ["forty", None]})
-    assert est.apply(new)[0] == est.apply(new)[1]
+    with pytest.warns(UserWarning, match="column 'age' is read as numbers, but 1 of its cells "
+                                         "hold text: 'forty', read as missing values"):
+        assert est.apply(new)[0] == est.apply(new)[1]
     # Without the name, text at prediction is refused, naming the column and the fix.
     numbers = X.assign(age=X["age"].where(X["age"] != "forty"))
     plain = QORClassifier(max_depth=2).fit(numbers, y)
@@ -230,9 +238,20 @@ def test_declarations_that_contradict_or_leave_text_unread_are_refused_by_name()
     with pytest.raises(ValueError, match="both name \\['cut'\\]"):
         QORClassifier(categorical_features=["cut"], numeric_features=["cut"]).fit(X, y)
     with pytest.raises(ValueError, match="column 'cut': text, which cannot be read as numbers, "
-                                         "and categorical_features does not name it.*"
+                                         "and categorical_features does not name it.*encode it "
+                                         "as numbers first .scikit-learn's OrdinalEncoder.*"
                                          "categorical_features=\\['cut'\\]"):
         QORClassifier(categorical_features=None).fit(X, y)
+    encoded = X.assign(cut=OrdinalEncoder().fit_transform(X[["cut"]])[:, 0])
+    QORClassifier(categorical_features=None).fit(encoded, y)
+    QORClassifier(categorical_features=["cut"]).fit(X, y)
+    # Named as numbers, text and dates are refused with what reads them.
+    dated = X.assign(when=pd.date_range("2024-01-01", periods=40).strftime("%d.%m.%Y"))
+    for column, fix in (("cut", "name it in categorical_features instead"),
+                        ("when", "derive numbers from it")):
+        with pytest.raises(ValueError, match=f"column {column!r}: .*{fix}"):
+            QORClassifier(numeric_features=[column]).fit(dated, y)
+    QORClassifier(categorical_features=["cut", "when"]).fit(dated, y)
 
 
 def test_several_outputs_with_categories_advice_works():
@@ -316,28 +335,6 @@ def test_free_text_is_refused_for_a_vectorizer_and_the_vectorizer_given_fits():
     code = _fix_in(str(refused.value), "a vectorizer before the tree: ")
     model = make_pipeline(eval(code), QORClassifier(max_depth=3)).fit(X, y)
     assert model.score(X, y) > 0.9
-
-
-def test_text_left_unread_points_to_an_encoder_that_reads_it():
-    from sklearn.preprocessing import OrdinalEncoder
-
-    X = pd.DataFrame({"cut": ["Premium", "Ideal", "Good"] * 20, "carat": np.arange(60) % 7})
-    y = (X["cut"] == "Ideal").astype(int)
-    with pytest.raises(ValueError, match="encode it as numbers first .scikit-learn's "
-                                         "OrdinalEncoder."):
-        QORClassifier(categorical_features=None).fit(X, y)
-    encoded = X.assign(cut=OrdinalEncoder().fit_transform(X[["cut"]])[:, 0])
-    assert QORClassifier(categorical_features=None).fit(encoded, y).score(encoded, y) == 1.0
-
-
-def test_text_cells_among_numbers_left_empty_are_missing_values():
-    X, y = _table("age", _few_text_cells)
-    with pytest.raises(ValueError, match="correct those cells or leave them empty"):
-        QORClassifier().fit(X, y)
-    emptied = X.assign(age=X["age"].replace("forty", ""))
-    assert qor.audit(emptied).set_index("column").loc["age", "action"] == (
-        "numbers, read from text")
-    QORClassifier().fit(emptied, y)
 
 
 def test_a_comma_that_may_be_either_mark_offers_both_readings_and_each_reads_numbers(tmp_path):
