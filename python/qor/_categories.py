@@ -7,6 +7,8 @@ NaN, which goes right like a missing value. Blank text is a missing value, never
 category. Which columns are categorical the audit (`_audit`) decides.
 """
 
+import ctypes
+
 import numpy as np
 import pandas as pd
 
@@ -23,57 +25,168 @@ def _is_category(column) -> bool:
     return isinstance(getattr(column, "dtype", None), pd.CategoricalDtype)
 
 
+# Below this many cells a column is hashed by its values straight away.
+BY_IDENTITY_FROM = 1024
+
+
+def _factorize(values):
+    """pd.factorize(values) (codes -1 where missing, distinct values in order of first
+    appearance). A column of text that pandas read from a file holds one Python object
+    per distinct text, repeated: its cells are then grouped by their objects' addresses
+    (integers, hashed several times faster than text) and only one cell of each group
+    is hashed by value, which merges equal texts held by different objects."""
+    if (isinstance(values, np.ndarray) and values.dtype == object and values.ndim == 1
+            and values.size >= BY_IDENTITY_FROM and values.flags.c_contiguous
+            and ctypes.sizeof(ctypes.c_void_p) == ctypes.sizeof(ctypes.c_size_t)):
+        # The array's own buffer of object pointers, read while the array holds them.
+        addresses = np.ctypeslib.as_array(
+            (ctypes.c_size_t * values.size).from_address(values.ctypes.data))
+        by_object, objects = pd.factorize(addresses)
+        if 4 * len(objects) <= values.size:
+            one_cell = np.empty(len(objects), dtype=np.intp)
+            one_cell[by_object] = np.arange(values.size)
+            codes, uniques = pd.factorize(values[one_cell], use_na_sentinel=True)
+            return codes[by_object], uniques
+    return pd.factorize(values, use_na_sentinel=True)
+
+
+def _factorized(column) -> tuple[np.ndarray, np.ndarray]:
+    """A column's codes (-1 where missing) and distinct values, from one native pass
+    over its own array (a string array stays one). The distinct values are held as
+    the column's cells are in NumPy (np.asarray of it), numbers as numbers and
+    anything else as Python objects, so that they equal its cells in value and type."""
+    plain = not isinstance(column, pd.Series) or isinstance(column.dtype, np.dtype)
+    values = np.asarray(column) if plain else column.array
+    if isinstance(values, np.ndarray) and values.dtype.kind not in "biuf":
+        values = values.astype(object, copy=False)
+    codes, uniques = _factorize(values)
+    held = values.dtype
+    if not isinstance(values, np.ndarray):
+        # An extension array's NumPy form may depend on whether a cell is missing (a
+        # nullable integer's turns to floats then): a missing cell and another show it.
+        first_missing = np.flatnonzero(codes < 0)[:1]
+        held = np.asarray(values.take(np.append(first_missing, 0)[:2])).dtype
+    uniques = np.asarray(uniques, dtype=held)
+    return codes, uniques if uniques.dtype.kind in "biuf" else uniques.astype(object)
+
+
+def _sorted_codes(column) -> tuple[np.ndarray, np.ndarray]:
+    """A column's categories and its codes into them (intp, -1 where missing), from
+    one pass over its values. The categories are pandas' own for the values (those of
+    pd.Categorical: sorted where they sort, else in order of first appearance); only
+    the distinct values are made categories, never the column."""
+    if _is_category(column):
+        return np.asarray(column.cat.categories), column.cat.codes.to_numpy(np.intp)
+    codes, uniques = _factorized(column)
+    blank = _blank(uniques)
+    if blank.any():
+        # Blank text is a missing value: its cells take code -1 with the missing ones.
+        kept = np.flatnonzero(~blank)
+        table = np.full(len(uniques), -1, dtype=np.intp)
+        table[kept] = np.arange(len(kept))
+        codes, uniques = _through(table, codes), uniques[kept]
+    distinct = pd.Categorical(uniques)
+    return np.asarray(distinct.categories), _through(distinct.codes, codes)
+
+
+def _blank(values: np.ndarray) -> np.ndarray:
+    """Which of a column's distinct values are blank text."""
+    if values.dtype != object:
+        return np.zeros(len(values), dtype=bool)
+    return np.fromiter((isinstance(v, str) and not v.strip() for v in values), dtype=bool,
+                       count=len(values))
+
+
+def _through(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
+    """codes mapped through table (codes[i] -> table[codes[i]]), -1 staying -1."""
+    return np.append(table, -1).astype(np.intp, copy=False)[codes]
+
+
+class CategoryLookup:
+    """One fitted feature's categories as a lookup: the hash table of its
+    categories is built once, and a column is mapped by factorizing it (one
+    native pass over its values) and looking up its distinct values alone."""
+
+    def __init__(self, categories):
+        self.categories = categories
+        self._index = pd.Index(categories)
+
+    def codes(self, column) -> np.ndarray:
+        """A column's values as codes into the categories (intp, -1 where missing or
+        unseen)."""
+        if _is_category(column):
+            own = column.cat.codes.to_numpy(np.intp)
+            return _through(self._index.get_indexer(column.cat.categories), own)
+        codes, uniques = _factorized(column)
+        return _through(self._index.get_indexer(uniques), codes)
+
+
+def lookups(categories: list) -> list:
+    """A CategoryLookup per categorical feature of a fit's `categories`, None elsewhere."""
+    return [None if c is None else CategoryLookup(c) for c in categories]
+
+
 def fit_categories(X, mask: np.ndarray) -> list:
     """Each categorical feature's categories (sorted where they can be), None elsewhere."""
-    categories = []
-    for j, categorical in enumerate(mask):
-        if not categorical:
-            categories.append(None)
-            continue
-        column = _column(X, j)
-        if _is_category(column):
-            categories.append(np.asarray(column.cat.categories))
-        else:
-            found = np.asarray(pd.Categorical(_values(column)).categories)
-            categories.append(found[[not (isinstance(v, str) and not v.strip())
-                                     for v in found]])
-    return categories
+    return fit_encode(X, mask)[1]
 
 
-def _values(column) -> np.ndarray:
-    """A column's values as an array pandas can factorize (numbers stay numbers)."""
-    values = np.asarray(column)
-    return values if values.dtype.kind in "biuf" else values.astype(object)
+def fit_encode(X, mask: np.ndarray | None):
+    """X encoded as encode() encodes it, and each categorical feature's categories
+    (None elsewhere), from one pass over each categorical column."""
+    if mask is None or not mask.any() or len(np.shape(X)) != 2:
+        return X, None
+    found = {j: _sorted_codes(_column(X, j)) for j in np.flatnonzero(mask)}
+    categories = [found[j][0] if j in found else None for j in range(len(mask))]
+    return _with_codes(X, {j: codes for j, (_, codes) in found.items()}), categories
 
 
-def _codes(column, categories) -> np.ndarray:
-    """A column's values as codes into `categories` (float64, NaN where none)."""
-    if _is_category(column):
-        # The column's own codes, through one look-up per category of its dtype.
-        own = column.cat.codes.to_numpy()
-        found = np.append(pd.Index(categories).get_indexer(column.cat.categories), -1)[own]
-    else:
-        found = pd.Index(categories).get_indexer(_values(column))
-    codes = found.astype(np.float64)
-    codes[found < 0] = np.nan
-    return codes
-
-
-def encode(X, mask: np.ndarray | None, categories: list):
+def encode(X, mask: np.ndarray | None, categories: list, lookup: list | None = None):
     """X with every categorical column replaced by its codes (float64; NaN for a
     missing value or a value not among the feature's categories). A DataFrame stays a
-    DataFrame with the same column names."""
+    DataFrame with the same column names. `lookup`, from lookups(categories), saves
+    rebuilding the categories' hash tables on every call."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
         return X
-    codes = {j: _codes(_column(X, j), categories[j]) for j in np.flatnonzero(mask)}
+    lookup = lookups(categories) if lookup is None else lookup
+    return _with_codes(X, {j: lookup[j].codes(_column(X, j)) for j in np.flatnonzero(mask)})
+
+
+def _as_float(codes: np.ndarray) -> np.ndarray:
+    values = codes.astype(np.float64)
+    values[codes < 0] = np.nan
+    return values
+
+
+def _plain_numbers(dtype) -> bool:
+    return isinstance(dtype, np.dtype) and dtype.kind in "biuf"
+
+
+def _with_codes(X, codes: dict):
+    """X with column j replaced by codes[j] (intp, -1 for none) as float64."""
     if _is_dataframe(X):
-        encoded = X.copy(deep=False)
+        others = [j for j in range(X.shape[1]) if j not in codes]
+        dtypes = list(X.dtypes)
+        if not all(_plain_numbers(dtypes[j]) for j in others):
+            # Columns only validation knows how to convert (nullable, text, dates):
+            # they stay as they are, for it to convert or refuse.
+            encoded = X.copy(deep=False)
+            for j, values in codes.items():
+                encoded.isetitem(j, _as_float(values))
+            return encoded
+        # Every column is a number now: one float64 matrix in the order the core
+        # reads, behind the same column names, which validation takes without a copy.
+        matrix = np.empty(X.shape, dtype=np.float64)
+        if others:
+            matrix[:, others] = X.iloc[:, others].to_numpy(dtype=np.float64)
         for j, values in codes.items():
-            encoded.isetitem(j, values)
-        return encoded
+            column = matrix[:, j]
+            column[:] = values
+            column[values < 0] = np.nan
+        return pd.DataFrame(matrix, columns=X.columns, copy=False)
     array = np.asarray(X)
     # Other columns must be numbers: an object array is converted once the codes are in.
     encoded = array.copy() if array.dtype.kind == "O" else np.array(array, dtype=np.float64)
     for j, values in codes.items():
-        encoded[:, j] = values
+        encoded[:, j] = _as_float(values)
     return encoded.astype(np.float64, copy=False)

@@ -107,6 +107,8 @@ def tree_params(estimator, n_samples: int, n_classes,
     stays a share: the core weighs it against the root's weight. `n_classes`: an
     int, or with several outputs a classifier's classes per output (0 for a
     regressor)."""
+    if not math.isfinite(estimator.shrinkage):
+        raise ValueError(f"shrinkage must be a finite number >= 0; got {estimator.shrinkage}")
     params = _core.TreeParams()
     params.criterion = criterion(estimator)
     params.n_outputs = n_outputs
@@ -193,9 +195,9 @@ def check_total_weight(total: float) -> None:
 
 def install(estimator, arrays: dict, n_classes) -> None:
     """Installs a grown tree's arrays (as the core returns them) as the estimator's
-    `tree_` and `depth_features_`, then prunes it by ccp_alpha; `max_features_` is
-    how many features each level drew from, as scikit-learn's trees say. `n_classes`:
-    an int, or per output (0 for a regressor)."""
+    `tree_` and `depth_features_`, then prunes it by ccp_alpha and shrinks its values
+    by shrinkage; `max_features_` is how many features each level drew from, as
+    scikit-learn's trees say. `n_classes`: an int, or per output (0 for a regressor)."""
     levels = arrays.pop("depth_features")
     finalists = arrays.pop("lookahead_finalists", None)
     if finalists is None:
@@ -214,3 +216,6 @@ def install(estimator, arrays: dict, n_classes) -> None:
     if estimator.ccp_alpha != 0.0:
         estimator.tree_ = prune(estimator.tree_, estimator.ccp_alpha)
         estimator.depth_features_ = depth_features(estimator.tree_)
+    # Shrinkage reads the tree that stays: pruning weighs impurities, which it leaves.
+    if estimator.shrinkage != 0.0:
+        estimator.tree_ = estimator.tree_.shrunk(estimator.shrinkage)

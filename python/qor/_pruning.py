@@ -99,6 +99,8 @@ def _subtree(tree: Tree, leaf: np.ndarray) -> Tree:
         feature=np.where(is_leaf, TREE_UNDEFINED, tree.feature[order]),
         threshold=np.where(is_leaf, float(TREE_UNDEFINED), tree.threshold[order]),
         value=tree.value[order], impurity=tree.impurity[order],
+        # A node's shrunk value depends on its ancestors alone, which pruning keeps.
+        raw_value=tree.raw_value[order] if tree.is_shrunk else None,
         n_node_samples=tree.n_node_samples[order],
         weighted_n_node_samples=tree.weighted_n_node_samples[order],
         gain=np.where(is_leaf, 0.0, tree.gain[order]),

@@ -56,9 +56,17 @@ class Tree:
     missing_go_to_left : ndarray of shape (node_count,)
         All zeros: missing values always go right.
     value : ndarray of shape (node_count, n_outputs, max_n_classes)
-        Classifier: per output, the weighted share of each class among the node's
-        training rows (an output with fewer classes than max_n_classes is padded with
-        zeros). Regressor: per output, the weighted mean target.
+        What the node predicts, the array every prediction and export reads. Grown
+        without shrinkage it is raw_value itself. With hierarchical shrinkage, each
+        node's raw_value pulled towards its parent's (see `shrunk`): scikit-learn's
+        tools that read `value` (export_graphviz, converters) then show and predict
+        what the model predicts.
+    raw_value : ndarray of shape (node_count, n_outputs, max_n_classes)
+        The node's own training statistics. Classifier: per output, the weighted share
+        of each class among the node's training rows (an output with fewer classes
+        than max_n_classes is padded with zeros). Regressor: per output, the weighted
+        mean target (the weighted median under "absolute_error"). Kept for
+        explanation: class counts are raw_value times weighted_n_node_samples.
     impurity : ndarray of shape (node_count,)
         The criterion's impurity of the node's training rows (weighted); with several
         outputs, the mean of the outputs' impurities.
@@ -80,8 +88,10 @@ class Tree:
         The left categories of all categorical splits, ascending within each node.
     """
 
-    def __init__(self, *, n_features: int, n_classes, categories_left=(), **arrays):
-        """n_classes: an int for one output, or one int per output."""
+    def __init__(self, *, n_features: int, n_classes, categories_left=(), raw_value=None,
+                 **arrays):
+        """n_classes: an int for one output, or one int per output. raw_value: the
+        nodes' own values when `value` holds shrunk ones; None when value is raw."""
         # Trees without categorical splits may leave out their (empty) ranges.
         for name in ("category_start", "category_end"):
             arrays.setdefault(name, np.zeros(len(arrays.get("children_left", ())), np.intp))
@@ -96,6 +106,53 @@ class Tree:
         self.categories_left = np.asarray(categories_left, dtype=np.float64)
         self.value = self.value.reshape(self.node_count, self.n_outputs, self.max_n_classes)
         self.value.flags.writeable = False
+        if raw_value is None:
+            self.raw_value = self.value
+        else:
+            self.raw_value = np.array(raw_value, dtype=np.float64).reshape(self.value.shape)
+            self.raw_value.flags.writeable = False
+
+    @property
+    def is_shrunk(self) -> bool:
+        """Whether `value` holds shrunk values, apart from `raw_value`."""
+        return self.raw_value is not self.value
+
+    def shrunk(self, shrinkage: float) -> "Tree":
+        """This tree with hierarchical shrinkage `shrinkage` (lambda >= 0) applied to its
+        raw values: value(root) stays, and each child's value becomes its parent's
+        shrunk value plus (child - parent) / (1 + lambda / N), N the parent's
+        weighted_n_node_samples (computed by the core, in one fixed order). 0 gives
+        the raw values back as they are."""
+        state = self.__getstate__()
+        state.pop("raw_value", None)
+        if shrinkage == 0:
+            return Tree(**{**state, "value": self.raw_value})
+        return Tree(**{**state, "value": self.shrunk_values(shrinkage),
+                       "raw_value": self.raw_value})
+
+    def shrunk_values(self, shrinkage: float) -> np.ndarray:
+        """The values `shrunk(shrinkage)` would hold, (node_count, n_outputs, max_n_classes)."""
+        if shrinkage == 0:
+            return self.raw_value
+        return _core.shrunk_values(self, float(shrinkage)).reshape(self.value.shape)
+
+    def prefix(self, depth: int) -> "Tree":
+        """The tree of this one's first `depth` levels: its nodes of depth <= `depth`,
+        those at `depth` made leaves. A greedy tree grown deeper holds the tree that the
+        same data and parameters grow with max_depth=depth exactly so (before pruning):
+        numbered breadth first, it is nodes 0 to n - 1."""
+        node_depth = self.depth
+        n = int(np.searchsorted(node_depth, depth, side="right"))
+        cut = node_depth[:n] == depth
+        state = {name: np.asarray(getattr(self, name))[:n] for name in _ARRAYS}
+        for name, undefined in (("children_left", TREE_LEAF), ("children_right", TREE_LEAF),
+                                ("feature", TREE_UNDEFINED), ("threshold", TREE_UNDEFINED),
+                                ("gain", 0.0), ("category_start", 0), ("category_end", 0)):
+            state[name] = np.where(cut, undefined, state[name])
+        n_classes = self.max_n_classes if self.n_outputs == 1 else self.n_classes
+        return Tree(n_features=self.n_features, n_classes=n_classes,
+                    categories_left=self.categories_left,
+                    raw_value=self.raw_value[:n] if self.is_shrunk else None, **state)
 
     @property
     def node_count(self) -> int:
@@ -191,6 +248,8 @@ class Tree:
     def __getstate__(self):
         state = {name: np.asarray(getattr(self, name)) for name in _ARRAYS}
         state["value"] = state["value"].reshape(self.node_count, -1)
+        if self.is_shrunk:
+            state["raw_value"] = self.raw_value.reshape(self.node_count, -1)
         # One output keeps the int it always had, so that older qor versions unpickle it.
         n_classes = self.max_n_classes if self.n_outputs == 1 else self.n_classes.tolist()
         return {"n_features": self.n_features, "n_classes": n_classes,

@@ -235,6 +235,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--ccp-alpha", type=_not_negative, default=0.0, metavar="X",
                      help="prune the grown tree with cost-complexity alpha X (default 0: "
                           "no pruning)")
+    fit.add_argument("--shrinkage", type=_not_negative, default=0.0, metavar="LAMBDA",
+                     help="pull each node's value towards its parent's, the more the fewer "
+                          "rows the parent has (default 0: values as grown)")
     fit.add_argument("--max-bins", type=_bins, metavar="N",
                      help=f"grow from at most N bins per feature ({BINS[0]}..{BINS[1]}; "
                           "default: from the exact values)")
@@ -626,7 +629,7 @@ def _estimator(args, task: str, criterion: str, decision):
                   min_samples_split=args.min_samples_split,
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
-                  max_bins=args.max_bins,
+                  shrinkage=args.shrinkage, max_bins=args.max_bins,
                   categorical_features=[n for n, c in zip(names, decision.categorical) if c],
                   numeric_features=[n for n, c in zip(names, decision.categorical) if not c])
     if args.max_bins is not None and criterion in ("mae", "absolute_error"):

@@ -53,7 +53,8 @@ from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, 
                                       check_is_fitted, column_or_1d)
 
 from . import _audit, _binned, _core, _growth, _sparse
-from ._categories import encode, fit_categories
+from ._categories import encode, fit_encode
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier
 
 __all__ = ["fit", "predict", "predict_proba"]
@@ -96,9 +97,15 @@ def _read(x_part, mask, categories, lenient):
     of a sparse X (`mask` None) as it is."""
     if mask is None:
         return x_part
+    return encode(_numbers(x_part, mask, lenient), mask, categories)
+
+
+def _numbers(x_part, mask, lenient):
+    """A dense partition with its text columns other than the categorical ones read
+    as numbers."""
     if not isinstance(x_part, pd.DataFrame):
         x_part = np.asarray(x_part)
-    return encode(_audit.read_numbers(x_part, mask, lenient), mask, categories)
+    return _audit.read_numbers(x_part, mask, lenient)
 
 
 def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
@@ -217,8 +224,9 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
     found = None
     if mask is not None and mask.any():
-        found = fit_categories(x_part, mask)
-    x_part = _read(x_part, mask, found, lenient)
+        x_part, found = fit_encode(_numbers(x_part, mask, lenient), mask)
+    else:
+        x_part = _read(x_part, mask, None, lenient)
     X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
     labels = None
     if classifies:
@@ -426,6 +434,10 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     client: the dask.distributed Client to run on; the default client if None.
     Returns the estimator, fitted in place.
     """
+    if isinstance(estimator, (QORClassifierCV, QORRegressorCV)):
+        raise TypeError("qor.dask fits one tree of given parameters, not a cross-validated "
+                        "search: choose them with the search on a sample that fits in "
+                        "memory, then fit its best_estimator_ (with max_bins set) here")
     estimator._validate_params()
     if estimator.max_bins is None:
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "

@@ -12,7 +12,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from . import _audit, _binned, _core, _growth, _sparse
-from ._categories import encode, fit_categories
+from ._categories import encode, fit_encode, lookups
 from ._growth import INT32_MAX as _INT32_MAX
 from ._pruning import pruning_path
 
@@ -23,19 +23,50 @@ def _aligned(X: np.ndarray) -> np.ndarray:
     return np.require(X, requirements=["C", "A"])
 
 
+def _whole_numbers(y: np.ndarray) -> np.ndarray | None:
+    """y itself where it holds integers, as int64 where it holds floats that are
+    all whole numbers of a narrow range (NaN is none), else None."""
+    if y.dtype.kind in "iu":
+        return y
+    if y.dtype.kind == "f":
+        lo, hi = y.min(), y.max()
+        if -2.0**53 < lo and hi < 2.0**53 and hi - lo <= y.size:
+            whole = y.astype(np.int64)
+            if (whole == y).all():
+                return whole
+    return None
+
+
 def _class_codes(y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The sorted labels of y, and each row's place among them as a float64 class
-    code; integer labels of a narrow range are counted in one pass over y instead of
-    sorted, and mapped to their codes through a table."""
-    if y.dtype.kind in "iu" and y.size:
-        lo, hi = int(y.min()), int(y.max())
+    code; whole-number labels of a narrow range (integers, or floats such as 0.0 and
+    1.0) are counted in one pass over y instead of sorted, and mapped to their codes
+    through a table; text labels are hashed and their distinct values sorted."""
+    whole = _whole_numbers(y) if y.size else None
+    if whole is not None:
+        lo, hi = int(whole.min()), int(whole.max())
         if hi - lo <= max(y.size, 1 << 16):
-            shifted = y if lo == 0 else y - lo
+            shifted = whole if lo == 0 else whole - lo
             present = np.bincount(shifted, minlength=hi - lo + 1) > 0
             code = (np.cumsum(present) - 1).astype(np.float64)
             return (np.flatnonzero(present) + lo).astype(y.dtype), code[shifted]
+    if y.dtype.kind in "OSU" and y.size:
+        # Labels of text compare slowly: hashed once, and only the distinct ones sorted.
+        codes, distinct = pd.factorize(y, use_na_sentinel=False)
+        classes, rank = np.unique(np.asarray(distinct, dtype=y.dtype), return_inverse=True)
+        return classes, rank[codes].astype(np.float64)
     classes, codes = np.unique(y, return_inverse=True)
     return classes, codes.astype(np.float64)
+
+
+def _check_labels(y: np.ndarray, classes: np.ndarray) -> None:
+    """scikit-learn's check of classification targets, on the distinct labels of a 1-D y
+    where they decide it alike (their kind and number decide it, and the warning of
+    labels nearly as many as the rows cannot apply): a sort of every label of y, which
+    the check costs, is then spared. Otherwise y itself is checked."""
+    n = y.shape[0]
+    few = len(classes) <= 20 and not (n > 20 and len(classes) > round(0.5 * n))
+    check_classification_targets(classes if few else y)
 
 
 class _QORTree(BaseEstimator):
@@ -58,6 +89,7 @@ class _QORTree(BaseEstimator):
         "min_weight_fraction_leaf": [Interval(Real, 0.0, 0.5, closed="both")],
         "min_impurity_decrease": [Interval(Real, 0.0, None, closed="left")],
         "ccp_alpha": [Interval(Real, 0.0, None, closed="left")],
+        "shrinkage": [Interval(Real, 0.0, None, closed="left")],
         "monotonic_cst": ["array-like", None],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "numeric_features": ["array-like", None],
@@ -112,9 +144,13 @@ class _QORTree(BaseEstimator):
         A fit that fails (bad input, or memory running out) leaves the estimator as it
         was: a fitted one keeps predicting with the tree it had.
         """
+        return self._all_or_nothing(self._fit, X, y, sample_weight, bin_edges)
+
+    def _all_or_nothing(self, fit, *args):
+        """fit(*args), or on any failure the estimator as it was before."""
         fitted = dict(self.__dict__)
         try:
-            return self._fit(X, y, sample_weight, bin_edges)
+            return fit(*args)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(fitted)
@@ -143,8 +179,8 @@ class _QORTree(BaseEstimator):
             if X.ndim == 2:
                 decision = _audit.check(X, self.categorical_features, self.numeric_features)
                 mask = decision.categorical
-                categories = fit_categories(X, mask)
-                X = encode(_audit.read_numbers(X, mask, decision.numeric), mask, categories)
+                X, categories = fit_encode(
+                    _audit.read_numbers(X, mask, decision.numeric), mask)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
@@ -154,6 +190,7 @@ class _QORTree(BaseEstimator):
         n = self.n_features_in_
         self.is_categorical_ = np.zeros(n, dtype=bool) if mask is None else mask
         self.categories_ = [None] * n if categories is None else categories
+        self._keep_lookups()
         targets = self._targets(y)
         weights = None
         if sample_weight is not None:
@@ -181,8 +218,26 @@ class _QORTree(BaseEstimator):
     def _threads(self) -> int:
         return _growth.threads(self)
 
+    def __getstate__(self):
+        state = super().__getstate__()
+        state.pop("_category_lookups", None)  # rebuilt from categories_ when needed
+        return state
+
+    def _keep_lookups(self) -> None:
+        """Builds the lookups of categories_ once, where they are set (a fit, a load,
+        an unpickling), so that prediction reads them without changing the estimator."""
+        self._category_lookups = (self.categories_, lookups(self.categories_))
+
+    def _lookups(self) -> list:
+        """The lookups of categories_: those kept, unless categories_ was replaced since."""
+        kept = self.__dict__.get("_category_lookups")
+        return kept[1] if kept is not None and kept[0] is self.categories_ else (
+            lookups(self.categories_))
+
     def __setstate__(self, state):
         super().__setstate__(state)
+        if "categories_" in self.__dict__:
+            self._keep_lookups()
         # Fitted by a qor that grew one output only.
         if "tree_" in self.__dict__ and "n_outputs_" not in self.__dict__:
             self.n_outputs_ = 1
@@ -230,7 +285,7 @@ class _QORTree(BaseEstimator):
                 # (Another width is refused by the validation, naming both.)
                 X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
                                         warn=True)
-            X = encode(X, self.is_categorical_, self.categories_)
+            X = encode(X, self.is_categorical_, self.categories_, self._lookups())
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
         X = validate_data(self, X, dtype=np.float64, order="C",
@@ -315,6 +370,15 @@ class QORClassifier(ClassifierMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    shrinkage : float >= 0, default=0.0
+        Hierarchical shrinkage, applied after growth and pruning: the splits stay,
+        and each node's class shares are pulled towards its parent's, from the root
+        (which keeps its own) down: value'(child) = value'(parent) + (value(child) -
+        value(parent)) / (1 + shrinkage / N), N the parent's weighted training rows.
+        A leaf of few rows then predicts closer to what its ancestors hold; shares
+        stay shares. 0.0 keeps the values as grown. `predict`, `predict_proba`, every
+        export and `tree_.value` use the shrunk shares, `tree_.raw_value` keeps each
+        node's own. QORClassifierCV chooses it by cross-validation.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where the probability of the second class (`classes_[1]`) may
         only rise with the feature, -1 only fall, 0 free; binary classification of one
@@ -408,7 +472,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
         that never splits.
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
-        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone:
+        `tree_.value` is what each node predicts (shrunk, with shrinkage), and
+        `tree_.raw_value` each node's own training statistics.
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
@@ -431,9 +497,9 @@ class QORClassifier(ClassifierMixin, _QORTree):
     def __init__(self, *, criterion="gini", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
-                 ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
-                 numeric_features=None, min_category_samples=5, category_smoothing=10.0,
-                 n_jobs=None,
+                 ccp_alpha=0.0, shrinkage=0.0, monotonic_cst=None,
+                 categorical_features="from_dtype", numeric_features=None,
+                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
                  max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
         self.criterion = criterion
@@ -447,6 +513,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.min_impurity_decrease = min_impurity_decrease
         self.class_weight = class_weight
         self.ccp_alpha = ccp_alpha
+        self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.numeric_features = numeric_features
@@ -460,11 +527,16 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.lookahead_folds = lookahead_folds
 
     def _targets(self, y):
-        check_classification_targets(y)
         if y.ndim == 1:
-            self.classes_, codes = _class_codes(y)
-            self.n_classes_ = len(self.classes_)
+            try:
+                classes, codes = _class_codes(y)
+            except TypeError:
+                check_classification_targets(y)  # says what is wrong with y, as ever
+                raise
+            _check_labels(y, classes)
+            self.classes_, self.n_classes_ = classes, len(classes)
             return codes
+        check_classification_targets(y)
         self.classes_, codes = map(list, zip(*(_class_codes(column) for column in y.T)))
         self.n_classes_ = np.array([len(c) for c in self.classes_], dtype=np.intp)
         return np.concatenate(codes)
@@ -569,6 +641,15 @@ class QORRegressor(RegressorMixin, _QORTree):
         growth: the largest subtree whose every collapsed branch had an effective
         alpha of at most ccp_alpha is kept. 0.0 prunes nothing. See
         `cost_complexity_pruning_path`.
+    shrinkage : float >= 0, default=0.0
+        Hierarchical shrinkage, applied after growth and pruning: the splits stay,
+        and each node's value is pulled towards its parent's, from the root (which
+        keeps its own) down: value'(child) = value'(parent) + (value(child) -
+        value(parent)) / (1 + shrinkage / N), N the parent's weighted training rows.
+        A leaf of few rows then predicts closer to what its ancestors hold. 0.0 keeps
+        the values as grown. `predict`, every export and `tree_.value` use the shrunk
+        values, `tree_.raw_value` keeps each node's own mean (or median). QORRegressorCV
+        chooses it by cross-validation.
     monotonic_cst : array-like of int of shape (n_features,) or None, default=None
         Per feature: 1 where predictions may only rise with the feature, -1 only
         fall, 0 free; one output only. A split on a constrained feature keeps its
@@ -656,7 +737,9 @@ class QORRegressor(RegressorMixin, _QORTree):
         that never splits.
     tree_ : Tree
         The fitted tree as flat arrays with the conventions of scikit-learn's
-        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone.
+        `Tree` (node 0 is the root, nodes breadth first). Prediction reads it alone:
+        `tree_.value` is what each node predicts (shrunk, with shrinkage), and
+        `tree_.raw_value` each node's own training statistics.
     bin_edges_ : list of ndarray
         With max_bins set: per feature, the upper edges of the bins grown from
         (ascending, the last inf); `fit(..., bin_edges=...)` takes them back.
@@ -679,7 +762,7 @@ class QORRegressor(RegressorMixin, _QORTree):
     def __init__(self, *, criterion="mse", max_depth=5, min_samples_split=2, min_samples_leaf=1,
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
-                 monotonic_cst=None, categorical_features="from_dtype",
+                 shrinkage=0.0, monotonic_cst=None, categorical_features="from_dtype",
                  numeric_features=None, min_category_samples=5, category_smoothing=10.0,
                  n_jobs=None, max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
@@ -693,6 +776,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.max_leaf_nodes = max_leaf_nodes
         self.min_impurity_decrease = min_impurity_decrease
         self.ccp_alpha = ccp_alpha
+        self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
         self.numeric_features = numeric_features

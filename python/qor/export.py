@@ -13,6 +13,8 @@ from typing import NamedTuple
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
+from ._colours import hex_colour, node_colours
+
 
 def _feature_names(estimator, feature_names) -> list[str]:
     check_is_fitted(estimator)
@@ -72,7 +74,9 @@ def _category_text(value) -> str:
 
 def _category_set(values: list, width: int | None = None) -> str:
     """`{a, b, c}`; past `width` characters, the first values and a count of the rest,
-    `{a, b, …, +12 more}`, always showing at least one value."""
+    `{a, b, …, +12 more}`, always showing at least one value. The set shows whole
+    where cutting it would hide nothing or save nothing (one long value, or a last
+    value shorter than its count)."""
     texts = [_category_text(v) for v in values]
     whole = "{" + ", ".join(texts) + "}"
     if width is None or len(whole) <= width:
@@ -83,7 +87,8 @@ def _category_set(values: list, width: int | None = None) -> str:
         if len(longer) > width:
             break
         shown += 1
-    return "{" + ", ".join(texts[:shown]) + f", …, +{len(texts) - shown} more}}"
+    cut = "{" + ", ".join(texts[:shown]) + f", …, +{len(texts) - shown} more}}"
+    return whole if shown == len(texts) or len(cut) >= len(whole) else cut
 
 
 # Pictures (DOT and plot_tree) cut a category set past this many characters; text
@@ -109,8 +114,16 @@ def output_classes(estimator) -> list:
         [classes] * estimator.tree_.n_outputs)
 
 
+def _shares_text(shares: np.ndarray, precision: int) -> str:
+    return "[" + ", ".join(_number(p, precision) for p in shares) + "]"
+
+
 def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
+    """A leaf's prediction: its value, or its class with the training rows' class counts
+    (from the node's own shares); a shrunk classifier adds the class shares it
+    predicts, which its counts no longer give."""
     tree = estimator.tree_
+    weight = tree.weighted_n_node_samples[node]
     if tree.n_outputs > 1:
         # Several outputs: each output's class and counts, or value, in output order.
         outputs = output_classes(estimator)
@@ -121,14 +134,21 @@ def _leaf_fields(estimator, node: int, precision: int) -> list[tuple[str, str]]:
         labels = ", ".join(str(labels[int(share.argmax())])
                            for labels, share in zip(outputs, shares))
         counts = ", ".join(
-            "[" + _weights(share * tree.weighted_n_node_samples[node], precision) + "]"
-            for share in shares)
-        return [("class", f"[{labels}]"), ("counts", f"[{counts}]")]
+            "[" + _weights(tree.raw_value[node, k, :len(labels)] * weight, precision) + "]"
+            for k, labels in enumerate(outputs))
+        fields = [("class", f"[{labels}]"), ("counts", f"[{counts}]")]
+        if tree.is_shrunk:
+            fields.append(("proba", "[" + ", ".join(_shares_text(share, precision)
+                                                    for share in shares) + "]"))
+        return fields
     value = tree.value[node, 0]
     if hasattr(estimator, "classes_"):
         label = estimator.classes_[int(value.argmax())]
-        counts = _weights(value * tree.weighted_n_node_samples[node], precision)
-        return [("class", str(label)), ("counts", f"[{counts}]")]
+        counts = _weights(tree.raw_value[node, 0] * weight, precision)
+        fields = [("class", str(label)), ("counts", f"[{counts}]")]
+        if tree.is_shrunk:
+            fields.append(("proba", _shares_text(value, precision)))
+        return fields
     return [("value", _number(value[0], precision))]
 
 
@@ -141,7 +161,9 @@ def export_text(estimator, feature_names=None, *, precision=6) -> str:
     category that goes left by its value) and its number of training rows; leaves
     add their class and class counts (classifiers) or their value (regressors). With
     several outputs, leaves list each output's in output order: `class=[a, 3]
-    counts=[[4, 1], [0, 5]]`, or `value=[1.5, -2]`.
+    counts=[[4, 1], [0, 5]]`, or `value=[1.5, -2]`. A model with shrinkage shows the
+    shrunk value it predicts; a classifier's counts stay its training rows', and
+    `proba=[...]` adds the shrunk class shares its class is read from.
 
     Parameters
     ----------
@@ -179,7 +201,7 @@ def _quoted(text: str) -> str:
     return f'"{escaped}"'
 
 
-def export_dot(estimator, feature_names=None, *, precision=6) -> str:
+def export_dot(estimator, feature_names=None, *, precision=6, filled=False) -> str:
     """The fitted tree as Graphviz DOT text, for `dot -Tsvg` and friends.
 
     Each depth is one `rank=same` row, headed by a label naming the feature that
@@ -190,7 +212,10 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     drawn left of their sibling. A categorical split shows the categories that go
     left, cut to the first few and a count of the others (`{a, b, …, +12 more}`)
     where the whole set would run past 36 characters.
-    Arguments as for `export_text`.
+    With `filled`, nodes take the colours of `plot_tree` and `export_html` (by majority
+    class, paler when mixed; by value for a regressor); the class line still names
+    the class, as colours repeat past forty classes. Other arguments as for
+    `export_text`.
     """
     names = _feature_names(estimator, feature_names)
     tree = estimator.tree_
@@ -211,6 +236,9 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
     for depth in depths:
         members = [f"level{depth}"] + [f"n{node}" for node in np.flatnonzero(node_depth == depth)]
         lines.append("{rank=same; " + "; ".join(members) + ";}")
+    if filled:
+        lines[2] = 'node [shape=box, style="filled, rounded", fontname="Helvetica"];'
+    fills = node_colours(tree, hasattr(estimator, "classes_"), filled)
     for node in range(tree.node_count):
         samples = f"samples = {tree.n_node_samples[node]}"
         if tree.is_leaf[node]:
@@ -221,7 +249,8 @@ def export_dot(estimator, feature_names=None, *, precision=6) -> str:
             rows = [_split_text(names[split.feature], split, precision,
                                 width=PICTURE_SET_WIDTH), samples]
         label = _quoted("\n".join(rows))
-        lines.append(f"n{node} [label={label}];")
+        colour = f', fillcolor="{hex_colour(fills[node])}"' if filled else ""
+        lines.append(f"n{node} [label={label}{colour}];")
     for node in np.flatnonzero(~tree.is_leaf):
         lines.append(f'n{node} -> n{tree.children_left[node]} [label="true"];')
         lines.append(f'n{node} -> n{tree.children_right[node]} [label="false"];')

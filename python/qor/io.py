@@ -48,7 +48,13 @@ not against an adversary, who can compute it too. 3 adds models of several outpu
 (null for a regressor), tree "n_classes" a list of each output's classes (1 apiece for
 a regressor) and each node's "value" a list of n_outputs rows of max(n_classes)
 numbers. A model of one output is still written as version 2, which readers since
-version 2 read.
+version 2 read. 4 adds hierarchical shrinkage: "params" then holds "shrinkage" (a
+number above 0), the tree's "value" holds the shrunk values the model predicts (so a
+reader that predicts from "value" predicts as the model does) and "raw_value", laid
+out as "value", each node's own training statistics; a reader recomputes the shrunk
+values from "raw_value" and refuses a file whose "value" differs from them in any
+bit. A model without shrinkage leaves "shrinkage" out of "params" and is written as
+before (version 2 or 3).
 """
 
 import hashlib
@@ -64,12 +70,15 @@ from sklearn.utils.validation import check_is_fitted
 from ._growth import max_features
 from ._pruning import depth_features
 from ._tree import _ARRAYS, TREE_LEAF, TREE_UNDEFINED, Tree
+from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 
 FORMAT = "qor-model"
-FORMAT_VERSION = 3
+FORMAT_VERSION = 4
 # The first version that holds several outputs; models of one output stay version 2.
 SEVERAL_OUTPUTS_SINCE = 3
+# The first version that holds shrunk values beside the nodes' own.
+SHRUNK_SINCE = 4
 # The first version whose files carry a digest of their content.
 SEALED_SINCE = 2
 ESTIMATORS = {cls.__name__: cls for cls in (QORClassifier, QORRegressor)}
@@ -99,13 +108,20 @@ _MOST_ROWS = 2**31 - 1
 
 def save(estimator, path) -> None:
     """Writes a fitted QORClassifier or QORRegressor to `path` as JSON (see the module
-    docstring for the format). Raises ValueError for what JSON cannot hold exactly."""
+    docstring for the format). A QORClassifierCV or QORRegressorCV is written as the
+    tree it chose, its best_estimator_, and loads as that. Raises ValueError for what
+    JSON cannot hold exactly."""
     if not isinstance(estimator, (QORClassifier, QORRegressor)):
         raise TypeError(f"save takes a QORClassifier or QORRegressor, "
                         f"not {type(estimator).__name__}")
     check_is_fitted(estimator)
+    if isinstance(estimator, (QORClassifierCV, QORRegressorCV)):
+        estimator = estimator.best_estimator_
     params = {name: _param_document(name, value)
               for name, value in estimator.get_params(deep=False).items()}
+    if params["shrinkage"] == 0:
+        # The default, as files without shrinkage have always been read: they stay the same.
+        del params["shrinkage"]
     for name, value in params.items():
         try:
             same = json.loads(json.dumps(value, allow_nan=False)) == value
@@ -115,7 +131,7 @@ def save(estimator, path) -> None:
             raise ValueError(f"parameter {name}={value!r} cannot be saved in JSON")
     tree = estimator.tree_
     several = tree.n_outputs > 1
-    version = SEVERAL_OUTPUTS_SINCE if several else 2
+    version = SHRUNK_SINCE if tree.is_shrunk else SEVERAL_OUTPUTS_SINCE if several else 2
     classes = getattr(estimator, "classes_", None)
     if classes is not None:
         classes = ([_labels_document(np.asarray(c)) for c in classes] if several
@@ -140,6 +156,9 @@ def save(estimator, path) -> None:
                  **{name: np.asarray(getattr(tree, name)).tolist() for name in _ARRAYS}},
     }
     document["tree"]["value"] = (tree.value if several else tree.value[:, 0]).tolist()
+    if tree.is_shrunk:
+        document["tree"]["raw_value"] = (tree.raw_value if several
+                                         else tree.raw_value[:, 0]).tolist()
     # JSON has no NaN: the threshold of a categorical split, which no row reads, is null.
     document["tree"]["threshold"] = [None if math.isnan(t) else t
                                      for t in document["tree"]["threshold"]]
@@ -422,6 +441,7 @@ def _estimator(document, file_bytes: int, verify: bool):
     estimator.categories_ = _categories(_field(document, "categories", list), n_features,
                                         budget)
     estimator.is_categorical_ = np.array([c is not None for c in estimator.categories_])
+    estimator._keep_lookups()
 
     classes = document.get("classes")
     several = version >= SEVERAL_OUTPUTS_SINCE and isinstance(
@@ -443,8 +463,11 @@ def _estimator(document, file_bytes: int, verify: bool):
         n_classes = estimator.n_classes_.tolist() if several else estimator.n_classes_
     else:
         n_classes = [1] * len(document["tree"]["n_classes"]) if several else 1
+    if estimator.shrinkage != 0 and version < SHRUNK_SINCE:
+        raise _Broken(f"shrinkage needs format version {SHRUNK_SINCE}; the file says "
+                      f"{version}")
     tree = _tree(_field(document, "tree", dict), estimator.categories_, n_classes,
-                 classifier=cls is QORClassifier)
+                 classifier=cls is QORClassifier, shrinkage=estimator.shrinkage)
     estimator.n_outputs_ = tree.n_outputs
     pairs = _field(document, "depth_features", list)
     if not all(isinstance(p, list) and len(p) == 2 and all(type(v) is int for v in p)
@@ -524,11 +547,14 @@ def _categories(entries: list, n_features: int, budget: _Budget) -> list:
     return categories
 
 
-def _tree(document: dict, categories: list, n_classes, *, classifier: bool) -> Tree:
-    """n_classes: an int for one output, or each output's classes (a list)."""
+def _tree(document: dict, categories: list, n_classes, *, classifier: bool,
+          shrinkage: float) -> Tree:
+    """n_classes: an int for one output, or each output's classes (a list). With
+    shrinkage, "value" must be "raw_value" shrunk by it, to the bit."""
     n_features = len(categories)
     several = isinstance(n_classes, list)
-    expected = {"n_classes", *_ARRAYS, "categories_left"}
+    expected = {"n_classes", *_ARRAYS, "categories_left"} | (
+        {"raw_value"} if shrinkage else set())
     if set(document) != expected:
         missing, extra = expected - set(document), set(document) - expected
         raise _Broken(f"tree fields differ: missing {sorted(missing)}, unknown {sorted(extra)}")
@@ -551,16 +577,14 @@ def _tree(document: dict, categories: list, n_classes, *, classifier: bool) -> T
         document = {**document, "threshold": [0.0 if v is None else v for v in thresholds]}
     arrays = {name: _array(document, name, n) for name in _ARRAYS if name != "value"}
     arrays["threshold"][no_threshold] = np.nan
-    value = document["value"]
-    if several:
-        if (not isinstance(value, list) or len(value) != n
-                or not all(isinstance(node, list) and len(node) == outputs for node in value)):
-            raise _Broken(f"tree.value must hold {n} nodes of {outputs} rows")
-        value = [row for node in value for row in node]
-    if (not isinstance(value, list) or len(value) != n * outputs
-            or not all(isinstance(row, list) and len(row) == width for row in value)):
-        raise _Broken(f"tree.value must hold {n * outputs} rows of {width} numbers")
-    arrays["value"] = _numbers("tree.value", [v for row in value for v in row])
+    for name in ("value", "raw_value") if shrinkage else ("value",):
+        arrays[name] = _values(document[name], f"tree.{name}", n, outputs if several else 0,
+                               width)
+    # The shares checked below are the nodes' own (raw_value's, with shrinkage); the
+    # shrunk values stored are checked against them once the tree is made.
+    stored = None
+    if shrinkage:
+        stored, arrays["value"] = arrays["value"], arrays.pop("raw_value")
 
     left, right = arrays["children_left"], arrays["children_right"]
     leaf = left == TREE_LEAF
@@ -611,6 +635,10 @@ def _tree(document: dict, categories: list, n_classes, *, classifier: bool) -> T
                 raise _Broken(f"node {node}'s class shares add up to {float(sums[node])!r}, "
                               "not 1 (nor 0, as in a node without weight)")
     tree = Tree(n_features=n_features, n_classes=n_classes, **arrays)
+    if stored is not None:
+        tree = tree.shrunk(shrinkage)
+        if not np.array_equal(tree.value.ravel(), stored):
+            raise _Broken(f"tree.value is not tree.raw_value shrunk by shrinkage={shrinkage}")
     # Numbered breadth first, the inner nodes of one depth follow each other.
     inner_depth, inner_feature = tree.depth[~leaf], feature[~leaf]
     differs = np.flatnonzero((inner_depth[1:] == inner_depth[:-1])
@@ -668,6 +696,21 @@ def _categorical_splits(pool, arrays: dict, categories: list) -> np.ndarray:
     if pool and not 0 <= min(pool) <= max(pool) < most:
         raise _Broken(f"tree.categories_left must hold category codes, 0..{most - 1}")
     return np.array(pool, dtype=np.float64)
+
+
+def _values(value, name: str, n: int, outputs: int, width: int) -> np.ndarray:
+    """A tree's node values, flat: n nodes of `width` numbers, or with several outputs
+    (`outputs` > 0) n nodes of `outputs` rows of `width` numbers."""
+    if outputs:
+        if (not isinstance(value, list) or len(value) != n
+                or not all(isinstance(node, list) and len(node) == outputs for node in value)):
+            raise _Broken(f"{name} must hold {n} nodes of {outputs} rows")
+        value = [row for node in value for row in node]
+    rows = n * max(outputs, 1)
+    if (not isinstance(value, list) or len(value) != rows
+            or not all(isinstance(row, list) and len(row) == width for row in value)):
+        raise _Broken(f"{name} must hold {rows} rows of {width} numbers")
+    return _numbers(name, [v for row in value for v in row])
 
 
 def _array(document: dict, name: str, n: int) -> np.ndarray:

@@ -6,13 +6,18 @@
   const N = D.left.length;
   const H = D.hist ? D.hist.nodes : null;
   const R = D.rows;
-  // Pixels of the chart at zoom 1: a node's width, the gap between columns, a band's
-  // height (a node's box and the room above it for the edges and the band's label).
-  const W = 176, GAP = 12, BOX = H ? 166 : 116, BAND = BOX + 50, TOP = 26;
-  // The band labels' room at the left of the view, which fitting keeps clear of nodes.
-  const GUTTER = 150;
-  // A tree with more leaves opens collapsed, as deep as shows at most this many.
-  const OPEN_LEAVES = 16;
+  // Text is never scaled: zooming changes the room a node has (its column's width, in
+  // pixels), and the room decides how much of the node is drawn. FULL: the whole node
+  // in a box W wide; BRIEF: rule, value and rows in a box as wide as its column
+  // allows, never narrower than BRIEF_PITCH (eight characters of 11 px text); BLOCK: a
+  // block of the node's colour whose height tells its rows. A band is a depth's row:
+  // its boxes and, above them, the room for the edges that come down to them.
+  const FULL = 2, BRIEF = 1, BLOCK = 0;
+  const W = 176, FULL_BOX = H ? 172 : 124, FULL_PITCH = W + 12, FULL_BAND = FULL_BOX + 40;
+  // A BRIEF box holds three lines, and where the view has the height, two more: the
+  // impurity and the class shares' bar.
+  const BRIEF_PITCH = 54, BRIEF_BAND = 48 + 26, BRIEF_BAND_MOST = BRIEF_BAND + 30, LINE = 14.3;
+  const PAD = 10;  // the margin that fitting keeps free inside the view
   const $ = (id) => document.getElementById(id);
   const esc = (s) => String(s).replace(/[&<>"']/g, (c) => "&#" + c.charCodeAt(0) + ";");
   const isLeaf = (j) => D.left[j] < 0;
@@ -20,6 +25,9 @@
   for (let j = 0; j < N; j++) if (!isLeaf(j)) parent[D.left[j]] = parent[D.right[j]] = j;
   const sets = D.sets.map((s) => s && new Set(s));
   const used = D.used, names = D.names, cats = D.categories;
+  const deepest = Math.max(...D.depth);
+  const most = new Float64Array(deepest + 1);  // the most rows of a node at each depth
+  for (let j = 0; j < N; j++) most[D.depth[j]] = Math.max(most[D.depth[j]], D.samples[j]);
 
   // ---- routing: exactly the package's rule -------------------------------------------
   // A value is a number (a category's code on a categorical feature), null for a
@@ -51,17 +59,49 @@
     if (typeof v === "string") return v + " (unseen in fit)";
     return cats[f] ? cats[f][v] : String(+v.toPrecision(D.precision));
   }
+  // The conditions that lead to node j's children, worded as the picture words them
+  // (a long category set cut), and the left one with its set whole.
+  const name = (j) => names[D.feature[j]];
+  const yes = (j) => name(j) + " " + D.cut[j];
+  const no = (j) => name(j) + " " + D.cut_no[j];
+  const wholeSet = (j) => "{" + D.sets[j].map((c) => cats[D.feature[j]][c]).join(", ") + "}";
+  const wholeRule = (j) => (sets[j] ? name(j) + " in " + wholeSet(j) : yes(j));
+  const isCut = (j) => sets[j] && D.cut[j] !== "in " + wholeSet(j);
   function nodeLabel(j) {
     const parts = ["Node " + j, "depth " + D.depth[j]];
     if (parent[j] >= 0) parts.push(D.left[parent[j]] === j ? "yes branch" : "no branch");
-    parts.push(isLeaf(j) ? "leaf" : "rule " + (D.whole[j] || D.yes[j]));
+    parts.push(isLeaf(j) ? "leaf" : "rule " + wholeRule(j));
     parts.push(D.samples[j] + " samples", "weighted " + D.weighted[j],
                D.criterion + " " + D.impurity[j], valueText(j));
     if (D.classes) parts.push("class shares " + sharesText(j));
     return parts.join(", ");
   }
 
-  // ---- drawing ----------------------------------------------------------------------
+  // ---- colours: a class's colour, and past the palette's length a pattern over it ----
+  // Black or white text, whichever contrasts more with the fill (WCAG's luminance).
+  const inks = new Map();
+  function ink(hex) {
+    if (!inks.has(hex)) inks.set(hex, luminance(hex) > 0.179 ? "#000" : "#fff");
+    return inks.get(hex);
+  }
+  function luminance(hex) {
+    const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
+      .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
+    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
+  }
+  // The page's drawing of each of _colours.PATTERNS, in lines of the text's colour.
+  function pattern(p, hex) {
+    if (!p) return "none";
+    const c = ink(hex) === "#000" ? "rgba(0,0,0,.45)" : "rgba(255,255,255,.7)";
+    const lines = (deg) => `repeating-linear-gradient(${deg}deg,${c} 0 1.5px,transparent 1.5px 6px)`;
+    return [lines(135), lines(45), lines(45) + "," + lines(135),
+            `radial-gradient(${c} 1.2px,transparent 1.6px) 0 0/5px 5px`, lines(0)][p - 1];
+  }
+  const paint = (hex, p) => `background-color:${hex};background-image:${pattern(p, hex)}`;
+  const classPaint = (k) => paint(D.palette[k], D.patterns ? D.patterns[k] : 0);
+  const nodePattern = (j) => (D.pattern ? D.pattern[j] : 0);
+
+  // ---- a node's content --------------------------------------------------------------
   function histogram(j) {
     const h = H && H[j];
     if (!h) return "";
@@ -86,8 +126,8 @@
         if (c) d += `M${k * bw + 0.5} ${ht}V${y(c)}h${Math.max(bw - 0.8, 0.4)}V${ht}Z`;
       });
       const [low, high] = D.hist.ranges[D.depth[j]], cut = h.cut * (w - gap);
-      bars = `<path class="b" d="${d}"/><text x="0" y="${ht + 10}">${esc(low)}</text>` +
-        `<text x="${w - gap}" y="${ht + 10}" text-anchor="end">${esc(high)}</text>`;
+      bars = `<path class="b" d="${d}"/><text x="0" y="${ht + 11}">${esc(low)}</text>` +
+        `<text x="${w - gap}" y="${ht + 11}" text-anchor="end">${esc(high)}</text>`;
       if (h.cut !== null) bars += `<line class="t" x1="${cut}" x2="${cut}" y1="0" y2="${ht}"/>`;
       label = `Histogram of ${names[f]} over the ${given} given rows that reach node ${j}` +
         (h.cut !== null ? `, the threshold marked in red at ${D.threshold[j]}` : "");
@@ -97,55 +137,82 @@
         `height="${ht - y(h.missing)}"><title>missing or unseen: ${h.missing}</title></rect>`;
       label += `; ${h.missing} missing or unseen`;
     }
-    return `<svg class="hist" width="${w}" height="${ht + 12}" role="img" aria-label="${esc(label)}">` +
+    return `<svg class="hist" width="${w}" height="${ht + 13}" role="img" aria-label="${esc(label)}">` +
       `<title>${esc(label)}</title>${bars}</svg>`;
   }
 
-  // A node's box is drawn the first time it is shown: a deep tree opens collapsed, and
-  // its hidden boxes cost nothing until expanded.
-  function fill(j) {
-    const leaf = isLeaf(j), p = parent[j], e = el[j];
-    const side = p < 0 ? "root" : D.left[p] === j ? "yes" : "no";
-    e.setAttribute("aria-label", nodeLabel(j));
-    e.style.cssText = `width:${W}px;height:${BOX}px;background:${D.fill[j]};color:${ink(D.fill[j])}`;
+  // The whole node: what a FULL box and the card that BRIEF and BLOCK nodes show hold.
+  function fullHtml(j) {
+    const side = parent[j] < 0 ? "root" : D.left[parent[j]] === j ? "yes" : "no";
     let s = `<div class="top"><span class="id">#${j}</span><span class="side">${side}</span>` +
-      `<span class="mark"></span>` + (leaf ? "" : `<button type="button" class="tog" tabindex="-1" ` +
-      `aria-label="Collapse node ${j}">&minus;</button>`) + "</div>";
-    if (leaf) s += `<div class="rule">leaf</div>`;
+      `<span class="mark"></span></div>`;
+    if (isLeaf(j)) s += `<div class="rule">leaf</div>`;
     else {
       const exact = D.threshold[j] === null ? "" : ` (threshold ${D.threshold[j]} exactly)`;
-      s += `<div class="rule" title="${esc((D.whole[j] || D.yes[j]) + exact)}">` +
-        `<span>${esc(names[D.feature[j]])}</span><b>&nbsp;${esc(D.cut[j])}</b></div>`;
+      s += `<div class="rule" title="${esc(wholeRule(j) + exact)}">` +
+        `<span>${esc(name(j))}</span><b>&nbsp;${esc(D.cut[j])}</b></div>`;
     }
     s += `<div class="stats">samples ${D.samples[j]} &middot; weighted ${esc(D.weighted[j])}<br>` +
       `${esc(D.criterion)} ${esc(D.impurity[j])}</div>`;
-    if (D.classes) {
-      const bar = D.shares[j].map((v, k) => (v ? `<i style="width:${v / 10}%;background:${D.palette[k]}"></i>` :
-        ""));
-      const text = esc(sharesText(j));
-      s += `<div class="bar" role="img" aria-label="${text}" title="${text}">${bar.join("")}</div>`;
+    if (D.classes) s += shareBar(j, "div");
+    return s + `<div class="value">${esc(valueText(j))}</div>` + histogram(j) + `<div class="more"></div>`;
+  }
+  // A BRIEF box: an inner node's rule, value and rows, a leaf's value, share and rows;
+  // then its impurity and class shares, shown where the box is tall enough.
+  function briefHtml(j) {
+    const line = (text, tag = "span") => `<${tag}>${esc(text)}</${tag}>`;
+    const rows = `<span class="n">n=${D.samples[j]}</span>`;
+    const more = line(`${D.criterion} ${D.impurity[j]}`) + (D.classes ? shareBar(j, "span") : "");
+    if (isLeaf(j)) {
+      return line(D.classes ? D.value[j] : "value " + D.value[j], "b") + (D.classes ? line(share(j)) : "") +
+        rows + more;
     }
-    s += `<div class="value">${esc(valueText(j))}</div>`;
-    e.innerHTML = s + histogram(j) + `<div class="more"></div>`;
+    return line(D.cut[j], "b") + line(D.classes ? `${D.value[j]} ${share(j)}` : "value " + D.value[j]) +
+      rows + more;
+  }
+  function shareBar(j, tag) {  // the class shares, a bar of the classes' colours
+    const bar = D.shares[j].map((v, k) => (v ? `<i style="width:${v / 10}%;${classPaint(k)}"></i>` : ""));
+    const text = esc(sharesText(j));
+    return `<${tag} class="bar" role="img" aria-label="${text}" title="${text}">${bar.join("")}</${tag}>`;
+  }
+
+  // A node's content is made the first time it is shown, and its whole content the first
+  // time it is shown FULL: a deep tree opens collapsed, and expanded it shows blocks,
+  // so that its hidden or small nodes cost little.
+  function fill(j) {
+    const e = el[j];
+    e.setAttribute("aria-label", nodeLabel(j));
+    e.style.cssText += ";" + paint(D.fill[j], nodePattern(j)) + `;color:${ink(D.fill[j])}`;
+    // The predicted class's own colour beside the fill, which pales as the node mixes.
+    const chip = D.classes ? `<i class="chip" style="${classPaint(D.predicted[j])}"></i>` : "";
+    e.innerHTML = chip + `<div class="full"></div><div class="brief">${briefHtml(j)}</div>` +
+      (isLeaf(j) ? "" : `<button type="button" class="tog" tabindex="-1" aria-label="Collapse node ${j}">&minus;</button>`);
     drawn[j] = 1;
   }
-
-  // Black or white text, whichever contrasts more with the fill (WCAG's luminance).
-  function ink(hex) {
-    const c = [1, 3, 5].map((i) => parseInt(hex.slice(i, i + 2), 16) / 255)
-      .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
-    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] > 0.179 ? "#000" : "#fff";
+  const whole = new Uint8Array(N);  // whether node j's .full holds its content
+  function fillWhole(j) {
+    whole[j] = 1;
+    el[j].querySelector(".full").innerHTML = fullHtml(j);
+    el[j].querySelector(".mark").textContent = markText(j);
+    el[j].querySelector(".more").textContent = moreText(j);
   }
+  const markText = (j) => (!trace.has(j) ? "" : isLeaf(j) ? "\u25b6 reached" : "path");
+  const moreText = (j) => (collapsed[j] ? `+${below(j)} nodes below, collapsed` : "");
 
   const view = $("view"), canvas = $("canvas"), nodesBox = $("nodes"), edges = $("edges");
+  const labelsIn = $("labels-in"), pin = $("pin"), card = $("card");
   nodesBox.innerHTML = Array.from({ length: N }, (_, j) => `<div class="node${isLeaf(j) ? " leaf" : ""} ` +
     `gone" id="n${j}" data-node="${j}" role="treeitem" tabindex="-1" aria-level="${D.depth[j] + 1}"></div>`)
     .join("");
   const el = Array.from({ length: N }, (_, j) => $("n" + j)), drawn = new Uint8Array(N);
 
   // ---- layout: every shown leaf or collapsed node takes a column, left to right ------
-  const collapsed = new Uint8Array(N), shown = new Uint8Array(N), x = new Float64Array(N);
-  let columns = 0, bandsShown = 0, byDepth = [];
+  // room: how many columns node j's box may span, centred on it, without reaching past
+  // its own subtree's columns; no two boxes of a band share a column, so boxes within
+  // their room never meet.
+  const collapsed = new Uint8Array(N), shown = new Uint8Array(N);
+  const x = new Float64Array(N), room = new Float64Array(N), first = new Float64Array(N);
+  let columns = 0, bands = 0, byDepth = [];
   function below(j) {  // nodes under j
     let count = 0;
     for (const stack = [j]; stack.length;) {
@@ -154,17 +221,21 @@
     }
     return count;
   }
-  // Where node j's box sits, and which state its box shows (2: never shown yet).
-  const left = new Float64Array(N).fill(-1), state = new Uint8Array(N).fill(2);
-  function layout() {
+  const state = new Uint8Array(N).fill(2);  // the collapsed state a box shows (2: none yet)
+  function layout(andDraw = true) {  // drawn at the current zoom, or left to the caller
     shown.fill(0);
-    columns = 0; bandsShown = 0;
+    columns = 0; bands = 0;
     for (const stack = [[0, false]]; stack.length;) {
       const [j, done] = stack.pop();
       shown[j] = 1;
-      if (isLeaf(j) || collapsed[j]) x[j] = columns++;
-      else if (done) x[j] = (x[D.left[j]] + x[D.right[j]]) / 2;
-      else stack.push([j, true], [D.right[j], false], [D.left[j], false]);
+      if (isLeaf(j) || collapsed[j]) {
+        x[j] = first[j] = columns++;
+        room[j] = 1;
+      } else if (done) {
+        x[j] = (x[D.left[j]] + x[D.right[j]]) / 2;
+        first[j] = first[D.left[j]];
+        room[j] = 2 * Math.min(x[j] - first[j] + 0.5, columns - 0.5 - x[j]);
+      } else stack.push([j, true], [D.right[j], false], [D.left[j], false]);
     }
     byDepth = [];
     for (let j = 0; j < N; j++) {
@@ -173,108 +244,197 @@
       if (!shown[j]) continue;
       if (!drawn[j]) { fill(j); mark(j); }
       const d = D.depth[j];
-      bandsShown = Math.max(bandsShown, d + 1);
+      bands = Math.max(bands, d + 1);
       (byDepth[d] = byDepth[d] || []).push(j);
-      const l = x[j] * (W + GAP) + GAP;
-      if (left[j] !== l) {
-        e.style.left = l + "px";
-        e.style.top = d * BAND + TOP + "px";
-        left[j] = l;
-      }
       if (!isLeaf(j) && state[j] !== collapsed[j]) {
         state[j] = collapsed[j];
         e.setAttribute("aria-expanded", collapsed[j] ? "false" : "true");
         const t = e.querySelector(".tog");
         t.innerHTML = collapsed[j] ? "+" : "&minus;";
         t.setAttribute("aria-label", (collapsed[j] ? "Expand" : "Collapse") + " node " + j);
-        e.querySelector(".more").textContent = collapsed[j] ? `+${below(j)} nodes below, collapsed` : "";
+        if (whole[j]) e.querySelector(".more").textContent = moreText(j);
+        e.querySelector(".n").textContent = "n=" + D.samples[j] + (collapsed[j] ? ` \u00b7 +${below(j)} below` : "");
+        e.classList.toggle("shut", !!collapsed[j]);
       }
     }
     for (const row of byDepth) row.sort((a, b) => x[a] - x[b]);
-    const width = columns * (W + GAP) + GAP, height = bandsShown * BAND + TOP;
+    if (andDraw) draw();
+  }
+
+  // ---- geometry: where each shown box lies at the current zoom -----------------------
+  // cw: a column's width in pixels; bh: a band's height; tier: what the boxes show.
+  let cw = FULL_PITCH, bh = FULL_BAND, tier = FULL, tx = 0, ty = 0;
+  let briefBand = BRIEF_BAND, blockBand = BRIEF_BAND;  // set from the view's height
+  const tierOf = (c) => (c >= FULL_PITCH ? FULL : c >= BRIEF_PITCH ? BRIEF : BLOCK);
+  const bandOf = (t) => (t === FULL ? FULL_BAND : t === BRIEF ? briefBand : blockBand);
+  const boxTop = () => (tier === FULL ? 26 : tier === BRIEF ? 17 : bh * 0.2);
+  const boxMax = () => (tier === FULL ? FULL_BOX : tier === BRIEF ? bh - 26 : bh * 0.62);
+  const gx = new Float64Array(N), gy = new Float64Array(N), gw = new Float64Array(N), gh = new Float64Array(N);
+  function geometry(j) {
+    const d = D.depth[j], cx = (x[j] + 0.5) * cw;
+    let w = W, h = boxMax();
+    if (tier !== FULL) {
+      const gap = tier === BRIEF ? Math.min(FULL_PITCH - W, Math.max(4, cw * 0.08)) : Math.min(3, cw * 0.2);
+      w = Math.min(W, room[j] * cw - gap);
+      // Zoomed out, a block's height tells its rows, against the band's largest node.
+      if (tier === BLOCK) h *= 0.25 + 0.75 * D.samples[j] / most[d];
+    }
+    gx[j] = cx - w / 2; gy[j] = d * bh + boxTop(); gw[j] = w; gh[j] = h;
+  }
+  function draw() {
+    nodesBox.className = "t" + tier + (D.classes ? " classed" : "");
+    $("labels").classList.toggle("tight", bh < 44);
+    for (let j = 0; j < N; j++) {
+      if (!shown[j]) continue;
+      geometry(j);
+      const e = el[j], s = e.style;
+      s.left = gx[j] + "px"; s.top = gy[j] + "px"; s.width = gw[j] + "px"; s.height = gh[j] + "px";
+      // As many lines of the brief box as the box has room for (a block may have none).
+      const lines = tier === BLOCK && gw[j] < BRIEF_PITCH ? 0 : Math.min(5, Math.floor((gh[j] - 4) / LINE));
+      if (e.dataset.lines !== String(lines)) e.dataset.lines = lines;
+    }
+    const width = columns * cw, height = bands * bh;
     canvas.style.width = width + "px";
     canvas.style.height = height + "px";
     edges.setAttribute("width", width);
     edges.setAttribute("height", height);
     drawEdges();
-    canvas.querySelectorAll(".band").forEach((b) => b.remove());
-    for (let d = 0; d < bandsShown; d++) {
-      const b = document.createElement("div");
-      b.className = "band" + (d % 2 ? " odd" : "");
-      b.style.cssText = `top:${d * BAND + TOP - 25}px;height:${BAND}px`;
-      canvas.insertBefore(b, edges);
+    // Bands too thin for a line of text each are labelled every few bands.
+    let b = "", l = "";
+    const every = Math.ceil(15 / bh);
+    for (let d = 0; d < bands; d++) {
+      b += `<div class="band${d % 2 ? " odd" : ""}" style="top:${d * bh}px;height:${bh}px"></div>`;
+      const f = D.levels[d];
+      if (d % every) continue;
+      l += `<div style="top:${d * bh + boxTop() + boxMax() / 2}px"><b>depth ${d}</b> ` +
+        `<span>${f === null ? "leaves" : esc(names[f])}</span></div>`;
     }
+    canvas.querySelectorAll(".band").forEach((e) => e.remove());
+    canvas.insertAdjacentHTML("afterbegin", b);
+    labelsIn.innerHTML = l;
     place();
   }
-
   function drawEdges() {  // the traced path's edges apart, drawn bold
     let straight = "", onPath = "";
     for (let j = 1; j < N; j++) {
       if (!shown[j]) continue;
       const p = parent[j];
-      const x0 = x[p] * (W + GAP) + GAP + W / 2, y0 = D.depth[p] * BAND + TOP + BOX;
-      const x1 = x[j] * (W + GAP) + GAP + W / 2, y1 = D.depth[j] * BAND + TOP, m = (y0 + y1) / 2;
-      const seg = `M${x0} ${y0}C${x0} ${m} ${x1} ${m} ${x1} ${y1}`;
+      const x0 = gx[p] + gw[p] / 2, y0 = gy[p] + gh[p], x1 = gx[j] + gw[j] / 2, y1 = gy[j];
+      const m = (y0 + y1) / 2, seg = `M${x0} ${y0}C${x0} ${m} ${x1} ${m} ${x1} ${y1}`;
       if (trace.has(j)) onPath += seg; else straight += seg;
     }
     edges.innerHTML = `<path d="${straight}"/><path class="on" d="${onPath}"/>`;
+    edges.classList.toggle("thin", cw < 8);  // hundreds of edges a few pixels apart
+    const leaf = [...trace].find((j) => isLeaf(j) && shown[j]);
+    pin.hidden = leaf === undefined;
+    if (leaf !== undefined) {
+      pin.style.left = gx[leaf] + gw[leaf] / 2 + "px";
+      pin.style.top = gy[leaf] + "px";
+    }
   }
   function mark(j) {  // shows whether node j is on the traced path, or its leaf
     const e = el[j], on = trace.has(j), hit = on && isLeaf(j);
     e.classList.toggle("on", on);
     e.classList.toggle("hit", hit);
-    e.querySelector(".mark").textContent = hit ? "\u25b6 reached" : on ? "path" : "";
+    if (whole[j]) e.querySelector(".mark").textContent = markText(j);
     if (on) e.setAttribute("aria-current", hit ? "true" : "step");
     else e.removeAttribute("aria-current");
   }
 
   // ---- zoom and pan -----------------------------------------------------------------
-  let scale = 1, tx = 0, ty = 0;
   function place() {
-    canvas.style.transform = `translate(${tx}px,${ty}px) scale(${scale})`;
-    const bands = $("bands");
-    let s = "";
-    for (let d = 0; d < bandsShown; d++) {
-      const f = D.levels[d];
-      s += `<div style="top:${ty + (d * BAND + TOP + BOX / 2) * scale}px">depth ${d}<br>` +
-        `<span>${f === null ? "leaves" : esc(names[f])}</span></div>`;
+    canvas.style.transform = `translate(${tx}px,${ty}px)`;
+    labelsIn.style.transform = `translateY(${ty}px)`;
+    if (tier === FULL) {  // whole boxes are made as they come near the view
+      const [vw, vh] = viewSize;
+      for (let j = 0; j < N; j++) {
+        if (shown[j] && !whole[j] && tx + gx[j] < 2 * vw && tx + gx[j] + gw[j] > -vw &&
+            ty + gy[j] < 2 * vh && ty + gy[j] + gh[j] > -vh) fillWhole(j);
+      }
     }
-    bands.innerHTML = s;
+    markSeen();
   }
-  function zoom(factor, cx = view.clientWidth / 2, cy = view.clientHeight / 2) {
-    const next = Math.min(2.5, Math.max(0.08, scale * factor));
-    tx = cx - ((cx - tx) * next) / scale;
-    ty = cy - ((cy - ty) * next) / scale;
-    scale = next;
-    place();
+  // The view's size, read when it changes rather than at every move.
+  const measure = () => { viewSize = [view.clientWidth, view.clientHeight]; };
+  let viewSize = [0, 0];
+  new ResizeObserver(measure).observe(view);
+  const space = () => [viewSize[0] - 2 * PAD, viewSize[1] - 2 * PAD];
+  // The view's tier at column width c; BLOCK bands share the view's height.
+  function setPitch(c) {
+    const t = tierOf(c);
+    if (t !== tier) shareHeight(space()[1]);
+    cw = c; tier = t; bh = bandOf(t);
   }
-  // The whole width where that keeps a scale of at least 0.5; else that scale, centred
-  // on the root. The view pans down to deeper bands.
+  // BRIEF and BLOCK bands share the view's height, within their least and most.
+  function shareHeight(height) {
+    briefBand = Math.max(BRIEF_BAND, Math.min(BRIEF_BAND_MOST, height / bands));
+    blockBand = Math.min(BRIEF_BAND, height / bands);
+  }
+  function zoom(factor, cx = viewSize[0] / 2, cy = viewSize[1] / 2) {
+    const [aw] = space(), column = (cx - tx) / cw, band = (cy - ty) / bh;
+    fitted = false;
+    setPitch(Math.min(FULL_PITCH, Math.max(Math.min(BRIEF_PITCH, aw / columns) / 2, cw * factor)));
+    tx = cx - column * cw;
+    ty = cy - band * bh;
+    hideCard();
+    draw();
+  }
+  // Whether the view shows what "Fit" made of it: nodes opened by a trace fit anew.
+  let fitted = true;
+  // Every shown node inside the view, each as legible as the room allows: the widest
+  // columns that fit across, then the most detailed boxes whose bands fit down.
   function fit() {
-    const width = columns * (W + GAP) + GAP, room = view.clientWidth - GUTTER;
-    scale = Math.max(0.5, Math.min(1, room / width));
-    tx = GUTTER + Math.max(0, (room - width * scale) / 2);
-    if (width * scale > room) tx = GUTTER + room / 2 - (x[0] * (W + GAP) + GAP + W / 2) * scale;
-    ty = 0;
-    place();
+    const [aw, ah] = space();
+    fitted = true;
+    cw = Math.min(FULL_PITCH, aw / columns);
+    tier = tierOf(cw);
+    shareHeight(ah);
+    while (tier > BLOCK && bands * bandOf(tier) > ah) tier--;
+    bh = bandOf(tier);
+    tx = PAD + (aw - columns * cw) / 2;
+    ty = PAD;
+    hideCard();
+    draw();
   }
   function reveal(j) {  // pans the least that shows node j whole
-    const l = tx + (x[j] * (W + GAP) + GAP) * scale, t = ty + (D.depth[j] * BAND + TOP) * scale;
-    const r = l + W * scale, b = t + BOX * scale, vw = view.clientWidth, vh = view.clientHeight;
-    if (l < GUTTER) tx += GUTTER - l; else if (r > vw - 8) tx -= r - vw + 8;
-    if (t < 8) ty += 8 - t; else if (b > vh - 8) ty -= b - vh + 8;
+    const l = tx + gx[j], t = ty + gy[j], r = l + gw[j], b = t + gh[j];
+    const [vw, vh] = viewSize;
+    if (l < PAD) tx += PAD - l; else if (r > vw - PAD) tx -= r - vw + PAD;
+    if (t < PAD) ty += PAD - t; else if (b > vh - PAD) ty -= b - vh + PAD;
     place();
   }
+  // Opens the nodes above j and zooms in on it with its boxes whole.
+  function goTo(j) {
+    let opened = false;
+    for (let a = parent[j]; a >= 0; a = parent[a]) if (collapsed[a]) { collapsed[a] = 0; opened = true; }
+    if (opened) layout(false);
+    fitted = false;
+    setPitch(FULL_PITCH);
+    tx = viewSize[0] / 2 - (x[j] + 0.5) * cw;
+    ty = viewSize[1] / 3 - D.depth[j] * bh - boxTop();
+    draw();
+    focusNode(j);
+  }
   // The wheel pans; with Ctrl (as a touchpad's pinch sends it) it zooms at the pointer.
+  let pinch = null;
   view.addEventListener("wheel", (e) => {
     e.preventDefault();
     if (e.ctrlKey) {
+      // A pinch sends many events a frame; they add up into one redraw.
       const box = view.getBoundingClientRect();
-      zoom(Math.exp(-e.deltaY * 0.004), e.clientX - box.left, e.clientY - box.top);
+      if (!pinch) {
+        pinch = { factor: 1 };
+        requestAnimationFrame(() => { zoom(pinch.factor, pinch.x, pinch.y); pinch = null; });
+      }
+      pinch.factor *= Math.exp(-e.deltaY * 0.004);
+      pinch.x = e.clientX - box.left;
+      pinch.y = e.clientY - box.top;
       return;
     }
+    hideCard();
     tx -= e.shiftKey ? e.deltaY : e.deltaX;
     ty -= e.shiftKey ? 0 : e.deltaY;
+    fitted = false;
     place();
   }, { passive: false });
   // A press becomes a pan once it moves; until then it stays a click on what it hit.
@@ -288,10 +448,11 @@
     if (!drag) return;
     const dx = e.clientX - drag.x, dy = e.clientY - drag.y;
     if (!panned && Math.hypot(dx, dy) < 4) return;
-    if (!panned) view.setPointerCapture(drag.id);
+    if (!panned) { view.setPointerCapture(drag.id); hideCard(); }
     panned = true;
     view.classList.add("panning");
     tx = drag.tx + dx; ty = drag.ty + dy;
+    fitted = false;
     place();
   });
   const endDrag = () => { drag = null; view.classList.remove("panning"); };
@@ -301,6 +462,26 @@
   $("zoom-out").onclick = () => zoom(0.8);
   $("zoom-fit").onclick = fit;
 
+  // ---- the card: the whole node, beside a node drawn BRIEF or as a BLOCK ------------
+  function showCard(j) {
+    if (tier === FULL || !shown[j] || drag) return hideCard();
+    card.innerHTML = fullHtml(j);
+    card.style.cssText = paint(D.fill[j], nodePattern(j)) + `;color:${ink(D.fill[j])}`;
+    card.querySelector(".mark").textContent = markText(j);
+    card.hidden = false;
+    const [vw, vh] = viewSize, w = card.offsetWidth, h = card.offsetHeight;
+    let l = tx + gx[j] + gw[j] + 10;
+    if (l + w > vw - 4) l = tx + gx[j] - w - 10;
+    card.style.left = Math.max(4, Math.min(vw - w - 4, l)) + "px";
+    card.style.top = Math.max(4, Math.min(vh - h - 4, ty + gy[j])) + "px";
+  }
+  function hideCard() { card.hidden = true; }
+  nodesBox.addEventListener("pointerover", (e) => {
+    const node = e.target.closest(".node");
+    if (node) showCard(+node.dataset.node);
+  });
+  nodesBox.addEventListener("pointerleave", hideCard);
+
   // ---- collapse, expand and the keyboard --------------------------------------------
   function toggle(j) {
     if (isLeaf(j)) return;
@@ -308,10 +489,10 @@
     layout();
     reveal(j);
   }
-  $("expand-all").onclick = () => { collapsed.fill(0); layout(); fit(); };
+  $("expand-all").onclick = () => { collapsed.fill(0); layout(false); fit(); };
   $("collapse-all").onclick = () => {
     for (let j = 0; j < N; j++) collapsed[j] = isLeaf(j) ? 0 : 1;
-    layout(); fit(); focusNode(0);
+    layout(false); fit(); focusNode(0);
   };
   let focused = 0;
   function focusNode(j) {
@@ -320,14 +501,14 @@
     el[j].tabIndex = 0;
     el[j].focus({ preventScroll: true });
     reveal(j);
+    if (tier !== FULL) showCard(j);
   }
   nodesBox.addEventListener("click", (e) => {
     const node = e.target.closest(".node");
-    if (!node) return;
+    if (!node || panned) return;
     const j = +node.dataset.node;
-    if (panned) return;
     if (e.target.closest(".tog")) toggle(j);
-    focusNode(j);
+    if (tier === BLOCK) goTo(j); else focusNode(j);
   });
   nodesBox.addEventListener("keydown", (e) => {
     const j = focused, row = byDepth[D.depth[j]] || [j], k = row.indexOf(j);
@@ -356,29 +537,41 @@
     let opened = false;
     for (const j of path.slice(0, -1)) if (collapsed[j]) { collapsed[j] = 0; opened = true; }
     for (const j of new Set([...before, ...trace])) if (drawn[j]) mark(j);
-    if (opened) layout(); else drawEdges();
-    if (path.length) { if (opened) fit(); reveal(path[path.length - 1]); }
+    if (opened && fitted) { layout(false); fit(); } else if (opened) layout(); else drawEdges();
+    if (path.length) reveal(path[path.length - 1]);
+    markTraced();
   }
-  function sentence(row, path) {
-    const steps = [];
-    for (let i = 0; i + 1 < path.length; i++) {
-      const j = path[i], f = D.feature[j], v = row[f];
-      if (v === null || Number.isNaN(v)) steps.push(`${names[f]} is missing, so no`);
-      else if (typeof v === "string") steps.push(`${names[f]} "${v}" was not seen in fit, so no`);
-      else steps.push(D.left[j] === path[i + 1] ? D.yes[j] : D.no[j]);
+  // One step of the path as HTML: the row's own value, the condition it met or failed
+  // (a cut category set with a button that shows it whole), and the side it took.
+  function step(row, j, next) {
+    const f = D.feature[j], v = row[f];
+    if (v === null || Number.isNaN(v)) return `${esc(names[f])} is missing (no)`;
+    if (typeof v === "string") return `${esc(names[f])} is \u201c${esc(v)}\u201d, unseen in fit (no)`;
+    const left = D.left[j] === next;
+    let condition = esc(left ? D.cut[j] : D.cut_no[j]);
+    if (isCut(j)) {
+      const at = condition.lastIndexOf("\u2026, ");
+      condition = condition.slice(0, condition.indexOf("{")) + `<span class="set">` +
+        condition.slice(condition.indexOf("{"), at + 3) +
+        `<button type="button" class="whole" data-node="${j}" aria-label="Show all ` +
+        `${D.sets[j].length} categories">${condition.slice(at + 3, -1)}</button>}</span>`;
     }
-    return steps.join(", then ");
+    return `${esc(names[f])} is ${esc(valueShown(v, f))}, ${condition} (${left ? "yes" : "no"})`;
   }
   function answer(row, path) {
     const leaf = path[path.length - 1];
     const rows = `the ${D.samples[leaf]} training rows in leaf #${leaf}`;
     const how = D.classes ? `${share(leaf)} of ${rows}`
       : D.several ? `each output's, from ${rows}` : `the mean of ${rows}`;
-    const steps = sentence(row, path);
+    const steps = path.slice(0, -1).map((j, i) => step(row, j, path[i + 1]));
     $("answer").innerHTML = `<p><strong>Prediction: ${esc(D.value[leaf])}</strong> (${esc(how)})</p>` +
-      `<p>${steps ? esc(steps[0].toUpperCase() + steps.slice(1)) + "." : "The tree is a single leaf."}</p>`;
+      `<p>${steps.length ? "Path: " + steps.join("; then ") + "." : "The tree is a single leaf."}</p>`;
     $("answer").dataset.leaf = leaf;
   }
+  $("answer").addEventListener("click", (e) => {
+    const button = e.target.closest("button.whole");
+    if (button) button.closest(".set").textContent = wholeSet(+button.dataset.node);
+  });
 
   // ---- the form: one input per feature the tree uses --------------------------------
   const UNSEEN = "unseen";
@@ -466,10 +659,13 @@
       }).join("") + (R.targets ? `<td>${esc(R.targets[i])}</td>` : "") +
       `<td>${esc(D.value[leaf])}${miss ? ' <span aria-label="wrong">\u2717</span>' : ""}</td></tr>`;
   }
-  function drawRows(again) {  // the rows in view and ten either side, when those change
-    const first = Math.max(0, Math.floor(box.scrollTop / ROW) - 10);
-    const last = Math.min(rowsShown, first + Math.ceil(box.clientHeight / ROW) + 20);
-    if (!again && first === drawnRows[0] && last === drawnRows[1]) return;
+  // The rows in view and ten either side, drawn anew only when some row in view is not
+  // drawn: a row stays the same element while it can.
+  function drawRows(again) {
+    const top = Math.floor(box.scrollTop / ROW);
+    const bottom = Math.min(rowsShown, Math.ceil((box.scrollTop + box.clientHeight) / ROW));
+    if (!again && top >= drawnRows[0] && bottom <= drawnRows[1]) return;
+    const first = Math.max(0, top - 10), last = Math.min(rowsShown, bottom + 10);
     drawnRows = [first, last];
     let s = `<tr style="height:${first * ROW}px" aria-hidden="true"></tr>`;
     for (let i = first; i < last; i++) s += rowHtml(i);
@@ -483,7 +679,7 @@
     }
     drawRows();
     select(i);
-    $("r" + i).focus();
+    $("r" + i).focus({ preventScroll: true });  // the list scrolls itself, the panel stays
   }
   if (R) {
     $("rows").hidden = false;
@@ -519,15 +715,115 @@
     });
   }
 
+  // ---- the overview: each depth's thresholds on its feature's axis --------------------
+  // A mark per inner node, as tall as its rows against the depth's largest; a category
+  // axis has a bar per category instead, as tall as the share of the depth's rows whose
+  // node sends that category left. Choosing a mark goes to its node.
+  const STRIP_W = 264, STRIP_H = 22;
+  const inner = Array.from({ length: deepest + 1 }, () => []);
+  for (let j = 0; j < N; j++) if (!isLeaf(j)) inner[D.depth[j]].push(j);
+  const marks = [];  // per depth, [position, node, description] of its marks
+  const ticks = [];  // [node, element] of the numeric marks, lit while their node is in view
+  function strip(d) {
+    const f = D.levels[d], nodes = inner[d];
+    const top = Math.max(...nodes.map((j) => D.samples[j]));
+    let s = "", ends = "";
+    marks[d] = [];
+    if (cats[f]) {
+      const K = cats[f].length, w = STRIP_W / K;
+      const total = nodes.reduce((a, j) => a + D.samples[j], 0);
+      for (let k = 0; k < K; k++) {
+        const going = nodes.filter((j) => sets[j].has(k));
+        const rows = going.reduce((a, j) => a + D.samples[j], 0), h = (STRIP_H - 2) * rows / total;
+        const text = `${names[f]} ${cats[f][k]}: yes in nodes holding ${pct(Math.round(1000 * rows / total))} ` +
+          "of the depth's rows";
+        s += `<rect class="c" x="${k * w + 0.25}" y="${STRIP_H - h}" width="${Math.max(w - 0.5, 0.5)}" ` +
+          `height="${h}"><title>${esc(text)}</title></rect>`;
+        const biggest = (going.length ? going : nodes).reduce((a, j) => (D.samples[j] > D.samples[a] ? j : a));
+        marks[d].push([(k + 0.5) * w, biggest, text]);
+      }
+      ends = `${K} categories`;
+    } else {
+      const thresholds = nodes.map((j) => D.threshold[j]);
+      const range = D.hist && D.hist.ranges[d] ? D.hist.ranges[d].map(Number) : [Infinity, -Infinity];
+      let lo = Math.min(range[0], ...thresholds), hi = Math.max(range[1], ...thresholds);
+      if (!(hi > lo)) { lo -= 1; hi += 1; }
+      for (const j of nodes) {
+        const at = 1 + (STRIP_W - 2) * (D.threshold[j] - lo) / (hi - lo);
+        const h = 3 + (STRIP_H - 5) * D.samples[j] / top;
+        s += `<rect class="t" id="o${j}" x="${at - 1}" y="${STRIP_H - h}" width="2" height="${h}"/>`;
+        marks[d].push([at, j, `#${j}: ${yes(j)}, n=${D.samples[j]}`]);
+      }
+      const num = (v) => esc(String(+v.toPrecision(D.precision)));
+      ends = `${num(lo)} to ${num(hi)}`;
+    }
+    return `<div class="strip"><div class="head"><button type="button" class="lvl" data-depth="${d}">` +
+      `depth ${d}</button> <span>${esc(names[f])}</span><span class="ends">${ends}</span></div>` +
+      `<svg width="${STRIP_W}" height="${STRIP_H}" data-depth="${d}" role="img" ` +
+      `aria-label="${esc(`${names[f]}: ${nodes.length} nodes`)}"><line class="axis" x1="0" ` +
+      `x2="${STRIP_W}" y1="${STRIP_H - 0.5}" y2="${STRIP_H - 0.5}"/>${s}</svg></div>`;
+  }
+  const levelsShown = D.levels.map((f, d) => (f !== null && inner[d].length ? d : -1)).filter((d) => d >= 0);
+  if (levelsShown.length) {
+    $("strips").innerHTML = levelsShown.map(strip).join("");
+    for (const e of $("strips").querySelectorAll("rect.t")) ticks.push([+e.id.slice(1), e]);
+  } else $("overview").hidden = true;
+  function nearestMark(e) {  // the mark under or nearest the pointer, within 8 pixels
+    const svg = e.target.closest("svg[data-depth]");
+    if (!svg) return null;
+    if (e.target.id && e.target.id[0] === "o") {
+      const j = +e.target.id.slice(1);
+      return marks[D.depth[j]].find((m) => m[1] === j);
+    }
+    const at = e.clientX - svg.getBoundingClientRect().left;
+    let best = null;
+    for (const m of marks[+svg.dataset.depth]) {
+      if (Math.abs(m[0] - at) <= 8 && (!best || Math.abs(m[0] - at) < Math.abs(best[0] - at))) best = m;
+    }
+    return best;
+  }
+  $("strips").addEventListener("pointermove", (e) => {
+    const m = nearestMark(e);
+    $("overview-note").textContent = m ? m[2] : "";
+  });
+  $("strips").addEventListener("click", (e) => {
+    const level = e.target.closest("button.lvl");
+    if (level) {
+      ty = PAD - +level.dataset.depth * bh;
+      place();
+      return;
+    }
+    const m = nearestMark(e);
+    if (m) goTo(m[1]);
+  });
+  const lit = new Uint8Array(N);
+  let seenQueued = false;
+  function markSeen() {  // at most once a frame, however fast the view pans
+    if (seenQueued || !ticks.length) return;
+    seenQueued = true;
+    requestAnimationFrame(() => {
+      seenQueued = false;
+      const [vw, vh] = viewSize;
+      for (const [j, e] of ticks) {
+        const l = tx + gx[j], t = ty + gy[j];
+        const on = shown[j] && l < vw && l + gw[j] > 0 && t < vh && t + gh[j] > 0 ? 1 : 0;
+        if (on !== lit[j]) { lit[j] = on; e.classList.toggle("seen", !!on); }
+      }
+    });
+  }
+  function markTraced() {
+    for (const [j, e] of ticks) e.classList.toggle("on", trace.has(j));
+  }
+
   // ---- header, legend, printing -----------------------------------------------------
   const leaves = D.left.filter((l) => l < 0).length;
   $("summary").textContent = `${D.estimator}, ${D.criterion}: ${N} nodes, ${leaves} leaves, ` +
     `${used.length} features used. Each depth splits on one feature; a node's "yes" child ` +
-    `takes the rows that meet its rule, "no" the others (missing values and unseen categories ` +
-    `included).`;
+    `(on the left) takes the rows that meet its rule, "no" the others (missing values and unseen ` +
+    `categories included).`;
   const item = (swatch, text) => `<span role="listitem"><i style="${swatch}"></i>${esc(text)}</span>`;
   $("legend").innerHTML = D.classes
-    ? D.classes.map((c, k) => item(`background:${D.palette[k]}`, c)).join("") +
+    ? D.classes.map((c, k) => item(classPaint(k), c)).join("") +
       `<span role="listitem">a node takes its majority class's colour, paler when mixed</span>`
     : item(`width:60px;background:linear-gradient(90deg,${D.fill_range.join(",")})`,
            D.several ? `nodes from the highest ${D.criterion} (${D.value_range[0]}, pale) to ` +
@@ -535,27 +831,26 @@
            : `nodes from the lowest value (${D.value_range[0]}, pale) to the highest ` +
              `(${D.value_range[1]}, orange)`);
 
-  // A landscape A4 or Letter page holds about 1040 pixels across; a chart shrunk below
-  // SMALLEST_PRINT of its size would print its boxes' text too small to read.
-  const PRINTED_WIDTH = 1040, SMALLEST_PRINT = 0.55;
+  // A landscape Letter or A4 page holds about 970 pixels across, the depths' labels
+  // included; a chart whose boxes would print as blocks is left out.
+  const PRINTED_WIDTH = 970;
   let saved = null;
   window.addEventListener("beforeprint", () => {
-    // The chart at the width of a landscape page, where that keeps it legible; the
-    // outline lists every expanded node as text either way.
-    saved = [scale, tx, ty];
-    const width = columns * (W + GAP) + GAP, height = bandsShown * BAND + TOP;
-    const fits = Math.min(1, (PRINTED_WIDTH - GUTTER) / width);
-    document.body.classList.toggle("chartless", fits < SMALLEST_PRINT);
-    view.classList.toggle("nochart", fits < SMALLEST_PRINT);
-    scale = fits; tx = GUTTER; ty = 0;
-    view.style.height = height * fits + "px";
-    place();
-    let s = "<h2>Outline of the expanded nodes</h2>" + (fits < SMALLEST_PRINT ? "<p>The chart is too " +
+    saved = [cw, tier, bh, tx, ty];
+    setPitch(Math.min(FULL_PITCH, (PRINTED_WIDTH - $("labels").offsetWidth) / columns));
+    const chartless = tier === BLOCK;
+    document.body.classList.toggle("chartless", chartless);
+    view.classList.toggle("nochart", chartless);
+    tx = 0; ty = 0;
+    view.style.height = bands * bh + "px";
+    viewSize = [Infinity, Infinity];  // the whole chart prints: every box whole
+    draw();
+    let s = "<h2>Outline of the expanded nodes</h2>" + (chartless ? "<p>The chart is too " +
       "wide to print legibly and is left out: collapse nodes to print it.</p>" : "");
     for (const stack = [0]; stack.length;) {
       const j = stack.pop(), p = parent[j];
-      const how = p < 0 ? "root" : (D.left[p] === j ? "yes: " + D.yes[p] : "no: " + D.no[p]);
-      s += `<p style="margin-left:${D.depth[j] * 1.4}em"><i style="background:${D.fill[j]}"></i>` +
+      const how = p < 0 ? "root" : (D.left[p] === j ? "yes: " + yes(p) : "no: " + no(p));
+      s += `<p style="margin-left:${D.depth[j] * 1.4}em"><i style="${paint(D.fill[j], nodePattern(j))}"></i>` +
         `#${j} ${esc(how)}; ` +
         `samples ${D.samples[j]}, ${esc(D.criterion)} ${esc(D.impurity[j])}, ${esc(valueText(j))}` +
         (isLeaf(j) ? "" : collapsed[j] ? `; ${below(j)} nodes below, collapsed` : "") +
@@ -565,25 +860,35 @@
     $("outline").innerHTML = s;
   });
   window.addEventListener("afterprint", () => {
-    [scale, tx, ty] = saved;
+    [cw, tier, bh, tx, ty] = saved;
     view.style.height = "";
-    place();
+    measure();
+    draw();
   });
 
-  // ---- start: open as deep as shows at most OPEN_LEAVES columns ---------------------
+  // ---- start: as deep as fits the view with every box legible ------------------------
+  // Collapsed below depth d, the tree shows the nodes at d and the leaves above it. A
+  // collapsed node tells its rule and what lies below it, and needs more room than a
+  // leaf.
+  const OPEN_PITCH = 96;
+  measure();
+  const [aw, tall] = space(), ah = tall - 20;  // 20: a line the summary may yet gain
+  const atDepth = new Int32Array(deepest + 1), leavesAt = new Int32Array(deepest + 1);
+  for (let j = 0; j < N; j++) { atDepth[D.depth[j]]++; if (isLeaf(j)) leavesAt[D.depth[j]]++; }
   let depthShown = 0;
-  for (let d = 1; ; d++) {
-    let count = 0, deeper = false;
-    for (let j = 0; j < N; j++) if (D.depth[j] === d || (D.depth[j] < d && isLeaf(j))) count++;
-    for (let j = 0; j < N; j++) if (D.depth[j] >= d) deeper = true;
-    if (!deeper || count > OPEN_LEAVES) break;
+  for (let d = 1, leavesAbove = 0; d <= deepest; d++) {
+    leavesAbove += leavesAt[d - 1];
+    const pitch = atDepth[d] > leavesAt[d] ? OPEN_PITCH : BRIEF_PITCH;
+    if ((atDepth[d] + leavesAbove) * pitch > aw || (d + 1) * BRIEF_BAND > ah) break;
     depthShown = d;
   }
   for (let j = 0; j < N; j++) if (!isLeaf(j) && D.depth[j] >= depthShown) collapsed[j] = 1;
   if (collapsed.some((c) => c)) {
-    $("keys").textContent += ` Deeper nodes start collapsed: "Expand all" shows them.`;
+    $("summary").textContent += ` It opens down to depth ${depthShown}, as deep as fits the view ` +
+      `legibly: "Expand all" shows every node.`;
   }
-  layout();
+  layout(false);
+  measure();  // the summary above may have grown a line
   fit();
   el[0].tabIndex = 0;
   document.documentElement.dataset.ready = "true";

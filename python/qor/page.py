@@ -21,7 +21,8 @@ import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
 from ._categories import _column
-from ._colours import class_palette, hex_colour, node_colours
+from ._colours import (class_palette, class_patterns, hex_colour, node_colours,
+                       node_patterns)
 from .export import (PICTURE_SET_WIDTH, _category_text, _feature_names, _number, _split,
                      _split_text)
 
@@ -41,13 +42,21 @@ def export_html(estimator, path, X=None, y=None, feature_names=None, *, class_na
     the others, missing values and categories unseen in fit included, right),
     training samples and weighted samples, impurity, and value (class shares with the
     predicted class, or the mean; with several outputs, each output's prediction).
-    Nodes are coloured as `plot_tree` colours them.
-    Nodes collapse and expand (a tree with more than 16 leaves opens collapsed to the
-    deepest depth that shows at most 16 nodes at the bottom); the view zooms and pans,
-    and the keyboard moves between nodes. A form with one input per feature the tree
-    uses traces a row: it highlights the path and the leaf and reads the path out as a
-    sentence with the prediction. Printed, the page shows the chart where it fits the
-    page legibly and always an outline of the expanded nodes as text.
+    Nodes are coloured as `plot_tree` colours them (forty distinct class colours, then
+    the same colours under patterns), and the node's text names its class too.
+
+    Text is never shrunk: zooming changes the room a node has, and the room decides
+    what it shows, whole, briefly (rule, value, rows), or as a block of its colour whose
+    height tells its rows, with the traced path drawn bold at every size. "Fit" shows
+    every expanded node inside the view; the page opens as deep as fits the view with
+    legible text (a small tree whole). An overview beside the tree draws each depth's
+    feature with its nodes' thresholds on the feature's axis, each as tall as its
+    rows; choosing one goes to its node. Nodes collapse and expand, the view zooms and
+    pans, and the keyboard moves between nodes. A form with one input per feature the
+    tree uses traces a row: it highlights the path and the leaf and reads the path out
+    with the row's own values and which side each took (a cut category set shows
+    whole on demand). Printed, the page shows the chart where it fits the page legibly
+    and always an outline of the expanded nodes as text.
 
     Parameters
     ----------
@@ -122,6 +131,12 @@ def _class_names(estimator, class_names) -> list[str] | None:
     return names
 
 
+def _node_values(estimator) -> np.ndarray:
+    """The values the page shows for each node, (node_count, n_outputs, max_n_classes):
+    every value, share, colour and prediction on the page is read from here."""
+    return estimator.tree_.value
+
+
 def _model_data(estimator, names, classes, precision) -> dict:
     """The tree as the page reads it: one array per node field, texts already made.
     Several outputs show as a regressor's page whose value is each output's prediction
@@ -133,29 +148,29 @@ def _model_data(estimator, names, classes, precision) -> dict:
     depth = tree.depth
     levels = [estimator.depth_features_.get(d) for d in range(tree.max_depth + 1)]
     used = list(dict.fromkeys(f for f in levels if f is not None))
-    value = tree.value[:, 0]
+    values = _node_values(estimator)
+    value = values[:, 0]
     predicted = value.argmax(axis=1)  # the first of equal shares, as predict takes it
-    # Per inner node: the box's condition without the feature's name (which the box
-    # shows apart, cut before the condition when long), the sentences that lead to its
-    # children as the picture words them, and the left one with its set whole.
-    cut, yes, no, whole = [], [], [], []
+    # Per inner node, the conditions that lead to its children without the feature's
+    # name, as the picture words them: the page puts the name before them
+    # (`name + " " + cut` is the picture's text) or shows it apart.
+    cut, cut_no = [], []
     for node in range(tree.node_count):
         if tree.is_leaf[node]:
-            for texts in (cut, yes, no, whole):
-                texts.append(None)
+            cut.append(None)
+            cut_no.append(None)
             continue
         split = _split(estimator, node)
-        name = names[split.feature]
         cut.append(_split_text("", split, precision, width=PICTURE_SET_WIDTH).strip())
-        yes.append(_split_text(name, split, precision, width=PICTURE_SET_WIDTH))
-        no.append(_split_text(name, split, precision, left=False, width=PICTURE_SET_WIDTH))
-        full = _split_text(name, split, precision)
-        whole.append(None if full == yes[-1] else full)
+        cut_no.append(_split_text("", split, precision, left=False,
+                                  width=PICTURE_SET_WIDTH).strip())
     categories = [None] * len(names)
     for f in used:
         if estimator.is_categorical_[f]:
             categories[f] = [_category_text(v.item() if isinstance(v, np.generic) else v)
                              for v in estimator.categories_[f]]
+    patterns = node_patterns(tree, classifier, values)
+    class_marks = class_patterns(len(classes)) if classifier else []
     data = {
         "estimator": type(estimator).__name__,
         "criterion": estimator.criterion,
@@ -166,6 +181,9 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "classes": classes,
         "palette": None if not classifier else [hex_colour(c) for c in
                                                 class_palette(len(classes))],
+        # Each class's and node's pattern over its colour (0: none), only where one has one.
+        "patterns": class_marks if any(class_marks) else None,
+        "pattern": patterns if any(patterns) else None,
         "left": tree.children_left.tolist(),
         "right": tree.children_right.tolist(),
         "feature": tree.feature.tolist(),
@@ -175,9 +193,7 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "sets": [tree.categories(j).astype(int).tolist() if tree.is_categorical[j] else None
                  for j in range(tree.node_count)],
         "cut": cut,
-        "yes": yes,
-        "no": no,
-        "whole": whole,
+        "cut_no": cut_no,
         "samples": tree.n_node_samples.tolist(),
         "weighted": [_number(w, precision) for w in tree.weighted_n_node_samples],
         "impurity": [_number(i, precision) for i in tree.impurity],
@@ -186,7 +202,7 @@ def _model_data(estimator, names, classes, precision) -> dict:
         "predicted": predicted.tolist() if classifier else None,
         # Class shares in per mille: enough for a bar and a percentage.
         "shares": np.round(value * 1000).astype(int).tolist() if classifier else None,
-        "fill": [hex_colour(c) for c in node_colours(tree, classifier)],
+        "fill": [hex_colour(c) for c in node_colours(tree, classifier, value=values)],
         "depth": depth.tolist(),
         "precision": precision,
         "rows": None,
@@ -194,7 +210,7 @@ def _model_data(estimator, names, classes, precision) -> dict:
     }
     if several:
         data["several"] = True
-        data["value"] = [_outputs_text(estimator, output_names, j, precision)
+        data["value"] = [_outputs_text(values[j], output_names, precision)
                          for j in range(tree.node_count)]
         # The legend's scale: from the most impure node (pale) to the purest (orange).
         low, high = tree.impurity.argmax(), tree.impurity.argmin()
@@ -249,9 +265,9 @@ def _rows_data(estimator, X, y, data, precision, max_rows):
     return rows, _histograms(estimator, encoded, path.tocsc(), data, precision)
 
 
-def _outputs_text(estimator, class_names, node: int, precision: int) -> str:
-    """`[a, b]`: what `predict` returns for a row in `node`, output by output."""
-    value = estimator.tree_.value[node]
+def _outputs_text(value: np.ndarray, class_names, precision: int) -> str:
+    """`[a, b]`: what `predict` returns for a row in a node of this value, output by
+    output."""
     if class_names is None:
         return "[" + ", ".join(_number(v, precision) for v in value[:, 0]) + "]"
     return "[" + ", ".join(names[int(value[k, :len(names)].argmax())]
@@ -324,9 +340,8 @@ _PAGE = """<!doctype html>
 </head>
 <body>
 <header>
+<div id="top">
 <h1>{title}</h1>
-<p id="summary"></p>
-<div id="legend" role="list" aria-label="Colours"></div>
 <div id="controls" role="toolbar" aria-label="View">
 <button type="button" id="zoom-out" aria-label="Zoom out">&minus;</button>
 <button type="button" id="zoom-fit">Fit</button>
@@ -334,17 +349,31 @@ _PAGE = """<!doctype html>
 <button type="button" id="expand-all">Expand all</button>
 <button type="button" id="collapse-all">Collapse all</button>
 </div>
-<p id="keys">Drag or scroll to pan; Ctrl + wheel or the buttons zoom. On a node: arrow
-keys move (&uarr; parent, &darr; left child, &larr; &rarr; neighbours in the band), Enter or
-Space collapses or expands, Home goes to the root.</p>
+<details id="help"><summary>Keys and mouse</summary>
+<p id="keys">Drag or scroll to pan; Ctrl + wheel or the buttons zoom. Zoomed out, a node
+shows less and, smallest, only its colour and, by its height, its rows: point at it for
+the whole node, click it to zoom in on it. On a node: arrow keys move (&uarr; parent,
+&darr; left child, &larr; &rarr; neighbours in the band), Enter or Space collapses or
+expands, Home goes to the root.</p></details>
+</div>
+<p id="summary"></p>
+<div id="legend" role="list" aria-label="Colours"></div>
 </header>
 <main>
+<div id="labels" aria-hidden="true"><div id="labels-in"></div></div>
 <section id="view" aria-label="The tree, one band per depth">
 <div id="canvas"><svg id="edges" aria-hidden="true"></svg>
-<div id="nodes" role="tree" aria-label="Nodes"></div></div>
-<div id="bands" aria-hidden="true"></div>
+<div id="nodes" role="tree" aria-label="Nodes"></div>
+<div id="pin" aria-hidden="true" hidden>&#9660;</div></div>
+<div id="card" class="full" aria-hidden="true" hidden></div>
 </section>
 <aside id="side">
+<details id="overview" open>
+<summary>Overview: the thresholds</summary>
+<p class="note">Each node's threshold, as tall as its rows (blue: in view); click to go.</p>
+<div id="strips"></div>
+<p id="overview-note" class="note" aria-live="polite"></p>
+</details>
 <section id="ask" aria-labelledby="ask-title">
 <h2 id="ask-title">Ask the tree</h2>
 <form id="form" autocomplete="off"><div id="fields"></div>

@@ -9,7 +9,7 @@ from numbers import Integral
 
 import numpy as np
 
-from ._colours import node_colours
+from ._colours import PATTERNS, node_colours, node_patterns
 from .export import PICTURE_SET_WIDTH, _feature_names, _number, _split, _split_text
 
 # A figure that plot_tree makes itself is sized for this font: each leaf a column
@@ -169,7 +169,9 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
     filled : bool, default=True
         Colour the boxes: by majority class (paler when mixed) for a classifier, from
         white to orange with the value for a regressor; with several outputs, from white
-        to orange as the impurity falls (as scikit-learn colours them).
+        to orange as the impurity falls (as scikit-learn colours them). Forty classes
+        take forty distinct colours; past forty the colours repeat under a hatch, one
+        per round of forty, and the box's class line names the class either way.
 
     Returns
     -------
@@ -236,12 +238,15 @@ def plot_tree(estimator, ax=None, max_depth=None, feature_names=None, class_name
         fontsize = max(_SMALLEST_FONT, fontsize)
 
     colour = node_colours(tree, classes is not None, filled)
+    # Past forty classes colours repeat: a hatch tells those rounds apart.
+    pattern = node_patterns(tree, classes is not None) if filled else [0] * tree.node_count
     artists = []
     for (node, depth, x, _), text in zip(placed, texts):
         fill = "white" if node is None else colour[node]
+        hatch = None if node is None or not pattern[node] else PATTERNS[pattern[node]]
         artist = ax.text(x, -depth, text, ha="center", va="center", fontsize=fontsize,
                          zorder=3, bbox=dict(boxstyle="round,pad=0.3", facecolor=fill,
-                                             edgecolor="0.35", linewidth=0.8))
+                                             edgecolor="0.35", linewidth=0.8, hatch=hatch))
         if node is not None:
             artist.set_gid(f"node{node}")  # in an SVG, the id of the group of its lines
         artists.append(artist)

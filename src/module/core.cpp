@@ -27,6 +27,7 @@
 #include "engine/tree/flat_tree.hpp"
 #include "engine/tree/parallel.hpp"
 #include "engine/tree/prediction.hpp"
+#include "engine/tree/shrinkage.hpp"
 #include "engine/tree/sparse_views.hpp"
 #include "engine/tree/tree_params.hpp"
 #include "sparse_arg.hpp"
@@ -210,6 +211,19 @@ nb::ndarray<nb::numpy, std::int64_t> predict_class(const nb::handle& tree, const
   return to_numpy(std::move(out), {rows});
 }
 
+// The tree's raw_value (its nodes' own values) shrunk by `shrinkage`, as a new
+// (node_count, width) array.
+nb::ndarray<nb::numpy, double> shrunk_values(const nb::handle& tree, double shrinkage) {
+  const Routing routing(tree);
+  const auto weight = nb::cast<In<double>>(tree.attr("weighted_n_node_samples"));
+  const auto value = nb::cast<In<double>>(tree.attr("raw_value"));
+  const std::size_t nodes = routing.children_left.size();
+  const std::size_t width = nodes == 0 ? 0 : value.size() / nodes;
+  std::vector<double> shrunk = qor::shrunk_values(routing.view(), {weight.data(), weight.size()},
+                                                  {value.data(), value.size()}, width, shrinkage);
+  return to_numpy(std::move(shrunk), {nodes, width});
+}
+
 }  // namespace
 
 NB_MODULE(_core, m) {
@@ -284,5 +298,7 @@ NB_MODULE(_core, m) {
   m.def("decision_path_sparse", &decision_path<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
   m.def("predict_value_sparse", &predict_value<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
   m.def("predict_class_sparse", &predict_class<nb::handle>, "tree"_a, "X"_a, "n_jobs"_a = 1);
+  m.def("shrunk_values", &shrunk_values, "tree"_a, "shrinkage"_a,
+        "The tree's raw_value shrunk towards each node's parent, (node_count, width).");
   bind_binned(m);
 }

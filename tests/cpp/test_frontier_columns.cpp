@@ -170,4 +170,31 @@ TEST(FrontierColumns, LabelCodesShareEqualTargetsAndNeverNan) {
   }
 }
 
+// Class codes (whole numbers from 0) are ranked by a table, other labels by a
+// sort: both give every listed row the rank of its target among the listed
+// rows' distinct targets, whatever rows are left out or classes absent.
+TEST(FrontierColumns, ClassCodesRankAsSortedLabelsDo) {
+  const std::vector<double> classes = {7, -0.0, 3, 0.0, 7, 3, 9, 5, 0, 7};
+  std::vector<double> shifted;
+  for (const double c : classes) shifted.push_back(c + 0.25);
+  const std::vector<double> zeros(classes.size(), 0.0);
+  const Rows listed = {0, 1, 2, 3, 4, 5, 7, 8, 9};  // row 6 (the only 9) is left out
+  const std::int32_t features[] = {0};
+  const auto codes_of = [&](const std::vector<double>& y, std::uint32_t& count) {
+    const qor::testing::Table t(zeros, y);
+    const FrontierColumns columns(t.X(), t.Y(), std::vector<Rows>{listed}, features,
+                                  Criterion::Gini);
+    count = columns.label_count();
+    std::vector<std::uint32_t> codes;
+    for (const std::uint32_t r : listed) codes.push_back(columns.label_code(r));
+    return codes;
+  };
+  std::uint32_t by_table = 0;
+  std::uint32_t by_sort = 0;
+  EXPECT_EQ(codes_of(classes, by_table), codes_of(shifted, by_sort));
+  EXPECT_EQ(by_table, 4u);
+  EXPECT_EQ(by_sort, 4u);
+  EXPECT_EQ(codes_of(classes, by_table), (std::vector<std::uint32_t>{3, 0, 1, 0, 3, 1, 2, 0, 3}));
+}
+
 }  // namespace

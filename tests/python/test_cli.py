@@ -202,7 +202,7 @@ def models(folder):
     (["predict", "broken.json", "labels.csv"],
      "qor predict: error: broken.json: not a qor model file: truncated or not JSON ("),
     (["show", "newer.json"], "qor show: error: newer.json: written by a newer qor (format "
-                             "version 99); this qor reads versions up to 3"),
+                             "version 99); this qor reads versions up to 4"),
     (["predict", "changed.json", "labels.csv"],
      "qor predict: error: changed.json: changed after it was saved: its content does not "
      "match its digest"),
@@ -307,6 +307,7 @@ FIT_OPTIONS = {
     "class-weight": (["--drop", "id", "--class-weight", "balanced"], ALL,
                      {"class_weight": "balanced"}),
     "ccp-alpha": (["--drop", "id", "--ccp-alpha", "0.01"], ALL, {"ccp_alpha": 0.01}),
+    "shrinkage": (["--drop", "id", "--shrinkage", "25"], ALL, {"shrinkage": 25.0}),
     "min-impurity-decrease": (["--drop", "id", "--min-impurity-decrease", "0.01"], ALL,
                               {"min_impurity_decrease": 0.01}),
     "max-bins": (["--drop", "id", "--max-bins", "4"], ALL, {"max_bins": 4}),

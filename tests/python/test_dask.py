@@ -195,7 +195,8 @@ def test_fewer_values_than_bins_give_the_exact_tree(client, rng, monkeypatch, cl
     (QORRegressor, dict(criterion="poisson", max_leaf_nodes=20)),
     (QORRegressor, dict(criterion="squared_error", min_category_samples=30,
                         category_smoothing=8.0, categorical_features=[1])),
-], ids=["drawn-features-and-budget", "poisson", "regularised-categories"])
+    (QORClassifier, dict(ccp_alpha=1e-3, shrinkage=12.0)),
+], ids=["drawn-features-and-budget", "poisson", "regularised-categories", "pruned-and-shrunk"])
 def test_the_scikit_learn_parameters_grow_the_local_binned_tree(client, rng, cls, params):
     X, y, w = table(rng, cls, n=3000, few=True)
     if params.get("criterion") == "poisson":
@@ -214,6 +215,9 @@ def test_the_scikit_learn_parameters_grow_the_local_binned_tree(client, rng, cls
         assert_same_tree(model, local)
     if "max_leaf_nodes" in params:
         assert model.get_n_leaves() == params["max_leaf_nodes"]
+    if "shrinkage" in params:
+        assert model.tree_.is_shrunk
+        assert model.tree_.raw_value.tobytes() == local.tree_.raw_value.tobytes()
 
 
 def test_blocks_stay_on_their_workers_and_the_client_receives_sums_only(client, rng):

@@ -12,7 +12,8 @@ from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import _qor_native
-from qor import QORClassifier, QORRegressor, export_dot, export_text
+from qor import (QORClassifier, QORClassifierCV, QORRegressor, QORRegressorCV, export_dot,
+                 export_text)
 
 ESTIMATORS = [(QORClassifier, "gini"), (QORClassifier, "entropy"),
               (QORRegressor, "mse"), (QORRegressor, "mae")]
@@ -30,7 +31,14 @@ def problem(rng, cls, n=120, d=5, nan_share=0.1):
 
 
 @parametrize_with_checks([QORClassifier(), QORRegressor(), QORClassifier(max_bins=32),
-                          QORRegressor(max_bins=32)])
+                          QORRegressor(max_bins=32), QORClassifier(shrinkage=5.0),
+                          # Repeated rows fall into other folds than weighted ones, so
+                          # weights are equivalent to repeats in a search only while its
+                          # choice stands, as here with greedy trees (as in GridSearchCV).
+                          QORClassifierCV(depths=3, shrinkages=[0.0, 10.0], cv=3,
+                                          searches="greedy"),
+                          QORRegressorCV(depths=3, shrinkages=[0.0, 10.0], cv=3,
+                                         searches="greedy")])
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 
@@ -133,7 +141,8 @@ def test_arrays_at_odd_bytes_fit_and_predict_as_aligned_ones(rng, max_bins):
     np.array(["b", "a", "c"], dtype=object),
     np.array([200, 3, 9], dtype=np.uint8),
     np.array([2**40, -2**40, 5]),
-], ids=["str", "int", "float", "object", "uint8", "wide-int"])
+    np.array([2.0**60, -0.0, 3.0]),
+], ids=["str", "int", "float", "object", "uint8", "wide-int", "wide-float"])
 def test_any_labels_come_back_in_their_own_dtype(labels):
     X = np.arange(12.0).reshape(-1, 1)
     y = labels[[0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2]]

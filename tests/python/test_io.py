@@ -25,6 +25,8 @@ MODELS = {
     "mse-pruned": lambda: QORRegressor(max_depth=6, ccp_alpha=1e-3, min_samples_leaf=0.01)
     .fit(X_NAN, X["mean area"] / 7),
     "single-leaf": lambda: QORRegressor(max_depth=0).fit(X_NAN, X["mean area"]),
+    "shrunk": lambda: QORClassifier(max_depth=5, shrinkage=25.0).fit(
+        X_NAN, np.digitize(X["mean area"], [500, 800])),
     "weighted": lambda: QORClassifier(class_weight={-3: 2.5, 4: 1.0}, monotonic_cst=[1] + [0] * 29)
     .fit(X_NAN.fillna(0).to_numpy(), Y * 7 - 3, sample_weight=np.linspace(0.1, 3, len(Y))),
 }
@@ -74,8 +76,8 @@ BROKEN = {
     "nan": (edit(lambda d, t: t["threshold"].__setitem__(0, float("nan"))),
             "NaN is not a number JSON allows"),
     "not-a-model": (lambda d: '{"tree": []}', 'not a qor model file \\(no "format"'),
-    "newer": (edit(lambda d, t: d.update(version=4)),
-              "written by a newer qor \\(format version 4\\); this qor reads versions up to 3"),
+    "newer": (edit(lambda d, t: d.update(version=5)),
+              "written by a newer qor \\(format version 5\\); this qor reads versions up to 4"),
     "params": (edit(lambda d, t: d["params"].update(max_depth=-1)),
                "bad params: The 'max_depth' parameter"),
     "classes": (edit(lambda d, t: d["classes"]["values"].append(2)),

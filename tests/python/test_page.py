@@ -13,6 +13,7 @@ from conftest import flats
 from sklearn.datasets import load_breast_cancer
 
 from qor import QORClassifier, QORRegressor, export_html
+from qor.export import PICTURE_SET_WIDTH, _split, _split_text
 
 
 def page_data(path) -> dict:
@@ -73,6 +74,19 @@ def test_each_nodes_histogram_counts_the_given_rows_that_reach_it(tmp_path, kind
                                          minlength=len(counts)).tolist()
         cut = hist[node]["cut"]
         assert (cut is None) == (tree.is_leaf[node] or tree.is_categorical[node])
+
+
+def test_each_split_reads_on_the_page_as_in_the_picture(tmp_path, flat_model):
+    # The page puts a feature's name before its nodes' conditions; the two make the text
+    # every picture shows, categories cut to the same width.
+    export_html(flat_model, tmp_path / "page.html")
+    data = page_data(tmp_path / "page.html")
+    names = data["names"]
+    for node in np.flatnonzero(~flat_model.tree_.is_leaf):
+        split = _split(flat_model, node)
+        for left, condition in ((True, data["cut"][node]), (False, data["cut_no"][node])):
+            assert f"{names[split.feature]} {condition}" == _split_text(
+                names[split.feature], split, 6, left=left, width=PICTURE_SET_WIDTH)
 
 
 def test_a_deep_tree_with_a_thousand_rows_stays_small(tmp_path):

@@ -4,12 +4,20 @@ import subprocess
 import sys
 from xml.etree import ElementTree
 
+import itertools
+import re
+
 import matplotlib
 import numpy as np
+import pandas as pd
 import pytest
+from coloraide import Color
+from matplotlib.colors import to_hex
 from sklearn.datasets import load_breast_cancer, load_diabetes
 
 from qor import QORClassifier, QORRegressor, export_dot, export_text, load, plot_tree
+from qor._colours import PATTERNS, class_palette, class_patterns
+from qor.export import PICTURE_SET_WIDTH
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (after choosing the backend)
@@ -169,8 +177,43 @@ def test_a_categorical_box_shows_its_set_cut_as_dot_cuts_it(stations):
     assert f'n0 [label="{first}\\nsamples = 120"];' in export_dot(stations)
 
 
-@pytest.mark.parametrize("n_classes, palette", [(3, "tab10"), (10, "tab10"), (20, "tab20")])
-def test_classes_take_matplotlibs_tableau_colours(n_classes, palette):
-    from qor._colours import class_palette
+@pytest.mark.parametrize("left", [["One_Story_1946_and_Newer_All_Styles"],
+                                  ["One_Story_1946_and_Newer_All_Styles", "PUD"]])
+def test_a_set_is_cut_only_where_that_hides_and_saves_something(left):
+    # Past the pictures' width, but a cut would hide nothing ("+0 more") or be longer.
+    others = ["Duplex", "Split_Foyer"]
+    X = pd.DataFrame({"kind": np.repeat(left + others, 4)})
+    est = QORClassifier(max_depth=1, min_category_samples=1).fit(
+        X, np.repeat([0] * len(left) + [1] * len(others), 4))
+    whole = "kind in {" + ", ".join(left) + "}"
+    assert len(whole) - len("kind in ") > PICTURE_SET_WIDTH
+    assert f'n0 [label="{whole}\\nsamples' in export_dot(est)
+    assert plot_tree(est)[0].get_text().startswith(whole + "\n")
 
-    assert class_palette(n_classes) == list(plt.get_cmap(palette).colors)[:n_classes]
+
+def test_ten_classes_take_matplotlibs_colours_and_forty_stay_apart():
+    assert class_palette(10) == list(plt.get_cmap("tab10").colors)
+    colours = [Color("srgb", list(c)) for c in class_palette(40)]
+    assert min(a.delta_e(b, method="2000") for a, b in itertools.combinations(colours, 2)) >= 12
+
+
+def test_past_forty_classes_a_hatch_tells_a_colours_rounds_apart():
+    # 45 classes; blocks of classes k and k + 40, which share a colour, lead nodes.
+    y = np.concatenate([np.repeat([0, 40, 1, 41, 2, 42], 40), np.arange(3, 40), [43, 44]])
+    est = QORClassifier(max_depth=4).fit(np.arange(y.size, dtype=float).reshape(-1, 1), y)
+    majority = est.tree_.value[:, 0].argmax(axis=1)
+    assert {0, 40, 1, 41} <= set(majority)
+    colours, patterns = class_palette(45), class_patterns(45)
+    assert all(colours[k] == colours[k + 40] and patterns[k] != patterns[k + 40] for k in range(5))
+    hatches = [a.get_bbox_patch().get_hatch() for a in plot_tree(est)]
+    assert hatches == [PATTERNS[patterns[k]] or None for k in majority]
+
+
+def test_dot_fills_its_nodes_as_the_picture_does(data):
+    X, y = data
+    est = QORClassifier(max_depth=3).fit(X, y)
+    fills = re.findall(r'^n(\d+) \[label=".*", fillcolor="(#[0-9a-f]{6})"\];$',
+                       export_dot(est, filled=True), re.M)
+    faces = [to_hex(a.get_bbox_patch().get_facecolor()) for a in plot_tree(est)]
+    assert fills == [(str(j), face) for j, face in enumerate(faces)]
+    assert "fillcolor" not in export_dot(est)

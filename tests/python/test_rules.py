@@ -26,19 +26,22 @@ LABELS = {"str": ["low", "mid", "high"], "int": [-5, 0, 12], "float": [-1.0, 0.0
           "bool": [True, False, True], "object": ["a'b", 'c"d', "e"], "regression": None}
 
 
-@pytest.fixture(params=LABELS, ids=[f"{kind}-labels" for kind in LABELS])
+@pytest.fixture(params=[(kind, shrinkage) for kind in LABELS for shrinkage in (0.0, 20.0)],
+                ids=[f"{kind}-labels{'-shrunk' * bool(s)}" for kind in LABELS for s in (0, 1)])
 def fitted(request):
-    """A depth-5 tree, fitted on named columns (plain ones for integer labels), and new rows."""
-    X = rows(len(request.param), 300)
+    """A depth-5 tree, fitted on named columns (plain ones for integer labels), and new rows;
+    shrunk or not."""
+    kind, shrinkage = request.param
+    X = rows(len(kind), 300)
     signal = np.nan_to_num(X[:, 0] / np.nanstd(X[:, 0])) + np.nan_to_num(X[:, 2] > 0)
-    labels = LABELS[request.param]
+    labels = LABELS[kind]
     if labels is None:
-        est, y = QORRegressor(), signal * 1.7 + np.sin(np.arange(len(X)))
+        est, y = QORRegressor(shrinkage=shrinkage), signal * 1.7 + np.sin(np.arange(len(X)))
     else:
-        est = QORClassifier()
-        y = np.array(labels, dtype=object if request.param == "object" else None)[
+        est = QORClassifier(shrinkage=shrinkage)
+        y = np.array(labels, dtype=object if kind == "object" else None)[
             np.digitize(signal, [-0.5, 0.7])]
-    named = request.param != "int"
+    named = kind != "int"
     return est.fit(pd.DataFrame(X, columns=COLUMNS) if named else X, y), rows(99, 400)
 
 

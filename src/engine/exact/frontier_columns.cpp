@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/tree/parallel.hpp"
 
@@ -88,16 +89,54 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   });
   if (!by_target && !counts_labels) return;
 
-  std::vector<double> targets(length_);
-  for (std::size_t i = 0; i < length_; ++i) targets[i] = y.data[rows[i]];
   if (by_target) {
+    std::vector<double> targets(length_);
+    for (std::size_t i = 0; i < length_; ++i) targets[i] = y.data[rows[i]];
     sort_segments(sorters.front(), targets, target_column_);
     return;
   }
+  if (!rank_small_labels(y, rows)) rank_labels(y, rows, sorters.front());
+  // The split search reads a code per row visited, scattered: bytes keep a
+  // large fit's codes in cache.
+  if (label_count_ <= 256) {
+    narrow_codes_.assign(codes_.begin(), codes_.end());
+    std::vector<std::uint32_t>().swap(codes_);
+  }
+  if (label_count_ <= 2) {
+    label_bits_.assign((row_span_ + 63) / 64, 0);
+    for (std::size_t r = 0; r < row_span_; ++r) {
+      label_bits_[r >> 6] |= static_cast<std::uint64_t>(narrow_codes_[r] & 1u) << (r & 63);
+    }
+  }
+}
+
+bool FrontierColumns::rank_small_labels(const TargetVector& y,
+                                        std::span<const std::uint32_t> rows) {
+  // A classifier's class codes: whole numbers from 0, ranked through a table of
+  // the values present (its codes in ascending order of value) without a sort.
+  constexpr double kLargestLabel = 65535.0;
+  std::uint32_t largest = 0;
+  for (const std::uint32_t r : rows) {
+    const double t = y.data[r];
+    if (!(t >= 0.0 && t <= kLargestLabel && t == std::floor(t))) return false;
+    largest = std::max(largest, static_cast<std::uint32_t>(t));
+  }
+  std::vector<std::uint32_t> rank(std::size_t{largest} + 1, 0);
+  for (const std::uint32_t r : rows) rank[static_cast<std::uint32_t>(y.data[r])] = 1;
+  for (std::uint32_t& seen : rank) label_count_ += std::exchange(seen, label_count_);
+  codes_.assign(row_span_, 0);
+  for (const std::uint32_t r : rows) codes_[r] = rank[static_cast<std::uint32_t>(y.data[r])];
+  return true;
+}
+
+void FrontierColumns::rank_labels(const TargetVector& y, std::span<const std::uint32_t> rows,
+                                  ColumnSorter& sorter) {
+  std::vector<double> targets(length_);
+  for (std::size_t i = 0; i < length_; ++i) targets[i] = y.data[rows[i]];
   // Targets in ascending order over all rows: a code per distinct value, and
   // one of its own for each NaN.
   std::vector<ColumnEntry> order(length_);
-  sorters.front().sort(targets, rows, order);
+  sorter.sort(targets, rows, order);
   codes_.assign(row_span_, 0);
   std::uint32_t code = 0;
   std::size_t first_nan = length_;
@@ -112,18 +151,6 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
   }
   label_count_ = first_nan == 0 ? 0 : code + 1;
   for (std::size_t i = first_nan; i < length_; ++i) codes_[order[i].row()] = label_count_++;
-  // The split search reads a code per row visited, scattered: bytes keep a
-  // large fit's codes in cache.
-  if (label_count_ <= 256) {
-    narrow_codes_.assign(codes_.begin(), codes_.end());
-    std::vector<std::uint32_t>().swap(codes_);
-  }
-  if (label_count_ <= 2) {
-    label_bits_.assign((row_span_ + 63) / 64, 0);
-    for (std::size_t r = 0; r < row_span_; ++r) {
-      label_bits_[r >> 6] |= static_cast<std::uint64_t>(narrow_codes_[r] & 1u) << (r & 63);
-    }
-  }
 }
 
 std::span<const ColumnEntry> FrontierColumns::column_segment(std::size_t column,

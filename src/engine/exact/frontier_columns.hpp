@@ -92,6 +92,12 @@ class FrontierColumns {
   };
 
   std::span<const ColumnEntry> column_segment(std::size_t column, std::size_t segment) const;
+  // label_codes() of `rows`' targets when they are all whole numbers from 0 to
+  // 65535 (ranked by a table of those present); false, and nothing set, otherwise.
+  bool rank_small_labels(const TargetVector& y, std::span<const std::uint32_t> rows);
+  // label_codes() of any targets, by sorting them.
+  void rank_labels(const TargetVector& y, std::span<const std::uint32_t> rows,
+                   ColumnSorter& sorter);
 
   std::size_t length_ = 0;  // positions per column: all segments' rows together
   std::size_t row_span_ = 0;
