@@ -29,6 +29,7 @@ whole. The encoding of categories (`_categories`) is apart from this.
 Missing cells are None, NaN, pandas' NA and NaT, and text that is empty or blank.
 """
 
+import contextlib
 import datetime
 import re
 import shlex
@@ -874,7 +875,9 @@ def refusal(decision: Decision, door: str = "python", source: str = "X") -> str:
     dropped = [decision.names[j] for j in decision.refused
                if "drop it" in decision.verdicts[j].advice]
     if len(dropped) > 1:
-        lines.append(f"to drop all of these: {_dropped(decision, dropped, door)}")
+        every = ("all of these" if len(dropped) == count else
+                 "every column whose fix is to drop it")
+        lines.append(f"to drop {every}: {_dropped(decision, dropped, door)}")
     return head + ":\n" + "\n".join(f"- {line}" for line in lines)
 
 
@@ -927,6 +930,15 @@ def unjudged(X, categorical_features, numeric_features) -> np.ndarray:
     return (as_numbers & readable) | (False if as_categories is None else as_categories)
 
 
+def declarations(decision: Decision) -> dict:
+    """categorical_features and numeric_features that tell a fit every column's kind
+    as `decision` found it: the categorical columns, and every other one as numbers."""
+    return {"categorical_features": [n for n, c in zip(decision.names, decision.categorical)
+                                     if c],
+            "numeric_features": [n for n, c in zip(decision.names, decision.categorical)
+                                 if not c]}
+
+
 def check(X, categorical_features="from_dtype", numeric_features=None) -> Decision:
     """The decision on X for a fit; a ValueError lists every column it refuses."""
     decision = decide_table(X, categorical_features, numeric_features)
@@ -967,6 +979,19 @@ def audit(X, *, categorical_features="from_dtype", numeric_features=None) -> pd.
 SHOWN_TEXT_VALUES = 5
 
 
+class NamedNumbersWarning(UserWarning):
+    """Prediction read text cells of a column named in numeric_features as missing values."""
+
+
+@contextlib.contextmanager
+def quiet_named_numbers():
+    """A context in which prediction reads such cells without a warning: for a caller
+    that named every column itself (the command line, a search's folds)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", NamedNumbersWarning)
+        yield
+
+
 def _number_cells(column, name, lenient: bool, warn: bool = False) -> np.ndarray:
     """A column of text or objects as float64 numbers: blank text and missing values
     are NaN; a cell that is no number is NaN where `lenient` (a column named in
@@ -988,7 +1013,7 @@ def _number_cells(column, name, lenient: bool, warn: bool = False) -> np.ndarray
     if lenient:
         # Named in numeric_features: read as missing values, but not without a word.
         warnings.warn(f"{said}, read as missing values (numeric_features names it)",
-                      UserWarning, stacklevel=5)
+                      NamedNumbersWarning, stacklevel=5)
         return parsed
     raise ValueError(f"{said}. Correct them or leave them empty (a missing value), or name "
                      "the column in numeric_features to read such cells as missing values")

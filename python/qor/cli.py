@@ -624,14 +624,12 @@ def _draw(estimator, path: Path, max_depth: int | None, digits: dict) -> None:
 def _estimator(args, task: str, criterion: str, decision):
     """The estimator the options describe, told the kind of every feature column as
     the audit of the whole file found it, so that no split of the rows changes one."""
-    names = decision.names
     params = dict(criterion=criterion, max_depth=args.max_depth,
                   min_samples_split=args.min_samples_split,
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
                   shrinkage=args.shrinkage, max_bins=args.max_bins,
-                  categorical_features=[n for n, c in zip(names, decision.categorical) if c],
-                  numeric_features=[n for n, c in zip(names, decision.categorical) if not c])
+                  **_audit.declarations(decision))
     if args.max_bins is not None and criterion in ("mae", "absolute_error"):
         raise InputError(f"--max-bins does not work with the {criterion} criterion, which "
                          "needs the exact values; use mse or leave out --max-bins")
@@ -682,7 +680,10 @@ def run_fit(args) -> None:
     except ValueError as error:
         # sklearn's validation speaks of X and y; here they are the file's columns.
         raise InputError(f"{args.data}: {_first_line(error)}") from None
-    train_score = estimator.score(X_train, y_train)
+    # The columns --numeric names read their text cells as missing values, as told.
+    with _audit.quiet_named_numbers():
+        train_score = estimator.score(X_train, y_train)
+        test_score = None if X_test is None else estimator.score(X_test, y_test)
 
     digits = {} if args.precision is None else {"precision": args.precision}
     if args.dot is not None:
@@ -728,7 +729,7 @@ def run_fit(args) -> None:
     print()
     scores = [(f"train {metric}", f"{train_score:.4f}")]
     if X_test is not None:
-        scores.append((f"held-out {metric}", f"{estimator.score(X_test, y_test):.4f}"))
+        scores.append((f"held-out {metric}", f"{test_score:.4f}"))
     scores.append(("fit time", _duration(seconds)))
     for label, path in (("dot file", args.dot), ("model file", args.save),
                         ("picture", args.plot), ("page", args.html)):

@@ -180,7 +180,8 @@ def test_every_refusal_names_its_fixes_and_each_fix_works(fix):
             QORClassifier(max_depth=2, **{parameter: [column]}).fit(alone, y)
     every = [c for c in X.columns[1:] if COLUMNS[c.split(":")[0]][2] in (
         "row number", "identifier", "free text", "date or time")]
-    assert message.splitlines()[-1] == f"- to drop all of these: X.drop(columns={every!r})"
+    assert message.splitlines()[-1] == (
+        f"- to drop every column whose fix is to drop it: X.drop(columns={every!r})")
     assert qor.audit(X.drop(columns=every))["action"].eq("refused").sum() == len(REFUSED) - len(
         every)
 

@@ -242,7 +242,8 @@ TRICKY_COLUMNS = {
 
 @pytest.mark.parametrize("values", TRICKY_COLUMNS.values(), ids=TRICKY_COLUMNS.keys())
 def test_codes_are_pandas_categories_in_fit_and_predict(rng, values):
-    X = pd.DataFrame({"c": values, "x": np.arange(len(values), dtype=float)})
+    # (x repeats its values: a run of distinct whole numbers would be refused as row numbers.)
+    X = pd.DataFrame({"c": values, "x": np.arange(len(values)) % 5 * 1.5})
     y = rng.integers(0, 2, len(X))
     est = QORClassifier(max_depth=2, categorical_features=["c"]).fit(X, y)
     # The column's cells as NumPy holds them, anything but numbers as objects.
@@ -257,7 +258,7 @@ def test_codes_are_pandas_categories_in_fit_and_predict(rng, values):
     assert_same_tree(as_codes, est)
     # Prediction maps new rows, unseen values among them, through the fitted categories.
     new = pd.DataFrame({"c": pd.Series(values).iloc[::-1].tolist() + ["unseen"],
-                        "x": np.arange(len(values) + 1, dtype=float)})
+                        "x": np.arange(len(values) + 1) % 5 * 1.5})
     new_codes = np.column_stack([_reference_codes(new["c"], est.categories_[0]), new["x"]])
     assert (est.predict_proba(new) == as_codes.predict_proba(new_codes)).all()
 

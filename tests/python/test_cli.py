@@ -467,7 +467,7 @@ def test_fit_refuses_every_suspicious_column_in_one_run_and_its_flags_fix_them(c
     for name, flag in fixes.items():
         line = next(line for line in lines if line.startswith(f"- column {name!r}: "))
         assert line.endswith(flag)
-    assert lines[-1] == "- to drop all of these: --drop size,when,code"
+    assert lines[-1] == "- to drop every column whose fix is to drop it: --drop size,when,code"
     status, out, err = cli("fit", "data.csv", "--target", "label", "--numeric", "size,age",
                            "--categorical", "when,code", "--save", "model.json", cwd=tmp_path)
     assert status == 0 and err == ""
