@@ -930,13 +930,13 @@ def unjudged(X, categorical_features, numeric_features) -> np.ndarray:
     return (as_numbers & readable) | (False if as_categories is None else as_categories)
 
 
-def declarations(decision: Decision) -> dict:
+def declarations(decision: Decision, by_name: bool) -> dict:
     """categorical_features and numeric_features that tell a fit every column's kind
-    as `decision` found it: the categorical columns, and every other one as numbers."""
-    return {"categorical_features": [n for n, c in zip(decision.names, decision.categorical)
-                                     if c],
-            "numeric_features": [n for n, c in zip(decision.names, decision.categorical)
-                                 if not c]}
+    as `decision` found it: the categorical columns, and every other one as numbers;
+    by name, or by position (for X whose column names a fit does not keep)."""
+    keys = decision.names if by_name else list(range(len(decision.names)))
+    return {"categorical_features": [k for k, c in zip(keys, decision.categorical) if c],
+            "numeric_features": [k for k, c in zip(keys, decision.categorical) if not c]}
 
 
 def check(X, categorical_features="from_dtype", numeric_features=None) -> Decision:

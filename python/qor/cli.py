@@ -629,7 +629,7 @@ def _estimator(args, task: str, criterion: str, decision):
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
                   shrinkage=args.shrinkage, max_bins=args.max_bins,
-                  **_audit.declarations(decision))
+                  **_audit.declarations(decision, by_name=True))
     if args.max_bins is not None and criterion in ("mae", "absolute_error"):
         raise InputError(f"--max-bins does not work with the {criterion} criterion, which "
                          "needs the exact values; use mse or leave out --max-bins")

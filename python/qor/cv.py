@@ -235,7 +235,9 @@ class _TreeSearch:
                 # every tree, so that no fold's rows change a column's kind.
                 decision = _audit.check(X, params["categorical_features"],
                                         params["numeric_features"])
-                params.update(_audit.declarations(decision))
+                named = isinstance(X, pd.DataFrame) and all(isinstance(c, str)
+                                                            for c in X.columns)
+                params.update(_audit.declarations(decision, by_name=named))
         X, y, groups = indexable(X, y, groups)
         if sample_weight is not None:
             sample_weight = np.asarray(sample_weight)
