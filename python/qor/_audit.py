@@ -88,6 +88,8 @@ _WRITINGS = {
     (",", " "): re.compile(r"[+-]?(\d{1,3}([ \u00a0\u202f]\d{3})+|\d+)(,\d+)?"),
     (".", ","): re.compile(r"[+-]?(\d{1,3}(,\d{3})+|\d+)(\.\d+)?"),
 }
+# What every writing's numbers are made of.
+_NUMBERISH = re.compile(r"[+-]?[\d,][\d., \u00a0\u202f]*")
 # A comma that reads as many cells as a decimal comma as it does between thousands
 # ("1,234" alone): the file must say which.
 AMBIGUOUS = ("?", ",")
@@ -486,25 +488,34 @@ def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
     return f"the year: pd.to_datetime({{column}}, format={form!r}{coerce}).dt.year"
 
 
-def number_writing(values: np.ndarray, counts=None) -> tuple[tuple | None, np.ndarray]:
+def number_writing(values: np.ndarray, counts=None,
+                   numbers=None) -> tuple[tuple | None, np.ndarray]:
     """The writing (decimal mark, thousands separator) that reads the most cells of
     these distinct text values as numbers, some of which the plain writing does not
     read, and more cells than it leaves unread; AMBIGUOUS where a decimal comma and a
     thousands comma read as many. With it, which values it reads; (None, ...) where
-    no writing does."""
+    no writing does. `numbers`: the values as _parsed reads them, where known."""
     counts = np.ones(len(values), dtype=np.int64) if counts is None else np.asarray(counts)
+    none = None, np.zeros(len(values), dtype=bool)
     text = [v.strip() if isinstance(v, str) else "" for v in values]
-    plain = ~np.isnan(_parsed(values))
+    # One pass finds the values any writing could read: where they hold no more cells
+    # than the others, no writing reads a column (names, codes, free text) at all.
+    could = np.array([bool(_NUMBERISH.fullmatch(v)) for v in text], dtype=bool)
+    if counts[could].sum() <= counts[~could].sum():
+        return none
+    plain = ~np.isnan(_parsed(values) if numbers is None else numbers)
     best, best_cells, best_read, read_by = None, 0, None, {}
+    at = np.flatnonzero(could)
     for writing, pattern in _WRITINGS.items():
-        read = np.array([bool(pattern.fullmatch(v)) for v in text], dtype=bool)
+        read = np.zeros(len(values), dtype=bool)
+        read[at] = [bool(pattern.fullmatch(text[i])) for i in at]
         cells = int(counts[read].sum())
         read_by[writing] = cells
         if (read & ~plain).any() and cells > counts[~read].sum() and cells > best_cells:
             best, best_cells = writing, cells
             best_read = read
     if best is None:
-        return None, np.zeros(len(values), dtype=bool)
+        return none
     if best[0] == "," and read_by[(".", ",")] == best_cells:
         best = AMBIGUOUS
     return best, best_read
@@ -587,7 +598,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
         return verdict
-    writing, read = number_writing(values, counts)
+    writing, read = number_writing(values, counts, numbers)
     if writing is not None:
         unread = "" if read.all() else (
             f"; {int(counts[~read].sum())} cells hold other text: "
