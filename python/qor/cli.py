@@ -1,5 +1,6 @@
 """The `qor` command: fit a tree on a CSV file and save it, predict with a saved model,
-show one, audit a file's columns, or compare qor with CART on bundled data.
+show one or export it to ONNX, audit a file's columns, or compare qor with CART
+on bundled data.
 
 Bad input ends the command with a message on stderr (one line, or a line per refused
 column) and exit status 2.
@@ -297,6 +298,19 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--html", type=Path, metavar="FILE",
                       help="also write the tree as a page to open in a browser")
     show.set_defaults(run=run_show)
+
+    export = commands.add_parser(
+        "export", help="write a saved model for another runtime",
+        description="Write a saved model as an ONNX file, which onnxruntime and the other "
+                    "ONNX runtimes run without qor (see qor.to_onnx for its inputs and "
+                    "outputs).")
+    export.add_argument("model", type=Path, metavar="MODEL.json")
+    export.add_argument("--onnx", type=Path, required=True, metavar="FILE",
+                        help="where to write the ONNX model (needs qor[onnx])")
+    export.add_argument("--dtype", choices=["float64", "float32"], default="float64",
+                        help="type of the graph's numeric inputs and of its probabilities "
+                             "or values (default float64: predicts bit for bit as the model)")
+    export.set_defaults(run=run_export)
 
     demo = commands.add_parser(
         "demo", help="compare with scikit-learn's DecisionTree on bundled data",
@@ -903,6 +917,21 @@ def run_show(args) -> None:
     if args.html is not None:
         _write(args.html, lambda path: export_html(model, path, **digits))
     print(export_text(model, **digits), end="")
+
+
+def run_export(args) -> None:
+    model = _load_model(args.model)
+    try:
+        import onnx
+
+        from .onnx import to_onnx
+    except ImportError:
+        raise InputError("--onnx needs the onnx package: pip install 'qor[onnx]'") from None
+    try:
+        proto = to_onnx(model, dtype=args.dtype)
+    except ValueError as error:  # what ONNX cannot say, and the way out
+        raise InputError(f"{args.model}: {error}") from None
+    _write(args.onnx, lambda path: onnx.save(proto, path))
 
 
 # ---- qor demo --------------------------------------------------------------------------
