@@ -70,7 +70,7 @@ LEARNERS = ("qor_frame", "qor_codes", "sk_pipeline", "sk_codes")
 # for growth the fit's own time (the profiler does not see into the core's call, which
 # is all the fit does itself).
 PHASES = {
-    "detection": ("_categories.py", "categorical_mask"),
+    "detection": ("_audit.py", "check"),
     "encoding": ("_categories.py", "fit_encode"),
     "validation": ("validation.py", "validate_data"),
     "targets": ("estimators.py", "_targets"),
@@ -149,7 +149,8 @@ def load(package: str, item: str):
     frame = frame[frame[target].notna()].reset_index(drop=True)
     y = frame[target]
     y = y.astype(str).to_numpy() if task == "classification" else y.to_numpy(np.float64)
-    X = frame.drop(columns=[target])
+    # R's row names number the rows: a fit refuses them as row numbers, rightly.
+    X = frame.drop(columns=[target, *(["rownames"] if "rownames" in frame else [])])
     text = [c for c in X.columns if _is_text(X[c])]
     table = Table(f"{package}/{item}", target, task, len(X), text, X.shape[1] - len(text))
     return table, X, y

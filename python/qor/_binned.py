@@ -14,13 +14,15 @@ from . import _core, _growth
 from ._sparse import Compressed
 
 
-def check(estimator) -> None:
-    """Refuses what binned growth cannot do, before any work."""
+def check(estimator, on_dask: bool = False) -> None:
+    """Refuses what binned growth cannot do, before any work; `on_dask`: for qor.dask,
+    which grows from bins only."""
     if _growth.criterion(estimator) == "mae":
+        exact = ("or fit the estimator locally with max_bins=None (exact growth) on data "
+                 "that fits in memory" if on_dask else "or max_bins=None for exact growth")
         raise ValueError(f"criterion={estimator.criterion!r} cannot grow from bins (max_bins "
                          "is set): the median of a part needs the part's targets in order, "
-                         "which bins do not keep. Use criterion='squared_error', or "
-                         "max_bins=None for exact growth.")
+                         f"which bins do not keep. Use criterion='squared_error', {exact}.")
 
 
 def category_edges(n_categories: int) -> np.ndarray:

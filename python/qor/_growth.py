@@ -117,8 +117,10 @@ def tree_params(estimator, n_samples: int, n_classes,
                          "'squared_error', or fit one tree per output")
     if n_outputs > 1 and np.any(np.asarray(categorical, dtype=bool)):
         raise ValueError("categorical features are not supported with several outputs: their "
-                         "categories are ordered by one target. Fit one tree per output, or "
-                         "set categorical_features=None to treat the codes as numbers")
+                         "categories are ordered by one target. Fit one tree per output "
+                         "(sklearn.multioutput.MultiOutputClassifier or MultiOutputRegressor "
+                         "around this estimator), or, where the categorical columns hold "
+                         "numeric codes, take them as numbers with categorical_features=None")
     if np.ndim(n_classes) == 1:
         params.output_classes = [int(c) for c in n_classes]
         n_classes = max(params.output_classes)

@@ -1,7 +1,9 @@
 """The `qor` command: fit a tree on a CSV file and save it, predict with a saved model,
-show one or export it to ONNX, or compare qor with CART on bundled data.
+show one or export it to ONNX, audit a file's columns, or compare qor with CART
+on bundled data.
 
-Bad input ends the command with one line on stderr and exit status 2.
+Bad input ends the command with a message on stderr (one line, or a line per refused
+column) and exit status 2.
 """
 
 import argparse
@@ -19,14 +21,14 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 from pandas.api.types import is_bool_dtype, is_numeric_dtype
+from sklearn.base import clone
 from sklearn.datasets import load_breast_cancer, load_diabetes
 from sklearn.model_selection import GridSearchCV, train_test_split
 from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
-from . import __version__
+from . import __version__, _audit
 from .estimators import QORClassifier, QORRegressor
 from .export import export_dot, export_text
-from ._categories import from_dtype_mask
 from .io import load, save
 from .page import export_html
 from .plot import plot_tree
@@ -145,6 +147,28 @@ def _sep_option(parser: argparse.ArgumentParser) -> None:
                              "sniffed from its first lines among , ; tab |")
 
 
+def _decimal_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--decimal", choices=[".", ","],
+                        help="the CSV file's decimal mark; by default sniffed from its text "
+                             "columns (12,5 and 1.234,5 are a decimal comma), with thousands "
+                             "separators where its cells show them")
+
+
+def _reading_options(parser: argparse.ArgumentParser) -> None:
+    _sep_option(parser)
+    _decimal_option(parser)
+
+
+def _declared_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--categorical", type=_columns, metavar="A,B,...",
+                        help="feature columns to split as categories as they are, even where "
+                             "they hold numbers, dates or identifiers")
+    parser.add_argument("--numeric", type=_columns, metavar="A,B,...",
+                        help="feature columns to take as numbers as they are, even where "
+                             "they look like row numbers or identifiers (text cells are then "
+                             "missing values)")
+
+
 def _precision_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--precision", type=_at_least(1), metavar="DIGITS",
                         help="significant digits of thresholds and values in the tree's text, "
@@ -171,8 +195,11 @@ def build_parser() -> argparse.ArgumentParser:
         "fit", help="fit a tree on a CSV file and report it",
         description="Fit a tree on a CSV file (every column but the target is a feature, "
                     "unless --features or --drop say otherwise; a column holding text is a "
-                    "categorical one), print the feature of each depth, the tree, the train "
-                    "and held-out scores and the fit time.")
+                    "categorical one), print how each column is taken, the feature of each "
+                    "depth, the tree, the train and held-out scores and the fit time. Columns "
+                    "that would fool the tree (row numbers, dates, identifiers, free text, "
+                    "numbers with text cells) are refused, all in one message, each with its "
+                    "fix.")
     fit.add_argument("data", type=Path, metavar="DATA.csv")
     fit.add_argument("--target", required=True, metavar="COLUMN", help="column to predict")
     chosen = fit.add_mutually_exclusive_group()
@@ -181,12 +208,11 @@ def build_parser() -> argparse.ArgumentParser:
                              "target)")
     chosen.add_argument("--drop", type=_columns, metavar="A,B,...",
                         help="columns that are not features (an id, another target, ...)")
-    fit.add_argument("--categorical", type=_columns, metavar="A,B,...",
-                     help="feature columns to split as categories as they are, even where "
-                          "they hold numbers, dates or identifiers (by default a text column "
-                          "is categorical, and one of dates, of identifiers or of numbers "
-                          "with a few text cells is refused)")
-    _sep_option(fit)
+    _declared_options(fit)
+    fit.add_argument("--dropna-target", action="store_true",
+                     help="drop the rows whose target is missing (by default they are "
+                          "refused), and say how many")
+    _reading_options(fit)
     fit.add_argument("--task", choices=sorted(CRITERIA),
                      help="default: classification for a non-numeric or boolean target, or an "
                           f"integer one with at most {MOST_INFERRED_CLASSES} distinct values; "
@@ -243,8 +269,27 @@ def build_parser() -> argparse.ArgumentParser:
     predict.add_argument("--keep", type=_columns, metavar="A,B,...",
                          help="input columns to copy, as they are, into the output before "
                               "the prediction (an id, say)")
-    _sep_option(predict)
+    predict.add_argument("--strict", action="store_true",
+                         help="refuse (status 2) rows whose columns the tree reads hold "
+                              "categories the fit never saw or missing values, instead of "
+                              "sending them right and saying so on stderr")
+    _reading_options(predict)
     predict.set_defaults(run=run_predict)
+
+    audit = commands.add_parser(
+        "audit", help="say how a fit would take each column of a CSV file",
+        description="Judge every column of a CSV file as qor fit does (number, category, "
+                    "date or time, identifier, row number, free text, empty) and print a "
+                    "table: the kind, what a fit does with the column, the flag that "
+                    "overrides it, and the evidence.")
+    audit.add_argument("data", type=Path, metavar="DATA.csv")
+    audit.add_argument("--target", metavar="COLUMN", help="the column a fit would predict "
+                                                          "(left out of the table)")
+    audit.add_argument("--drop", type=_columns, metavar="A,B,...",
+                       help="columns a fit would not read")
+    _declared_options(audit)
+    _reading_options(audit)
+    audit.set_defaults(run=run_audit)
 
     show = commands.add_parser("show", help="print a saved model's tree",
                                description="Print a saved model's tree as text.")
@@ -324,9 +369,12 @@ def _reading(name: str):
 
 class _Csv:
     """A CSV file, or standard input ("-", read once and kept so that it can be read
-    again), with its separator: --sep, or else the one sniffed from its first bytes."""
+    again), with its separator: --sep, or else the one sniffed from its first bytes; and
+    the writing of its numbers: --decimal, or else the one its text columns show."""
 
-    def __init__(self, path, sep: str | None):
+    def __init__(self, path, sep: str | None, decimal: str | None = None):
+        self.decimal = decimal
+        self.writing = (decimal or ".", None)
         self.path = path
         self.name = "standard input" if str(path) == STANDARD_STREAM else str(path)
         self._text = None
@@ -358,6 +406,35 @@ class _Csv:
         raise InputError(f"{self.name}: rows hold more cells than the header has names "
                          f"({names}); the separator is {self.sep!r}")
 
+    def read_table(self, **options) -> pd.DataFrame:
+        """The table with its numbers read in the file's writing (see numbers())."""
+        frame = self.read(**options)
+        self.writing = _sniff_writing(frame, self.decimal, self.sep)
+        if self.writing == (".", None):
+            return frame
+        decimal, thousands = self.writing
+        again = self.read(decimal=decimal, thousands=thousands, **options)
+        changed = [str(c) for c in frame.columns if is_numeric_dtype(frame[c])
+                   and not frame[c].equals(again[c])]
+        if changed and self.decimal is None:
+            raise InputError(f"{self.name}: numbers are written two ways: "
+                             f"{', '.join(map(repr, changed))} with a decimal point, others "
+                             f"with {_audit.describe_writing(self.writing)}; give --decimal "
+                             f"{decimal} to read the others, and these from their text")
+        if changed and thousands is not None:
+            # Told the decimal mark, a separator of thousands sniffed from other columns
+            # must not change these numbers: they are read from their text.
+            self.writing = (decimal, None)
+            again = self.read(decimal=decimal, **options)
+        return again
+
+    def numbers(self) -> str:
+        """How numbers were read, for the report."""
+        said = "sniffed; --decimal to choose" if self.decimal is None else "--decimal"
+        decimal, thousands = self.writing
+        between = "" if thousands is None else f", thousands separator {thousands!r}"
+        return f"decimal mark {decimal!r}{between} ({said})"
+
     def _source(self):
         return self.path if self._text is None else io.StringIO(self._text)
 
@@ -382,6 +459,37 @@ def _sniff(sample: str, cut: bool) -> str:
         return csv.Sniffer().sniff(sample, delimiters=SNIFFED_SEPARATORS).delimiter
     except csv.Error:
         return ","
+
+
+def _sniff_writing(frame: pd.DataFrame, decimal: str | None, sep: str) -> tuple:
+    """The writing (decimal mark, thousands separator) of a table's numbers, as its
+    text columns show it (read with the plain one, numbers in another writing stay
+    text): `decimal` if given, with the thousands separator its cells show. A comma
+    between groups of three digits is a decimal comma in a file separated by semicolons
+    (spreadsheets write those where the comma is the decimal mark)."""
+    found = set()
+    for name in frame.columns:
+        column = frame[name]
+        if is_numeric_dtype(column) or is_bool_dtype(column):
+            continue
+        values = column.dropna().to_numpy(object)[:_audit.SAMPLE_ROWS]
+        if values.size:
+            found.add(_audit.number_writing(np.unique(values.astype(str)))[0])
+    found.discard(None)
+    if decimal is None:
+        if _audit.AMBIGUOUS in found and sep == ";":
+            found = (found - {_audit.AMBIGUOUS}) | {(",", None)}
+        comma = {w for w in found if w[0] == ","}
+        if comma and not any(w[0] == "." for w in found):
+            thousands = {w[1] for w in comma} - {None}
+            return ",", (thousands.pop() if len(thousands) == 1 else None)
+        if found == {(".", ",")}:
+            return ".", ","
+        return ".", None
+    if decimal == ",":
+        thousands = {w[1] for w in found if w[0] == ","} - {None}
+        return ",", (thousands.pop() if len(thousands) == 1 else None)
+    return ".", ("," if found & {(".", ","), _audit.AMBIGUOUS} else None)
 
 
 def _first_line(error: Exception) -> str:
@@ -412,37 +520,67 @@ def _require_columns(frame: pd.DataFrame, names: list, table: _Csv) -> None:
                          f"columns are: {columns}{table.one_column_hint(frame)}")
 
 
-def _features_and_target(frame: pd.DataFrame, args, table: _Csv) -> tuple[pd.DataFrame,
-                                                                           pd.Series]:
-    target = args.target
-    _require_columns(frame, [target, *(args.features or args.drop or [])], table)
-    for option, names in (("--features", args.features), ("--drop", args.drop)):
+def _features(frame: pd.DataFrame, args, table: _Csv, target: str | None) -> pd.DataFrame:
+    """The feature columns: --features, or all but the target and --drop."""
+    chosen = getattr(args, "features", None)
+    _require_columns(frame, [*([target] if target else []), *(chosen or args.drop or [])],
+                     table)
+    for option, names in (("--features", chosen), ("--drop", args.drop)):
         if names is not None and target in names:
             raise InputError(f"{option} names the target {target!r}, which is never a feature")
-    if args.features is not None:
-        X = frame[args.features]
+    if chosen is not None:
+        X = frame[chosen]
     else:
-        X = frame.drop(columns=[target, *(args.drop or [])])
-    y = frame[target]
+        X = frame.drop(columns=[*([target] if target else []), *(args.drop or [])])
     if X.shape[1] == 0:
         left = "--drop leaves" if args.drop else f"{table.name} has"
         raise InputError(f"{left} no feature columns besides the target {target!r}")
+    for option, declared in (("--categorical", args.categorical), ("--numeric", args.numeric)):
+        _require_columns(frame, declared or [], table)
+        not_features = [name for name in declared or [] if name not in X.columns]
+        if not_features:
+            raise InputError(f"{option} names {', '.join(map(repr, not_features))}, which "
+                             "is no feature column")
+    both = set(args.categorical or []) & set(args.numeric or [])
+    if both:
+        raise InputError("--categorical and --numeric both name "
+                         f"{', '.join(map(repr, sorted(both)))}")
+    return X
+
+
+def _decision(X: pd.DataFrame, args) -> "_audit.Decision":
+    """Every column judged on the whole file, and how a fit takes it."""
+    decision = _audit.decide_table(X, "from_dtype", args.numeric, judge_declared=True)
+    if args.categorical:
+        # Named columns as they are, and the text columns from_dtype takes besides.
+        taken = decision.categorical | np.isin(decision.names, args.categorical)
+        decision = _audit.decide(decision.verdicts, decision.names,
+                                 [n for n, t in zip(decision.names, taken) if t], args.numeric)
+    return decision
+
+
+def _decide(X: pd.DataFrame, args, source) -> "_audit.Decision":
+    """The decision for a fit; the columns it refuses, all in one error, each with its
+    flags."""
+    decision = _decision(X, args)
+    if decision.refused:
+        raise InputError(_audit.refusal(decision, door="cli", source=str(source)))
+    return decision
+
+
+def _features_and_target(frame: pd.DataFrame, args, table: _Csv) -> tuple[pd.DataFrame,
+                                                                           pd.Series, int]:
+    """X, y, and how many rows --dropna-target dropped."""
+    X = _features(frame, args, table, args.target)
     _check_features(X)
-    declared = args.categorical or []
-    _require_columns(frame, declared, table)
-    not_features = [name for name in declared if name not in X.columns]
-    if not_features:
-        raise InputError(f"--categorical names {', '.join(map(repr, not_features))}, which "
-                         "is no feature column")
-    try:
-        # The estimator's own rules, said in the command's terms.
-        from_dtype_mask(X, declare="name it in --categorical", skip=set(declared))
-    except ValueError as error:
-        raise InputError(f"{args.data}: {error}") from None
+    y = frame[args.target]
     missing = int(y.isna().sum())
+    if missing and not args.dropna_target:
+        raise InputError(f"the target {args.target!r} is missing in {missing} of {len(y)} "
+                         "rows; --dropna-target drops those rows")
     if missing:
-        raise InputError(f"the target {target!r} is missing in {missing} of {len(y)} rows")
-    return X, y
+        X, y = X[y.notna()].reset_index(drop=True), y[y.notna()].reset_index(drop=True)
+    return X, y, missing
 
 
 def _check_features(X: pd.DataFrame, categorical=None) -> None:
@@ -450,11 +588,20 @@ def _check_features(X: pd.DataFrame, categorical=None) -> None:
     X's columns) says the model reads as numbers. Without a mask, as in a fit, a text
     column is a categorical feature."""
     if categorical is not None:
-        text = [str(c) for c, is_set in zip(X.columns, categorical)
-                if not is_set and not is_numeric_dtype(X[c])]
-        if text:
-            raise InputError(f"the model reads these columns as numbers, but they hold "
-                             f"text: {', '.join(text)}")
+        said = []
+        for name, is_set in zip(X.columns, categorical):
+            if is_set or is_numeric_dtype(X[name]):
+                continue
+            values = X[name].to_numpy(object)
+            text = pd.to_numeric(X[name], errors="coerce").isna().to_numpy() & ~(
+                _audit.missing_text(values))
+            if text.any():
+                found, counts = np.unique(values[text].astype(str), return_counts=True)
+                said.append(f"{name} ({_audit.shown(found.astype(object), counts, 3)})")
+        if said:
+            raise InputError("the model reads these columns as numbers, but they hold text: "
+                             f"{'; '.join(said)}. Correct those cells, or leave them empty "
+                             "(a missing value, which goes right)")
     infinite = [str(c) for c in X.columns if is_numeric_dtype(X[c])
                 and np.isinf(X[c].to_numpy(np.float64, na_value=np.nan)).any()]
     if infinite:
@@ -488,18 +635,15 @@ def _draw(estimator, path: Path, max_depth: int | None, digits: dict) -> None:
         plt.close(figure)
 
 
-def _estimator(args, task: str, criterion: str, X: pd.DataFrame):
-    """The estimator the options describe, for feature columns X."""
+def _estimator(args, task: str, criterion: str, decision):
+    """The estimator the options describe, told the kind of every feature column as
+    the audit of the whole file found it, so that no split of the rows changes one."""
     params = dict(criterion=criterion, max_depth=args.max_depth,
                   min_samples_split=args.min_samples_split,
                   min_samples_leaf=args.min_samples_leaf,
                   min_impurity_decrease=args.min_impurity_decrease, ccp_alpha=args.ccp_alpha,
-                  shrinkage=args.shrinkage, max_bins=args.max_bins)
-    if args.categorical:
-        # The named columns as they are, and the text columns from_dtype takes.
-        text = from_dtype_mask(X, skip=set(args.categorical))
-        params["categorical_features"] = [c for c, is_text in zip(X.columns, text)
-                                          if is_text or c in args.categorical]
+                  shrinkage=args.shrinkage, max_bins=args.max_bins,
+                  **_audit.declarations(decision, by_name=True))
     if args.max_bins is not None and criterion in ("mae", "absolute_error"):
         raise InputError(f"--max-bins does not work with the {criterion} criterion, which "
                          "needs the exact values; use mse or leave out --max-bins")
@@ -510,16 +654,25 @@ def _estimator(args, task: str, criterion: str, X: pd.DataFrame):
     return QORClassifier(class_weight=args.class_weight, **params)
 
 
+def _model_line(estimator) -> str:
+    """The estimator as a call, its columns' kinds aside: the columns table shows
+    them (the lists of every column would bury the other parameters)."""
+    plain = clone(estimator).set_params(categorical_features="from_dtype",
+                                        numeric_features=None)
+    return f"{plain!r}, with each column's kind as the columns table says"
+
+
 def run_fit(args) -> None:
-    table = _Csv(args.data, args.sep)
-    frame = table.read()
-    X, y = _features_and_target(frame, args, table)
+    table = _Csv(args.data, args.sep, args.decimal)
+    frame = table.read_table()
+    X, y, dropped = _features_and_target(frame, args, table)
+    decision = _decide(X, args, args.data)
     task, reason = choose_task(y, args.task)
     criterion = args.criterion or CRITERIA[task][0]
     if criterion not in CRITERIA[task]:
         raise InputError(f"criterion {criterion!r} does not fit {task}; "
                          f"use {', '.join(CRITERIA[task][:-1])} or {CRITERIA[task][-1]}")
-    n = len(frame)
+    n = len(y)
     n_test = math.ceil(args.test_size * n)
     if n_test == 0 and n < FEWEST_ROWS_PER_SIDE:
         raise InputError(f"too few rows: {n} for training, which needs at least "
@@ -528,7 +681,7 @@ def run_fit(args) -> None:
         raise InputError(f"too few rows: {n} rows split into {n - n_test} for training and "
                          f"{n_test} held out, and each side needs at least {FEWEST_ROWS_PER_SIDE}")
 
-    estimator = _estimator(args, task, criterion, X)
+    estimator = _estimator(args, task, criterion, decision)
     if args.test_size == 0:
         X_train, X_test, y_train, y_test = X, None, y, None
     else:
@@ -541,7 +694,10 @@ def run_fit(args) -> None:
     except ValueError as error:
         # sklearn's validation speaks of X and y; here they are the file's columns.
         raise InputError(f"{args.data}: {_first_line(error)}") from None
-    train_score = estimator.score(X_train, y_train)
+    # The columns --numeric names read their text cells as missing values, as told.
+    with _audit.quiet_named_numbers():
+        train_score = estimator.score(X_train, y_train)
+        test_score = None if X_test is None else estimator.score(X_test, y_test)
 
     digits = {} if args.precision is None else {"precision": args.precision}
     if args.dot is not None:
@@ -560,14 +716,20 @@ def run_fit(args) -> None:
                   f"(test size {args.test_size}, seed {args.seed})")
     report = [
         ("data", f"{args.data}: {n} rows, {X.shape[1]} features, target {args.target!r}"),
+        *([("dropped", f"{dropped} rows whose target is missing (--dropna-target)")]
+          if dropped else []),
         ("separator", table.separator()),
+        ("numbers", table.numbers()),
         ("task", f"{task} ({reason})"),
         ("categorical", ", ".join(str(c) for c in X.columns[estimator.is_categorical_])
          or "none"),
-        ("model", repr(estimator)),
+        ("model", _model_line(estimator)),
         ("split", split),
     ]
     _print_fields(report)
+    print()
+    print("columns")
+    _print_table(_audit.table(decision, door="cli"))
     print()
     print("features by depth")
     names = estimator.feature_names_in_
@@ -581,13 +743,22 @@ def run_fit(args) -> None:
     print()
     scores = [(f"train {metric}", f"{train_score:.4f}")]
     if X_test is not None:
-        scores.append((f"held-out {metric}", f"{estimator.score(X_test, y_test):.4f}"))
+        scores.append((f"held-out {metric}", f"{test_score:.4f}"))
     scores.append(("fit time", _duration(seconds)))
     for label, path in (("dot file", args.dot), ("model file", args.save),
                         ("picture", args.plot), ("page", args.html)):
         if path is not None:
             scores.append((label, str(path)))
     _print_fields(scores)
+
+
+def _print_table(frame: pd.DataFrame) -> None:
+    """The audit's table, a column per field, the evidence last (it is the longest)."""
+    fields = ["column", "kind", "action", "override", "evidence"]
+    rows = [[str(v) for v in frame[f]] for f in fields]
+    widths = [max(len(f), *(len(v) for v in values)) for f, values in zip(fields, rows)]
+    for line in [fields, *zip(*rows)]:
+        print("  " + "  ".join(v.ljust(w) for v, w in zip(line, widths)).rstrip())
 
 
 def _print_fields(fields: list[tuple[str, str]]) -> None:
@@ -647,13 +818,47 @@ def _model_features(model, frame: pd.DataFrame, table: _Csv):
     return X.to_numpy(np.float64, na_value=np.nan)
 
 
+def _went_right(model, X) -> list[str]:
+    """Per column the tree reads, the rows that reached a split on it without a value
+    it knows, and so went right: missing values, and categories the fit never saw."""
+    names = getattr(model, "feature_names_in_", None)
+    reached = model.decision_path(X).tocsc()
+    said = []
+    for j in sorted(set(model.depth_features_.values())):
+        column = X[names[j]] if names is not None else pd.Series(X[:, j])
+        at_split = np.zeros(len(column), dtype=bool)
+        at_split[reached[:, np.flatnonzero(model.tree_.feature == j)].indices] = True
+        missing = (column.isna() | (column.astype(str).str.strip() == "")).to_numpy()
+        unseen = np.zeros(len(column), dtype=bool)
+        if model.is_categorical_[j]:
+            unseen = ~missing & ~column.isin(model.categories_[j]).to_numpy()
+        parts = []
+        for rows, what in ((at_split & unseen, "a category the fit never saw"),
+                           (at_split & missing, "no value")):
+            if rows.any():
+                count = int(rows.sum())
+                parts.append(f"{count} {'row' if count == 1 else 'rows'} with {what}")
+                if what != "no value":
+                    values, counts = np.unique(column[rows].astype(str), return_counts=True)
+                    parts[-1] += f" ({_audit.shown(values.astype(object), counts, 3)})"
+        if parts:
+            name = names[j] if names is not None else j
+            said.append(f"column {str(name)!r}: {' and '.join(parts)}")
+    return said
+
+
 def run_predict(args) -> None:
     model = _load_model(args.model)
-    table = _Csv(args.data, args.sep)
-    frame = table.read(dtype=dict.fromkeys(_text_features(model), str))
+    table = _Csv(args.data, args.sep, args.decimal)
+    frame = table.read_table(dtype=dict.fromkeys(_text_features(model), str))
     if frame.empty:
         raise InputError(f"{table.name} has no rows")
     X = _model_features(model, frame, table)
+    went_right = _went_right(model, X)
+    if went_right and args.strict:
+        raise InputError(f"{table.name}: rows the tree cannot place by their values "
+                         "(--strict refuses them):\n"
+                         + "\n".join(f"- {line}" for line in went_right))
     result = pd.DataFrame({"prediction": model.predict(X)})
     if hasattr(model, "classes_"):
         proba = model.predict_proba(X)
@@ -676,6 +881,34 @@ def run_predict(args) -> None:
         # The output is comma-separated whatever the input; say what the input was read with.
         print(f"qor predict: read {table.name} with the separator {table.sep!r} (sniffed; "
               "--sep to choose)", file=sys.stderr)
+    if table.writing != (".", None):
+        print(f"qor predict: read numbers with the {table.numbers()}", file=sys.stderr)
+    for line in went_right:
+        print(f"qor predict: {line} went right at its split (--strict refuses them)",
+              file=sys.stderr)
+
+
+def audited(args) -> tuple:
+    """What `qor audit` reads and decides: the file, its table, the feature columns,
+    and the decision on them."""
+    table = _Csv(args.data, args.sep, args.decimal)
+    frame = table.read_table()
+    X = _features(frame, args, table, args.target)
+    return table, frame, X, _decision(X, args)
+
+
+def run_audit(args) -> None:
+    table, frame, X, decision = audited(args)
+    _print_fields([("data", f"{table.name}: {len(frame)} rows, {X.shape[1]} columns"
+                    + ("" if args.target is None else f" besides the target {args.target!r}")),
+                   ("separator", table.separator()), ("numbers", table.numbers())])
+    print()
+    _print_table(_audit.table(decision, door="cli"))
+    refused = len(decision.refused)
+    print()
+    print("qor fit refuses none of them" if not refused else
+          f"qor fit refuses {refused} of them, each until it is dropped or overridden "
+          "(the override column)")
 
 
 def run_show(args) -> None:

@@ -27,6 +27,7 @@ from itertools import product
 from numbers import Integral
 
 import numpy as np
+import pandas as pd
 from numpy.ma import MaskedArray
 from scipy.stats import rankdata
 from sklearn.base import _fit_context, is_classifier
@@ -36,7 +37,7 @@ from sklearn.utils import _safe_indexing
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, indexable
 
-from . import _sparse
+from . import _audit, _sparse
 from ._pruning import prune
 from .estimators import QORClassifier, QORRegressor
 
@@ -227,6 +228,16 @@ class _TreeSearch:
             raise ValueError("searches with 'lookahead' need a dense X, from which lookahead "
                              "grows: pass searches='greedy' for the sparse matrix, or "
                              "X.toarray()")
+        if not _sparse.issparse(X):
+            X = X if isinstance(X, pd.DataFrame) else np.asarray(X)
+            if X.ndim == 2:
+                # Judged once on all rows, refused before any fold is cut, and declared to
+                # every tree, so that no fold's rows change a column's kind.
+                decision = _audit.check(X, params["categorical_features"],
+                                        params["numeric_features"])
+                named = isinstance(X, pd.DataFrame) and all(isinstance(c, str)
+                                                            for c in X.columns)
+                params.update(_audit.declarations(decision, by_name=named))
         X, y, groups = indexable(X, y, groups)
         if sample_weight is not None:
             sample_weight = np.asarray(sample_weight)
@@ -242,24 +253,26 @@ class _TreeSearch:
         shrinkages = list(dict.fromkeys(c["shrinkage"] for c in candidates))
         shape = (len(candidates), len(splits))
         scores, fit_times, score_times = np.empty(shape), np.empty(shape), np.empty(shape)
-        for k, (train, test) in enumerate(splits):
-            X_train, y_train = _safe_indexing(X, train), _safe_indexing(y, train)
-            X_test, y_test = _safe_indexing(X, test), _safe_indexing(y, test)
-            weights = {} if sample_weight is None else {
-                "sample_weight": _safe_indexing(sample_weight, train)}
-            held_out = None if not weighted else np.asarray(_safe_indexing(sample_weight, test),
-                                                            dtype=np.float64)
-            for search in dict.fromkeys(c["search"] for c in candidates):
-                for model, tree, rows, seconds in self._fold_trees(
-                        params, search, depths, X_train, y_train, weights, X_test):
-                    began = time.perf_counter()
-                    table = self._scores(model, tree, shrinkages, rows,
-                                         (X_test, y_test, held_out), scorer)
-                    share = (time.perf_counter() - began) / table.size
-                    for (a, lam), (b, d) in product(enumerate(shrinkages), enumerate(rows)):
-                        for i in at[(d, search, lam)]:
-                            scores[i, k], fit_times[i, k] = table[a, b], seconds
-                            score_times[i, k] = share
+        # The columns declared numbers read the folds' text cells as missing values.
+        with _audit.quiet_named_numbers():
+            for k, (train, test) in enumerate(splits):
+                X_train, y_train = _safe_indexing(X, train), _safe_indexing(y, train)
+                X_test, y_test = _safe_indexing(X, test), _safe_indexing(y, test)
+                weights = {} if sample_weight is None else {
+                    "sample_weight": _safe_indexing(sample_weight, train)}
+                held_out = None if not weighted else np.asarray(_safe_indexing(sample_weight, test),
+                                                                dtype=np.float64)
+                for search in dict.fromkeys(c["search"] for c in candidates):
+                    for model, tree, rows, seconds in self._fold_trees(
+                            params, search, depths, X_train, y_train, weights, X_test):
+                        began = time.perf_counter()
+                        table = self._scores(model, tree, shrinkages, rows,
+                                             (X_test, y_test, held_out), scorer)
+                        share = (time.perf_counter() - began) / table.size
+                        for (a, lam), (b, d) in product(enumerate(shrinkages), enumerate(rows)):
+                            for i in at[(d, search, lam)]:
+                                scores[i, k], fit_times[i, k] = table[a, b], seconds
+                                score_times[i, k] = share
         self._store(candidates, scores, fit_times, score_times)
         self.n_splits_, self.scorer_ = len(splits), scorer
 
@@ -426,7 +439,8 @@ class QORClassifierCV(_TreeSearch, QORClassifier):
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, monotonic_cst=None, categorical_features="from_dtype",
-                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
+                 numeric_features=None, min_category_samples=5, category_smoothing=10.0,
+                 n_jobs=None,
                  max_bins=None, level_score="sum", beam_width=16, lookahead_folds=3):
         self.depths = depths
         self.shrinkages = shrinkages
@@ -445,6 +459,7 @@ class QORClassifierCV(_TreeSearch, QORClassifier):
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.numeric_features = numeric_features
         self.min_category_samples = min_category_samples
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
@@ -472,7 +487,8 @@ class QORRegressorCV(_TreeSearch, QORRegressor):
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
                  monotonic_cst=None, categorical_features="from_dtype",
-                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
+                 numeric_features=None, min_category_samples=5, category_smoothing=10.0,
+                 n_jobs=None,
                  max_bins=None, level_score="sum", beam_width=16, lookahead_folds=3):
         self.depths = depths
         self.shrinkages = shrinkages
@@ -490,6 +506,7 @@ class QORRegressorCV(_TreeSearch, QORRegressor):
         self.ccp_alpha = ccp_alpha
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.numeric_features = numeric_features
         self.min_category_samples = min_category_samples
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs

@@ -54,9 +54,8 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (_check_sample_weight, _get_feature_names, check_array,
                                       check_is_fitted, column_or_1d)
 
-from . import _binned, _core, _growth, _sparse
-from ._categories import (categorical_mask, check_text, encode, fit_encode, is_text,
-                          value_counts)
+from . import _audit, _binned, _core, _growth, _sparse
+from ._categories import encode, fit_encode
 from .cv import QORClassifierCV, QORRegressorCV
 from .estimators import QORClassifier
 
@@ -94,14 +93,31 @@ def _columns(y, n_outputs: int) -> list:
     return [y] if n_outputs == 1 else list(y.T)
 
 
+def _read(x_part, mask, categories, lenient):
+    """A dense partition as a local fit reads its X: text columns other than the
+    categorical ones (`mask`) as numbers, the categorical ones as codes. A partition
+    of a sparse X (`mask` None) as it is."""
+    if mask is None:
+        return x_part
+    return encode(_numbers(x_part, mask, lenient), mask, categories)
+
+
+def _numbers(x_part, mask, lenient):
+    """A dense partition with its text columns other than the categorical ones read
+    as numbers."""
+    if not isinstance(x_part, pd.DataFrame):
+        x_part = np.asarray(x_part)
+    return _audit.read_numbers(x_part, mask, lenient)
+
+
 def _rows(x_part, y_part, w_part, n_features: int, classifies: bool, mask=None,
-          categories=None, n_outputs=1):
+          categories=None, n_outputs=1, lenient=None):
     """One partition validated as a local fit validates its whole input, its
-    categorical columns (`mask`) encoded by the fit's `categories`; y is 1-D for one
-    output, (rows, n_outputs) for several."""
+    categorical columns (`mask`) encoded by the fit's `categories` and its numbers held
+    as text read as numbers (`lenient`: the columns named in numeric_features); y is
+    1-D for one output, (rows, n_outputs) for several."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
-    if mask is not None and mask.any():
-        x_part = encode(x_part, mask, categories)
+    x_part = _read(x_part, mask, categories, lenient)
     if _sparse.issparse(x_part):  # before check_array, which would sum duplicates otherwise
         x_part = _sparse.canonical(x_part, by_column=True)
     X = check_array(x_part, dtype=np.float64, order="C", accept_sparse=["csc"],
@@ -191,16 +207,28 @@ def _sketch(X, max_bins, sample_rows, points, seed, numeric):
     return sketch
 
 
+def _facts(x_part, y_part, w_part, judged):
+    """The audit's facts of a partition's columns `judged` (the others: None)."""
+    x_part, _, _ = _parts(x_part, y_part, w_part)
+    return [_audit.facts(x_part.iloc[:, j], sample=False, ids=_audit.asks_ids(name))
+            if j in judged else None for j, name in enumerate(x_part.columns)]
+
+
+def _merge_facts(*parts):
+    return [None if f is None else _audit.merge([p[j] for p in parts])
+            for j, f in enumerate(parts[0])]
+
+
 def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows, points,
-          seed, mask, checked=(), n_outputs=1):
+          seed, mask, n_outputs=1, lenient=None):
     """One partition's row count, each output's labels with their counts, categories
-    of each categorical column (`mask`), the distinct values of the text columns
-    `checked` with their cells, and the sketch of its numeric columns."""
+    of each categorical column (`mask`), and the sketch of its numeric columns."""
     x_part, y_part, w_part = _parts(x_part, y_part, w_part)
-    text = {j: value_counts(x_part.iloc[:, j]) for j in checked}
     found = None
     if mask is not None and mask.any():
-        x_part, found = fit_encode(x_part, mask)
+        x_part, found = fit_encode(_numbers(x_part, mask, lenient), mask)
+    else:
+        x_part = _read(x_part, mask, None, lenient)
     X, y, w = _rows(x_part, y_part, w_part, n_features, classifies, n_outputs=n_outputs)
     labels = None
     if classifies:
@@ -215,7 +243,6 @@ def _scan(x_part, y_part, w_part, n_features, classifies, max_bins, sample_rows,
         "rows": X.shape[0],
         "classes": labels,
         "categories": found,
-        "text": text,
         "sketch": (None if sample_rows is None else
                    _sketch(weighed, max_bins, sample_rows, points, seed, numeric)),
         "points": points,
@@ -228,8 +255,7 @@ def _merge_scans(*parts):
     small as one."""
     first = parts[0]
     merged = {"rows": sum(p["rows"] for p in parts), "points": first["points"],
-              "classes": None, "sketch": None, "categories": None,
-              "text": {j: _merge_counts([p["text"][j] for p in parts]) for j in first["text"]}}
+              "classes": None, "sketch": None, "categories": None}
     if first["classes"] is not None:
         merged["classes"] = [_merge_candidates([p["classes"][k] for p in parts], np.inf)
                              for k in range(len(first["classes"]))]
@@ -245,26 +271,17 @@ def _merge_scans(*parts):
     return merged
 
 
-def _merge_counts(counted):
-    """Distinct values with their cells, over several partitions' (values, counts)."""
-    values = np.concatenate([v for v, _ in counted])
-    codes, distinct = pd.factorize(values)
-    counts = np.bincount(codes, weights=np.concatenate([c for _, c in counted]),
-                         minlength=len(distinct)).astype(np.int64)
-    return np.asarray(distinct, dtype=object), counts
-
-
 def _union(categories):
     """The categories of several partitions as one fit of the whole would find them."""
     return np.asarray(pd.Categorical(np.concatenate(categories)).categories)
 
 
 def _block(x_part, y_part, w_part, n_features, classes, class_weight, edges, n_jobs, mask,
-           categories, criterion, n_outputs=1):
+           categories, criterion, n_outputs=1, lenient=None):
     """A partition binned. `classes` and `class_weight`: per output, a classifier's
     labels and (or None) their weights; the targets go to the core column after column."""
     X, y, w = _rows(x_part, y_part, w_part, n_features, classes is not None, mask, categories,
-                    n_outputs)
+                    n_outputs, lenient)
     if criterion == "poisson" and np.any(y < 0):
         raise ValueError("criterion='poisson' needs targets >= 0 (counts or amounts); a "
                          f"partition holds {int(np.sum(y < 0))} negative values, the least "
@@ -427,7 +444,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     if estimator.max_bins is None:
         raise ValueError("qor.dask fits grow from bins: set the estimator's max_bins "
                          "(255 is a good start)")
-    _binned.check(estimator)
+    _binned.check(estimator, on_dask=True)
     if estimator.search == "lookahead":
         raise ValueError("search='lookahead' cannot fit on Dask: every partial tree of its beam "
                          "would need its own pass over all blocks at every level, and its "
@@ -438,29 +455,25 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     classifies = isinstance(estimator, QORClassifier)
     parts, ys, ws, n_features, names = _partitions(X, y, sample_weight)
     meta = X._meta if isinstance(X, dd.DataFrame) else np.empty((0, n_features))
-    mask = categorical_mask(estimator.categorical_features, meta)
     if isinstance(X, da.Array) and _sparse.issparse(X._meta):
-        _sparse.refuse_categories(mask)
-    # from_dtype's text columns are checked on all their values, as a local fit checks
-    # them (the empty meta frame holds none).
-    checked = ([j for j, dtype in enumerate(meta.dtypes) if mask[j] and is_text(dtype)]
-               if isinstance(estimator.categorical_features, str) and mask is not None else [])
+        _sparse.refuse_categories(_audit.declared_mask(
+            estimator.categorical_features, list(range(n_features)), "categorical_features"))
+    mask = lenient = None
     token = uuid.uuid4().hex[:12]
-
+    if not (isinstance(X, da.Array) and _sparse.issparse(X._meta)):
+        mask, lenient = _judged(client, estimator, meta, parts, ys, ws, token)
     # 1. Row counts, labels, categories and the candidates that place the edges, merged
     # on the workers: the client receives one scan, of about SKETCH_POINTS values per
     # numeric feature.
     per_part = None if bin_edges is not None else -(-SAMPLE_ROWS // len(parts))
     scanned = _reduce(client, client.compute([
         dask.delayed(_scan)(x, yp, wp, n_features, classifies, estimator.max_bins, per_part,
-                            SKETCH_POINTS, i, mask, checked, n_outputs,
+                            SKETCH_POINTS, i, mask, n_outputs, lenient,
                             dask_key_name=f"qor-scan-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_scans, f"qor-scan-{token}")
     n_rows = scanned["rows"]
     if n_rows == 0:
         raise ValueError("Found array with 0 sample(s) while a minimum of 1 is required.")
-    for j, (values, counts) in scanned["text"].items():
-        check_text(meta.columns[j], n_rows, values, counts)
     categories = scanned["categories"]
     for f in [] if categories is None else np.flatnonzero(mask):
         # A category column whose categories Dask knows keeps them, in their order.
@@ -494,7 +507,7 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     blocks = client.compute([
         dask.delayed(_block)(x, yp, wp, n_features, classes, class_weight, shared_edges, n_jobs,
                              mask, categories, _growth.criterion(estimator), n_outputs,
-                             dask_key_name=f"qor-block-{token}-{i}")
+                             lenient, dask_key_name=f"qor-block-{token}-{i}")
         for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))])
     wait(blocks)
 
@@ -515,6 +528,30 @@ def fit(estimator, X, y, sample_weight=None, *, bin_edges=None, client=None):
     estimator.bin_edges_ = edges
     _growth.install(estimator, tree, n_classes)
     return estimator
+
+
+def _judged(client, estimator, meta, parts, ys, ws, token):
+    """The audit of X over all its partitions, as a local fit of the whole table would
+    judge it: (the categorical columns, the columns named in numeric_features). A
+    frame's columns are judged in a pass of their own, whose facts add up on the
+    workers; an array of numbers needs none."""
+    categorical, numeric = estimator.categorical_features, estimator.numeric_features
+    if not isinstance(meta, pd.DataFrame):
+        decision = _audit.decide_table(meta, categorical, numeric)
+    else:
+        names = _audit.names_of(meta)
+        judged = set(np.flatnonzero(~_audit.unjudged(meta, categorical, numeric)).tolist())
+        facts = [None] * len(names)
+        if judged:
+            facts = _reduce(client, client.compute([
+                dask.delayed(_facts)(x, yp, wp, judged, dask_key_name=f"qor-audit-{token}-{i}")
+                for i, (x, yp, wp) in enumerate(zip(parts, ys, ws))]), _merge_facts,
+                f"qor-audit-{token}")
+        verdicts = [None if f is None else _audit.judge(f, name) for f, name in zip(facts, names)]
+        decision = _audit.decide(verdicts, names, categorical, numeric)
+    if decision.refused:
+        raise ValueError(_audit.refusal(decision))
+    return decision.categorical, decision.numeric
 
 
 def _grow(client, blocks, edges, params, token, n_jobs, weighted):

@@ -11,8 +11,8 @@ from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from . import _binned, _core, _growth, _sparse
-from ._categories import categorical_mask, encode, fit_encode, lookups
+from . import _audit, _binned, _core, _growth, _sparse
+from ._categories import encode, fit_encode, lookups
 from ._growth import INT32_MAX as _INT32_MAX
 from ._pruning import pruning_path
 
@@ -92,6 +92,7 @@ class _QORTree(BaseEstimator):
         "shrinkage": [Interval(Real, 0.0, None, closed="left")],
         "monotonic_cst": ["array-like", None],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
+        "numeric_features": ["array-like", None],
         "min_category_samples": [Interval(Integral, 1, _INT32_MAX, closed="both")],
         "category_smoothing": [Interval(Real, 0.0, None, closed="left")],
         "max_features": [Interval(Integral, 1, None, closed="left"),
@@ -166,13 +167,20 @@ class _QORTree(BaseEstimator):
         if _sparse.issparse(y):
             raise TypeError("y must be dense: a sparse y (of several outputs) is not taken; "
                             "pass y.toarray()")
-        mask = categorical_mask(self.categorical_features, X)
+        mask = categories = None
         if _sparse.issparse(X):
-            _sparse.refuse_categories(mask)
-            mask = None
+            _sparse.refuse_categories(_audit.declared_mask(
+                self.categorical_features, list(range(X.shape[1])), "categorical_features"))
             # Before validation, which would sum duplicate entries in another order.
             X = _sparse.canonical(X, by_column=True)
-        X, categories = fit_encode(X, mask)
+        else:
+            if not isinstance(X, pd.DataFrame):
+                X = np.asarray(X)
+            if X.ndim == 2:
+                decision = _audit.check(X, self.categorical_features, self.numeric_features)
+                mask = decision.categorical
+                X, categories = fit_encode(
+                    _audit.read_numbers(X, mask, decision.numeric), mask)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
@@ -271,6 +279,12 @@ class _QORTree(BaseEstimator):
             _sparse.refuse_categories(self.is_categorical_)
             X = _sparse.canonical(X, by_column=False)
         else:
+            if not isinstance(X, pd.DataFrame):
+                X = np.asarray(X)
+            if X.ndim == 2 and X.shape[1] == self.n_features_in_:
+                # (Another width is refused by the validation, naming both.)
+                X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
+                                        warn=True)
             X = encode(X, self.is_categorical_, self.categories_, self._lookups())
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
@@ -278,6 +292,13 @@ class _QORTree(BaseEstimator):
                           accept_sparse=_sparse.PREDICT_FORMATS,
                           ensure_all_finite=False, reset=False)
         return _sparse.compressed(X, by_column=False) if _sparse.issparse(X) else _aligned(X)
+
+    def _named_numbers(self):
+        """The columns numeric_features names, by the names the fit saw."""
+        names = getattr(self, "feature_names_in_", None)
+        names = list(range(self.n_features_in_)) if names is None else [str(n) for n in names]
+        return _audit.declared_mask(self.numeric_features, names, "numeric_features",
+                                    from_dtype=False)
 
     def apply(self, X) -> np.ndarray:
         """Id (in `tree_`) of the leaf that each row of X reaches."""
@@ -372,9 +393,17 @@ class QORClassifier(ClassifierMixin, _QORTree):
         categories it holds by their share of the second class (with more classes,
         once by each class's share, keeping the best) and cuts that order as it
         would a number. Missing values and categories not seen in fit go right.
-        "from_dtype" refuses (ValueError) a column of dates or times, a text column
-        of dates, of numbers with a few text cells, or of identifiers (more than 20
-        distinct values, more than half the rows); naming a column takes it as it is.
+        Before a fit, every column of X is judged (see `qor.audit`): one of row
+        numbers, dates or times, identifiers, free text, numbers with a few text
+        cells or written with decimal commas, or text that no declaration takes, is
+        refused by one ValueError that names every such column and its fix; naming
+        a column here takes its values as categories as they are.
+    numeric_features : None, or array-like, default=None
+        Columns to take as numbers as they are (a boolean mask, column indices or
+        column names): a column of whole numbers that looks like row numbers or
+        identifiers, or numbers held as text whose text cells are then missing
+        values. Numbers held as text or objects are read as numbers without naming
+        them where every present cell is a number.
     min_category_samples : int >= 1, default=5
         Rows of a node a category needs to be ordered by its own target; rarer
         categories go right, with the missing values and unseen categories.
@@ -469,7 +498,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, class_weight=None,
                  ccp_alpha=0.0, shrinkage=0.0, monotonic_cst=None,
-                 categorical_features="from_dtype",
+                 categorical_features="from_dtype", numeric_features=None,
                  min_category_samples=5, category_smoothing=10.0, n_jobs=None,
                  max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
@@ -487,6 +516,7 @@ class QORClassifier(ClassifierMixin, _QORTree):
         self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.numeric_features = numeric_features
         self.min_category_samples = min_category_samples
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs
@@ -632,9 +662,17 @@ class QORRegressor(RegressorMixin, _QORTree):
         categorical feature by sending a set of its categories left: it orders the
         categories it holds by their (weighted) mean target and cuts that order as it
         would a number. Missing values and categories not seen in fit go right.
-        "from_dtype" refuses (ValueError) a column of dates or times, a text column
-        of dates, of numbers with a few text cells, or of identifiers (more than 20
-        distinct values, more than half the rows); naming a column takes it as it is.
+        Before a fit, every column of X is judged (see `qor.audit`): one of row
+        numbers, dates or times, identifiers, free text, numbers with a few text
+        cells or written with decimal commas, or text that no declaration takes, is
+        refused by one ValueError that names every such column and its fix; naming
+        a column here takes its values as categories as they are.
+    numeric_features : None, or array-like, default=None
+        Columns to take as numbers as they are (a boolean mask, column indices or
+        column names): a column of whole numbers that looks like row numbers or
+        identifiers, or numbers held as text whose text cells are then missing
+        values. Numbers held as text or objects are read as numbers without naming
+        them where every present cell is a number.
     min_category_samples : int >= 1, default=5
         Rows of a node a category needs to be ordered by its own mean target; rarer
         categories go right, with the missing values and unseen categories.
@@ -725,8 +763,8 @@ class QORRegressor(RegressorMixin, _QORTree):
                  min_weight_fraction_leaf=0.0, max_features=None, random_state=None,
                  max_leaf_nodes=None, min_impurity_decrease=0.0, ccp_alpha=0.0,
                  shrinkage=0.0, monotonic_cst=None, categorical_features="from_dtype",
-                 min_category_samples=5, category_smoothing=10.0, n_jobs=None,
-                 max_bins=None, level_score="sum", search="greedy", beam_width=16,
+                 numeric_features=None, min_category_samples=5, category_smoothing=10.0,
+                 n_jobs=None, max_bins=None, level_score="sum", search="greedy", beam_width=16,
                  lookahead_folds=3):
         self.criterion = criterion
         self.max_depth = max_depth
@@ -741,6 +779,7 @@ class QORRegressor(RegressorMixin, _QORTree):
         self.shrinkage = shrinkage
         self.monotonic_cst = monotonic_cst
         self.categorical_features = categorical_features
+        self.numeric_features = numeric_features
         self.min_category_samples = min_category_samples
         self.category_smoothing = category_smoothing
         self.n_jobs = n_jobs

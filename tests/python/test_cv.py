@@ -165,3 +165,21 @@ def test_a_sparse_x_is_refused_with_lookahead_and_searched_greedily():
     with pytest.raises(ValueError, match="pass searches='greedy' for the sparse matrix"):
         QORClassifierCV(depths=2).fit(X, y)
     assert QORClassifierCV(depths=2, searches="greedy").fit(X, y).predict(X).shape == (90,)
+
+
+@pytest.mark.parametrize("column, values, fix", [
+    ("rownames", np.arange(1, 181), "drop"),
+    ("age", np.where(np.arange(180) == 7, "forty", (np.arange(180) % 50).astype(str)),
+     "numeric_features"),
+])
+def test_a_search_judges_all_rows_once_and_the_fix_it_names_fits(column, values, fix):
+    X, y = problem(0)
+    X = pd.DataFrame(X, columns=list("abcd")).assign(**{column: values})
+    with pytest.raises(ValueError, match=f"column {column!r}: .*{fix}"):
+        QORClassifierCV(depths=2, cv=3, searches="greedy").fit(X, y)
+    # Applied, the fix fits every fold's tree; the folds read 'forty' as told, silently.
+    fixed = (dict(X=X.drop(columns=[column])) if fix == "drop" else
+             dict(X=X, numeric_features=[column]))
+    data = fixed.pop("X")
+    search = QORClassifierCV(depths=2, cv=3, searches="greedy", **fixed).fit(data, y)
+    assert search.best_estimator_.numeric_features == [c for c in data.columns]

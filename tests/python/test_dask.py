@@ -267,9 +267,12 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
     (lambda: QORClassifier(max_bins=16), "short y", ValueError, "X has 200 rows but y has 100"),
     (lambda: QORClassifier(max_bins=16), "infinity", ValueError, "Input contains infinity"),
     (lambda: QORClassifier(max_bins=16), "identifiers", ValueError,
-     "column 'id' looks like an identifier: 200 distinct values in 200 rows"),
+     "column 'id': an identifier.*200 distinct values in 200 cells"),
     (lambda: QORClassifier(max_bins=16), "forty", ValueError,
-     "column 'id' holds numbers, but 2 cells hold text: 'forty' \\(2 cells\\)"),
+     "column 'id': numbers with a few text cells.*2 cells hold text: 'forty' \\(2 cells\\)"),
+    (lambda: QORClassifier(max_bins=16), "ids with repeats", ValueError,
+     "column 'id': an identifier.*named as identifiers are; 133 distinct whole numbers in "
+     "200 cells"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "negative", ValueError,
      "criterion='poisson' needs targets >= 0"),
     (lambda: QORRegressor(criterion="poisson", max_bins=16), "two outputs", ValueError,
@@ -280,11 +283,14 @@ def test_prediction_maps_over_the_partitions(client, rng, kind):
      "y must be a 1-d or 2-d Dask Array"),
 ])
 def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, message):
-    X, y = np.arange(400.0).reshape(200, 2), np.arange(200) % 2
+    X, y = np.arange(400.0).reshape(200, 2) + 0.5, np.arange(200) % 2
     X[150, 1] = np.inf if data == "infinity" else X[150, 1]
-    if data in ("identifiers", "forty"):
+    if data in ("identifiers", "forty", "ids with repeats"):
         # Counted over all the partitions together, as a local fit counts them.
         ids = [f"C{i:03d}" if data == "identifiers" else str(i % 30) for i in range(200)]
+        if data == "ids with repeats":
+            # Each partition's ids repeat; only all of them together are mostly distinct.
+            ids = (np.arange(200) / 1.5).astype(int)
         if data == "forty":
             ids[7] = ids[160] = "forty"
         frame = pd.DataFrame({"x": X[:, 0], "id": ids, "y": y})
@@ -306,6 +312,21 @@ def test_what_a_dask_fit_cannot_take_is_refused(client, make, data, error, messa
         args = (da.from_array(X, chunks=100), da.from_array(y, chunks=100))
     with pytest.raises(error, match=message):
         qor.dask.fit(make(), *args)
+
+
+@pytest.mark.parametrize("fix", [dict(criterion="squared_error"), dict(max_bins=None)])
+def test_each_way_out_of_absolute_error_on_dask_fits(client, fix):
+    X, y = np.arange(400.0).reshape(200, 2) + 0.5, np.arange(200) % 7 * 1.0
+    X_dask, y_dask = da.from_array(X, chunks=100), da.from_array(y, chunks=100)
+    est = QORRegressor(criterion="absolute_error", max_bins=16)
+    with pytest.raises(ValueError, match="Use criterion='squared_error', or fit the estimator "
+                                         "locally with max_bins=None"):
+        qor.dask.fit(est, X_dask, y_dask)
+    est.set_params(**fix)
+    if est.max_bins is None:
+        assert est.fit(X, y).get_depth() > 0  # locally, the table in memory
+    else:
+        assert qor.dask.fit(est, X_dask, y_dask).get_depth() > 0
 
 
 @pytest.mark.parametrize("held", ["dense", "sparse"])

@@ -137,7 +137,7 @@ def test_what_the_page_cannot_show_is_refused_before_writing(cancer, tmp_path, c
 
 
 def test_fit_and_show_write_pages(tmp_path, monkeypatch, capsys):
-    frame = pd.DataFrame({"size": np.arange(40.0), "label": ["small"] * 20 + ["big"] * 20})
+    frame = pd.DataFrame({"size": np.arange(40.0) - 5, "label": ["small"] * 20 + ["big"] * 20})
     frame.to_csv(tmp_path / "data.csv", index=False)
     monkeypatch.chdir(tmp_path)
     status = main(["fit", "data.csv", "--target", "label", "--save", "m.json", "--html",

