@@ -465,9 +465,14 @@ def to_onnx(model, *, dtype=np.float64):
         across a threshold (or onto it). Probabilities and values are the model's
         doubles rounded once to float32; labels are chosen on the doubles.
 
-    Inputs
-    ------
-    A model without text categories takes one input, "X": a tensor [N, n_features_in_] of
+    Returns
+    -------
+    onnx.ModelProto
+        One graph whose inputs and outputs the notes describe.
+
+    Notes
+    -----
+    **Inputs.** A model without text categories takes one input, "X": a tensor [N, n_features_in_] of
     dtype, its columns in the order of the fit. Numeric categorical columns hold their
     values, as in the X given to `predict`.
 
@@ -482,9 +487,7 @@ def to_onnx(model, *, dtype=np.float64):
     unseen category. The model refuses infinite values; the graph sends +inf right and
     -inf left at a numeric split, and right at a categorical one.
 
-    Outputs
-    -------
-    QORClassifier: "label", [N] (or [N, n_outputs_] with several outputs), the predicted
+    **Outputs.** QORClassifier: "label", [N] (or [N, n_outputs_] with several outputs), the predicted
     class as int64, double, bool or string as `classes_` are; and "probabilities",
     [N, n_classes_] of dtype (with several outputs "probabilities_0",
     "probabilities_1", ..., one per output).
