@@ -25,7 +25,8 @@ void ColumnSorter::sort(std::span<const double> values, std::span<const std::uin
   // Full keys are recomputed from the values where needed rather than kept:
   // the sorter's scratch is what bounds the presort's memory.
   for (std::size_t i = 0; i < n; ++i) items_[i] = (order_key(values[i]) & 0xFFFFFFFF00000000u) | i;
-  sort_items([&](std::uint32_t position) { return order_key(values[position]); }, rows, out);
+  sort_items([&](std::uint32_t position) { return &values[position]; },
+             [&](std::uint32_t position) { return rows[position]; }, out);
 }
 
 }  // namespace qor

@@ -43,28 +43,42 @@ class ColumnSorter {
   void sort(std::span<const double> values, std::span<const std::uint32_t> rows,
             std::span<ColumnEntry> out);
   // The same from the high 32 bits of each value's order_key, high_of(j) for
-  // rows[j], with value_of(j) the value itself (read only where high bits
-  // tie). Every high_of is read before `out` is written, so the high bits may
-  // wait in `out`'s memory.
-  template <class HighOf, class ValueOf>
-  void sort_high(HighOf&& high_of, ValueOf&& value_of, std::span<const std::uint32_t> rows,
+  // rows[j], with where(row) the address of that row's value (read only where
+  // high bits tie). Every high_of is read before `out` is written, so the high
+  // bits may wait in `out`'s memory.
+  template <class HighOf, class Where>
+  void sort_high(HighOf&& high_of, Where&& where, std::span<const std::uint32_t> rows,
                  std::span<ColumnEntry> out) {
     const std::size_t n = rows.size();
     items_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      items_[i] = (std::uint64_t{high_of(static_cast<std::uint32_t>(i))} << 32) | i;
+    // Rows that rise along the input order sort alike by row and by position:
+    // the items then carry rows, and no entry waits on a scattered read of
+    // `rows`, which for a large fit misses the cache once per entry.
+    bool rising = true;
+    for (std::size_t i = 1; i < n && rising; ++i) rising = rows[i - 1] < rows[i];
+    const auto high = [&](std::size_t i) {
+      return std::uint64_t{high_of(static_cast<std::uint32_t>(i))} << 32;
+    };
+    if (rising) {
+      for (std::size_t i = 0; i < n; ++i) items_[i] = high(i) | rows[i];
+      sort_items(where, [](std::uint32_t row) { return row; }, out);
+      return;
     }
-    sort_items([&](std::uint32_t position) { return order_key(value_of(position)); }, rows, out);
+    for (std::size_t i = 0; i < n; ++i) items_[i] = high(i) | i;
+    sort_items([&](std::uint32_t position) { return where(rows[position]); },
+               [&](std::uint32_t position) { return rows[position]; }, out);
   }
 
  private:
-  // Orders items_ (the high 32 key bits above each input position) by full
-  // key, key_of(position), stable, and writes the entries.
-  template <class KeyOf>
-  void sort_items(KeyOf&& key_of, std::span<const std::uint32_t> rows, std::span<ColumnEntry> out);
+  // Orders items_ (the high 32 key bits above a tag, each input's own) by full
+  // key, then tag: the value at where(tag) gives the key, row_of(tag) the row
+  // an entry names. Stable where tags rise with the input order.
+  template <class Where, class RowOf>
+  void sort_items(Where&& where, RowOf&& row_of, std::span<ColumnEntry> out);
 
-  std::vector<std::uint64_t> items_;  // high 32 key bits above the input position
+  std::vector<std::uint64_t> items_;  // high 32 key bits above a tag
   std::vector<std::uint64_t> swap_;
+  std::vector<std::uint32_t> tied_;    // positions of items_ whose high bits tie with a neighbour's
   std::vector<std::uint32_t> counts_;  // radix histograms
 };
 
@@ -89,13 +103,12 @@ inline std::uint32_t position(std::uint64_t item) noexcept {
 }
 }  // namespace column_order
 
-template <class KeyOf>
-void ColumnSorter::sort_items(KeyOf&& key_of, std::span<const std::uint32_t> rows,
-                              std::span<ColumnEntry> out) {
+template <class Where, class RowOf>
+void ColumnSorter::sort_items(Where&& where, RowOf&& row_of, std::span<ColumnEntry> out) {
   using namespace column_order;
   const std::size_t n = items_.size();
   if (n < kRadixFrom) {
-    // As integers, items order by high bits, then input position.
+    // As integers, items order by high bits, then tag.
     std::sort(items_.begin(), items_.end());
   } else {
     swap_.resize(n);
@@ -115,31 +128,46 @@ void ColumnSorter::sort_items(KeyOf&& key_of, std::span<const std::uint32_t> row
     }
   }
 
-  // Items are in order of their high bits, ties in input order. Within a run
+  // Items are in order of their high bits, ties in tag order. Within a run
   // that ties on them, the low 32 bits of each full key take the high bits'
-  // place, read once per item (scattered reads of the values: rare for
-  // real-valued columns, the whole run for a repeated value), and the run is
-  // ordered as integers again: by full key, then input position, i.e. stably.
-  // Every NaN has the same key.
+  // place and the run is ordered as integers again: by full key, then tag.
+  // Every NaN has the same key. The first of a run differs from everything
+  // before it in its high bits: only it is marked for now.
+  tied_.clear();
   for (std::size_t i = 0; i < n;) {
     std::size_t j = i + 1;
     while (j < n && (items_[j] >> 32) == (items_[i] >> 32)) ++j;
-    // The first of a run differs from everything before it in its high bits.
-    out[i] = ColumnEntry::of(rows[position(items_[i])], true);
-    if (j - i > 1) {
-      for (std::size_t k = i; k < j; ++k) {
-        const std::uint32_t at = position(items_[k]);
-        items_[k] = (key_of(at) << 32) | at;
-      }
-      const auto run_begin = items_.begin() + static_cast<std::ptrdiff_t>(i);
-      const auto run_end = items_.begin() + static_cast<std::ptrdiff_t>(j);
-      if (!std::is_sorted(run_begin, run_end)) std::sort(run_begin, run_end);
-      out[i] = ColumnEntry::of(rows[position(items_[i])], true);
-      for (std::size_t k = i + 1; k < j; ++k) {
-        out[k] = ColumnEntry::of(rows[position(items_[k])], (items_[k] >> 32) != (items_[k - 1] >> 32));
-      }
+    for (std::size_t k = i; k < j; ++k) {
+      out[k] = ColumnEntry::of(row_of(position(items_[k])), k == i);
+      if (j - i > 1) tied_.push_back(static_cast<std::uint32_t>(k));
     }
     i = j;
+  }
+  // The tied items' values are scattered reads (rare for real-valued columns,
+  // the whole run for a repeated value): each is asked for well before it is
+  // read, so that many are in flight at once instead of one after another.
+  constexpr std::size_t kAhead = 16;
+  const std::size_t tied = tied_.size();
+  for (std::size_t t = 0; t < tied; ++t) {
+    if (t + kAhead < tied) __builtin_prefetch(where(position(items_[tied_[t + kAhead]])));
+    std::uint64_t& item = items_[tied_[t]];
+    item = (order_key(*where(position(item))) << 32) | position(item);
+  }
+  // Runs lie in tied_ in order, each opened by its marked first item.
+  for (std::size_t t = 0; t < tied;) {
+    std::size_t u = t + 1;
+    while (u < tied && !out[tied_[u]].new_value()) ++u;
+    const std::size_t i = tied_[t];
+    const std::size_t j = i + (u - t);
+    const auto run_begin = items_.begin() + static_cast<std::ptrdiff_t>(i);
+    const auto run_end = items_.begin() + static_cast<std::ptrdiff_t>(j);
+    if (!std::is_sorted(run_begin, run_end)) std::sort(run_begin, run_end);
+    out[i] = ColumnEntry::of(row_of(position(items_[i])), true);
+    for (std::size_t k = i + 1; k < j; ++k) {
+      out[k] =
+          ColumnEntry::of(row_of(position(items_[k])), (items_[k] >> 32) != (items_[k - 1] >> 32));
+    }
+    t = u;
   }
 }
 

@@ -81,9 +81,7 @@ FrontierColumns::FrontierColumns(const FeatureMatrix& X, const TargetVector& y,
       ColumnEntry* at = entries_.data() + column * length_ + segment.begin;
       const std::uint32_t* of_segment = rows.data() + segment.begin;
       sorters[worker].sort_high([at](std::uint32_t j) { return at[j].bits; },
-                                [&](std::uint32_t j) {
-                                  return X.at(static_cast<std::int32_t>(of_segment[j]), f);
-                                },
+                                [&](std::uint32_t row) { return X.address(row, f); },
                                 std::span(of_segment, n), std::span(at, n));
     }
   });

@@ -15,10 +15,11 @@ struct FeatureMatrix {
 
   // No bounds check: callers keep 0 <= row < rows and 0 <= column < cols.
   // The offset is formed in ptrdiff_t because rows * cols may exceed 2**31.
-  double at(std::int32_t row, std::int32_t column) const noexcept {
+  double at(std::int32_t row, std::int32_t column) const noexcept { return *address(row, column); }
+  const double* address(std::int64_t row, std::int32_t column) const noexcept {
     const auto r = static_cast<std::ptrdiff_t>(row);
     const auto c = static_cast<std::ptrdiff_t>(column);
-    return row_major ? data[r * cols + c] : data[r + c * rows];
+    return row_major ? data + (r * cols + c) : data + (r + c * rows);
   }
 };
 
