@@ -32,8 +32,10 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 enum class Values { Distinct, Repeated, WithNan, SignedZeros };
 enum class Targets {
   Labels,
+  TwoLabels,  // which the scan reads as one bit a row
   ManyLabels,
   Codes,
+  TwoCodes,
   Integers,
   Reals,
   RealsWithNan,
@@ -84,6 +86,12 @@ Problem random_problem(std::mt19937_64& rng, std::int32_t rows, std::int32_t col
     switch (targets) {
       case Targets::Labels:
         p.y.push_back(unit(rng) < 0.3 ? small(rng) % 3 * 2.5 - 1 : (signal > 0.5 ? 4.0 : -1.0));
+        break;
+      case Targets::TwoLabels:
+        p.y.push_back(unit(rng) < 0.3 ? small(rng) % 2 * 5.0 - 1 : (signal > 0.5 ? 4.0 : -1.0));
+        break;
+      case Targets::TwoCodes:
+        p.y.push_back(unit(rng) < 0.3 ? small(rng) % 2 : (signal > 0.5 ? 1.0 : 0.0));
         break;
       case Targets::ManyLabels:
         p.y.push_back(static_cast<double>(std::uniform_int_distribution<int>(0, 11)(rng)));
@@ -180,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(Tallies, WholeTree,
                                             ::testing::Values(TaskKind::Classification),
                                             ::testing::Values(Values::Distinct, Values::Repeated,
                                                               Values::WithNan, Values::SignedZeros),
-                                            ::testing::Values(Targets::Labels, Targets::ManyLabels),
+                                            ::testing::Values(Targets::Labels, Targets::TwoLabels,
+                                                              Targets::ManyLabels),
                                             ::testing::ValuesIn(kLimits)));
 
 // Under regression every distinct target is a label of its own, NaN included.
@@ -359,8 +368,12 @@ TEST_P(WeightedTree, MatchesTheLiteralMethod) {
   std::mt19937_64 rng(static_cast<std::uint64_t>(criterion) * 100 +
                       static_cast<std::uint64_t>(weights) * 10 +
                       static_cast<std::uint64_t>(values));
-  for (const std::int32_t rows : {2, 9, 80, 400}) {
-    const Problem p = random_problem(rng, rows, 3, values, targets_for(criterion));
+  const bool tally = criterion == Criterion::Gini || criterion == Criterion::Entropy;
+  for (const auto& [rows, targets] :
+       {std::pair{2, targets_for(criterion)}, std::pair{9, targets_for(criterion)},
+        std::pair{80, targets_for(criterion)}, std::pair{400, targets_for(criterion)},
+        std::pair{400, tally ? Targets::TwoCodes : targets_for(criterion)}}) {
+    const Problem p = random_problem(rng, rows, 3, values, targets);
     auto w = random_weights(rng, p.y.size(), weights);
     // poisson: a weighted target sum above 0
     if (criterion == Criterion::Poisson) w[0] = std::max(w[0], 1.0);

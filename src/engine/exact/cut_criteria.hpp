@@ -100,10 +100,17 @@ struct CodeBits {
 
 // kUnit: every weight is 1, so weights are row counts, kept as integers, and
 // tables replace divisions and logarithms. Codes: how the label codes are read.
+//
+// Gini over two labels in unit weights (kBinary) keeps one running count, the
+// left part's rows of label 1: every class count of both parts, and so their
+// sums of squares, follow from it and the part's size, as the same integers
+// the moves of several labels reach. Its value after every move is kept, so
+// that a cut's exact gain reads its counts instead of replaying the moves.
 template <bool kGini, bool kUnit, class Codes>
 class TallyCut {
  public:
-  static constexpr bool kReplays = true;
+  static constexpr bool kBinary = kGini && kUnit && std::is_same_v<Codes, CodeBits>;
+  static constexpr bool kReplays = !kBinary;
   // Counts and part sizes are whole and positive: the screens cannot overflow.
   static constexpr bool kFiniteScreens = kUnit;
   using Count = std::conditional_t<kUnit, std::int64_t, double>;
@@ -111,6 +118,7 @@ class TallyCut {
     Count squares_left = 0;   // gini: sum of squared left class weights
     Count squares_right = 0;  // gini: the same on the right
     std::size_t seen = 0;     // entropy: the left part holds exactly the slots 0..seen-1
+    std::int64_t ones = 0;    // kBinary: rows of label 1 in the left part
     // The scratch the moves touch, in the scan's locals (kept in registers).
     Codes codes;
     const std::uint32_t* slot_of = nullptr;
@@ -168,12 +176,24 @@ class TallyCut {
     state.codes = codes_;
     state.slot_of = s_.slot_of.data();
     state.slot_at = s_.slot_at.data();
+    if constexpr (kBinary) {
+      // Labels absent from the node count 0 on both sides.
+      for (std::uint32_t code = 0; code < 2; ++code) {
+        total_of_[code] = code < node_.total.size() ? static_cast<Count>(node_.total[code]) : 0;
+      }
+      state.ones = 0;
+    }
     set_bound();
     return true;
   }
 
   [[gnu::always_inline]] void move(State& state, std::size_t k, std::uint32_t row,
                                    double w) const noexcept {
+    if constexpr (kBinary) {
+      state.ones += state.codes(row);
+      state.slot_at[k] = static_cast<std::uint32_t>(state.ones);  // a run's rows fit 32 bits
+      return;
+    }
     const std::uint32_t slot = state.slot_of[state.codes(row)];
     state.slot_at[k] = slot;
     Count& l = state.left[slot];
@@ -202,7 +222,12 @@ class TallyCut {
                                        double w_left) const noexcept {
     double score = 0.0;
     double w_right = 0.0;
-    if constexpr (kUnit) {
+    if constexpr (kBinary) {
+      const auto [squares_left, squares_right] = binary_squares(state.ones, n_left);
+      if (!exact_) w_right = static_cast<double>(rows_ - n_left);
+      score = static_cast<double>(squares_left) * s_.inverse[n_left] +
+              static_cast<double>(squares_right) * s_.inverse[rows_ - n_left];
+    } else if constexpr (kUnit) {
       if (!exact_ || !kGini) w_right = static_cast<double>(rows_ - n_left);
       if constexpr (kGini) {
         score = static_cast<double>(state.squares_left) * s_.inverse[n_left] +
@@ -256,7 +281,18 @@ class TallyCut {
     if constexpr (!kGini) state.seen += slot == state.seen ? 1 : 0;
   }
 
-  double gain(const State& state, std::size_t, double w_left) const noexcept {
+  double gain(const State& state, std::size_t k, double w_left) const noexcept {
+    if constexpr (kBinary) {
+      // Each slot's counts at the cut after position k, as replaying would leave them.
+      const std::int64_t ones = s_.slot_at[k];
+      const std::int64_t left[2] = {static_cast<std::int64_t>(k + 1) - ones, ones};
+      for (std::uint32_t code = 0; code < 2; ++code) {
+        const std::uint32_t slot = s_.slot_of[code];
+        if (slot == kNoSlot) continue;
+        left_[slot] = left[code];
+        right_[slot] = total_of_[code] - left[code];
+      }
+    }
     const double w = node_.weight;
     const double w_right = w - w_left;
     if (node_.by_class) {
@@ -273,6 +309,15 @@ class TallyCut {
   }
 
  private:
+  // kBinary: the parts' sums of squared class counts with `ones` rows of label
+  // 1 among the left part's n_left.
+  std::pair<Count, Count> binary_squares(std::int64_t ones, std::size_t n_left) const noexcept {
+    const std::int64_t zeros = static_cast<std::int64_t>(n_left) - ones;
+    const std::int64_t right_ones = total_of_[1] - ones;
+    const std::int64_t right_zeros = total_of_[0] - zeros;
+    return {zeros * zeros + ones * ones, right_zeros * right_zeros + right_ones * right_ones};
+  }
+
   double f(Count x) const noexcept {
     if constexpr (kUnit) {
       return s_.m_log2_m[static_cast<std::size_t>(x)];
@@ -346,6 +391,7 @@ class TallyCut {
   Count* right_ = nullptr;  // per slot: the right part's weight
   std::size_t slots_ = 0;
   std::size_t rows_ = 0;
+  Count total_of_[2] = {0, 0};  // kBinary: the node's rows of label 0 and of label 1
   double parent_ = 0.0;
   double bound_ = 0.0;
   bool exact_ = true;
