@@ -138,11 +138,34 @@ class Facts:
         return self.rows - self.missing
 
 
+def blank_text(values: np.ndarray) -> np.ndarray:
+    """Which cells of an object array are empty or blank text."""
+    if infer_dtype(values, skipna=False) == "string":
+        # All text: str.isspace and len map in C, where a Python test per cell would
+        # cost as much as the rest of a wide column's audit ("" is not isspace).
+        return (np.fromiter(map(str.isspace, values), dtype=bool, count=len(values))
+                | (np.fromiter(map(len, values), dtype=np.int64, count=len(values)) == 0))
+    return np.fromiter((isinstance(v, str) and not v.strip() for v in values), dtype=bool,
+                       count=len(values))
+
+
 def missing_text(values: np.ndarray) -> np.ndarray:
     """Which cells of an object array are missing: None, NaN, NA, NaT, blank text."""
-    missing = pd.isna(values)
-    text = np.frompyfunc(lambda v: isinstance(v, str) and not v.strip(), 1, 1)(values)
-    return missing | text.astype(bool)
+    return pd.isna(values) | blank_text(values)
+
+
+# What a cell needs to be read as a number in any writing (a digit, a comma) or by
+# pandas (also inf and infinity), or as a date or a time (a digit): cells without it
+# are none of these, and are not looked at one by one.
+_MAYBE_NUMBER = re.compile(r"[\d,]|(?i:inf)")
+
+
+def maybe_numbers(values: np.ndarray) -> np.ndarray:
+    """Which distinct values may read as numbers, dates or times: every value that is
+    not text, and text that _MAYBE_NUMBER finds in."""
+    search = _MAYBE_NUMBER.search
+    return np.fromiter((not isinstance(v, str) or search(v) is not None for v in values),
+                       dtype=bool, count=len(values))
 
 
 def _sample(values, rows: int = SAMPLE_ROWS):
@@ -488,22 +511,28 @@ def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
     return f"the year: pd.to_datetime({{column}}, format={form!r}{coerce}).dt.year"
 
 
-def number_writing(values: np.ndarray, counts=None,
-                   numbers=None) -> tuple[tuple | None, np.ndarray]:
+def number_writing(values: np.ndarray, counts=None, numbers=None,
+                   maybe=None) -> tuple[tuple | None, np.ndarray]:
     """The writing (decimal mark, thousands separator) that reads the most cells of
     these distinct text values as numbers, some of which the plain writing does not
     read, and more cells than it leaves unread; AMBIGUOUS where a decimal comma and a
     thousands comma read as many. With it, which values it reads; (None, ...) where
-    no writing does. `numbers`: the values as _parsed reads them, where known."""
+    no writing does. `numbers`: the values as _parsed reads them, and `maybe`: the
+    values maybe_numbers finds, where known."""
     counts = np.ones(len(values), dtype=np.int64) if counts is None else np.asarray(counts)
     none = None, np.zeros(len(values), dtype=bool)
-    text = [v.strip() if isinstance(v, str) else "" for v in values]
+    maybe = maybe_numbers(values) if maybe is None else maybe
     # One pass finds the values any writing could read: where they hold no more cells
     # than the others, no writing reads a column (names, codes, free text) at all.
-    could = np.array([bool(_NUMBERISH.fullmatch(v)) for v in text], dtype=bool)
+    if counts[maybe].sum() <= counts[~maybe].sum():
+        return none
+    at = np.flatnonzero(maybe)
+    text = {i: values[i].strip() for i in at if isinstance(values[i], str)}
+    could = np.zeros(len(values), dtype=bool)
+    could[at] = [i in text and bool(_NUMBERISH.fullmatch(text[i])) for i in at]
     if counts[could].sum() <= counts[~could].sum():
         return none
-    plain = ~np.isnan(_parsed(values) if numbers is None else numbers)
+    plain = ~np.isnan(_parsed(values, maybe) if numbers is None else numbers)
     best, best_cells, best_read, read_by = None, 0, None, {}
     at = np.flatnonzero(could)
     for writing, pattern in _WRITINGS.items():
@@ -541,23 +570,28 @@ def _writing_advice(writing: tuple) -> str:
     return f"read the file with pandas.read_csv(..., {options})"
 
 
-def _parsed(values: np.ndarray) -> np.ndarray:
-    """Each value as a number (NaN where it is none: text, or True and False)."""
+def _parsed(values: np.ndarray, maybe=None) -> np.ndarray:
+    """Each value as a number (NaN where it is none: text, or True and False);
+    `maybe`: the values maybe_numbers finds, where known (no other reads as one)."""
     numbers = np.full(len(values), np.nan)
-    plain = np.array([not isinstance(v, (bool, np.bool_)) for v in values], dtype=bool)
+    maybe = maybe_numbers(values) if maybe is None else maybe
+    plain = maybe.copy()
+    plain[maybe] = [not isinstance(v, (bool, np.bool_)) for v in values[maybe]]
     if plain.any():
         numbers[plain] = pd.to_numeric(pd.Series(values[plain], dtype=object),
                                        errors="coerce").to_numpy(np.float64, na_value=np.nan)
     return numbers
 
 
-def _dates(facts: Facts, name) -> Verdict | None:
+def _dates(facts: Facts, name, maybe: np.ndarray) -> Verdict | None:
     """The verdict on text that is mostly dates or times written one way; None where
-    it is not."""
+    it is not. `maybe`: maybe_numbers of facts.values."""
     order = np.argsort(-facts.counts, kind="stable")[:200]
     common, counts = facts.values[order], facts.counts[order]
     if not all(isinstance(v, str) for v in common):
         return None
+    if counts[maybe[order]].sum() <= counts.sum() / 2:
+        return None  # a writing of dates must read more cells than it leaves
     form, read = _date_format(common, counts)
     if form is None:
         return None
@@ -569,6 +603,16 @@ def _dates(facts: Facts, name) -> Verdict | None:
                    code=_date_code(facts, form, odd=bool(odd)))
 
 
+def _long_text(values: np.ndarray) -> np.ndarray:
+    """Which values are free text: of FREE_TEXT_WORDS words and FREE_TEXT_CHARACTERS
+    characters or more (words counted only where the characters are)."""
+    text = [str(v) for v in values]
+    long = np.fromiter(map(len, text), dtype=np.int64, count=len(text)) >= FREE_TEXT_CHARACTERS
+    at = np.flatnonzero(long)
+    long[at] = [len(text[i].split()) >= FREE_TEXT_WORDS for i in at]
+    return long
+
+
 def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     """The verdict on text (None: the sample leaves doubt, and the whole column tells)."""
     values, counts = facts.values, facts.counts
@@ -577,7 +621,8 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     if facts.family == "booleans":
         return Verdict(name, "number", f"{facts.present} true/false values held as objects"
                        f"{_missing_note(facts)}", override="category", from_text=True)
-    numbers = _parsed(values)
+    maybe = maybe_numbers(values)
+    numbers = _parsed(values, maybe)
     is_number = ~np.isnan(numbers)
     number_cells, text_cells = int(counts[is_number].sum()), int(counts[~is_number].sum())
     row_names = named and ROW_NUMBER_NAMES.match(str(name))
@@ -585,7 +630,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         return None  # every cell must read as a number, or every value be distinct
     if row_names and len(values) == facts.present > 1 and not (
             number_cells == len(values) and np.all(numbers == np.floor(numbers))):
-        return _dates(facts, name) or Verdict(
+        return _dates(facts, name, maybe) or Verdict(
             name, "identifier", f"named as row names are; {len(values)} distinct values in "
             f"{facts.rows} rows, such as {shown(values, None, 2)}", override="category",
             problem=_ID_PROBLEM, advice="drop it")
@@ -598,7 +643,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
         return verdict
-    writing, read = number_writing(values, counts, numbers)
+    writing, read = number_writing(values, counts, numbers, maybe)
     if writing is not None:
         unread = "" if read.all() else (
             f"; {int(counts[~read].sum())} cells hold other text: "
@@ -621,15 +666,12 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        advice="correct those cells or leave them empty (an empty cell is "
                               "a missing value)",
                        examples=list(text[np.argsort(-seen, kind="stable")][:SHOWN_VALUES]))
-    dates = _dates(facts, name)
+    dates = _dates(facts, name, maybe)
     if dates is not None:
         return dates
     distinct = len(values)
-    words = np.array([len(str(v).split()) for v in values])
-    lengths = np.array([len(str(v)) for v in values])
-    long = (words >= FREE_TEXT_WORDS) & (lengths >= FREE_TEXT_CHARACTERS)
     many = distinct > IDENTIFIER_LEAST_VALUES and (facts.sampled or distinct > facts.present / 4)
-    if many and counts[long].sum() > counts.sum() / 2:
+    if many and counts[_long_text(values)].sum() > counts.sum() / 2:
         return Verdict(name, "free text", f"{distinct} distinct values, most of "
                        f"{FREE_TEXT_WORDS} words or more, such as {shown(values, None, 1)}",
                        override="category",
@@ -935,9 +977,10 @@ def unjudged(X, categorical_features, numeric_features) -> np.ndarray:
     names = names_of(X)
     as_categories = declared_mask(categorical_features, names, "categorical_features")
     as_numbers = declared_mask(numeric_features, names, "numeric_features", from_dtype=False)
-    readable = np.array([is_numeric_dtype(X.dtypes.iloc[j]) if isinstance(X, pd.DataFrame)
-                         else np.asarray(X).dtype.kind in "biuf"
-                         for j in range(len(names))], dtype=bool)
+    if isinstance(X, pd.DataFrame):
+        readable = np.array([is_numeric_dtype(dtype) for dtype in X.dtypes], dtype=bool)
+    else:
+        readable = np.full(len(names), np.asarray(X).dtype.kind in "biuf")
     return (as_numbers & readable) | (False if as_categories is None else as_categories)
 
 
@@ -1041,8 +1084,9 @@ def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None =
     skip = np.zeros(n, dtype=bool) if skip is None else skip
     lenient = np.zeros(n, dtype=bool) if lenient is None else lenient
     if isinstance(X, pd.DataFrame):
-        text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(X.dtypes.iloc[j])
-                and not is_bool_dtype(X.dtypes.iloc[j])]
+        dtypes = list(X.dtypes)
+        text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(dtypes[j])
+                and not is_bool_dtype(dtypes[j])]
     elif X.dtype.kind in "OUS":
         # Of an array of objects, the columns that hold text: other objects (numbers,
         # or what no number is) are left to the validation of numbers.

@@ -11,6 +11,9 @@ import ctypes
 
 import numpy as np
 import pandas as pd
+from pandas.api.types import infer_dtype
+
+from ._audit import blank_text
 
 
 def _is_dataframe(X) -> bool:
@@ -85,16 +88,28 @@ def _sorted_codes(column) -> tuple[np.ndarray, np.ndarray]:
         table = np.full(len(uniques), -1, dtype=np.intp)
         table[kept] = np.arange(len(kept))
         codes, uniques = _through(table, codes), uniques[kept]
-    distinct = pd.Categorical(uniques)
-    return np.asarray(distinct.categories), _through(distinct.codes, codes)
+    order = _sorted_order(uniques)
+    if order is None:
+        distinct = pd.Categorical(uniques)
+        return np.asarray(distinct.categories), _through(distinct.codes, codes)
+    table = np.empty(len(order), dtype=np.intp)
+    table[order] = np.arange(len(order))
+    return uniques[order], _through(table, codes)
+
+
+def _sorted_order(uniques: np.ndarray) -> np.ndarray | None:
+    """The order that sorts distinct numbers, or distinct text by its code points, as
+    pd.Categorical orders its categories; None for other values, which it orders."""
+    if uniques.dtype.kind in "biuf" or infer_dtype(uniques, skipna=False) == "string":
+        return np.argsort(uniques, kind="stable")
+    return None
 
 
 def _blank(values: np.ndarray) -> np.ndarray:
     """Which of a column's distinct values are blank text."""
     if values.dtype != object:
         return np.zeros(len(values), dtype=bool)
-    return np.fromiter((isinstance(v, str) and not v.strip() for v in values), dtype=bool,
-                       count=len(values))
+    return blank_text(values)
 
 
 def _through(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
