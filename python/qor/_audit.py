@@ -88,8 +88,6 @@ _WRITINGS = {
     (",", " "): re.compile(r"[+-]?(\d{1,3}([ \u00a0\u202f]\d{3})+|\d+)(,\d+)?"),
     (".", ","): re.compile(r"[+-]?(\d{1,3}(,\d{3})+|\d+)(\.\d+)?"),
 }
-# What every writing's numbers are made of.
-_NUMBERISH = re.compile(r"[+-]?[\d,][\d., \u00a0\u202f]*")
 # A comma that reads as many cells as a decimal comma as it does between thousands
 # ("1,234" alone): the file must say which.
 AMBIGUOUS = ("?", ",")
@@ -154,18 +152,22 @@ def missing_text(values: np.ndarray) -> np.ndarray:
     return pd.isna(values) | blank_text(values)
 
 
-# What a cell needs to be read as a number in any writing (a digit, a comma) or by
-# pandas (also inf and infinity), or as a date or a time (a digit): cells without it
-# are none of these, and are not looked at one by one.
-_MAYBE_NUMBER = re.compile(r"[\d,]|(?i:inf)")
+# The shape of a text value, told by one match: NUMBERISH (what every writing of
+# numbers is made of, around blanks; pandas may read it too), FLOATISH (what pandas
+# can read as a number and no writing does: exponents, inf), or OTHER (a digit or a
+# comma somewhere, as in a date or a time). Text of no shape is none of these, and is
+# not looked at one by one again.
+NONE, NUMBERISH, FLOATISH, OTHER, NOT_TEXT = range(5)
+_SHAPE = re.compile(r"(\s*[+-]?[\d,][\d., \u00a0\u202f]*\s*)"
+                    r"|((?i:[\d\s+\-._e]*(?:\d|inf(?:inity)?)[\d\s+\-._e]*))"
+                    r"|(.*[\d,].*|(?i:.*inf.*))", re.DOTALL)
 
 
-def maybe_numbers(values: np.ndarray) -> np.ndarray:
-    """Which distinct values may read as numbers, dates or times: every value that is
-    not text, and text that _MAYBE_NUMBER finds in."""
-    search = _MAYBE_NUMBER.search
-    return np.fromiter((not isinstance(v, str) or search(v) is not None for v in values),
-                       dtype=bool, count=len(values))
+def shapes(values: np.ndarray) -> np.ndarray:
+    """Each distinct value's shape (NOT_TEXT for a value that is not text)."""
+    full = _SHAPE.fullmatch
+    return np.fromiter(((m.lastindex if (m := full(v)) else NONE) if isinstance(v, str)
+                        else NOT_TEXT for v in values), dtype=np.int8, count=len(values))
 
 
 def _sample(values, rows: int = SAMPLE_ROWS):
@@ -512,29 +514,25 @@ def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
 
 
 def number_writing(values: np.ndarray, counts=None, numbers=None,
-                   maybe=None) -> tuple[tuple | None, np.ndarray]:
+                   shape=None) -> tuple[tuple | None, np.ndarray]:
     """The writing (decimal mark, thousands separator) that reads the most cells of
     these distinct text values as numbers, some of which the plain writing does not
     read, and more cells than it leaves unread; AMBIGUOUS where a decimal comma and a
     thousands comma read as many. With it, which values it reads; (None, ...) where
-    no writing does. `numbers`: the values as _parsed reads them, and `maybe`: the
-    values maybe_numbers finds, where known."""
+    no writing does. `numbers`: the values as _parsed reads them, and `shape`: their
+    shapes, where known."""
     counts = np.ones(len(values), dtype=np.int64) if counts is None else np.asarray(counts)
     none = None, np.zeros(len(values), dtype=bool)
-    maybe = maybe_numbers(values) if maybe is None else maybe
-    # One pass finds the values any writing could read: where they hold no more cells
-    # than the others, no writing reads a column (names, codes, free text) at all.
-    if counts[maybe].sum() <= counts[~maybe].sum():
-        return none
-    at = np.flatnonzero(maybe)
-    text = {i: values[i].strip() for i in at if isinstance(values[i], str)}
-    could = np.zeros(len(values), dtype=bool)
-    could[at] = [i in text and bool(_NUMBERISH.fullmatch(text[i])) for i in at]
+    shape = shapes(values) if shape is None else shape
+    # The values any writing could read: where they hold no more cells than the
+    # others, no writing reads a column (names, codes, free text) at all.
+    could = shape == NUMBERISH
     if counts[could].sum() <= counts[~could].sum():
         return none
-    plain = ~np.isnan(_parsed(values, maybe) if numbers is None else numbers)
+    plain = ~np.isnan(_parsed(values, shape) if numbers is None else numbers)
     best, best_cells, best_read, read_by = None, 0, None, {}
     at = np.flatnonzero(could)
+    text = {i: values[i].strip() for i in at}
     for writing, pattern in _WRITINGS.items():
         read = np.zeros(len(values), dtype=bool)
         read[at] = [bool(pattern.fullmatch(text[i])) for i in at]
@@ -570,27 +568,28 @@ def _writing_advice(writing: tuple) -> str:
     return f"read the file with pandas.read_csv(..., {options})"
 
 
-def _parsed(values: np.ndarray, maybe=None) -> np.ndarray:
+def _parsed(values: np.ndarray, shape=None) -> np.ndarray:
     """Each value as a number (NaN where it is none: text, or True and False);
-    `maybe`: the values maybe_numbers finds, where known (no other reads as one)."""
+    `shape`: the values' shapes, where known (text of no number's shape reads as none)."""
     numbers = np.full(len(values), np.nan)
-    maybe = maybe_numbers(values) if maybe is None else maybe
-    plain = maybe.copy()
-    plain[maybe] = [not isinstance(v, (bool, np.bool_)) for v in values[maybe]]
+    shape = shapes(values) if shape is None else shape
+    plain = (shape == NUMBERISH) | (shape == FLOATISH)
+    at = np.flatnonzero(shape == NOT_TEXT)
+    plain[at] = [not isinstance(v, (bool, np.bool_)) for v in values[at]]
     if plain.any():
         numbers[plain] = pd.to_numeric(pd.Series(values[plain], dtype=object),
                                        errors="coerce").to_numpy(np.float64, na_value=np.nan)
     return numbers
 
 
-def _dates(facts: Facts, name, maybe: np.ndarray) -> Verdict | None:
+def _dates(facts: Facts, name, shape: np.ndarray) -> Verdict | None:
     """The verdict on text that is mostly dates or times written one way; None where
-    it is not. `maybe`: maybe_numbers of facts.values."""
+    it is not. `shape`: the shapes of facts.values."""
     order = np.argsort(-facts.counts, kind="stable")[:200]
     common, counts = facts.values[order], facts.counts[order]
     if not all(isinstance(v, str) for v in common):
         return None
-    if counts[maybe[order]].sum() <= counts.sum() / 2:
+    if counts[shape[order] != NONE].sum() <= counts.sum() / 2:
         return None  # a writing of dates must read more cells than it leaves
     form, read = _date_format(common, counts)
     if form is None:
@@ -621,8 +620,8 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     if facts.family == "booleans":
         return Verdict(name, "number", f"{facts.present} true/false values held as objects"
                        f"{_missing_note(facts)}", override="category", from_text=True)
-    maybe = maybe_numbers(values)
-    numbers = _parsed(values, maybe)
+    shape = shapes(values)
+    numbers = _parsed(values, shape)
     is_number = ~np.isnan(numbers)
     number_cells, text_cells = int(counts[is_number].sum()), int(counts[~is_number].sum())
     row_names = named and ROW_NUMBER_NAMES.match(str(name))
@@ -630,7 +629,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         return None  # every cell must read as a number, or every value be distinct
     if row_names and len(values) == facts.present > 1 and not (
             number_cells == len(values) and np.all(numbers == np.floor(numbers))):
-        return _dates(facts, name, maybe) or Verdict(
+        return _dates(facts, name, shape) or Verdict(
             name, "identifier", f"named as row names are; {len(values)} distinct values in "
             f"{facts.rows} rows, such as {shown(values, None, 2)}", override="category",
             problem=_ID_PROBLEM, advice="drop it")
@@ -643,7 +642,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
         return verdict
-    writing, read = number_writing(values, counts, numbers, maybe)
+    writing, read = number_writing(values, counts, numbers, shape)
     if writing is not None:
         unread = "" if read.all() else (
             f"; {int(counts[~read].sum())} cells hold other text: "
@@ -666,7 +665,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        advice="correct those cells or leave them empty (an empty cell is "
                               "a missing value)",
                        examples=list(text[np.argsort(-seen, kind="stable")][:SHOWN_VALUES]))
-    dates = _dates(facts, name, maybe)
+    dates = _dates(facts, name, shape)
     if dates is not None:
         return dates
     distinct = len(values)

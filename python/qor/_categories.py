@@ -8,6 +8,7 @@ category. Which columns are categorical the audit (`_audit`) decides.
 """
 
 import ctypes
+import itertools
 
 import numpy as np
 import pandas as pd
@@ -124,7 +125,14 @@ class CategoryLookup:
 
     def __init__(self, categories):
         self.categories = categories
-        self._index = pd.Index(categories)
+        # Held as they are (objects stay objects): pandas would otherwise make an index of
+        # text a string array, and convert every column's values to it to look them up.
+        held = object if categories.dtype == object else None
+        self._index = pd.Index(categories, dtype=held)
+        # Objects (text) by value: a column of them is looked up cell by cell, which
+        # costs about what factorizing it would, and saves matching its distinct values.
+        self._by_value = ({value: code for code, value in enumerate(categories)}
+                          if held is object else None)
 
     def codes(self, column) -> np.ndarray:
         """A column's values as codes into the categories (intp, -1 where missing or
@@ -132,7 +140,14 @@ class CategoryLookup:
         if _is_category(column):
             own = column.cat.codes.to_numpy(np.intp)
             return _through(self._index.get_indexer(column.cat.categories), own)
+        values = column if isinstance(column, np.ndarray) else (
+            column.to_numpy() if isinstance(column.dtype, np.dtype) else None)
+        if self._by_value is not None and values is not None and values.dtype == object:
+            return np.fromiter(map(self._by_value.get, values, itertools.repeat(-1)),
+                               dtype=np.intp, count=len(values))
         codes, uniques = _factorized(column)
+        if uniques.dtype == object:
+            uniques = pd.Index(uniques, dtype=object)
         return _through(self._index.get_indexer(uniques), codes)
 
 
@@ -146,25 +161,29 @@ def fit_categories(X, mask: np.ndarray) -> list:
     return fit_encode(X, mask)[1]
 
 
-def fit_encode(X, mask: np.ndarray | None):
+def fit_encode(X, mask: np.ndarray | None, as_matrix: bool = False):
     """X encoded as encode() encodes it, and each categorical feature's categories
     (None elsewhere), from one pass over each categorical column."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
-        return X, None
+        return (_with_codes(X, {}, as_matrix) if as_matrix else X), None
     found = {j: _sorted_codes(_column(X, j)) for j in np.flatnonzero(mask)}
     categories = [found[j][0] if j in found else None for j in range(len(mask))]
-    return _with_codes(X, {j: codes for j, (_, codes) in found.items()}), categories
+    return _with_codes(X, {j: codes for j, (_, codes) in found.items()}, as_matrix), categories
 
 
-def encode(X, mask: np.ndarray | None, categories: list, lookup: list | None = None):
+def encode(X, mask: np.ndarray | None, categories: list, lookup: list | None = None,
+           as_matrix: bool = False):
     """X with every categorical column replaced by its codes (float64; NaN for a
     missing value or a value not among the feature's categories). A DataFrame stays a
-    DataFrame with the same column names. `lookup`, from lookups(categories), saves
-    rebuilding the categories' hash tables on every call."""
+    DataFrame with the same column names, unless `as_matrix` and every column is then a
+    number: the float64 matrix alone (its names are the caller's to check). `lookup`,
+    from lookups(categories), saves rebuilding the categories' hash tables on every
+    call."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
-        return X
+        return _with_codes(X, {}, as_matrix) if as_matrix else X
     lookup = lookups(categories) if lookup is None else lookup
-    return _with_codes(X, {j: lookup[j].codes(_column(X, j)) for j in np.flatnonzero(mask)})
+    return _with_codes(X, {j: lookup[j].codes(_column(X, j)) for j in np.flatnonzero(mask)},
+                       as_matrix)
 
 
 def _as_float(codes: np.ndarray) -> np.ndarray:
@@ -177,8 +196,9 @@ def _plain_numbers(dtype) -> bool:
     return isinstance(dtype, np.dtype) and dtype.kind in "biuf"
 
 
-def _with_codes(X, codes: dict):
-    """X with column j replaced by codes[j] (intp, -1 for none) as float64."""
+def _with_codes(X, codes: dict, as_matrix: bool = False):
+    """X with column j replaced by codes[j] (intp, -1 for none) as float64; with
+    `as_matrix`, a DataFrame whose every column is then a number as its float64 matrix."""
     if _is_dataframe(X):
         others = [j for j in range(X.shape[1]) if j not in codes]
         dtypes = list(X.dtypes)
@@ -193,12 +213,15 @@ def _with_codes(X, codes: dict):
         # reads, behind the same column names, which validation takes without a copy.
         matrix = np.empty(X.shape, dtype=np.float64)
         if others:
-            matrix[:, others] = X.iloc[:, others].to_numpy(dtype=np.float64)
+            numbers = X if len(others) == X.shape[1] else X.iloc[:, others]
+            matrix[:, others] = numbers.to_numpy(dtype=np.float64)
         for j, values in codes.items():
             column = matrix[:, j]
             column[:] = values
             column[values < 0] = np.nan
-        return pd.DataFrame(matrix, columns=X.columns, copy=False)
+        return matrix if as_matrix else pd.DataFrame(matrix, columns=X.columns, copy=False)
+    if not codes:
+        return X
     array = np.asarray(X)
     # Other columns must be numbers: an object array is converted once the codes are in.
     encoded = array.copy() if array.dtype.kind == "O" else np.array(array, dtype=np.float64)
