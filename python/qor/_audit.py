@@ -171,11 +171,14 @@ def shapes(values: np.ndarray) -> np.ndarray:
 
 
 def _sample(values, rows: int = SAMPLE_ROWS):
-    """Up to `rows` cells spread evenly over a column (an array or a Series), in order."""
+    """Up to `rows` cells spread evenly over a column (an array or a Series: then its
+    array), in order."""
     if len(values) <= rows:
         return values
     at = np.linspace(0, len(values) - 1, rows).astype(np.int64)
-    return values.iloc[at] if isinstance(values, pd.Series) else values[at]
+    if isinstance(values, pd.Series):
+        values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
+    return values[at]
 
 
 def _runs(values: np.ndarray) -> np.ndarray | None:
@@ -240,8 +243,9 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     seen = _sample(column) if sampled else column
     try:
         # Counted first, so that what is looked at one by one is each distinct value.
-        codes, distinct = pd.factorize(seen if isinstance(seen, pd.Series) else
-                                       np.asarray(seen, dtype=object), use_na_sentinel=True)
+        codes, distinct = pd.factorize(
+            seen if isinstance(seen, (pd.Series, pd.api.extensions.ExtensionArray)) else
+            np.asarray(seen, dtype=object), use_na_sentinel=True)
     except TypeError:
         distinct = None  # values that are no value of a table (dicts, lists)
     if distinct is not None:
@@ -948,8 +952,10 @@ def verdicts(X, skip=None) -> list:
     """Each column's verdict (None for the columns of the mask `skip`)."""
     named = isinstance(X, pd.DataFrame)
     names = names_of(X)
-    return [None if skip is not None and skip[j] else judge_column(_column(X, j), names[j],
-                                                                   named)
+    # A DataFrame's columns in one walk, which costs a third of reading them by position.
+    columns = [column for _, column in X.items()] if named else [
+        _column(X, j) for j in range(len(names))]
+    return [None if skip is not None and skip[j] else judge_column(columns[j], names[j], named)
             for j in range(len(names))]
 
 
