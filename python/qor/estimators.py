@@ -288,27 +288,34 @@ class _QORTree(BaseEstimator):
             frame = isinstance(X, pd.DataFrame)
             if frame:
                 # Names and width first: the encoding reads columns by position.
-                _check_feature_names(self, X, reset=False)
-                _check_n_features(self, X, reset=False)
+                if not self._same_names(X):
+                    _check_feature_names(self, X, reset=False)
             else:
                 X = np.asarray(X)
-            if X.ndim == 2 and X.shape[1] == self.n_features_in_:
-                # (Another width is refused by the validation, naming both.)
+            if X.ndim == 2:
+                _check_n_features(self, X, reset=False)
                 X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
                                         warn=True)
             X = encode(X, self.is_categorical_, self.categories_, self._lookups(),
                        as_matrix=True)
             if frame and isinstance(X, np.ndarray):
-                # The DataFrame's names are checked above: the matrix is checked alone.
-                _check_n_features(self, X, reset=False)
-                X = check_array(X, dtype=np.float64, order="C", ensure_all_finite=False)
-                return _aligned(X)
+                # The DataFrame's names and width are checked above, and the encoding
+                # made a C-ordered float64 matrix: only an empty one is left to refuse.
+                if X.size == 0:
+                    check_array(X, dtype=np.float64, order="C", ensure_all_finite=False)
+                return X
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
         X = validate_data(self, X, dtype=np.float64, order="C",
                           accept_sparse=_sparse.PREDICT_FORMATS,
                           ensure_all_finite=False, reset=False)
         return _sparse.compressed(X, by_column=False) if _sparse.issparse(X) else _aligned(X)
+
+    def _same_names(self, X: pd.DataFrame) -> bool:
+        """Whether X's columns are the fit's names in the fit's order (which scikit-
+        learn's check of names, a good part of a small prediction's time, passes)."""
+        names = getattr(self, "feature_names_in_", None)
+        return names is not None and len(names) == X.shape[1] and X.columns.tolist() == list(names)
 
     def _named_numbers(self):
         """The columns numeric_features names, by the names the fit saw."""
