@@ -31,6 +31,7 @@ Missing cells are None, NaN, pandas' NA and NaT, and text that is empty or blank
 
 import contextlib
 import datetime
+import functools
 import re
 import shlex
 import warnings
@@ -479,7 +480,8 @@ def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np
         if not (has["month"] and (has["day"] or has["year"]) or has["hour"]
                 and "%M" in form):
             continue
-        if not any(_strptime(v, form) for v in text[:3]):
+        marks = _marks(form)
+        if not any(all(m in v for m in marks) and _strptime(v, form) for v in text[:3]):
             continue  # most formats fail on the commonest values at once, in Python
         read = pd.to_datetime(pd.Series(text), format=form, errors="coerce").notna().to_numpy()
         if counts[read].sum() > best_cells:
@@ -488,6 +490,14 @@ def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np
     if counts[read].sum() > best_cells:
         best, best_read = DURATION, read
     return best, best_read
+
+
+@functools.cache
+def _marks(form: str) -> frozenset:
+    """The marks (neither blanks nor letters, which strptime reads loosely) a format
+    writes between its fields, which every value it reads holds: a value without
+    them needs no strptime to fail."""
+    return frozenset(c for c in re.sub(r"%.", "", form) if not (c.isspace() or c.isalpha()))
 
 
 def _strptime(value: str, form: str) -> bool:

@@ -190,7 +190,10 @@ class _QORTree(BaseEstimator):
                              y_numeric=self._task == "regression", multi_output=True)
         if frame is not None:
             # Encoded to a matrix, X kept its column names here alone.
-            _check_feature_names(self, frame, reset=True)
+            if all(isinstance(name, str) for name in frame.columns):
+                self.feature_names_in_ = np.asarray(frame.columns, dtype=object)
+            else:
+                _check_feature_names(self, frame, reset=True)
         X = _sparse.compressed(X, by_column=True) if _sparse.issparse(X) else _aligned(X)
         y = self._outputs(y)
         n = self.n_features_in_
