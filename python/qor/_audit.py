@@ -172,12 +172,20 @@ def shapes(values: np.ndarray) -> np.ndarray:
                        dtype=np.int8, count=len(values))
 
 
+@functools.lru_cache(maxsize=64)
+def _spread(length: int, rows: int) -> np.ndarray:
+    """`rows` positions spread evenly over `length` (the columns of a table share them)."""
+    at = np.linspace(0, length - 1, rows).astype(np.int64)
+    at.flags.writeable = False
+    return at
+
+
 def _sample(values, rows: int = SAMPLE_ROWS):
     """Up to `rows` cells spread evenly over a column (an array or a Series: then its
     array), in order."""
     if len(values) <= rows:
         return values
-    at = np.linspace(0, len(values) - 1, rows).astype(np.int64)
+    at = _spread(len(values), rows)
     if isinstance(values, pd.Series):
         values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
     return values[at]
@@ -215,17 +223,20 @@ def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
                   dtype=dtype)
     if missing == len(x):
         return facts
-    facts.low, facts.high = float(np.nanmin(x)), float(np.nanmax(x))
+    low, high = (np.nanmin, np.nanmax) if missing else (np.min, np.max)
+    facts.low, facts.high = float(low(x)), float(high(x))
     if not (np.isfinite(facts.low) and np.isfinite(facts.high)):
         facts.whole = False
         return facts
     seen = _sample(x)
     if floats:
-        seen = seen[~np.isnan(seen)]
+        seen = seen[~np.isnan(seen)] if missing else seen
         facts.whole = bool(np.all(seen == np.floor(seen))) and bool(
             np.array_equal(x, np.floor(x), equal_nan=True))
-    distinct = np.unique(seen).size
-    runs = facts.whole and facts.low >= 0 and distinct == seen.size
+    # Repetition matters to whole numbers alone (row numbers, identifiers).
+    asks = facts.whole and (facts.low >= 0 or ids)
+    distinct = np.unique(seen).size if asks else 0
+    runs = asks and facts.low >= 0 and distinct == seen.size
     ids = ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size)
     if runs or ids:
         present = x[~np.isnan(x)] if missing else x
