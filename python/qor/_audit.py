@@ -31,6 +31,7 @@ Missing cells are None, NaN, pandas' NA and NaT, and text that is empty or blank
 
 import contextlib
 import datetime
+import functools
 import re
 import shlex
 import warnings
@@ -88,8 +89,6 @@ _WRITINGS = {
     (",", " "): re.compile(r"[+-]?(\d{1,3}([ \u00a0\u202f]\d{3})+|\d+)(,\d+)?"),
     (".", ","): re.compile(r"[+-]?(\d{1,3}(,\d{3})+|\d+)(\.\d+)?"),
 }
-# What every writing's numbers are made of.
-_NUMBERISH = re.compile(r"[+-]?[\d,][\d., \u00a0\u202f]*")
 # A comma that reads as many cells as a decimal comma as it does between thousands
 # ("1,234" alone): the file must say which.
 AMBIGUOUS = ("?", ",")
@@ -138,19 +137,58 @@ class Facts:
         return self.rows - self.missing
 
 
+def blank_text(values: np.ndarray) -> np.ndarray:
+    """Which cells of an object array are empty or blank text."""
+    if infer_dtype(values, skipna=False) == "string":
+        # All text: str.isspace and len map in C, where a Python test per cell would
+        # cost as much as the rest of a wide column's audit ("" is not isspace).
+        return (np.fromiter(map(str.isspace, values), dtype=bool, count=len(values))
+                | (np.fromiter(map(len, values), dtype=np.int64, count=len(values)) == 0))
+    return np.fromiter((isinstance(v, str) and not v.strip() for v in values), dtype=bool,
+                       count=len(values))
+
+
 def missing_text(values: np.ndarray) -> np.ndarray:
     """Which cells of an object array are missing: None, NaN, NA, NaT, blank text."""
-    missing = pd.isna(values)
-    text = np.frompyfunc(lambda v: isinstance(v, str) and not v.strip(), 1, 1)(values)
-    return missing | text.astype(bool)
+    return pd.isna(values) | blank_text(values)
+
+
+# The shape of a text value: NUMBERISH (what every writing of numbers is made of,
+# around blanks; pandas may read it too), FLOATISH (what pandas can read as a number
+# and no writing does: exponents, inf), OTHER (a digit, a comma or inf somewhere, as
+# in a date or a time), or NONE. Text of no shape is none of these, and is not looked
+# at one by one again; a search for _MAYBE settles most text at C speed.
+NONE, NUMBERISH, FLOATISH, OTHER, NOT_TEXT = range(5)
+_MAYBE = re.compile(r"[\d,]|(?i:inf)")
+_NUMBER_SHAPE = re.compile(r"(\s*[+-]?[\d,][\d., \u00a0\u202f]*\s*)"
+                           r"|((?i:[\d\s+\-._e]*(?:\d|inf(?:inity)?)[\d\s+\-._e]*))")
+
+
+def shapes(values: np.ndarray) -> np.ndarray:
+    """Each distinct value's shape (NOT_TEXT for a value that is not text)."""
+    search, full = _MAYBE.search, _NUMBER_SHAPE.fullmatch
+    return np.fromiter((NOT_TEXT if not isinstance(v, str) else NONE if search(v) is None
+                        else m.lastindex if (m := full(v)) else OTHER for v in values),
+                       dtype=np.int8, count=len(values))
+
+
+@functools.lru_cache(maxsize=64)
+def _spread(length: int, rows: int) -> np.ndarray:
+    """`rows` positions spread evenly over `length` (the columns of a table share them)."""
+    at = np.linspace(0, length - 1, rows).astype(np.int64)
+    at.flags.writeable = False
+    return at
 
 
 def _sample(values, rows: int = SAMPLE_ROWS):
-    """Up to `rows` cells spread evenly over a column (an array or a Series), in order."""
+    """Up to `rows` cells spread evenly over a column (an array or a Series: then its
+    array), in order."""
     if len(values) <= rows:
         return values
-    at = np.linspace(0, len(values) - 1, rows).astype(np.int64)
-    return values.iloc[at] if isinstance(values, pd.Series) else values[at]
+    at = _spread(len(values), rows)
+    if isinstance(values, pd.Series):
+        values = values.to_numpy() if isinstance(values.dtype, np.dtype) else values.array
+    return values[at]
 
 
 def _runs(values: np.ndarray) -> np.ndarray | None:
@@ -185,17 +223,20 @@ def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
                   dtype=dtype)
     if missing == len(x):
         return facts
-    facts.low, facts.high = float(np.nanmin(x)), float(np.nanmax(x))
+    low, high = (np.nanmin, np.nanmax) if missing else (np.min, np.max)
+    facts.low, facts.high = float(low(x)), float(high(x))
     if not (np.isfinite(facts.low) and np.isfinite(facts.high)):
         facts.whole = False
         return facts
     seen = _sample(x)
     if floats:
-        seen = seen[~np.isnan(seen)]
+        seen = seen[~np.isnan(seen)] if missing else seen
         facts.whole = bool(np.all(seen == np.floor(seen))) and bool(
             np.array_equal(x, np.floor(x), equal_nan=True))
-    distinct = np.unique(seen).size
-    runs = facts.whole and facts.low >= 0 and distinct == seen.size
+    # Repetition matters to whole numbers alone (row numbers, identifiers).
+    asks = facts.whole and (facts.low >= 0 or ids)
+    distinct = np.unique(seen).size if asks else 0
+    runs = asks and facts.low >= 0 and distinct == seen.size
     ids = ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size)
     if runs or ids:
         present = x[~np.isnan(x)] if missing else x
@@ -215,8 +256,9 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     seen = _sample(column) if sampled else column
     try:
         # Counted first, so that what is looked at one by one is each distinct value.
-        codes, distinct = pd.factorize(seen if isinstance(seen, pd.Series) else
-                                       np.asarray(seen, dtype=object), use_na_sentinel=True)
+        codes, distinct = pd.factorize(
+            seen if isinstance(seen, (pd.Series, pd.api.extensions.ExtensionArray)) else
+            np.asarray(seen, dtype=object), use_na_sentinel=True)
     except TypeError:
         distinct = None  # values that are no value of a table (dicts, lists)
     if distinct is not None:
@@ -449,7 +491,8 @@ def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np
         if not (has["month"] and (has["day"] or has["year"]) or has["hour"]
                 and "%M" in form):
             continue
-        if not any(_strptime(v, form) for v in text[:3]):
+        marks = _marks(form)
+        if not any(all(m in v for m in marks) and _strptime(v, form) for v in text[:3]):
             continue  # most formats fail on the commonest values at once, in Python
         read = pd.to_datetime(pd.Series(text), format=form, errors="coerce").notna().to_numpy()
         if counts[read].sum() > best_cells:
@@ -458,6 +501,14 @@ def _date_format(values: np.ndarray, counts: np.ndarray) -> tuple[str | None, np
     if counts[read].sum() > best_cells:
         best, best_read = DURATION, read
     return best, best_read
+
+
+@functools.cache
+def _marks(form: str) -> frozenset:
+    """The marks (neither blanks nor letters, which strptime reads loosely) a format
+    writes between its fields, which every value it reads holds: a value without
+    them needs no strptime to fail."""
+    return frozenset(c for c in re.sub(r"%.", "", form) if not (c.isspace() or c.isalpha()))
 
 
 def _strptime(value: str, form: str) -> bool:
@@ -488,24 +539,26 @@ def _date_code(facts: Facts, form: str | None = None, odd: bool = False) -> str:
     return f"the year: pd.to_datetime({{column}}, format={form!r}{coerce}).dt.year"
 
 
-def number_writing(values: np.ndarray, counts=None,
-                   numbers=None) -> tuple[tuple | None, np.ndarray]:
+def number_writing(values: np.ndarray, counts=None, numbers=None,
+                   shape=None) -> tuple[tuple | None, np.ndarray]:
     """The writing (decimal mark, thousands separator) that reads the most cells of
     these distinct text values as numbers, some of which the plain writing does not
     read, and more cells than it leaves unread; AMBIGUOUS where a decimal comma and a
     thousands comma read as many. With it, which values it reads; (None, ...) where
-    no writing does. `numbers`: the values as _parsed reads them, where known."""
+    no writing does. `numbers`: the values as _parsed reads them, and `shape`: their
+    shapes, where known."""
     counts = np.ones(len(values), dtype=np.int64) if counts is None else np.asarray(counts)
     none = None, np.zeros(len(values), dtype=bool)
-    text = [v.strip() if isinstance(v, str) else "" for v in values]
-    # One pass finds the values any writing could read: where they hold no more cells
-    # than the others, no writing reads a column (names, codes, free text) at all.
-    could = np.array([bool(_NUMBERISH.fullmatch(v)) for v in text], dtype=bool)
+    shape = shapes(values) if shape is None else shape
+    # The values any writing could read: where they hold no more cells than the
+    # others, no writing reads a column (names, codes, free text) at all.
+    could = shape == NUMBERISH
     if counts[could].sum() <= counts[~could].sum():
         return none
-    plain = ~np.isnan(_parsed(values) if numbers is None else numbers)
+    plain = ~np.isnan(_parsed(values, shape) if numbers is None else numbers)
     best, best_cells, best_read, read_by = None, 0, None, {}
     at = np.flatnonzero(could)
+    text = {i: values[i].strip() for i in at}
     for writing, pattern in _WRITINGS.items():
         read = np.zeros(len(values), dtype=bool)
         read[at] = [bool(pattern.fullmatch(text[i])) for i in at]
@@ -541,23 +594,29 @@ def _writing_advice(writing: tuple) -> str:
     return f"read the file with pandas.read_csv(..., {options})"
 
 
-def _parsed(values: np.ndarray) -> np.ndarray:
-    """Each value as a number (NaN where it is none: text, or True and False)."""
+def _parsed(values: np.ndarray, shape=None) -> np.ndarray:
+    """Each value as a number (NaN where it is none: text, or True and False);
+    `shape`: the values' shapes, where known (text of no number's shape reads as none)."""
     numbers = np.full(len(values), np.nan)
-    plain = np.array([not isinstance(v, (bool, np.bool_)) for v in values], dtype=bool)
+    shape = shapes(values) if shape is None else shape
+    plain = (shape == NUMBERISH) | (shape == FLOATISH)
+    at = np.flatnonzero(shape == NOT_TEXT)
+    plain[at] = [not isinstance(v, (bool, np.bool_)) for v in values[at]]
     if plain.any():
         numbers[plain] = pd.to_numeric(pd.Series(values[plain], dtype=object),
                                        errors="coerce").to_numpy(np.float64, na_value=np.nan)
     return numbers
 
 
-def _dates(facts: Facts, name) -> Verdict | None:
+def _dates(facts: Facts, name, shape: np.ndarray) -> Verdict | None:
     """The verdict on text that is mostly dates or times written one way; None where
-    it is not."""
+    it is not. `shape`: the shapes of facts.values."""
     order = np.argsort(-facts.counts, kind="stable")[:200]
     common, counts = facts.values[order], facts.counts[order]
     if not all(isinstance(v, str) for v in common):
         return None
+    if counts[shape[order] != NONE].sum() <= counts.sum() / 2:
+        return None  # a writing of dates must read more cells than it leaves
     form, read = _date_format(common, counts)
     if form is None:
         return None
@@ -569,6 +628,16 @@ def _dates(facts: Facts, name) -> Verdict | None:
                    code=_date_code(facts, form, odd=bool(odd)))
 
 
+def _long_text(values: np.ndarray) -> np.ndarray:
+    """Which values are free text: of FREE_TEXT_WORDS words and FREE_TEXT_CHARACTERS
+    characters or more (words counted only where the characters are)."""
+    text = values if infer_dtype(values, skipna=False) == "string" else [str(v) for v in values]
+    long = np.fromiter(map(len, text), dtype=np.int64, count=len(text)) >= FREE_TEXT_CHARACTERS
+    at = np.flatnonzero(long)
+    long[at] = [len(text[i].split(None, FREE_TEXT_WORDS - 1)) >= FREE_TEXT_WORDS for i in at]
+    return long
+
+
 def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     """The verdict on text (None: the sample leaves doubt, and the whole column tells)."""
     values, counts = facts.values, facts.counts
@@ -577,7 +646,8 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
     if facts.family == "booleans":
         return Verdict(name, "number", f"{facts.present} true/false values held as objects"
                        f"{_missing_note(facts)}", override="category", from_text=True)
-    numbers = _parsed(values)
+    shape = shapes(values)
+    numbers = _parsed(values, shape)
     is_number = ~np.isnan(numbers)
     number_cells, text_cells = int(counts[is_number].sum()), int(counts[~is_number].sum())
     row_names = named and ROW_NUMBER_NAMES.match(str(name))
@@ -585,7 +655,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         return None  # every cell must read as a number, or every value be distinct
     if row_names and len(values) == facts.present > 1 and not (
             number_cells == len(values) and np.all(numbers == np.floor(numbers))):
-        return _dates(facts, name) or Verdict(
+        return _dates(facts, name, shape) or Verdict(
             name, "identifier", f"named as row names are; {len(values)} distinct values in "
             f"{facts.rows} rows, such as {shown(values, None, 2)}", override="category",
             problem=_ID_PROBLEM, advice="drop it")
@@ -598,7 +668,7 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
         verdict = _judge_numbers(as_numbers, name, named, held)
         verdict.from_text = True
         return verdict
-    writing, read = number_writing(values, counts, numbers)
+    writing, read = number_writing(values, counts, numbers, shape)
     if writing is not None:
         unread = "" if read.all() else (
             f"; {int(counts[~read].sum())} cells hold other text: "
@@ -621,15 +691,12 @@ def _judge_text(facts: Facts, name, named: bool) -> Verdict | None:
                        advice="correct those cells or leave them empty (an empty cell is "
                               "a missing value)",
                        examples=list(text[np.argsort(-seen, kind="stable")][:SHOWN_VALUES]))
-    dates = _dates(facts, name)
+    dates = _dates(facts, name, shape)
     if dates is not None:
         return dates
     distinct = len(values)
-    words = np.array([len(str(v).split()) for v in values])
-    lengths = np.array([len(str(v)) for v in values])
-    long = (words >= FREE_TEXT_WORDS) & (lengths >= FREE_TEXT_CHARACTERS)
     many = distinct > IDENTIFIER_LEAST_VALUES and (facts.sampled or distinct > facts.present / 4)
-    if many and counts[long].sum() > counts.sum() / 2:
+    if many and counts[_long_text(values)].sum() > counts.sum() / 2:
         return Verdict(name, "free text", f"{distinct} distinct values, most of "
                        f"{FREE_TEXT_WORDS} words or more, such as {shown(values, None, 1)}",
                        override="category",
@@ -907,8 +974,10 @@ def verdicts(X, skip=None) -> list:
     """Each column's verdict (None for the columns of the mask `skip`)."""
     named = isinstance(X, pd.DataFrame)
     names = names_of(X)
-    return [None if skip is not None and skip[j] else judge_column(_column(X, j), names[j],
-                                                                   named)
+    # A DataFrame's columns in one walk, which costs a third of reading them by position.
+    columns = [column for _, column in X.items()] if named else [
+        _column(X, j) for j in range(len(names))]
+    return [None if skip is not None and skip[j] else judge_column(columns[j], names[j], named)
             for j in range(len(names))]
 
 
@@ -935,9 +1004,10 @@ def unjudged(X, categorical_features, numeric_features) -> np.ndarray:
     names = names_of(X)
     as_categories = declared_mask(categorical_features, names, "categorical_features")
     as_numbers = declared_mask(numeric_features, names, "numeric_features", from_dtype=False)
-    readable = np.array([is_numeric_dtype(X.dtypes.iloc[j]) if isinstance(X, pd.DataFrame)
-                         else np.asarray(X).dtype.kind in "biuf"
-                         for j in range(len(names))], dtype=bool)
+    if isinstance(X, pd.DataFrame):
+        readable = np.array([is_numeric_dtype(dtype) for dtype in X.dtypes], dtype=bool)
+    else:
+        readable = np.full(len(names), np.asarray(X).dtype.kind in "biuf")
     return (as_numbers & readable) | (False if as_categories is None else as_categories)
 
 
@@ -1041,8 +1111,9 @@ def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None =
     skip = np.zeros(n, dtype=bool) if skip is None else skip
     lenient = np.zeros(n, dtype=bool) if lenient is None else lenient
     if isinstance(X, pd.DataFrame):
-        text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(X.dtypes.iloc[j])
-                and not is_bool_dtype(X.dtypes.iloc[j])]
+        dtypes = list(X.dtypes)
+        text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(dtypes[j])
+                and not is_bool_dtype(dtypes[j])]
     elif X.dtype.kind in "OUS":
         # Of an array of objects, the columns that hold text: other objects (numbers,
         # or what no number is) are left to the validation of numbers.

@@ -8,9 +8,13 @@ category. Which columns are categorical the audit (`_audit`) decides.
 """
 
 import ctypes
+import itertools
 
 import numpy as np
 import pandas as pd
+from pandas.api.types import infer_dtype
+
+from ._audit import blank_text
 
 
 def _is_dataframe(X) -> bool:
@@ -19,6 +23,15 @@ def _is_dataframe(X) -> bool:
 
 def _column(X, j):
     return X.iloc[:, j] if _is_dataframe(X) else np.asarray(X)[:, j]
+
+
+def _columns(X) -> list:
+    """X's columns: a DataFrame's Series (read in one walk, a third of the cost of
+    reading them by position), an array's columns."""
+    if _is_dataframe(X):
+        return [column for _, column in X.items()]
+    array = np.asarray(X)
+    return [array[:, j] for j in range(array.shape[1])]
 
 
 def _is_category(column) -> bool:
@@ -61,7 +74,9 @@ def _factorized(column) -> tuple[np.ndarray, np.ndarray]:
         values = values.astype(object, copy=False)
     codes, uniques = _factorize(values)
     held = values.dtype
-    if not isinstance(values, np.ndarray):
+    if not isinstance(values, np.ndarray) and len(values) == 0:
+        held = object  # (of no cell to show it, and no value to hold)
+    elif not isinstance(values, np.ndarray):
         # An extension array's NumPy form may depend on whether a cell is missing (a
         # nullable integer's turns to floats then): a missing cell and another show it.
         first_missing = np.flatnonzero(codes < 0)[:1]
@@ -85,16 +100,32 @@ def _sorted_codes(column) -> tuple[np.ndarray, np.ndarray]:
         table = np.full(len(uniques), -1, dtype=np.intp)
         table[kept] = np.arange(len(kept))
         codes, uniques = _through(table, codes), uniques[kept]
-    distinct = pd.Categorical(uniques)
-    return np.asarray(distinct.categories), _through(distinct.codes, codes)
+    order = _sorted_order(uniques)
+    if order is None:
+        distinct = pd.Categorical(uniques)
+        return np.asarray(distinct.categories), _through(distinct.codes, codes)
+    table = np.empty(len(order), dtype=np.intp)
+    table[order] = np.arange(len(order))
+    return uniques[order], _through(table, codes)
+
+
+def _sorted_order(uniques: np.ndarray) -> np.ndarray | None:
+    """The order that sorts distinct numbers, or distinct text by its code points, as
+    pd.Categorical orders its categories; None for other values, which it orders."""
+    if uniques.dtype.kind in "biuf":
+        return np.argsort(uniques, kind="stable")
+    if infer_dtype(uniques, skipna=False) == "string":
+        # Python's sort of a list compares text about twice as fast as NumPy's of objects.
+        values = uniques.tolist()
+        return np.array(sorted(range(len(values)), key=values.__getitem__), dtype=np.intp)
+    return None
 
 
 def _blank(values: np.ndarray) -> np.ndarray:
     """Which of a column's distinct values are blank text."""
     if values.dtype != object:
         return np.zeros(len(values), dtype=bool)
-    return np.fromiter((isinstance(v, str) and not v.strip() for v in values), dtype=bool,
-                       count=len(values))
+    return blank_text(values)
 
 
 def _through(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
@@ -109,7 +140,14 @@ class CategoryLookup:
 
     def __init__(self, categories):
         self.categories = categories
-        self._index = pd.Index(categories)
+        # Held as they are (objects stay objects): pandas would otherwise make an index of
+        # text a string array, and convert every column's values to it to look them up.
+        held = object if categories.dtype == object else None
+        self._index = pd.Index(categories, dtype=held)
+        # Objects (text) by value: a column of them is looked up cell by cell, which
+        # costs about what factorizing it would, and saves matching its distinct values.
+        self._by_value = ({value: code for code, value in enumerate(categories)}
+                          if held is object else None)
 
     def codes(self, column) -> np.ndarray:
         """A column's values as codes into the categories (intp, -1 where missing or
@@ -117,7 +155,14 @@ class CategoryLookup:
         if _is_category(column):
             own = column.cat.codes.to_numpy(np.intp)
             return _through(self._index.get_indexer(column.cat.categories), own)
+        values = column if isinstance(column, np.ndarray) else (
+            column.to_numpy() if isinstance(column.dtype, np.dtype) else None)
+        if self._by_value is not None and values is not None and values.dtype == object:
+            return np.fromiter(map(self._by_value.get, values, itertools.repeat(-1)),
+                               dtype=np.intp, count=len(values))
         codes, uniques = _factorized(column)
+        if uniques.dtype == object:
+            uniques = pd.Index(uniques, dtype=object)
         return _through(self._index.get_indexer(uniques), codes)
 
 
@@ -131,25 +176,32 @@ def fit_categories(X, mask: np.ndarray) -> list:
     return fit_encode(X, mask)[1]
 
 
-def fit_encode(X, mask: np.ndarray | None):
+def fit_encode(X, mask: np.ndarray | None, as_matrix: bool = False):
     """X encoded as encode() encodes it, and each categorical feature's categories
     (None elsewhere), from one pass over each categorical column."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
-        return X, None
-    found = {j: _sorted_codes(_column(X, j)) for j in np.flatnonzero(mask)}
+        return (_with_codes(X, {}, as_matrix) if as_matrix else X), None
+    columns = _columns(X)
+    found = {j: _sorted_codes(columns[j]) for j in np.flatnonzero(mask)}
     categories = [found[j][0] if j in found else None for j in range(len(mask))]
-    return _with_codes(X, {j: codes for j, (_, codes) in found.items()}), categories
+    codes = {j: codes for j, (_, codes) in found.items()}
+    return _with_codes(X, codes, as_matrix, columns), categories
 
 
-def encode(X, mask: np.ndarray | None, categories: list, lookup: list | None = None):
+def encode(X, mask: np.ndarray | None, categories: list, lookup: list | None = None,
+           as_matrix: bool = False):
     """X with every categorical column replaced by its codes (float64; NaN for a
     missing value or a value not among the feature's categories). A DataFrame stays a
-    DataFrame with the same column names. `lookup`, from lookups(categories), saves
-    rebuilding the categories' hash tables on every call."""
+    DataFrame with the same column names, unless `as_matrix` and every column is then a
+    number: the float64 matrix alone (its names are the caller's to check). `lookup`,
+    from lookups(categories), saves rebuilding the categories' hash tables on every
+    call."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
-        return X
+        return _with_codes(X, {}, as_matrix) if as_matrix else X
     lookup = lookups(categories) if lookup is None else lookup
-    return _with_codes(X, {j: lookup[j].codes(_column(X, j)) for j in np.flatnonzero(mask)})
+    columns = _columns(X)
+    return _with_codes(X, {j: lookup[j].codes(columns[j]) for j in np.flatnonzero(mask)},
+                       as_matrix, columns)
 
 
 def _as_float(codes: np.ndarray) -> np.ndarray:
@@ -162,12 +214,14 @@ def _plain_numbers(dtype) -> bool:
     return isinstance(dtype, np.dtype) and dtype.kind in "biuf"
 
 
-def _with_codes(X, codes: dict):
-    """X with column j replaced by codes[j] (intp, -1 for none) as float64."""
+def _with_codes(X, codes: dict, as_matrix: bool = False, columns: list | None = None):
+    """X with column j replaced by codes[j] (intp, -1 for none) as float64; with
+    `as_matrix`, a DataFrame whose every column is then a number as its float64 matrix.
+    `columns`: _columns(X), where read already."""
     if _is_dataframe(X):
+        columns = _columns(X) if columns is None else columns
         others = [j for j in range(X.shape[1]) if j not in codes]
-        dtypes = list(X.dtypes)
-        if not all(_plain_numbers(dtypes[j]) for j in others):
+        if not all(_plain_numbers(columns[j].dtype) for j in others):
             # Columns only validation knows how to convert (nullable, text, dates):
             # they stay as they are, for it to convert or refuse.
             encoded = X.copy(deep=False)
@@ -177,13 +231,15 @@ def _with_codes(X, codes: dict):
         # Every column is a number now: one float64 matrix in the order the core
         # reads, behind the same column names, which validation takes without a copy.
         matrix = np.empty(X.shape, dtype=np.float64)
-        if others:
-            matrix[:, others] = X.iloc[:, others].to_numpy(dtype=np.float64)
+        for j in others:
+            matrix[:, j] = columns[j].to_numpy()
         for j, values in codes.items():
             column = matrix[:, j]
             column[:] = values
             column[values < 0] = np.nan
-        return pd.DataFrame(matrix, columns=X.columns, copy=False)
+        return matrix if as_matrix else pd.DataFrame(matrix, columns=X.columns, copy=False)
+    if not codes:
+        return X
     array = np.asarray(X)
     # Other columns must be numbers: an object array is converted once the codes are in.
     encoded = array.copy() if array.dtype.kind == "O" else np.array(array, dtype=np.float64)

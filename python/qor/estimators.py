@@ -9,7 +9,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_co
 from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+from sklearn.utils.validation import (_check_feature_names, _check_n_features,
+                                      _check_sample_weight, check_array, check_is_fitted,
+                                      validate_data)
 
 from . import _audit, _binned, _core, _growth, _sparse
 from ._categories import encode, fit_encode, lookups
@@ -167,7 +169,7 @@ class _QORTree(BaseEstimator):
         if _sparse.issparse(y):
             raise TypeError("y must be dense: a sparse y (of several outputs) is not taken; "
                             "pass y.toarray()")
-        mask = categories = None
+        mask = categories = frame = None
         if _sparse.issparse(X):
             _sparse.refuse_categories(_audit.declared_mask(
                 self.categorical_features, list(range(X.shape[1])), "categorical_features"))
@@ -179,12 +181,19 @@ class _QORTree(BaseEstimator):
             if X.ndim == 2:
                 decision = _audit.check(X, self.categorical_features, self.numeric_features)
                 mask = decision.categorical
+                frame = X if isinstance(X, pd.DataFrame) else None
                 X, categories = fit_encode(
-                    _audit.read_numbers(X, mask, decision.numeric), mask)
+                    _audit.read_numbers(X, mask, decision.numeric), mask, as_matrix=True)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
                              y_numeric=self._task == "regression", multi_output=True)
+        if frame is not None:
+            # Encoded to a matrix, X kept its column names here alone.
+            if all(isinstance(name, str) for name in frame.columns):
+                self.feature_names_in_ = np.asarray(frame.columns, dtype=object)
+            else:
+                _check_feature_names(self, frame, reset=True)
         X = _sparse.compressed(X, by_column=True) if _sparse.issparse(X) else _aligned(X)
         y = self._outputs(y)
         n = self.n_features_in_
@@ -279,19 +288,37 @@ class _QORTree(BaseEstimator):
             _sparse.refuse_categories(self.is_categorical_)
             X = _sparse.canonical(X, by_column=False)
         else:
-            if not isinstance(X, pd.DataFrame):
+            frame = isinstance(X, pd.DataFrame)
+            if frame:
+                # Names and width first: the encoding reads columns by position.
+                if not self._same_names(X):
+                    _check_feature_names(self, X, reset=False)
+            else:
                 X = np.asarray(X)
-            if X.ndim == 2 and X.shape[1] == self.n_features_in_:
-                # (Another width is refused by the validation, naming both.)
+            if X.ndim == 2:
+                _check_n_features(self, X, reset=False)
                 X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
                                         warn=True)
-            X = encode(X, self.is_categorical_, self.categories_, self._lookups())
+            X = encode(X, self.is_categorical_, self.categories_, self._lookups(),
+                       as_matrix=True)
+            if frame and isinstance(X, np.ndarray):
+                # The DataFrame's names and width are checked above, and the encoding
+                # made a C-ordered float64 matrix: only an empty one is left to refuse.
+                if X.size == 0:
+                    check_array(X, dtype=np.float64, order="C", ensure_all_finite=False)
+                return X
         # Infinities are refused by the core as it routes the rows: a separate pass
         # over X here would cost as much as the prediction itself.
         X = validate_data(self, X, dtype=np.float64, order="C",
                           accept_sparse=_sparse.PREDICT_FORMATS,
                           ensure_all_finite=False, reset=False)
         return _sparse.compressed(X, by_column=False) if _sparse.issparse(X) else _aligned(X)
+
+    def _same_names(self, X: pd.DataFrame) -> bool:
+        """Whether X's columns are the fit's names in the fit's order (which scikit-
+        learn's check of names, a good part of a small prediction's time, passes)."""
+        names = getattr(self, "feature_names_in_", None)
+        return names is not None and len(names) == X.shape[1] and X.columns.tolist() == list(names)
 
     def _named_numbers(self):
         """The columns numeric_features names, by the names the fit saw."""

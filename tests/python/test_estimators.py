@@ -172,6 +172,30 @@ def test_dataframes_name_the_features(cls, y):
         est.predict(frame[["width", "height"]])
 
 
+@pytest.mark.parametrize("text", ["object", "str"])
+@pytest.mark.parametrize("rows, refused", [
+    (lambda f: f[["height", "city"]], "must be in the same order"),
+    (lambda f: f.assign(width=1.0), "unseen at fit time"),
+    (lambda f: f.rename(columns={"city": "town"}), "unseen at fit time"),
+    (lambda f: f.iloc[:0], "0 sample"),
+    (lambda f: f.iloc[:, :1], "yet now missing"),
+])
+def test_a_dataframe_to_predict_is_checked_before_it_is_encoded(text, rows, refused):
+    frame = pd.DataFrame({"city": ["a", "b", "a", "c", "b", "c"] * 3,
+                          "height": np.arange(18.0) % 7}).astype({"city": text})
+    model = QORClassifier(max_depth=2).fit(frame, np.arange(18) % 2)
+    with pytest.raises(ValueError, match=refused):
+        model.predict(rows(frame))
+    coded = QORClassifier(max_depth=2, categorical_features=[1]).fit(frame.iloc[:, ::-1].to_numpy(
+        object), np.arange(18) % 2)
+    with pytest.raises(ValueError, match="expecting 2 features"):
+        coded.predict(frame.iloc[:, 1:].to_numpy())
+    # Names that are no text are no names: read by position, with scikit-learn's warning.
+    with pytest.warns(UserWarning, match="does not have valid feature names"):
+        unnamed = model.predict(frame.set_axis([0, 1], axis=1))
+    np.testing.assert_array_equal(unnamed, model.predict(frame))
+
+
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "apply", "decision_path"])
 @pytest.mark.parametrize("row, n_jobs", [(0, 1), (4_999, 1), (9_999, 2)])
 def test_infinity_anywhere_in_X_is_refused_by_every_prediction(method, row, n_jobs):
