@@ -94,10 +94,8 @@ TEST(ColumnSorter, AgreesWithAStableSortOnRandomColumns) {
   }
 }
 
-// sort_high, as the presort calls it: values read from a matrix by row, the
-// high key bits handed in. Rows that rise (with gaps, as rows of weight 0 leave)
-// and rows in another order (repeated too) give the stable order of the
-// segment, ties of high bits resolved from the values.
+// sort_high as the presort calls it, values read by row: rows that rise (with
+// gaps, as rows of weight 0 leave), shuffled or repeated, give the stable order.
 TEST(ColumnSorter, SortHighAgreesWithAStableSortWhateverTheRowOrder) {
   std::mt19937_64 rng(5);
   std::uniform_int_distribution<int> small(-3, 3);
@@ -110,29 +108,22 @@ TEST(ColumnSorter, SortHighAgreesWithAStableSortWhateverTheRowOrder) {
     }
     std::vector<std::uint32_t> rising(n);
     for (std::size_t i = 0; i < n; ++i) rising[i] = static_cast<std::uint32_t>(3 * i + i % 3);
-    std::vector<std::uint32_t> shuffled(rising);
+    std::vector<std::uint32_t> shuffled(rising), repeated(rising);
     std::shuffle(shuffled.begin(), shuffled.end(), rng);
-    std::vector<std::uint32_t> repeated(rising);
     for (std::size_t i = 1; i < n; i += 7) repeated[i] = repeated[i - 1];
     for (const auto& rows : {rising, shuffled, repeated}) {
+      const auto key = [&](std::size_t j) { return qor::order_key(matrix[rows[j]]); };
       std::vector<std::size_t> order(n);
       std::iota(order.begin(), order.end(), std::size_t{0});
-      const auto value = [&](std::size_t j) { return matrix[rows[j]]; };
-      std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return qor::order_key(value(a)) < qor::order_key(value(b));
-      });
+      std::stable_sort(order.begin(), order.end(),
+                       [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
       std::vector<ColumnEntry> out(n);
-      qor::ColumnSorter sorter;
-      sorter.sort_high(
-          [&](std::uint32_t j) {
-            return static_cast<std::uint32_t>(qor::order_key(value(j)) >> 32);
-          },
+      qor::ColumnSorter().sort_high(
+          [&](std::uint32_t j) { return static_cast<std::uint32_t>(key(j) >> 32); },
           [&](std::uint32_t row) { return &matrix[row]; }, rows, out);
       for (std::size_t i = 0; i < n; ++i) {
         ASSERT_EQ(out[i].row(), rows[order[i]]) << "n " << n << ", position " << i;
-        const bool changes =
-            i == 0 || qor::order_key(value(order[i])) != qor::order_key(value(order[i - 1]));
-        ASSERT_EQ(out[i].new_value(), changes) << "n " << n << ", position " << i;
+        ASSERT_EQ(out[i].new_value(), i == 0 || key(order[i]) != key(order[i - 1])) << i;
       }
     }
   }
