@@ -8,6 +8,7 @@ category. Which columns are categorical the audit (`_audit`) decides.
 """
 
 import ctypes
+import functools
 import itertools
 
 import numpy as np
@@ -142,12 +143,15 @@ class CategoryLookup:
         self.categories = categories
         # Held as they are (objects stay objects): pandas would otherwise make an index of
         # text a string array, and convert every column's values to it to look them up.
-        held = object if categories.dtype == object else None
-        self._index = pd.Index(categories, dtype=held)
-        # Objects (text) by value: a column of them is looked up cell by cell, which
-        # costs about what factorizing it would, and saves matching its distinct values.
-        self._by_value = ({value: code for code, value in enumerate(categories)}
-                          if held is object else None)
+        self._text = categories.dtype == object
+        self._index = pd.Index(categories, dtype=object if self._text else None)
+
+    @functools.cached_property
+    def _by_value(self) -> dict | None:
+        """Objects (text) by value: a column of them is looked up cell by cell, which
+        costs about what factorizing it would, and saves matching its distinct values.
+        Made at the first prediction, not by every fit."""
+        return {value: code for code, value in enumerate(self.categories)} if self._text else None
 
     def codes(self, column) -> np.ndarray:
         """A column's values as codes into the categories (intp, -1 where missing or
