@@ -167,9 +167,35 @@ _NUMBER_SHAPE = re.compile(r"(\s*[+-]?[\d,][\d., \u00a0\u202f]*\s*)"
 def shapes(values: np.ndarray) -> np.ndarray:
     """Each distinct value's shape (NOT_TEXT for a value that is not text)."""
     search, full = _MAYBE.search, _NUMBER_SHAPE.fullmatch
+    if len(values) >= _SCREENED_FROM and infer_dtype(values, skipna=False) == "string":
+        shape = np.full(len(values), NONE, dtype=np.int8)
+        at = np.flatnonzero(_maybe_numbers(values))
+        shape[at] = [NONE if search(values[i]) is None else m.lastindex
+                     if (m := full(values[i])) else OTHER for i in at]
+        return shape
     return np.fromiter((NOT_TEXT if not isinstance(v, str) else NONE if search(v) is None
                         else m.lastindex if (m := full(v)) else OTHER for v in values),
                        dtype=np.int8, count=len(values))
+
+
+# From this many distinct values, text is screened for _MAYBE in one pass over all of
+# its characters at once, not value by value.
+_SCREENED_FROM = 256
+
+
+def _maybe_numbers(text: np.ndarray) -> np.ndarray:
+    """Which of these texts may hold what _MAYBE finds: an ASCII digit, a comma or inf
+    in any case, or any character beyond ASCII (a digit of another script, a letter
+    that matches i, n or f ignoring case), left for _MAYBE's own look. (Read back to
+    back, an inf begun at the end of one text makes it a maybe too.)"""
+    lengths = np.fromiter(map(len, text), dtype=np.int64, count=len(text))
+    points = np.frombuffer("".join(text).encode("utf-32-le", "surrogatepass"), dtype=np.uint32)
+    hit = ((points >= ord("0")) & (points <= ord("9"))) | (points == ord(",")) | (points > 127)
+    folded = points | 0x20  # ASCII letters in lower case
+    hit[:-2] |= (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
+    seen = np.concatenate([[0], np.cumsum(hit)])
+    ends = np.cumsum(lengths)
+    return seen[ends] > seen[ends - lengths]
 
 
 @functools.lru_cache(maxsize=64)

@@ -8,6 +8,7 @@ category. Which columns are categorical the audit (`_audit`) decides.
 """
 
 import ctypes
+import functools
 import itertools
 
 import numpy as np
@@ -142,12 +143,15 @@ class CategoryLookup:
         self.categories = categories
         # Held as they are (objects stay objects): pandas would otherwise make an index of
         # text a string array, and convert every column's values to it to look them up.
-        held = object if categories.dtype == object else None
-        self._index = pd.Index(categories, dtype=held)
-        # Objects (text) by value: a column of them is looked up cell by cell, which
-        # costs about what factorizing it would, and saves matching its distinct values.
-        self._by_value = ({value: code for code, value in enumerate(categories)}
-                          if held is object else None)
+        self._text = categories.dtype == object
+        self._index = pd.Index(categories, dtype=object if self._text else None)
+
+    @functools.cached_property
+    def _by_value(self) -> dict | None:
+        """Objects (text) by value: a column of them is looked up cell by cell, which
+        costs about what factorizing it would, and saves matching its distinct values.
+        Made at the first prediction, not by every fit."""
+        return {value: code for code, value in enumerate(self.categories)} if self._text else None
 
     def codes(self, column) -> np.ndarray:
         """A column's values as codes into the categories (intp, -1 where missing or
@@ -160,10 +164,39 @@ class CategoryLookup:
         if self._by_value is not None and values is not None and values.dtype == object:
             return np.fromiter(map(self._by_value.get, values, itertools.repeat(-1)),
                                dtype=np.intp, count=len(values))
+        if self._by_value is not None and _held_by_arrow(column):
+            codes = self._arrow_codes(column)
+            if codes is not None:
+                return codes
         codes, uniques = _factorized(column)
         if uniques.dtype == object:
             uniques = pd.Index(uniques, dtype=object)
         return _through(self._index.get_indexer(uniques), codes)
+
+
+    def _arrow_codes(self, column) -> np.ndarray | None:
+        """Codes of a column of text that pyarrow holds, looked up by pyarrow itself
+        (no Python object made per cell); None where the categories are not all text."""
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        values = pa.array(column.array)
+        found = self.__dict__.setdefault("_arrow_sets", {})
+        if values.type not in found:
+            try:
+                found[values.type] = pa.array(self.categories.tolist(), type=values.type)
+            except (pa.ArrowException, TypeError):
+                found[values.type] = None
+        if found[values.type] is None:
+            return None
+        at = pc.index_in(values, value_set=found[values.type]).fill_null(-1)
+        return at.to_numpy(zero_copy_only=False).astype(np.intp, copy=False)
+
+
+def _held_by_arrow(column) -> bool:
+    """A column of text that pyarrow holds (pandas' "str" and "string[pyarrow]")."""
+    dtype = getattr(column, "dtype", None)
+    return isinstance(dtype, pd.StringDtype) and getattr(dtype, "storage", None) == "pyarrow"
 
 
 def lookups(categories: list) -> list:

@@ -384,3 +384,18 @@ def test_facts_of_parts_merged_judge_a_column_as_the_whole_does(name, make, kind
     merged = _audit.judge(_audit.merge(parts), name)
     assert (merged.kind, merged.suspicious, merged.from_text) == (
         whole.kind, whole.suspicious, whole.from_text)
+
+
+def test_many_texts_take_the_shapes_each_text_takes_alone():
+    # Many distinct texts are screened together, character by character: a digit of
+    # another script, a dotless i, an inf split over two texts or written in capitals
+    # must give each text the shape it has when looked at alone.
+    rng = np.random.default_rng(3)
+    pieces = ["1", "٣", ",", ".", " ", "\u00a0", "+", "-", "e", "inf", "INF", "I", "n", "f",
+              "ı", "K", "ü", "a", ":", "/", "🙂", "\x00", "12,5", "Jan"]
+    texts = {"".join(rng.choice(pieces, size=rng.integers(0, 6))) for _ in range(3000)}
+    values = np.array(sorted(texts), dtype=object)
+    assert len(values) >= _audit._SCREENED_FROM
+    alone = [_audit.shapes(np.array([v], dtype=object))[0] for v in values]
+    np.testing.assert_array_equal(_audit.shapes(values), alone)
+    assert {_audit.NONE, _audit.NUMBERISH, _audit.FLOATISH, _audit.OTHER} <= set(alone)

@@ -261,6 +261,12 @@ def test_codes_are_pandas_categories_in_fit_and_predict(rng, values):
                         "x": np.arange(len(values) + 1) % 5 * 1.5})
     new_codes = np.column_stack([_reference_codes(new["c"], est.categories_[0]), new["x"]])
     assert (est.predict_proba(new) == as_codes.predict_proba(new_codes)).all()
+    # However pandas holds the text to predict (objects, or its string arrays, which
+    # pyarrow looks up), it reads the same codes.
+    if pd.api.types.infer_dtype(new["c"], skipna=True) == "string":
+        for holding in ("object", "string[python]", "string[pyarrow]"):
+            held = new.astype({"c": holding})
+            assert (est.predict_proba(held) == as_codes.predict_proba(new_codes)).all()
 
 
 @pytest.mark.parametrize("name, target", [("AER/CPS1988", "parttime"), ("DAAG/nassCDS", "dead"),
