@@ -172,6 +172,23 @@ def test_dataframes_name_the_features(cls, y):
         est.predict(frame[["width", "height"]])
 
 
+@pytest.mark.parametrize("names, kept", [(["city", "floor"], True), ([0, 1], False),
+                                         (["city", 1], TypeError)])
+def test_a_dataframe_keeps_its_names_as_scikit_learn_keeps_them(names, kept):
+    # Its text column encoded, X reaches the tree as a matrix: the names come from X.
+    frame = pd.DataFrame({"c": ["a", "b", "a", "c"] * 3, "f": np.arange(12.0) % 5})
+    frame = frame.set_axis(names, axis=1)
+    model = QORClassifier(max_depth=2, categorical_features=[0])
+    if kept is TypeError:
+        with pytest.raises(TypeError, match="only supported if all input features have string"):
+            model.fit(frame, np.arange(12) % 2)
+        return
+    model.fit(frame, np.arange(12) % 2)
+    assert hasattr(model, "feature_names_in_") == kept
+    if kept:
+        assert model.feature_names_in_.tolist() == names
+
+
 @pytest.mark.parametrize("text", ["object", "str"])
 @pytest.mark.parametrize("rows, refused", [
     (lambda f: f[["height", "city"]], "must be in the same order"),
