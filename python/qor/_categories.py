@@ -43,12 +43,12 @@ def _is_category(column) -> bool:
 BY_IDENTITY_FROM = 1024
 
 
-def _factorize(values):
-    """pd.factorize(values) (codes -1 where missing, distinct values in order of first
-    appearance). A column of text that pandas read from a file holds one Python object
-    per distinct text, repeated: its cells are then grouped by their objects' addresses
-    (integers, hashed several times faster than text) and only one cell of each group
-    is hashed by value, which merges equal texts held by different objects."""
+def _by_identity(values):
+    """A column of objects grouped by the objects it holds: each cell's group, and one
+    cell of each group; None where grouping does not pay (few cells, or objects
+    hardly repeated). A column of text that pandas read from a file holds one Python
+    object per distinct text, repeated: grouping by the objects' addresses (integers,
+    hashed several times faster than text) leaves one cell per group to look at."""
     if (isinstance(values, np.ndarray) and values.dtype == object and values.ndim == 1
             and values.size >= BY_IDENTITY_FROM and values.flags.c_contiguous
             and ctypes.sizeof(ctypes.c_void_p) == ctypes.sizeof(ctypes.c_size_t)):
@@ -59,8 +59,19 @@ def _factorize(values):
         if 4 * len(objects) <= values.size:
             one_cell = np.empty(len(objects), dtype=np.intp)
             one_cell[by_object] = np.arange(values.size)
-            codes, uniques = pd.factorize(values[one_cell], use_na_sentinel=True)
-            return codes[by_object], uniques
+            return by_object, one_cell
+    return None
+
+
+def _factorize(values):
+    """pd.factorize(values) (codes -1 where missing, distinct values in order of first
+    appearance), hashing by value one cell of each object where _by_identity groups
+    them, which merges equal texts held by different objects."""
+    grouped = _by_identity(values)
+    if grouped is not None:
+        by_object, one_cell = grouped
+        codes, uniques = pd.factorize(values[one_cell], use_na_sentinel=True)
+        return codes[by_object], uniques
     return pd.factorize(values, use_na_sentinel=True)
 
 
@@ -162,8 +173,11 @@ class CategoryLookup:
         values = column if isinstance(column, np.ndarray) else (
             column.to_numpy() if isinstance(column.dtype, np.dtype) else None)
         if self._by_value is not None and values is not None and values.dtype == object:
-            return np.fromiter(map(self._by_value.get, values, itertools.repeat(-1)),
-                               dtype=np.intp, count=len(values))
+            grouped = _by_identity(values)
+            if grouped is not None:
+                by_object, one_cell = grouped
+                return self._looked_up(values[one_cell])[by_object]
+            return self._looked_up(values)
         if self._by_value is not None and _held_by_arrow(column):
             codes = self._arrow_codes(column)
             if codes is not None:
@@ -173,6 +187,11 @@ class CategoryLookup:
             uniques = pd.Index(uniques, dtype=object)
         return _through(self._index.get_indexer(uniques), codes)
 
+
+    def _looked_up(self, values: np.ndarray) -> np.ndarray:
+        """Codes of objects, each looked up by value (-1: missing, blank or unseen)."""
+        return np.fromiter(map(self._by_value.get, values, itertools.repeat(-1)),
+                           dtype=np.intp, count=len(values))
 
     def _arrow_codes(self, column) -> np.ndarray | None:
         """Codes of a column of text that pyarrow holds, looked up by pyarrow itself

@@ -296,7 +296,7 @@ def test_real_tables_grow_the_tree_of_their_codes(name, target):
 
 @pytest.mark.parametrize("shared", [1.0, 0.99, 0.0], ids=["one object per text", "a few copies", "none"])
 def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
-    from qor._categories import BY_IDENTITY_FROM, _factorize
+    from qor._categories import BY_IDENTITY_FROM, CategoryLookup, _factorize
 
     texts = ["red", "green", "blue", None, np.nan, "Green"]
     objects = [t if not isinstance(t, str) else "".join(t) for t in texts]
@@ -309,3 +309,8 @@ def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
     expected_codes, expected_uniques = pd.factorize(values, use_na_sentinel=True)
     assert np.array_equal(codes, expected_codes)
     assert list(uniques) == list(expected_uniques)
+    # Prediction looks the groups up among a fit's categories as it looks up values.
+    lookup = CategoryLookup(np.array(["blue", "green", "red"], dtype=object))
+    found = lookup.codes(values)
+    np.testing.assert_array_equal(np.where(found < 0, np.nan, found),
+                                  _reference_codes(values, lookup.categories))
