@@ -131,6 +131,9 @@ class Facts:
     counts: np.ndarray | None = None
     sampled: bool = False
     categories: int = 0           # a category dtype's categories
+    # Objects read whole: every cell's code (-1 missing) and the distinct values, for
+    # the encoding of a categorical column not to factorize it again.
+    cells: tuple | None = field(default=None, repr=False)
 
     @property
     def present(self) -> int:
@@ -303,8 +306,10 @@ def text_facts(column, dtype: str, sample: bool = True) -> Facts:
     family = {"boolean": "booleans"}.get(kind, "dates" if kind in _DATE_KINDS else "text")
     if family == "dates":
         dtype = f"{kind.removesuffix('64')} objects"
+    whole = not sampled and isinstance(getattr(column, "dtype", None), np.dtype)
     return Facts(rows=rows, missing=missing, family=family, dtype=dtype,
-                 values=distinct[~blank], counts=counts[~blank], sampled=sampled)
+                 values=distinct[~blank], counts=counts[~blank], sampled=sampled,
+                 cells=(codes, distinct) if whole else None)
 
 
 def _as_numbers(column) -> np.ndarray:
@@ -400,6 +405,8 @@ class Verdict:
     writing: tuple | None = None
     # Text cells among numbers, which numeric_features reads as missing values.
     examples: list = field(default_factory=list)
+    # The column's cells as its facts factorized them, where it was read whole.
+    cells: tuple | None = field(default=None, repr=False)
 
     @property
     def suspicious(self) -> bool:
@@ -773,9 +780,12 @@ def asks_ids(name) -> bool:
 def judge_column(column, name, named: bool = True) -> Verdict:
     """The verdict on one column, from a sample of it first."""
     ids = named and asks_ids(name)
-    verdict = judge(facts(column, ids=ids), name, named)
+    found = facts(column, ids=ids)
+    verdict = judge(found, name, named)
     if verdict is None:
-        verdict = judge(facts(column, sample=False, ids=ids), name, named)
+        found = facts(column, sample=False, ids=ids)
+        verdict = judge(found, name, named)
+    verdict.cells = found.cells
     return verdict
 
 

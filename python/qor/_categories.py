@@ -97,14 +97,15 @@ def _factorized(column) -> tuple[np.ndarray, np.ndarray]:
     return codes, uniques if uniques.dtype.kind in "biuf" else uniques.astype(object)
 
 
-def _sorted_codes(column) -> tuple[np.ndarray, np.ndarray]:
+def _sorted_codes(column, factorized=None) -> tuple[np.ndarray, np.ndarray]:
     """A column's categories and its codes into them (intp, -1 where missing), from
-    one pass over its values. The categories are pandas' own for the values (those of
-    pd.Categorical: sorted where they sort, else in order of first appearance); only
-    the distinct values are made categories, never the column."""
+    one pass over its values (or `factorized`, codes and distinct objects of a column
+    of objects as pd.factorize gives them, where made already). The categories are
+    pandas' own for the values (those of pd.Categorical: sorted where they sort, else
+    in order of first appearance); only the distinct values are made categories."""
     if _is_category(column):
         return np.asarray(column.cat.categories), column.cat.codes.to_numpy(np.intp)
-    codes, uniques = _factorized(column)
+    codes, uniques = _factorized(column) if factorized is None else factorized
     blank = _blank(uniques)
     if blank.any():
         # Blank text is a missing value: its cells take code -1 with the missing ones.
@@ -228,13 +229,15 @@ def fit_categories(X, mask: np.ndarray) -> list:
     return fit_encode(X, mask)[1]
 
 
-def fit_encode(X, mask: np.ndarray | None, as_matrix: bool = False):
+def fit_encode(X, mask: np.ndarray | None, as_matrix: bool = False, factorized=None):
     """X encoded as encode() encodes it, and each categorical feature's categories
-    (None elsewhere), from one pass over each categorical column."""
+    (None elsewhere), from one pass over each categorical column; `factorized`: the
+    codes and distinct values of columns of objects factorized already, by position."""
     if mask is None or not mask.any() or len(np.shape(X)) != 2:
         return (_with_codes(X, {}, as_matrix) if as_matrix else X), None
     columns = _columns(X)
-    found = {j: _sorted_codes(columns[j]) for j in np.flatnonzero(mask)}
+    factorized = {} if factorized is None else factorized
+    found = {j: _sorted_codes(columns[j], factorized.get(j)) for j in np.flatnonzero(mask)}
     categories = [found[j][0] if j in found else None for j in range(len(mask))]
     codes = {j: codes for j, (_, codes) in found.items()}
     return _with_codes(X, codes, as_matrix, columns), categories

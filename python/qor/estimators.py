@@ -182,8 +182,12 @@ class _QORTree(BaseEstimator):
                 decision = _audit.check(X, self.categorical_features, self.numeric_features)
                 mask = decision.categorical
                 frame = X if isinstance(X, pd.DataFrame) else None
+                # Columns the audit read whole are encoded from its factorization.
+                known = {j: v.cells for j, v in enumerate(decision.verdicts)
+                         if v.cells is not None}
                 X, categories = fit_encode(
-                    _audit.read_numbers(X, mask, decision.numeric), mask, as_matrix=True)
+                    _audit.read_numbers(X, mask, decision.numeric), mask, as_matrix=True,
+                    factorized=known)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,
                              ensure_all_finite="allow-nan",
