@@ -314,3 +314,21 @@ def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
     found = lookup.codes(values)
     np.testing.assert_array_equal(np.where(found < 0, np.nan, found),
                                   _reference_codes(values, lookup.categories))
+
+
+def test_a_text_column_the_audit_reads_whole_encodes_as_any_other(rng):
+    # Thousands of distinct texts: the audit reads the column whole, and the encoding
+    # takes its factorization; blank and missing cells stay missing values.
+    from qor import _audit
+
+    names = np.array([f"shop {i}" for i in range(2500)] + ["", "  ", None, np.nan], dtype=object)
+    # Objects, as pandas unpickles a table (its constructor would make them strings).
+    X = pd.DataFrame({"name": pd.Series(names[rng.integers(0, len(names), 6000)], dtype=object),
+                      "x": rng.integers(0, 5, 6000) * 1.5})
+    y = rng.integers(0, 2, 6000)
+    assert _audit.judge_column(X["name"], "name").cells is not None
+    est = QORClassifier(max_depth=4).fit(X, y)
+    present = sorted({v for v in X["name"] if isinstance(v, str) and v.strip()})
+    assert est.categories_[0].tolist() == present
+    codes = np.column_stack([_reference_codes(X["name"], est.categories_[0]), X["x"]])
+    assert_same_tree(QORClassifier(max_depth=4, categorical_features=[0]).fit(codes, y), est)
