@@ -171,8 +171,9 @@ def shapes(values: np.ndarray) -> np.ndarray:
     """Each distinct value's shape (NOT_TEXT for a value that is not text)."""
     search, full = _MAYBE.search, _NUMBER_SHAPE.fullmatch
     if len(values) >= _SCREENED_FROM and infer_dtype(values, skipna=False) == "string":
-        shape = np.full(len(values), NONE, dtype=np.int8)
-        at = np.flatnonzero(_maybe_numbers(values))
+        sure, foreign, stray = _screen(values)
+        shape = np.where(sure & stray & ~foreign, OTHER, NONE).astype(np.int8)
+        at = np.flatnonzero((sure | foreign) & ~(sure & stray & ~foreign))
         shape[at] = [NONE if search(values[i]) is None else m.lastindex
                      if (m := full(values[i])) else OTHER for i in at]
         return shape
@@ -186,19 +187,35 @@ def shapes(values: np.ndarray) -> np.ndarray:
 _SCREENED_FROM = 256
 
 
-def _maybe_numbers(text: np.ndarray) -> np.ndarray:
-    """Which of these texts may hold what _MAYBE finds: an ASCII digit, a comma or inf
-    in any case, or any character beyond ASCII (a digit of another script, a letter
-    that matches i, n or f ignoring case), left for _MAYBE's own look. (Read back to
-    back, an inf begun at the end of one text makes it a maybe too.)"""
+# The ASCII characters _NUMBER_SHAPE can match: a text holding any other ASCII
+# character has no number's shape.
+_SHAPE_CHARACTERS = np.zeros(128, dtype=bool)
+_SHAPE_CHARACTERS[[ord(c) for c in "0123456789,.+-_eEiInNfFtTyY \t\n\v\f\r"]] = True
+_SHAPE_CHARACTERS[0x1c:0x20] = True  # separators that Python counts as blanks
+
+
+def _screen(text: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """For each of these texts, read in one pass over all their characters at once:
+    whether it holds what _MAYBE finds in ASCII (a digit, a comma, inf in any case);
+    whether it holds a character beyond ASCII (a digit of another script, a letter
+    that matches i, n or f ignoring case: _MAYBE's own look decides); whether it holds
+    an ASCII character no number's shape has."""
     lengths = np.fromiter(map(len, text), dtype=np.int64, count=len(text))
     points = np.frombuffer("".join(text).encode("utf-32-le", "surrogatepass"), dtype=np.uint32)
-    hit = ((points >= ord("0")) & (points <= ord("9"))) | (points == ord(",")) | (points > 127)
+    foreign = points > 127
+    sure = ((points >= ord("0")) & (points <= ord("9"))) | (points == ord(","))
     folded = points | 0x20  # ASCII letters in lower case
-    hit[:-2] |= (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
-    seen = np.concatenate([[0], np.cumsum(hit)])
     ends = np.cumsum(lengths)
-    return seen[ends] > seen[ends - lengths]
+    # An inf counts where it starts at least three characters before its text's end.
+    inf = (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
+    sure[:-2] |= inf & (np.arange(len(inf)) + 3 <= np.repeat(ends, lengths)[:-2])
+    stray = ~foreign & ~_SHAPE_CHARACTERS[np.where(foreign, 0, points)]
+
+    def any_in(hit):
+        seen = np.concatenate([[0], np.cumsum(hit)])
+        return seen[ends] > seen[ends - lengths]
+
+    return any_in(sure), any_in(foreign), any_in(stray)
 
 
 @functools.lru_cache(maxsize=64)

@@ -399,3 +399,7 @@ def test_many_texts_take_the_shapes_each_text_takes_alone():
     alone = [_audit.shapes(np.array([v], dtype=object))[0] for v in values]
     np.testing.assert_array_equal(_audit.shapes(values), alone)
     assert {_audit.NONE, _audit.NUMBERISH, _audit.FLOATISH, _audit.OTHER} <= set(alone)
+    # Texts read back to back: an inf begun in one and ended in the next is in neither.
+    split = np.array(["q:i", "nfq", "x:I", "Nf:1"] * 80, dtype=object)
+    np.testing.assert_array_equal(_audit.shapes(split), [_audit.NONE, _audit.NONE,
+                                                         _audit.NONE, _audit.OTHER] * 80)
