@@ -172,8 +172,9 @@ def shapes(values: np.ndarray) -> np.ndarray:
     search, full = _MAYBE.search, _NUMBER_SHAPE.fullmatch
     if len(values) >= _SCREENED_FROM and infer_dtype(values, skipna=False) == "string":
         sure, foreign, stray = _screen(values)
-        shape = np.where(sure & stray & ~foreign, OTHER, NONE).astype(np.int8)
-        at = np.flatnonzero((sure | foreign) & ~(sure & stray & ~foreign))
+        other = sure & stray & ~foreign  # a digit, and a mark no number has
+        shape = np.where(other, OTHER, NONE).astype(np.int8)
+        at = np.flatnonzero((sure | foreign) & ~other)
         shape[at] = [NONE if search(values[i]) is None else m.lastindex
                      if (m := full(values[i])) else OTHER for i in at]
         return shape

@@ -157,6 +157,7 @@ class CategoryLookup:
         # text a string array, and convert every column's values to it to look them up.
         self._text = categories.dtype == object
         self._index = pd.Index(categories, dtype=object if self._text else None)
+        self._arrow_sets = {}  # the categories as pyarrow holds text of each type
 
     @functools.cached_property
     def _by_value(self) -> dict | None:
@@ -201,7 +202,7 @@ class CategoryLookup:
         import pyarrow.compute as pc
 
         values = pa.array(column.array)
-        found = self.__dict__.setdefault("_arrow_sets", {})
+        found = self._arrow_sets
         if values.type not in found:
             try:
                 found[values.type] = pa.array(self.categories.tolist(), type=values.type)
