@@ -15,7 +15,8 @@ import numpy as np
 import pandas as pd
 from pandas.api.types import infer_dtype
 
-from ._audit import blank_text
+from . import _core
+from ._audit import blank_text, factorize_text
 
 
 def _is_dataframe(X) -> bool:
@@ -65,8 +66,13 @@ def _by_identity(values):
 
 def _factorize(values):
     """pd.factorize(values) (codes -1 where missing, distinct values in order of first
-    appearance), hashing by value one cell of each object where _by_identity groups
-    them, which merges equal texts held by different objects."""
+    appearance): text by the core; other objects hashing by value one cell of each
+    object where _by_identity groups them, which merges equal values held by
+    different objects."""
+    if isinstance(values, np.ndarray) and values.dtype == object and values.ndim == 1:
+        found = factorize_text(values)
+        if found is not None:
+            return found
     grouped = _by_identity(values)
     if grouped is not None:
         by_object, one_cell = grouped
@@ -161,9 +167,10 @@ class CategoryLookup:
 
     @functools.cached_property
     def _by_value(self) -> dict | None:
-        """Objects (text) by value: a column of them is looked up cell by cell, which
-        costs about what factorizing it would, and saves matching its distinct values.
-        Made at the first prediction, not by every fit."""
+        """Objects (text) by value: a column of text is looked up by the core, each
+        distinct object once (other objects cell by cell, or one cell of each object),
+        which saves factorizing it and matching its distinct values. Made at the first
+        prediction, not by every fit."""
         return {value: code for code, value in enumerate(self.categories)} if self._text else None
 
     def codes(self, column) -> np.ndarray:
@@ -175,6 +182,9 @@ class CategoryLookup:
         values = column if isinstance(column, np.ndarray) else (
             column.to_numpy() if isinstance(column.dtype, np.dtype) else None)
         if self._by_value is not None and values is not None and values.dtype == object:
+            codes = _core.lookup_text(values, self._by_value) if values.ndim == 1 else None
+            if codes is not None:
+                return codes
             grouped = _by_identity(values)
             if grouped is not None:
                 by_object, one_cell = grouped

@@ -21,6 +21,7 @@
 
 #include "arrays.hpp"
 #include "core_binned.hpp"
+#include "core_text.hpp"
 #include "engine/criteria/criterion.hpp"
 #include "engine/exact/exact_growth.hpp"
 #include "engine/exact/exact_lookahead.hpp"
@@ -301,4 +302,5 @@ NB_MODULE(_core, m) {
   m.def("shrunk_values", &shrunk_values, "tree"_a, "shrinkage"_a,
         "The tree's raw_value shrunk towards each node's parent, (node_count, width).");
   bind_binned(m);
+  bind_text(m);
 }

@@ -403,3 +403,17 @@ def test_many_texts_take_the_shapes_each_text_takes_alone():
     split = np.array(["q:i", "nfq", "x:I", "Nf:1"] * 80, dtype=object)
     np.testing.assert_array_equal(_audit.shapes(split), [_audit.NONE, _audit.NONE,
                                                          _audit.NONE, _audit.OTHER] * 80)
+
+
+def test_many_long_texts_count_the_words_str_split_finds():
+    # Free text is told by its words, counted for many texts in one pass: every blank
+    # str.split splits at (tabs, no-break and wide spaces, separators) and none other.
+    rng = np.random.default_rng(4)
+    pieces = ["word", "é", "🙂", " ", "\t", "\n", "\x1c", "\x85", "\u00a0", "\u2003",
+              "\u3000", "\u200b", "\ufeff", "\u180e", "\ud800", "-"]
+    texts = [f"{i:04d}" + "".join(rng.choice(pieces, size=rng.integers(5, 30))) for i in range(600)]
+    values = np.array(texts, dtype=object)
+    expected = [len(v) >= _audit.FREE_TEXT_CHARACTERS and len(v.split()) >= _audit.FREE_TEXT_WORDS
+                for v in values]
+    assert sum(expected) >= _audit._SCREENED_FROM and not all(expected)
+    np.testing.assert_array_equal(_audit._long_text(values), expected)

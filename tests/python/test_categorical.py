@@ -316,6 +316,58 @@ def test_text_grouped_by_its_objects_factorizes_as_by_its_values(rng, shared):
                                   _reference_codes(values, lookup.categories))
 
 
+def _fresh(text):
+    return "".join(list(text))  # an equal text held by an object of its own
+
+
+TEXT_CELLS = {
+    "repeated objects": lambda rng: [["a", "b", None, np.nan, "é"][p] for p in rng.integers(0, 5, 5000)],
+    "fresh objects": lambda rng: [_fresh(["a", "b", "é", "\U0001F600", "\ud800", " "][p])
+                                  for p in rng.integers(0, 6, 3000)],
+    "thousands distinct": lambda rng: [f"t{p}" for p in rng.integers(0, 30000, 60000)],
+    "a number among text": lambda rng: ["a", "b", 3, "a"] * 400,
+    "nothing": lambda rng: [],
+}
+
+
+@pytest.mark.parametrize("step", [1, 3])
+@pytest.mark.parametrize("make", TEXT_CELLS.values(), ids=TEXT_CELLS.keys())
+def test_text_factorizes_and_looks_up_as_pandas_and_a_dict_do(rng, make, step):
+    from qor._categories import CategoryLookup, _factorize
+
+    cells = np.empty(len(make(np.random.default_rng(0))), dtype=object)
+    cells[:] = make(rng)
+    values = cells[::step]  # a view whose cells lie apart
+    codes, uniques = _factorize(values)
+    expected_codes, expected_uniques = pd.factorize(values, use_na_sentinel=True)
+    assert np.array_equal(codes, expected_codes)
+    # The same values, each held by its first object, as pandas keeps them.
+    assert [id(v) for v in uniques] == [id(v) for v in expected_uniques]
+    categories = np.array(sorted({v for v in cells if isinstance(v, str)})[::2], dtype=object)
+    by_value = {v: code for code, v in enumerate(categories)}
+    expected = [by_value.get(v, -1) if isinstance(v, str) else -1 for v in values]
+    assert CategoryLookup(categories).codes(values).tolist() == expected
+
+
+def test_a_lookup_reads_right_when_a_category_calls_back_into_it():
+    from qor._categories import CategoryLookup
+
+    class Calling:  # equal to "x" by its hash and its __eq__, which looks text up itself
+        def __hash__(self):
+            return hash("x")
+
+        def __eq__(self, other):
+            # Enough distinct texts for the inner lookup's table to grow.
+            texts = np.array([f"t{i}" for i in range(3000)], dtype=object)
+            inner = CategoryLookup(texts[::-1].copy())
+            assert inner.codes(texts).tolist() == list(range(2999, -1, -1))
+            return other == "x"
+
+    categories = np.array(["a", Calling()], dtype=object)
+    found = CategoryLookup(categories).codes(np.array(["x", "a", "x", "b"], dtype=object))
+    assert found.tolist() == [1, 0, 1, -1]
+
+
 def test_a_text_column_the_audit_reads_whole_encodes_as_any_other(rng):
     # Thousands of distinct texts: the audit reads the column whole, and the encoding
     # takes its factorization; blank and missing cells stay missing values.
