@@ -190,6 +190,30 @@ TEST(BlockRouting, ReachesTheLeafOfTheRowByRowWalk) {
   }
 }
 
+// A split's left categories, whatever a saved tree holds in their list (whole
+// codes over several words, fractions, negative or huge values, an unsorted
+// list, NaN), send every value where the list's own search sends it.
+TEST(BlockRouting, CategorySetsRouteAsTheirListsDo) {
+  const std::vector<std::vector<double>> sets{
+      {0, 3, 64, 65, 127}, {0, 0, 7}, {2.5, 4}, {-1, 2}, {5, 3}, {1e12}, {nan, 1}};
+  const std::vector<double> xs{-0.0, 0, 1,   2,     2.5, 3,   4,     5,      7,   63, 64,
+                               65,   127, 128, 1e12, -1,  nan, 1e300, 3.0000001, 4096};
+  const qor::FeatureMatrix X{xs.data(), static_cast<std::int32_t>(xs.size()), 1, true};
+  for (const auto& set : sets) {
+    const std::vector<std::int64_t> left{1, -1, -1}, right{2, -1, -1}, feature{0, -2, -2};
+    const std::vector<double> threshold{0.0, -2, -2};
+    const std::vector<std::int64_t> start{0, 0, 0};
+    const std::vector<std::int64_t> end{static_cast<std::int64_t>(set.size()), 0, 0};
+    const qor::TreeView tree{left, right, feature, threshold, start, end, set};
+    std::vector<std::int64_t> leaves(xs.size());
+    qor::apply_rows(tree, X, leaves, 1);
+    for (std::int32_t r = 0; r < X.rows; ++r) {
+      EXPECT_EQ(leaves[static_cast<std::size_t>(r)], walk(tree, X, r))
+          << "x = " << xs[static_cast<std::size_t>(r)] << ", list starting " << set[0];
+    }
+  }
+}
+
 TEST(BlockRouting, RefusesATreeWhoseChildrenDoNotFollowItBeforeReadingARow) {
   const std::vector<std::int64_t> left{1, 0, -1};
   const std::vector<std::int64_t> right{2, 2, -1};

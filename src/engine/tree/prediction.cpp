@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -38,6 +40,16 @@ struct Router {
   // its node is. Empty where some depth splits on two features.
   std::vector<std::int64_t> level_feature;
   std::vector<std::uint8_t> categorical;  // per node: 1 on a categorical split (or empty: none)
+  // Per categorical node, its left categories as bits where they are whole codes
+  // from 0, ascending, and few enough bits (a list of hundreds of codes costs a
+  // binary search of as many unpredictable steps on every row that reaches it);
+  // a node without bits (offset < 0) searches its list.
+  struct Bits {
+    std::int64_t offset = -1;  // of its first word in category_bits
+    std::int64_t words = 0;
+  };
+  std::vector<Bits> bits;
+  std::vector<std::uint64_t> category_bits;
   const TreeView* tree = nullptr;
   std::int64_t depth = 0;  // of the deepest leaf: the steps every row takes at most
 
@@ -88,6 +100,8 @@ struct Router {
                                       " has categories outside their list");
         }
         categorical[at] = 1;
+        keep_as_bits(at, view.categories_left.subspan(static_cast<std::size_t>(begin),
+                                                      static_cast<std::size_t>(end - begin)));
       }
       steps[at] = {view.threshold[at], static_cast<std::int32_t>(l),
                    static_cast<std::int32_t>(r - l)};
@@ -106,11 +120,40 @@ struct Router {
     if (!uniform) level_feature.clear();
     if (std::none_of(categorical.begin(), categorical.end(), [](std::uint8_t c) { return c; })) {
       categorical.clear();
+      bits.clear();
+    }
+  }
+
+  // The node's left categories as bits, where they can be (see Bits).
+  void keep_as_bits(std::size_t at, std::span<const double> codes) {
+    // No more bits than the list's own 64 per code, and a little.
+    const double limit = 64.0 * static_cast<double>(codes.size()) + 4096.0;
+    double previous = 0.0;
+    for (const double code : codes) {
+      if (!(code >= previous && code < limit && code == std::floor(code))) return;
+      previous = code;
+    }
+    if (bits.empty()) bits.resize(steps.size());
+    const auto words = static_cast<std::int64_t>(previous) / 64 + 1;
+    bits[at] = {static_cast<std::int64_t>(category_bits.size()), words};
+    category_bits.resize(category_bits.size() + static_cast<std::size_t>(words), 0);
+    std::uint64_t* word = category_bits.data() + bits[at].offset;
+    for (const double code : codes) {
+      const auto c = static_cast<std::uint64_t>(code);
+      word[c / 64] |= std::uint64_t{1} << (c % 64);
     }
   }
 
   // Whether `x` is one of the node's left categories (checked to lie in the pool).
   bool in_left_categories(std::size_t at, double x) const noexcept {
+    if (!bits.empty() && bits[at].offset >= 0) {
+      const Bits b = bits[at];
+      // NaN, a negative or a too large x is in no set; nor a fraction.
+      if (!(x >= 0.0) || x >= 64.0 * static_cast<double>(b.words)) return false;
+      const auto c = static_cast<std::uint64_t>(x);
+      if (static_cast<double>(c) != x) return false;
+      return ((category_bits[static_cast<std::size_t>(b.offset) + c / 64] >> (c % 64)) & 1) != 0;
+    }
     const auto begin = static_cast<std::size_t>(tree->category_start[at]);
     const auto end = static_cast<std::size_t>(tree->category_end[at]);
     return contains_category(tree->categories_left.subspan(begin, end - begin), x);
