@@ -187,14 +187,17 @@ def shapes(values: np.ndarray) -> np.ndarray:
 
 # From this many distinct values, text is screened for _MAYBE in one pass over all of
 # its characters at once, not value by value.
-_SCREENED_FROM = 256
+_SCREENED_FROM = 128
 
 
 # The ASCII characters _NUMBER_SHAPE can match: a text holding any other ASCII
-# character has no number's shape.
+# character has no number's shape. The letters of inf and infinity (_INF_LETTERS)
+# it matches only within those words.
 _SHAPE_CHARACTERS = np.zeros(128, dtype=bool)
 _SHAPE_CHARACTERS[[ord(c) for c in "0123456789,.+-_eEiInNfFtTyY \t\n\v\f\r"]] = True
 _SHAPE_CHARACTERS[0x1c:0x20] = True  # separators that Python counts as blanks
+_INF_LETTERS = np.zeros(128, dtype=bool)
+_INF_LETTERS[[ord(c) for c in "iInNfFtTyY"]] = True
 
 
 def _screen(text: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -212,13 +215,45 @@ def _screen(text: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     # An inf counts where it starts at least three characters before its text's end.
     inf = (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
     sure[:-2] |= inf & (np.arange(len(inf)) + 3 <= np.repeat(ends, lengths)[:-2])
-    stray = ~foreign & ~_SHAPE_CHARACTERS[np.where(foreign, 0, points)]
+    ascii_points = np.where(foreign, 0, points)
+    stray = ~foreign & ~_SHAPE_CHARACTERS[ascii_points]
 
     def any_in(hit):
         seen = np.concatenate([[0], np.cumsum(hit)])
         return seen[ends] > seen[ends - lengths]
 
-    return any_in(sure), any_in(foreign), any_in(stray)
+    has_sure, has_foreign, has_stray = any_in(sure), any_in(foreign), any_in(stray)
+    # Texts a match would look at otherwise (codes such as N14228): stray too where
+    # they hold a letter of inf or infinity outside those words.
+    open_ = np.flatnonzero(has_sure & ~has_foreign & ~has_stray)
+    if len(open_):
+        has_stray[open_] = _loose_letters(text[open_])
+    return has_sure, has_foreign, has_stray
+
+
+_INFINITY = np.array([ord(c) for c in "infinity"], dtype=np.uint32)
+
+
+def _loose_letters(text: np.ndarray) -> np.ndarray:
+    """Which of these ASCII texts hold a letter of inf or infinity (any case) outside
+    those words, which _NUMBER_SHAPE matches nowhere else."""
+    lengths = np.fromiter(map(len, text), dtype=np.int64, count=len(text))
+    ends = np.cumsum(lengths)
+    # Each text followed by 8 blanks, so that no word runs from one text into the next.
+    folded = np.frombuffer(("        ".join(text) + "        ").encode("ascii"),
+                           dtype=np.uint8) | 0x20
+    n = len(folded)
+    word = np.zeros(n, dtype=bool)
+    inf = np.flatnonzero((folded[:-2] == ord("i")) & (folded[1:-1] == ord("n"))
+                         & (folded[2:] == ord("f")))
+    word[inf[:, None] + np.arange(3)] = True
+    tail = folded[np.minimum(inf[:, None] + np.arange(3, 8), n - 1)]
+    infinity = inf[(tail == _INFINITY[3:]).all(axis=1)]
+    word[infinity[:, None] + np.arange(3, 8)] = True
+    loose = _INF_LETTERS[folded] & ~word
+    seen = np.concatenate([[0], np.cumsum(loose)])
+    starts = ends - lengths + 8 * np.arange(len(text))
+    return seen[starts + lengths] > seen[starts]
 
 
 @functools.lru_cache(maxsize=64)
@@ -689,8 +724,8 @@ def _dates(facts: Facts, name, shape: np.ndarray) -> Verdict | None:
     it is not. `shape`: the shapes of facts.values."""
     order = np.argsort(-facts.counts, kind="stable")[:200]
     common, counts = facts.values[order], facts.counts[order]
-    if not all(isinstance(v, str) for v in common):
-        return None
+    if len(common) and infer_dtype(common, skipna=False) != "string":
+        return None  # dates are written as text alone
     if counts[shape[order] != NONE].sum() <= counts.sum() / 2:
         return None  # a writing of dates must read more cells than it leaves
     form, read = _date_format(common, counts)
@@ -1073,10 +1108,11 @@ def _column(X, j):
     return X.iloc[:, j] if isinstance(X, pd.DataFrame) else np.asarray(X)[:, j]
 
 
-def verdicts(X, skip=None) -> list:
-    """Each column's verdict (None for the columns of the mask `skip`)."""
+def verdicts(X, skip=None, names: list | None = None) -> list:
+    """Each column's verdict (None for the columns of the mask `skip`); `names`:
+    names_of(X), where known."""
     named = isinstance(X, pd.DataFrame)
-    names = names_of(X)
+    names = names_of(X) if names is None else names
     # A DataFrame's columns in one walk, which costs a third of reading them by position.
     columns = [column for _, column in X.items()] if named else [
         _column(X, j) for j in range(len(names))]
@@ -1095,19 +1131,22 @@ def decide_table(X, categorical_features="from_dtype", numeric_features=None,
         judged = [Verdict(name, "number", "numbers") for name in names]
         return decide(judged, names, categorical_features, numeric_features)
     if not judge_declared:
-        skip = unjudged(X, categorical_features, numeric_features)
-    return decide(verdicts(X, skip), names, categorical_features, numeric_features)
+        skip = unjudged(X, categorical_features, numeric_features, names)
+    return decide(verdicts(X, skip, names), names, categorical_features, numeric_features)
 
 
-def unjudged(X, categorical_features, numeric_features) -> np.ndarray:
+def unjudged(X, categorical_features, numeric_features, names: list | None = None
+             ) -> np.ndarray:
     """The columns of X (a table, or an empty one with its columns' dtypes) that a fit
     takes as declared without judging them: those named as categories, and those named
     as numbers that hold numbers. A column named as numbers that holds text or dates is
     judged all the same: the fit must know whether its cells read as numbers."""
-    names = names_of(X)
+    names = names_of(X) if names is None else names
     as_categories = declared_mask(categorical_features, names, "categorical_features")
     as_numbers = declared_mask(numeric_features, names, "numeric_features", from_dtype=False)
-    if isinstance(X, pd.DataFrame):
+    if not as_numbers.any():
+        readable = as_numbers  # (what holds numbers matters to columns named as numbers)
+    elif isinstance(X, pd.DataFrame):
         readable = np.array([is_numeric_dtype(dtype) for dtype in X.dtypes], dtype=bool)
     else:
         readable = np.full(len(names), np.asarray(X).dtype.kind in "biuf")

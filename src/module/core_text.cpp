@@ -40,11 +40,11 @@ struct ObjectCells {
   }
 };
 
-ObjectCells object_cells(const nb::handle& values) {
+ObjectCells object_cells(const nb::handle& values, const char* caller) {
   const auto interface = nb::borrow<nb::dict>(values.attr("__array_interface__"));
   const auto shape = nb::borrow<nb::tuple>(interface["shape"]);
   if (nb::cast<std::string>(interface["typestr"]) != "|O" || shape.size() != 1) {
-    throw std::invalid_argument("factorize_text: values must be a 1-d array of objects");
+    throw std::invalid_argument(std::string(caller) + ": values must be a 1-d array of objects");
   }
   ObjectCells cells;
   cells.data = reinterpret_cast<const char*>(
@@ -193,7 +193,7 @@ class Scratch {
 // a file repeats one object per distinct text, so most cells are settled by their
 // address alone.
 nb::object factorize_text(const nb::handle& values) {
-  const ObjectCells cells = object_cells(values);
+  const ObjectCells cells = object_cells(values, "factorize_text");
   if (cells.count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     return nb::none();
   }
@@ -240,7 +240,7 @@ nb::object factorize_text(const nb::handle& values) {
 // None where a cell is neither text nor missing. Each distinct object is looked
 // up once: a cell that repeats an object costs a probe by its address.
 nb::object lookup_text(const nb::handle& values, const nb::dict& codes_of) {
-  const ObjectCells cells = object_cells(values);
+  const ObjectCells cells = object_cells(values, "lookup_text");
   Scratch scratch;
   Table<ObjectSlot> objects = scratch.objects();
   auto codes = qor::bind::uninitialised<std::int64_t>(cells.count);

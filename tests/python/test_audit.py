@@ -392,7 +392,8 @@ def test_many_texts_take_the_shapes_each_text_takes_alone():
     # must give each text the shape it has when looked at alone.
     rng = np.random.default_rng(3)
     pieces = ["1", "٣", ",", ".", " ", "\u00a0", "+", "-", "e", "inf", "INF", "I", "n", "f",
-              "ı", "K", "ü", "a", ":", "/", "🙂", "\x00", "12,5", "Jan"]
+              "ı", "K", "ü", "a", ":", "/", "🙂", "\x00", "12,5", "Jan", "Infinity", "inity",
+              "t", "Y", "N7"]
     texts = {"".join(rng.choice(pieces, size=rng.integers(0, 6))) for _ in range(3000)}
     values = np.array(sorted(texts), dtype=object)
     assert len(values) >= _audit._SCREENED_FROM
