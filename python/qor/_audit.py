@@ -319,7 +319,10 @@ def number_facts(x: np.ndarray, dtype: str, rows: int | None = None,
             np.array_equal(x, np.floor(x), equal_nan=True))
     # Repetition matters to whole numbers alone (row numbers, identifiers).
     asks = facts.whole and (facts.low >= 0 or ids)
-    distinct = np.unique(seen).size if asks else 0
+    if asks and not ids and facts.high - facts.low + 1 < seen.size:
+        distinct = 0  # fewer whole numbers in reach than cells: some repeat, no need to count
+    else:
+        distinct = np.unique(seen).size if asks else 0
     runs = asks and facts.low >= 0 and distinct == seen.size
     ids = ids and facts.whole and not (sample and distinct < SAMPLE_REPEATS * seen.size)
     if runs or ids:
@@ -949,6 +952,7 @@ class Decision:
     numeric: np.ndarray           # the columns named in numeric_features
     actions: list                 # a short text per column
     refused: list                 # positions of the columns the fit refuses
+    dtypes: list | None = None    # a DataFrame's column dtypes, as the audit read them
 
     @property
     def named(self) -> bool:
@@ -1108,14 +1112,20 @@ def _column(X, j):
     return X.iloc[:, j] if isinstance(X, pd.DataFrame) else np.asarray(X)[:, j]
 
 
-def verdicts(X, skip=None, names: list | None = None) -> list:
-    """Each column's verdict (None for the columns of the mask `skip`); `names`:
-    names_of(X), where known."""
+def columns_of(X, names: list) -> list:
+    """X's columns: a DataFrame's in one walk (a third of the cost of reading them by
+    position), an array's by position."""
+    if isinstance(X, pd.DataFrame):
+        return [column for _, column in X.items()]
+    return [_column(X, j) for j in range(len(names))]
+
+
+def verdicts(X, skip=None, names: list | None = None, columns: list | None = None) -> list:
+    """Each column's verdict (None for the columns of the mask `skip`); `names` and
+    `columns`: names_of(X) and columns_of(X), where read already."""
     named = isinstance(X, pd.DataFrame)
     names = names_of(X) if names is None else names
-    # A DataFrame's columns in one walk, which costs a third of reading them by position.
-    columns = [column for _, column in X.items()] if named else [
-        _column(X, j) for j in range(len(names))]
+    columns = columns_of(X, names) if columns is None else columns
     return [None if skip is not None and skip[j] else judge_column(columns[j], names[j], named)
             for j in range(len(names))]
 
@@ -1132,7 +1142,12 @@ def decide_table(X, categorical_features="from_dtype", numeric_features=None,
         return decide(judged, names, categorical_features, numeric_features)
     if not judge_declared:
         skip = unjudged(X, categorical_features, numeric_features, names)
-    return decide(verdicts(X, skip, names), names, categorical_features, numeric_features)
+    columns = columns_of(X, names)
+    decision = decide(verdicts(X, skip, names, columns), names, categorical_features,
+                      numeric_features)
+    if isinstance(X, pd.DataFrame):
+        decision.dtypes = [column.dtype for column in columns]
+    return decision
 
 
 def unjudged(X, categorical_features, numeric_features, names: list | None = None
@@ -1243,17 +1258,17 @@ def _number_cells(column, name, lenient: bool, warn: bool = False) -> np.ndarray
 
 
 def read_numbers(X, skip: np.ndarray | None = None, lenient: np.ndarray | None = None,
-                 warn: bool = False):
+                 warn: bool = False, dtypes: list | None = None):
     """X (a DataFrame or a 2-d array) with its columns of text or objects, other than
     those of the mask `skip` (the categorical ones), read as numbers (see
     `_number_cells`; `lenient`: a mask of the columns whose text cells are missing
     values, with a warning where `warn`); X itself where it has none. A DataFrame
-    stays a DataFrame."""
+    stays a DataFrame; `dtypes`: its columns' dtypes, where read already."""
     n = np.shape(X)[1]
     skip = np.zeros(n, dtype=bool) if skip is None else skip
     lenient = np.zeros(n, dtype=bool) if lenient is None else lenient
     if isinstance(X, pd.DataFrame):
-        dtypes = list(X.dtypes)
+        dtypes = list(X.dtypes) if dtypes is None else dtypes
         text = [j for j in range(n) if not skip[j] and not is_numeric_dtype(dtypes[j])
                 and not is_bool_dtype(dtypes[j])]
     elif X.dtype.kind in "OUS":

@@ -182,7 +182,8 @@ class CategoryLookup:
         values = column if isinstance(column, np.ndarray) else (
             column.to_numpy() if isinstance(column.dtype, np.dtype) else None)
         if self._by_value is not None and values is not None and values.dtype == object:
-            codes = _core.lookup_text(values, self._by_value) if values.ndim == 1 else None
+            codes = (_core.lookup_text(values, self._by_value, self.categories)
+                     if values.ndim == 1 else None)
             if codes is not None:
                 return codes
             grouped = _by_identity(values)

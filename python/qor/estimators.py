@@ -186,7 +186,8 @@ class _QORTree(BaseEstimator):
                 known = {j: v.cells for j, v in enumerate(decision.verdicts)
                          if v.cells is not None}
                 X, categories = fit_encode(
-                    _audit.read_numbers(X, mask, decision.numeric), mask, as_matrix=True,
+                    _audit.read_numbers(X, mask, decision.numeric, dtypes=decision.dtypes),
+                    mask, as_matrix=True,
                     factorized=known)
         X, y = validate_data(self, X, y, dtype=np.float64, order="C",
                              accept_sparse=_sparse.FIT_FORMATS,

@@ -187,6 +187,33 @@ class Scratch {
   Kept* use_ = nullptr;
 };
 
+// Each cell's code into `codes`: a cell whose object was met before takes that
+// object's code, a missing cell (None, NaN) -1, a new text code_of(text); false,
+// with the codes incomplete, where a cell is anything else.
+template <class CodeOf>
+bool code_cells(const ObjectCells& cells, Table<ObjectSlot>& objects, std::int64_t* codes,
+                CodeOf&& code_of) {
+  for (std::size_t i = 0; i < cells.count; ++i) {
+    PyObject* cell = cells[i];
+    ObjectSlot& seen = objects.find(ObjectSlot::hash_of(cell),
+                                    [cell](const ObjectSlot& s) { return s.object == cell; });
+    if (objects.held(seen)) {
+      codes[i] = seen.code;
+      continue;
+    }
+    std::int32_t code = -1;
+    if (PyUnicode_CheckExact(cell)) {
+      code = code_of(cell);  // a call back into Python works in slots of its own
+    } else if (cell != Py_None &&
+               !(PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell)))) {
+      return false;
+    }
+    objects.take(seen, {cell, code});
+    codes[i] = code;
+  }
+  return true;
+}
+
 // (codes, distinct texts) of a column of str, None (missing) and float NaN
 // (missing); None where any cell is anything else, which pandas is left to read.
 // A column's distinct objects are looked at once each: a column of text read from
@@ -202,75 +229,66 @@ nb::object factorize_text(const nb::handle& values) {
   Table<TextSlot> texts = scratch.texts();
   std::vector<PyObject*> firsts;  // each distinct text's first object, by code
   auto codes = qor::bind::uninitialised<std::int64_t>(cells.count);
-  for (std::size_t i = 0; i < cells.count; ++i) {
-    PyObject* cell = cells[i];
-    ObjectSlot& seen = objects.find(ObjectSlot::hash_of(cell),
-                                    [cell](const ObjectSlot& s) { return s.object == cell; });
-    if (objects.held(seen)) {
-      codes[i] = seen.code;
-      continue;
-    }
-    std::int32_t code = -1;
-    if (PyUnicode_CheckExact(cell)) {
-      const Py_hash_t hash = PyObject_Hash(cell);  // kept inside the str once made
-      if (hash == -1) throw nb::python_error();
-      TextSlot& text = texts.find(static_cast<std::uint64_t>(hash), [&](const TextSlot& s) {
-        return s.text == cell || (s.text_hash == hash && same_text(s.text, cell));
-      });
-      if (texts.held(text)) {
-        code = text.code;
-      } else {
-        code = static_cast<std::int32_t>(firsts.size());
-        firsts.push_back(cell);
-        texts.take(text, {hash, cell, code});
-      }
-    } else if (cell != Py_None &&
-               !(PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell)))) {
-      return nb::none();
-    }
-    objects.take(seen, {cell, code});
-    codes[i] = code;
-  }
+  const bool read = code_cells(cells, objects, codes.get(), [&](PyObject* cell) {
+    const Py_hash_t hash = PyObject_Hash(cell);  // kept inside the str once made
+    if (hash == -1) throw nb::python_error();
+    TextSlot& text = texts.find(static_cast<std::uint64_t>(hash), [&](const TextSlot& s) {
+      return s.text == cell || (s.text_hash == hash && same_text(s.text, cell));
+    });
+    if (texts.held(text)) return text.code;
+    const auto code = static_cast<std::int32_t>(firsts.size());
+    firsts.push_back(cell);
+    texts.take(text, {hash, cell, code});
+    return code;
+  });
+  if (!read) return nb::none();
   nb::list distinct;
   for (PyObject* text : firsts) distinct.append(nb::handle(text));
   return nb::make_tuple(qor::bind::to_numpy(std::move(codes), {cells.count}), distinct);
 }
 
-// Each cell's code in `codes` (a dict of text to int), -1 where missing or absent;
-// None where a cell is neither text nor missing. Each distinct object is looked
-// up once: a cell that repeats an object costs a probe by its address.
-nb::object lookup_text(const nb::handle& values, const nb::dict& codes_of) {
+// Each cell's code in `codes_of` (a dict of text to int: categories[i] to i), -1
+// where missing or absent; None where a cell is neither text nor missing. Each
+// distinct object is looked up once: a cell that repeats an object costs a probe
+// by its address.
+nb::object lookup_text(const nb::handle& values, const nb::dict& codes_of,
+                       const nb::handle& categories) {
   const ObjectCells cells = object_cells(values, "lookup_text");
+  const ObjectCells known = object_cells(categories, "lookup_text");
+  if (known.count != static_cast<std::size_t>(PyDict_Size(codes_of.ptr()))) {
+    throw std::invalid_argument("lookup_text: codes must hold each of the categories");
+  }
   Scratch scratch;
   Table<ObjectSlot> objects = scratch.objects();
-  auto codes = qor::bind::uninitialised<std::int64_t>(cells.count);
-  for (std::size_t i = 0; i < cells.count; ++i) {
-    PyObject* cell = cells[i];
-    ObjectSlot& seen = objects.find(ObjectSlot::hash_of(cell),
-                                    [cell](const ObjectSlot& s) { return s.object == cell; });
-    if (objects.held(seen)) {
-      codes[i] = seen.code;
-      continue;
+  // Cells that hold the categories' own objects (a table read from one file holds
+  // one object per distinct text) are known by their address alone, without
+  // reading the object or the dict: worth it where they are not many more than
+  // the cells.
+  if (known.count <= 2 * cells.count &&
+      known.count <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    for (std::size_t i = 0; i < known.count; ++i) {
+      PyObject* category = known[i];
+      ObjectSlot& slot =
+          objects.find(ObjectSlot::hash_of(category),
+                       [category](const ObjectSlot& s) { return s.object == category; });
+      if (!objects.held(slot)) objects.take(slot, {category, static_cast<std::int32_t>(i)});
     }
-    std::int64_t code = -1;
-    if (PyUnicode_CheckExact(cell)) {
-      PyObject* found = PyDict_GetItemWithError(codes_of.ptr(), cell);  // borrowed
-      if (found != nullptr) {
-        code = PyLong_AsLongLong(found);
-        if (code == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (code < 0 || code > std::numeric_limits<std::int32_t>::max()) {
-          throw std::invalid_argument("lookup_text: codes must lie in [0, 2**31 - 1)");
-        }
-      } else if (PyErr_Occurred()) {
-        throw nb::python_error();
-      }
-    } else if (cell != Py_None &&
-               !(PyFloat_CheckExact(cell) && std::isnan(PyFloat_AS_DOUBLE(cell)))) {
-      return nb::none();
-    }
-    objects.take(seen, {cell, static_cast<std::int32_t>(code)});
-    codes[i] = code;
   }
+  auto codes = qor::bind::uninitialised<std::int64_t>(cells.count);
+  const bool read = code_cells(cells, objects, codes.get(), [&](PyObject* cell) {
+    PyObject* found = PyDict_GetItemWithError(codes_of.ptr(), cell);  // borrowed
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return std::int32_t{-1};
+    }
+    const long long code = PyLong_AsLongLong(found);
+    if (code == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (code < 0 || code > std::numeric_limits<std::int32_t>::max()) {
+      throw std::invalid_argument("lookup_text: codes must lie in [0, 2**31 - 1)");
+    }
+    return static_cast<std::int32_t>(code);
+  });
+  if (!read) return nb::none();
   return nb::cast(qor::bind::to_numpy(std::move(codes), {cells.count}));
 }
 
@@ -281,7 +299,8 @@ void bind_text(nb::module_& m) {
         "(codes, distinct) of a 1-d object array of str and missing cells (None, NaN), codes "
         "in order of first appearance and -1 where missing; None where a cell is anything "
         "else.");
-  m.def("lookup_text", &lookup_text, "values"_a, "codes"_a,
-        "Codes of a 1-d object array's cells in `codes` (a dict of text to int), -1 where "
-        "missing or absent; None where a cell is neither text nor missing.");
+  m.def("lookup_text", &lookup_text, "values"_a, "codes"_a, "categories"_a,
+        "Codes of a 1-d object array's cells in `codes` (a dict of text to int: "
+        "categories[i] to i, for `categories` a 1-d object array), -1 where missing or "
+        "absent; None where a cell is neither text nor missing.");
 }
