@@ -326,6 +326,7 @@ TEXT_CELLS = {
                                   for p in rng.integers(0, 6, 3000)],
     "thousands distinct": lambda rng: [f"t{p}" for p in rng.integers(0, 30000, 60000)],
     "a number among text": lambda rng: ["a", "b", 3, "a"] * 400,
+    "other missing values and text types": lambda rng: ["a", pd.NA, b"a", np.str_("a"), None] * 300,
     "nothing": lambda rng: [],
 }
 
@@ -351,6 +352,18 @@ def test_text_factorizes_and_looks_up_as_pandas_and_a_dict_do(rng, make, step):
         by_value = {v: code for code, v in enumerate(categories)}
         expected = [by_value.get(v, -1) if pd.notna(v) else -1 for v in values]
         assert CategoryLookup(categories).codes(values).tolist() == expected
+
+
+def test_each_column_is_factorized_afresh_by_the_core():
+    # The core keeps its tables from one call to the next: nothing of a column read
+    # before may show in the next one's codes.
+    from qor._audit import factorize_text
+
+    a, b, c = (_fresh(t) for t in "abc")
+    for cells in ([a, b, c, a], [c, b, None, b], [b], [c, a] * 700, [a, b, c, a]):
+        codes, distinct = factorize_text(np.array(cells, dtype=object))
+        expected_codes, expected = pd.factorize(np.array(cells, dtype=object))
+        assert codes.tolist() == expected_codes.tolist() and list(distinct) == list(expected)
 
 
 def test_a_lookup_reads_right_when_a_category_calls_back_into_it():
