@@ -164,6 +164,10 @@ class CategoryLookup:
         self._text = categories.dtype == object
         self._index = pd.Index(categories, dtype=object if self._text else None)
         self._arrow_sets = {}  # the categories as pyarrow holds text of each type
+        # Codes 0, 1, ..., k - 1 as numbers (an ordinal encoding's): a number is its
+        # own code, found without hashing the column.
+        self._counting = categories.dtype.kind in "iuf" and categories.ndim == 1 and bool(
+            np.array_equal(categories, np.arange(len(categories))))
 
     @functools.cached_property
     def _by_value(self) -> dict | None:
@@ -191,6 +195,10 @@ class CategoryLookup:
                 by_object, one_cell = grouped
                 return self._looked_up(values[one_cell])[by_object]
             return self._looked_up(values)
+        if self._counting and values is not None and values.dtype.kind in "iuf":
+            # NaN, fractions and numbers outside the codes are none of them.
+            known = (values >= 0) & (values < len(self.categories)) & (np.floor(values) == values)
+            return np.where(known, values, -1).astype(np.intp)
         if self._by_value is not None and _held_by_arrow(column):
             codes = self._arrow_codes(column)
             if codes is not None:

@@ -321,7 +321,8 @@ def _fresh(text):
 
 
 TEXT_CELLS = {
-    "repeated objects": lambda rng: [["a", "b", None, np.nan, "é"][p] for p in rng.integers(0, 5, 5000)],
+    "repeated objects": lambda rng: [["a", "b", None, np.nan, "é"][p]
+                                     for p in rng.integers(0, 5, 5000)],
     "fresh objects": lambda rng: [_fresh(["a", "b", "é", "\U0001F600", "\ud800", " "][p])
                                   for p in rng.integers(0, 6, 3000)],
     "thousands distinct": lambda rng: [f"t{p}" for p in rng.integers(0, 30000, 60000)],
@@ -352,6 +353,22 @@ def test_text_factorizes_and_looks_up_as_pandas_and_a_dict_do(rng, make, step):
         by_value = {v: code for code, v in enumerate(categories)}
         expected = [by_value.get(v, -1) if pd.notna(v) else -1 for v in values]
         assert CategoryLookup(categories).codes(values).tolist() == expected
+
+
+@pytest.mark.parametrize("categories", [[0.0, 1.0, 2.0, 3.0], [0, 1, 2], [0.0, 1.0, 2.0, 7.5],
+                                        [-3.0, -0.0, 1e300], [1.0, 0.0, 2.0]],
+                         ids=["codes", "integer codes", "numbers", "signed zero and extremes",
+                              "codes unsorted"])
+def test_numbers_are_looked_up_as_pandas_matches_them(categories):
+    from qor._categories import CategoryLookup
+
+    categories = np.array(categories)
+    values = np.array([0.0, -0.0, 1.0, 1.5, 2.0, 3.0, 7.5, 8.0, -3.0, -4.0, np.nan, np.inf,
+                       1e300])
+    for column in (values, values[:-1].astype(np.float32), pd.Series(values),
+                   np.array([2, 0, 5, -1, 1])):
+        expected = pd.Index(categories).get_indexer(np.asarray(column))
+        assert CategoryLookup(categories).codes(column).tolist() == expected.tolist()
 
 
 def test_each_column_is_factorized_afresh_by_the_core():
