@@ -300,12 +300,17 @@ class _QORTree(BaseEstimator):
                     _check_feature_names(self, X, reset=False)
             else:
                 X = np.asarray(X)
+            columns = None
             if X.ndim == 2:
                 _check_n_features(self, X, reset=False)
-                X = _audit.read_numbers(X, self.is_categorical_, self._named_numbers(),
-                                        warn=True)
+                # A DataFrame's columns read once, for their dtypes and their encoding.
+                columns = _audit.columns_of(X) if frame else None
+                read = _audit.read_numbers(
+                    X, self.is_categorical_, self._named_numbers(), warn=True,
+                    dtypes=None if columns is None else [c.dtype for c in columns])
+                columns, X = (columns if read is X else None), read
             X = encode(X, self.is_categorical_, self.categories_, self._lookups(),
-                       as_matrix=True)
+                       as_matrix=True, columns=columns)
             if frame and isinstance(X, np.ndarray):
                 # The DataFrame's names and width are checked above, and the encoding
                 # made a C-ordered float64 matrix: only an empty one is left to refuse.
