@@ -377,7 +377,9 @@ def test_each_column_is_factorized_afresh_by_the_core():
     from qor._audit import factorize_text
 
     a, b, c = (_fresh(t) for t in "abc")
-    for cells in ([a, b, c, a], [c, b, None, b], [b], [c, a] * 700, [a, b, c, a]):
+    # Between small columns, one of more distinct texts than the core keeps room for.
+    many = [f"t{i}" for i in range(600_000)] + [a]
+    for cells in ([a, b, c, a], [c, b, None, b], [b], [c, a] * 700, many, [a, b, c, a]):
         codes, distinct = factorize_text(np.array(cells, dtype=object))
         expected_codes, expected = pd.factorize(np.array(cells, dtype=object))
         assert codes.tolist() == expected_codes.tolist() and list(distinct) == list(expected)
