@@ -40,9 +40,9 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 from pandas.api.types import infer_dtype, is_bool_dtype, is_numeric_dtype
+from pandas.tseries.api import guess_datetime_format
 
 from . import _core
-from pandas.tseries.api import guess_datetime_format
 
 KINDS = ("number", "category", "date or time", "identifier", "row number", "free text",
          "empty")
@@ -213,10 +213,9 @@ def _screen(text: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     folded = points | 0x20  # ASCII letters in lower case
     ends = np.cumsum(lengths)
     # An inf counts where it starts at least three characters before its text's end.
-    inf = (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
+    inf = _inf_starts(folded)
     sure[:-2] |= inf & (np.arange(len(inf)) + 3 <= np.repeat(ends, lengths)[:-2])
-    ascii_points = np.where(foreign, 0, points)
-    stray = ~foreign & ~_SHAPE_CHARACTERS[ascii_points]
+    stray = ~foreign & ~_SHAPE_CHARACTERS[np.where(foreign, 0, points)]
 
     def any_in(hit):
         seen = np.concatenate([[0], np.cumsum(hit)])
@@ -231,7 +230,13 @@ def _screen(text: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return has_sure, has_foreign, has_stray
 
 
-_INFINITY = np.array([ord(c) for c in "infinity"], dtype=np.uint32)
+_INITY = np.array([ord(c) for c in "inity"], dtype=np.uint8)  # what makes inf infinity
+
+
+def _inf_starts(folded: np.ndarray) -> np.ndarray:
+    """Where an inf starts among characters folded to lower case: an entry per
+    character but the last two."""
+    return (folded[:-2] == ord("i")) & (folded[1:-1] == ord("n")) & (folded[2:] == ord("f"))
 
 
 def _loose_letters(text: np.ndarray) -> np.ndarray:
@@ -244,11 +249,10 @@ def _loose_letters(text: np.ndarray) -> np.ndarray:
                            dtype=np.uint8) | 0x20
     n = len(folded)
     word = np.zeros(n, dtype=bool)
-    inf = np.flatnonzero((folded[:-2] == ord("i")) & (folded[1:-1] == ord("n"))
-                         & (folded[2:] == ord("f")))
+    inf = np.flatnonzero(_inf_starts(folded))
     word[inf[:, None] + np.arange(3)] = True
     tail = folded[np.minimum(inf[:, None] + np.arange(3, 8), n - 1)]
-    infinity = inf[(tail == _INFINITY[3:]).all(axis=1)]
+    infinity = inf[(tail == _INITY).all(axis=1)]
     word[infinity[:, None] + np.arange(3, 8)] = True
     loose = _INF_LETTERS[folded] & ~word
     seen = np.concatenate([[0], np.cumsum(loose)])

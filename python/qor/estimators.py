@@ -308,7 +308,9 @@ class _QORTree(BaseEstimator):
                 read = _audit.read_numbers(
                     X, self.is_categorical_, self._named_numbers(), warn=True,
                     dtypes=None if columns is None else [c.dtype for c in columns])
-                columns, X = (columns if read is X else None), read
+                if read is not X:
+                    columns = None  # columns read as numbers: a new frame's
+                X = read
             X = encode(X, self.is_categorical_, self.categories_, self._lookups(),
                        as_matrix=True, columns=columns)
             if frame and isinstance(X, np.ndarray):
